@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/run_settings.h"
+
+namespace quillon {
+
+/// A loading failure a user can cause; its text is the message the user sees.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The loaded item pool; items are addressed by pool position 1 to `itemCount`.
+struct ItemPool {
+    std::int32_t itemCount = 0;
+    std::int32_t groupCount = 0;
+    std::vector<std::string> itemId;           // [position - 1]
+    std::vector<std::int32_t> itemCollection;  // [position - 1]
+    std::vector<double> pCorrect;              // [(position - 1) * groupCount + group - 1]
+    std::vector<double> groupPrior;            // [group - 1]; all 0 without a "P_Grp" row
+    std::string calibrationRow;
+    std::vector<std::int32_t> collectionDeck;
+
+    /// The probabilities of one item, one per group, starting with group 1.
+    const double* itemRow(std::int32_t position) const {
+        return pCorrect.data() + static_cast<std::size_t>(position - 1) * static_cast<std::size_t>(groupCount);
+    }
+};
+
+/// One position of a scripted test: where its item comes from and how many best items compete.
+struct ScriptSlot {
+    std::int32_t slotCollection = 0;
+    std::int32_t slotFactor = 0;
+};
+
+/// The script: slot k governs position k of every test.
+struct Script {
+    std::vector<ScriptSlot> slots;
+};
+
+/// Items that must not share a test, as pool positions (0: an identifier not in the pool).
+struct EnemySet {
+    std::vector<std::int32_t> positions;
+};
+
+/// One examinee's line of the response file.
+struct ResponseRecord {
+    std::string answers;
+    std::int32_t trueGroup = 1;
+
+    /// The score of the answer to the item at a pool position: 1 right, 0 wrong or missing,
+    /// and a digit's own value for "2" to "9".
+    std::int32_t answerValue(std::int32_t position) const {
+        if (position < 1 || static_cast<std::size_t>(position) > answers.size()) return 0;
+        const char c = answers[static_cast<std::size_t>(position - 1)];
+        return (c >= '0' && c <= '9') ? c - '0' : 0;
+    }
+};
+
+/// Everything a run loads before it replays the examinees.
+struct InputFiles {
+    ItemPool pool;
+    Script script;
+    std::vector<EnemySet> enemySets;
+};
+
+/// Splits text into lines: CR, CR LF and a lone LF end a line, 0x1A or the end ends the text,
+/// and a final line end adds no empty line.
+std::vector<std::string> splitLines(std::string_view bytes);
+
+/// Reads a file one line at a time by the same line rules, without holding the whole file.
+class LineReader {
+public:
+    /// Opens the file for reading; `isOpen` tells whether that worked.
+    explicit LineReader(const std::string& path);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    bool isOpen() const { return file_ != nullptr; }
+
+    /// Reads the next line without its end; false at the end of the file.
+    bool nextLine(std::string& line);
+
+    /// Counts the remaining lines, then starts again from the beginning.
+    std::int64_t countLinesAndRewind();
+
+private:
+    int nextByte();
+    int peekByte();
+
+    std::FILE* file_ = nullptr;
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool ended_ = false;
+};
+
+/// Field n (from 1) of a comma-separated line by the quote and blank rules; empty past the last.
+std::string csvField(std::string_view line, int n);
+
+/// All fields of a line, in order, by the same rules as `csvField`.
+std::vector<std::string> csvFields(std::string_view line);
+
+/// Removes spaces (only spaces) at both ends.
+std::string trimSpaces(std::string_view text);
+
+/// Upper-cases the ASCII letters of a file name for a message.
+std::string upperName(std::string_view name);
+
+/// Builds the pool from a pool file's bytes; `name` is used in messages.
+ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const std::string& name);
+
+/// Builds the enemy sets from an enemies file's bytes, matching identifiers against the pool.
+std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool, const std::string& name);
+
+/// Builds the script from a script file's bytes.
+Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name);
+
+/// Turns one line of the response file into a record (group from character 12, answers from 14).
+ResponseRecord parseResponseLine(std::string_view line);
+
+/// Reads a whole file; empty when it cannot be read (missing, a folder, no permission, no name).
+std::optional<std::string> readWholeFile(const std::string& path);
+
+/// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), then
+/// proves that the results file can be written without emptying it; throws `InputError`.
+InputFiles loadInputFiles(const RunSettings& settings);
+
+}  // namespace quillon

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "quillon/input_files.h"
+#include "quillon/posterior.h"
+#include "quillon/random_generator.h"
+#include "quillon/run_settings.h"
+
+namespace quillon {
+
+/// The three selection criteria; a lower score is better for each.
+enum class SelectionMethod { Shannon, MaxDiscr, MinCost };
+
+/// The method named by the settings' literal, or nothing for any other text.
+std::optional<SelectionMethod> selectionMethodFromName(const std::string& name);
+
+/// Per examinee, per item: blocked as an enemy in this test, and administered in tests 1 to 5.
+class ExclusionMarks {
+public:
+    void resize(std::int32_t itemCount) { flags_.assign(static_cast<std::size_t>(itemCount), 0); blocked_.clear(); }
+    void clearAll();
+    /// Clears the enemy blocks at the start of a test after the first.
+    void clearBlocked();
+    void block(std::int32_t position);
+    void markAdministered(std::int32_t position, std::int32_t test) {
+        flags_[static_cast<std::size_t>(position - 1)] |= static_cast<std::uint8_t>(1u << test);
+    }
+    bool eligible(std::int32_t position) const { return flags_[static_cast<std::size_t>(position - 1)] == 0; }
+    bool isBlocked(std::int32_t position) const { return (flags_[static_cast<std::size_t>(position - 1)] & 1u) != 0; }
+    bool administeredIn(std::int32_t position, std::int32_t test) const {
+        return (flags_[static_cast<std::size_t>(position - 1)] >> test & 1u) != 0;
+    }
+
+private:
+    std::vector<std::uint8_t> flags_;
+    std::vector<std::int32_t> blocked_;
+};
+
+/// Expected posterior entropy in bits after the item; normalises the posterior first.
+double shannonScore(const double* p, GroupPosterior& posterior);
+
+/// 1 / |ln(p(b) / p(b + 1))| at the boundary b next to the most probable group.
+double discriminationScore(const double* p, const GroupPosterior& posterior);
+
+/// Expected two-group Bayes cost after the item; normalises the posterior first.
+double expectedCostScore(const double* p, GroupPosterior& posterior, const RunSettings& settings);
+
+/// One candidate of a selection: a pool position and its score.
+struct Candidate {
+    std::int32_t position;
+    double score;
+};
+
+/// Orders candidates by ascending score with the in-place quicksort whose tie order the tables
+/// depend on (two equal scores A, B come out B, A).
+void sortCandidates(std::vector<Candidate>& list);
+
+/// Chooses items for one run's pool, script, enemy sets and settings. One instance per thread:
+/// it keeps its candidate buffer between calls.
+class ItemSelector {
+public:
+    ItemSelector(const InputFiles& inputs, const RunSettings& settings);
+
+    /// The pool position of the next item for this test position (1-based), or 0 when the
+    /// collection has no eligible item; `collection` is replaced by the script's when it is
+    /// followed. Draws one random value whenever there is a candidate, and blocks enemies.
+    std::int32_t selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                            ExclusionMarks& marks, RandomGenerator& random);
+
+    /// How many candidates the selections so far have scored.
+    std::int64_t candidatesScored() const { return candidatesScored_; }
+
+private:
+    double score(std::int32_t position, GroupPosterior& posterior) const;
+
+    const InputFiles& inputs_;
+    const RunSettings& settings_;
+    SelectionMethod method_;
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> collectionItems_;
+    std::vector<std::vector<std::int32_t>> enemySetsOfItem_;  // [position - 1]: sets naming it
+    std::vector<Candidate> candidates_;
+    std::int64_t candidatesScored_ = 0;
+};
+
+/// The message shown when a collection has no eligible item left.
+std::string notEnoughItemsMessage(std::int32_t collection);
+
+}  // namespace quillon

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quillon/input_files.h"
+
+namespace quillon {
+
+/// What the run counted at one test length, over all its tests.
+struct LengthStatistics {
+    std::int64_t mapAccurate = 0, mapFalsePos = 0, mapFalseNeg = 0;
+    double mapProbSum = 0.0;
+    std::int64_t sprtDecided = 0, sprtAccurate = 0, sprtFalsePos = 0, sprtFalseNeg = 0;
+    std::int64_t bayesAccurate = 0, bayesFalsePos = 0, bayesFalseNeg = 0;
+    double bayesProbSum = 0.0;
+};
+
+/// Everything the two tables are written from.
+struct RunStatistics {
+    std::vector<LengthStatistics> lengths;     // [length - 1]
+    std::vector<std::int64_t> exposureCount;  // [position - 1]
+    std::int64_t testsStarted = 0;
+};
+
+/// Shortest decimal with up to 15 significant digits, no zero before the point (.85, -.5),
+/// exponent form below 1E-15 or from 1E15 on.
+std::string formatPlain(double value);
+
+/// The masks "#.0000" and "#.000": exactly rounded, halves to even, no zero before the point;
+/// an undefined value is written as 0.
+std::string formatDecimals(double value, int decimals);
+
+/// The mask " #,": a leading space and the whole number with thousands separators.
+std::string formatThousands(std::int64_t value);
+
+/// numerator * 100 / denominator rounded to a whole number, halves to even (0 when denominator is 0).
+std::int64_t roundedPercent(std::int64_t numerator, std::int64_t denominator);
+
+/// The results table: header and one line per test length, CR LF line ends.
+std::string resultsTableText(const RunStatistics& statistics, std::int32_t groupCount);
+
+/// The exposure table, laid out as a pool file.
+std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool);
+
+/// Writes `content` to a temporary file beside `path` and renames it over `path`, so the target
+/// holds either its old content or the whole new one; false when that fails.
+bool replaceFileContents(const std::string& path, const std::string& content);
+
+}  // namespace quillon

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillon {
+
+/// A token naming one progress display; the host hands it out and the engine passes it back.
+using ProgressHandle = std::int64_t;
+
+/// What the engine says at a progress point: the bar's percentage, the two-line text
+/// (its lines joined by a carriage return) and the counts it was made from.
+struct ProgressReport {
+    std::int32_t percent = 0;
+    std::string text;
+    std::int64_t testsStarted = 0;
+    std::int64_t expectedTests = 0;
+};
+
+/// The engine's only way out to whoever runs it (the window, the runner, a test): messages,
+/// the progress display and the user's cancel. Every call comes from the thread that called
+/// `runSimulation`.
+class RunHost {
+public:
+    virtual ~RunHost() = default;
+
+    /// Shows one of the system's messages (CR LF separates its lines) and returns when it is read.
+    virtual void showMessage(const std::string& text) = 0;
+
+    /// Shows the message that ends a completed run; a plain message unless the host sets it apart.
+    virtual void showDone(const std::string& text) { showMessage(text); }
+
+    /// Opens a progress display with the given caption and returns its handle.
+    virtual ProgressHandle progressInit(const std::string& caption) = 0;
+
+    /// Updates the display; the percentage may lie outside 0 to 100 and is clamped by the host.
+    /// After shutdown it changes nothing visible.
+    virtual void progressSet(ProgressHandle handle, const ProgressReport& report) = 0;
+
+    /// Lets the user act between progress points (a window system delivers a pending event).
+    virtual void letMessagesRun() {}
+
+    /// True once the user has cancelled, and also once the display is gone or hidden.
+    virtual bool progressIsCancelled(ProgressHandle handle) = 0;
+
+    /// Closes the display; closing it twice is harmless.
+    virtual void progressShutdown(ProgressHandle handle) = 0;
+};
+
+}  // namespace quillon

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+/// Every option and file name that governs one simulation run, with the window's defaults.
+struct RunSettings {
+    std::int32_t maxTestLength = 80;
+    std::int32_t groupCount = 2;
+    std::int32_t testsPerPerson = 1;
+    std::string selectionMethod = "Shannon";  // "Shannon", "MaxDiscr" or "MinCost"
+    std::int32_t randomizationFactor = 1;
+    double sprtAlpha = 0.05;
+    double sprtBeta = 0.05;
+    // Two-group Bayes costs, named predicted-then-actual; group 1 is Fail, group 2 is Pass.
+    double costPassPass = 0.0;
+    double costPassFail = 1.5;
+    double costFailPass = 1.0;
+    double costFailFail = 0.0;
+    bool dropItems = false;
+    bool blockEnemies = false;
+    bool saveExposure = true;
+    bool uniformPriors = true;
+    bool followScript = false;
+    bool useSprt = false;  // shown in the window; every run computes the SPRT regardless
+    std::string poolFile;
+    std::string scriptFile;
+    std::string enemiesFile;
+    std::string responseFile;
+    std::string resultsFile;
+    std::string exposureFile;
+};
+
+/// The six sample file names that the default paths point at, in the order of `RunSettings`.
+inline constexpr std::string_view samplePoolName = "samplepassfail_pool.csv";
+inline constexpr std::string_view sampleScriptName = "samplepassfail_script.csv";
+inline constexpr std::string_view sampleEnemiesName = "samplepassfail_enemies.csv";
+inline constexpr std::string_view sampleResponseName = "samplepassfail.txt";
+inline constexpr std::string_view sampleResultsName = "samplepassfail_results.csv";
+inline constexpr std::string_view sampleExposureName = "samplepassfail_expos.csv";
+
+/// Points the six file names at the sample files in `folder` (joined with `separator`).
+void setDefaultPaths(RunSettings& settings, const std::string& folder, char separator);
+
+/// Reads the longest numeric prefix of `text` after leading blanks, tabs and line ends
+/// ("&H", "&B", "&O"/"&Q" integers and "D" exponents included); 0 when nothing forms a number.
+double readNumber(std::string_view text);
+
+/// Rounds to the nearest 32-bit integer, halves to even; out-of-range values saturate, NaN gives 0.
+std::int32_t roundToInteger(double value);
+
+/// `readNumber` followed by `roundToInteger`: the rule for every integer field.
+std::int32_t readInteger(std::string_view text);
+
+/// The settings checks made before any file is opened; empty when the settings can run,
+/// otherwise the message that ends the run.
+std::string checkRunSettings(const RunSettings& settings);
+
+}  // namespace quillon

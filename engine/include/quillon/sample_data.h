@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quillon {
+
+/// The shape of a generated set of input files.
+struct SampleOptions {
+    std::int32_t items = 300;
+    std::int32_t collections = 4;  // 1 to 8; collection c holds a share of the items proportional to c
+    std::int32_t groups = 2;       // 2 to 10 (the response file has one digit for the group)
+    std::int64_t examinees = 2000;
+    std::int32_t scriptLength = 80;
+    double blankShare = 0.02;
+    std::uint64_t seed = 20261206;
+};
+
+/// The pool, script and enemies files as text, and the seed of the response stream, under the MDT model: each examinee's group is drawn from the
+/// priors and each answer is right with the item's probability for that group.
+struct SampleFiles {
+    std::string pool;
+    std::string script;
+    std::string enemies;
+    std::uint64_t responseSeed = 0;  // where the response stream starts
+};
+
+/// Empty when the options can be generated, otherwise what is wrong with them.
+std::string checkSampleOptions(const SampleOptions& options);
+
+/// Generates the pool, script and enemies; the same options give the same bytes on every platform.
+SampleFiles generateSampleFiles(const SampleOptions& options);
+
+/// Produces the response file one line (with its CR LF) at a time, so it never sits in memory.
+void forEachResponseLine(const SampleOptions& options, const SampleFiles& files,
+                         const std::function<void(const std::string&)>& emit);
+
+/// Writes the four files under the sample names into `folder`; returns an error text or empty.
+std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder);
+
+}  // namespace quillon

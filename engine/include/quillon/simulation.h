@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quillon/input_files.h"
+#include "quillon/item_selection.h"
+#include "quillon/posterior.h"
+#include "quillon/random_generator.h"
+#include "quillon/run_host.h"
+#include "quillon/run_settings.h"
+
+namespace quillon {
+
+/// What one position of a test produced: the item and the three rules' decisions.
+struct PositionOutcome {
+    std::int32_t item = 0;
+    std::int32_t mapGroup = 0;
+    std::int32_t sprtGroup = 0;   // 0: no decision
+    std::int32_t bayesGroup = 0;  // 0: not computed (groupCount other than 2)
+    double mapProb = 0.0;
+    double bayesProb = 0.0;
+};
+
+/// One simulated test. When `failed`, the last position's collection had no eligible item and
+/// `positions` holds only the positions before it.
+struct TestRecord {
+    std::vector<PositionOutcome> positions;
+    std::vector<std::int32_t> icolErrorPositions;  // positions whose drawn collection was above 8
+    bool failed = false;
+    std::int32_t failedCollection = 0;
+};
+
+/// One examinee's whole simulation: a function of its line, the inputs, the settings and the
+/// generator's state at its start.
+struct ExamineeOutcome {
+    std::int32_t trueGroup = 1;
+    std::vector<TestRecord> tests;  // stops after a failed test
+};
+
+/// Replays examinees one at a time; holds the reusable per-examinee state of one thread.
+class ExamineeSimulator {
+public:
+    ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings);
+
+    /// Runs every test of one examinee, drawing from `random`.
+    void simulate(const ResponseRecord& record, RandomGenerator& random, ExamineeOutcome& outcome);
+
+    std::int64_t candidatesScored() const { return selector_.candidatesScored(); }
+
+private:
+    void collectionDraw(std::int32_t& collection, RandomGenerator& random);
+
+    const InputFiles& inputs_;
+    const RunSettings& settings_;
+    ItemSelector selector_;
+    ExclusionMarks marks_;
+    GroupPosterior posterior_;
+    std::vector<std::int32_t> deckRemaining_;
+};
+
+/// How many threads a run may use; the files are the same for every count.
+struct RunOptions {
+    int threadCount = 1;
+};
+
+/// How a run ended and what it did, for the runner's exit code and the benchmarks.
+struct RunSummary {
+    bool completed = false;  // the Done message was shown
+    bool cancelled = false;
+    std::int64_t examinees = 0;
+    std::int64_t testsStarted = 0;
+    std::int64_t expectedTests = 0;
+    std::int64_t selections = 0;
+    std::int64_t candidatesScored = 0;
+};
+
+/// The progress text: "Processing test" with the counts, a carriage return and the share done,
+/// followed by `tail` (" done)" during the replay).
+std::string progressText(std::int64_t testsStarted, std::int64_t expectedTests, const std::string& tail);
+
+/// The message that ends a completed run.
+std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, std::int32_t itemCount,
+                        std::int32_t testsPerPerson, bool exposureUnavailable);
+
+/// One whole run: checks the settings, loads the files, replays every examinee, writes the
+/// tables and shows the Done message; every message goes through `host`. `random` continues
+/// from where the previous run left it.
+RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
+                         const RunOptions& options = {});
+
+}  // namespace quillon

@@ -1,0 +1,168 @@
+#include "quillon/output_tables.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* lineEnd = "\r\n";
+
+// "0.25" -> ".25", "-0.25" -> "-.25": the tables never write a zero before the point.
+void dropLeadingZero(std::string& text) {
+    const std::size_t at = (!text.empty() && text[0] == '-') ? 1 : 0;
+    if (text.size() > at + 1 && text[at] == '0' && text[at + 1] == '.') text.erase(at, 1);
+}
+
+double share(std::int64_t part, std::int64_t whole) {
+    return static_cast<double>(part) / static_cast<double>(whole);
+}
+
+}  // namespace
+
+std::string formatPlain(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    if (value == 0.0) return "0";
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.14e", value);  // d.dddddddddddddde±x: 15 significant digits
+    std::string text(buffer);
+    const bool negative = text[0] == '-';
+    if (negative) text.erase(0, 1);
+    const std::size_t e = text.find('e');
+    const int exponent = std::stoi(text.substr(e + 1));
+    std::string digits = text.substr(0, 1) + text.substr(2, e - 2);
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    std::string out = negative ? "-" : "";
+    if (exponent >= 15 || exponent < -15) {
+        out += digits[0];
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        out += exponent < 0 ? "E-" : "E+";
+        out += std::to_string(std::abs(exponent));
+    } else if (exponent >= 0) {
+        const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() <= whole) {
+            out += digits + std::string(whole - digits.size(), '0');
+        } else {
+            out.append(digits, 0, whole).append(".").append(digits, whole);
+        }
+    } else {
+        out.append(".").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    }
+    return out;
+}
+
+std::string formatDecimals(double value, int decimals) {
+    if (std::isnan(value)) value = 0.0;  // 0/0: no case at all in the denominator
+    char buffer[400];
+    // glibc rounds the exact binary value, halves to even, as the masks require.
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    std::string text(buffer);
+    dropLeadingZero(text);
+    return text;
+}
+
+std::string formatThousands(std::int64_t value) {
+    const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    const std::string digits = std::to_string(magnitude);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return std::string(" ") + (value < 0 ? "-" : "") + grouped;
+}
+
+std::int64_t roundedPercent(std::int64_t numerator, std::int64_t denominator) {
+    if (denominator <= 0 || numerator < 0) return 0;
+    // Exact rational rounding, halves to even, so no floating-point step can move a half.
+    const std::int64_t scaled = numerator * 100;
+    std::int64_t quotient = scaled / denominator;
+    const std::int64_t twice = 2 * (scaled % denominator);
+    if (twice > denominator || (twice == denominator && quotient % 2 != 0)) quotient += 1;
+    return quotient;
+}
+
+std::string resultsTableText(const RunStatistics& statistics, std::int32_t groupCount) {
+    std::string text =
+        "Nitems,MAP_Accurate,MAP_FalsePos, MAP_FalseNeg,MAP_MeanProb,"
+        ",SPRTPerClass,SPRTAcc,SPRTfalsePos,SPRTFlaseNeg,"
+        ",BR_Accurate,BR_FalsePos,BR_FalseNeg,BR_meanProb";
+    text += lineEnd;
+    const std::int64_t tests = statistics.testsStarted;
+    for (std::size_t n = 0; n < statistics.lengths.size(); ++n) {
+        const LengthStatistics& s = statistics.lengths[n];
+        const std::int64_t m = s.mapAccurate + s.mapFalsePos + s.mapFalseNeg;
+        const std::int64_t sprt = s.sprtAccurate + s.sprtFalsePos + s.sprtFalseNeg;
+        text += std::to_string(n + 1);
+        text += ',' + formatDecimals(share(s.mapAccurate, m), 4);
+        text += ',' + formatDecimals(share(s.mapFalsePos, m), 4);
+        text += ',' + formatDecimals(share(s.mapFalseNeg, m), 4);
+        text += ',' + formatDecimals(s.mapProbSum / static_cast<double>(tests), 4);
+        text += ',';
+        text += ',' + formatDecimals(share(s.sprtDecided, tests), 3);
+        text += ',' + formatDecimals(share(s.sprtAccurate, sprt), 4);
+        text += ',' + formatDecimals(share(s.sprtFalsePos, sprt), 4);
+        text += ',' + formatDecimals(share(s.sprtFalseNeg, sprt), 4);
+        text += ',';
+        if (groupCount == 2) {
+            const std::int64_t b = s.bayesAccurate + s.bayesFalsePos + s.bayesFalseNeg;
+            text += ',' + formatDecimals(share(s.bayesAccurate, b), 4);
+            text += ',' + formatDecimals(share(s.bayesFalsePos, b), 4);
+            text += ',' + formatDecimals(share(s.bayesFalseNeg, b), 4);
+            text += ',' + formatDecimals(s.bayesProbSum / static_cast<double>(tests), 4);
+        }
+        text += lineEnd;
+    }
+    return text;
+}
+
+std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool) {
+    std::string text = "Item_ID,Collection,Freq,dropQQ";
+    for (std::int32_t g = 1; g <= pool.groupCount; ++g) text += ',' + std::to_string(g);
+    text += lineEnd;
+    text += pool.calibrationRow;
+    text += lineEnd;
+    text += "P_Grp, , , ";
+    for (double prior : pool.groupPrior) text += ',' + formatPlain(prior);
+    text += lineEnd;
+    for (std::int32_t i = 1; i <= pool.itemCount; ++i) {
+        const std::size_t at = static_cast<std::size_t>(i - 1);
+        const std::int64_t used = statistics.exposureCount[at];
+        text += pool.itemId[at];
+        text += ',' + std::to_string(pool.itemCollection[at]);
+        text += ',' + std::to_string(used);
+        text += used == 0 ? ",1" : ", ";
+        const double* p = pool.itemRow(i);
+        for (std::int32_t g = 0; g < pool.groupCount; ++g) text += ',' + formatPlain(p[g]);
+        text += lineEnd;
+    }
+    return text;
+}
+
+bool replaceFileContents(const std::string& path, const std::string& content) {
+    if (path.empty()) return false;
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return false;
+    const std::string temporary = path + ".quillon-tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return false;
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    std::filesystem::rename(temporary, path, error);
+    if (error) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quillon
