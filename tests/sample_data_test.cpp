@@ -96,7 +96,8 @@ TEST(SampleData, RejectedOptionsSayWhy) {
 
 // The sample run's tables, kept as they were when first checked; any change to the engine that
 // moves a single character of them shows here.
-TEST(SampleData, SampleRunMatchesItsGoldenTables) {
+TEST(SampleData, SampleRunMatchesItsGoldenTablesWithAnyThreadCount) {
+  for (int threads : {1, 2, 4}) {
     TempFolder folder;
     RunSettings settings;
     setDefaultPaths(settings, sourceDir, '/');
@@ -104,9 +105,12 @@ TEST(SampleData, SampleRunMatchesItsGoldenTables) {
     settings.exposureFile = folder.file("expos.csv");
     RecordingHost host;
     RandomGenerator random;
-    ASSERT_TRUE(runSimulation(settings, random, host).completed);
-    EXPECT_EQ(TempFolder::read(settings.resultsFile), TempFolder::read(sourceDir + "/tests/golden/sample_results.csv"));
-    EXPECT_EQ(TempFolder::read(settings.exposureFile), TempFolder::read(sourceDir + "/tests/golden/sample_expos.csv"));
+    ASSERT_TRUE(runSimulation(settings, random, host, RunOptions{threads}).completed);
+    EXPECT_EQ(TempFolder::read(settings.resultsFile), TempFolder::read(sourceDir + "/tests/golden/sample_results.csv"))
+        << threads << " threads";
+    EXPECT_EQ(TempFolder::read(settings.exposureFile), TempFolder::read(sourceDir + "/tests/golden/sample_expos.csv"))
+        << threads << " threads";
+  }
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "quillon/input_files.h"
 #include "quillon/output_tables.h"
+#include "quillon/sample_data.h"
 #include "recording_host.h"
 
 namespace quillon {
@@ -302,6 +305,102 @@ TEST(Simulation, ConsecutiveRunsContinueTheRandomSequence) {
     s.random = RandomGenerator();
     ASSERT_TRUE(s.run().completed);
     EXPECT_EQ(s.results(), first);
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+struct ThreadCase {
+    const char* name;
+    SampleOptions sample;
+    std::function<void(RunSettings&)> change;
+};
+
+TEST(SimulationThreads, EveryThreadCountWritesTheSameTables) {
+    const auto small = [](std::int32_t groups, std::int64_t examinees) {
+        SampleOptions o;
+        o.items = 160;
+        o.groups = groups;
+        o.examinees = examinees;
+        o.scriptLength = 20;
+        return o;
+    };
+    const std::vector<ThreadCase> cases = {
+        {"shannon", small(2, 300), [](RunSettings& s) { s.randomizationFactor = 3; }},
+        {"maxdiscr", small(2, 200), [](RunSettings& s) { s.selectionMethod = "MaxDiscr"; s.randomizationFactor = 2; }},
+        {"mincost", small(2, 200), [](RunSettings& s) { s.selectionMethod = "MinCost"; }},
+        {"script", small(2, 150), [](RunSettings& s) { s.followScript = true; }},
+        {"enemies", small(2, 150), [](RunSettings& s) { s.blockEnemies = true; s.randomizationFactor = 4; }},
+        {"tests", small(2, 120), [](RunSettings& s) { s.testsPerPerson = 3; s.uniformPriors = false; }},
+        {"groups", small(3, 150), [](RunSettings& s) { s.groupCount = 3; s.randomizationFactor = 2; }},
+    };
+    for (const ThreadCase& c : cases) {
+        TempFolder folder;
+        const SampleFiles files = generateSampleFiles(c.sample);
+        ASSERT_EQ(writeSampleFiles(c.sample, files, folder.file("in")), "");
+        std::string firstResults, firstExposure;
+        std::uint32_t firstState = 0;
+        for (int threads : {1, 2, 4}) {
+            RunSettings settings;
+            setDefaultPaths(settings, folder.file(""), '/');
+            settings.poolFile = folder.file("in/samplepassfail_pool.csv");
+            settings.scriptFile = folder.file("in/samplepassfail_script.csv");
+            settings.enemiesFile = folder.file("in/samplepassfail_enemies.csv");
+            settings.responseFile = folder.file("in/samplepassfail.txt");
+            settings.resultsFile = folder.file("results.csv");
+            settings.exposureFile = folder.file("expos.csv");
+            settings.maxTestLength = 20;
+            c.change(settings);
+            RecordingHost host;
+            RandomGenerator random;
+            ASSERT_TRUE(runSimulation(settings, random, host, RunOptions{threads}).completed) << c.name;
+            const std::string results = TempFolder::read(settings.resultsFile);
+            const std::string exposure = TempFolder::read(settings.exposureFile);
+            if (threads == 1) {
+                firstResults = results;
+                firstExposure = exposure;
+                firstState = random.state();
+                EXPECT_EQ(std::count(results.begin(), results.end(), '\n'), 21) << c.name;
+                continue;
+            }
+            EXPECT_EQ(results, firstResults) << c.name << " with " << threads << " threads";
+            EXPECT_EQ(exposure, firstExposure) << c.name << " with " << threads << " threads";
+            EXPECT_EQ(random.state(), firstState) << c.name << " with " << threads << " threads";
+        }
+    }
+}
+
+TEST(SimulationThreads, TheFirstFailingExamineeInFileOrderDecides) {
+    // Examinees with two tests exhaust a five-item collection in their second test, so the
+    // first examinee already fails; every thread count must report it the same way.
+    std::string pool = "h\r\ncal\r\nx\r\n";
+    for (int i = 1; i <= 5; ++i) pool += "I" + std::to_string(i) + ",0,,0,.3,.7\r\n";
+    std::string responses;
+    for (int e = 0; e < 200; ++e) responses += "EXAMINEE001" + std::to_string(e % 2) + " 10101\r\n";
+    for (int threads : {1, 2, 4}) {
+        TempFolder folder;
+        RunSettings settings;
+        settings.poolFile = folder.write("pool.csv", pool);
+        settings.responseFile = folder.write("data.txt", responses);
+        settings.resultsFile = folder.file("results.csv");
+        settings.exposureFile = folder.file("expos.csv");
+        settings.maxTestLength = 3;
+        settings.testsPerPerson = 2;
+        RecordingHost host;
+        RandomGenerator random;
+        const RunSummary summary = runSimulation(settings, random, host, RunOptions{threads});
+        EXPECT_FALSE(summary.completed);
+        EXPECT_EQ(host.messages, std::vector<std::string>{"Not enought items, content area 0"});
+        EXPECT_EQ(summary.testsStarted, 2) << threads;
+        // Two draws for each of the first test's three positions, then the failing position's
+        // collection draw in the second test: 2 + 2 + 2 + 2 + 2 + 1.
+        RandomGenerator expected;
+        expected.jump(2 * 3 + 2 * 2 + 1);
+        EXPECT_EQ(random.state(), expected.state()) << threads;
+    }
 }
 
 }  // namespace

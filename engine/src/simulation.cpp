@@ -1,5 +1,14 @@
 #include "quillon/simulation.h"
 
+#include <oneapi/tbb/enumerable_thread_specific.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_pipeline.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
 #include "quillon/decisions.h"
 #include "quillon/output_tables.h"
 
@@ -179,8 +188,24 @@ std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, s
     return text;
 }
 
+namespace {
+
+// A run of consecutive examinees, simulated together by one thread.
+struct Batch {
+    std::int64_t firstExaminee = 0;  // 0-based place in the file
+    std::vector<std::string> lines;
+    std::vector<ExamineeOutcome> outcomes;
+    std::vector<RandomGenerator> startStates;  // per examinee, for a cut at a cancel
+    RandomGenerator endState;                  // after the batch's last simulated draw
+};
+
+// Small enough that a cancel takes effect quickly, large enough to keep the threads busy.
+constexpr std::size_t batchSize = 32;
+
+}  // namespace
+
 RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
-                         const RunOptions& /*options*/) {
+                         const RunOptions& options) {
     RunSummary summary;
     if (const std::string problem = checkRunSettings(settings); !problem.empty()) {
         host.showMessage(problem);
@@ -201,33 +226,91 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
     const std::int64_t expectedTests = responses.countLinesAndRewind() * settings.testsPerPerson;
     const ProgressHandle handle = host.progressInit("Simulation Progress");
     RunFolder folder(settings, host, handle, expectedTests, inputs.pool.itemCount);
-    ExamineeSimulator simulator(inputs, settings);
-    ExamineeOutcome outcome;
-    std::string line;
+
+    // Every examinee of a complete run takes exactly two draws per position, so examinee e
+    // starts 2 * length * tests * e draws after the run's start whatever thread simulates it.
+    const RandomGenerator runStart = random;
     const std::uint64_t drawsPerTest = 2 * static_cast<std::uint64_t>(settings.maxTestLength);
-    while (responses.nextLine(line)) {
-        const RandomGenerator examineeStart = random;
-        simulator.simulate(parseResponseLine(line), random, outcome);
-        ++summary.examinees;
-        std::size_t testsTaken = 0;
-        const FoldResult result = folder.fold(outcome, testsTaken);
-        if (result == FoldResult::Failed) {
-            summary.testsStarted = folder.statistics.testsStarted;
-            summary.expectedTests = expectedTests;
-            return summary;
-        }
-        if (result == FoldResult::Cancelled) {
-            // The generator stands where it would had the cut tests never been simulated.
-            random = examineeStart;
-            random.jump(drawsPerTest * testsTaken);
-            summary.cancelled = true;
-            break;
-        }
-    }
+    const std::uint64_t drawsPerExaminee = drawsPerTest * static_cast<std::uint64_t>(settings.testsPerPerson);
+
+    tbb::enumerable_thread_specific<ExamineeSimulator> simulators(
+        [&] { return ExamineeSimulator(inputs, settings); });
+    std::atomic<bool> stop{false};
+    std::int64_t examineesRead = 0;
+    bool failed = false;
+    const int threads = std::max(1, options.threadCount);
+    // Let the arena have as many threads as asked, also beyond the cores (the tests ask for 4).
+    tbb::global_control parallelism(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+    tbb::task_arena arena(threads);
+    arena.execute([&] {
+        tbb::parallel_pipeline(
+            static_cast<std::size_t>(2 * threads),
+            tbb::make_filter<void, std::shared_ptr<Batch>>(
+                tbb::filter_mode::serial_in_order,
+                [&](tbb::flow_control& control) -> std::shared_ptr<Batch> {
+                    if (stop.load()) {
+                        control.stop();
+                        return nullptr;
+                    }
+                    auto batch = std::make_shared<Batch>();
+                    batch->firstExaminee = examineesRead;
+                    std::string line;
+                    while (batch->lines.size() < batchSize && responses.nextLine(line)) batch->lines.push_back(line);
+                    if (batch->lines.empty()) {
+                        control.stop();
+                        return nullptr;
+                    }
+                    examineesRead += static_cast<std::int64_t>(batch->lines.size());
+                    return batch;
+                }) &
+                tbb::make_filter<std::shared_ptr<Batch>, std::shared_ptr<Batch>>(
+                    tbb::filter_mode::parallel,
+                    [&](std::shared_ptr<Batch> batch) {
+                        if (stop.load()) return batch;
+                        ExamineeSimulator& simulator = simulators.local();
+                        RandomGenerator generator = runStart;
+                        generator.jump(drawsPerExaminee * static_cast<std::uint64_t>(batch->firstExaminee));
+                        batch->outcomes.resize(batch->lines.size());
+                        for (std::size_t e = 0; e < batch->lines.size(); ++e) {
+                            batch->startStates.push_back(generator);
+                            simulator.simulate(parseResponseLine(batch->lines[e]), generator, batch->outcomes[e]);
+                            // Nothing after a failed selection is ever used.
+                            if (batch->outcomes[e].tests.back().failed) {
+                                batch->outcomes.resize(e + 1);
+                                break;
+                            }
+                        }
+                        batch->endState = generator;
+                        return batch;
+                    }) &
+                tbb::make_filter<std::shared_ptr<Batch>, void>(
+                    tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Batch> batch) {
+                        if (stop.load() || batch->outcomes.empty()) return;
+                        for (std::size_t e = 0; e < batch->outcomes.size(); ++e) {
+                            std::size_t testsTaken = 0;
+                            const FoldResult result = folder.fold(batch->outcomes[e], testsTaken);
+                            ++summary.examinees;
+                            if (result == FoldResult::Continue) continue;
+                            stop.store(true);
+                            if (result == FoldResult::Failed) {
+                                failed = true;
+                                random = batch->endState;
+                            } else {
+                                // The generator stands where it would had the cut tests never run.
+                                random = batch->startStates[e];
+                                random.jump(drawsPerTest * testsTaken);
+                                summary.cancelled = true;
+                            }
+                            return;
+                        }
+                        random = batch->endState;
+                    }));
+    });
     summary.testsStarted = folder.statistics.testsStarted;
     summary.expectedTests = expectedTests;
     summary.selections = folder.selections;
-    summary.candidatesScored = simulator.candidatesScored();
+    for (const ExamineeSimulator& simulator : simulators) summary.candidatesScored += simulator.candidatesScored();
+    if (failed) return summary;
 
     folder.report(" done)  Saving results.");
     if (!replaceFileContents(settings.resultsFile, resultsTableText(folder.statistics, settings.groupCount))) {
@@ -246,7 +329,7 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
     }
     host.progressShutdown(handle);
     host.showDone(doneMessage(folder.statistics.testsStarted, expectedTests, inputs.pool.itemCount,
-                                 settings.testsPerPerson, exposureUnavailable));
+                              settings.testsPerPerson, exposureUnavailable));
     summary.completed = true;
     return summary;
 }

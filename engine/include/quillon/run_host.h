@@ -18,8 +18,8 @@ struct ProgressReport {
 };
 
 /// The engine's only way out to whoever runs it (the window, the runner, a test): messages,
-/// the progress display and the user's cancel. Every call comes from the thread that called
-/// `runSimulation`.
+/// the progress display and the user's cancel. Calls never overlap, but during a parallel replay
+/// they may come from any of the run's threads.
 class RunHost {
 public:
     virtual ~RunHost() = default;
