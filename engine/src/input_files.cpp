@@ -30,7 +30,7 @@ std::vector<std::string> splitLines(std::string_view bytes) {
     for (; i < bytes.size(); ++i) {
         const char c = bytes[i];
         if (c == endOfFileMark) break;
-        if (c == '\r') {
+        if (c == '\r' || c == '\n') {
             lines.emplace_back(bytes.substr(start, i - start));
             if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
             start = i + 1;
