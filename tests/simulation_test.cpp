@@ -405,3 +405,61 @@ TEST(SimulationThreads, TheFirstFailingExamineeInFileOrderDecides) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Whole runs on the shipped sample data and on a generated three-group set, compared byte for
+// byte with tables kept from the first, plainest version of the engine: every later speed-up
+// must leave them unchanged.
+TEST(SimulationGolden, WholeRunsMatchTheirKeptTables) {
+    struct Case {
+        const char* name;
+        bool threeGroups;
+        std::function<void(RunSettings&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"maxdiscr", false, [](RunSettings& s) { s.selectionMethod = "MaxDiscr"; s.randomizationFactor = 3; }},
+        {"mincost", false, [](RunSettings& s) { s.selectionMethod = "MinCost"; s.randomizationFactor = 2; s.blockEnemies = true; }},
+        {"script", false, [](RunSettings& s) { s.followScript = true; s.testsPerPerson = 2; s.uniformPriors = false; }},
+        {"three_shannon", true, [](RunSettings& s) { s.randomizationFactor = 2; s.maxTestLength = 40; }},
+        {"three_maxdiscr", true, [](RunSettings& s) { s.selectionMethod = "MaxDiscr"; s.maxTestLength = 40; s.blockEnemies = true; }},
+        {"three_mincost", true, [](RunSettings& s) { s.selectionMethod = "MinCost"; s.maxTestLength = 30; s.followScript = true; }},
+    };
+    const std::string source = QUILLON_SOURCE_DIR;
+    TempFolder generated;
+    SampleOptions three;
+    three.items = 200;
+    three.groups = 3;
+    three.examinees = 300;
+    three.scriptLength = 40;
+    three.seed = 3;
+    ASSERT_EQ(writeSampleFiles(three, generateSampleFiles(three), generated.file("")), "");
+    for (const Case& c : cases) {
+        TempFolder out;
+        RunSettings settings;
+        setDefaultPaths(settings, c.threeGroups ? generated.file("") : source, '/');
+        if (c.threeGroups) {
+            // The generated files sit in the folder itself, not in its data folder.
+            settings.poolFile = generated.file("samplepassfail_pool.csv");
+            settings.scriptFile = generated.file("samplepassfail_script.csv");
+            settings.enemiesFile = generated.file("samplepassfail_enemies.csv");
+            settings.responseFile = generated.file("samplepassfail.txt");
+            settings.groupCount = 3;
+            // A run with other than two groups never reads the cost grid.
+            settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
+        }
+        settings.resultsFile = out.file("results.csv");
+        settings.exposureFile = out.file("expos.csv");
+        c.change(settings);
+        RecordingHost host;
+        RandomGenerator random;
+        ASSERT_TRUE(runSimulation(settings, random, host, RunOptions{2}).completed) << c.name;
+        const std::string golden = source + "/tests/golden/" + c.name;
+        EXPECT_EQ(TempFolder::read(settings.resultsFile), TempFolder::read(golden + "_results.csv")) << c.name;
+        EXPECT_EQ(TempFolder::read(settings.exposureFile), TempFolder::read(golden + "_expos.csv")) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace quillon

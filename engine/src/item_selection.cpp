@@ -98,20 +98,6 @@ double shannonScore(const double* p, GroupPosterior& posterior) {
     return pc * hr + (1.0 - pc) * hw;
 }
 
-double discriminationScore(const double* p, const GroupPosterior& posterior) {
-    const std::int32_t n = posterior.groupCount();
-    std::int32_t b = 1;
-    if (n > 2) {
-        const std::int32_t m = posterior.largestGroup();
-        if (m <= 1)
-            b = 1;  // also when no group holds probability: the lowest boundary
-        else if (m == n)
-            b = n - 1;
-        else
-            b = posterior(m + 1) >= posterior(m - 1) ? m : m - 1;
-    }
-    return 1.0 / std::fabs(guardedLog(p[b - 1] / p[b]));
-}
 
 double expectedCostScore(const double* p, GroupPosterior& posterior, const RunSettings& settings) {
     posterior.normalisePosterior();
@@ -131,10 +117,83 @@ std::string notEnoughItemsMessage(std::int32_t collection) {
     return "Not enought items, content area " + std::to_string(collection);
 }
 
+namespace {
+
+// The boundary b (between groups b and b + 1) next to the most probable group.
+std::int32_t discriminationBoundary(const GroupPosterior& posterior) {
+    const std::int32_t n = posterior.groupCount();
+    if (n <= 2) return 1;
+    const std::int32_t m = posterior.largestGroup();
+    if (m <= 1) return 1;  // also when no group holds probability: the lowest boundary
+    if (m == n) return n - 1;
+    return posterior(m + 1) >= posterior(m - 1) ? m : m - 1;
+}
+
+double discriminationAt(const double* p, std::int32_t b) { return 1.0 / std::fabs(guardedLog(p[b - 1] / p[b])); }
+
+// The two-group scores below perform exactly the operations of the general ones, in the same
+// order, on a posterior already normalised: same bits, without the loops and the calls.
+inline double shannonTwoGroups(const double* row, double q0, double q1) {
+    const double r0 = row[0] * q0;
+    const double r1 = row[1] * q1;
+    const double pc = 0.0 + r0 + r1;  // also the right answer's normalising sum
+    const double t0 = r0 / pc;
+    const double t1 = r1 / pc;
+    const double w0 = row[2] * q0;
+    const double w1 = row[3] * q1;
+    const double sw = 0.0 + w0 + w1;
+    const double u0 = w0 / sw;
+    const double u1 = w1 / sw;
+    const double hr = -(0.0 + t0 * guardedLog2(t0) + t1 * guardedLog2(t1));
+    const double hw = -(0.0 + u0 * guardedLog2(u0) + u1 * guardedLog2(u1));
+    return pc * hr + (1.0 - pc) * hw;
+}
+
+inline double costTwoGroups(const double* row, double q0, double q1, const RunSettings& s) {
+    const double r0 = row[0] * q0;
+    const double r1 = row[1] * q1;
+    const double pc = 0.0 + r0 + r1;
+    const double right[2] = {r0 / pc, r1 / pc};
+    const double w0 = row[2] * q0;
+    const double w1 = row[3] * q1;
+    const double sw = 0.0 + w0 + w1;
+    const double wrong[2] = {w0 / sw, w1 / sw};
+    return pc * bayesCost(right, s) + (1.0 - pc) * bayesCost(wrong, s);
+}
+
+// Normalises and tells whether that changed nothing; from then on every further
+// normalisation is a no-op and can be skipped.
+bool normaliseReachesFixedPoint(GroupPosterior& posterior) {
+    double before[16];
+    const std::size_t n = posterior.groupPosterior.size();
+    if (n > 16) {
+        posterior.normalisePosterior();
+        return false;
+    }
+    for (std::size_t g = 0; g < n; ++g) before[g] = posterior.groupPosterior[g];
+    posterior.normalisePosterior();
+    for (std::size_t g = 0; g < n; ++g) {
+        if (!(before[g] == posterior.groupPosterior[g])) return false;
+    }
+    return true;
+}
+
+inline double orderable(double score) {
+    // An undefined score has no place in the ordering; it goes last, with +infinity.
+    return std::isnan(score) ? std::numeric_limits<double>::infinity() : score;
+}
+
+}  // namespace
+
+double discriminationScore(const double* p, const GroupPosterior& posterior) {
+    return discriminationAt(p, discriminationBoundary(posterior));
+}
+
 ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings)
     : inputs_(inputs),
       settings_(settings),
-      method_(selectionMethodFromName(settings.selectionMethod).value_or(SelectionMethod::Shannon)) {
+      method_(selectionMethodFromName(settings.selectionMethod).value_or(SelectionMethod::Shannon)),
+      groupCount_(inputs.pool.groupCount) {
     const ItemPool& pool = inputs.pool;
     // Per-collection lists in pool order give the same candidates, in the same order, as a scan
     // of the whole pool.
@@ -150,18 +209,79 @@ ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings
             }
         }
     }
+    if (groupCount_ == 2) {
+        twoGroupRows_.reserve(4 * static_cast<std::size_t>(pool.itemCount));
+        for (std::int32_t i = 1; i <= pool.itemCount; ++i) {
+            const double* p = pool.itemRow(i);
+            twoGroupRows_.insert(twoGroupRows_.end(), {p[0], p[1], 1.0 - p[0], 1.0 - p[1]});
+        }
+    }
+    if (method_ == SelectionMethod::MaxDiscr && groupCount_ >= 2) {
+        discrimination_.reserve(static_cast<std::size_t>(groupCount_ - 1) * static_cast<std::size_t>(pool.itemCount));
+        for (std::int32_t b = 1; b < groupCount_; ++b) {
+            for (std::int32_t i = 1; i <= pool.itemCount; ++i) discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
+        }
+    }
 }
 
-double ItemSelector::score(std::int32_t position, GroupPosterior& posterior) const {
-    const double* p = inputs_.pool.itemRow(position);
-    double value = 0.0;
-    switch (method_) {
-        case SelectionMethod::Shannon: value = shannonScore(p, posterior); break;
-        case SelectionMethod::MaxDiscr: value = discriminationScore(p, posterior); break;
-        case SelectionMethod::MinCost: value = expectedCostScore(p, posterior, settings_); break;
+void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                   const ExclusionMarks& marks) {
+    if (method_ == SelectionMethod::MaxDiscr) {
+        const std::int32_t b = discriminationBoundary(posterior);
+        const double* scores = discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(inputs_.pool.itemCount);
+        for (std::int32_t i : items) {
+            if (marks.eligible(i)) candidates_.push_back({i, orderable(scores[i - 1])});
+        }
+        return;
     }
-    // An undefined score has no place in the ordering; it goes last, with +infinity.
-    return std::isnan(value) ? std::numeric_limits<double>::infinity() : value;
+    // Each score renormalises the posterior first, which may move its last bits until it
+    // settles; the scores see exactly the posterior they would with every renormalisation done.
+    bool settled = false;
+    for (std::int32_t i : items) {
+        if (!marks.eligible(i)) continue;
+        if (!settled) settled = normaliseReachesFixedPoint(posterior);
+        double value;
+        if (groupCount_ == 2) {
+            const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
+            const double q0 = posterior.groupPosterior[0];
+            const double q1 = posterior.groupPosterior[1];
+            value = method_ == SelectionMethod::Shannon ? shannonTwoGroups(row, q0, q1)
+                                                        : costTwoGroups(row, q0, q1, settings_);
+        } else {
+            // The general scores normalise again; on a settled posterior that changes nothing.
+            const double* p = inputs_.pool.itemRow(i);
+            value = method_ == SelectionMethod::Shannon ? shannonScore(p, posterior)
+                                                        : expectedCostScore(p, posterior, settings_);
+        }
+        candidates_.push_back({i, orderable(value)});
+    }
+}
+
+std::int32_t ItemSelector::candidateAtRank(std::int64_t rank) {
+    // When the score at this rank belongs to one candidate alone, the sorted order decides
+    // nothing else about it, and the full sort with its tie order can be skipped.
+    const std::size_t r = static_cast<std::size_t>(rank - 1);
+    double value;
+    if (r == 0) {
+        value = candidates_[0].score;
+        for (const Candidate& c : candidates_) value = c.score < value ? c.score : value;
+    } else {
+        scratch_.clear();
+        for (const Candidate& c : candidates_) scratch_.push_back(c.score);
+        std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r), scratch_.end());
+        value = scratch_[r];
+    }
+    std::int32_t found = 0;
+    int sharing = 0;
+    for (const Candidate& c : candidates_) {
+        if (c.score == value) {
+            found = c.position;
+            if (++sharing > 1) break;
+        }
+    }
+    if (sharing == 1) return found;
+    sortCandidates(candidates_);
+    return candidates_[r].position;
 }
 
 std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
@@ -174,18 +294,13 @@ std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t pos
     }
     candidates_.clear();
     const auto items = collectionItems_.find(collection);
-    if (items != collectionItems_.end()) {
-        for (std::int32_t i : items->second) {
-            if (marks.eligible(i)) candidates_.push_back({i, score(i, posterior)});
-        }
-    }
+    if (items != collectionItems_.end()) scoreCandidates(items->second, posterior, marks);
     const std::int64_t count = static_cast<std::int64_t>(candidates_.size());
     candidatesScored_ += count;
     if (count == 0) return 0;
-    sortCandidates(candidates_);
     // A factor below 1 leaves nothing to draw from; it counts as 1.
     const std::int64_t k = std::min(count, std::max<std::int64_t>(factor, 1));
-    const std::int32_t chosen = candidates_[static_cast<std::size_t>(random.nextIndex(k) - 1)].position;
+    const std::int32_t chosen = candidateAtRank(random.nextIndex(k));
     if (settings_.blockEnemies) {
         for (std::int32_t s : enemySetsOfItem_[static_cast<std::size_t>(chosen - 1)]) {
             for (std::int32_t member : inputs_.enemySets[static_cast<std::size_t>(s)].positions) {

@@ -76,14 +76,21 @@ public:
     std::int64_t candidatesScored() const { return candidatesScored_; }
 
 private:
-    double score(std::int32_t position, GroupPosterior& posterior) const;
+    void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior, const ExclusionMarks& marks);
+    std::int32_t candidateAtRank(std::int64_t rank);
 
     const InputFiles& inputs_;
     const RunSettings& settings_;
     SelectionMethod method_;
+    std::int32_t groupCount_;
     std::unordered_map<std::int32_t, std::vector<std::int32_t>> collectionItems_;
     std::vector<std::vector<std::int32_t>> enemySetsOfItem_;  // [position - 1]: sets naming it
+    // Two groups: p(1), p(2), 1 - p(1), 1 - p(2) per item, the operands of every score.
+    std::vector<double> twoGroupRows_;
+    // Discrimination depends on the item and the boundary b only: [(b - 1) * itemCount + position - 1].
+    std::vector<double> discrimination_;
     std::vector<Candidate> candidates_;
+    std::vector<double> scratch_;
     std::int64_t candidatesScored_ = 0;
 };
 
