@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
     app.add_option("--threads", threads, "Threads for the replay (the tables do not depend on it)")
         ->check(CLI::Range(1u, 1024u));
     app.add_flag("--quiet", quiet, "No progress line");
+    bool stats = false;
+    app.add_flag("--stats", stats, "After the run, print its counts and time to standard error (for benchmarks)");
 
     quillon::SampleOptions sample;
     std::string outFolder = "data";
@@ -187,7 +189,15 @@ int main(int argc, char** argv) {
     }
     ConsoleHost host(!quiet && isatty(fileno(stderr)) != 0);
     quillon::RandomGenerator random(seed);
+    const auto started = std::chrono::steady_clock::now();
     const quillon::RunSummary summary =
         quillon::runSimulation(settings, random, host, quillon::RunOptions{static_cast<int>(threads)});
+    if (stats) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::fprintf(stderr, "stats: threads=%u examinees=%lld tests=%lld selections=%lld candidates=%lld seconds=%.3f\n",
+                     threads, static_cast<long long>(summary.examinees), static_cast<long long>(summary.testsStarted),
+                     static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored),
+                     seconds);
+    }
     return summary.completed ? exitDone : exitMessage;
 }

@@ -1,0 +1,76 @@
+// Benchmarks of the hot path: one item selection over a collection, and the decision rules.
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "quillon/decisions.h"
+#include "quillon/item_selection.h"
+
+namespace {
+
+using namespace quillon;
+
+InputFiles makePool(std::int32_t items, std::int32_t groups) {
+    InputFiles inputs;
+    ItemPool& pool = inputs.pool;
+    pool.groupCount = groups;
+    pool.groupPrior.assign(static_cast<std::size_t>(groups), 1.0 / groups);
+    std::mt19937_64 random(42);
+    for (std::int32_t i = 1; i <= items; ++i) {
+        pool.itemId.push_back("I" + std::to_string(i));
+        pool.itemCollection.push_back(1);
+        double p = 0.2 + static_cast<double>(random() % 400) / 1000.0;
+        for (std::int32_t g = 0; g < groups; ++g) {
+            pool.pCorrect.push_back(p);
+            p += static_cast<double>(50 + random() % 150) / 1000.0 / (groups - 1);
+        }
+    }
+    pool.itemCount = items;
+    return inputs;
+}
+
+// Arguments: pool size, groups, method (0 Shannon, 1 MaxDiscr, 2 MinCost).
+void selectItemBench(benchmark::State& state) {
+    const auto items = static_cast<std::int32_t>(state.range(0));
+    const auto groups = static_cast<std::int32_t>(state.range(1));
+    const char* methods[] = {"Shannon", "MaxDiscr", "MinCost"};
+    RunSettings settings;
+    settings.groupCount = groups;
+    settings.selectionMethod = methods[state.range(2)];
+    const InputFiles inputs = makePool(items, groups);
+    ItemSelector selector(inputs, settings);
+    ExclusionMarks marks;
+    marks.resize(items);
+    GroupPosterior start(groups);
+    start.resetPosterior(true, {});
+    // A posterior partway through a test, as the selection sees it.
+    for (std::int32_t i = 1; i <= 5; ++i) start.updatePosterior(inputs.pool.itemRow(i), i % 2);
+    RandomGenerator random;
+    for (auto _ : state) {
+        GroupPosterior posterior = start;
+        std::int32_t collection = 1;
+        benchmark::DoNotOptimize(selector.selectItem(collection, 1, posterior, marks, random));
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * items);
+    state.SetLabel(std::string(methods[state.range(2)]) + ", candidate scores/s");
+}
+BENCHMARK(selectItemBench)->ArgsProduct({{100, 1000, 5000}, {2, 5}, {0, 1, 2}});
+
+void decisionsBench(benchmark::State& state) {
+    const auto groups = static_cast<std::int32_t>(state.range(0));
+    RunSettings settings;
+    GroupPosterior posterior(groups);
+    std::vector<double> values;
+    for (std::int32_t g = 1; g <= groups; ++g) values.push_back(static_cast<double>(g * g));
+    posterior.resetPosterior(false, values);
+    posterior.normalisePosterior();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sprtDecision(posterior, settings.sprtAlpha, settings.sprtBeta));
+        if (groups == 2) benchmark::DoNotOptimize(bayesDecision(posterior, settings));
+        benchmark::DoNotOptimize(classifyOutcome(posterior.largestGroup(), 1));
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(decisionsBench)->Arg(2)->Arg(5);
+
+}  // namespace
