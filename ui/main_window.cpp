@@ -1,0 +1,354 @@
+#include "main_window.h"
+
+#include <exception>
+
+#include <wx/artprov.h>
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
+#include <wx/radiobut.h>
+#include <wx/settings.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include "help_window.h"
+#include "quillon/simulation.h"
+#include "wx_text.h"
+
+namespace quillon::ui {
+namespace {
+
+// GTK's theme pads entries and buttons beyond the small boxes of the layout; thinner padding
+// lets the text fit the given rectangles instead of being clipped.
+template <class Base>
+class Compact : public Base {
+public:
+    template <class... Args>
+    explicit Compact(Args&&... args) : Base(std::forward<Args>(args)...) {
+#ifdef __WXGTK3__
+        this->GTKApplyCssStyle("* { min-height: 0; padding: 0 3px; }");
+#endif
+    }
+};
+
+// Integer boxes take digits only; control keys (editing, clipboard) pass through.
+void refuseNonDigits(wxKeyEvent& event) {
+    const wxChar typed = event.GetUnicodeKey();
+    if (typed != WXK_NONE && typed >= 32 && (typed < '0' || typed > '9')) return;
+    event.Skip();
+}
+
+// The window's font and fonts A to D.
+struct FontSpec {
+    FontRole role;
+    double points;
+    bool serif;
+    bool underlined;
+    bool italic;
+};
+
+constexpr FontSpec fontSpecs[] = {
+    {FontRole::Window, 8, false, false, false}, {FontRole::A, 10, false, false, false},
+    {FontRole::B, 12, true, false, false},      {FontRole::C, 10, false, true, false},
+    {FontRole::D, 10, false, false, true},
+};
+
+constexpr double smallestPoints = 6;
+
+std::string_view withoutTrailingBlanks(std::string_view text) {
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+MainWindow::MainWindow() {
+    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition,
+           wxDefaultSize, wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
+
+    // "MS Sans Serif" stands for the platform's dialog face, "Garamond" for its serif face.
+    const wxString face = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetFaceName();
+    for (const FontSpec& spec : fontSpecs) {
+        wxFontInfo info(spec.points);
+        if (spec.serif) {
+            info.Family(wxFONTFAMILY_ROMAN);
+        } else {
+            info.FaceName(face).Family(wxFONTFAMILY_SWISS);
+        }
+        fonts_[static_cast<int>(spec.role)] = wxFont(info.Underlined(spec.underlined).Italic(spec.italic));
+    }
+    // Dialog units are those of the window's font, so it is set before anything is placed.
+    SetFont(fonts_[static_cast<int>(FontRole::Window)]);
+    SetOwnBackgroundColour(*wxWHITE);
+    SetClientSize(ConvertDialogToPixels(wxSize(357, 338)));
+    Move(ConvertDialogToPixels(wxPoint(118, 2)));
+    SetIcon(wxArtProvider::GetIcon(wxART_QUESTION, wxART_MESSAGE_BOX));
+    // The window has no cancel command: Escape must not hide it.
+    SetEscapeId(wxID_NONE);
+
+    buildControls();
+    fitFonts();
+    initialise();
+
+    Bind(wxEVT_TEXT, &MainWindow::onText, this);
+    Bind(wxEVT_CHECKBOX, &MainWindow::onCheckBox, this);
+    Bind(wxEVT_BUTTON, &MainWindow::onButton, this);
+    Bind(wxEVT_CLOSE_WINDOW, &MainWindow::onClose, this);
+}
+
+MainWindow::~MainWindow() {
+    // Normally the close handler has already waited; this guards a direct delete.
+    if (worker_.joinable()) {
+        host_->requestCancel();
+        host_->abandonUi();
+        worker_.join();
+    }
+}
+
+void MainWindow::buildControls() {
+    for (const ControlRow& row : controlTable()) createControl(row);
+    // The exposure row starts usable because "Save exposure" starts checked.
+    for (const ControlRow& row : controlTable()) {
+        if (row.has(flag::onAfterBuild)) control(row.id)->Enable();
+    }
+}
+
+void MainWindow::fitFonts() {
+    for (FontRole role : {FontRole::A, FontRole::B, FontRole::C, FontRole::D}) {
+        wxFont& font = fonts_[static_cast<int>(role)];
+        while (!textsFit(role) && font.GetFractionalPointSize() > smallestPoints) {
+            font.SetFractionalPointSize(font.GetFractionalPointSize() - 0.5);
+            for (const ControlRow& row : controlTable()) {
+                if (row.font == role) control(row.id)->SetFont(font);
+            }
+        }
+    }
+}
+
+bool MainWindow::textsFit(FontRole role) const {
+    for (const ControlRow& row : controlTable()) {
+        if (row.font != role) continue;
+        const wxWindow* made = control(row.id);
+        const int room = ConvertDialogToPixels(wxSize(row.width, row.height)).x;
+        // Trailing blanks of a label take room but show nothing.
+        const bool plainText = row.kind == ControlKind::Label || row.kind == ControlKind::Frame;
+        const int needed =
+            plainText ? made->GetTextExtent(toWx(withoutTrailingBlanks(row.text))).x : made->GetBestSize().x;
+        if (needed > room) return false;
+    }
+    return true;
+}
+
+wxWindow* MainWindow::createControl(const ControlRow& row) {
+    const wxPoint position = ConvertDialogToPixels(wxPoint(row.x, row.y));
+    const wxSize size = ConvertDialogToPixels(wxSize(row.width, row.height));
+    const wxString text = toWx(row.text);
+    wxWindow* made = nullptr;
+    switch (row.kind) {
+        case ControlKind::TextBox: {
+            long style = 0;
+            if (row.has(flag::rightAligned)) style |= wxTE_RIGHT;
+            if (row.has(flag::readOnly)) style |= wxTE_READONLY;
+            if (row.has(flag::staticEdge)) {
+                style |= wxBORDER_STATIC;
+            } else if (row.has(flag::sunkenEdge)) {
+                style |= wxBORDER_SUNKEN;
+            }
+            auto* box = new Compact<wxTextCtrl>(this, row.id, text, position, size, style);
+            if (row.has(flag::digitsOnly)) box->Bind(wxEVT_CHAR, refuseNonDigits);
+            made = box;
+            break;
+        }
+        case ControlKind::CheckBox: {
+            auto* box = new wxCheckBox(this, row.id, text, position, size);
+            box->SetValue(row.has(flag::checked));
+            made = box;
+            break;
+        }
+        case ControlKind::Option: {
+            auto* option =
+                new wxRadioButton(this, row.id, text, position, size, row.has(flag::groupStart) ? wxRB_GROUP : 0);
+            if (row.has(flag::checked)) option->SetValue(true);
+            made = option;
+            break;
+        }
+        case ControlKind::Label: {
+            long style = wxST_NO_AUTORESIZE;
+            if (row.has(flag::centred)) style |= wxALIGN_CENTRE_HORIZONTAL;
+            if (row.has(flag::rightAligned)) style |= wxALIGN_RIGHT;
+            made = new wxStaticText(this, row.id, text, position, size, style);
+            break;
+        }
+        case ControlKind::Frame:
+            made = new wxStaticBox(this, row.id, text, position, size);
+            break;
+        case ControlKind::Button:
+            made = new Compact<wxButton>(this, row.id, text, position, size);
+            break;
+    }
+    if (row.font != FontRole::Window) made->SetFont(fonts_[static_cast<int>(row.font)]);
+    // Only boxes and labels are painted: GTK draws check marks, option dots and frames in the
+    // background colour, and over the white window they look the same unpainted.
+    if (row.background == Background::White &&
+        (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
+        made->SetBackgroundColour(*wxWHITE);
+    }
+    if (row.has(flag::noTabStop)) made->DisableFocusFromKeyboard();
+    if (row.has(flag::offAtStart) || row.has(flag::onAfterBuild)) made->Disable();
+    // The companion box only ever lies hidden beneath its path box; GTK would draw it on top.
+    if (row.has(flag::companion)) made->Hide();
+    return made;
+}
+
+void MainWindow::initialise() {
+    for (const FieldTip& tip : fieldTips()) setFieldTip(this, tip.controlId, tip.text);
+
+    RunSettings defaults;
+    setDefaultPaths(defaults, fromWx(wxGetCwd()), static_cast<char>(wxFILE_SEP_PATH));
+    const std::pair<int, const std::string*> paths[] = {
+        {id::poolFile, &defaults.poolFile},         {id::scriptFile, &defaults.scriptFile},
+        {id::resultsFile, &defaults.resultsFile},   {id::exposureFile, &defaults.exposureFile},
+        {id::responseFile, &defaults.responseFile}, {id::enemiesFile, &defaults.enemiesFile},
+    };
+    for (const auto& [boxId, path] : paths) static_cast<wxTextCtrl*>(control(boxId))->ChangeValue(toWx(*path));
+}
+
+wxWindow* MainWindow::control(int controlId) const { return FindWindow(controlId); }
+
+std::string MainWindow::controlText(int controlId) const {
+    if (const auto* box = dynamic_cast<const wxTextCtrl*>(control(controlId))) return fromWx(box->GetValue());
+    if (const wxWindow* other = control(controlId)) return fromWx(other->GetLabel());
+    return {};
+}
+
+bool MainWindow::isChecked(int controlId) const {
+    const wxWindow* found = control(controlId);
+    if (const auto* box = dynamic_cast<const wxCheckBox*>(found)) return box->GetValue();
+    if (const auto* option = dynamic_cast<const wxRadioButton*>(found)) return option->GetValue();
+    return false;
+}
+
+void MainWindow::setEnabledRange(int first, int last, bool enabled) {
+    for (int controlId = first; controlId <= last; ++controlId) {
+        if (wxWindow* found = control(controlId)) found->Enable(enabled);
+    }
+}
+
+void MainWindow::onText(wxCommandEvent& event) {
+    const int source = event.GetId();
+    if (source == id::testsPerPerson) {
+        settings_.testsPerPerson = readInteger(controlText(source));
+    } else if (source == id::groupCount) {
+        settings_.groupCount = readInteger(controlText(source));
+        setEnabledRange(id::costGridFirst, id::costGridLast, settings_.groupCount == 2);
+    }
+    event.Skip();
+}
+
+void MainWindow::onCheckBox(wxCommandEvent& event) {
+    const int box = event.GetId();
+    bool* field = box == id::blockEnemies   ? &settings_.blockEnemies
+                  : box == id::saveExposure ? &settings_.saveExposure
+                  : box == id::followScript ? &settings_.followScript
+                                            : nullptr;
+    if (field == nullptr) return;
+    *field = isChecked(box);
+    // A governing check box switches the four identifiers after its own.
+    setEnabledRange(box + 1, box + governedCount, *field);
+}
+
+void MainWindow::onButton(wxCommandEvent& event) {
+    const int button = event.GetId();
+    const ControlRow* row = findControlRow(button);
+    if (row == nullptr) return;
+    if (button == id::go) {
+        startRun();
+    } else if (button == id::help) {
+        showHelp(this);
+    } else if (button == id::exit) {
+        Close();
+    } else if (row->text == "View") {
+        viewFile(controlText(button - viewOffset));
+    } else if (const PickerSettings* picker = pickerSettingsFor(button)) {
+        browse(button - browseOffset, *picker);
+    }
+}
+
+void MainWindow::viewFile(const std::string& path) {
+    if (!viewableFile(path)) {
+        showMessage(std::string(fileNotFoundMessage));
+        return;
+    }
+    if (fileLauncher_) {
+        fileLauncher_(path);
+    } else {
+        // The shell's own result is not examined: a type without a program stays silent.
+        wxLaunchDefaultApplication(toWx(path));
+    }
+}
+
+void MainWindow::browse(int pathBoxId, const PickerSettings& settings) {
+    const std::optional<std::string> chosen = filePicker_(this, settings);
+    if (!chosen) return;
+    static_cast<wxTextCtrl*>(control(pathBoxId))->ChangeValue(toWx(*chosen));
+}
+
+void MainWindow::startRun() {
+    if (running_) return;
+    readRunSettings(*this, settings_);
+    readFileNames(*this, settings_);
+
+    // No second run, edit or browse may start inside this one; only "Exit" stays live.
+    enabledBeforeRun_.clear();
+    for (const ControlRow& row : controlTable()) {
+        if (row.kind == ControlKind::Label || row.kind == ControlKind::Frame || row.id == id::exit) continue;
+        wxWindow* found = control(row.id);
+        enabledBeforeRun_.emplace_back(found, found->IsThisEnabled());
+        found->Disable();
+    }
+
+    running_ = true;
+    host_ = std::make_unique<WindowRunHost>(*this, [this](const std::string& text) { showMessage(text); });
+    const unsigned threads = std::thread::hardware_concurrency();
+    const RunOptions options{static_cast<int>(threads == 0 ? 1 : threads)};
+    worker_ = std::thread([this, settings = settings_, options] {
+        try {
+            runSimulation(settings, random_, *host_, options);
+        } catch (const std::exception& error) {
+            // A failure the engine did not turn into a message still reaches the user.
+            host_->showMessage(error.what());
+        }
+        CallAfter([this] { finishRun(); });
+    });
+}
+
+void MainWindow::finishRun() {
+    if (worker_.joinable()) worker_.join();
+    host_.reset();
+    for (const auto& [found, enabled] : enabledBeforeRun_) found->Enable(enabled);
+    enabledBeforeRun_.clear();
+    running_ = false;
+    if (closeAfterRun_) Close(true);
+}
+
+void MainWindow::onClose(wxCloseEvent& event) {
+    if (running_) {
+        closeAfterRun_ = true;
+        host_->requestCancel();
+        if (event.CanVeto()) {
+            // The run ends at its next progress point; finishRun closes the window then.
+            event.Veto();
+            return;
+        }
+        host_->abandonUi();
+        worker_.join();
+        host_.reset();
+        running_ = false;
+    }
+    Destroy();
+}
+
+}  // namespace quillon::ui

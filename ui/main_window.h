@@ -1,0 +1,98 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <wx/dialog.h>
+#include <wx/font.h>
+
+#include "control_table.h"
+#include "field_tips.h"
+#include "quillon/random_generator.h"
+#include "quillon/run_settings.h"
+#include "run_host.h"
+#include "settings_reader.h"
+
+namespace quillon::ui {
+
+/// The version shown in the caption.
+inline constexpr std::string_view versionText = "1.10";
+
+/// Chooses a file for a "..." button; nothing when cancelled. Tests replace the real dialog.
+using FilePicker = std::function<std::optional<std::string>(wxWindow* owner, const PickerSettings& settings)>;
+
+/// Opens an existing file with its associated program. Tests replace the real launcher.
+using FileLauncher = std::function<void(const std::string& path)>;
+
+/// The program's one main window: every option, the six file names and "Go", built from the
+/// control table; it owns the process-wide settings record and random generator.
+class MainWindow : public wxDialog, public ControlAccess {
+public:
+    MainWindow();
+    ~MainWindow() override;
+
+    std::string controlText(int controlId) const override;
+    bool isChecked(int controlId) const override;
+
+    /// The control with an identifier of the table, or null.
+    wxWindow* control(int controlId) const;
+
+    /// The settings record as window events and the last run left it.
+    const RunSettings& settings() const { return settings_; }
+
+    /// The generator that consecutive runs continue.
+    const RandomGenerator& random() const { return random_; }
+
+    /// What "Go" does: reads the settings and starts the run on a worker thread.
+    void startRun();
+
+    /// Whether a run started from this window has not yet finished.
+    bool isRunning() const { return running_; }
+
+    void setMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
+    void setFilePicker(FilePicker picker) { filePicker_ = std::move(picker); }
+    void setFileLauncher(FileLauncher launcher) { fileLauncher_ = std::move(launcher); }
+
+    /// Checks "View"'s file and opens it, or shows "File not found".
+    void viewFile(const std::string& path);
+
+private:
+    void buildControls();
+    wxWindow* createControl(const ControlRow& row);
+    // Faces wider than the layout's own would cut texts at the nominal sizes: each of fonts A
+    // to D steps down by half points until every text it carries fits its rectangle.
+    void fitFonts();
+    bool textsFit(FontRole role) const;
+    void initialise();
+    void setEnabledRange(int first, int last, bool enabled);
+
+    void onText(wxCommandEvent& event);
+    void onCheckBox(wxCommandEvent& event);
+    void onButton(wxCommandEvent& event);
+    void onClose(wxCloseEvent& event);
+
+    void browse(int pathBoxId, const PickerSettings& settings);
+    void showMessage(const std::string& text) { messageSink_(text); }
+    void finishRun();
+
+    RunSettings settings_;
+    RandomGenerator random_;
+    std::array<wxFont, 5> fonts_;  // indexed by FontRole
+
+    MessageSink messageSink_ = showPlainMessage;
+    FilePicker filePicker_ = pickFileToOpen;
+    FileLauncher fileLauncher_;
+
+    bool running_ = false;
+    bool closeAfterRun_ = false;
+    std::thread worker_;
+    std::unique_ptr<WindowRunHost> host_;
+    std::vector<std::pair<wxWindow*, bool>> enabledBeforeRun_;
+};
+
+}  // namespace quillon::ui
