@@ -102,7 +102,7 @@ std::string resultsTableText(const RunStatistics& statistics, std::int32_t group
         text += ',' + formatDecimals(share(s.mapAccurate, m), 4);
         text += ',' + formatDecimals(share(s.mapFalsePos, m), 4);
         text += ',' + formatDecimals(share(s.mapFalseNeg, m), 4);
-        text += ',' + formatDecimals(s.mapProbSum / static_cast<double>(tests), 4);
+        text += ',' + formatDecimals(s.mapProbSum.value() / static_cast<double>(tests), 4);
         text += ',';
         text += ',' + formatDecimals(share(s.sprtDecided, tests), 3);
         text += ',' + formatDecimals(share(s.sprtAccurate, sprt), 4);
@@ -114,7 +114,7 @@ std::string resultsTableText(const RunStatistics& statistics, std::int32_t group
             text += ',' + formatDecimals(share(s.bayesAccurate, b), 4);
             text += ',' + formatDecimals(share(s.bayesFalsePos, b), 4);
             text += ',' + formatDecimals(share(s.bayesFalseNeg, b), 4);
-            text += ',' + formatDecimals(s.bayesProbSum / static_cast<double>(tests), 4);
+            text += ',' + formatDecimals(s.bayesProbSum.value() / static_cast<double>(tests), 4);
         }
         text += lineEnd;
     }

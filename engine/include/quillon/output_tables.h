@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "quillon/exact_sum.h"
 #include "quillon/input_files.h"
 
 namespace quillon {
@@ -11,10 +12,10 @@ namespace quillon {
 /// What the run counted at one test length, over all its tests.
 struct LengthStatistics {
     std::int64_t mapAccurate = 0, mapFalsePos = 0, mapFalseNeg = 0;
-    double mapProbSum = 0.0;
+    ExactSum mapProbSum;  // exact, so the total does not depend on the order it was added in
     std::int64_t sprtDecided = 0, sprtAccurate = 0, sprtFalsePos = 0, sprtFalseNeg = 0;
     std::int64_t bayesAccurate = 0, bayesFalsePos = 0, bayesFalseNeg = 0;
-    double bayesProbSum = 0.0;
+    ExactSum bayesProbSum;
 };
 
 /// Everything the two tables are written from.
