@@ -127,7 +127,8 @@ std::string helpPageText() {
 wxBitmap quillonLogo() {
     wxBitmap bitmap(47, 48, 24);
     wxMemoryDC dc(bitmap);
-    dc.SetBackground(wxBrush(wxColour(0xf0, 0xf0, 0xf0)));
+    // Painted on the dialog's own colour, so the round logo has no square around it.
+    dc.SetBackground(wxBrush(wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE)));
     dc.Clear();
     // A quill-blue disc with a pale "Q" whose tail reads as a tick: a classification made.
     dc.SetPen(wxPen(wxColour(0x1f, 0x4e, 0x79), 1));

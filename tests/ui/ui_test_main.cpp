@@ -3,11 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
-#include <sstream>
 
 #include <gtest/gtest.h>
-#include <wx/app.h>
 #include <wx/init.h>
 
 #include "ui_test_support.h"
@@ -43,25 +40,17 @@ wxIMPLEMENT_APP_NO_MAIN(TestApp);
 namespace quillon::ui::testing {
 
 TempFolder::TempFolder() {
-    std::random_device seed;
-    const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        const auto candidate = base / ("quillon-ui-" + std::to_string(seed()));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate.string();
-            return;
-        }
-    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillon-ui-XXXXXX").string();
+    path = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("no temporary folder");
 }
 
 TempFolder::~TempFolder() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string readFile(const std::string& path) {

@@ -2,12 +2,11 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <wx/app.h>
-#include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
@@ -16,25 +15,20 @@
 
 namespace quillon::ui::testing {
 
-/// Lets the window system and queued cross-thread calls run for a moment.
-inline void pumpEvents() {
-    for (int round = 0; round < 5; ++round) {
-        wxTheApp->ProcessPendingEvents();
-        wxYield();
-    }
+/// Lets the window system and queued cross-thread calls run; with `done`, until it holds or a minute passes.
+inline bool pumpEvents(const std::function<bool()>& done = {}) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    do {
+        for (int round = 0; round < 5; ++round) {
+            wxTheApp->ProcessPendingEvents();
+            wxYield();
+        }
+        if (done) wxMilliSleep(2);
+    } while (done && !done() && std::chrono::steady_clock::now() < end);
+    return !done || done();
 }
 
-/// Pumps until `done` holds or `limit` passes; the result is `done()`.
-inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        pumpEvents();
-        wxMilliSleep(2);
-    }
-    return done();
-}
-
-/// A main window whose message boxes, pickers and launcher record instead of blocking.
+/// A shown main window whose message boxes, pickers and launcher record instead of blocking.
 struct RecordingWindow {
     RecordingWindow() : window(new MainWindow()) {
         window->setMessageSink([this](const std::string& text) { messages.push_back(text); });
@@ -50,27 +44,18 @@ struct RecordingWindow {
         if (window != nullptr) window->Destroy();
         pumpEvents();
     }
-    RecordingWindow(const RecordingWindow&) = delete;
-    RecordingWindow& operator=(const RecordingWindow&) = delete;
 
     wxTextCtrl* box(int controlId) const { return dynamic_cast<wxTextCtrl*>(window->control(controlId)); }
     wxCheckBox* checkBox(int controlId) const { return dynamic_cast<wxCheckBox*>(window->control(controlId)); }
 
-    /// Clicks a check box as the user would: its state flips and it tells its window.
-    void clickCheckBox(int controlId) const {
-        wxCheckBox* target = checkBox(controlId);
-        target->SetValue(!target->GetValue());
-        wxCommandEvent event(wxEVT_CHECKBOX, controlId);
-        event.SetEventObject(target);
-        event.SetInt(target->GetValue() ? 1 : 0);
-        target->ProcessWindowEvent(event);
-    }
-
-    /// Clicks a push button.
-    void clickButton(int controlId) const {
+    /// Clicks a check box (`wxEVT_CHECKBOX`) or a push button (`wxEVT_BUTTON`) as the user would.
+    void click(int controlId) const {
         wxWindow* target = window->control(controlId);
-        wxCommandEvent event(wxEVT_BUTTON, controlId);
+        const bool isCheckBox = checkBox(controlId) != nullptr;
+        if (isCheckBox) checkBox(controlId)->SetValue(!checkBox(controlId)->GetValue());
+        wxCommandEvent event(isCheckBox ? wxEVT_CHECKBOX : wxEVT_BUTTON, controlId);
         event.SetEventObject(target);
+        event.SetInt(isCheckBox && checkBox(controlId)->GetValue() ? 1 : 0);
         target->ProcessWindowEvent(event);
     }
 
@@ -82,24 +67,14 @@ struct RecordingWindow {
 };
 
 /// A fresh folder under the system's temporary folder, removed with the object.
-class TempFolder {
-public:
+struct TempFolder {
     TempFolder();
     ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+    std::string path;
 };
 
-/// Writes `bytes` to `path`, replacing it.
 void writeFile(const std::string& path, const std::string& bytes);
-
-/// The whole content of `path`; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
 }  // namespace quillon::ui::testing
