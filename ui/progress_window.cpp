@@ -50,6 +50,8 @@ ProgressWindow::ProgressWindow(wxWindow* parent, const std::string& title, Progr
     cancelState_ = new wxStaticText(this, progress_id::cancelState, "ok", wxPoint(0, 0), wxSize(1, 1));
     cancelState_->Hide();
 
+    // Escape would hide the window, which reads as a cancel; only the button cancels.
+    SetEscapeId(wxID_NONE);
     CentreOnScreen();
 }
 
