@@ -6,7 +6,6 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/filefn.h>
-#include <wx/filename.h>
 #include <wx/radiobut.h>
 #include <wx/settings.h>
 #include <wx/statbox.h>
@@ -42,7 +41,7 @@ void refuseNonDigits(wxKeyEvent& event) {
 }
 
 // The window's font and fonts A to D.
-struct FontSpec {
+struct FontDefinition {
     FontRole role;
     double points;
     bool serif;
@@ -50,7 +49,7 @@ struct FontSpec {
     bool italic;
 };
 
-constexpr FontSpec fontSpecs[] = {
+constexpr FontDefinition fontDefinitions[] = {
     {FontRole::Window, 8, false, false, false}, {FontRole::A, 10, false, false, false},
     {FontRole::B, 12, true, false, false},      {FontRole::C, 10, false, true, false},
     {FontRole::D, 10, false, false, true},
@@ -71,14 +70,14 @@ MainWindow::MainWindow() {
 
     // "MS Sans Serif" stands for the platform's dialog face, "Garamond" for its serif face.
     const wxString face = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetFaceName();
-    for (const FontSpec& spec : fontSpecs) {
-        wxFontInfo info(spec.points);
-        if (spec.serif) {
+    for (const FontDefinition& font : fontDefinitions) {
+        wxFontInfo info(font.points);
+        if (font.serif) {
             info.Family(wxFONTFAMILY_ROMAN);
         } else {
             info.FaceName(face).Family(wxFONTFAMILY_SWISS);
         }
-        fonts_[static_cast<int>(spec.role)] = wxFont(info.Underlined(spec.underlined).Italic(spec.italic));
+        fonts_[static_cast<int>(font.role)] = wxFont(info.Underlined(font.underlined).Italic(font.italic));
     }
     // Dialog units are those of the window's font, so it is set before anything is placed.
     SetFont(fonts_[static_cast<int>(FontRole::Window)]);
