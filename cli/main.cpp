@@ -29,12 +29,12 @@ public:
 
     void showMessage(const std::string& text) override {
         endProgressLine();
-        std::cerr << withNewlines(text) << '\n';
+        std::cerr << quillon::withLineFeeds(text) << '\n';
     }
 
     void showDone(const std::string& text) override {
         endProgressLine();
-        std::cout << withNewlines(text) << '\n';
+        std::cout << quillon::withLineFeeds(text) << '\n';
     }
 
     quillon::ProgressHandle progressInit(const std::string&) override {
@@ -64,19 +64,6 @@ public:
     }
 
 private:
-    static std::string withNewlines(const std::string& text) {
-        std::string out;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\r') {
-                out += '\n';
-                if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-            } else {
-                out += text[i];
-            }
-        }
-        return out;
-    }
-
     void endProgressLine() {
         if (lineShown_) std::fputc('\n', stderr);
         lineShown_ = false;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -46,5 +47,21 @@ public:
     /// Closes the display; closing it twice is harmless.
     virtual void progressShutdown(ProgressHandle handle) = 0;
 };
+
+/// The system's texts break lines with CR LF or a lone CR; a terminal or a toolkit that draws a CR
+/// as a glyph wants a line feed at each break instead.
+inline std::string withLineFeeds(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            shown += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
 
 }  // namespace quillon
