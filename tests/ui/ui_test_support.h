@@ -1,80 +1,72 @@
 #pragma once
 
-#include <chrono>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
-
+#include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/checkbox.h>
+#include <wx/radiobut.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
+#include <wx/weakref.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "main_window.h"
 
-namespace quillon::ui::testing {
+namespace quillon::ui {
 
-/// Lets the window system and queued cross-thread calls run; with `done`, until it holds or a minute passes.
-inline bool pumpEvents(const std::function<bool()>& done = {}) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    do {
-        for (int round = 0; round < 5; ++round) {
-            wxTheApp->ProcessPendingEvents();
-            wxYield();
-        }
-        if (done) wxMilliSleep(2);
-    } while (done && !done() && std::chrono::steady_clock::now() < end);
-    return !done || done();
+/// Lets the window system and queued cross-thread calls run, until `done` holds or a minute has passed.
+inline bool pumpEvents(const std::function<bool()>& done = [] { return true; }) {
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);; wxMilliSleep(2)) {
+        for (int round = 0; round < 5; ++round) wxTheApp->ProcessPendingEvents(), wxYield();
+        if (done() || std::chrono::steady_clock::now() > end) return done();
+    }
 }
 
-/// A shown main window whose message boxes, pickers and launcher record instead of blocking.
+/// A shown main window whose message boxes and file launches are recorded instead of shown.
 struct RecordingWindow {
     RecordingWindow() : window(new MainWindow()) {
         window->setMessageSink([this](const std::string& text) { messages.push_back(text); });
         window->setFileLauncher([this](const std::string& path) { launched.push_back(path); });
-        window->setFilePicker([this](wxWindow*, const PickerSettings& settings) {
-            pickerCalls.push_back(settings);
-            return pickerAnswer;
-        });
         window->Show();
         pumpEvents();
     }
     ~RecordingWindow() {
-        if (window != nullptr) window->Destroy();
+        if (window) window->Destroy();
         pumpEvents();
     }
-
     wxTextCtrl* box(int controlId) const { return dynamic_cast<wxTextCtrl*>(window->control(controlId)); }
-    wxCheckBox* checkBox(int controlId) const { return dynamic_cast<wxCheckBox*>(window->control(controlId)); }
+    void select(int option) const { dynamic_cast<wxRadioButton*>(window->control(option))->SetValue(true); }
 
-    /// Clicks a check box (`wxEVT_CHECKBOX`) or a push button (`wxEVT_BUTTON`) as the user would.
+    /// Clicks a check box or a push button as the user would.
     void click(int controlId) const {
         wxWindow* target = window->control(controlId);
-        const bool isCheckBox = checkBox(controlId) != nullptr;
-        if (isCheckBox) checkBox(controlId)->SetValue(!checkBox(controlId)->GetValue());
-        wxCommandEvent event(isCheckBox ? wxEVT_CHECKBOX : wxEVT_BUTTON, controlId);
+        auto* checkBox = dynamic_cast<wxCheckBox*>(target);
+        if (checkBox != nullptr) checkBox->SetValue(!checkBox->GetValue());
+        wxCommandEvent event(checkBox != nullptr ? wxEVT_CHECKBOX : wxEVT_BUTTON, controlId);
         event.SetEventObject(target);
-        event.SetInt(isCheckBox && checkBox(controlId)->GetValue() ? 1 : 0);
+        event.SetInt(checkBox != nullptr && checkBox->GetValue() ? 1 : 0);
         target->ProcessWindowEvent(event);
     }
 
-    MainWindow* window;
-    std::vector<std::string> messages;
-    std::vector<std::string> launched;
-    std::vector<PickerSettings> pickerCalls;
-    std::optional<std::string> pickerAnswer;
+    wxWeakRef<MainWindow> window;  // null once the window has closed itself
+    std::vector<std::string> messages, launched;
 };
 
 /// A fresh folder under the system's temporary folder, removed with the object.
 struct TempFolder {
-    TempFolder();
-    ~TempFolder();
+    TempFolder() { if (::mkdtemp(path.data()) == nullptr) throw std::runtime_error("no temporary folder"); }
+    ~TempFolder() { std::filesystem::remove_all(path, ignored); }
     std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
+    std::string path = (std::filesystem::temp_directory_path() / "quillon-ui-XXXXXX").string();
+    std::error_code ignored;
 };
 
-void writeFile(const std::string& path, const std::string& bytes);
-std::string readFile(const std::string& path);
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
-}  // namespace quillon::ui::testing
+}  // namespace quillon::ui
