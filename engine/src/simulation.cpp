@@ -54,7 +54,7 @@ class RunFolder {
 public:
     RunFolder(const RunSettings& settings, RunHost& host, ProgressHandle handle, std::int64_t expectedTests,
               std::int32_t itemCount)
-        : settings_(settings), host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100) {
+        : host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100) {
         statistics.lengths.resize(static_cast<std::size_t>(settings.maxTestLength));
         statistics.exposureCount.assign(static_cast<std::size_t>(itemCount), 0);
     }
@@ -107,7 +107,6 @@ public:
     std::int64_t selections = 0;
 
 private:
-    const RunSettings& settings_;
     RunHost& host_;
     ProgressHandle handle_;
     std::int64_t expectedTests_;
