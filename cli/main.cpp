@@ -1,5 +1,11 @@
 // quillon-sim: one run of the simulator from the command line, or a generated set of sample files.
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <chrono>
