@@ -132,17 +132,19 @@ TEST(Simulation, ProgressPointsAndTexts) {
 
 TEST(Simulation, CancelAndCollectionAboveEightEndTheReplayWithTablesWritten) {
     // A cancel at the fourth test: that test never starts, three are counted and written.
-    Scenario cancel(twoItems, lines(10, "10"));
-    cancel.settings.maxTestLength = 2;
-    cancel.host.cancelAtCheck = 4;
-    const RunSummary summary = cancel.run();
-    EXPECT_TRUE(summary.completed && summary.cancelled);
-    EXPECT_EQ(summary.testsStarted, 3);
-    EXPECT_EQ(cancel.host.done.at(0), "Done\r\n\r\n30% processed\r\n2 Items\r\n1 Tests/person");
-    EXPECT_NE(cancel.exposure().find("A,0,3, ,"), std::string::npos);
-    RandomGenerator expected;  // after the three tests that ran: two draws per position
-    expected.jump(3 * 2 * 2);
-    EXPECT_EQ(cancel.random.state(), expected.state());
+    for (int threads : {1, 2}) {
+        Scenario cancel(twoItems, lines(10, "10"));
+        cancel.settings.maxTestLength = 2;
+        cancel.host.cancelAtCheck = 4;
+        const RunSummary summary = cancel.run(threads);
+        EXPECT_TRUE(summary.completed && summary.cancelled);
+        EXPECT_EQ(summary.testsStarted, 3);
+        EXPECT_EQ(cancel.host.done.at(0), "Done\r\n\r\n30% processed\r\n2 Items\r\n1 Tests/person");
+        EXPECT_NE(cancel.exposure().find("A,0,3, ,"), std::string::npos);
+        RandomGenerator expected;  // after the three tests that ran: two draws per position
+        expected.jump(3 * 2 * 2);
+        EXPECT_EQ(cancel.random.state(), expected.state()) << threads;
+    }
 
     // Six items of collection 9 put 9 in the deck: the message, the display shut, and the next
     // progress point ends the run as a cancel does.
