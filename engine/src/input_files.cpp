@@ -101,9 +101,26 @@ bool LineReader::nextLine(std::string& line) {
 }
 
 std::int64_t LineReader::countLinesAndRewind() {
+    // Same line rules as nextLine, but nothing is copied: this pass reads the whole file.
     std::int64_t count = 0;
-    std::string line;
-    while (nextLine(line)) ++count;
+    bool inLine = false;
+    bool afterCr = false;
+    while (peekByte() != EOF) {
+        const char c = buffer_[begin_++];
+        if (c == endOfFileMark) break;
+        if (c == '\n' && afterCr) {
+            afterCr = false;
+            continue;
+        }
+        afterCr = c == '\r';
+        if (c == '\r' || c == '\n') {
+            ++count;
+            inLine = false;
+        } else {
+            inLine = true;
+        }
+    }
+    if (inLine) ++count;
     if (file_) {
         std::rewind(file_);
         begin_ = end_ = 0;
@@ -137,12 +154,6 @@ std::vector<std::string> csvFields(std::string_view line) {
             at = comma + 1;
         }
     }
-}
-
-std::string csvField(std::string_view line, int n) {
-    const std::vector<std::string> fields = csvFields(line);
-    if (n < 1 || static_cast<std::size_t>(n) > fields.size()) return {};
-    return fields[static_cast<std::size_t>(n - 1)];
 }
 
 std::string trimSpaces(std::string_view text) {

@@ -104,10 +104,8 @@ private:
     bool ended_ = false;
 };
 
-/// Field n (from 1) of a comma-separated line by the quote and blank rules; empty past the last.
-std::string csvField(std::string_view line, int n);
-
-/// All fields of a line, in order, by the same rules as `csvField`.
+/// The fields of a comma-separated line, in order, by the quote and blank rules; a field past
+/// the last one is empty.
 std::vector<std::string> csvFields(std::string_view line);
 
 /// Removes spaces (only spaces) at both ends.
