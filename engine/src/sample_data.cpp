@@ -8,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/run_settings.h"
 
@@ -150,24 +149,15 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
     }
 
     files.responseSeed = random.next64();
+    files.priorThousandths = std::move(prior);
+    files.pCorrectThousandths = std::move(pCorrect);
     return files;
 }
 
 void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
                          const std::function<void(const std::string&)>& emit) {
     SampleRandom random(files.responseSeed);
-    const std::vector<std::string> poolLines = splitLines(files.pool);
-    std::vector<std::int64_t> prior(static_cast<std::size_t>(o.groups));
-    {
-        const std::vector<std::string> fields = csvFields(poolLines[2]);
-        for (std::int32_t g = 0; g < o.groups; ++g)
-            prior[static_cast<std::size_t>(g)] = std::llround(readNumber(fields[static_cast<std::size_t>(4 + g)]) * 1000.0);
-    }
-    std::vector<double> pCorrect;
-    for (std::size_t row = 3; row < poolLines.size(); ++row) {
-        const std::vector<std::string> fields = csvFields(poolLines[row]);
-        for (std::int32_t g = 0; g < o.groups; ++g) pCorrect.push_back(readNumber(fields[static_cast<std::size_t>(4 + g)]));
-    }
+    const std::vector<std::int64_t>& prior = files.priorThousandths;
     // Characters 1 to 11 the identifier, 12 the group digit (0 for group 1), 13 a blank, then the answers.
     std::string line;
     for (std::int64_t e = 1; e <= o.examinees; ++e) {
@@ -180,7 +170,8 @@ void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
         line += static_cast<char>('0' + group);
         line += ' ';
         for (std::int32_t i = 0; i < o.items; ++i) {
-            const double p = pCorrect[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(group)];
+            // The nearest double to the written thousandths, as the pool loader reads it.
+            const double p = static_cast<double>(files.pCorrectThousandths[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(group)]) / 1000.0;
             const double answer = random.uniform();
             const double blank = random.uniform();
             line += blank < o.blankShare ? ' ' : (answer < p ? '1' : '0');

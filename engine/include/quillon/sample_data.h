@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace quillon {
 
@@ -23,7 +24,9 @@ struct SampleFiles {
     std::string pool;
     std::string script;
     std::string enemies;
-    std::uint64_t responseSeed = 0;  // where the response stream starts
+    std::uint64_t responseSeed = 0;               // where the response stream starts
+    std::vector<std::int64_t> priorThousandths;    // [group - 1], as written in the pool
+    std::vector<std::int64_t> pCorrectThousandths; // [(item - 1) * groups + group - 1], as written
 };
 
 /// Empty when the options can be generated, otherwise what is wrong with them.
