@@ -131,7 +131,8 @@ void ExamineeSimulator::collectionDraw(std::int32_t& collection, RandomGenerator
     deckRemaining_.erase(at);
 }
 
-void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& random, ExamineeOutcome& outcome) {
+void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& random, ExamineeOutcome& outcome,
+                                 PositionObserver* observer) {
     const ItemPool& pool = inputs_.pool;
     const std::int32_t tests = settings_.testsPerPerson;
     outcome.trueGroup = record.trueGroup;
@@ -159,7 +160,8 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
             marks_.markAdministered(item, t);
             PositionOutcome p;
             p.item = item;
-            p.mapGroup = posterior_.updatePosterior(pool.itemRow(item), record.answerValue(item));
+            const std::int32_t answer = record.answerValue(item);
+            p.mapGroup = posterior_.updatePosterior(pool.itemRow(item), answer);
             p.mapProb = p.mapGroup > 0 ? posterior_(p.mapGroup) : 0.0;
             p.sprtGroup = sprtDecision(posterior_, settings_.sprtAlpha, settings_.sprtBeta);
             if (settings_.groupCount == 2) {
@@ -167,6 +169,7 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
                 p.bayesProb = posterior_(p.bayesGroup);
             }
             test.positions.push_back(p);
+            if (observer) observer->positionDone({t, n, collection, answer, &test.positions.back(), &posterior_});
         }
     }
 }

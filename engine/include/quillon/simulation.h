@@ -39,13 +39,32 @@ struct ExamineeOutcome {
     std::vector<TestRecord> tests;  // stops after a failed test
 };
 
+/// One administered item as the replay saw it, for whoever follows a test position by position.
+struct PositionDetail {
+    std::int32_t test = 0;        // 1-based test of the examinee
+    std::int32_t position = 0;    // 1-based position in the test
+    std::int32_t collection = 0;  // the collection selection drew from (the script's when followed)
+    std::int32_t answer = 0;      // the answer value that was scored
+    const PositionOutcome* outcome = nullptr;
+    const GroupPosterior* posterior = nullptr;  // after the update
+};
+
+/// Watches one examinee's simulation, item by item; costs nothing when absent.
+class PositionObserver {
+public:
+    virtual ~PositionObserver() = default;
+    virtual void positionDone(const PositionDetail& detail) = 0;
+};
+
 /// Replays examinees one at a time; holds the reusable per-examinee state of one thread.
 class ExamineeSimulator {
 public:
     ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings);
 
-    /// Runs every test of one examinee, drawing from `random`.
-    void simulate(const ResponseRecord& record, RandomGenerator& random, ExamineeOutcome& outcome);
+    /// Runs every test of one examinee, drawing from `random`; `observer`, when given, sees every
+    /// administered item.
+    void simulate(const ResponseRecord& record, RandomGenerator& random, ExamineeOutcome& outcome,
+                  PositionObserver* observer = nullptr);
 
     std::int64_t candidatesScored() const { return selector_.candidatesScored(); }
 
