@@ -36,7 +36,7 @@ TEST(Posterior, UpdateAndMapGroup) {
         GroupPosterior p = startingAt(start);
         SCOPED_TRACE(::testing::PrintToString(start) + " " + ::testing::PrintToString(item));
         EXPECT_EQ(p.updatePosterior(item.data(), answer), map);
-        expectNear(p.groupPosterior, after);
+        expectNear(p.values(), after);
         EXPECT_EQ(p.largestGroup(), map);
     }
 }
@@ -44,7 +44,7 @@ TEST(Posterior, UpdateAndMapGroup) {
 TEST(Posterior, NormaliseProbabilityCorrectAndLookAhead) {
     GroupPosterior p = startingAt({2, 3, 5});
     p.normalisePosterior();
-    expectNear(p.groupPosterior, {0.2, 0.3, 0.5});
+    expectNear(p.values(), {0.2, 0.3, 0.5});
     const Vec item = {0.1, 0.5, 0.9};
     EXPECT_NEAR(p.probabilityCorrect(item.data()), 0.62, 1e-15);
     Vec right(3), wrong(3);
@@ -52,5 +52,5 @@ TEST(Posterior, NormaliseProbabilityCorrectAndLookAhead) {
     p.lookAheadPosterior(item.data(), false, wrong.data());
     expectNear(right, {0.02 / 0.62, 0.15 / 0.62, 0.45 / 0.62});
     expectNear(wrong, {0.18 / 0.38, 0.15 / 0.38, 0.05 / 0.38});
-    expectNear(p.groupPosterior, {0.2, 0.3, 0.5});  // looking ahead changes nothing
+    expectNear(p.values(), {0.2, 0.3, 0.5});  // looking ahead changes nothing
 }

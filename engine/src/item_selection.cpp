@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "group_scratch.h"
+
 namespace quillon {
 
 namespace {
@@ -23,24 +25,6 @@ double bayesCost(const double* t, const RunSettings& s) {
     return t[0] * s.costFailFail + t[0] * (1.0 - t[0]) * s.costFailPass + t[1] * (1.0 - t[1]) * s.costPassFail +
            t[1] * s.costPassPass;
 }
-
-// Look-ahead vectors for up to 16 groups live on the stack; more groups use the heap.
-class GroupBuffer {
-public:
-    explicit GroupBuffer(std::size_t n) {
-        if (n > 16) spill_.resize(2 * n);
-        right_ = n > 16 ? spill_.data() : local_;
-        wrong_ = n > 16 ? spill_.data() + n : local_ + 16;
-    }
-    double* right() { return right_; }
-    double* wrong() { return wrong_; }
-
-private:
-    double local_[32];
-    std::vector<double> spill_;
-    double* right_;
-    double* wrong_;
-};
 
 void quicksort(Candidate* a, std::int64_t lo, std::int64_t hi) {
     const double pivot = a[(lo + hi) / 2].score;
@@ -86,27 +70,42 @@ void ExclusionMarks::block(std::int32_t position) {
     }
 }
 
-double shannonScore(const double* p, GroupPosterior& posterior) {
-    posterior.normalisePosterior();
+namespace {
+
+// The scores proper, on a posterior the caller has just normalised: each candidate's score
+// normalises exactly once, so a caller that has normalised must not let the score do it again.
+double shannonOfNormalised(const double* p, const GroupPosterior& posterior) {
     const double pc = posterior.probabilityCorrect(p);
-    const std::size_t n = posterior.groupPosterior.size();
-    GroupBuffer t(n);
-    posterior.lookAheadPosterior(p, true, t.right());
-    const double hr = entropy(t.right(), n);
-    posterior.lookAheadPosterior(p, false, t.wrong());
-    const double hw = entropy(t.wrong(), n);
+    const std::size_t n = static_cast<std::size_t>(posterior.groupCount());
+    GroupScratch right(n);
+    GroupScratch wrong(n);
+    posterior.lookAheadPosterior(p, true, right.data());
+    const double hr = entropy(right.data(), n);
+    posterior.lookAheadPosterior(p, false, wrong.data());
+    const double hw = entropy(wrong.data(), n);
     return pc * hr + (1.0 - pc) * hw;
 }
 
+double costOfNormalised(const double* p, const GroupPosterior& posterior, const RunSettings& settings) {
+    const double pc = posterior.probabilityCorrect(p);
+    const std::size_t n = static_cast<std::size_t>(posterior.groupCount());
+    GroupScratch right(n);
+    GroupScratch wrong(n);
+    posterior.lookAheadPosterior(p, true, right.data());
+    posterior.lookAheadPosterior(p, false, wrong.data());
+    return pc * bayesCost(right.data(), settings) + (1.0 - pc) * bayesCost(wrong.data(), settings);
+}
+
+}  // namespace
+
+double shannonScore(const double* p, GroupPosterior& posterior) {
+    posterior.normalisePosterior();
+    return shannonOfNormalised(p, posterior);
+}
 
 double expectedCostScore(const double* p, GroupPosterior& posterior, const RunSettings& settings) {
     posterior.normalisePosterior();
-    const double pc = posterior.probabilityCorrect(p);
-    const std::size_t n = posterior.groupPosterior.size();
-    GroupBuffer t(n);
-    posterior.lookAheadPosterior(p, true, t.right());
-    posterior.lookAheadPosterior(p, false, t.wrong());
-    return pc * bayesCost(t.right(), settings) + (1.0 - pc) * bayesCost(t.wrong(), settings);
+    return costOfNormalised(p, posterior, settings);
 }
 
 void sortCandidates(std::vector<Candidate>& list) {
@@ -164,16 +163,13 @@ inline double costTwoGroups(const double* row, double q0, double q1, const RunSe
 // Normalises and tells whether that changed nothing; from then on every further
 // normalisation is a no-op and can be skipped.
 bool normaliseReachesFixedPoint(GroupPosterior& posterior) {
-    double before[16];
-    const std::size_t n = posterior.groupPosterior.size();
-    if (n > 16) {
-        posterior.normalisePosterior();
-        return false;
-    }
-    for (std::size_t g = 0; g < n; ++g) before[g] = posterior.groupPosterior[g];
+    const std::vector<double>& values = posterior.values();
+    const std::size_t n = values.size();
+    GroupScratch before(n);
+    for (std::size_t g = 0; g < n; ++g) before[g] = values[g];
     posterior.normalisePosterior();
     for (std::size_t g = 0; g < n; ++g) {
-        if (!(before[g] == posterior.groupPosterior[g])) return false;
+        if (!(before[g] == values[g])) return false;
     }
     return true;
 }
@@ -234,8 +230,9 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
         }
         return;
     }
-    // Each score renormalises the posterior first, which may move its last bits until it
-    // settles; the scores see exactly the posterior they would with every renormalisation done.
+    // Each candidate's score normalises the posterior once, which may move its last bits until
+    // it settles; the normalisation is done here, once per candidate until it changes nothing,
+    // and the scores below must not normalise again.
     bool settled = false;
     for (std::int32_t i : items) {
         if (!marks.eligible(i)) continue;
@@ -243,15 +240,14 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
         double value;
         if (groupCount_ == 2) {
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
-            const double q0 = posterior.groupPosterior[0];
-            const double q1 = posterior.groupPosterior[1];
+            const double q0 = posterior(1);
+            const double q1 = posterior(2);
             value = method_ == SelectionMethod::Shannon ? shannonTwoGroups(row, q0, q1)
                                                         : costTwoGroups(row, q0, q1, settings_);
         } else {
-            // The general scores normalise again; on a settled posterior that changes nothing.
             const double* p = inputs_.pool.itemRow(i);
-            value = method_ == SelectionMethod::Shannon ? shannonScore(p, posterior)
-                                                        : expectedCostScore(p, posterior, settings_);
+            value = method_ == SelectionMethod::Shannon ? shannonOfNormalised(p, posterior)
+                                                        : costOfNormalised(p, posterior, settings_);
         }
         candidates_.push_back({i, orderable(value)});
     }

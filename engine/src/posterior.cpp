@@ -2,22 +2,18 @@
 
 #include <cmath>
 
+#include "group_scratch.h"
+
 namespace quillon {
 
 void GroupPosterior::resetPosterior(bool uniform, const std::vector<double>& groupPrior) {
-    const std::size_t n = groupPosterior.size();
-    for (std::size_t g = 0; g < n; ++g) groupPosterior[g] = uniform ? 1.0 / static_cast<double>(n) : groupPrior[g];
+    const std::size_t n = values_.size();
+    for (std::size_t g = 0; g < n; ++g) values_[g] = uniform ? 1.0 / static_cast<double>(n) : groupPrior[g];
 }
 
 std::int32_t GroupPosterior::updatePosterior(const double* p, std::int32_t r) {
-    const std::size_t n = groupPosterior.size();
-    double updated[16];
-    std::vector<double> spill;
-    double* next = updated;
-    if (n > 16) {
-        spill.resize(n);
-        next = spill.data();
-    }
+    const std::size_t n = values_.size();
+    GroupScratch next(n);
     double max = 0.0;
     std::int32_t best = 0;
     double sum = 0.0;
@@ -25,11 +21,11 @@ std::int32_t GroupPosterior::updatePosterior(const double* p, std::int32_t r) {
     for (std::size_t g = 0; g < n; ++g) {
         double value;
         if (r == 1)
-            value = p[g] * groupPosterior[g];
+            value = p[g] * values_[g];
         else if (r == 0)
-            value = groupPosterior[g] * (1.0 - p[g]);
+            value = values_[g] * (1.0 - p[g]);
         else
-            value = std::pow(p[g], r) * groupPosterior[g] * std::pow(1.0 - p[g], 1 - r);
+            value = std::pow(p[g], r) * values_[g] * std::pow(1.0 - p[g], 1 - r);
         next[g] = value;
         if (value > max) {
             max = value;
@@ -41,28 +37,28 @@ std::int32_t GroupPosterior::updatePosterior(const double* p, std::int32_t r) {
     // A zero-sum update would leave the posterior undefined for the rest of the test; keep the
     // previous one instead.
     if (allZero) return largestGroup();
-    for (std::size_t g = 0; g < n; ++g) groupPosterior[g] = next[g] / sum;
+    for (std::size_t g = 0; g < n; ++g) values_[g] = next[g] / sum;
     return best;
 }
 
 void GroupPosterior::normalisePosterior() {
     double sum = 0.0;
-    for (double value : groupPosterior) sum += value;
-    for (double& value : groupPosterior) value = value / sum;
+    for (double value : values_) sum += value;
+    for (double& value : values_) value = value / sum;
 }
 
 double GroupPosterior::probabilityCorrect(const double* p) const {
     double sum = 0.0;
-    const std::size_t n = groupPosterior.size();
-    for (std::size_t g = 0; g < n; ++g) sum += p[g] * groupPosterior[g];
+    const std::size_t n = values_.size();
+    for (std::size_t g = 0; g < n; ++g) sum += p[g] * values_[g];
     return sum;
 }
 
 void GroupPosterior::lookAheadPosterior(const double* p, bool right, double* out) const {
-    const std::size_t n = groupPosterior.size();
+    const std::size_t n = values_.size();
     double sum = 0.0;
     for (std::size_t g = 0; g < n; ++g) {
-        out[g] = (right ? p[g] : 1.0 - p[g]) * groupPosterior[g];
+        out[g] = (right ? p[g] : 1.0 - p[g]) * values_[g];
         sum += out[g];
     }
     for (std::size_t g = 0; g < n; ++g) out[g] = out[g] / sum;
@@ -71,9 +67,9 @@ void GroupPosterior::lookAheadPosterior(const double* p, bool right, double* out
 std::int32_t GroupPosterior::largestGroup() const {
     double max = 0.0;
     std::int32_t best = 0;
-    for (std::size_t g = 0; g < groupPosterior.size(); ++g) {
-        if (groupPosterior[g] > max) {
-            max = groupPosterior[g];
+    for (std::size_t g = 0; g < values_.size(); ++g) {
+        if (values_[g] > max) {
+            max = values_[g];
             best = static_cast<std::int32_t>(g + 1);
         }
     }

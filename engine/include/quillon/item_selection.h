@@ -31,10 +31,6 @@ public:
         flags_[static_cast<std::size_t>(position - 1)] |= static_cast<std::uint8_t>(1u << test);
     }
     bool eligible(std::int32_t position) const { return flags_[static_cast<std::size_t>(position - 1)] == 0; }
-    bool isBlocked(std::int32_t position) const { return (flags_[static_cast<std::size_t>(position - 1)] & 1u) != 0; }
-    bool administeredIn(std::int32_t position, std::int32_t test) const {
-        return (flags_[static_cast<std::size_t>(position - 1)] >> test & 1u) != 0;
-    }
 
 private:
     std::vector<std::uint8_t> flags_;
@@ -61,7 +57,10 @@ struct Candidate {
 void sortCandidates(std::vector<Candidate>& list);
 
 /// Chooses items for one run's pool, script, enemy sets and settings. One instance per thread:
-/// it keeps its candidate buffer between calls.
+/// it keeps its candidate buffer between calls. Its shortcuts (per-collection lists, two-group
+/// scores, settled normalisation, precomputed discrimination, sorting only on ties) must give
+/// the literal rules' items and posteriors bit for bit: the differential test against the
+/// reference engine in tests/ guards every one of them, and every new speed-up must pass it.
 class ItemSelector {
 public:
     ItemSelector(const InputFiles& inputs, const RunSettings& settings);

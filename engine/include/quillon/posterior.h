@@ -9,9 +9,9 @@ namespace quillon {
 /// stored at index g - 1.
 class GroupPosterior {
 public:
-    explicit GroupPosterior(std::int32_t groupCount = 2) : groupPosterior(static_cast<std::size_t>(groupCount), 0.0) {}
+    explicit GroupPosterior(std::int32_t groupCount = 2) : values_(static_cast<std::size_t>(groupCount), 0.0) {}
 
-    std::int32_t groupCount() const { return static_cast<std::int32_t>(groupPosterior.size()); }
+    std::int32_t groupCount() const { return static_cast<std::int32_t>(values_.size()); }
 
     /// Start of a test: 1 / groupCount each when `uniform`, else the priors as they stand.
     void resetPosterior(bool uniform, const std::vector<double>& groupPrior);
@@ -33,9 +33,14 @@ public:
     /// The group with the largest value, lowest among equals, 0 when no value exceeds 0.
     std::int32_t largestGroup() const;
 
-    double operator()(std::int32_t group) const { return groupPosterior[static_cast<std::size_t>(group - 1)]; }
+    /// The probability of a group, 1 to groupCount.
+    double operator()(std::int32_t group) const { return values_[static_cast<std::size_t>(group - 1)]; }
 
-    std::vector<double> groupPosterior;
+    /// Every group's probability, group 1 first.
+    const std::vector<double>& values() const { return values_; }
+
+private:
+    std::vector<double> values_;
 };
 
 }  // namespace quillon
