@@ -76,6 +76,20 @@ TEST(ExactSum, AMillionTermsAgainstAnIntegerReference) {
     EXPECT_NE(plain, expected) << "the case should be hard for plain addition";
 }
 
+TEST(ExactSum, AZeroTotalIsPositiveZeroAsForASumStartedFromPositiveZero) {
+    // A sum started from +0.0 is never -0.0; "-.0000" in a table came from this.
+    const std::vector<std::vector<double>> zeroTotals = {{-0.0}, {-0.0, -0.0}, {-0.0, 0.0}, {0.5, -0.5}, {-0.5, 0.5}};
+    for (const auto& terms : zeroTotals) {
+        const double total = exactSum(terms);
+        EXPECT_TRUE(total == 0.0 && !std::signbit(total)) << terms.size() << " terms gave " << total;
+        ExactSum merged;
+        merged.merge(ExactSum(terms[0]));
+        for (std::size_t i = 1; i < terms.size(); ++i) merged.merge(ExactSum(terms[i]));
+        EXPECT_FALSE(std::signbit(merged.value()));
+    }
+    EXPECT_TRUE(std::signbit(exactSum({-0.5, -0.25})));  // a negative total keeps its sign
+}
+
 TEST(ExactSum, SpecialValuesBehaveAsInPlainAddition) {
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(exactSum({1.0, inf, 2.0}), inf);

@@ -45,7 +45,8 @@ public:
         return *this;
     }
 
-    /// The exact total rounded to the nearest double, halves to even.
+    /// The exact total rounded to the nearest double, halves to even; as for a sum started from
+    /// +0.0, a zero total is +0.0 (terms of -0.0 alone must not make it -0.0).
     double value() const {
         if (hasSpecial_) return special_;
         std::size_t n = partials_.size();
@@ -65,7 +66,7 @@ public:
             const double x = hi + y;
             if (y == x - hi) hi = x;
         }
-        return hi;
+        return hi == 0.0 ? 0.0 : hi;
     }
 
 private:
