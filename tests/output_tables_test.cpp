@@ -17,7 +17,9 @@ TEST(NumberForms, PlainMasksThousandsAndPercent) {
         {0, "0", ".0000", ".000"},        {0.5, ".5", ".5000", ".500"},          {1, "1", "1.0000", "1.000"},
         {0.0625, ".0625", ".0625", ".062"},  // an exact half rounds to the even digit
         {1.0 / 3.0, ".333333333333333", ".3333", ".333"},  {2.0 / 3.0, ".666666666666667", ".6667", ".667"},
-        {std::nan(""), "", ".0000", ".000"},  // 0/0
+        // One spelling of the special values in every form (0/0 shares are the tables' own case).
+        {std::nan(""), "NaN", "NaN", "NaN"},  {HUGE_VAL, "Infinity", "Infinity", "Infinity"},
+        {-HUGE_VAL, "-Infinity", "-Infinity", "-Infinity"},
         // Rounding works on the exact binary value: .00015 is stored just below the half, .00005 above.
         {0.00015, ".00015", ".0001", ".000"},  {0.00005, ".00005", ".0001", ".000"},
         {0.0005, ".0005", ".0005", ".001"},    {0.99995, ".99995", "1.0000", "1.000"},
@@ -79,6 +81,45 @@ TEST(ExposureTable, LaidOutAsAPool) {
         run.exposureCount = used;
         EXPECT_EQ(exposureTableText(run, parsePool(poolText, s, "p")), table);
     }
+}
+
+TEST(ResultsTable, ZeroSumsAndSpecialMeans) {
+    // Terms of -0.0 (a prior of -0) still make a mean of .0000; an undefined or infinite mean
+    // is spelled as the plain form spells it, never "-.0000", "inf" or "nan".
+    RunStatistics run;
+    run.testsStarted = 2;
+    run.lengths.resize(1);
+    LengthStatistics& s = run.lengths[0];
+    s.mapAccurate = 2, s.bayesAccurate = 2;
+    s.bayesProbSum.add(-0.0);
+    s.bayesProbSum.add(-0.0);
+    s.mapProbSum.add(HUGE_VAL);
+    const std::string table = resultsTableText(run, 2);
+    EXPECT_EQ(table.substr(table.find("\r\n") + 2), "1,1.0000,.0000,.0000,Infinity,,.000,.0000,.0000,.0000,,1.0000,.0000,.0000,.0000\r\n");
+    s.mapProbSum.add(-HUGE_VAL);
+    const std::string undefined = resultsTableText(run, 3);
+    EXPECT_EQ(undefined.substr(undefined.find("\r\n") + 2), "1,1.0000,.0000,.0000,NaN,,.000,.0000,.0000,.0000,\r\n");
+}
+
+TEST(ExposureTable, IdentifiersWithCommasLoadBackAsTheSamePool) {
+    // Only an identifier holding a comma is quoted; the table then loads as the same pool.
+    const std::string poolText = "Item,Coll,Cal,Drop,Fail,Pass\r\nN\r\nP_Grp,,,,0.4,0.6\r\n"
+                                 "\"A,1\",1,,,.8,.3\r\nB\"2,1,,,.6,.5\r\n\" C, 3 \",2,,,.7,.1\r\nD4,2,,,.2,.9\r\n";
+    RunSettings settings;
+    const ItemPool pool = parsePool(poolText, settings, "p");
+    RunStatistics run;
+    run.exposureCount = {3, 0, 1, 2};
+    const std::string table = exposureTableText(run, pool);
+    EXPECT_NE(table.find("\r\n\"A,1\",1,3, ,.8,.3\r\nB\"2,1,0,1,.6,.5\r\n\"C, 3\",2,1, ,.7,.1\r\nD4,2,2, ,"),
+              std::string::npos)
+        << table;
+    const ItemPool again = parsePool(table, settings, "expos");
+    EXPECT_EQ(again.itemId, pool.itemId);
+    EXPECT_EQ(again.itemCollection, pool.itemCollection);
+    EXPECT_EQ(again.pCorrect, pool.pCorrect);
+    EXPECT_EQ(again.groupPrior, pool.groupPrior);
+    settings.dropItems = true;
+    EXPECT_EQ(parsePool(table, settings, "expos").itemId, (std::vector<std::string>{"A,1", "C, 3", "D4"}));
 }
 
 TEST(ReplaceFileContents, ReplacesWholeOrNotAtAll) {

@@ -18,15 +18,25 @@ void dropLeadingZero(std::string& text) {
     if (text.size() > at + 1 && text[at] == '0' && text[at + 1] == '.') text.erase(at, 1);
 }
 
-double share(std::int64_t part, std::int64_t whole) {
+// A share with no case at all in its denominator (0/0) is written like 0.
+template <typename Part>
+double share(Part part, std::int64_t whole) {
+    if (whole == 0) return 0.0;
     return static_cast<double>(part) / static_cast<double>(whole);
+}
+
+// One spelling of the special values for every number form of both tables; empty for a
+// finite value.
+const char* specialValueText(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    return "";
 }
 
 }  // namespace
 
 std::string formatPlain(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    if (!std::isfinite(value)) return specialValueText(value);
     if (value == 0.0) return "0";
     char buffer[40];
     std::snprintf(buffer, sizeof buffer, "%.14e", value);  // d.dddddddddddddde±x: 15 significant digits
@@ -57,7 +67,7 @@ std::string formatPlain(double value) {
 }
 
 std::string formatDecimals(double value, int decimals) {
-    if (std::isnan(value)) value = 0.0;  // 0/0: no case at all in the denominator
+    if (!std::isfinite(value)) return specialValueText(value);
     char buffer[400];
     // glibc rounds the exact binary value, halves to even, as the masks require.
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
@@ -102,7 +112,7 @@ std::string resultsTableText(const RunStatistics& statistics, std::int32_t group
         text += ',' + formatDecimals(share(s.mapAccurate, m), 4);
         text += ',' + formatDecimals(share(s.mapFalsePos, m), 4);
         text += ',' + formatDecimals(share(s.mapFalseNeg, m), 4);
-        text += ',' + formatDecimals(s.mapProbSum.value() / static_cast<double>(tests), 4);
+        text += ',' + formatDecimals(share(s.mapProbSum.value(), tests), 4);
         text += ',';
         text += ',' + formatDecimals(share(s.sprtDecided, tests), 3);
         text += ',' + formatDecimals(share(s.sprtAccurate, sprt), 4);
@@ -114,11 +124,22 @@ std::string resultsTableText(const RunStatistics& statistics, std::int32_t group
             text += ',' + formatDecimals(share(s.bayesAccurate, b), 4);
             text += ',' + formatDecimals(share(s.bayesFalsePos, b), 4);
             text += ',' + formatDecimals(share(s.bayesFalseNeg, b), 4);
-            text += ',' + formatDecimals(s.bayesProbSum.value() / static_cast<double>(tests), 4);
+            text += ',' + formatDecimals(share(s.bayesProbSum.value(), tests), 4);
         }
         text += lineEnd;
     }
     return text;
+}
+
+std::string poolField(const std::string& text) {
+    // Only a quoted field can hold a comma; every other identifier stays exactly as it was.
+    if (text.find(',') == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
 }
 
 std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool) {
@@ -133,7 +154,7 @@ std::string exposureTableText(const RunStatistics& statistics, const ItemPool& p
     for (std::int32_t i = 1; i <= pool.itemCount; ++i) {
         const std::size_t at = static_cast<std::size_t>(i - 1);
         const std::int64_t used = statistics.exposureCount[at];
-        text += pool.itemId[at];
+        text += poolField(pool.itemId[at]);
         text += ',' + std::to_string(pool.itemCollection[at]);
         text += ',' + std::to_string(used);
         text += used == 0 ? ",1" : ", ";

@@ -30,7 +30,7 @@ struct RunStatistics {
 std::string formatPlain(double value);
 
 /// The masks "#.0000" and "#.000": exactly rounded, halves to even, no zero before the point;
-/// an undefined value is written as 0.
+/// special values are spelled as in the plain form ("NaN", "Infinity", "-Infinity").
 std::string formatDecimals(double value, int decimals);
 
 /// The mask " #,": a leading space and the whole number with thousands separators.
@@ -41,6 +41,10 @@ std::int64_t roundedPercent(std::int64_t numerator, std::int64_t denominator);
 
 /// The results table: header and one line per test length, CR LF line ends.
 std::string resultsTableText(const RunStatistics& statistics, std::int32_t groupCount);
+
+/// An identifier as a pool file field: quoted (quotes doubled) when it holds a comma, so that the
+/// table loads again as the same pool; otherwise unchanged.
+std::string poolField(const std::string& text);
 
 /// The exposure table, laid out as a pool file.
 std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool);
