@@ -27,7 +27,6 @@ public:
     void jump(std::uint64_t steps);
 
     std::uint32_t state() const { return state_; }
-    void setState(std::uint32_t state) { state_ = state; }
 
 private:
     std::uint32_t state_;
