@@ -253,7 +253,7 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
     }
 }
 
-std::int32_t ItemSelector::candidateAtRank(std::int64_t rank) {
+Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
     // When the score at this rank belongs to one candidate alone, the sorted order decides
     // nothing else about it, and the full sort with its tie order can be skipped.
     const std::size_t r = static_cast<std::size_t>(rank - 1);
@@ -267,17 +267,29 @@ std::int32_t ItemSelector::candidateAtRank(std::int64_t rank) {
         std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r), scratch_.end());
         value = scratch_[r];
     }
-    std::int32_t found = 0;
+    const Candidate* found = nullptr;
     int sharing = 0;
     for (const Candidate& c : candidates_) {
         if (c.score == value) {
-            found = c.position;
+            found = &c;
             if (++sharing > 1) break;
         }
     }
-    if (sharing == 1) return found;
+    if (sharing == 1) return *found;
     sortCandidates(candidates_);
-    return candidates_[r].position;
+    return candidates_[r];
+}
+
+void ItemSelector::recordDetail(std::int64_t rank) {
+    detail_.eligible = static_cast<std::int64_t>(candidates_.size());
+    detail_.rank = rank;
+    detail_.best.clear();
+    if (detailBestCount_ <= 0) return;
+    // The order the full sort gives, whether or not this selection needed it.
+    detail_.best = candidates_;
+    sortCandidates(detail_.best);
+    if (detail_.best.size() > static_cast<std::size_t>(detailBestCount_))
+        detail_.best.resize(static_cast<std::size_t>(detailBestCount_));
 }
 
 std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
@@ -296,7 +308,11 @@ std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t pos
     if (count == 0) return 0;
     // A factor below 1 leaves nothing to draw from; it counts as 1.
     const std::int64_t k = std::min(count, std::max<std::int64_t>(factor, 1));
-    const std::int32_t chosen = candidateAtRank(random.nextIndex(k));
+    const std::int64_t rank = random.nextIndex(k);
+    if (keepDetail_) recordDetail(rank);
+    const Candidate picked = candidateAtRank(rank);
+    if (keepDetail_) detail_.score = picked.score;
+    const std::int32_t chosen = picked.position;
     if (settings_.blockEnemies) {
         for (std::int32_t s : enemySetsOfItem_[static_cast<std::size_t>(chosen - 1)]) {
             for (std::int32_t member : inputs_.enemySets[static_cast<std::size_t>(s)].positions) {

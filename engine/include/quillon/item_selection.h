@@ -56,6 +56,15 @@ struct Candidate {
 /// depend on (two equal scores A, B come out B, A).
 void sortCandidates(std::vector<Candidate>& list);
 
+/// How one selection went, for a trace: the eligible candidates, the rank drawn among the best
+/// k, the chosen item's score and, when asked for, the best candidates in the selection's order.
+struct SelectionDetail {
+    std::int64_t eligible = 0;
+    std::int64_t rank = 0;
+    double score = 0.0;
+    std::vector<Candidate> best;
+};
+
 /// Chooses items for one run's pool, script, enemy sets and settings. One instance per thread:
 /// it keeps its candidate buffer between calls. Its shortcuts (per-collection lists, two-group
 /// scores, settled normalisation, precomputed discrimination, sorting only on ties) must give
@@ -74,9 +83,20 @@ public:
     /// How many candidates the selections so far have scored.
     std::int64_t candidatesScored() const { return candidatesScored_; }
 
+    /// Keeps the detail of every selection from now on, with the best `bestCount` candidates in
+    /// ranked order (which costs a full sort per selection); off by default.
+    void keepDetail(std::int32_t bestCount) {
+        keepDetail_ = true;
+        detailBestCount_ = bestCount;
+    }
+
+    /// The detail of the last selection that found a candidate, when kept.
+    const SelectionDetail& lastDetail() const { return detail_; }
+
 private:
     void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior, const ExclusionMarks& marks);
-    std::int32_t candidateAtRank(std::int64_t rank);
+    Candidate candidateAtRank(std::int64_t rank);
+    void recordDetail(std::int64_t rank);
 
     const InputFiles& inputs_;
     const RunSettings& settings_;
@@ -91,6 +111,9 @@ private:
     std::vector<Candidate> candidates_;
     std::vector<double> scratch_;
     std::int64_t candidatesScored_ = 0;
+    bool keepDetail_ = false;
+    std::int32_t detailBestCount_ = 0;
+    SelectionDetail detail_;
 };
 
 /// The message shown when a collection has no eligible item left.

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "quillon/simulation.h"
+
+namespace quillon {
+
+/// For every test length, how many tests of each true group the MAP rule (and the SPRT, among
+/// the tests it decided) put in each group: where the misclassifications of a test with several
+/// groups go.
+class ConfusionTable {
+public:
+    ConfusionTable(std::int32_t groupCount, std::int32_t maxTestLength);
+
+    /// Counts one complete test of an examinee whose true group is `trueGroup`.
+    void addTest(const TestRecord& test, std::int32_t trueGroup);
+
+    /// Adds the counts of another table of the same run.
+    void merge(const ConfusionTable& other);
+
+    /// The tests at a length that the rule ("MAP" or "SPRT") put in `decided` from `trueGroup`.
+    std::int64_t count(std::int32_t length, const std::string& rule, std::int32_t trueGroup, std::int32_t decided) const;
+
+    /// The table as CSV in long form: length, rule, true group, decided group, tests; every
+    /// pair of groups 1 to groupCount, plus any other pair that occurred. CR LF line ends.
+    std::string text() const;
+
+private:
+    void add(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided);
+
+    using Key = std::tuple<std::int32_t, int, std::int32_t, std::int32_t>;  // length, rule, true, decided
+    std::int32_t groupCount_;
+    std::int32_t maxTestLength_;
+    // Pairs of groups 1 to groupCount, counted densely: [((length - 1) * 2 + rule) * G * G + ...].
+    std::vector<std::int64_t> dense_;
+    // Any other pair (a true group beyond groupCount, or MAP group 0), which valid files never give.
+    std::map<Key, std::int64_t> other_;
+};
+
+}  // namespace quillon

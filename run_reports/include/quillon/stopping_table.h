@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quillon/simulation.h"
+
+namespace quillon {
+
+/// A rule that would end a variable-length test: the SPRT, or the MAP group's probability
+/// reaching a threshold.
+struct StoppingRule {
+    enum class Kind { Sprt, PosteriorThreshold };
+    Kind kind = Kind::Sprt;
+    double threshold = 0.0;  // PosteriorThreshold only, in (0, 1)
+};
+
+/// What one rule's stops add up to over the tests of a run; every figure is an integer count, so
+/// the means are exact sums divided once.
+struct StoppingSummary {
+    std::int64_t tests = 0;
+    std::int64_t accurate = 0, falsePos = 0, falseNeg = 0;
+    std::int64_t undecided = 0;   // tests the rule never stopped by the last length
+    std::int64_t lengthSum = 0;   // administered items up to each stop (the last length if none)
+    std::int64_t fixedAccurate = 0;  // MAP accurate at the last length: the fixed-length test
+    std::int64_t fixedLengthSum = 0;
+
+    double averageLength() const;
+    double percentCorrect() const;  // a share from 0 to 1
+    double fixedAverageLength() const;
+    double fixedPercentCorrect() const;
+};
+
+/// Where each test would have stopped under each rule, and how that stop classified it. The
+/// items chosen never depend on a stop, so the first length at which a rule decides is exactly
+/// where the variable-length test ends.
+class StoppingTable {
+public:
+    StoppingTable(std::vector<StoppingRule> rules, std::int32_t maxTestLength);
+
+    /// Counts one complete test of an examinee whose true group is `trueGroup`.
+    void addTest(const TestRecord& test, std::int32_t trueGroup);
+
+    /// Adds the counts of another table over the same rules and length (a part of the same run).
+    void merge(const StoppingTable& other);
+
+    const std::vector<StoppingRule>& rules() const { return rules_; }
+    StoppingSummary summary(std::size_t rule) const;
+
+    /// The table as CSV in long form (one row per rule and length, then each rule's undecided
+    /// tests and its summary), CR LF line ends.
+    std::string text() const;
+
+private:
+    struct Counts {
+        std::int64_t tests = 0, accurate = 0, falsePos = 0, falseNeg = 0;
+        void add(std::int32_t decided, std::int32_t trueGroup);
+        void merge(const Counts& other);
+    };
+    struct RuleCounts {
+        std::vector<Counts> stoppedAt;  // [length - 1]
+        Counts undecided;
+    };
+
+    std::vector<StoppingRule> rules_;
+    std::int32_t maxTestLength_;
+    std::vector<RuleCounts> counts_;
+    Counts fixed_;  // MAP at the last length
+};
+
+/// The rule's name in the table and on the console: "SPRT" or "Posterior".
+std::string stoppingRuleName(const StoppingRule& rule);
+
+}  // namespace quillon

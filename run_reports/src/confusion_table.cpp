@@ -1,0 +1,77 @@
+#include "quillon/confusion_table.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* lineEnd = "\r\n";
+constexpr const char* ruleNames[] = {"MAP", "SPRT"};
+
+}  // namespace
+
+ConfusionTable::ConfusionTable(std::int32_t groupCount, std::int32_t maxTestLength)
+    : groupCount_(groupCount), maxTestLength_(maxTestLength) {
+    const std::size_t g = static_cast<std::size_t>(groupCount);
+    dense_.assign(static_cast<std::size_t>(maxTestLength) * 2 * g * g, 0);
+}
+
+void ConfusionTable::add(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided) {
+    if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
+        const std::size_t g = static_cast<std::size_t>(groupCount_);
+        ++dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)) * g +
+                  static_cast<std::size_t>(trueGroup - 1)) * g + static_cast<std::size_t>(decided - 1)];
+    } else {
+        ++other_[Key{length, rule, trueGroup, decided}];
+    }
+}
+
+void ConfusionTable::addTest(const TestRecord& test, std::int32_t trueGroup) {
+    for (std::size_t n = 0; n < test.positions.size(); ++n) {
+        const PositionOutcome& p = test.positions[n];
+        const std::int32_t length = static_cast<std::int32_t>(n + 1);
+        add(length, 0, trueGroup, p.mapGroup);
+        if (p.sprtGroup > 0) add(length, 1, trueGroup, p.sprtGroup);
+    }
+}
+
+void ConfusionTable::merge(const ConfusionTable& other) {
+    for (std::size_t i = 0; i < dense_.size(); ++i) dense_[i] += other.dense_[i];
+    for (const auto& [key, n] : other.other_) other_[key] += n;
+}
+
+std::int64_t ConfusionTable::count(std::int32_t length, const std::string& rule, std::int32_t trueGroup,
+                                   std::int32_t decided) const {
+    const int r = rule == "SPRT" ? 1 : 0;
+    if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
+        const std::size_t g = static_cast<std::size_t>(groupCount_);
+        return dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(r)) * g +
+                       static_cast<std::size_t>(trueGroup - 1)) * g + static_cast<std::size_t>(decided - 1)];
+    }
+    const auto found = other_.find(Key{length, r, trueGroup, decided});
+    return found == other_.end() ? 0 : found->second;
+}
+
+std::string ConfusionTable::text() const {
+    std::string text = "length,rule,true_group,decided_group,tests";
+    text += lineEnd;
+    auto extra = other_.begin();
+    for (std::int32_t length = 1; length <= maxTestLength_; ++length) {
+        for (int rule = 0; rule < 2; ++rule) {
+            // The dense pairs in order, with the rare other pairs of this length and rule merged in.
+            std::map<std::pair<std::int32_t, std::int32_t>, std::int64_t> rows;
+            for (std::int32_t t = 1; t <= groupCount_; ++t)
+                for (std::int32_t d = 1; d <= groupCount_; ++d) rows[{t, d}] = count(length, ruleNames[rule], t, d);
+            for (; extra != other_.end() && std::get<0>(extra->first) == length && std::get<1>(extra->first) == rule;
+                 ++extra)
+                rows[{std::get<2>(extra->first), std::get<3>(extra->first)}] = extra->second;
+            for (const auto& [pair, n] : rows) {
+                text += std::to_string(length) + ',' + ruleNames[rule] + ',' + std::to_string(pair.first) + ',' +
+                        std::to_string(pair.second) + ',' + std::to_string(n);
+                text += lineEnd;
+            }
+        }
+    }
+    return text;
+}
+
+}  // namespace quillon

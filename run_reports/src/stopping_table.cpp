@@ -1,0 +1,133 @@
+#include "quillon/stopping_table.h"
+
+#include "quillon/decisions.h"
+#include "quillon/output_tables.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* lineEnd = "\r\n";
+
+// Means of integer counts, divided once; no test at all gives 0, as the results table's 0/0.
+double mean(std::int64_t sum, std::int64_t count) {
+    return count == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(count);
+}
+
+}  // namespace
+
+double StoppingSummary::averageLength() const { return mean(lengthSum, tests); }
+double StoppingSummary::percentCorrect() const { return mean(accurate, tests); }
+double StoppingSummary::fixedAverageLength() const { return mean(fixedLengthSum, tests); }
+double StoppingSummary::fixedPercentCorrect() const { return mean(fixedAccurate, tests); }
+
+std::string stoppingRuleName(const StoppingRule& rule) {
+    return rule.kind == StoppingRule::Kind::Sprt ? "SPRT" : "Posterior";
+}
+
+void StoppingTable::Counts::add(std::int32_t decided, std::int32_t trueGroup) {
+    ++tests;
+    switch (classifyOutcome(decided, trueGroup)) {
+        case Outcome::Accurate: ++accurate; break;
+        case Outcome::FalsePositive: ++falsePos; break;
+        case Outcome::FalseNegative: ++falseNeg; break;
+    }
+}
+
+void StoppingTable::Counts::merge(const Counts& other) {
+    tests += other.tests;
+    accurate += other.accurate;
+    falsePos += other.falsePos;
+    falseNeg += other.falseNeg;
+}
+
+StoppingTable::StoppingTable(std::vector<StoppingRule> rules, std::int32_t maxTestLength)
+    : rules_(std::move(rules)), maxTestLength_(maxTestLength), counts_(rules_.size()) {
+    for (RuleCounts& c : counts_) c.stoppedAt.resize(static_cast<std::size_t>(maxTestLength));
+}
+
+void StoppingTable::addTest(const TestRecord& test, std::int32_t trueGroup) {
+    if (test.positions.empty()) return;
+    const PositionOutcome& last = test.positions.back();
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        const StoppingRule& rule = rules_[r];
+        bool stopped = false;
+        for (std::size_t n = 0; n < test.positions.size() && !stopped; ++n) {
+            const PositionOutcome& p = test.positions[n];
+            std::int32_t decided = 0;
+            if (rule.kind == StoppingRule::Kind::Sprt)
+                decided = p.sprtGroup;
+            else if (p.mapGroup > 0 && p.mapProb >= rule.threshold)
+                decided = p.mapGroup;
+            if (decided > 0) {
+                counts_[r].stoppedAt[n].add(decided, trueGroup);
+                stopped = true;
+            }
+        }
+        // Not stopped by the last length: classified by its MAP group there, and undecided.
+        if (!stopped) counts_[r].undecided.add(last.mapGroup, trueGroup);
+    }
+    fixed_.add(last.mapGroup, trueGroup);
+}
+
+void StoppingTable::merge(const StoppingTable& other) {
+    for (std::size_t r = 0; r < counts_.size(); ++r) {
+        for (std::size_t n = 0; n < counts_[r].stoppedAt.size(); ++n) counts_[r].stoppedAt[n].merge(other.counts_[r].stoppedAt[n]);
+        counts_[r].undecided.merge(other.counts_[r].undecided);
+    }
+    fixed_.merge(other.fixed_);
+}
+
+StoppingSummary StoppingTable::summary(std::size_t rule) const {
+    const RuleCounts& c = counts_[rule];
+    StoppingSummary s;
+    for (std::size_t n = 0; n < c.stoppedAt.size(); ++n) {
+        const Counts& at = c.stoppedAt[n];
+        s.tests += at.tests;
+        s.accurate += at.accurate;
+        s.falsePos += at.falsePos;
+        s.falseNeg += at.falseNeg;
+        s.lengthSum += at.tests * static_cast<std::int64_t>(n + 1);
+    }
+    s.tests += c.undecided.tests;
+    s.accurate += c.undecided.accurate;
+    s.falsePos += c.undecided.falsePos;
+    s.falseNeg += c.undecided.falseNeg;
+    s.undecided = c.undecided.tests;
+    s.lengthSum += c.undecided.tests * static_cast<std::int64_t>(maxTestLength_);
+    s.fixedAccurate = fixed_.accurate;
+    s.fixedLengthSum = fixed_.tests * static_cast<std::int64_t>(maxTestLength_);
+    return s;
+}
+
+std::string StoppingTable::text() const {
+    std::string text =
+        "rule,threshold,kind,length,tests,accurate,false_pos,false_neg,atl,pcc,false_pos_share,false_neg_share,"
+        "undecided_share,fixed_atl,fixed_pcc";
+    text += lineEnd;
+    const auto countsRow = [&](const std::string& lead, const char* kind, std::int32_t length, const Counts& c) {
+        text += lead + ',' + kind + ',' + std::to_string(length) + ',' + std::to_string(c.tests) + ',' +
+                std::to_string(c.accurate) + ',' + std::to_string(c.falsePos) + ',' + std::to_string(c.falseNeg) +
+                ",,,,,,,";
+        text += lineEnd;
+    };
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        const StoppingRule& rule = rules_[r];
+        const std::string lead =
+            stoppingRuleName(rule) + ',' + (rule.kind == StoppingRule::Kind::Sprt ? "" : formatPlain(rule.threshold));
+        const RuleCounts& c = counts_[r];
+        for (std::size_t n = 0; n < c.stoppedAt.size(); ++n)
+            countsRow(lead, "stopped", static_cast<std::int32_t>(n + 1), c.stoppedAt[n]);
+        countsRow(lead, "undecided", maxTestLength_, c.undecided);
+        const StoppingSummary s = summary(r);
+        text += lead + ",summary,," + std::to_string(s.tests) + ',' + std::to_string(s.accurate) + ',' +
+                std::to_string(s.falsePos) + ',' + std::to_string(s.falseNeg) + ',' + formatPlain(s.averageLength()) +
+                ',' + formatPlain(s.percentCorrect()) + ',' + formatPlain(mean(s.falsePos, s.tests)) + ',' +
+                formatPlain(mean(s.falseNeg, s.tests)) + ',' + formatPlain(mean(s.undecided, s.tests)) + ',' +
+                formatPlain(s.fixedAverageLength()) + ',' + formatPlain(s.fixedPercentCorrect());
+        text += lineEnd;
+    }
+    return text;
+}
+
+}  // namespace quillon
