@@ -40,7 +40,7 @@ std::optional<std::string> resolveLinks(std::string path) {
         if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
         std::string target(PATH_MAX, '\0');
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
         target.resize(static_cast<std::size_t>(length));
         const std::filesystem::path from(path);
         path = (target.front() == '/' || !from.has_parent_path()) ? target : (from.parent_path() / target).string();
