@@ -4,6 +4,8 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -12,9 +14,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "quillon/output_tables.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
 #include "quillon/run_settings.h"
@@ -36,6 +40,7 @@ public:
     void showMessage(const std::string& text) override {
         endProgressLine();
         std::cerr << quillon::withLineFeeds(text) << '\n';
+        ++messagesShown_;
     }
 
     void showDone(const std::string& text) override {
@@ -64,6 +69,9 @@ public:
 
     bool progressIsCancelled(quillon::ProgressHandle handle) override { return !open_ || handle != lastHandle_; }
 
+    /// How many of the system's messages the run showed; any one means the run fell short.
+    int messagesShown() const { return messagesShown_; }
+
     void progressShutdown(quillon::ProgressHandle) override {
         open_ = false;
         endProgressLine();
@@ -78,6 +86,7 @@ private:
     bool showProgress_;
     bool open_ = false;
     bool lineShown_ = false;
+    int messagesShown_ = 0;
     quillon::ProgressHandle lastHandle_ = 0;
     std::chrono::steady_clock::time_point started_;
 };
@@ -88,22 +97,65 @@ std::string defaultFolder() {
     return error ? std::string(".") : cwd.string();
 }
 
-}  // namespace
+constexpr const char* exitCodes =
+    "Exit codes:\n"
+    "  0    the run did everything asked: no message, every test of every examinee processed\n"
+    "  1    the run showed a message, processed fewer tests than expected or found no examinee\n"
+    "       (whatever it could write is written); for generate, the files could not be written\n"
+    "  2    the command line is wrong\n"
+    "  130  stopped by Ctrl-C (SIGINT), 143 by SIGTERM: the run ends at once, no table is left\n"
+    "       half written";
 
-int main(int argc, char** argv) {
+#ifndef _WIN32
+// Ctrl-C, SIGTERM and SIGHUP end the process at once, as they always did, but never while a
+// table is being replaced: every thread blocks them and one watcher thread waits for them. A
+// signal ignored at start (nohup, a background job) stays ignored.
+void watchTerminatingSignals() {
+    // Past a file-size limit a write then fails and is reported, instead of killing the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+    sigset_t watched;
+    sigemptyset(&watched);
+    bool any = false;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+        sigaddset(&watched, signal);
+        any = true;
+    }
+    if (!any) return;
+    // Threads inherit the mask, so this comes before the run starts any.
+    pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+    std::thread([watched] {
+        int signal = 0;
+        if (sigwait(&watched, &signal) != 0) return;
+        // A table being written gets renamed or removed first; one stuck on a dead disk is not waited for.
+        [[maybe_unused]] const bool held = quillon::fileReplacementLock().try_lock_for(std::chrono::seconds(5));
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, signal);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        raise(signal);  // the default action: the process ends with this signal as its status
+    }).detach();
+}
+#else
+void watchTerminatingSignals() {}
+#endif
+
+/// Everything the command line sets.
+struct CommandLine {
     quillon::RunSettings settings;
-    quillon::setDefaultPaths(settings, defaultFolder(), '/');
     std::uint32_t seed = quillon::RandomGenerator::defaultSeed;
     bool quiet = false;
     bool noExposure = false;
     bool noUniformPriors = false;
+    bool stats = false;
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    quillon::SampleOptions sample;
+    std::string outFolder = "data";
+};
 
-    CLI::App app{
-        "quillon-sim: replays every examinee of a response file through simulated classification tests and writes\n"
-        "the results and exposure tables. One run is a fresh start of the simulator followed by one \"Go\".\n"
-        "With --categories other than 2 the cost options are not read: the four costs are then 0."};
-    app.option_defaults()->always_capture_default();
+void addRunOptions(CLI::App& app, CommandLine& line) {
+    quillon::RunSettings& settings = line.settings;
     app.add_option("--pool", settings.poolFile, "Pool file");
     app.add_option("--script", settings.scriptFile, "Script file (read with --follow-script)");
     app.add_option("--enemies", settings.enemiesFile, "Enemies file (read with --block-enemies)");
@@ -126,19 +178,19 @@ int main(int argc, char** argv) {
     app.add_flag("--block-enemies", settings.blockEnemies, "Load the enemies file and block enemies");
     app.add_flag("--follow-script", settings.followScript, "Load the script and follow its slots");
     app.add_flag("--use-sprt", settings.useSprt, "Use SPRT (the SPRT columns are written in every run)");
-    app.add_flag("--no-exposure", noExposure, "Do not write the exposure table");
-    app.add_flag("--no-uniform-priors", noUniformPriors, "Start every test from the pool's P_Grp priors");
-    app.add_option("--seed", seed, "Starting state of the random generator");
-    app.add_option("--threads", threads, "Threads for the replay (the tables do not depend on it)")
+    app.add_flag("--no-exposure", line.noExposure, "Do not write the exposure table");
+    app.add_flag("--no-uniform-priors", line.noUniformPriors, "Start every test from the pool's P_Grp priors");
+    app.add_option("--seed", line.seed, "Starting state of the random generator");
+    app.add_option("--threads", line.threads, "Threads for the replay (the tables do not depend on it)")
         ->check(CLI::Range(1u, 1024u));
-    app.add_flag("--quiet", quiet, "No progress line");
-    bool stats = false;
-    app.add_flag("--stats", stats, "After the run, print its counts and time to standard error (for benchmarks)");
+    app.add_flag("--quiet", line.quiet, "No progress line");
+    app.add_flag("--stats", line.stats, "After the run, print its counts and time to standard error (for benchmarks)");
+}
 
-    quillon::SampleOptions sample;
-    std::string outFolder = "data";
+CLI::App* addGenerateCommand(CLI::App& app, CommandLine& line) {
     CLI::App* generate = app.add_subcommand("generate", "Write a consistent set of sample input files");
     generate->option_defaults()->always_capture_default();
+    quillon::SampleOptions& sample = line.sample;
     generate->add_option("--items", sample.items, "Items in the pool");
     generate->add_option("--collections", sample.collections, "Content collections (1 to 8), of unequal size");
     generate->add_option("--groups", sample.groups, "Classification groups (2 to 10)");
@@ -146,8 +198,67 @@ int main(int argc, char** argv) {
     generate->add_option("--script-length", sample.scriptLength, "Slots of the script");
     generate->add_option("--blank-share", sample.blankShare, "Share of answers left blank");
     generate->add_option("--seed", sample.seed, "Seed of the generated data");
-    generate->add_option("--out", outFolder, "Folder for the four files");
-    generate->add_flag("--quiet", quiet, "No closing line");
+    generate->add_option("--out", line.outFolder, "Folder for the four files");
+    generate->add_flag("--quiet", line.quiet, "No closing line");
+    return generate;
+}
+
+int generateSamples(const CommandLine& line) {
+    if (const std::string problem = quillon::checkSampleOptions(line.sample); !problem.empty()) {
+        std::cerr << "quillon-sim generate: " << problem << '\n';
+        return exitUsage;
+    }
+    const quillon::SampleFiles files = quillon::generateSampleFiles(line.sample);
+    if (const std::string problem = quillon::writeSampleFiles(line.sample, files, line.outFolder); !problem.empty()) {
+        std::cerr << "quillon-sim generate: " << problem << '\n';
+        return exitMessage;
+    }
+    if (!line.quiet) std::cout << "Wrote the sample files into " << line.outFolder << '\n';
+    return exitDone;
+}
+
+// One run. It did what was asked only when it showed no message, processed every expected test
+// and had an examinee to process; the Done message alone does not say so.
+int simulate(CommandLine& line) {
+    quillon::RunSettings& settings = line.settings;
+    settings.saveExposure = !line.noExposure;
+    settings.uniformPriors = !line.noUniformPriors;
+    if (settings.groupCount != 2) {
+        // A fresh start that never read the cost grid holds 0 in all four costs.
+        settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
+    }
+    ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
+    quillon::RandomGenerator random(line.seed);
+    const auto started = std::chrono::steady_clock::now();
+    const quillon::RunSummary summary =
+        quillon::runSimulation(settings, random, host, quillon::RunOptions{static_cast<int>(line.threads)});
+    if (line.stats) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::fprintf(
+            stderr, "stats: threads=%u examinees=%lld tests=%lld selections=%lld candidates=%lld seconds=%.3f\n",
+            line.threads, static_cast<long long>(summary.examinees), static_cast<long long>(summary.testsStarted),
+            static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored), seconds);
+    }
+    const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
+                       summary.testsStarted >= summary.expectedTests;
+    return whole ? exitDone : exitMessage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    watchTerminatingSignals();
+    CommandLine line;
+    quillon::setDefaultPaths(line.settings, defaultFolder(), '/');
+
+    CLI::App app{
+        "quillon-sim: replays every examinee of a response file through simulated classification tests and writes\n"
+        "the results and exposure tables. One run is a fresh start of the simulator followed by one \"Go\".\n"
+        "With --categories other than 2 the cost options are not read: the four costs are then 0."};
+    app.option_defaults()->always_capture_default();
+    app.footer(exitCodes);
+    addRunOptions(app, line);
+    CLI::App* generate = addGenerateCommand(app, line);
 
     try {
         app.parse(argc, argv);
@@ -159,38 +270,5 @@ int main(int argc, char** argv) {
         std::cerr << "quillon-sim: " << error.what() << "\nRun with --help for the options.\n";
         return exitUsage;
     }
-
-    if (*generate) {
-        if (const std::string problem = quillon::checkSampleOptions(sample); !problem.empty()) {
-            std::cerr << "quillon-sim generate: " << problem << '\n';
-            return exitUsage;
-        }
-        const quillon::SampleFiles files = quillon::generateSampleFiles(sample);
-        if (const std::string problem = quillon::writeSampleFiles(sample, files, outFolder); !problem.empty()) {
-            std::cerr << "quillon-sim generate: " << problem << '\n';
-            return exitMessage;
-        }
-        if (!quiet) std::cout << "Wrote the sample files into " << outFolder << '\n';
-        return exitDone;
-    }
-
-    settings.saveExposure = !noExposure;
-    settings.uniformPriors = !noUniformPriors;
-    if (settings.groupCount != 2) {
-        // A fresh start that never read the cost grid holds 0 in all four costs.
-        settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
-    }
-    ConsoleHost host(!quiet && isatty(fileno(stderr)) != 0);
-    quillon::RandomGenerator random(seed);
-    const auto started = std::chrono::steady_clock::now();
-    const quillon::RunSummary summary =
-        quillon::runSimulation(settings, random, host, quillon::RunOptions{static_cast<int>(threads)});
-    if (stats) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::fprintf(stderr, "stats: threads=%u examinees=%lld tests=%lld selections=%lld candidates=%lld seconds=%.3f\n",
-                     threads, static_cast<long long>(summary.examinees), static_cast<long long>(summary.testsStarted),
-                     static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored),
-                     seconds);
-    }
-    return summary.completed ? exitDone : exitMessage;
+    return *generate ? generateSamples(line) : simulate(line);
 }

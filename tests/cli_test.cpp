@@ -1,9 +1,15 @@
 // The runner as a user meets it: exit codes, where messages go, and what --help documents.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "quillon/input_files.h"
 #include "quillon/simulation.h"
@@ -19,9 +25,10 @@ struct Outcome {
     std::string err;
 };
 
-Outcome runSim(const TempFolder& folder, const std::string& arguments) {
-    const std::string command = std::string(QUILLON_SIM) + " " + arguments + " >" + folder.file("out") + " 2>" +
-                                folder.file("err") + " </dev/null";
+// `before` runs in the shell first (a limit, say).
+Outcome runSim(const TempFolder& folder, const std::string& arguments, const std::string& before = "") {
+    const std::string command = before + "exec " + std::string(QUILLON_SIM) + " " + arguments + " >" +
+                                folder.file("out") + " 2>" + folder.file("err") + " </dev/null";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempFolder::read(folder.file("out")),
             TempFolder::read(folder.file("err"))};
@@ -59,17 +66,45 @@ TEST(Runner, HelpDocumentsEveryOption) {
     TempFolder folder;
     const Outcome help = runSim(folder, "--help");
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option :
-         {"--pool", "--script", "--enemies", "--data", "--results", "--exposure", "--max-length", "--categories",
-          "--tests-per-person", "--method", "--randomization", "--alpha", "--beta", "--cost-pass-pass",
-          "--cost-pass-fail", "--cost-fail-pass", "--cost-fail-fail", "--drop-items", "--block-enemies",
-          "--follow-script", "--use-sprt", "--no-exposure", "--no-uniform-priors", "--seed", "--threads", "--quiet",
-          "generate", "costs are then 0"}) {
+    for (const char* option : {"--pool",
+                               "--script",
+                               "--enemies",
+                               "--data",
+                               "--results",
+                               "--exposure",
+                               "--max-length",
+                               "--categories",
+                               "--tests-per-person",
+                               "--method",
+                               "--randomization",
+                               "--alpha",
+                               "--beta",
+                               "--cost-pass-pass",
+                               "--cost-pass-fail",
+                               "--cost-fail-pass",
+                               "--cost-fail-fail",
+                               "--drop-items",
+                               "--block-enemies",
+                               "--follow-script",
+                               "--use-sprt",
+                               "--no-exposure",
+                               "--no-uniform-priors",
+                               "--seed",
+                               "--threads",
+                               "--quiet",
+                               "generate",
+                               "costs are then 0",
+                               "Exit codes",
+                               "  0 ",
+                               "  1 ",
+                               "  2 ",
+                               "  130 ",
+                               "143"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const Outcome generateHelp = runSim(folder, "generate --help");
-    for (const char* option : {"--items", "--collections", "--groups", "--examinees", "--script-length", "--blank-share",
-                               "--seed", "--out"}) {
+    for (const char* option : {"--items", "--collections", "--groups", "--examinees", "--script-length",
+                               "--blank-share", "--seed", "--out"}) {
         EXPECT_NE(generateHelp.out.find(option), std::string::npos) << option;
     }
 }
@@ -100,7 +135,9 @@ TEST(Runner, WithoutTwoCategoriesTheCostOptionsAreNotRead) {
 TEST(Runner, SeedAndGenerate) {
     TempFolder folder;
     ASSERT_EQ(runSim(folder, "generate --items 40 --collections 2 --examinees 30 --script-length 10 --quiet --out " +
-                                 folder.file("gen")).exitCode, 0);
+                                 folder.file("gen"))
+                  .exitCode,
+              0);
     const std::string files = "--pool " + folder.file("gen/samplepassfail_pool.csv") + " --data " +
                               folder.file("gen/samplepassfail.txt") + " --results " + folder.file("r.csv") +
                               " --exposure " + folder.file("e.csv") + " --max-length 10 --randomization 3 --quiet";
@@ -111,6 +148,162 @@ TEST(Runner, SeedAndGenerate) {
     ASSERT_EQ(runSim(folder, files + " --seed 12345").exitCode, 0);
     EXPECT_FALSE(TempFolder::read(folder.file("e.csv")) == first);
     EXPECT_EQ(runSim(folder, "generate --collections 9").exitCode, 2);
+}
+
+// Every entry of a folder, hidden ones included, so that a temporary file cannot hide.
+std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Runner, RunsThatFallShortExitWithOneAfterTheSameTexts) {
+    TempFolder folder;
+    std::string icolPool = "h\r\ncal\r\nx\r\n";
+    for (int i = 0; i < 6; ++i) icolPool += "N" + std::to_string(i) + ",9,,,.8,.3\r\n";
+    const std::string tables = folder.file("tables"), results = tables + "/results.csv",
+                      exposure = tables + "/expos.csv";
+    const std::string sampleInputs = "--pool " + sample + "samplepassfail_pool.csv --max-length 10 --data ";
+    const std::string done300 = "Done\n\n100% processed\n300 Items\n1 Tests/person\n";
+    const std::string unavailable = "\nExposure File was unavailable and not written\n";
+    struct Case {
+        const char* what;
+        std::string arguments, before, err, out;
+        bool tablesKept;
+    };
+    const Case cases[] = {
+        // Today's tables are far over 512 bytes: neither can be written, and the old ones stay.
+        {"file-size limit", sampleInputs + sample + "samplepassfail.txt --exposure " + exposure, "ulimit -f 1; ",
+         "Output file " + quillon::upperName(results) + " has a problem.\nExposure file " +
+             quillon::upperName(exposure) + " is not available.\n",
+         done300 + unavailable, true},
+        {"exposure folder missing",
+         sampleInputs + sample + "samplepassfail.txt --exposure " + folder.file("none/expos.csv"), "",
+         "Exposure file " + quillon::upperName(folder.file("none/expos.csv")) + " is not available.\n",
+         done300 + unavailable, false},
+        {"icol error",
+         "--pool " + folder.write("icol.csv", icolPool) + " --data " +
+             folder.write("three.txt", "EXAMINEE0010 1\r\nEXAMINEE0011 1\r\nEXAMINEE0010 1\r\n") +
+             " --max-length 1 --randomization 0 --exposure " + exposure,
+         "", "icol error  1\n", "Done\n\n33% processed\n6 Items\n1 Tests/person\n", false},
+        {"no examinee", sampleInputs + folder.write("none.txt", "") + " --exposure " + exposure, "", "",
+         "Done\n\n% processed\n300 Items\n1 Tests/person\n", false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(tables);
+        std::filesystem::create_directory(tables);
+        folder.write("tables/results.csv", "old\r\n");
+        folder.write("tables/expos.csv", "old\r\n");
+        const Outcome run = runSim(folder, c.arguments + " --results " + results + " --quiet", c.before);
+        EXPECT_EQ(run.exitCode, 1) << c.what;
+        EXPECT_EQ(run.err, c.err) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(TempFolder::read(results) == "old\r\n", c.tablesKept) << c.what;
+        EXPECT_EQ(entries(tables), (std::vector<std::string>{"expos.csv", "results.csv"})) << c.what;
+    }
+}
+
+// Starts the runner (or a tool with the runner behind it) with both output streams discarded and
+// the two signals at their defaults, whatever the test itself inherited.
+pid_t start(const std::vector<std::string>& arguments) {
+    const pid_t child = ::fork();
+    if (child != 0) return child;
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+int waitFor(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+}
+
+std::vector<std::string> runArguments(const std::string& inputs, const std::string& tables) {
+    return {QUILLON_SIM,
+            "--pool",
+            inputs + "samplepassfail_pool.csv",
+            "--data",
+            inputs + "samplepassfail.txt",
+            "--results",
+            tables + "/results.csv",
+            "--exposure",
+            tables + "/expos.csv",
+            "--threads",
+            "2",
+            "--quiet"};
+}
+
+TEST(Runner, InterruptsEndTheRunAtOnceAndKeepTheOldTables) {
+    TempFolder folder;
+    // Long enough that the signal comes during the replay.
+    ASSERT_EQ(runSim(folder, "generate --examinees 20000 --quiet --out " + folder.file("big")).exitCode, 0);
+    const std::string tables = folder.file("tables");
+    std::filesystem::create_directory(tables);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        folder.write("tables/results.csv", "old results\r\n");
+        folder.write("tables/expos.csv", "old exposure\r\n");
+        const pid_t runner = start(runArguments(folder.file("big/"), tables));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ::kill(runner, signal);
+        const int status = waitFor(runner);
+        // Ended by the signal itself, which a shell reports as 130 or 143.
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << ": " << status;
+        EXPECT_EQ(TempFolder::read(tables + "/results.csv"), "old results\r\n") << signal;
+        EXPECT_EQ(TempFolder::read(tables + "/expos.csv"), "old exposure\r\n") << signal;
+        EXPECT_EQ(entries(tables), (std::vector<std::string>{"expos.csv", "results.csv"})) << signal;
+    }
+}
+
+// strace holds every fsync for a while, so the signal arrives while the results table is in its
+// temporary file: the runner finishes that one file, then ends by the signal.
+TEST(Runner, InterruptDuringATableWriteLeavesNoTemporaryFile) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    TempFolder folder;
+    const std::string tables = folder.file("tables");
+    std::filesystem::create_directory(tables);
+    std::vector<std::string> arguments = runArguments(sample, tables);
+    arguments.insert(arguments.end(), {"--max-length", "5"});
+    ASSERT_EQ(waitFor(start(arguments)), 0);
+    const std::string newResults = TempFolder::read(tables + "/results.csv");
+
+    folder.write("tables/results.csv", "old results\r\n");
+    folder.write("tables/expos.csv", "old exposure\r\n");
+    arguments.insert(arguments.begin(), {"strace", "-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                         "inject=fsync:delay_enter=1500000"});
+    const pid_t tracer = start(arguments);
+    const auto writing = [&] {
+        for (const std::string& name : entries(tables))
+            if (name.rfind(".quillon-", 0) == 0) return true;
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (!writing() && std::chrono::steady_clock::now() < deadline && ::waitpid(tracer, &status, WNOHANG) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!writing()) {
+        ::kill(tracer, SIGKILL);
+        waitFor(tracer);
+        GTEST_SKIP() << "strace could not trace the runner here (status " << status << ")";
+    }
+    std::string children =
+        TempFolder::read("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children");
+    const pid_t runner = static_cast<pid_t>(std::atol(children.c_str()));
+    ASSERT_GT(runner, 0);
+    ::kill(runner, SIGINT);
+    status = waitFor(tracer);  // strace ends as its tracee did
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(TempFolder::read(tables + "/results.csv"), newResults);
+    EXPECT_EQ(TempFolder::read(tables + "/expos.csv"), "old exposure\r\n");
+    EXPECT_EQ(entries(tables), (std::vector<std::string>{"expos.csv", "results.csv"}));
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 namespace quillon {
 
@@ -163,27 +161,6 @@ std::string exposureTableText(const RunStatistics& statistics, const ItemPool& p
         text += lineEnd;
     }
     return text;
-}
-
-bool replaceFileContents(const std::string& path, const std::string& content) {
-    if (path.empty()) return false;
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) return false;
-    const std::string temporary = path + ".quillon-tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return false;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    std::filesystem::rename(temporary, path, error);
-    if (error) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace quillon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,16 @@ std::string poolField(const std::string& text);
 /// The exposure table, laid out as a pool file.
 std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool);
 
-/// Writes `content` to a temporary file beside `path` and renames it over `path`, so the target
-/// holds either its old content or the whole new one; false when that fails.
+/// Writes `content` to a uniquely named temporary file beside the file `path` leads to (through
+/// any symbolic links) and renames it over that file, keeping its mode, so the target holds
+/// either its old content or the whole new one and no temporary file outlives the call; false
+/// when that fails. Hosts should ignore SIGXFSZ, so that a file-size limit makes this fail
+/// instead of ending the process, and a host that ends the process on a signal should first
+/// take fileReplacementLock() exclusively.
 bool replaceFileContents(const std::string& path, const std::string& content);
+
+/// Held shared by every replaceFileContents while its temporary file exists, so that a host
+/// ending the process on a signal can wait for the file to be renamed or removed.
+std::shared_timed_mutex& fileReplacementLock();
 
 }  // namespace quillon
