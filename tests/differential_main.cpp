@@ -15,7 +15,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: differential [--cases N] [--seed S] [--case-seed C] [--groups LO-HI] [--method NAME]\n"
-                 "                    [--runs-every K] [--out FOLDER]\n");
+                 "                    [--runs-every K] [--keep-going 0|1] [--out FOLDER]\n");
     return 2;
 }
 
@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     std::uint64_t seed = 1;
     std::uint64_t runsEvery = 8;  // every K-th case is also compared as a whole run
     bool single = false;
+    bool keepGoing = false;  // count every differing case instead of stopping at the first
     std::uint64_t singleSeed = 0;
     std::string out = ".";
     CaseShape shape;
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
             shape.maxGroups = hi;
         } else if (option == "--method") {
             shape.methods = {value};
+        } else if (option == "--keep-going") {
+            keepGoing = value == "1";
         } else if (option == "--out") {
             out = value;
         } else {
@@ -70,6 +73,14 @@ int main(int argc, char** argv) {
         if (difference.empty() && runsEvery > 0 && index % runsEvery == 0) {
             difference = compareRun(testCase, scratch, index / runsEvery % 2 == 0 ? 1 : 2, tally);
         }
+        if (!difference.empty() && keepGoing) {
+            if (tally.differing++ == 0) {
+                std::printf("first difference: case %llu (case seed %llu): %s\n",
+                            static_cast<unsigned long long>(index), static_cast<unsigned long long>(caseSeedValue),
+                            difference.c_str());
+            }
+            continue;
+        }
         if (!difference.empty()) {
             const std::string folder =
                 (std::filesystem::path(out) / ("differential-case-" + std::to_string(caseSeedValue))).string();
@@ -83,10 +94,11 @@ int main(int argc, char** argv) {
     }
     std::filesystem::remove_all(scratch);
     std::printf(
-        "%llu cases agree: %lld examinees, %lld items, %lld examinees out of items, %lld whole runs, "
-        "%lld refused by the loader\n",
-        static_cast<unsigned long long>(cases), static_cast<long long>(tally.examinees),
-        static_cast<long long>(tally.positions), static_cast<long long>(tally.failures),
-        static_cast<long long>(tally.runs), static_cast<long long>(tally.refused));
-    return 0;
+        "%llu cases, %lld differing: %lld examinees, %lld items, %lld examinees out of items, "
+        "%lld whole runs (%lld stopped by a collection error), %lld refused by the loader\n",
+        static_cast<unsigned long long>(cases), static_cast<long long>(tally.differing),
+        static_cast<long long>(tally.examinees), static_cast<long long>(tally.positions),
+        static_cast<long long>(tally.failures), static_cast<long long>(tally.runs),
+        static_cast<long long>(tally.stoppedRuns), static_cast<long long>(tally.refused));
+    return tally.differing == 0 ? 0 : 1;
 }

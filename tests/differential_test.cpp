@@ -78,7 +78,7 @@ struct Family {
     std::vector<std::uint64_t> seeds;
 };
 
-constexpr std::uint64_t casesPerSeed = 400;
+constexpr std::uint64_t casesPerSeed = 1000;
 constexpr std::uint64_t runsEvery = 10;  // every tenth case is also compared as a whole run
 
 void runFamily(const Family& family) {

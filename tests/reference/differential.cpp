@@ -245,10 +245,14 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
         s.costFailPass = rnd.pick(costs);
         s.costFailFail = rnd.pick(costs);
     }
-    const std::vector<double> rates{0.01, 0.05, 0.1, 0.2, 0.3};
-    if (rnd.chance(1, 3)) {
+    // 0.2 and 0.5 put the SPRT bounds on ratios that dyadic probabilities reach exactly.
+    const std::vector<double> rates{0.01, 0.05, 0.1, 0.2, 0.3, 0.5};
+    if (rnd.chance(1, 4)) {
         s.sprtAlpha = rnd.pick(rates);
         s.sprtBeta = rnd.pick(rates);
+    } else if (rnd.chance(1, 3)) {
+        // Bounds 4 and 1/4, or 1 and 1: ratios of equal or dyadic posteriors land on them.
+        s.sprtAlpha = s.sprtBeta = rnd.chance(1, 2) ? 0.2 : 0.5;
     }
     c.generatorState = rnd.chance(1, 4) ? RandomGenerator::defaultSeed : static_cast<std::uint32_t>(rnd.next());
 
@@ -271,6 +275,8 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
         const std::int32_t shared = rnd.between(1, 999);
         for (std::int32_t g = 0; g < groups; ++g) {
             std::int32_t value = rnd.between(1, 999);
+            // Binary fractions make exact ties of posteriors, ratios and costs.
+            if (rnd.chance(1, 4)) value = rnd.pick(std::vector<std::int32_t>{125, 250, 375, 500, 625, 750, 875});
             if (rnd.chance(1, 12)) value = 0;
             if (rnd.chance(1, 12)) value = 1000;
             if (rnd.chance(1, 10)) value = shared;
@@ -469,6 +475,7 @@ std::string compareRun(const DifferentialCase& testCase, const std::string& fold
         return runLabel + ": tests started engine " + std::to_string(summary.testsStarted) + ", reference " +
                std::to_string(ref.statistics.testsStarted);
     }
+    if (!ref.messages.empty()) ++tally.stoppedRuns;
     const std::string refResults = resultsTableText(ref.statistics, settings.groupCount);
     if (engineResults != refResults) return runLabel + ": " + tableDifference("results", engineResults, refResults);
     const std::string refExposure = exposureTableText(ref.statistics, inputs.pool);

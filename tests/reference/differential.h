@@ -38,11 +38,13 @@ std::uint64_t caseSeed(std::uint64_t seed, std::uint64_t index);
 
 /// What a comparison saw, so that a series can show what it covered.
 struct CaseTally {
-    std::int64_t refused = 0;    // cases the loader refused: nothing to compare
-    std::int64_t examinees = 0;  // examinees compared item by item
-    std::int64_t positions = 0;  // administered items compared
-    std::int64_t failures = 0;   // examinees that ran out of items (on both sides)
-    std::int64_t runs = 0;       // whole runs compared table by table
+    std::int64_t refused = 0;      // cases the loader refused: nothing to compare
+    std::int64_t examinees = 0;    // examinees compared item by item
+    std::int64_t positions = 0;    // administered items compared
+    std::int64_t failures = 0;     // examinees that ran out of items (on both sides)
+    std::int64_t runs = 0;         // whole runs compared table by table
+    std::int64_t stoppedRuns = 0;  // of those, runs a collection error stopped early
+    std::int64_t differing = 0;    // cases that differed (a series that goes on past them)
 };
 
 /// Replays every examinee of the case on both sides, item by item; empty when they agree,
