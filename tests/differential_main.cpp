@@ -15,7 +15,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: differential [--cases N] [--seed S] [--case-seed C] [--groups LO-HI] [--method NAME]\n"
-                 "                    [--runs-every K] [--keep-going 0|1] [--out FOLDER]\n");
+                 "                    [--runs-every K] [--keep-going 0|1] [--wide 0|1] [--out FOLDER]\n");
     return 2;
 }
 
@@ -52,6 +52,8 @@ int main(int argc, char** argv) {
             shape.maxGroups = hi;
         } else if (option == "--method") {
             shape.methods = {value};
+        } else if (option == "--wide") {
+            shape.wide = value == "1";
         } else if (option == "--keep-going") {
             keepGoing = value == "1";
         } else if (option == "--out") {

@@ -76,9 +76,9 @@ struct Family {
     const char* name;
     CaseShape shape;
     std::vector<std::uint64_t> seeds;
+    std::uint64_t casesPerSeed = 1000;
 };
 
-constexpr std::uint64_t casesPerSeed = 1000;
 constexpr std::uint64_t runsEvery = 10;  // every tenth case is also compared as a whole run
 
 void runFamily(const Family& family) {
@@ -87,7 +87,7 @@ void runFamily(const Family& family) {
                                     .string();
     CaseTally tally;
     for (std::uint64_t seed : family.seeds) {
-        for (std::uint64_t index = 0; index < casesPerSeed; ++index) {
+        for (std::uint64_t index = 0; index < family.casesPerSeed; ++index) {
             const std::uint64_t caseSeedValue = caseSeed(seed, index);
             const DifferentialCase testCase = makeCase(caseSeedValue, family.shape);
             std::string difference = compareExaminees(testCase, tally);
@@ -105,7 +105,7 @@ void runFamily(const Family& family) {
     }
     std::filesystem::remove_all(scratch);
     // Guard the generator: a series that compares little proves little.
-    const auto cases = static_cast<std::int64_t>(family.seeds.size() * casesPerSeed);
+    const auto cases = static_cast<std::int64_t>(family.seeds.size() * family.casesPerSeed);
     EXPECT_LT(tally.refused, cases / 10) << family.name;
     EXPECT_GT(tally.positions, cases * 3) << family.name;
     EXPECT_GT(tally.failures, 0) << family.name;
@@ -118,6 +118,13 @@ TEST(Differential, TwoGroups) { runFamily({"two-groups", CaseShape{2, 2, allMeth
 
 TEST(Differential, MaxDiscrWithThreeToSixGroups) {
     runFamily({"maxdiscr-many-groups", CaseShape{3, 6, {"MaxDiscr"}}, {21, 22}});
+}
+
+// Pools past 200 candidates, longer tests, five tests per person, answer digits 2 to 9 (whose
+// powers can leave no group above 0) and up to ten groups.
+TEST(Differential, WideCases) {
+    runFamily({"wide-two-groups", CaseShape{2, 2, allMethods, true}, {41}, 300});
+    runFamily({"wide-maxdiscr", CaseShape{3, 10, {"MaxDiscr"}, true}, {42}, 300});
 }
 
 // Shannon and MinCost normalise the shared posterior once per candidate; with three groups or

@@ -231,8 +231,8 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
     s.groupCount = groups;
     s.selectionMethod = rnd.pick(shape.methods);
     s.uniformPriors = rnd.chance(1, 2);
-    s.maxTestLength = rnd.between(1, 6);
-    s.testsPerPerson = rnd.between(1, 3);
+    s.maxTestLength = rnd.between(1, shape.wide ? 20 : 6);
+    s.testsPerPerson = rnd.between(1, shape.wide ? 5 : 3);
     s.randomizationFactor = rnd.chance(1, 10) ? 0 : rnd.between(1, 5);
     s.followScript = rnd.chance(1, 3);
     s.blockEnemies = rnd.chance(1, 3);
@@ -267,7 +267,7 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
     }
 
     // Items share rows of probabilities, so their scores tie.
-    const std::int32_t items = rnd.between(5, 40);
+    const std::int32_t items = rnd.between(5, shape.wide ? 260 : 40);
     const std::int32_t rowCount = rnd.between(1, std::max(2, items / 3));
     std::vector<std::vector<std::int32_t>> rows;
     for (std::int32_t k = 0; k < rowCount; ++k) {
@@ -354,7 +354,9 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
             const std::int32_t answers = rnd.chance(1, 5) ? rnd.between(0, items) : items + rnd.between(0, 2);
             for (std::int32_t k = 0; k < answers; ++k) {
                 const std::int32_t roll = rnd.between(1, 100);
-                line += roll <= 45 ? '1' : roll <= 85 ? '0' : roll <= 95 ? ' ' : 'x';
+                // Wide cases also answer with digits 2 to 9, which the update takes as powers.
+                const char other = shape.wide ? static_cast<char>('2' + roll % 8) : 'x';
+                line += roll <= 45 ? '1' : roll <= 85 ? '0' : roll <= 95 ? ' ' : other;
             }
         }
         c.responses += line;

@@ -16,6 +16,9 @@ struct CaseShape {
     std::int32_t minGroups = 2;
     std::int32_t maxGroups = 6;
     std::vector<std::string> methods{"Shannon", "MaxDiscr", "MinCost"};
+    // Beyond the everyday shapes: pools past 200 candidates, tests up to 20 items, up to 5 tests
+    // per person and answer digits 2 to 9.
+    bool wide = false;
 };
 
 /// One case: the four input files as text, the settings (without file names) and the

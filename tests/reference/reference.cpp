@@ -171,7 +171,9 @@ private:
         std::int32_t b = 1;
         if (groups_ > 2) {
             const std::int32_t m = largestGroup();
-            if (m == 1) {
+            // No group above 0 (an undefined posterior) has no most probable group: the lowest
+            // boundary, as for group 1.
+            if (m <= 1) {
                 b = 1;
             } else if (m == groups_) {
                 b = groups_ - 1;
