@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 namespace quillon::reference {
 namespace {
@@ -349,6 +350,8 @@ void count(std::int32_t decided, std::int32_t trueGroup, std::int64_t& accurate,
 
 void simulateExaminee(const InputFiles& inputs, const RunSettings& settings, const ResponseRecord& record,
                       RandomGenerator& random, ExamineeOutcome& outcome, std::vector<PositionTrace>* traces) {
+    // The marks have one column per test: five tests at most, as the run itself allows.
+    if (settings.testsPerPerson > 5) throw std::invalid_argument("more than five tests per person");
     Examinee examinee(inputs, settings, random);
     examinee.run(record, outcome, traces);
 }
