@@ -78,7 +78,7 @@ class TraceRecorder : public PositionObserver {
 public:
     void positionDone(const PositionDetail& detail) override {
         traces.push_back(PositionTrace{detail.test, detail.position, detail.collection, detail.answer,
-                                       detail.posterior->groupPosterior});
+                                       detail.posterior->values()});
         outcomes.push_back(*detail.outcome);
     }
     std::vector<PositionTrace> traces;
