@@ -1,7 +1,7 @@
 #include "quillon/input_files.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <unordered_map>
@@ -23,110 +23,80 @@ bool isRegularReadable(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> splitLines(std::string_view bytes) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    for (; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == endOfFileMark) break;
-        if (c == '\r' || c == '\n') {
-            lines.emplace_back(bytes.substr(start, i - start));
-            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-            start = i + 1;
-        }
-    }
-    if (i > start) lines.emplace_back(bytes.substr(start, i - start));
-    return lines;
-}
-
 LineReader::LineReader(const std::string& path) : buffer_(1 << 16) {
     if (isRegularReadable(path)) file_ = std::fopen(path.c_str(), "rb");
+    data_ = buffer_.data();
 }
+
+LineReader::LineReader(InMemory, std::string_view text) : data_(text.data()), end_(text.size()) {}
 
 LineReader::~LineReader() {
     if (file_) std::fclose(file_);
 }
 
-int LineReader::peekByte() {
-    if (begin_ == end_) {
-        if (ended_ || !file_) return EOF;
-        end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-        begin_ = 0;
-        if (end_ == 0) {
-            ended_ = true;
-            return EOF;
-        }
-    }
-    return static_cast<unsigned char>(buffer_[begin_]);
+bool LineReader::refill() {
+    if (ended_ || !file_) return false;
+    end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    begin_ = 0;
+    if (end_ == 0) ended_ = true;
+    return end_ > 0;
 }
 
-int LineReader::nextByte() {
-    const int c = peekByte();
-    if (c != EOF) ++begin_;
-    return c;
+// The one home of the line rule. `keep` receives the line's bytes in pieces; copying them is
+// left to the caller, so a count costs no copy.
+template <class Keep>
+bool LineReader::readLine(Keep&& keep) {
+    bool started = false;
+    for (;;) {
+        if (begin_ == end_ && !refill()) {
+            ended_ = true;
+            return started;
+        }
+        // Runs of ordinary bytes go out in one piece: this loop reads every examinee.
+        std::size_t run = begin_;
+        while (run < end_) {
+            const char b = data_[run];
+            if (b == '\r' || b == '\n' || b == endOfFileMark) break;
+            ++run;
+        }
+        if (run > begin_) {
+            keep(data_ + begin_, run - begin_);
+            started = true;
+            begin_ = run;
+            continue;
+        }
+        const char c = data_[begin_++];
+        if (c == endOfFileMark) {
+            ended_ = true;
+            begin_ = end_;
+            return started;
+        }
+        if (c == '\r' && (begin_ < end_ || refill()) && data_[begin_] == '\n') ++begin_;
+        return true;
+    }
 }
 
 bool LineReader::nextLine(std::string& line) {
     line.clear();
-    int c = nextByte();
-    if (c == EOF || c == endOfFileMark) {
-        ended_ = true;
-        begin_ = end_;
-        return false;
-    }
-    // Copy runs of ordinary bytes straight from the buffer: this loop reads every examinee.
-    for (;;) {
-        if (c == EOF || c == endOfFileMark) {
-            ended_ = true;
-            begin_ = end_;
-            return true;
-        }
-        if (c == '\r') {
-            if (peekByte() == '\n') ++begin_;
-            return true;
-        }
-        if (c == '\n') return true;
-        line.push_back(static_cast<char>(c));
-        std::size_t run = begin_;
-        while (run < end_) {
-            const char b = buffer_[run];
-            if (b == '\r' || b == '\n' || b == endOfFileMark) break;
-            ++run;
-        }
-        line.append(buffer_.data() + begin_, run - begin_);
-        begin_ = run;
-        c = nextByte();
-    }
+    return readLine([&line](const char* bytes, std::size_t size) { line.append(bytes, size); });
 }
 
 std::int64_t LineReader::countLinesAndRewind() {
-    // Same line rules as nextLine, but nothing is copied: this pass reads the whole file.
     std::int64_t count = 0;
-    bool inLine = false;
-    bool afterCr = false;
-    while (peekByte() != EOF) {
-        const char c = buffer_[begin_++];
-        if (c == endOfFileMark) break;
-        if (c == '\n' && afterCr) {
-            afterCr = false;
-            continue;
-        }
-        afterCr = c == '\r';
-        if (c == '\r' || c == '\n') {
-            ++count;
-            inLine = false;
-        } else {
-            inLine = true;
-        }
-    }
-    if (inLine) ++count;
+    while (readLine([](const char*, std::size_t) {})) ++count;
     if (file_) {
         std::rewind(file_);
         begin_ = end_ = 0;
         ended_ = false;
     }
     return count;
+}
+
+std::vector<std::string> splitLines(std::string_view bytes) {
+    std::vector<std::string> lines;
+    LineReader reader(LineReader::InMemory{}, bytes);
+    for (std::string line; reader.nextLine(line);) lines.push_back(line);
+    return lines;
 }
 
 std::vector<std::string> csvFields(std::string_view line) {
@@ -242,7 +212,8 @@ std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool,
         set.positions.push_back(positionOf(fieldAt(fields, 3)));
         const std::int64_t lastField = static_cast<std::int64_t>(named) + 2;
         const std::int64_t present = std::min<std::int64_t>(lastField, static_cast<std::int64_t>(fields.size()));
-        for (std::int64_t n = 4; n <= present; ++n) set.positions.push_back(positionOf(fields[static_cast<std::size_t>(n - 1)]));
+        for (std::int64_t n = 4; n <= present; ++n)
+            set.positions.push_back(positionOf(fields[static_cast<std::size_t>(n - 1)]));
         // Named fields past the end of the row are empty and all name the same item (none, unless
         // an item has an empty identifier), so one entry blocks exactly what all of them would.
         if (lastField > present && lastField >= 4) set.positions.push_back(positionOf(std::string()));
@@ -301,7 +272,8 @@ InputFiles loadInputFiles(const RunSettings& settings) {
     if (settings.followScript)
         inputs.script = parseScript(read(settings.scriptFile, "Script"), settings, settings.scriptFile);
     // Opening for appending proves the file can be written without losing what it holds.
-    std::FILE* results = isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
+    std::FILE* results =
+        isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
     if (!results) throw InputError("Output file " + upperName(settings.resultsFile) + " has a problem.");
     std::fclose(results);
     return inputs;

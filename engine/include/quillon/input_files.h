@@ -94,11 +94,19 @@ public:
     std::int64_t countLinesAndRewind();
 
 private:
-    int nextByte();
-    int peekByte();
+    friend std::vector<std::string> splitLines(std::string_view bytes);
+
+    struct InMemory {};
+    // Reads lines from text already in memory.
+    LineReader(InMemory, std::string_view text);
+
+    template <class Keep>
+    bool readLine(Keep&& keep);
+    bool refill();
 
     std::FILE* file_ = nullptr;
     std::vector<char> buffer_;
+    const char* data_ = nullptr;  // the bytes being read: the buffer, or the text
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool ended_ = false;
