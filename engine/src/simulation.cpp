@@ -1,16 +1,10 @@
 #include "quillon/simulation.h"
 
-#include <oneapi/tbb/enumerable_thread_specific.h>
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/parallel_pipeline.h>
-#include <oneapi/tbb/task_arena.h>
-
-#include <algorithm>
-#include <atomic>
-#include <memory>
+#include <optional>
 
 #include "quillon/decisions.h"
 #include "quillon/output_tables.h"
+#include "replay_executor.h"
 
 namespace quillon {
 
@@ -21,9 +15,15 @@ constexpr std::int32_t highestDeckCollection = 8;
 
 void addOutcome(Outcome outcome, std::int64_t& accurate, std::int64_t& falsePos, std::int64_t& falseNeg) {
     switch (outcome) {
-        case Outcome::Accurate: ++accurate; break;
-        case Outcome::FalsePositive: ++falsePos; break;
-        case Outcome::FalseNegative: ++falseNeg; break;
+        case Outcome::Accurate:
+            ++accurate;
+            break;
+        case Outcome::FalsePositive:
+            ++falsePos;
+            break;
+        case Outcome::FalseNegative:
+            ++falseNeg;
+            break;
     }
 }
 
@@ -46,8 +46,6 @@ void addTest(const TestRecord& test, std::int32_t trueGroup, RunStatistics& stat
     }
 }
 
-enum class FoldResult { Continue, Cancelled, Failed };
-
 // Folds examinee outcomes into the run in file order, with the progress points, the messages
 // of the replay and the cancel check between tests.
 class RunFolder {
@@ -66,12 +64,7 @@ public:
         for (const TestRecord& test : outcome.tests) {
             ++statistics.testsStarted;
             if (step_ == 0 || statistics.testsStarted % step_ == 0) {
-                ProgressReport report;
-                report.percent = static_cast<std::int32_t>(roundedPercent(statistics.testsStarted, expectedTests_));
-                report.text = progressText(statistics.testsStarted, expectedTests_, " done)");
-                report.testsStarted = statistics.testsStarted;
-                report.expectedTests = expectedTests_;
-                host_.progressSet(handle_, report);
+                report(" done)");
                 host_.letMessagesRun();
                 if (host_.progressIsCancelled(handle_)) {
                     --statistics.testsStarted;  // the test that would have started never ran
@@ -94,6 +87,7 @@ public:
         return FoldResult::Continue;
     }
 
+    // Shows how far the run has come; `tail` follows the share done.
     void report(const std::string& tail) {
         ProgressReport report;
         report.percent = static_cast<std::int32_t>(roundedPercent(statistics.testsStarted, expectedTests_));
@@ -184,25 +178,41 @@ std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, s
     const std::int64_t percent = roundedPercent(testsStarted, expectedTests);
     std::string text = "Done\r\n\r\n";
     if (percent != 0) text += std::to_string(percent);  // the "##" mask writes no digit for 0
-    text += "% processed\r\n" + std::to_string(itemCount) + " Items\r\n" + std::to_string(testsPerPerson) +
-            " Tests/person";
+    text +=
+        "% processed\r\n" + std::to_string(itemCount) + " Items\r\n" + std::to_string(testsPerPerson) + " Tests/person";
     if (exposureUnavailable) text += "\r\n\r\nExposure File was unavailable and not written";
     return text;
 }
 
 namespace {
 
-// A run of consecutive examinees, simulated together by one thread.
-struct Batch {
-    std::int64_t firstExaminee = 0;  // 0-based place in the file
-    std::vector<std::string> lines;
-    std::vector<ExamineeOutcome> outcomes;
-    std::vector<RandomGenerator> startStates;  // per examinee, for a cut at a cancel
-    RandomGenerator endState;                  // after the batch's last simulated draw
-};
+// The loaded inputs, or nothing once the load has shown its message.
+std::optional<InputFiles> loadInputs(const RunSettings& settings, RunHost& host) {
+    try {
+        return loadInputFiles(settings);
+    } catch (const InputError& error) {
+        host.showMessage(error.what());
+        return std::nullopt;
+    }
+}
 
-// Small enough that a cancel takes effect quickly, large enough to keep the threads busy.
-constexpr std::size_t batchSize = 32;
+// Writes the results table and, with "Save exposure", the exposure table; true when the
+// exposure file could not be written.
+bool writeTables(const RunSettings& settings, const InputFiles& inputs, RunFolder& folder, RunHost& host,
+                 ProgressHandle handle) {
+    folder.report(" done)  Saving results.");
+    if (!replaceFileContents(settings.resultsFile, resultsTableText(folder.statistics, settings.groupCount))) {
+        host.progressShutdown(handle);
+        host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
+    }
+    if (!settings.saveExposure) return false;
+    folder.report(" done)  Saving exposure info.");
+    const std::string exposureFile = trimSpaces(settings.exposureFile);
+    if (replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs.pool))) return false;
+    host.progressShutdown(handle);
+    host.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
+    return true;
+}
 
 }  // namespace
 
@@ -213,124 +223,32 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
         host.showMessage(problem);
         return summary;
     }
-    InputFiles inputs;
-    try {
-        inputs = loadInputFiles(settings);
-    } catch (const InputError& error) {
-        host.showMessage(error.what());
-        return summary;
-    }
+    const std::optional<InputFiles> inputs = loadInputs(settings, host);
+    if (!inputs) return summary;
     LineReader responses(settings.responseFile);
     if (!responses.isOpen()) {
         host.showMessage("Data file " + upperName(settings.responseFile) + " is not available.");
         return summary;
     }
     const std::int64_t expectedTests = responses.countLinesAndRewind() * settings.testsPerPerson;
+
     const ProgressHandle handle = host.progressInit("Simulation Progress");
-    RunFolder folder(settings, host, handle, expectedTests, inputs.pool.itemCount);
-
-    // Every examinee of a complete run takes exactly two draws per position, so examinee e
-    // starts 2 * length * tests * e draws after the run's start whatever thread simulates it.
-    const RandomGenerator runStart = random;
-    const std::uint64_t drawsPerTest = 2 * static_cast<std::uint64_t>(settings.maxTestLength);
-    const std::uint64_t drawsPerExaminee = drawsPerTest * static_cast<std::uint64_t>(settings.testsPerPerson);
-
-    tbb::enumerable_thread_specific<ExamineeSimulator> simulators(
-        [&] { return ExamineeSimulator(inputs, settings); });
-    std::atomic<bool> stop{false};
-    std::int64_t examineesRead = 0;
-    bool failed = false;
-    const int threads = std::max(1, options.threadCount);
-    // Let the arena have as many threads as asked, also beyond the cores (the tests ask for 4).
-    tbb::global_control parallelism(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            static_cast<std::size_t>(2 * threads),
-            tbb::make_filter<void, std::shared_ptr<Batch>>(
-                tbb::filter_mode::serial_in_order,
-                [&](tbb::flow_control& control) -> std::shared_ptr<Batch> {
-                    if (stop.load()) {
-                        control.stop();
-                        return nullptr;
-                    }
-                    auto batch = std::make_shared<Batch>();
-                    batch->firstExaminee = examineesRead;
-                    std::string line;
-                    while (batch->lines.size() < batchSize && responses.nextLine(line)) batch->lines.push_back(line);
-                    if (batch->lines.empty()) {
-                        control.stop();
-                        return nullptr;
-                    }
-                    examineesRead += static_cast<std::int64_t>(batch->lines.size());
-                    return batch;
-                }) &
-                tbb::make_filter<std::shared_ptr<Batch>, std::shared_ptr<Batch>>(
-                    tbb::filter_mode::parallel,
-                    [&](std::shared_ptr<Batch> batch) {
-                        if (stop.load()) return batch;
-                        ExamineeSimulator& simulator = simulators.local();
-                        RandomGenerator generator = runStart;
-                        generator.jump(drawsPerExaminee * static_cast<std::uint64_t>(batch->firstExaminee));
-                        batch->outcomes.resize(batch->lines.size());
-                        for (std::size_t e = 0; e < batch->lines.size(); ++e) {
-                            batch->startStates.push_back(generator);
-                            simulator.simulate(parseResponseLine(batch->lines[e]), generator, batch->outcomes[e]);
-                            // Nothing after a failed selection is ever used.
-                            if (batch->outcomes[e].tests.back().failed) {
-                                batch->outcomes.resize(e + 1);
-                                break;
-                            }
-                        }
-                        batch->endState = generator;
-                        return batch;
-                    }) &
-                tbb::make_filter<std::shared_ptr<Batch>, void>(
-                    tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Batch> batch) {
-                        if (stop.load() || batch->outcomes.empty()) return;
-                        for (std::size_t e = 0; e < batch->outcomes.size(); ++e) {
-                            std::size_t testsTaken = 0;
-                            const FoldResult result = folder.fold(batch->outcomes[e], testsTaken);
-                            ++summary.examinees;
-                            if (result == FoldResult::Continue) continue;
-                            stop.store(true);
-                            if (result == FoldResult::Failed) {
-                                failed = true;
-                                random = batch->endState;
-                            } else {
-                                // The generator stands where it would had the cut tests never run.
-                                random = batch->startStates[e];
-                                random.jump(drawsPerTest * testsTaken);
-                                summary.cancelled = true;
-                            }
-                            return;
-                        }
-                        random = batch->endState;
-                    }));
-    });
+    RunFolder folder(settings, host, handle, expectedTests, inputs->pool.itemCount);
+    ReplayExecutor executor(*inputs, settings, options.threadCount);
+    const ReplayEnd end = executor.replay(
+        responses, random,
+        [&folder](const ExamineeOutcome& outcome, std::size_t& taken) { return folder.fold(outcome, taken); });
+    summary.examinees = end.examinees;
+    summary.cancelled = end.cancelled;
     summary.testsStarted = folder.statistics.testsStarted;
     summary.expectedTests = expectedTests;
     summary.selections = folder.selections;
-    for (const ExamineeSimulator& simulator : simulators) summary.candidatesScored += simulator.candidatesScored();
-    if (failed) return summary;
+    summary.candidatesScored = end.candidatesScored;
+    if (end.failed) return summary;
 
-    folder.report(" done)  Saving results.");
-    if (!replaceFileContents(settings.resultsFile, resultsTableText(folder.statistics, settings.groupCount))) {
-        host.progressShutdown(handle);
-        host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
-    }
-    bool exposureUnavailable = false;
-    if (settings.saveExposure) {
-        folder.report(" done)  Saving exposure info.");
-        const std::string exposureFile = trimSpaces(settings.exposureFile);
-        if (!replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs.pool))) {
-            host.progressShutdown(handle);
-            host.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
-            exposureUnavailable = true;
-        }
-    }
+    const bool exposureUnavailable = writeTables(settings, *inputs, folder, host, handle);
     host.progressShutdown(handle);
-    host.showDone(doneMessage(folder.statistics.testsStarted, expectedTests, inputs.pool.itemCount,
+    host.showDone(doneMessage(folder.statistics.testsStarted, expectedTests, inputs->pool.itemCount,
                               settings.testsPerPerson, exposureUnavailable));
     summary.completed = true;
     return summary;
