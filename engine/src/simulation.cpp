@@ -1,5 +1,6 @@
 #include "quillon/simulation.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "quillon/decisions.h"
@@ -53,7 +54,8 @@ public:
     RunFolder(const RunSettings& settings, RunHost& host, ProgressHandle handle, std::int64_t expectedTests,
               std::int32_t itemCount)
         : host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100) {
-        statistics.lengths.resize(static_cast<std::size_t>(settings.maxTestLength));
+        // A test never outlasts the pool, since no item is given twice: longer lengths need no room.
+        statistics.lengths.resize(static_cast<std::size_t>(std::min(settings.maxTestLength, itemCount)));
         statistics.exposureCount.assign(static_cast<std::size_t>(itemCount), 0);
     }
 
@@ -186,14 +188,37 @@ std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, s
 
 namespace {
 
-// The loaded inputs, or nothing once the load has shown its message.
-std::optional<InputFiles> loadInputs(const RunSettings& settings, RunHost& host) {
+// Ends a run at a message about the settings or the input files.
+void rejectInputs(const std::string& message, RunHost& host, RunSummary& summary) {
+    host.showInputMessage(message);
+    summary.inputsRejected = true;
+}
+
+// The loaded inputs, or nothing once the load's message has been shown.
+std::optional<InputFiles> loadInputs(const RunSettings& settings, RunHost& host, RunSummary& summary) {
     try {
         return loadInputFiles(settings);
     } catch (const InputError& error) {
-        host.showMessage(error.what());
+        rejectInputs(error.what(), host, summary);
         return std::nullopt;
     }
+}
+
+// The results table for every length up to `maxTestLength`. Lengths past the kept statistics
+// were reached by no test, so their rows are the writer's row of an empty length, numbered on.
+std::string resultsText(const RunStatistics& statistics, const RunSettings& settings) {
+    std::string text = resultsTableText(statistics, settings.groupCount);
+    const std::size_t kept = statistics.lengths.size();
+    const std::size_t lengths = static_cast<std::size_t>(settings.maxTestLength);
+    if (kept >= lengths) return text;
+    RunStatistics empty;
+    empty.testsStarted = statistics.testsStarted;
+    const std::size_t headerSize = resultsTableText(empty, settings.groupCount).size();
+    empty.lengths.resize(1);
+    const std::string rowTail = resultsTableText(empty, settings.groupCount).substr(headerSize + 1);  // after "1"
+    text.reserve(text.size() + (lengths - kept) * (rowTail.size() + 10));
+    for (std::size_t n = kept + 1; n <= lengths; ++n) text.append(std::to_string(n)).append(rowTail);
+    return text;
 }
 
 // Writes the results table and, with "Save exposure", the exposure table; true when the
@@ -201,7 +226,7 @@ std::optional<InputFiles> loadInputs(const RunSettings& settings, RunHost& host)
 bool writeTables(const RunSettings& settings, const InputFiles& inputs, RunFolder& folder, RunHost& host,
                  ProgressHandle handle) {
     folder.report(" done)  Saving results.");
-    if (!replaceFileContents(settings.resultsFile, resultsTableText(folder.statistics, settings.groupCount))) {
+    if (!replaceFileContents(settings.resultsFile, resultsText(folder.statistics, settings))) {
         host.progressShutdown(handle);
         host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
     }
@@ -220,17 +245,21 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
                          const RunOptions& options) {
     RunSummary summary;
     if (const std::string problem = checkRunSettings(settings); !problem.empty()) {
-        host.showMessage(problem);
+        rejectInputs(problem, host, summary);
         return summary;
     }
-    const std::optional<InputFiles> inputs = loadInputs(settings, host);
+    const std::optional<InputFiles> inputs = loadInputs(settings, host, summary);
     if (!inputs) return summary;
     LineReader responses(settings.responseFile);
     if (!responses.isOpen()) {
-        host.showMessage("Data file " + upperName(settings.responseFile) + " is not available.");
+        rejectInputs("Data file " + upperName(settings.responseFile) + " is not available.", host, summary);
         return summary;
     }
     const std::int64_t expectedTests = responses.countLinesAndRewind() * settings.testsPerPerson;
+    if (responses.problem() != ReadProblem::None) {
+        rejectInputs(readProblemMessage("Data", settings.responseFile, responses), host, summary);
+        return summary;
+    }
 
     const ProgressHandle handle = host.progressInit("Simulation Progress");
     RunFolder folder(settings, host, handle, expectedTests, inputs->pool.itemCount);
@@ -245,6 +274,11 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
     summary.selections = folder.selections;
     summary.candidatesScored = end.candidatesScored;
     if (end.failed) return summary;
+    if (responses.problem() != ReadProblem::None) {  // the file changed after it was counted
+        host.progressShutdown(handle);
+        rejectInputs(readProblemMessage("Data", settings.responseFile, responses), host, summary);
+        return summary;
+    }
 
     const bool exposureUnavailable = writeTables(settings, *inputs, folder, host, handle);
     host.progressShutdown(handle);
