@@ -188,22 +188,6 @@ std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, s
 
 namespace {
 
-// Ends a run at a message about the settings or the input files.
-void rejectInputs(const std::string& message, RunHost& host, RunSummary& summary) {
-    host.showInputMessage(message);
-    summary.inputsRejected = true;
-}
-
-// The loaded inputs, or nothing once the load's message has been shown.
-std::optional<InputFiles> loadInputs(const RunSettings& settings, RunHost& host, RunSummary& summary) {
-    try {
-        return loadInputFiles(settings);
-    } catch (const InputError& error) {
-        rejectInputs(error.what(), host, summary);
-        return std::nullopt;
-    }
-}
-
 // The results table for every length up to `maxTestLength`. Lengths past the kept statistics
 // were reached by no test, so their rows are the writer's row of an empty length, numbered on.
 std::string resultsText(const RunStatistics& statistics, const RunSettings& settings) {
@@ -221,71 +205,110 @@ std::string resultsText(const RunStatistics& statistics, const RunSettings& sett
     return text;
 }
 
-// Writes the results table and, with "Save exposure", the exposure table; true when the
-// exposure file could not be written.
-bool writeTables(const RunSettings& settings, const InputFiles& inputs, RunFolder& folder, RunHost& host,
-                 ProgressHandle handle) {
-    folder.report(" done)  Saving results.");
-    if (!replaceFileContents(settings.resultsFile, resultsText(folder.statistics, settings))) {
-        host.progressShutdown(handle);
-        host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
+// One run, step by step; each step returns false when the run ends there.
+class Run {
+public:
+    Run(const RunSettings& settings, RandomGenerator& random, RunHost& host, const RunOptions& options)
+        : settings_(settings), random_(random), host_(host), options_(options) {}
+
+    RunSummary execute() {
+        if (checkSettings() && load() && countResponses()) {
+            handle_ = host_.progressInit("Simulation Progress");
+            RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount);
+            if (replay(folder)) {
+                const bool exposureUnavailable = writeTables(folder);
+                host_.progressShutdown(handle_);
+                host_.showDone(doneMessage(folder.statistics.testsStarted, expectedTests_, inputs_.pool.itemCount,
+                                           settings_.testsPerPerson, exposureUnavailable));
+                summary_.completed = true;
+            }
+        }
+        return summary_;
     }
-    if (!settings.saveExposure) return false;
-    folder.report(" done)  Saving exposure info.");
-    const std::string exposureFile = trimSpaces(settings.exposureFile);
-    if (replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs.pool))) return false;
-    host.progressShutdown(handle);
-    host.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
-    return true;
-}
+
+private:
+    // Ends the run at a message about the settings or the input files.
+    bool rejectInputs(const std::string& message) {
+        host_.showInputMessage(message);
+        summary_.inputsRejected = true;
+        return false;
+    }
+
+    bool checkSettings() {
+        const std::string problem = checkRunSettings(settings_);
+        return problem.empty() || rejectInputs(problem);
+    }
+
+    bool load() {
+        try {
+            inputs_ = loadInputFiles(settings_);
+            return true;
+        } catch (const InputError& error) {
+            return rejectInputs(error.what());
+        }
+    }
+
+    // Opens the response file and counts its lines for the progress display.
+    bool countResponses() {
+        responses_.emplace(settings_.responseFile);
+        if (!responses_->isOpen())
+            return rejectInputs("Data file " + upperName(settings_.responseFile) + " is not available.");
+        expectedTests_ = responses_->countLinesAndRewind() * settings_.testsPerPerson;
+        return responses_->problem() == ReadProblem::None ||
+               rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
+    }
+
+    // Replays every examinee; false when the run ended without tables.
+    bool replay(RunFolder& folder) {
+        ReplayExecutor executor(inputs_, settings_, options_.threadCount);
+        const ReplayEnd end = executor.replay(
+            *responses_, random_,
+            [&folder](const ExamineeOutcome& outcome, std::size_t& taken) { return folder.fold(outcome, taken); });
+        summary_.examinees = end.examinees;
+        summary_.cancelled = end.cancelled;
+        summary_.testsStarted = folder.statistics.testsStarted;
+        summary_.expectedTests = expectedTests_;
+        summary_.selections = folder.selections;
+        summary_.candidatesScored = end.candidatesScored;
+        if (end.failed) return false;
+        if (responses_->problem() == ReadProblem::None) return true;
+        host_.progressShutdown(handle_);  // the file changed after it was counted
+        return rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
+    }
+
+    // Writes the results table and, with "Save exposure", the exposure table; true when the
+    // exposure file could not be written.
+    bool writeTables(RunFolder& folder) {
+        folder.report(" done)  Saving results.");
+        if (!replaceFileContents(settings_.resultsFile, resultsText(folder.statistics, settings_))) {
+            host_.progressShutdown(handle_);
+            host_.showMessage("Output file " + upperName(settings_.resultsFile) + " has a problem.");
+        }
+        if (!settings_.saveExposure) return false;
+        folder.report(" done)  Saving exposure info.");
+        const std::string exposureFile = trimSpaces(settings_.exposureFile);
+        if (replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs_.pool))) return false;
+        host_.progressShutdown(handle_);
+        host_.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
+        return true;
+    }
+
+    const RunSettings& settings_;
+    RandomGenerator& random_;
+    RunHost& host_;
+    const RunOptions& options_;
+    RunSummary summary_;
+    InputFiles inputs_;
+    std::optional<LineReader> responses_;  // opened only once the load has succeeded
+    std::int64_t expectedTests_ = 0;
+    ProgressHandle handle_ = 0;
+};
 
 }  // namespace
 
 RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
                          const RunOptions& options) {
-    RunSummary summary;
-    if (const std::string problem = checkRunSettings(settings); !problem.empty()) {
-        rejectInputs(problem, host, summary);
-        return summary;
-    }
-    const std::optional<InputFiles> inputs = loadInputs(settings, host, summary);
-    if (!inputs) return summary;
-    LineReader responses(settings.responseFile);
-    if (!responses.isOpen()) {
-        rejectInputs("Data file " + upperName(settings.responseFile) + " is not available.", host, summary);
-        return summary;
-    }
-    const std::int64_t expectedTests = responses.countLinesAndRewind() * settings.testsPerPerson;
-    if (responses.problem() != ReadProblem::None) {
-        rejectInputs(readProblemMessage("Data", settings.responseFile, responses), host, summary);
-        return summary;
-    }
-
-    const ProgressHandle handle = host.progressInit("Simulation Progress");
-    RunFolder folder(settings, host, handle, expectedTests, inputs->pool.itemCount);
-    ReplayExecutor executor(*inputs, settings, options.threadCount);
-    const ReplayEnd end = executor.replay(
-        responses, random,
-        [&folder](const ExamineeOutcome& outcome, std::size_t& taken) { return folder.fold(outcome, taken); });
-    summary.examinees = end.examinees;
-    summary.cancelled = end.cancelled;
-    summary.testsStarted = folder.statistics.testsStarted;
-    summary.expectedTests = expectedTests;
-    summary.selections = folder.selections;
-    summary.candidatesScored = end.candidatesScored;
-    if (end.failed) return summary;
-    if (responses.problem() != ReadProblem::None) {  // the file changed after it was counted
-        host.progressShutdown(handle);
-        rejectInputs(readProblemMessage("Data", settings.responseFile, responses), host, summary);
-        return summary;
-    }
-
-    const bool exposureUnavailable = writeTables(settings, *inputs, folder, host, handle);
-    host.progressShutdown(handle);
-    host.showDone(doneMessage(folder.statistics.testsStarted, expectedTests, inputs->pool.itemCount,
-                              settings.testsPerPerson, exposureUnavailable));
-    summary.completed = true;
-    return summary;
+    return Run(settings, random, host, options).execute();
 }
 
 }  // namespace quillon
