@@ -111,7 +111,11 @@ TEST(Runner, HelpDocumentsEveryOption) {
 
 TEST(Runner, WithoutTwoCategoriesTheCostOptionsAreNotRead) {
     TempFolder folder;
-    const std::string common = samplePaths(folder) + " --categories 3 --method MinCost --max-length 10 --quiet";
+    // Three groups need a third probability column: the sample pool with one on its first item.
+    std::string threeGroups = TempFolder::read(sample + "samplepassfail_pool.csv");
+    threeGroups.insert(threeGroups.find("\r\n", threeGroups.find("I0001")), ",0");
+    const std::string pool = folder.write("pool3.csv", threeGroups);
+    const std::string common = samplePaths(folder, pool) + " --categories 3 --method MinCost --max-length 10 --quiet";
     ASSERT_EQ(runSim(folder, common + " --cost-pass-fail .1 --cost-fail-pass 9 --cost-pass-pass 2").exitCode, 0);
     const std::string withCosts = TempFolder::read(folder.file("expos.csv"));
     // The same run in the engine with every cost 0, and with the window's default costs: only
@@ -119,6 +123,7 @@ TEST(Runner, WithoutTwoCategoriesTheCostOptionsAreNotRead) {
     for (const bool zero : {true, false}) {
         quillon::RunSettings settings;
         quillon::setDefaultPaths(settings, QUILLON_SOURCE_DIR, '/');
+        settings.poolFile = pool;
         settings.resultsFile = folder.file("engine-results.csv");
         settings.exposureFile = folder.file("engine-expos.csv");
         settings.groupCount = 3;

@@ -89,7 +89,7 @@ TEST(ExposureTable, LaidOutAsAPool) {
     // A1's own drop flag is not carried over: the table flags what the run never used.
     const std::string poolText =
         "Item,Coll,Cal,Drop,Fail,Pass\r\nN, , , ,120,80 \r\nP_Grp,,,,0.5,0.5\r\n"
-        "A1,3,9,1,0.80,.3\r\n\"B2\",1,,,.5,.25\r\nC3,2,,,1,0\r\n";
+        "A1,3,9,1,0.80,.3\r\n\"B2\",1,,,.5,.25\r\nC3,2,,,1,0,0\r\n";
     const std::tuple<std::int32_t, std::vector<std::int64_t>, std::string> cases[] = {
         {2,
          {25, 0, 1},

@@ -10,6 +10,7 @@ namespace quillon {
 namespace {
 
 using testing::RecordingHost;
+using testing::StreamFeed;
 using testing::TempFolder;
 
 const std::string header =
@@ -49,8 +50,9 @@ struct Scenario {
 
 // Collection 0 never enters the deck, so every draw gives 0, and MaxDiscr with factor 1 takes
 // the items in a fixed order: A (1 / ln(8/3) = 1.02) before B (1 / ln 1.5 = 2.47).
-const std::string twoItems = "Item_ID,Collection,Freq,dropQQ,1,2\r\nN,,,,100,100\r\nP_Grp, , , ,.5,.5\r\n"
-                             "A,0,,0,.8,.3\r\nB,0,,0,.6,.4\r\n";
+const std::string twoItems =
+    "Item_ID,Collection,Freq,dropQQ,1,2\r\nN,,,,100,100\r\nP_Grp, , , ,.5,.5\r\n"
+    "A,0,,0,.8,.3\r\nB,0,,0,.6,.4\r\n";
 
 TEST(SimulationGolden, SmallRunsCheckedByHand) {
     struct Case {
@@ -74,20 +76,33 @@ TEST(SimulationGolden, SmallRunsCheckedByHand) {
         // Priors (.25, .75). Test 1: A right gives (.75, .25), Fail, a false negative. Test 2
         // cannot repeat A; B has equal probabilities (+infinity), so C: wrong gives (.1111, .8889).
         {"priors, two tests", "h\r\ncal\r\nP_Grp,,,,.25,.75\r\nA,0,,,.9,.1\r\nB,0,,,.5,.5\r\nC,0,,,.7,.2\r\n",
-         line(1, "1 0"), [](RunSettings& s) { s.maxTestLength = 1; s.testsPerPerson = 2; s.uniformPriors = false; },
+         line(1, "1 0"),
+         [](RunSettings& s) {
+             s.maxTestLength = 1;
+             s.testsPerPerson = 2;
+             s.uniformPriors = false;
+         },
          "1,.5000,.0000,.5000,.8194,,.000,.0000,.0000,.0000,,.5000,.0000,.5000,.8194\r\n",
-         "A,0,1, ,.9,.1\r\nB,0,0,1,.5,.5\r\nC,0,1, ,.7,.2\r\n", "Done\r\n\r\n100% processed\r\n3 Items\r\n2 Tests/person"},
+         "A,0,1, ,.9,.1\r\nB,0,0,1,.5,.5\r\nC,0,1, ,.7,.2\r\n",
+         "Done\r\n\r\n100% processed\r\n3 Items\r\n2 Tests/person"},
         // Three groups, bounds U = 1.5 and L = .6667: right gives (.01, .5, .99) / 1.5, group 3;
         // wrong gives the reverse, group 1. MAP: accurate, accurate, false positive (true 2).
         // No Bayes columns: each line ends with the comma of column 11.
         {"three groups", "h\r\ncal\r\nx\r\nA,0,,,.01,.5,.99\r\n", line(2, "1") + line(0, "0") + line(1, "1"),
-         [](RunSettings& s) { s.groupCount = 3; s.maxTestLength = 1; s.sprtAlpha = s.sprtBeta = 0.4; },
+         [](RunSettings& s) {
+             s.groupCount = 3;
+             s.maxTestLength = 1;
+             s.sprtAlpha = s.sprtBeta = 0.4;
+         },
          "1,.6667,.3333,.0000,.6600,,1.000,.6667,.3333,.0000,\r\n", "A,0,3, ,.01,.5,.99\r\n",
          "Done\r\n\r\n100% processed\r\n1 Items\r\n1 Tests/person"},
         // An empty response file runs no test: every share is 0/0 and the percentage is empty.
-        {"no examinees", twoItems, "", [](RunSettings& s) { s.maxTestLength = 2; },
+        // Lengths past the pool's two items keep no statistics but still have their rows.
+        {"no examinees", twoItems, "", [](RunSettings& s) { s.maxTestLength = 4; },
          "1,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000\r\n"
-         "2,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000\r\n",
+         "2,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000\r\n"
+         "3,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000\r\n"
+         "4,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000\r\n",
          "A,0,0,1,.8,.3\r\nB,0,0,1,.6,.4\r\n", "Done\r\n\r\n% processed\r\n2 Items\r\n1 Tests/person"},
     };
     for (const Case& c : cases) {
@@ -117,7 +132,8 @@ TEST(Simulation, ProgressPointsAndTexts) {
         ASSERT_TRUE(s.run().completed);
         // The replay's points, then "Saving results." and "Saving exposure info.".
         ASSERT_EQ(s.host.reports.size(), c.points + 2) << c.examinees;
-        for (std::size_t i = 0; i < c.firstPoints.size(); ++i) EXPECT_EQ(s.host.reports[i].testsStarted, c.firstPoints[i]);
+        for (std::size_t i = 0; i < c.firstPoints.size(); ++i)
+            EXPECT_EQ(s.host.reports[i].testsStarted, c.firstPoints[i]);
         EXPECT_EQ(s.host.checks, static_cast<int>(c.points));
         EXPECT_EQ(s.host.captions, std::vector<std::string>{"Simulation Progress"});
         if (c.examinees != 1500) continue;
@@ -162,27 +178,73 @@ TEST(Simulation, FailuresShowTheirMessageAndWriteNothing) {
     struct Case {
         std::function<void(Scenario&)> change;
         std::function<std::string(const Scenario&)> message;
+        bool aboutInputs;  // shown through showInputMessage, and the run says so
     };
     const std::vector<Case> cases = {
-        {[](Scenario& s) { s.settings.groupCount = 1; }, [](const Scenario&) { return "N Categories must be at least 2."; }},
-        {[](Scenario& s) { s.settings.testsPerPerson = 6; }, [](const Scenario&) { return "N tests per person must be from 1 to 5."; }},
-        {[](Scenario& s) { s.settings.maxTestLength = 0; }, [](const Scenario&) { return "Maximum test length must be at least 1."; }},
+        {[](Scenario& s) { s.settings.groupCount = 1; },
+         [](const Scenario&) { return "N Categories must be at least 2."; }, true},
+        {[](Scenario& s) { s.settings.testsPerPerson = 6; },
+         [](const Scenario&) { return "N tests per person must be from 1 to 5."; }, true},
+        {[](Scenario& s) { s.settings.maxTestLength = 0; },
+         [](const Scenario&) { return "Maximum test length must be at least 1."; }, true},
         {[](Scenario& s) { s.settings.poolFile = s.folder.file("none.csv"); },
-         [](const Scenario& s) { return "Pool file " + upperName(s.settings.poolFile) + " is not available."; }},
+         [](const Scenario& s) { return "Pool file " + upperName(s.settings.poolFile) + " is not available."; }, true},
+        {[](Scenario& s) { s.settings.groupCount = 3; },
+         [](const Scenario& s) {
+             return "Pool file " + upperName(s.settings.poolFile) +
+                    " has 2 probability columns (from column E on), fewer than N Categories (3).";
+         },
+         true},
+        {[](Scenario& s) { s.settings.resultsFile = s.settings.poolFile; },
+         [](const Scenario& s) {
+             return "Output file " + upperName(s.settings.poolFile) +
+                    " is also the pool file; choose another name for the results.";
+         },
+         true},
         {[](Scenario& s) { s.settings.responseFile = s.folder.file("none.txt"); },
-         [](const Scenario& s) { return "Data file " + upperName(s.settings.responseFile) + " is not available."; }},
-        {[](Scenario& s) { s.settings.maxTestLength = 3; }, [](const Scenario&) { return "Not enought items, content area 0"; }},
+         [](const Scenario& s) { return "Data file " + upperName(s.settings.responseFile) + " is not available."; },
+         true},
+        {[](Scenario& s) { s.settings.responseFile = "/dev/zero"; },
+         [](const Scenario&) { return "Data file /DEV/ZERO has a problem: line 1 is longer than 64 MB."; }, true},
+        {[](Scenario& s) { s.settings.maxTestLength = 3; },
+         [](const Scenario&) { return "Not enought items, content area 0"; }, false},
+        // A length no pool can fill needs no room for its statistics before the same message.
+        {[](Scenario& s) { s.settings.maxTestLength = 1000000000; },
+         [](const Scenario&) { return "Not enought items, content area 0"; }, false},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         Scenario s(twoItems, line(1, "11"));
         s.settings.maxTestLength = 2;
         s.folder.write("results.csv", "earlier results\r\n");
         cases[i].change(s);
-        EXPECT_FALSE(s.run().completed) << i;
+        const RunSummary summary = s.run();
+        EXPECT_FALSE(summary.completed) << i;
         EXPECT_EQ(s.host.messages, std::vector<std::string>{cases[i].message(s)}) << i;
+        EXPECT_EQ(s.host.inputMessages.size(), cases[i].aboutInputs ? 1u : 0u) << i;
+        EXPECT_EQ(summary.inputsRejected, cases[i].aboutInputs) << i;
         EXPECT_TRUE(s.host.done.empty()) << i;
-        EXPECT_EQ(s.results(), "earlier results\r\n") << i;
+        EXPECT_EQ(TempFolder::read(s.folder.file("results.csv")), "earlier results\r\n") << i;
+        EXPECT_EQ(TempFolder::read(s.folder.file("pool.csv")), twoItems) << i;
         EXPECT_FALSE(std::filesystem::exists(s.settings.exposureFile)) << i;
+    }
+}
+
+TEST(Simulation, AResponseStreamThatCannotBeReadTwiceIsReadOnce) {
+    // Enough examinees that the stream spans several blocks and the copy is really used.
+    const std::string responses = lines(3000, "1010");
+    Scenario file(twoItems, responses);
+    file.settings.maxTestLength = 2;
+    ASSERT_TRUE(file.run(2).completed);
+    for (const auto kind : {StreamFeed::Kind::Fifo, StreamFeed::Kind::Pipe}) {
+        Scenario s(twoItems, "");
+        s.settings.maxTestLength = 2;
+        StreamFeed feed(kind, s.folder.file("fifo"), responses);
+        s.settings.responseFile = feed.path;
+        ASSERT_TRUE(s.run(2).completed);
+        EXPECT_EQ(s.host.done, file.host.done);
+        EXPECT_TRUE(s.results() == file.results());
+        EXPECT_TRUE(s.exposure() == file.exposure());
+        EXPECT_EQ(s.random.state(), file.random.state());
     }
 }
 
@@ -193,8 +255,9 @@ TEST(Simulation, UnwritableExposureFileIsReportedInTheDoneMessage) {
     s.settings.exposureFile = "  " + missing + " ";  // used without its blanks
     ASSERT_TRUE(s.run().completed);
     EXPECT_EQ(s.host.messages, std::vector<std::string>{"Exposure file " + upperName(missing) + " is not available."});
-    EXPECT_EQ(s.host.done.at(0), "Done\r\n\r\n100% processed\r\n2 Items\r\n1 Tests/person\r\n\r\n"
-                                 "Exposure File was unavailable and not written");
+    EXPECT_EQ(s.host.done.at(0),
+              "Done\r\n\r\n100% processed\r\n2 Items\r\n1 Tests/person\r\n\r\n"
+              "Exposure File was unavailable and not written");
     EXPECT_NE(s.results().find("\r\n1,"), std::string::npos);
 }
 
@@ -264,12 +327,40 @@ TEST(SimulationGolden, WholeRunsMatchTheirKeptTablesWithAnyThreadCount) {
     };
     const std::vector<Case> cases = {
         {"sample", false, [](RunSettings&) {}},
-        {"maxdiscr", false, [](RunSettings& s) { s.selectionMethod = "MaxDiscr"; s.randomizationFactor = 3; }},
-        {"mincost", false, [](RunSettings& s) { s.selectionMethod = "MinCost"; s.randomizationFactor = 2; s.blockEnemies = true; }},
-        {"script", false, [](RunSettings& s) { s.followScript = true; s.testsPerPerson = 2; s.uniformPriors = false; }},
-        {"three_shannon", true, [](RunSettings& s) { s.randomizationFactor = 2; s.maxTestLength = 40; }},
-        {"three_maxdiscr", true, [](RunSettings& s) { s.selectionMethod = "MaxDiscr"; s.maxTestLength = 40; s.blockEnemies = true; }},
-        {"three_mincost", true, [](RunSettings& s) { s.selectionMethod = "MinCost"; s.maxTestLength = 30; s.followScript = true; }},
+        {"maxdiscr", false,
+         [](RunSettings& s) {
+             s.selectionMethod = "MaxDiscr";
+             s.randomizationFactor = 3;
+         }},
+        {"mincost", false,
+         [](RunSettings& s) {
+             s.selectionMethod = "MinCost";
+             s.randomizationFactor = 2;
+             s.blockEnemies = true;
+         }},
+        {"script", false,
+         [](RunSettings& s) {
+             s.followScript = true;
+             s.testsPerPerson = 2;
+             s.uniformPriors = false;
+         }},
+        {"three_shannon", true,
+         [](RunSettings& s) {
+             s.randomizationFactor = 2;
+             s.maxTestLength = 40;
+         }},
+        {"three_maxdiscr", true,
+         [](RunSettings& s) {
+             s.selectionMethod = "MaxDiscr";
+             s.maxTestLength = 40;
+             s.blockEnemies = true;
+         }},
+        {"three_mincost", true,
+         [](RunSettings& s) {
+             s.selectionMethod = "MinCost";
+             s.maxTestLength = 30;
+             s.followScript = true;
+         }},
     };
     const std::string source = QUILLON_SOURCE_DIR;
     TempFolder generated;

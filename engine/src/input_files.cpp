@@ -1,10 +1,12 @@
 #include "quillon/input_files.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <map>
+#include <system_error>
 #include <unordered_map>
+#include <utility>
 
 namespace quillon {
 
@@ -23,110 +25,139 @@ bool isRegularReadable(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> splitLines(std::string_view bytes) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    for (; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == endOfFileMark) break;
-        if (c == '\r' || c == '\n') {
-            lines.emplace_back(bytes.substr(start, i - start));
-            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-            start = i + 1;
-        }
-    }
-    if (i > start) lines.emplace_back(bytes.substr(start, i - start));
-    return lines;
-}
-
 LineReader::LineReader(const std::string& path) : buffer_(1 << 16) {
     if (isRegularReadable(path)) file_ = std::fopen(path.c_str(), "rb");
+    std::error_code error;
+    rewindable_ = std::filesystem::is_regular_file(path, error);
+    data_ = buffer_.data();
 }
 
+LineReader::LineReader(InMemory, std::string_view text) : data_(text.data()), end_(text.size()) {}
+
 LineReader::~LineReader() {
+    if (copy_) std::fclose(copy_);
     if (file_) std::fclose(file_);
 }
 
-int LineReader::peekByte() {
-    if (begin_ == end_) {
-        if (ended_ || !file_) return EOF;
-        end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-        begin_ = 0;
-        if (end_ == 0) {
-            ended_ = true;
-            return EOF;
-        }
-    }
-    return static_cast<unsigned char>(buffer_[begin_]);
+void LineReader::stop(ReadProblem problem) {
+    problem_ = problem;
+    ended_ = true;
+    begin_ = end_;
 }
 
-int LineReader::nextByte() {
-    const int c = peekByte();
-    if (c != EOF) ++begin_;
-    return c;
+bool LineReader::refill() {
+    if (ended_ || !file_) return false;
+    end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    begin_ = 0;
+    if (end_ == 0) {
+        stop(std::ferror(file_) ? ReadProblem::ReadFailed : ReadProblem::None);
+        return false;
+    }
+    if (copy_ && std::fwrite(buffer_.data(), 1, end_, copy_) != end_) {
+        stop(ReadProblem::CopyFailed);
+        return false;
+    }
+    return true;
+}
+
+// The one home of the line rule. `keep` receives the line's bytes in pieces; copying them is
+// left to the caller, so a count costs no copy.
+template <class Keep>
+bool LineReader::readLine(Keep&& keep) {
+    bool started = false;
+    std::size_t length = 0;
+    for (;;) {
+        if (begin_ == end_ && !refill()) {
+            ended_ = true;
+            if (started && problem_ == ReadProblem::None) ++linesRead_;
+            return started && problem_ == ReadProblem::None;
+        }
+        // Runs of ordinary bytes go out in one piece: this loop reads every examinee.
+        std::size_t run = begin_;
+        while (run < end_) {
+            const char b = data_[run];
+            if (b == '\r' || b == '\n' || b == endOfFileMark) break;
+            ++run;
+        }
+        if (run > begin_) {
+            length += run - begin_;
+            if (file_ && length > maxLineLength) {
+                stop(ReadProblem::LineTooLong);
+                return false;
+            }
+            keep(data_ + begin_, run - begin_);
+            started = true;
+            begin_ = run;
+            continue;
+        }
+        const char c = data_[begin_++];
+        if (c == endOfFileMark) {
+            ended_ = true;
+            begin_ = end_;
+            if (started) ++linesRead_;
+            return started;
+        }
+        if (c == '\r' && (begin_ < end_ || refill()) && data_[begin_] == '\n') ++begin_;
+        ++linesRead_;
+        return problem_ == ReadProblem::None;
+    }
 }
 
 bool LineReader::nextLine(std::string& line) {
     line.clear();
-    int c = nextByte();
-    if (c == EOF || c == endOfFileMark) {
-        ended_ = true;
-        begin_ = end_;
-        return false;
-    }
-    // Copy runs of ordinary bytes straight from the buffer: this loop reads every examinee.
-    for (;;) {
-        if (c == EOF || c == endOfFileMark) {
-            ended_ = true;
-            begin_ = end_;
-            return true;
-        }
-        if (c == '\r') {
-            if (peekByte() == '\n') ++begin_;
-            return true;
-        }
-        if (c == '\n') return true;
-        line.push_back(static_cast<char>(c));
-        std::size_t run = begin_;
-        while (run < end_) {
-            const char b = buffer_[run];
-            if (b == '\r' || b == '\n' || b == endOfFileMark) break;
-            ++run;
-        }
-        line.append(buffer_.data() + begin_, run - begin_);
-        begin_ = run;
-        c = nextByte();
-    }
+    return readLine([&line](const char* bytes, std::size_t size) { line.append(bytes, size); });
 }
 
 std::int64_t LineReader::countLinesAndRewind() {
-    // Same line rules as nextLine, but nothing is copied: this pass reads the whole file.
-    std::int64_t count = 0;
-    bool inLine = false;
-    bool afterCr = false;
-    while (peekByte() != EOF) {
-        const char c = buffer_[begin_++];
-        if (c == endOfFileMark) break;
-        if (c == '\n' && afterCr) {
-            afterCr = false;
-            continue;
+    if (file_ && !rewindable_ && !copy_) {
+        copy_ = std::tmpfile();  // unlinked from the start: nothing is left behind, even after a kill
+        if (!copy_) {
+            stop(ReadProblem::CopyFailed);
+            return 0;
         }
-        afterCr = c == '\r';
-        if (c == '\r' || c == '\n') {
-            ++count;
-            inLine = false;
-        } else {
-            inLine = true;
+        // Bytes already buffered belong to the copy too.
+        if (end_ > begin_ && std::fwrite(data_ + begin_, 1, end_ - begin_, copy_) != end_ - begin_) {
+            stop(ReadProblem::CopyFailed);
+            return 0;
         }
     }
-    if (inLine) ++count;
+    std::int64_t count = 0;
+    while (readLine([](const char*, std::size_t) {})) ++count;
+    if (problem_ != ReadProblem::None) return count;
+    if (copy_) {
+        std::fclose(file_);
+        file_ = copy_;
+        copy_ = nullptr;
+    }
     if (file_) {
         std::rewind(file_);
         begin_ = end_ = 0;
         ended_ = false;
+        linesRead_ = 0;
     }
     return count;
+}
+
+std::string readProblemMessage(std::string_view kind, const std::string& name, const LineReader& reader) {
+    const std::string file = std::string(kind) + " file " + upperName(name);
+    switch (reader.problem()) {
+        case ReadProblem::LineTooLong:
+            return file + " has a problem: line " + std::to_string(reader.problemLine()) + " is longer than " +
+                   std::to_string(maxLineLength >> 20) + " MB.";
+        case ReadProblem::CopyFailed:
+            return file + " has a problem: it can be read only once, and no temporary copy of it could be made.";
+        case ReadProblem::ReadFailed:
+        case ReadProblem::None:
+            break;
+    }
+    return file + " is not available.";
+}
+
+std::vector<std::string> splitLines(std::string_view bytes) {
+    std::vector<std::string> lines;
+    LineReader reader(LineReader::InMemory{}, bytes);
+    for (std::string line; reader.nextLine(line);) lines.push_back(line);
+    return lines;
 }
 
 std::vector<std::string> csvFields(std::string_view line) {
@@ -181,12 +212,28 @@ const std::string& fieldAt(const std::vector<std::string>& fields, int n) {
 
 }  // namespace
 
-ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const std::string& name) {
+ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name) {
+    // Read the item lines first: nothing may be sized by the group count before the file has
+    // shown that it holds a probability column for every group.
+    const bool everyItemInCollectionOne = settings.maxTestLength == settings.randomizationFactor;
+    std::vector<std::vector<std::string>> kept;
+    std::size_t widest = 0;  // probability columns of the widest item line
+    for (std::size_t row = 3; row < lines.size(); ++row) {
+        std::vector<std::string> fields = csvFields(lines[row]);
+        widest = std::max(widest, fields.size() - std::min<std::size_t>(fields.size(), firstProbabilityField - 1));
+        if (settings.dropItems && trimSpaces(fieldAt(fields, 4)) == "1") continue;
+        kept.push_back(std::move(fields));
+    }
+    if (kept.empty()) throw InputError("Pool file " + upperName(name) + " has no items.");
+    if (static_cast<std::int64_t>(widest) < settings.groupCount)
+        throw InputError("Pool file " + upperName(name) + " has " + std::to_string(widest) + " probability column" +
+                         (widest == 1 ? "" : "s") + " (from column E on), fewer than N Categories (" +
+                         std::to_string(settings.groupCount) + ").");
+
     ItemPool pool;
     pool.groupCount = settings.groupCount;
     const std::size_t groups = static_cast<std::size_t>(std::max(settings.groupCount, 0));
     pool.groupPrior.assign(groups, 0.0);
-    const std::vector<std::string> lines = splitLines(bytes);
     if (lines.size() >= 2) pool.calibrationRow = lines[1];
     if (lines.size() >= 3) {
         const std::vector<std::string> fields = csvFields(lines[2]);
@@ -195,11 +242,11 @@ ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const st
                 pool.groupPrior[g] = readNumber(fieldAt(fields, firstProbabilityField + static_cast<int>(g)));
         }
     }
-    const bool everyItemInCollectionOne = settings.maxTestLength == settings.randomizationFactor;
     std::unordered_map<std::int32_t, std::int64_t> collectionSize;
-    for (std::size_t row = 3; row < lines.size(); ++row) {
-        const std::vector<std::string> fields = csvFields(lines[row]);
-        if (settings.dropItems && trimSpaces(fieldAt(fields, 4)) == "1") continue;
+    pool.itemId.reserve(kept.size());
+    pool.itemCollection.reserve(kept.size());
+    pool.pCorrect.reserve(kept.size() * groups);
+    for (const std::vector<std::string>& fields : kept) {
         pool.itemId.push_back(trimSpaces(fieldAt(fields, 1)));
         const std::int32_t collection = everyItemInCollectionOne ? 1 : readInteger(fieldAt(fields, 2));
         pool.itemCollection.push_back(collection);
@@ -208,7 +255,6 @@ ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const st
         ++collectionSize[collection];
     }
     pool.itemCount = static_cast<std::int32_t>(pool.itemId.size());
-    if (pool.itemCount == 0) throw InputError("Pool file " + upperName(name) + " has no items.");
     // Collections 1 up to the highest, in increasing order; 0 and below never enter the deck.
     std::map<std::int32_t, std::int64_t> ordered(collectionSize.begin(), collectionSize.end());
     for (const auto& [collection, size] : ordered) {
@@ -226,7 +272,12 @@ ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const st
     return pool;
 }
 
-std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool, const std::string& name) {
+ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const std::string& name) {
+    return parsePool(splitLines(bytes), settings, name);
+}
+
+std::vector<EnemySet> parseEnemies(const std::vector<std::string>& lines, const ItemPool& pool,
+                                   const std::string& name) {
     std::unordered_map<std::string, std::int32_t> firstPosition;
     for (std::int32_t i = pool.itemCount; i >= 1; --i) firstPosition[pool.itemId[static_cast<std::size_t>(i - 1)]] = i;
     const auto positionOf = [&](const std::string& field) {
@@ -234,7 +285,6 @@ std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool,
         return found == firstPosition.end() ? 0 : found->second;
     };
     std::vector<EnemySet> sets;
-    const std::vector<std::string> lines = splitLines(bytes);
     for (std::size_t row = 1; row < lines.size(); ++row) {
         const std::vector<std::string> fields = csvFields(lines[row]);
         const std::int32_t named = readInteger(fieldAt(fields, 2));
@@ -242,7 +292,8 @@ std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool,
         set.positions.push_back(positionOf(fieldAt(fields, 3)));
         const std::int64_t lastField = static_cast<std::int64_t>(named) + 2;
         const std::int64_t present = std::min<std::int64_t>(lastField, static_cast<std::int64_t>(fields.size()));
-        for (std::int64_t n = 4; n <= present; ++n) set.positions.push_back(positionOf(fields[static_cast<std::size_t>(n - 1)]));
+        for (std::int64_t n = 4; n <= present; ++n)
+            set.positions.push_back(positionOf(fields[static_cast<std::size_t>(n - 1)]));
         // Named fields past the end of the row are empty and all name the same item (none, unless
         // an item has an empty identifier), so one entry blocks exactly what all of them would.
         if (lastField > present && lastField >= 4) set.positions.push_back(positionOf(std::string()));
@@ -252,9 +303,12 @@ std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool,
     return sets;
 }
 
-Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name) {
+std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool, const std::string& name) {
+    return parseEnemies(splitLines(bytes), pool, name);
+}
+
+Script parseScript(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name) {
     Script script;
-    const std::vector<std::string> lines = splitLines(bytes);
     for (std::size_t row = 1; row < lines.size(); ++row) {
         const std::vector<std::string> fields = csvFields(lines[row]);
         script.slots.push_back({readInteger(fieldAt(fields, 2)), readInteger(fieldAt(fields, 4))});
@@ -266,6 +320,10 @@ Script parseScript(std::string_view bytes, const RunSettings& settings, const st
     return script;
 }
 
+Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name) {
+    return parseScript(splitLines(bytes), settings, name);
+}
+
 ResponseRecord parseResponseLine(std::string_view line) {
     ResponseRecord record;
     record.trueGroup = 1;
@@ -274,34 +332,72 @@ ResponseRecord parseResponseLine(std::string_view line) {
     return record;
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    if (!isRegularReadable(path)) return std::nullopt;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return std::nullopt;
-    std::string bytes;
-    char chunk[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) return std::nullopt;
-    return bytes;
+namespace {
+
+// Every line of an input file, read with the line limit applied as it goes.
+std::vector<std::string> readInputLines(const std::string& path, const char* kind) {
+    LineReader reader(path);
+    if (!reader.isOpen()) throw InputError(std::string(kind) + " file " + upperName(path) + " is not available.");
+    std::vector<std::string> lines;
+    for (std::string line; reader.nextLine(line);) lines.push_back(std::move(line));
+    if (reader.problem() != ReadProblem::None) throw InputError(readProblemMessage(kind, path, reader));
+    return lines;
 }
+
+// True when both names exist and are one file, however they are spelled or linked.
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(a, b, error);
+    return same && !error;
+}
+
+// True when two names, whether or not their file exists yet, resolve to one path.
+bool samePlace(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    std::error_code errorA, errorB;
+    const std::filesystem::path placeA = std::filesystem::weakly_canonical(a, errorA);
+    const std::filesystem::path placeB = std::filesystem::weakly_canonical(b, errorB);
+    return !errorA && !errorB && placeA == placeB;
+}
+
+// Writing a table over one of the run's inputs (or over the other table) would destroy it.
+void refuseOutputsThatAreInputs(const RunSettings& settings) {
+    std::vector<std::pair<const char*, const std::string*>> inputs = {{"pool", &settings.poolFile},
+                                                                      {"data", &settings.responseFile}};
+    if (settings.followScript) inputs.emplace_back("script", &settings.scriptFile);
+    if (settings.blockEnemies) inputs.emplace_back("enemies", &settings.enemiesFile);
+    const std::string& results = settings.resultsFile;
+    const auto refuseResults = [&](const char* role) {
+        throw InputError("Output file " + upperName(results) + " is also the " + role +
+                         " file; choose another name for the results.");
+    };
+    for (const auto& [role, path] : inputs)
+        if (sameFile(results, *path)) refuseResults(role);
+    if (!settings.saveExposure) return;
+    const std::string exposure = trimSpaces(settings.exposureFile);  // the name it is written under
+    // The two tables clash even when neither exists yet: the exposure table would replace the results.
+    if (sameFile(results, exposure) || samePlace(results, exposure)) refuseResults("exposure");
+    for (const auto& [role, path] : inputs) {
+        if (sameFile(exposure, *path))
+            throw InputError("Exposure file " + upperName(exposure) + " is also the " + role +
+                             " file; choose another name for the exposure table.");
+    }
+}
+
+}  // namespace
 
 InputFiles loadInputFiles(const RunSettings& settings) {
     InputFiles inputs;
-    const auto read = [](const std::string& path, const char* kind) {
-        std::optional<std::string> bytes = readWholeFile(path);
-        if (!bytes) throw InputError(std::string(kind) + " file " + upperName(path) + " is not available.");
-        return std::move(*bytes);
-    };
-    inputs.pool = parsePool(read(settings.poolFile, "Pool"), settings, settings.poolFile);
+    inputs.pool = parsePool(readInputLines(settings.poolFile, "Pool"), settings, settings.poolFile);
     if (settings.blockEnemies)
-        inputs.enemySets = parseEnemies(read(settings.enemiesFile, "Enemies"), inputs.pool, settings.enemiesFile);
+        inputs.enemySets =
+            parseEnemies(readInputLines(settings.enemiesFile, "Enemies"), inputs.pool, settings.enemiesFile);
     if (settings.followScript)
-        inputs.script = parseScript(read(settings.scriptFile, "Script"), settings, settings.scriptFile);
+        inputs.script = parseScript(readInputLines(settings.scriptFile, "Script"), settings, settings.scriptFile);
+    refuseOutputsThatAreInputs(settings);
     // Opening for appending proves the file can be written without losing what it holds.
-    std::FILE* results = isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
+    std::FILE* results =
+        isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
     if (!results) throw InputError("Output file " + upperName(settings.resultsFile) + " has a problem.");
     std::fclose(results);
     return inputs;

@@ -1,16 +1,11 @@
 #include "quillon/simulation.h"
 
-#include <oneapi/tbb/enumerable_thread_specific.h>
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/parallel_pipeline.h>
-#include <oneapi/tbb/task_arena.h>
-
 #include <algorithm>
-#include <atomic>
-#include <memory>
+#include <optional>
 
 #include "quillon/decisions.h"
 #include "quillon/output_tables.h"
+#include "replay_executor.h"
 
 namespace quillon {
 
@@ -21,9 +16,15 @@ constexpr std::int32_t highestDeckCollection = 8;
 
 void addOutcome(Outcome outcome, std::int64_t& accurate, std::int64_t& falsePos, std::int64_t& falseNeg) {
     switch (outcome) {
-        case Outcome::Accurate: ++accurate; break;
-        case Outcome::FalsePositive: ++falsePos; break;
-        case Outcome::FalseNegative: ++falseNeg; break;
+        case Outcome::Accurate:
+            ++accurate;
+            break;
+        case Outcome::FalsePositive:
+            ++falsePos;
+            break;
+        case Outcome::FalseNegative:
+            ++falseNeg;
+            break;
     }
 }
 
@@ -46,8 +47,6 @@ void addTest(const TestRecord& test, std::int32_t trueGroup, RunStatistics& stat
     }
 }
 
-enum class FoldResult { Continue, Cancelled, Failed };
-
 // Folds examinee outcomes into the run in file order, with the progress points, the messages
 // of the replay and the cancel check between tests.
 class RunFolder {
@@ -55,7 +54,8 @@ public:
     RunFolder(const RunSettings& settings, RunHost& host, ProgressHandle handle, std::int64_t expectedTests,
               std::int32_t itemCount)
         : host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100) {
-        statistics.lengths.resize(static_cast<std::size_t>(settings.maxTestLength));
+        // A test never outlasts the pool, since no item is given twice: longer lengths need no room.
+        statistics.lengths.resize(static_cast<std::size_t>(std::min(settings.maxTestLength, itemCount)));
         statistics.exposureCount.assign(static_cast<std::size_t>(itemCount), 0);
     }
 
@@ -66,12 +66,7 @@ public:
         for (const TestRecord& test : outcome.tests) {
             ++statistics.testsStarted;
             if (step_ == 0 || statistics.testsStarted % step_ == 0) {
-                ProgressReport report;
-                report.percent = static_cast<std::int32_t>(roundedPercent(statistics.testsStarted, expectedTests_));
-                report.text = progressText(statistics.testsStarted, expectedTests_, " done)");
-                report.testsStarted = statistics.testsStarted;
-                report.expectedTests = expectedTests_;
-                host_.progressSet(handle_, report);
+                report(" done)");
                 host_.letMessagesRun();
                 if (host_.progressIsCancelled(handle_)) {
                     --statistics.testsStarted;  // the test that would have started never ran
@@ -94,6 +89,7 @@ public:
         return FoldResult::Continue;
     }
 
+    // Shows how far the run has come; `tail` follows the share done.
     void report(const std::string& tail) {
         ProgressReport report;
         report.percent = static_cast<std::int32_t>(roundedPercent(statistics.testsStarted, expectedTests_));
@@ -184,156 +180,135 @@ std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, s
     const std::int64_t percent = roundedPercent(testsStarted, expectedTests);
     std::string text = "Done\r\n\r\n";
     if (percent != 0) text += std::to_string(percent);  // the "##" mask writes no digit for 0
-    text += "% processed\r\n" + std::to_string(itemCount) + " Items\r\n" + std::to_string(testsPerPerson) +
-            " Tests/person";
+    text +=
+        "% processed\r\n" + std::to_string(itemCount) + " Items\r\n" + std::to_string(testsPerPerson) + " Tests/person";
     if (exposureUnavailable) text += "\r\n\r\nExposure File was unavailable and not written";
     return text;
 }
 
 namespace {
 
-// A run of consecutive examinees, simulated together by one thread.
-struct Batch {
-    std::int64_t firstExaminee = 0;  // 0-based place in the file
-    std::vector<std::string> lines;
-    std::vector<ExamineeOutcome> outcomes;
-    std::vector<RandomGenerator> startStates;  // per examinee, for a cut at a cancel
-    RandomGenerator endState;                  // after the batch's last simulated draw
-};
+// The results table for every length up to `maxTestLength`. Lengths past the kept statistics
+// were reached by no test, so their rows are the writer's row of an empty length, numbered on.
+std::string resultsText(const RunStatistics& statistics, const RunSettings& settings) {
+    std::string text = resultsTableText(statistics, settings.groupCount);
+    const std::size_t kept = statistics.lengths.size();
+    const std::size_t lengths = static_cast<std::size_t>(settings.maxTestLength);
+    if (kept >= lengths) return text;
+    RunStatistics empty;
+    empty.testsStarted = statistics.testsStarted;
+    const std::size_t headerSize = resultsTableText(empty, settings.groupCount).size();
+    empty.lengths.resize(1);
+    const std::string rowTail = resultsTableText(empty, settings.groupCount).substr(headerSize + 1);  // after "1"
+    text.reserve(text.size() + (lengths - kept) * (rowTail.size() + 10));
+    for (std::size_t n = kept + 1; n <= lengths; ++n) text.append(std::to_string(n)).append(rowTail);
+    return text;
+}
 
-// Small enough that a cancel takes effect quickly, large enough to keep the threads busy.
-constexpr std::size_t batchSize = 32;
+// One run, step by step; each step returns false when the run ends there.
+class Run {
+public:
+    Run(const RunSettings& settings, RandomGenerator& random, RunHost& host, const RunOptions& options)
+        : settings_(settings), random_(random), host_(host), options_(options) {}
+
+    RunSummary execute() {
+        if (checkSettings() && load() && countResponses()) {
+            handle_ = host_.progressInit("Simulation Progress");
+            RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount);
+            if (replay(folder)) {
+                const bool exposureUnavailable = writeTables(folder);
+                host_.progressShutdown(handle_);
+                host_.showDone(doneMessage(folder.statistics.testsStarted, expectedTests_, inputs_.pool.itemCount,
+                                           settings_.testsPerPerson, exposureUnavailable));
+                summary_.completed = true;
+            }
+        }
+        return summary_;
+    }
+
+private:
+    // Ends the run at a message about the settings or the input files.
+    bool rejectInputs(const std::string& message) {
+        host_.showInputMessage(message);
+        summary_.inputsRejected = true;
+        return false;
+    }
+
+    bool checkSettings() {
+        const std::string problem = checkRunSettings(settings_);
+        return problem.empty() || rejectInputs(problem);
+    }
+
+    bool load() {
+        try {
+            inputs_ = loadInputFiles(settings_);
+            return true;
+        } catch (const InputError& error) {
+            return rejectInputs(error.what());
+        }
+    }
+
+    // Opens the response file and counts its lines for the progress display.
+    bool countResponses() {
+        responses_.emplace(settings_.responseFile);
+        if (!responses_->isOpen())
+            return rejectInputs("Data file " + upperName(settings_.responseFile) + " is not available.");
+        expectedTests_ = responses_->countLinesAndRewind() * settings_.testsPerPerson;
+        return responses_->problem() == ReadProblem::None ||
+               rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
+    }
+
+    // Replays every examinee; false when the run ended without tables.
+    bool replay(RunFolder& folder) {
+        ReplayExecutor executor(inputs_, settings_, options_.threadCount);
+        const ReplayEnd end = executor.replay(
+            *responses_, random_,
+            [&folder](const ExamineeOutcome& outcome, std::size_t& taken) { return folder.fold(outcome, taken); });
+        summary_.examinees = end.examinees;
+        summary_.cancelled = end.cancelled;
+        summary_.testsStarted = folder.statistics.testsStarted;
+        summary_.expectedTests = expectedTests_;
+        summary_.selections = folder.selections;
+        summary_.candidatesScored = end.candidatesScored;
+        if (end.failed) return false;
+        if (responses_->problem() == ReadProblem::None) return true;
+        host_.progressShutdown(handle_);  // the file changed after it was counted
+        return rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
+    }
+
+    // Writes the results table and, with "Save exposure", the exposure table; true when the
+    // exposure file could not be written.
+    bool writeTables(RunFolder& folder) {
+        folder.report(" done)  Saving results.");
+        if (!replaceFileContents(settings_.resultsFile, resultsText(folder.statistics, settings_))) {
+            host_.progressShutdown(handle_);
+            host_.showMessage("Output file " + upperName(settings_.resultsFile) + " has a problem.");
+        }
+        if (!settings_.saveExposure) return false;
+        folder.report(" done)  Saving exposure info.");
+        const std::string exposureFile = trimSpaces(settings_.exposureFile);
+        if (replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs_.pool))) return false;
+        host_.progressShutdown(handle_);
+        host_.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
+        return true;
+    }
+
+    const RunSettings& settings_;
+    RandomGenerator& random_;
+    RunHost& host_;
+    const RunOptions& options_;
+    RunSummary summary_;
+    InputFiles inputs_;
+    std::optional<LineReader> responses_;  // opened only once the load has succeeded
+    std::int64_t expectedTests_ = 0;
+    ProgressHandle handle_ = 0;
+};
 
 }  // namespace
 
 RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
                          const RunOptions& options) {
-    RunSummary summary;
-    if (const std::string problem = checkRunSettings(settings); !problem.empty()) {
-        host.showMessage(problem);
-        return summary;
-    }
-    InputFiles inputs;
-    try {
-        inputs = loadInputFiles(settings);
-    } catch (const InputError& error) {
-        host.showMessage(error.what());
-        return summary;
-    }
-    LineReader responses(settings.responseFile);
-    if (!responses.isOpen()) {
-        host.showMessage("Data file " + upperName(settings.responseFile) + " is not available.");
-        return summary;
-    }
-    const std::int64_t expectedTests = responses.countLinesAndRewind() * settings.testsPerPerson;
-    const ProgressHandle handle = host.progressInit("Simulation Progress");
-    RunFolder folder(settings, host, handle, expectedTests, inputs.pool.itemCount);
-
-    // Every examinee of a complete run takes exactly two draws per position, so examinee e
-    // starts 2 * length * tests * e draws after the run's start whatever thread simulates it.
-    const RandomGenerator runStart = random;
-    const std::uint64_t drawsPerTest = 2 * static_cast<std::uint64_t>(settings.maxTestLength);
-    const std::uint64_t drawsPerExaminee = drawsPerTest * static_cast<std::uint64_t>(settings.testsPerPerson);
-
-    tbb::enumerable_thread_specific<ExamineeSimulator> simulators(
-        [&] { return ExamineeSimulator(inputs, settings); });
-    std::atomic<bool> stop{false};
-    std::int64_t examineesRead = 0;
-    bool failed = false;
-    const int threads = std::max(1, options.threadCount);
-    // Let the arena have as many threads as asked, also beyond the cores (the tests ask for 4).
-    tbb::global_control parallelism(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            static_cast<std::size_t>(2 * threads),
-            tbb::make_filter<void, std::shared_ptr<Batch>>(
-                tbb::filter_mode::serial_in_order,
-                [&](tbb::flow_control& control) -> std::shared_ptr<Batch> {
-                    if (stop.load()) {
-                        control.stop();
-                        return nullptr;
-                    }
-                    auto batch = std::make_shared<Batch>();
-                    batch->firstExaminee = examineesRead;
-                    std::string line;
-                    while (batch->lines.size() < batchSize && responses.nextLine(line)) batch->lines.push_back(line);
-                    if (batch->lines.empty()) {
-                        control.stop();
-                        return nullptr;
-                    }
-                    examineesRead += static_cast<std::int64_t>(batch->lines.size());
-                    return batch;
-                }) &
-                tbb::make_filter<std::shared_ptr<Batch>, std::shared_ptr<Batch>>(
-                    tbb::filter_mode::parallel,
-                    [&](std::shared_ptr<Batch> batch) {
-                        if (stop.load()) return batch;
-                        ExamineeSimulator& simulator = simulators.local();
-                        RandomGenerator generator = runStart;
-                        generator.jump(drawsPerExaminee * static_cast<std::uint64_t>(batch->firstExaminee));
-                        batch->outcomes.resize(batch->lines.size());
-                        for (std::size_t e = 0; e < batch->lines.size(); ++e) {
-                            batch->startStates.push_back(generator);
-                            simulator.simulate(parseResponseLine(batch->lines[e]), generator, batch->outcomes[e]);
-                            // Nothing after a failed selection is ever used.
-                            if (batch->outcomes[e].tests.back().failed) {
-                                batch->outcomes.resize(e + 1);
-                                break;
-                            }
-                        }
-                        batch->endState = generator;
-                        return batch;
-                    }) &
-                tbb::make_filter<std::shared_ptr<Batch>, void>(
-                    tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Batch> batch) {
-                        if (stop.load() || batch->outcomes.empty()) return;
-                        for (std::size_t e = 0; e < batch->outcomes.size(); ++e) {
-                            std::size_t testsTaken = 0;
-                            const FoldResult result = folder.fold(batch->outcomes[e], testsTaken);
-                            ++summary.examinees;
-                            if (result == FoldResult::Continue) continue;
-                            stop.store(true);
-                            if (result == FoldResult::Failed) {
-                                failed = true;
-                                random = batch->endState;
-                            } else {
-                                // The generator stands where it would had the cut tests never run.
-                                random = batch->startStates[e];
-                                random.jump(drawsPerTest * testsTaken);
-                                summary.cancelled = true;
-                            }
-                            return;
-                        }
-                        random = batch->endState;
-                    }));
-    });
-    summary.testsStarted = folder.statistics.testsStarted;
-    summary.expectedTests = expectedTests;
-    summary.selections = folder.selections;
-    for (const ExamineeSimulator& simulator : simulators) summary.candidatesScored += simulator.candidatesScored();
-    if (failed) return summary;
-
-    folder.report(" done)  Saving results.");
-    if (!replaceFileContents(settings.resultsFile, resultsTableText(folder.statistics, settings.groupCount))) {
-        host.progressShutdown(handle);
-        host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
-    }
-    bool exposureUnavailable = false;
-    if (settings.saveExposure) {
-        folder.report(" done)  Saving exposure info.");
-        const std::string exposureFile = trimSpaces(settings.exposureFile);
-        if (!replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs.pool))) {
-            host.progressShutdown(handle);
-            host.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
-            exposureUnavailable = true;
-        }
-    }
-    host.progressShutdown(handle);
-    host.showDone(doneMessage(folder.statistics.testsStarted, expectedTests, inputs.pool.itemCount,
-                              settings.testsPerPerson, exposureUnavailable));
-    summary.completed = true;
-    return summary;
+    return Run(settings, random, host, options).execute();
 }
 
 }  // namespace quillon

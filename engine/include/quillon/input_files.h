@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -76,6 +75,13 @@ struct InputFiles {
 /// and a final line end adds no empty line.
 std::vector<std::string> splitLines(std::string_view bytes);
 
+/// The longest line any input file may have; a longer one (or a file without line ends, such as
+/// an endless device) is refused when reading reaches it, before it fills the memory.
+inline constexpr std::size_t maxLineLength = std::size_t{64} << 20;
+
+/// Why a line reader stopped before the end of its file.
+enum class ReadProblem { None, LineTooLong, ReadFailed, CopyFailed };
+
 /// Reads a file one line at a time by the same line rules, without holding the whole file.
 class LineReader {
 public:
@@ -87,22 +93,47 @@ public:
 
     bool isOpen() const { return file_ != nullptr; }
 
-    /// Reads the next line without its end; false at the end of the file.
+    /// Reads the next line without its end; false at the end of the file, and also when reading
+    /// stops early (see `problem`).
     bool nextLine(std::string& line);
 
-    /// Counts the remaining lines, then starts again from the beginning.
+    /// Counts the remaining lines, then starts again from the beginning. A stream that cannot
+    /// start again (a pipe, a FIFO, a terminal) is copied as it is counted into an unlinked
+    /// temporary file, which is then read instead; check `problem` afterwards.
     std::int64_t countLinesAndRewind();
 
+    /// Why reading stopped early, or `None`.
+    ReadProblem problem() const { return problem_; }
+
+    /// The 1-based number of the line that was too long.
+    std::int64_t problemLine() const { return linesRead_ + 1; }
+
 private:
-    int nextByte();
-    int peekByte();
+    friend std::vector<std::string> splitLines(std::string_view bytes);
+
+    struct InMemory {};
+    // Reads lines from text already in memory.
+    LineReader(InMemory, std::string_view text);
+
+    template <class Keep>
+    bool readLine(Keep&& keep);
+    bool refill();
+    void stop(ReadProblem problem);
 
     std::FILE* file_ = nullptr;
+    std::FILE* copy_ = nullptr;  // while counting a stream that cannot rewind
+    bool rewindable_ = true;
     std::vector<char> buffer_;
+    const char* data_ = nullptr;  // the bytes being read: the buffer, or the text
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool ended_ = false;
+    ReadProblem problem_ = ReadProblem::None;
+    std::int64_t linesRead_ = 0;
 };
+
+/// The message for a file whose reader stopped early: "KIND file NAME ..." with the reason.
+std::string readProblemMessage(std::string_view kind, const std::string& name, const LineReader& reader);
 
 /// The fields of a comma-separated line, in order, by the quote and blank rules; a field past
 /// the last one is empty.
@@ -114,11 +145,22 @@ std::string trimSpaces(std::string_view text);
 /// Upper-cases the ASCII letters of a file name for a message.
 std::string upperName(std::string_view name);
 
-/// Builds the pool from a pool file's bytes; `name` is used in messages.
+/// Builds the pool from a pool file's lines; `name` is used in messages. Refuses a pool with no
+/// item, one with fewer probability columns than groups, and one without priors when they are used.
+ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name);
+
+/// Builds the pool from a pool file's bytes.
 ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const std::string& name);
 
-/// Builds the enemy sets from an enemies file's bytes, matching identifiers against the pool.
+/// Builds the enemy sets from an enemies file's lines, matching identifiers against the pool.
+std::vector<EnemySet> parseEnemies(const std::vector<std::string>& lines, const ItemPool& pool,
+                                   const std::string& name);
+
+/// Builds the enemy sets from an enemies file's bytes.
 std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool, const std::string& name);
+
+/// Builds the script from a script file's lines.
+Script parseScript(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name);
 
 /// Builds the script from a script file's bytes.
 Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name);
@@ -126,11 +168,9 @@ Script parseScript(std::string_view bytes, const RunSettings& settings, const st
 /// Turns one line of the response file into a record (group from character 12, answers from 14).
 ResponseRecord parseResponseLine(std::string_view line);
 
-/// Reads a whole file; empty when it cannot be read (missing, a folder, no permission, no name).
-std::optional<std::string> readWholeFile(const std::string& path);
-
-/// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), then
-/// proves that the results file can be written without emptying it; throws `InputError`.
+/// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), refuses
+/// an output file that is one of the run's inputs or the other output, then proves that the
+/// results file can be written without emptying it; throws `InputError`.
 InputFiles loadInputFiles(const RunSettings& settings);
 
 }  // namespace quillon

@@ -28,6 +28,10 @@ public:
     /// Shows one of the system's messages (CR LF separates its lines) and returns when it is read.
     virtual void showMessage(const std::string& text) = 0;
 
+    /// Shows a message about the settings or the input files, which a host may offer to explain;
+    /// a plain message unless the host sets it apart.
+    virtual void showInputMessage(const std::string& text) { showMessage(text); }
+
     /// Shows the message that ends a completed run; a plain message unless the host sets it apart.
     virtual void showDone(const std::string& text) { showMessage(text); }
 

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "quillon/input_files.h"
+#include "quillon/random_generator.h"
+#include "quillon/run_settings.h"
+#include "quillon/simulation.h"
+
+namespace quillon {
+
+/// What the run makes of one examinee's outcome: go on, or stop at a cancel or a failure.
+enum class FoldResult { Continue, Cancelled, Failed };
+
+/// Takes one examinee's outcome into the run and sets how many of its tests were taken (the rest
+/// were cut by a cancel or a failure).
+using OutcomeFold = std::function<FoldResult(const ExamineeOutcome& outcome, std::size_t& testsTaken)>;
+
+/// How a replay ended.
+struct ReplayEnd {
+    std::int64_t examinees = 0;  // examinees whose outcome was folded
+    bool cancelled = false;
+    bool failed = false;
+    std::int64_t candidatesScored = 0;
+};
+
+/// Simulates the examinees of a response file on several threads and folds their outcomes in
+/// file order, leaving the generator where a single thread would have left it.
+class ReplayExecutor {
+public:
+    ReplayExecutor(const InputFiles& inputs, const RunSettings& settings, int threadCount);
+
+    /// Reads `responses` to its end or to the first cancel or failure; `random` continues from
+    /// where it stands and ends after the last draw of the tests that were taken.
+    ReplayEnd replay(LineReader& responses, RandomGenerator& random, const OutcomeFold& fold);
+
+private:
+    const InputFiles& inputs_;
+    const RunSettings& settings_;
+    int threadCount_;
+};
+
+}  // namespace quillon
