@@ -285,9 +285,22 @@ TEST(Runner, InterruptDuringATableWriteLeavesNoTemporaryFile) {
     arguments.insert(arguments.begin(), {"strace", "-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
                                          "inject=fsync:delay_enter=1500000"});
     const pid_t tracer = start(arguments);
+    const auto runnerPid = [&] {
+        const std::string children =
+            TempFolder::read("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children");
+        return static_cast<pid_t>(std::atol(children.c_str()));
+    };
+    // The new table is open in the tables folder, named or not yet named, while fsync is held.
     const auto writing = [&] {
-        for (const std::string& name : entries(tables))
-            if (name.rfind(".quillon-", 0) == 0) return true;
+        const pid_t runner = runnerPid();
+        if (runner <= 0) return false;
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(runner) + "/fd", error)) {
+            const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+            if (target.rfind(tables + "/", 0) == 0 && target.find("results.csv") == std::string::npos &&
+                target.find("expos.csv") == std::string::npos)
+                return true;
+        }
         return false;
     };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -299,9 +312,7 @@ TEST(Runner, InterruptDuringATableWriteLeavesNoTemporaryFile) {
         waitFor(tracer);
         GTEST_SKIP() << "strace could not trace the runner here (status " << status << ")";
     }
-    std::string children =
-        TempFolder::read("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children");
-    const pid_t runner = static_cast<pid_t>(std::atol(children.c_str()));
+    const pid_t runner = runnerPid();
     ASSERT_GT(runner, 0);
     ::kill(runner, SIGINT);
     status = waitFor(tracer);  // strace ends as its tracee did

@@ -298,3 +298,32 @@ TEST(ReplaceFileContents, FailuresKeepTheOldTableAndLeaveNothingBehind) {
         EXPECT_EQ(entries(dir), std::vector<std::string>{"results.csv"}) << c.what;
     }
 }
+
+TEST(FileReplacement, StreamedFileAppearsOnlyAtCommitAndLeavesNothingOtherwise) {
+    const TempFolder dir;
+    const std::string file = dir.write("trace.csv", "old trace\r\n");
+    {
+        FileReplacement abandoned(file);
+        ASSERT_TRUE(abandoned.isOpen());
+        EXPECT_TRUE(abandoned.write("half of a "));
+    }  // dropped without a commit
+    // A writer killed mid-way leaves nothing either: its file never had a name.
+    const int status = inChild([&] {
+        FileReplacement killed(file);
+        killed.write("row\r\n");
+        ::raise(SIGKILL);
+        return 0;
+    });
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(TempFolder::read(file), "old trace\r\n");
+    EXPECT_EQ(entries(dir), (std::vector<std::string>{"trace.csv"}));
+
+    FileReplacement streamed(file);
+    for (int row = 0; row < 1000; ++row) ASSERT_TRUE(streamed.write("row " + std::to_string(row) + "\r\n"));
+    EXPECT_EQ(TempFolder::read(file), "old trace\r\n");
+    ASSERT_TRUE(streamed.commit());
+    EXPECT_FALSE(streamed.isOpen());
+    EXPECT_EQ(TempFolder::read(file).substr(0, 14), "row 0\r\nrow 1\r\n");
+    EXPECT_EQ(entries(dir), (std::vector<std::string>{"trace.csv"}));
+    EXPECT_FALSE(FileReplacement(dir.file("")).isOpen());  // a folder is never replaced
+}

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -81,34 +82,6 @@ private:
     sigset_t previous_;
 };
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { close(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, const std::string& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
 // Gives the new file what the old one had: its owner where the system allows it, and its mode.
 bool takeOverAttributes(int fd, const struct stat& old) {
     struct stat now;
@@ -119,46 +92,131 @@ bool takeOverAttributes(int fd, const struct stat& old) {
     return ::fchmod(fd, old.st_mode & 07777) == 0;
 }
 
-}  // namespace
+// The folder a replacement writes into and the name it replaces there, or nothing when `path`
+// cannot be replaced by a plain file (no name, a link loop, a folder, a device or a pipe).
+struct Target {
+    int directory = -1;
+    std::string name;
+    bool exists = false;
+    struct stat old {};
+};
 
-bool replaceFileContents(const std::string& path, const std::string& content) {
+bool findTarget(const std::string& path, Target& target) {
     if (path.empty()) return false;
     const std::optional<std::string> resolved = resolveLinks(path);
     if (!resolved) return false;
-    const std::filesystem::path target(*resolved);
-    const std::string name = target.filename().string();
-    if (name.empty() || name == "." || name == "..") return false;
-    const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
-
-    const Descriptor directory(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() < 0) return false;
-    struct stat old;
-    const bool exists = ::fstatat(directory.get(), name.c_str(), &old, 0) == 0;
-    if (!exists && errno != ENOENT) return false;
+    const std::filesystem::path file(*resolved);
+    target.name = file.filename().string();
+    if (target.name.empty() || target.name == "." || target.name == "..") return false;
+    const std::string folder = file.has_parent_path() ? file.parent_path().string() : std::string(".");
+    target.directory = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (target.directory < 0) return false;
+    target.exists = ::fstatat(target.directory, target.name.c_str(), &target.old, 0) == 0;
+    if (!target.exists && errno != ENOENT) return false;
     // A folder, device or pipe is never swapped for a plain file.
-    if (exists && !S_ISREG(old.st_mode)) return false;
+    return !target.exists || S_ISREG(target.old.st_mode);
+}
 
+}  // namespace
+
+struct FileReplacement::State {
+    Target target;
+    int fd = -1;
+    std::string temporary;  // empty while the file has no name (O_TMPFILE)
+    bool failed = false;
+    bool done = false;
+};
+
+FileReplacement::FileReplacement(const std::string& path) : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    if (!findTarget(path, s.target)) {
+        s.failed = true;
+        return;
+    }
+    // A new file gets 0666 less the umask, as any new file; an old one's mode is given at commit.
+    const mode_t mode = s.target.exists ? 0600 : 0666;
+    // An unnamed file vanishes with the process, however it ends; it gets its name only at commit.
+    s.fd = ::openat(s.target.directory, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
+    for (int attempt = 0; attempt < 100 && s.fd < 0; ++attempt) {
+        // File systems without unnamed files: a uniquely named one, removed on every failure.
+        s.temporary = temporaryName();
+        s.fd = ::openat(s.target.directory, s.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (s.fd < 0 && errno != EEXIST) break;
+    }
+    if (s.fd < 0) {
+        s.temporary.clear();
+        s.failed = true;
+    }
+}
+
+FileReplacement::~FileReplacement() { abandon(); }
+
+bool FileReplacement::isOpen() const { return !state_->failed && !state_->done; }
+
+bool FileReplacement::write(std::string_view text) {
+    State& s = *state_;
+    if (s.failed || s.done) return false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const ssize_t wrote = ::write(s.fd, text.data() + at, text.size() - at);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            s.failed = true;
+            return false;
+        }
+        at += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+bool FileReplacement::commit() {
+    State& s = *state_;
+    if (s.failed || s.done) {
+        abandon();
+        return false;
+    }
     const std::shared_lock held(fileReplacementLock());
     const SignalsDeferred deferred;
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = temporaryName();
-        // A new table gets 0666 less the umask, as any new file; an old one's mode follows below.
-        fd =
-            ::openat(directory.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST) return false;
+    bool replaced = (!s.target.exists || takeOverAttributes(s.fd, s.target.old)) && ::fsync(s.fd) == 0;
+    if (replaced && s.temporary.empty()) {
+        // Give the unnamed file a unique name in the target's folder, then move it over the target.
+        const std::string self = "/proc/self/fd/" + std::to_string(s.fd);
+        bool linked = false;
+        for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+            s.temporary = temporaryName();
+            linked = ::linkat(AT_FDCWD, self.c_str(), s.target.directory, s.temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            if (!linked && errno != EEXIST) break;
+        }
+        if (!linked) s.temporary.clear();
+        replaced = linked;
     }
-    if (fd < 0) return false;
-    Descriptor file(fd);
-    const bool replaced = (!exists || takeOverAttributes(fd, old)) && writeAll(fd, content) && ::fsync(fd) == 0 &&
-                          file.close() &&
-                          ::renameat(directory.get(), temporary.c_str(), directory.get(), name.c_str()) == 0;
-    if (!replaced) {
-        file.close();
-        ::unlinkat(directory.get(), temporary.c_str(), 0);
-    }
+    replaced = ::close(s.fd) == 0 && replaced;
+    s.fd = -1;
+    replaced =
+        replaced && ::renameat(s.target.directory, s.temporary.c_str(), s.target.directory, s.target.name.c_str()) == 0;
+    if (replaced) s.temporary.clear();
+    s.failed = !replaced;
+    abandon();
     return replaced;
+}
+
+void FileReplacement::abandon() {
+    State& s = *state_;
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    if (!s.temporary.empty()) ::unlinkat(s.target.directory, s.temporary.c_str(), 0);
+    s.temporary.clear();
+    if (s.target.directory >= 0) ::close(s.target.directory);
+    s.target.directory = -1;
+    s.done = true;
+}
+
+bool replaceFileContents(const std::string& path, const std::string& content) {
+    // Held for the whole short write, so a signal never ends the process with a file half named.
+    const std::shared_lock held(fileReplacementLock());
+    const SignalsDeferred deferred;
+    FileReplacement file(path);
+    return file.write(content) && file.commit();
 }
 
 }  // namespace quillon

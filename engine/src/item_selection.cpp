@@ -58,7 +58,8 @@ void ExclusionMarks::clearAll() {
 }
 
 void ExclusionMarks::clearBlocked() {
-    for (std::int32_t position : blocked_) flags_[static_cast<std::size_t>(position - 1)] &= static_cast<std::uint8_t>(~1u);
+    for (std::int32_t position : blocked_)
+        flags_[static_cast<std::size_t>(position - 1)] &= static_cast<std::uint8_t>(~1u);
     blocked_.clear();
 }
 
@@ -201,7 +202,8 @@ ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings
             for (std::int32_t position : inputs.enemySets[s].positions) {
                 if (position < 1) continue;
                 auto& sets = enemySetsOfItem_[static_cast<std::size_t>(position - 1)];
-                if (sets.empty() || sets.back() != static_cast<std::int32_t>(s)) sets.push_back(static_cast<std::int32_t>(s));
+                if (sets.empty() || sets.back() != static_cast<std::int32_t>(s))
+                    sets.push_back(static_cast<std::int32_t>(s));
             }
         }
     }
@@ -215,7 +217,8 @@ ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings
     if (method_ == SelectionMethod::MaxDiscr && groupCount_ >= 2) {
         discrimination_.reserve(static_cast<std::size_t>(groupCount_ - 1) * static_cast<std::size_t>(pool.itemCount));
         for (std::int32_t b = 1; b < groupCount_; ++b) {
-            for (std::int32_t i = 1; i <= pool.itemCount; ++i) discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
+            for (std::int32_t i = 1; i <= pool.itemCount; ++i)
+                discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
         }
     }
 }
@@ -224,7 +227,8 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
                                    const ExclusionMarks& marks) {
     if (method_ == SelectionMethod::MaxDiscr) {
         const std::int32_t b = discriminationBoundary(posterior);
-        const double* scores = discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(inputs_.pool.itemCount);
+        const double* scores =
+            discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(inputs_.pool.itemCount);
         for (std::int32_t i : items) {
             if (marks.eligible(i)) candidates_.push_back({i, orderable(scores[i - 1])});
         }

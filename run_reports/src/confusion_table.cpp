@@ -19,7 +19,9 @@ void ConfusionTable::add(std::int32_t length, int rule, std::int32_t trueGroup, 
     if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
         const std::size_t g = static_cast<std::size_t>(groupCount_);
         ++dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)) * g +
-                  static_cast<std::size_t>(trueGroup - 1)) * g + static_cast<std::size_t>(decided - 1)];
+                  static_cast<std::size_t>(trueGroup - 1)) *
+                     g +
+                 static_cast<std::size_t>(decided - 1)];
     } else {
         ++other_[Key{length, rule, trueGroup, decided}];
     }
@@ -45,7 +47,9 @@ std::int64_t ConfusionTable::count(std::int32_t length, const std::string& rule,
     if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
         const std::size_t g = static_cast<std::size_t>(groupCount_);
         return dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(r)) * g +
-                       static_cast<std::size_t>(trueGroup - 1)) * g + static_cast<std::size_t>(decided - 1)];
+                       static_cast<std::size_t>(trueGroup - 1)) *
+                          g +
+                      static_cast<std::size_t>(decided - 1)];
     }
     const auto found = other_.find(Key{length, r, trueGroup, decided});
     return found == other_.end() ? 0 : found->second;

@@ -28,9 +28,15 @@ std::string stoppingRuleName(const StoppingRule& rule) {
 void StoppingTable::Counts::add(std::int32_t decided, std::int32_t trueGroup) {
     ++tests;
     switch (classifyOutcome(decided, trueGroup)) {
-        case Outcome::Accurate: ++accurate; break;
-        case Outcome::FalsePositive: ++falsePos; break;
-        case Outcome::FalseNegative: ++falseNeg; break;
+        case Outcome::Accurate:
+            ++accurate;
+            break;
+        case Outcome::FalsePositive:
+            ++falsePos;
+            break;
+        case Outcome::FalseNegative:
+            ++falseNeg;
+            break;
     }
 }
 
@@ -72,7 +78,8 @@ void StoppingTable::addTest(const TestRecord& test, std::int32_t trueGroup) {
 
 void StoppingTable::merge(const StoppingTable& other) {
     for (std::size_t r = 0; r < counts_.size(); ++r) {
-        for (std::size_t n = 0; n < counts_[r].stoppedAt.size(); ++n) counts_[r].stoppedAt[n].merge(other.counts_[r].stoppedAt[n]);
+        for (std::size_t n = 0; n < counts_[r].stoppedAt.size(); ++n)
+            counts_[r].stoppedAt[n].merge(other.counts_[r].stoppedAt[n]);
         counts_[r].undecided.merge(other.counts_[r].undecided);
     }
     fixed_.merge(other.fixed_);

@@ -22,7 +22,10 @@ std::optional<SelectionMethod> selectionMethodFromName(const std::string& name);
 /// Per examinee, per item: blocked as an enemy in this test, and administered in tests 1 to 5.
 class ExclusionMarks {
 public:
-    void resize(std::int32_t itemCount) { flags_.assign(static_cast<std::size_t>(itemCount), 0); blocked_.clear(); }
+    void resize(std::int32_t itemCount) {
+        flags_.assign(static_cast<std::size_t>(itemCount), 0);
+        blocked_.clear();
+    }
     void clearAll();
     /// Clears the enemy blocks at the start of a test after the first.
     void clearBlocked();
@@ -94,7 +97,8 @@ public:
     const SelectionDetail& lastDetail() const { return detail_; }
 
 private:
-    void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior, const ExclusionMarks& marks);
+    void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                         const ExclusionMarks& marks);
     Candidate candidateAtRank(std::int64_t rank);
     void recordDetail(std::int64_t rank);
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quillon/exact_sum.h"
@@ -21,7 +23,7 @@ struct LengthStatistics {
 
 /// Everything the two tables are written from.
 struct RunStatistics {
-    std::vector<LengthStatistics> lengths;     // [length - 1]
+    std::vector<LengthStatistics> lengths;    // [length - 1]
     std::vector<std::int64_t> exposureCount;  // [position - 1]
     std::int64_t testsStarted = 0;
 };
@@ -57,6 +59,34 @@ std::string exposureTableText(const RunStatistics& statistics, const ItemPool& p
 /// instead of ending the process, and a host that ends the process on a signal should first
 /// take fileReplacementLock() exclusively.
 bool replaceFileContents(const std::string& path, const std::string& content);
+
+/// A file written piece by piece (a long trace) that takes the place of `path` only when
+/// committed: until then the old file stays as it was, and a writer that fails, is abandoned or
+/// is killed leaves nothing behind. Links are followed, and the old file's mode is kept.
+class FileReplacement {
+public:
+    /// Prepares the new file beside the file `path` leads to; `isOpen` tells whether that worked.
+    explicit FileReplacement(const std::string& path);
+    ~FileReplacement();
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    /// True until a write fails or the replacement ends.
+    bool isOpen() const;
+
+    /// Appends text; false once anything has failed.
+    bool write(std::string_view text);
+
+    /// Puts the new file in place of the old one; false (and nothing changed) on any failure.
+    bool commit();
+
+    /// Drops the new file and leaves the old one as it was.
+    void abandon();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 /// Held shared by every replaceFileContents while its temporary file exists, so that a host
 /// ending the process on a signal can wait for the file to be renamed or removed.

@@ -24,7 +24,8 @@ public:
     void merge(const ConfusionTable& other);
 
     /// The tests at a length that the rule ("MAP" or "SPRT") put in `decided` from `trueGroup`.
-    std::int64_t count(std::int32_t length, const std::string& rule, std::int32_t trueGroup, std::int32_t decided) const;
+    std::int64_t count(std::int32_t length, const std::string& rule, std::int32_t trueGroup,
+                       std::int32_t decided) const;
 
     /// The table as CSV in long form: length, rule, true group, decided group, tests; every
     /// pair of groups 1 to groupCount, plus any other pair that occurred. CR LF line ends.

@@ -21,8 +21,8 @@ struct StoppingRule {
 struct StoppingSummary {
     std::int64_t tests = 0;
     std::int64_t accurate = 0, falsePos = 0, falseNeg = 0;
-    std::int64_t undecided = 0;   // tests the rule never stopped by the last length
-    std::int64_t lengthSum = 0;   // administered items up to each stop (the last length if none)
+    std::int64_t undecided = 0;      // tests the rule never stopped by the last length
+    std::int64_t lengthSum = 0;      // administered items up to each stop (the last length if none)
     std::int64_t fixedAccurate = 0;  // MAP accurate at the last length: the fixed-length test
     std::int64_t fixedLengthSum = 0;
 
