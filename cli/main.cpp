@@ -20,6 +20,7 @@
 #include "quillon/run_settings.h"
 #include "quillon/sample_data.h"
 #include "quillon/simulation.h"
+#include "check_command.h"
 
 namespace {
 
@@ -36,6 +37,11 @@ public:
     void showMessage(const std::string& text) override {
         endProgressLine();
         std::cerr << quillon::withLineFeeds(text) << '\n';
+    }
+
+    void showInputMessage(const std::string& text) override {
+        showMessage(text);
+        if (!inputHint.empty()) std::cerr << inputHint << '\n';
     }
 
     void showDone(const std::string& text) override {
@@ -68,6 +74,8 @@ public:
         open_ = false;
         endProgressLine();
     }
+
+    std::string inputHint;  // how to check the same inputs, said after a load message
 
 private:
     void endProgressLine() {
@@ -149,6 +157,11 @@ int main(int argc, char** argv) {
     generate->add_option("--out", outFolder, "Folder for the four files");
     generate->add_flag("--quiet", quiet, "No closing line");
 
+    bool checkJson = false;
+    CLI::App* check = app.add_subcommand("check", "Check the files and settings of this run and say where each problem is")
+                          ->fallthrough();
+    check->add_flag("--json", checkJson, "Print the report as one JSON document");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -180,7 +193,9 @@ int main(int argc, char** argv) {
         // A fresh start that never read the cost grid holds 0 in all four costs.
         settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
     }
+    if (*check) return quillon::cli::runCheckCommand(settings, checkJson, std::cout);
     ConsoleHost host(!quiet && isatty(fileno(stderr)) != 0);
+    host.inputHint = quillon::cli::checkHint(argc, argv);
     quillon::RandomGenerator random(seed);
     const auto started = std::chrono::steady_clock::now();
     const quillon::RunSummary summary =

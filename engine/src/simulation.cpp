@@ -210,19 +210,22 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
                          const RunOptions& options) {
     RunSummary summary;
     if (const std::string problem = checkRunSettings(settings); !problem.empty()) {
-        host.showMessage(problem);
+        summary.inputsRejected = true;
+        host.showInputMessage(problem);
         return summary;
     }
     InputFiles inputs;
     try {
         inputs = loadInputFiles(settings);
     } catch (const InputError& error) {
-        host.showMessage(error.what());
+        summary.inputsRejected = true;
+        host.showInputMessage(error.what());
         return summary;
     }
     LineReader responses(settings.responseFile);
     if (!responses.isOpen()) {
-        host.showMessage("Data file " + upperName(settings.responseFile) + " is not available.");
+        summary.inputsRejected = true;
+        host.showInputMessage("Data file " + upperName(settings.responseFile) + " is not available.");
         return summary;
     }
     const std::int64_t expectedTests = responses.countLinesAndRewind() * settings.testsPerPerson;

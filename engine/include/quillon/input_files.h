@@ -108,6 +108,16 @@ private:
 /// the last one is empty.
 std::vector<std::string> csvFields(std::string_view line);
 
+/// One field of a comma-separated line and the 1-based column where it starts (its opening quote
+/// when quoted), so that a checker can point at it.
+struct CsvField {
+    std::string text;
+    std::size_t column = 1;
+};
+
+/// `csvFields` with the column of each field.
+std::vector<CsvField> csvFieldsWithColumns(std::string_view line);
+
 /// Removes spaces (only spaces) at both ends.
 std::string trimSpaces(std::string_view text);
 

@@ -31,6 +31,9 @@ public:
     /// Shows the message that ends a completed run; a plain message unless the host sets it apart.
     virtual void showDone(const std::string& text) { showMessage(text); }
 
+    /// Shows a message that refused the settings or an input file; a plain message unless the host adds help.
+    virtual void showInputMessage(const std::string& text) { showMessage(text); }
+
     /// Opens a progress display with the given caption and returns its handle.
     virtual ProgressHandle progressInit(const std::string& caption) = 0;
 

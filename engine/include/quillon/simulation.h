@@ -88,6 +88,7 @@ struct RunOptions {
 struct RunSummary {
     bool completed = false;  // the Done message was shown
     bool cancelled = false;
+    bool inputsRejected = false;  // the settings or an input file stopped the run before the replay
     std::int64_t examinees = 0;
     std::int64_t testsStarted = 0;
     std::int64_t expectedTests = 0;
