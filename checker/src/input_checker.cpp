@@ -497,7 +497,8 @@ private:
 
     void checkCollectionNumbers() {
         const std::set<std::int32_t> inDeck(pool_.deck.begin(), pool_.deck.end());
-        for (const auto& [collection, line] : pool_.firstLineOf) {
+        for (const auto& [collection, firstLine] : pool_.firstLineOf) {
+            const std::int64_t line = firstLine;
             const KeptItem& first = *std::find_if(pool_.items.begin(), pool_.items.end(),
                                                   [&](const KeptItem& item) { return item.line == line; });
             const std::int64_t kept = keptIn(pool_, collection);
@@ -755,9 +756,10 @@ private:
             if (usable >= need) continue;
             std::int64_t line = 0;
             for (const EnemyRow& set : enemySets_) {
-                const bool touches = std::any_of(set.members.begin(), set.members.end(), [&](std::int32_t item) {
-                    return pool_.items[static_cast<std::size_t>(item - 1)].collection == collection;
-                });
+                const bool touches =
+                    std::any_of(set.members.begin(), set.members.end(), [&, c = collection](std::int32_t item) {
+                        return pool_.items[static_cast<std::size_t>(item - 1)].collection == c;
+                    });
                 if (touches && set.members.size() > 1) {
                     line = set.line;
                     break;
