@@ -156,6 +156,7 @@ TEST(Checker, EachFindingAtItsPlace) {
              i.settings.followScript = false;
          },
          Pool, 10, 4, W},
+        {"collection the script never asks for", [](Inputs& i) { i.pool += "B1,2,,0,.3,.7\n"; }, Pool, 10, 4, W},
         {"collection not a whole number", [](Inputs& i) { i.pool = replaced(i.pool, "A2,1,", "A2,1.5,"); }, Pool, 5, 4,
          W},
         {"every item dropped",

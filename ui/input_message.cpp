@@ -48,7 +48,7 @@ CheckDetailsWindow::CheckDetailsWindow(wxWindow* owner, const std::string& repor
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER) {
     auto* column = new wxBoxSizer(wxVERTICAL);
     auto* findings = new wxTextCtrl(this, input_message_id::findings, toWx(report), wxDefaultPosition,
-                                    FromDIP(wxSize(820, 360)), wxTE_MULTILINE | wxTE_READONLY | wxTE_DONTWRAP);
+                                    FromDIP(wxSize(820, 360)), wxTE_MULTILINE | wxTE_READONLY);
     findings->SetFont(wxFont(wxFontInfo(9).Family(wxFONTFAMILY_TELETYPE)));
     column->Add(findings, 1, wxEXPAND | wxALL, 8);
     auto* close = new wxButton(this, wxID_OK, "Close");

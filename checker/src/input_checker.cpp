@@ -354,15 +354,17 @@ private:
         summary.hasPriorRow = textAt(fields, 1) == "P_Grp";
         if (!summary.hasPriorRow) {
             summary.priors.assign(groups_, 0.0);
-            if (lines.size() >= 3 && !trimSpaces(textAt(fields, 1)).empty() && fields.size() >= firstProbabilityField)
+            const std::string first = trimSpaces(textAt(fields, 1));
+            // An item has its collection in column B; a mistyped "P_Grp" row usually has none.
+            if (!first.empty() && isCleanNumber(textAt(fields, 2)))
                 poolFinding(3, 1, FindingKind::Warning,
-                            "line 3 is the priors row, so the item " + inQuotes(trimSpaces(textAt(fields, 1))) +
-                                " written there is not loaded",
+                            "line 3 is the priors row, so the item " + inQuotes(first) + " written there is not loaded",
                             "insert a P_Grp row as line 3");
             if (used)
                 poolFinding(3, 1, FindingKind::Error,
-                            lines.size() >= 3 ? "line 3 is not a \"P_Grp\" row, so every group prior is 0"
-                                              : "the pool has no line 3 with the group priors",
+                            lines.size() < 3 ? std::string("the pool has no line 3 with the group priors")
+                                             : "line 3 starts with " + inQuotes(textAt(fields, 1)) +
+                                                   ", not \"P_Grp\", so every group prior is 0",
                             "add a P_Grp row with the priors in columns E on, or turn on Uniform Priors", true);
             return;
         }
@@ -702,6 +704,16 @@ private:
             if (static_cast<std::int64_t>(slots_.size()) < length) return;  // the script itself is refused
             std::map<std::int32_t, std::int64_t> asked;
             for (std::int64_t k = 0; k < length; ++k) ++asked[slots_[static_cast<std::size_t>(k)].slot.slotCollection];
+            for (const auto& [collection, firstLine] : pool_.firstLineOf) {
+                if (asked.count(collection)) continue;
+                const std::int64_t line = firstLine;
+                const KeptItem& first = *std::find_if(pool_.items.begin(), pool_.items.end(),
+                                                      [&](const KeptItem& item) { return item.line == line; });
+                poolFinding(line, first.collectionColumn, FindingKind::Warning,
+                            "no slot of the script asks for collection " + std::to_string(collection) +
+                                ", so its items are never given",
+                            "name the collection in the script, or merge its items into one it names");
+            }
             for (const auto& [collection, n] : asked) {
                 perTest[collection] = n;
                 const std::int64_t kept = keptIn(pool_, collection);
