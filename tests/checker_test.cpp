@@ -312,6 +312,31 @@ TEST(Checker, JsonCarriesTheSameReport) {
     EXPECT_EQ(json["summary"]["canComplete"], false);
 }
 
+// The loader's refusals that the checker mirrors with rules of its own; others (added to the
+// loader later) need only some error of the checker's own on the same file.
+bool mirroredRefusal(const std::string& message) {
+    if (message.starts_with("Output file")) return false;
+    for (const char* end : {" is not available.", " has no items.", " has no enemy sets.", " has no slots.",
+                            " has no group priors; turn on Uniform Priors or add a P_Grp row."})
+        if (message.ends_with(end)) return true;
+    return message.find(" slots for a test length of ") != std::string::npos;
+}
+
+// Empty when the checker and the loader agree on whether the files load, else how they differ.
+std::string disagreement(const quillon::CheckReport& report, bool loaderRefuses, const std::string& message) {
+    bool own = false;
+    bool fallback = false;
+    for (const quillon::Finding& finding : report.findings) {
+        own = own || (finding.refusesLoad && !finding.fromLoader);
+        fallback = fallback || finding.fromLoader;
+    }
+    if (report.summary.loaderAccepts == loaderRefuses) return "the checker's loader call saw another verdict";
+    if (own && !loaderRefuses) return "the checker claims a refusal the loader does not make";
+    if (fallback) return "no rule of the checker explains the refusal: " + message;
+    if (loaderRefuses && mirroredRefusal(message) && !own) return "the checker misses the refusal: " + message;
+    return {};
+}
+
 struct Outcome {
     int exitCode;
     std::string out;
@@ -417,19 +442,17 @@ TEST(Checker, AgreesWithTheLoaderOnMutatedFiles) {
         inputs.settings.maxTestLength = 1 + static_cast<int>(random() % 5);
         const quillon::RunSettings settings = inputs.write(folder, std::to_string(round));
         bool loaderRefuses = false;
+        std::string message;
         try {
             quillon::loadInputFiles(settings);
-        } catch (const quillon::InputError&) {
+        } catch (const quillon::InputError& refusal) {
             loaderRefuses = true;
+            message = refusal.what();
         }
         std::filesystem::remove(settings.resultsFile);
         const quillon::CheckReport report = quillon::checkInputs(settings);
-        const bool checkerRefuses =
-            std::any_of(report.findings.begin(), report.findings.end(),
-                        [](const quillon::Finding& f) { return f.refusesLoad && !f.fromLoader; });
         refusals += loaderRefuses;
-        ASSERT_EQ(checkerRefuses, loaderRefuses) << "round " << round << "\n" << describe(report);
-        ASSERT_EQ(report.summary.loaderAccepts, !loaderRefuses);
+        ASSERT_EQ(disagreement(report, loaderRefuses, message), "") << "round " << round << "\n" << describe(report);
         for (const std::string& file :
              {settings.poolFile, settings.scriptFile, settings.enemiesFile, settings.responseFile})
             std::filesystem::remove(file);
