@@ -360,8 +360,8 @@ TEST(CheckCommand, ExitCodesAndTheHintAfterALoadMessage) {
                               " --results " + folder.file("results.csv") + " --exposure " + folder.file("expos.csv") +
                               " --max-length 4 --follow-script --block-enemies --no-uniform-priors";
     EXPECT_EQ(runSim(folder, "check " + files).exitCode, 0);
-    const Outcome warned = runSim(folder, "check " + files + " --alpha .5 --randomization 0 --follow-script");
-    EXPECT_EQ(warned.exitCode, 0) << "a factor below 1 is not read while the script is followed";
+    const Outcome scripted = runSim(folder, "check " + files + " --alpha .5 --randomization 0");
+    EXPECT_EQ(scripted.exitCode, 0) << "the factor is not read while the script is followed: " << scripted.out;
     EXPECT_EQ(runSim(folder, "check " + files + " --tests-per-person 2").exitCode, 1);
     EXPECT_EQ(runSim(folder, "check --json " + files + " --categories 1").exitCode, 1);
     EXPECT_EQ(runSim(folder, "check " + files + " --no-such-option").exitCode, 2);
