@@ -24,6 +24,7 @@
 #include "quillon/run_settings.h"
 #include "quillon/sample_data.h"
 #include "quillon/simulation.h"
+#include "check_command.h"
 
 namespace {
 
@@ -41,6 +42,11 @@ public:
         endProgressLine();
         std::cerr << quillon::withLineFeeds(text) << '\n';
         ++messagesShown_;
+    }
+
+    void showInputMessage(const std::string& text) override {
+        showMessage(text);
+        if (!inputHint.empty()) std::cerr << inputHint << '\n';
     }
 
     void showDone(const std::string& text) override {
@@ -76,6 +82,8 @@ public:
         open_ = false;
         endProgressLine();
     }
+
+    std::string inputHint;  // how to check the same inputs, said after a load message
 
 private:
     void endProgressLine() {
@@ -217,17 +225,23 @@ int generateSamples(const CommandLine& line) {
     return exitDone;
 }
 
-// One run. It did what was asked only when it showed no message, processed every expected test
-// and had an examinee to process; the Done message alone does not say so.
-int simulate(CommandLine& line) {
-    quillon::RunSettings& settings = line.settings;
+// The settings a run and a check take from the command line's flags.
+void completeSettings(quillon::RunSettings& settings, const CommandLine& line) {
     settings.saveExposure = !line.noExposure;
     settings.uniformPriors = !line.noUniformPriors;
     if (settings.groupCount != 2) {
         // A fresh start that never read the cost grid holds 0 in all four costs.
         settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
     }
+}
+
+// One run. It did what was asked only when it showed no message, processed every expected test
+// and had an examinee to process; the Done message alone does not say so. `checkHint` is said
+// after a message about the inputs.
+int simulate(CommandLine& line, const std::string& checkHint) {
+    quillon::RunSettings& settings = line.settings;
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
+    host.inputHint = checkHint;
     quillon::RandomGenerator random(line.seed);
     const auto started = std::chrono::steady_clock::now();
     const quillon::RunSummary summary =
@@ -260,6 +274,11 @@ int main(int argc, char** argv) {
     addRunOptions(app, line);
     CLI::App* generate = addGenerateCommand(app, line);
 
+    bool checkJson = false;
+    CLI::App* check = app.add_subcommand("check", "Check the files and settings of this run and say where each problem is")
+                          ->fallthrough();
+    check->add_flag("--json", checkJson, "Print the report as one JSON document");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -270,5 +289,8 @@ int main(int argc, char** argv) {
         std::cerr << "quillon-sim: " << error.what() << "\nRun with --help for the options.\n";
         return exitUsage;
     }
-    return *generate ? generateSamples(line) : simulate(line);
+    if (*generate) return generateSamples(line);
+    completeSettings(line.settings, line);
+    if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
+    return simulate(line, quillon::cli::checkHint(argc, argv));
 }

@@ -52,7 +52,9 @@ TEST(Runner, ExitCodesAndStreams) {
     const Outcome failed = runSim(folder, samplePaths(folder, folder.file("none.csv")));
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.out, "");
-    EXPECT_EQ(failed.err, "Pool file " + quillon::upperName(folder.file("none.csv")) + " is not available.\n");
+    EXPECT_TRUE(failed.err.starts_with("Pool file " + quillon::upperName(folder.file("none.csv")) +
+                                       " is not available.\nTo see where and why, run: "))
+        << failed.err;
 
     for (const char* usage : {"--max-length abc", "--alpha 0.0.5", "--method shannon", "--threads 0", "--bogus"}) {
         const Outcome wrong = runSim(folder, samplePaths(folder) + " " + usage);

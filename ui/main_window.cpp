@@ -310,7 +310,9 @@ void MainWindow::startRun() {
     }
 
     running_ = true;
-    host_ = std::make_unique<WindowRunHost>(*this, [this](const std::string& text) { showMessage(text); });
+    host_ = std::make_unique<WindowRunHost>(
+        *this, [this](const std::string& text) { showMessage(text); },
+        [this, settings = settings_](const std::string& text) { inputMessageSink_(text, settings); });
     const unsigned threads = std::thread::hardware_concurrency();
     const RunOptions options{static_cast<int>(threads == 0 ? 1 : threads)};
     worker_ = std::thread([this, settings = settings_, options] {

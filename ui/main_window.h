@@ -13,6 +13,7 @@
 
 #include "control_table.h"
 #include "field_tips.h"
+#include "input_message.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_settings.h"
 #include "run_host.h"
@@ -55,6 +56,7 @@ public:
     bool isRunning() const { return running_; }
 
     void setMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
+    void setInputMessageSink(InputMessageSink sink) { inputMessageSink_ = std::move(sink); }
     void setFilePicker(FilePicker picker) { filePicker_ = std::move(picker); }
     void setFileLauncher(FileLauncher launcher) { fileLauncher_ = std::move(launcher); }
 
@@ -85,6 +87,7 @@ private:
     std::array<wxFont, 5> fonts_;  // indexed by FontRole
 
     MessageSink messageSink_ = showPlainMessage;
+    InputMessageSink inputMessageSink_ = showInputMessageBox;
     FilePicker filePicker_ = pickFileToOpen;
     FileLauncher fileLauncher_;
 

@@ -14,7 +14,8 @@ void showPlainMessage(const std::string& text) {
     box.ShowModal();
 }
 
-WindowRunHost::WindowRunHost(wxWindow& owner, MessageSink sink) : owner_(owner), sink_(std::move(sink)) {}
+WindowRunHost::WindowRunHost(wxWindow& owner, MessageSink sink, MessageSink inputSink)
+    : owner_(owner), sink_(std::move(sink)), inputSink_(std::move(inputSink)) {}
 
 template <class Result>
 Result WindowRunHost::onUiThread(std::function<Result()> task, Result fallback) {
@@ -36,6 +37,19 @@ void WindowRunHost::showMessage(const std::string& text) {
     onUiThread<bool>(
         [this, text] {
             sink_(text);
+            return true;
+        },
+        false);
+}
+
+void WindowRunHost::showInputMessage(const std::string& text) {
+    if (!inputSink_) {
+        showMessage(text);
+        return;
+    }
+    onUiThread<bool>(
+        [this, text] {
+            inputSink_(text);
             return true;
         },
         false);

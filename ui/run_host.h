@@ -27,9 +27,11 @@ inline constexpr const char* messageCaption = "Quillon";
 /// until it is dismissed.
 class WindowRunHost : public RunHost {
 public:
-    WindowRunHost(wxWindow& owner, MessageSink sink);
+    /// `inputSink` shows the messages that refuse the settings or an input file (`sink` when empty).
+    WindowRunHost(wxWindow& owner, MessageSink sink, MessageSink inputSink = {});
 
     void showMessage(const std::string& text) override;
+    void showInputMessage(const std::string& text) override;
     ProgressHandle progressInit(const std::string& caption) override;
     void progressSet(ProgressHandle handle, const ProgressReport& report) override;
     bool progressIsCancelled(ProgressHandle handle) override;
@@ -49,6 +51,7 @@ private:
 
     wxWindow& owner_;
     MessageSink sink_;
+    MessageSink inputSink_;
     std::atomic<bool> cancelRequested_{false};
     std::shared_ptr<std::atomic<bool>> abandoned_ = std::make_shared<std::atomic<bool>>(false);
 };

@@ -160,18 +160,19 @@ std::vector<std::string> splitLines(std::string_view bytes) {
     return lines;
 }
 
-std::vector<std::string> csvFields(std::string_view line) {
-    std::vector<std::string> fields;
+std::vector<CsvField> csvFieldsWithColumns(std::string_view line) {
+    std::vector<CsvField> fields;
     std::size_t at = 0;
     for (;;) {
         while (at < line.size() && line[at] == ' ') ++at;
+        const std::size_t column = at + 1;
         if (at < line.size() && line[at] == '"') {
             const std::size_t close = line.find('"', at + 1);
             if (close == std::string_view::npos) {
-                fields.emplace_back(line.substr(at + 1));
+                fields.push_back({std::string(line.substr(at + 1)), column});
                 return fields;
             }
-            fields.emplace_back(line.substr(at + 1, close - at - 1));
+            fields.push_back({std::string(line.substr(at + 1, close - at - 1)), column});
             const std::size_t comma = line.find(',', close + 1);
             if (comma == std::string_view::npos) return fields;
             at = comma + 1;
@@ -180,11 +181,17 @@ std::vector<std::string> csvFields(std::string_view line) {
             const std::size_t stop = comma == std::string_view::npos ? line.size() : comma;
             std::size_t last = stop;
             while (last > at && line[last - 1] == ' ') --last;
-            fields.emplace_back(line.substr(at, last - at));
+            fields.push_back({std::string(line.substr(at, last - at)), column});
             if (comma == std::string_view::npos) return fields;
             at = comma + 1;
         }
     }
+}
+
+std::vector<std::string> csvFields(std::string_view line) {
+    std::vector<std::string> texts;
+    for (CsvField& field : csvFieldsWithColumns(line)) texts.push_back(std::move(field.text));
+    return texts;
 }
 
 std::string trimSpaces(std::string_view text) {
@@ -332,9 +339,6 @@ ResponseRecord parseResponseLine(std::string_view line) {
     return record;
 }
 
-namespace {
-
-// Every line of an input file, read with the line limit applied as it goes.
 std::vector<std::string> readInputLines(const std::string& path, const char* kind) {
     LineReader reader(path);
     if (!reader.isOpen()) throw InputError(std::string(kind) + " file " + upperName(path) + " is not available.");
@@ -343,6 +347,8 @@ std::vector<std::string> readInputLines(const std::string& path, const char* kin
     if (reader.problem() != ReadProblem::None) throw InputError(readProblemMessage(kind, path, reader));
     return lines;
 }
+
+namespace {
 
 // True when both names exist and are one file, however they are spelled or linked.
 bool sameFile(const std::string& a, const std::string& b) {

@@ -139,6 +139,16 @@ std::string readProblemMessage(std::string_view kind, const std::string& name, c
 /// the last one is empty.
 std::vector<std::string> csvFields(std::string_view line);
 
+/// One field of a comma-separated line and the 1-based column where it starts (its opening quote
+/// when quoted), so that a checker can point at it.
+struct CsvField {
+    std::string text;
+    std::size_t column = 1;
+};
+
+/// `csvFields` with the column of each field.
+std::vector<CsvField> csvFieldsWithColumns(std::string_view line);
+
 /// Removes spaces (only spaces) at both ends.
 std::string trimSpaces(std::string_view text);
 
@@ -164,6 +174,10 @@ Script parseScript(const std::vector<std::string>& lines, const RunSettings& set
 
 /// Builds the script from a script file's bytes.
 Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name);
+
+/// Every line of an input file, read with the line limit applied as it goes; throws `InputError`
+/// with the load's message ("KIND file NAME is not available." and the like).
+std::vector<std::string> readInputLines(const std::string& path, const char* kind);
 
 /// Turns one line of the response file into a record (group from character 12, answers from 14).
 ResponseRecord parseResponseLine(std::string_view line);

@@ -1,0 +1,37 @@
+#include "check_command.h"
+
+#include <ostream>
+
+#include "quillon/input_checker.h"
+
+namespace quillon::cli {
+
+namespace {
+
+// Quotes an argument for a POSIX shell when it holds anything but plain characters.
+std::string shellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789-_./=:,+@%") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+int runCheckCommand(const RunSettings& settings, bool json, std::ostream& out) {
+    const CheckReport report = checkInputs(settings);
+    out << (json ? checkReportJson(report) : checkReportText(report));
+    return checkExitCode(report);
+}
+
+std::string checkHint(int argc, const char* const* argv) {
+    std::string command = argc > 0 ? shellWord(argv[0]) : std::string("quillon-sim");
+    command += " check";
+    for (int i = 1; i < argc; ++i) command += " " + shellWord(argv[i]);
+    return "To see where and why, run: " + command;
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "quillon/run_settings.h"
+
+namespace quillon::cli {
+
+/// `quillon-sim check`: checks what a run with these settings would read and prints the report
+/// (as JSON with `json`); returns 0 without findings, 1 with errors, 3 with warnings only.
+int runCheckCommand(const RunSettings& settings, bool json, std::ostream& out);
+
+/// The line that follows a load message: the command that checks the same files and settings.
+std::string checkHint(int argc, const char* const* argv);
+
+}  // namespace quillon::cli
