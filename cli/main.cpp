@@ -20,6 +20,7 @@
 #include "quillon/run_settings.h"
 #include "quillon/sample_data.h"
 #include "quillon/simulation.h"
+#include "report_command.h"
 
 namespace {
 
@@ -132,6 +133,8 @@ int main(int argc, char** argv) {
     app.add_option("--threads", threads, "Threads for the replay (the tables do not depend on it)")
         ->check(CLI::Range(1u, 1024u));
     app.add_flag("--quiet", quiet, "No progress line");
+    std::string reportPath;
+    app.add_option("--report", reportPath, "After a completed run, write its HTML report here");
     bool stats = false;
     app.add_flag("--stats", stats, "After the run, print its counts and time to standard error (for benchmarks)");
 
@@ -148,6 +151,9 @@ int main(int argc, char** argv) {
     generate->add_option("--seed", sample.seed, "Seed of the generated data");
     generate->add_option("--out", outFolder, "Folder for the four files");
     generate->add_flag("--quiet", quiet, "No closing line");
+
+    quillon::cli::ReportOptions reportOptions;
+    CLI::App* report = quillon::cli::addReportCommand(app, reportOptions);
 
     try {
         app.parse(argc, argv);
@@ -174,6 +180,13 @@ int main(int argc, char** argv) {
         return exitDone;
     }
 
+    if (*report) {
+        const auto outcome = quillon::cli::runReportCommand(reportOptions);
+        return outcome == quillon::cli::ReportOutcome::Written ? exitDone
+               : outcome == quillon::cli::ReportOutcome::Usage ? exitUsage
+                                                                : exitMessage;
+    }
+
     settings.saveExposure = !noExposure;
     settings.uniformPriors = !noUniformPriors;
     if (settings.groupCount != 2) {
@@ -191,6 +204,10 @@ int main(int argc, char** argv) {
                      threads, static_cast<long long>(summary.examinees), static_cast<long long>(summary.testsStarted),
                      static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored),
                      seconds);
+    }
+    if (summary.completed && !reportPath.empty() &&
+        quillon::cli::writeRunReport(settings, reportPath) != quillon::cli::ReportOutcome::Written) {
+        return exitMessage;
     }
     return summary.completed ? exitDone : exitMessage;
 }

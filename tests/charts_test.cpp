@@ -1,9 +1,13 @@
 // The chart model: reading the tables back, axes, series for edge data, and well-formed SVG and HTML.
 #include <expat.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -306,6 +310,66 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
     EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x"}, tables),
               golden + "three_shannon_expos.csv does not belong to " + golden +
                   "sample_results.csv: it has 3 groups, the results table two.");
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace quillon::charts
+
+namespace quillon::charts {
+namespace {
+
+struct Ran {
+    int code;
+    std::string err;
+};
+
+Ran sim(const std::string& folder, const std::string& arguments) {
+    const std::string errFile = folder + "/stderr.txt";
+    const int status =
+        std::system(("cd " + folder + " && " + QUILLON_SIM + " " + arguments + " >/dev/null 2>" + errFile).c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile(errFile).value_or("")};
+}
+
+TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
+    const auto folder = std::filesystem::temp_directory_path() / ("quillon-report-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string f = folder.string();
+    ASSERT_EQ(sim(f, "generate --quiet --items 40 --collections 2 --examinees 60 --out data").code, 0);
+    ASSERT_EQ(sim(f, "--quiet --max-length 10 --method MaxDiscr --report run.html").code, 0);
+    const std::string run = readWholeFile(f + "/run.html").value_or("");
+    EXPECT_EQ(parseXml(run).error, "");
+    for (const char* shown : {"MaxDiscr", "samplepassfail_results.csv", "<th>10 items</th>", "Maximum exposure rate"}) {
+        EXPECT_NE(run.find(shown), std::string::npos) << shown;
+    }
+
+    struct Case {
+        std::string arguments;
+        int code;
+        std::string err;
+    };
+    const std::string results = "data/samplepassfail_results.csv", exposure = "data/samplepassfail_expos.csv";
+    const Case cases[] = {
+        {"report " + results + " " + golden + "three_shannon_results.csv --exposure " + exposure +
+             " --label A --label B --out two.html --svg svg",
+         0, ""},
+        {"report " + exposure + " --out x.html", 1, exposure + ", line 1: not the header of a Quillon results table."},
+        {"report " + results + " --exposure " + golden + "three_shannon_expos.csv --out x.html", 1,
+         "does not belong to"},
+        {"report missing.csv --out x.html", 1, "missing.csv cannot be read."},
+        {"report " + results, 2, "name the report with --out or a folder with --svg."},
+        {"report " + results + " --label A --label B --out x.html", 2, "more --label names than results tables."},
+        {"report --out x.html", 2, "results is required"},
+    };
+    for (const Case& c : cases) {
+        const Ran ran = sim(f, c.arguments);
+        EXPECT_EQ(ran.code, c.code) << c.arguments << "\n" << ran.err;
+        EXPECT_NE(ran.err.find(c.err), std::string::npos) << c.arguments << "\n" << ran.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "x.html"));
+    const std::string two = readWholeFile(f + "/two.html").value_or("");
+    EXPECT_NE(two.find("MAP \xC2\xB7 B"), std::string::npos);
+    EXPECT_EQ(parseXml(*readWholeFile(f + "/svg/exposure.svg")).error, "");
     std::filesystem::remove_all(folder);
 }
 

@@ -8,6 +8,7 @@ namespace {
 
 constexpr double titleSize = 16, labelSize = 12, tickSize = 11;
 constexpr double margin = 16;
+constexpr double minimumPlotHeight = 260;
 const std::string axisColour = "#444444", gridColour = "#E3E3E3", mutedText = "#555555";
 
 }  // namespace
@@ -43,6 +44,8 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     }
 
     const double noteHeight = static_cast<double>(chart.notes.size()) * (labelSize + 5);
+    // A long legend or many notes make the canvas taller rather than the plot flatter.
+    scene.height = height = std::max(height, legendBottom + 14 + minimumPlotHeight + margin + 40 + noteHeight);
     const double left = margin + 62, right = width - margin - 8;
     const double top = legendBottom + 14, bottom = height - margin - 40 - noteHeight;
     const auto xAt = [&](double v) { return left + (v - chart.x.low) / (chart.x.high - chart.x.low) * (right - left); };

@@ -18,7 +18,7 @@ table { border-collapse: collapse; margin: 8px 0; font-size: 14px; }
 th, td { padding: 4px 10px; text-align: right; border-bottom: 1px solid #e3e3e3; }
 th { font-weight: 600; border-bottom: 1px solid #999; }
 th:first-child, td:first-child, td.text { text-align: left; }
-td.text { font-family: "DejaVu Sans Mono", monospace; font-size: 13px; word-break: break-all; }
+td.text { font-family: "DejaVu Sans Mono", monospace; font-size: 13px; overflow-wrap: anywhere; }
 figure { margin: 24px 0; break-inside: avoid; }
 svg { max-width: 100%; height: auto; }
 .note { color: #555; font-size: 13px; }
@@ -121,6 +121,50 @@ std::string loadRunTables(const RunFiles& files, RunTables& run) {
         run.exposure = exposure.table;
     }
     return checkRunPairs({run});
+}
+
+std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings) {
+    const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
+    std::vector<std::pair<std::string, std::string>> list = {
+        {"Maximum test length", std::to_string(settings.maxTestLength)},
+        {"N Categories", std::to_string(settings.groupCount)},
+        {"N tests per person", std::to_string(settings.testsPerPerson)},
+        {"Item selection", settings.selectionMethod},
+        {"Randomization factor", std::to_string(settings.randomizationFactor)},
+        {"SPRT a and B", formatPlain(settings.sprtAlpha) + ", " + formatPlain(settings.sprtBeta)},
+    };
+    if (settings.groupCount == 2) {
+        list.emplace_back("Bayes costs (predicted/actual: Pass/Pass, Pass/Fail, Fail/Pass, Fail/Fail)",
+                          formatPlain(settings.costPassPass) + ", " + formatPlain(settings.costPassFail) + ", " +
+                              formatPlain(settings.costFailPass) + ", " + formatPlain(settings.costFailFail));
+    }
+    list.emplace_back("Uniform priors", onOff(settings.uniformPriors));
+    list.emplace_back("Drop items", onOff(settings.dropItems));
+    list.emplace_back("Block enemies", onOff(settings.blockEnemies));
+    list.emplace_back("Follow script", onOff(settings.followScript));
+    list.emplace_back("Pool file", settings.poolFile);
+    if (settings.followScript) list.emplace_back("Script file", settings.scriptFile);
+    if (settings.blockEnemies) list.emplace_back("Enemies file", settings.enemiesFile);
+    list.emplace_back("Response file", settings.responseFile);
+    return list;
+}
+
+std::string loadRunOfSettings(const RunSettings& settings, RunTables& run) {
+    std::string exposure;
+    if (settings.saveExposure) {
+        // The run uses the exposure name without its outer spaces.
+        const std::size_t first = settings.exposureFile.find_first_not_of(' ');
+        if (first != std::string::npos) {
+            exposure = settings.exposureFile.substr(first, settings.exposureFile.find_last_not_of(' ') - first + 1);
+        }
+    }
+    std::string problem = loadRunTables({settings.resultsFile, exposure, ""}, run);
+    if (!problem.empty() && !exposure.empty()) {
+        // A run whose exposure table could not be written still has its results to show.
+        problem = loadRunTables({settings.resultsFile, "", ""}, run);
+    }
+    run.settings = settingsSummary(settings);
+    return problem;
 }
 
 std::string reportHtml(const std::vector<RunTables>& runs) {

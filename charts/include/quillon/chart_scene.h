@@ -50,7 +50,8 @@ struct Scene {
 /// The default size of a chart, in pixels.
 inline constexpr double chartWidth = 720, chartHeight = 430;
 
-/// Lays out `chart` on a `width` by `height` canvas: title, legend, axes, grid and series.
+/// Lays out `chart` on a `width` by `height` canvas (taller when its legend needs the room):
+/// title, legend, axes, grid and series.
 Scene layoutChart(const Chart& chart, double width = chartWidth, double height = chartHeight);
 
 /// A width estimate for layout (legend wrapping) of a text in the sans-serif face.

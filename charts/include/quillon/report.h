@@ -6,6 +6,7 @@
 
 #include "quillon/chart_model.h"
 #include "quillon/chart_scene.h"
+#include "quillon/run_settings.h"
 
 namespace quillon::charts {
 
@@ -18,6 +19,13 @@ struct RunFiles {
 
 /// Reads the tables of one run into `run`; the refusal (naming file and line), or empty.
 std::string loadRunTables(const RunFiles& files, RunTables& run);
+
+/// The settings of a run as the report lists them: name and value.
+std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings);
+
+/// Reads the tables a completed run wrote under `settings` and adds the settings; the refusal,
+/// or empty. An exposure table that cannot be read or does not match is left out.
+std::string loadRunOfSettings(const RunSettings& settings, RunTables& run);
 
 /// Text made safe for XML and HTML: markup characters escaped, bytes that are not UTF-8 shown as
 /// U+FFFD and control characters dropped, since file names are arbitrary bytes.
