@@ -51,9 +51,8 @@ void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
             context.SetPen(penFor(context, path->colour, path->width, path->dash));
             context.StrokePath(stroke);
         } else if (const auto* text = std::get_if<charts::TextShape>(&shape)) {
-            const wxFont font(wxFontInfo(wxSize(0, static_cast<int>(std::lround(text->size))))
-                                  .Family(wxFONTFAMILY_SWISS)
-                                  .Bold(text->bold));
+            // The model's sizes are CSS pixels, 0.75 points each, as in the SVG.
+            const wxFont font(wxFontInfo(text->size * 0.75).Family(wxFONTFAMILY_SWISS).Bold(text->bold));
             context.SetFont(font, wxColour(toWx(text->colour)));
             const wxString shown = toWx(text->text);
             double width = 0, height = 0, descent = 0, leading = 0;

@@ -1,7 +1,5 @@
 #include "main_window.h"
 
-#include <exception>
-
 #include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -12,6 +10,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
+
+#include <exception>
 
 #include "help_window.h"
 #include "quillon/report.h"
@@ -66,8 +66,8 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
 }  // namespace
 
 MainWindow::MainWindow() {
-    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition,
-           wxDefaultSize, wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
+    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition, wxDefaultSize,
+           wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
 
     // "MS Sans Serif" stands for the platform's dialog face, "Garamond" for its serif face.
     const wxString face = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetFaceName();
@@ -100,6 +100,8 @@ MainWindow::MainWindow() {
 }
 
 MainWindow::~MainWindow() {
+    // The program ends with its main window, Results window included.
+    if (resultsWindow_) resultsWindow_->Destroy();
     // Normally the close handler has already waited; this guards a direct delete.
     if (worker_.joinable()) {
         host_->requestCancel();
@@ -192,8 +194,7 @@ wxWindow* MainWindow::createControl(const ControlRow& row) {
     if (row.font != FontRole::Window) made->SetFont(fonts_[static_cast<int>(row.font)]);
     // Only boxes and labels are painted: GTK draws check marks, option dots and frames in the
     // background colour, and over the white window they look the same unpainted.
-    if (row.background == Background::White &&
-        (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
+    if (row.background == Background::White && (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
         made->SetBackgroundColour(*wxWHITE);
     }
     if (row.has(flag::noTabStop)) made->DisableFocusFromKeyboard();
@@ -343,8 +344,16 @@ void MainWindow::openResults() {
     }
     // One Results window at a time: the newest run replaces the last one's.
     if (resultsWindow_) resultsWindow_->Destroy();
-    resultsWindow_ = new ResultsWindow(this, std::move(run), messageSink_, fileLauncher_);
+    // Owned by no window, so the window manager treats it as a window of its own and brings it up.
+    resultsWindow_ = new ResultsWindow(nullptr, std::move(run), messageSink_, fileLauncher_);
+    // Beside the main window when the screen has room, so neither hides the other.
+    const wxRect screen = wxGetClientDisplayRect();
+    const wxRect main = GetScreenRect();
+    if (main.GetRight() + 8 + resultsWindow_->GetSize().x <= screen.GetRight()) {
+        resultsWindow_->Move(main.GetRight() + 8, main.GetTop());
+    }
     resultsWindow_->Show();
+    resultsWindow_->Raise();
 }
 
 void MainWindow::onClose(wxCloseEvent& event) {

@@ -17,7 +17,7 @@ h2 { font-size: 18px; margin-top: 32px; border-bottom: 1px solid #ccc; padding-b
 table { border-collapse: collapse; margin: 8px 0; font-size: 14px; }
 th, td { padding: 4px 10px; text-align: right; border-bottom: 1px solid #e3e3e3; }
 th { font-weight: 600; border-bottom: 1px solid #999; }
-th:first-child, td:first-child, td.text { text-align: left; }
+th:first-child, td:first-child, .text { text-align: left; }
 td.text { font-family: "DejaVu Sans Mono", monospace; font-size: 13px; overflow-wrap: anywhere; }
 figure { margin: 24px 0; break-inside: avoid; }
 svg { max-width: 100%; height: auto; }
@@ -179,7 +179,8 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
            ", read from the tables Quillon wrote.</p>\n";
 
     out +=
-        "<h2>Runs</h2>\n<table>\n<tr><th>Run</th><th>Results table</th><th>Exposure table</th><th>Test length</th>"
+        "<h2>Runs</h2>\n<table>\n<tr><th>Run</th><th class=\"text\">Results table</th><th class=\"text\">Exposure "
+        "table</th><th>Test length</th>"
         "<th>Groups</th></tr>\n";
     for (const RunTables& run : runs) {
         out += "<tr>" + cell(run.label) + "<td class=\"text\">" + escapeMarkup(run.resultsFile) + "</td>" +
