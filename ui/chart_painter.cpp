@@ -15,13 +15,13 @@ wxGraphicsPen penFor(wxGraphicsContext& context, const std::string& colour, doub
     info.Cap(wxCAP_BUTT).Join(wxJOIN_ROUND);
     const auto& patterns = charts::dashPattern();
     if (dash > 0 && dash < static_cast<int>(patterns.size())) {
-        // Dashes are counted in pen widths here, in pixels in the model.
-        static thread_local std::vector<wxDash> dashes;
-        dashes.clear();
+        // Dashes are counted in pen widths here, in pixels in the model; the pen copies them.
+        std::vector<wxDash> dashes;
         for (double length : patterns[static_cast<std::size_t>(dash)]) {
             dashes.push_back(static_cast<wxDash>(std::max(1.0, std::round(length / width))));
         }
         info.Style(wxPENSTYLE_USER_DASH).Dashes(static_cast<int>(dashes.size()), dashes.data());
+        return context.CreatePen(info);
     }
     return context.CreatePen(info);
 }
