@@ -86,6 +86,21 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     EXPECT_TRUE(ui.window);
 }
 
+TEST(ResultsWindow, ClosesWithTheMainWindowSoTheProgramEnds) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.box(2087)->ChangeValue("5");
+    ui.click(id::go);
+    ASSERT_TRUE(pumpEvents([&] { return ui.window->resultsWindow() != nullptr; }));
+    wxWeakRef<ResultsWindow> results(ui.window->resultsWindow());
+    ui.click(id::go);  // a second run replaces the first one's window
+    ASSERT_TRUE(pumpEvents([&] { return !results && ui.window->resultsWindow() != nullptr; }));
+    results = ui.window->resultsWindow();
+    ui.click(id::exit);
+    EXPECT_TRUE(pumpEvents([&] { return !ui.window && !results; }));
+}
+
 TEST(ResultsWindow, ARunThatEndsWithAMessageOpensNothing) {
     SampleFolder folder;
     ASSERT_TRUE(folder.ready);
