@@ -350,8 +350,8 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     };
     const std::string results = "data/samplepassfail_results.csv", exposure = "data/samplepassfail_expos.csv";
     const Case cases[] = {
-        {"report " + results + " " + golden + "three_shannon_results.csv --exposure " + exposure +
-             " --label A --label B --out two.html --svg svg",
+        {"report " + results + " --exposure " + exposure + " " + golden +
+             "three_shannon_results.csv --label A --label B --out two.html --svg svg",
          0, ""},
         {"report " + exposure + " --out x.html", 1, exposure + ", line 1: not the header of a Quillon results table."},
         {"report " + results + " --exposure " + golden + "three_shannon_expos.csv --out x.html", 1,
