@@ -16,10 +16,13 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Runs the runner with its defaults on the sample data in data/ and prints a summary.
-run: build
-	./$(BUILD_DIR)/cli/quillon-sim
+# Builds only the runner, runs it with its defaults on the sample data in data/, prints a summary
+# and writes the HTML report data/report.html.
+run: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon-sim
+	./$(BUILD_DIR)/cli/quillon-sim --report data/report.html
 	./scripts/summarize data/samplepassfail_results.csv
+	@echo "Report: $(CURDIR)/data/report.html"
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)

@@ -25,6 +25,7 @@
 #include "quillon/sample_data.h"
 #include "quillon/simulation.h"
 #include "check_command.h"
+#include "report_command.h"
 
 namespace {
 
@@ -157,6 +158,7 @@ struct CommandLine {
     bool noExposure = false;
     bool noUniformPriors = false;
     bool stats = false;
+    std::string reportPath;  // the HTML report of a completed run, when asked for
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
@@ -192,6 +194,7 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--threads", line.threads, "Threads for the replay (the tables do not depend on it)")
         ->check(CLI::Range(1u, 1024u));
     app.add_flag("--quiet", line.quiet, "No progress line");
+    app.add_option("--report", line.reportPath, "After a completed run, write its HTML report here");
     app.add_flag("--stats", line.stats, "After the run, print its counts and time to standard error (for benchmarks)");
 }
 
@@ -253,6 +256,9 @@ int simulate(CommandLine& line, const std::string& checkHint) {
             line.threads, static_cast<long long>(summary.examinees), static_cast<long long>(summary.testsStarted),
             static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored), seconds);
     }
+    if (summary.completed && !line.reportPath.empty() &&
+        quillon::cli::writeRunReport(settings, line.reportPath) != quillon::cli::ReportOutcome::Written)
+        return exitMessage;
     const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
                        summary.testsStarted >= summary.expectedTests;
     return whole ? exitDone : exitMessage;
@@ -279,6 +285,9 @@ int main(int argc, char** argv) {
                           ->fallthrough();
     check->add_flag("--json", checkJson, "Print the report as one JSON document");
 
+    quillon::cli::ReportOptions reportOptions;
+    CLI::App* report = quillon::cli::addReportCommand(app, reportOptions);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -290,6 +299,12 @@ int main(int argc, char** argv) {
         return exitUsage;
     }
     if (*generate) return generateSamples(line);
+    if (*report) {
+        const auto outcome = quillon::cli::runReportCommand(reportOptions);
+        return outcome == quillon::cli::ReportOutcome::Written ? exitDone
+               : outcome == quillon::cli::ReportOutcome::Usage ? exitUsage
+                                                                : exitMessage;
+    }
     completeSettings(line.settings, line);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
     return simulate(line, quillon::cli::checkHint(argc, argv));

@@ -14,6 +14,7 @@
 #include <wx/utils.h>
 
 #include "help_window.h"
+#include "quillon/report.h"
 #include "quillon/simulation.h"
 #include "wx_text.h"
 
@@ -99,6 +100,8 @@ MainWindow::MainWindow() {
 }
 
 MainWindow::~MainWindow() {
+    // The program ends with its main window, Results window included.
+    if (resultsWindow_) resultsWindow_->Destroy();
     // Normally the close handler has already waited; this guards a direct delete.
     if (worker_.joinable()) {
         host_->requestCancel();
@@ -281,12 +284,8 @@ void MainWindow::viewFile(const std::string& path) {
         showMessage(std::string(fileNotFoundMessage));
         return;
     }
-    if (fileLauncher_) {
-        fileLauncher_(path);
-    } else {
-        // The shell's own result is not examined: a type without a program stays silent.
-        wxLaunchDefaultApplication(toWx(path));
-    }
+    // Without a program for the file type the launch fails silently unless it is said.
+    if (!fileLauncher_(path)) showMessage(noProgramMessage(path));
 }
 
 void MainWindow::browse(int pathBoxId, const PickerSettings& settings) {
@@ -316,23 +315,48 @@ void MainWindow::startRun() {
     const unsigned threads = std::thread::hardware_concurrency();
     const RunOptions options{static_cast<int>(threads == 0 ? 1 : threads)};
     worker_ = std::thread([this, settings = settings_, options] {
+        bool completed = false;
         try {
-            runSimulation(settings, random_, *host_, options);
+            completed = runSimulation(settings, random_, *host_, options).completed;
         } catch (const std::exception& error) {
             // A failure the engine did not turn into a message still reaches the user.
             host_->showMessage(error.what());
         }
-        CallAfter([this] { finishRun(); });
+        CallAfter([this, completed] { finishRun(completed); });
     });
 }
 
-void MainWindow::finishRun() {
+void MainWindow::finishRun(bool completed) {
     if (worker_.joinable()) worker_.join();
     host_.reset();
     for (const auto& [found, enabled] : enabledBeforeRun_) found->Enable(enabled);
     enabledBeforeRun_.clear();
     running_ = false;
-    if (closeAfterRun_) Close(true);
+    if (closeAfterRun_) {
+        Close(true);
+        return;
+    }
+    if (completed) openResults();
+}
+
+void MainWindow::openResults() {
+    charts::RunTables run;
+    if (const std::string problem = charts::loadRunOfSettings(settings_, run); !problem.empty()) {
+        showMessage(problem);
+        return;
+    }
+    // One Results window at a time: the newest run replaces the last one's.
+    if (resultsWindow_) resultsWindow_->Destroy();
+    // Owned by no window, so the window manager treats it as a window of its own and brings it up.
+    resultsWindow_ = new ResultsWindow(nullptr, std::move(run), messageSink_, fileLauncher_);
+    // Beside the main window when the screen has room, so neither hides the other.
+    const wxRect screen = wxGetClientDisplayRect();
+    const wxRect main = GetScreenRect();
+    if (main.GetRight() + 8 + resultsWindow_->GetSize().x <= screen.GetRight()) {
+        resultsWindow_->Move(main.GetRight() + 8, main.GetTop());
+    }
+    resultsWindow_->Show();
+    resultsWindow_->Raise();
 }
 
 void MainWindow::onClose(wxCloseEvent& event) {

@@ -10,12 +10,14 @@
 
 #include <wx/dialog.h>
 #include <wx/font.h>
+#include <wx/weakref.h>
 
 #include "control_table.h"
 #include "field_tips.h"
 #include "input_message.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_settings.h"
+#include "results_window.h"
 #include "run_host.h"
 #include "settings_reader.h"
 
@@ -26,9 +28,6 @@ inline constexpr std::string_view versionText = "1.10";
 
 /// Chooses a file for a "..." button; nothing when cancelled. Tests replace the real dialog.
 using FilePicker = std::function<std::optional<std::string>(wxWindow* owner, const PickerSettings& settings)>;
-
-/// Opens an existing file with its associated program. Tests replace the real launcher.
-using FileLauncher = std::function<void(const std::string& path)>;
 
 /// The program's one main window: every option, the six file names and "Go", built from the
 /// control table; it owns the process-wide settings record and random generator.
@@ -60,8 +59,11 @@ public:
     void setFilePicker(FilePicker picker) { filePicker_ = std::move(picker); }
     void setFileLauncher(FileLauncher launcher) { fileLauncher_ = std::move(launcher); }
 
-    /// Checks "View"'s file and opens it, or shows "File not found".
+    /// Checks "View"'s file and opens it, or shows "File not found" (or that no program could open it).
     void viewFile(const std::string& path);
+
+    /// The Results window of the last completed run, while it is open.
+    ResultsWindow* resultsWindow() const { return resultsWindow_.get(); }
 
 private:
     void buildControls();
@@ -80,7 +82,9 @@ private:
 
     void browse(int pathBoxId, const PickerSettings& settings);
     void showMessage(const std::string& text) { messageSink_(text); }
-    void finishRun();
+    void finishRun(bool completed);
+    // After the Done message: the charts of the tables the run wrote, in their own window.
+    void openResults();
 
     RunSettings settings_;
     RandomGenerator random_;
@@ -89,7 +93,8 @@ private:
     MessageSink messageSink_ = showPlainMessage;
     InputMessageSink inputMessageSink_ = showInputMessageBox;
     FilePicker filePicker_ = pickFileToOpen;
-    FileLauncher fileLauncher_;
+    FileLauncher fileLauncher_ = launchWithDefaultProgram;
+    wxWeakRef<ResultsWindow> resultsWindow_;
 
     bool running_ = false;
     bool closeAfterRun_ = false;

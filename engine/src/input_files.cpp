@@ -339,6 +339,24 @@ ResponseRecord parseResponseLine(std::string_view line) {
     return record;
 }
 
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes) {
+    if (!isRegularReadable(path)) return std::nullopt;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return std::nullopt;
+    std::string bytes;
+    char chunk[1 << 16];
+    std::size_t got;
+    bool tooLarge = false;
+    while (!tooLarge && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.append(chunk, got);
+        tooLarge = bytes.size() > maxBytes;
+    }
+    const bool failed = std::ferror(file) != 0 || tooLarge;
+    std::fclose(file);
+    if (failed) return std::nullopt;
+    return bytes;
+}
+
 std::vector<std::string> readInputLines(const std::string& path, const char* kind) {
     LineReader reader(path);
     if (!reader.isOpen()) throw InputError(std::string(kind) + " file " + upperName(path) + " is not available.");

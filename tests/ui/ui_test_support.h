@@ -29,7 +29,11 @@ inline bool pumpEvents(const std::function<bool()>& done = [] { return true; }) 
 struct RecordingWindow {
     RecordingWindow() : window(new MainWindow()) {
         window->setMessageSink([this](const std::string& text) { messages.push_back(text); });
-        window->setFileLauncher([this](const std::string& path) { launched.push_back(path); });
+        window->setInputMessageSink([this](const std::string& text, const RunSettings&) { messages.push_back(text); });
+        window->setFileLauncher([this](const std::string& path) {
+            launched.push_back(path);
+            return launchWorks;
+        });
         window->Show();
         pumpEvents();
     }
@@ -53,6 +57,7 @@ struct RecordingWindow {
 
     wxWeakRef<MainWindow> window;  // null once the window has closed itself
     std::vector<std::string> messages, launched;
+    bool launchWorks = true;  // false: as if no program were set up for the file
 };
 
 /// A fresh folder under the system's temporary folder, removed with the object.

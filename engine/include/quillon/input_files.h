@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -174,6 +175,10 @@ Script parseScript(const std::vector<std::string>& lines, const RunSettings& set
 
 /// Builds the script from a script file's bytes.
 Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name);
+
+/// A whole file as bytes (for tables read back); nothing when it cannot be read or is larger
+/// than `maxBytes`, so an endless device cannot fill the memory.
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes = std::size_t{1} << 30);
 
 /// Every line of an input file, read with the line limit applied as it goes; throws `InputError`
 /// with the load's message ("KIND file NAME is not available." and the like).

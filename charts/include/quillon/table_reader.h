@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/input_files.h"
+
+namespace quillon {
+
+/// One line of a results table as read back: the shares and mean probabilities at one test length.
+struct ResultsRow {
+    std::int32_t length = 0;
+    double mapAccurate = 0, mapFalsePos = 0, mapFalseNeg = 0, mapMeanProb = 0;
+    double sprtDecided = 0, sprtAccurate = 0, sprtFalsePos = 0, sprtFalseNeg = 0;
+    double bayesAccurate = 0, bayesFalsePos = 0, bayesFalseNeg = 0, bayesMeanProb = 0;  // two groups only
+};
+
+/// A results table read back; `hasBayes` is false for the tables of any group count but two.
+struct ResultsTable {
+    bool hasBayes = false;
+    std::vector<ResultsRow> rows;  // [length - 1]
+};
+
+/// One item line of an exposure table.
+struct ExposureItem {
+    std::string id;
+    std::int64_t uses = 0;
+};
+
+/// An exposure table read back: the items in pool order with their use counts.
+struct ExposureTable {
+    std::int32_t groupCount = 0;
+    std::vector<ExposureItem> items;
+};
+
+/// A table, or the reason it was refused (naming the file and the line).
+template <class Table>
+struct ReadResult {
+    Table table;
+    std::string problem;
+    bool ok() const { return problem.empty(); }
+};
+
+/// Reads the text of a results table as Quillon writes it; anything else is refused.
+/// `fileName` only names the file in the refusal.
+ReadResult<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName);
+
+/// Reads the text of an exposure table as Quillon writes it; anything else is refused.
+ReadResult<ExposureTable> parseExposureTable(std::string_view text, const std::string& fileName);
+
+/// Reads a results table from a file.
+ReadResult<ResultsTable> readResultsFile(const std::string& path);
+
+/// Reads an exposure table from a file.
+ReadResult<ExposureTable> readExposureFile(const std::string& path);
+
+}  // namespace quillon

@@ -1,0 +1,330 @@
+#include "quillon/chart_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace quillon::charts {
+namespace {
+
+using Point = std::optional<std::pair<double, double>>;
+
+std::string fixedText(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    std::string text(buffer);
+    // A value that rounds to zero is written without its sign.
+    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
+    return text;
+}
+
+// Decimals that show every tick of a step exactly (0.25 needs 2, 5 needs none).
+int decimalsFor(double step) {
+    int decimals = 0;
+    while (decimals < 6 &&
+           std::abs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) > 1e-9) {
+        ++decimals;
+    }
+    return decimals;
+}
+
+Axis axisWithLabels(double low, double high, int targetTicks, bool wholeSteps, double labelScale,
+                    const std::string& suffix) {
+    if (!std::isfinite(low) || !std::isfinite(high)) low = 0, high = 1;
+    if (high < low) std::swap(low, high);
+    if (high == low) {
+        if (wholeSteps || low == 0) {
+            high = low + 1;
+        } else {
+            const double half = std::abs(low) / 2;
+            low -= half;
+            high += half;
+        }
+    }
+    const double raw = (high - low) / std::max(1, targetTicks);
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    const double residual = raw / magnitude;
+    double step = (residual <= 1 ? 1 : residual <= 2 ? 2 : residual <= 5 ? 5 : 10) * magnitude;
+    if (wholeSteps) step = std::max(step, 1.0);
+    Axis axis;
+    const long first = static_cast<long>(std::floor(low / step + 1e-9));
+    const long last = static_cast<long>(std::ceil(high / step - 1e-9));
+    axis.low = static_cast<double>(first) * step;
+    axis.high = static_cast<double>(last) * step;
+    const int decimals = decimalsFor(step * labelScale);
+    for (long i = first; i <= last; ++i) {
+        const double tick = static_cast<double>(i) * step;
+        axis.ticks.push_back(tick);
+        axis.tickLabels.push_back(fixedText(tick * labelScale, decimals) + suffix);
+    }
+    return axis;
+}
+
+// A share counts only where its rule classified any test: the table writes 0/0 as 0, and every
+// rule's three outcome shares sum to 1 wherever it had a case.
+bool hadCases(double accurate, double falsePos, double falseNeg) { return accurate + falsePos + falseNeg > 0; }
+
+Point pointIf(bool present, double x, double y) {
+    if (!present || !std::isfinite(y)) return std::nullopt;
+    return std::pair{x, y};
+}
+
+enum Rule { Map, Sprt, Bayes };
+constexpr int ruleColour[] = {4, 5, 2};  // blue, vermillion, bluish green
+const char* const ruleName[] = {"MAP", "SPRT", "Bayes risk"};
+
+std::string seriesName(const std::string& what, const std::vector<RunTables>& runs, std::size_t run) {
+    return runs.size() > 1 ? what + " \xC2\xB7 " + runs[run].label : what;
+}
+
+// Range of every present y value, for axes that follow the data.
+std::pair<double, double> yRange(const std::vector<Series>& series) {
+    double low = 0, high = 0;
+    for (const Series& s : series) {
+        for (const Point& p : s.points) {
+            if (!p) continue;
+            low = std::min(low, p->second);
+            high = std::max(high, p->second);
+        }
+    }
+    return {low, high};
+}
+
+std::int32_t longestTest(const std::vector<RunTables>& runs) {
+    std::size_t longest = 1;
+    for (const RunTables& run : runs) longest = std::max(longest, run.results.rows.size());
+    return static_cast<std::int32_t>(longest);
+}
+
+Axis lengthAxis(const std::vector<RunTables>& runs) {
+    Axis axis = niceAxis(0, longestTest(runs), 8, true);
+    axis.title = "Test length (items)";
+    return axis;
+}
+
+Chart lengthChart(std::string id, std::string title, std::string yTitle, bool fitToData,
+                  const std::vector<RunTables>& runs, std::vector<Series> series) {
+    Chart chart;
+    chart.id = std::move(id);
+    chart.title = std::move(title);
+    chart.x = lengthAxis(runs);
+    const auto [low, high] = yRange(series);
+    chart.y = percentAxis(low, high, fitToData);
+    chart.y.title = std::move(yTitle);
+    chart.series = std::move(series);
+    return chart;
+}
+
+// One series per run of a value of each results line.
+template <class Value, class Present>
+Series lengthSeries(const RunTables& run, std::string name, SeriesStyle style, Value value, Present present) {
+    Series series{std::move(name), style, {}};
+    for (const ResultsRow& row : run.results.rows)
+        series.points.push_back(pointIf(present(row), row.length, value(row)));
+    return series;
+}
+
+bool mapPresent(const ResultsRow& r) { return hadCases(r.mapAccurate, r.mapFalsePos, r.mapFalseNeg); }
+bool sprtPresent(const ResultsRow& r) { return hadCases(r.sprtAccurate, r.sprtFalsePos, r.sprtFalseNeg); }
+bool bayesPresent(const ResultsRow& r) { return hadCases(r.bayesAccurate, r.bayesFalsePos, r.bayesFalseNeg); }
+
+// Runs in charts of one rule: blue, vermillion, bluish green, reddish purple, orange, sky blue, black.
+int runColour(std::size_t run) {
+    constexpr int order[] = {4, 5, 2, 6, 0, 1, 7};
+    return order[run % std::size(order)];
+}
+
+int dashCount() { return static_cast<int>(dashPattern().size()); }
+
+}  // namespace
+
+bool Chart::hasData() const {
+    return std::any_of(series.begin(), series.end(), [](const Series& s) {
+        return std::any_of(s.points.begin(), s.points.end(), [](const Point& p) { return p.has_value(); });
+    });
+}
+
+Axis niceAxis(double low, double high, int targetTicks, bool wholeSteps) {
+    return axisWithLabels(low, high, targetTicks, wholeSteps, 1.0, "");
+}
+
+Axis percentAxis(double dataLow, double dataHigh, bool fitToData) {
+    const double low = std::min(0.0, dataLow);
+    const double high = fitToData ? std::max(dataHigh, 0.1) : std::max(1.0, dataHigh);
+    return axisWithLabels(low, high, 5, false, 100.0, "%");
+}
+
+const std::vector<std::string>& palette() {
+    static const std::vector<std::string> colours = {"#E69F00", "#56B4E9", "#009E73", "#F0E442",
+                                                     "#0072B2", "#D55E00", "#CC79A7", "#000000"};
+    return colours;
+}
+
+const std::vector<std::vector<double>>& dashPattern() {
+    static const std::vector<std::vector<double>> dashes = {{}, {7, 4}, {2, 3}, {9, 3, 2, 3}, {4, 2}, {12, 3, 3, 3}};
+    return dashes;
+}
+
+std::string percentText(double share, int decimals) {
+    if (!std::isfinite(share)) return "n/a";
+    return fixedText(share * 100, decimals) + "%";
+}
+
+std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, std::int32_t testLength) {
+    ExposureFigures figures;
+    figures.items = static_cast<std::int64_t>(exposure.items.size());
+    std::int64_t uses = 0;
+    for (const ExposureItem& item : exposure.items) {
+        uses += item.uses;
+        if (item.uses > 0) ++figures.itemsUsed;
+    }
+    if (testLength <= 0 || uses % testLength != 0 || figures.items == 0) return std::nullopt;
+    figures.tests = uses / testLength;
+    figures.neverUsedShare =
+        static_cast<double>(figures.items - figures.itemsUsed) / static_cast<double>(figures.items);
+    if (figures.tests == 0) return figures;
+    // Overlap after Chen, Ankenmann and Spray (2003): N * Var(rate) / L + L / N.
+    const double n = static_cast<double>(figures.items), length = testLength;
+    const double meanRate = length / n;
+    double squares = 0;
+    for (const ExposureItem& item : exposure.items) {
+        const double rate = static_cast<double>(item.uses) / static_cast<double>(figures.tests);
+        figures.maxRate = std::max(figures.maxRate, rate);
+        squares += (rate - meanRate) * (rate - meanRate);
+    }
+    figures.meanOverlap = n * (squares / n) / length + length / n;
+    return figures;
+}
+
+std::string checkRunPairs(const std::vector<RunTables>& runs) {
+    for (const RunTables& run : runs) {
+        if (!run.exposure) continue;
+        const auto length = static_cast<std::int32_t>(run.results.rows.size());
+        // Only tables of two groups carry the Bayes columns.
+        if ((run.exposure->groupCount == 2) != run.results.hasBayes) {
+            return run.exposureFile + " does not belong to " + run.resultsFile + ": it has " +
+                   std::to_string(run.exposure->groupCount) + " groups, the results table " +
+                   (run.results.hasBayes ? "two." : "not two.");
+        }
+        if (!exposureFigures(*run.exposure, length)) {
+            return run.exposureFile + " does not belong to " + run.resultsFile +
+                   ": its use counts are not a whole number of tests of " + std::to_string(length) + " items.";
+        }
+    }
+    return {};
+}
+
+std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
+    std::vector<Chart> charts;
+    const int dashes = dashCount();
+
+    std::vector<Series> accuracy, errors, decided, meanProb;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunTables& run = runs[r];
+        const int dash = static_cast<int>(r) % dashes;
+        const auto style = [&](Rule rule) { return SeriesStyle{ruleColour[rule], dash, false}; };
+        accuracy.push_back(lengthSeries(
+            run, seriesName("MAP", runs, r), style(Map), [](const ResultsRow& x) { return x.mapAccurate; },
+            mapPresent));
+        accuracy.push_back(lengthSeries(
+            run, seriesName("SPRT (of decided)", runs, r), style(Sprt),
+            [](const ResultsRow& x) { return x.sprtAccurate; }, sprtPresent));
+        if (run.results.hasBayes) {
+            accuracy.push_back(lengthSeries(
+                run, seriesName("Bayes risk", runs, r), style(Bayes),
+                [](const ResultsRow& x) { return x.bayesAccurate; }, bayesPresent));
+        }
+
+        struct ErrorColumn {
+            Rule rule;
+            bool falsePositive;
+            double ResultsRow::*value;
+            bool (*present)(const ResultsRow&);
+        };
+        const ErrorColumn errorColumns[] = {
+            {Map, true, &ResultsRow::mapFalsePos, mapPresent},
+            {Map, false, &ResultsRow::mapFalseNeg, mapPresent},
+            {Sprt, true, &ResultsRow::sprtFalsePos, sprtPresent},
+            {Sprt, false, &ResultsRow::sprtFalseNeg, sprtPresent},
+            {Bayes, true, &ResultsRow::bayesFalsePos, bayesPresent},
+            {Bayes, false, &ResultsRow::bayesFalseNeg, bayesPresent},
+        };
+        for (const ErrorColumn& column : errorColumns) {
+            if (column.rule == Bayes && !run.results.hasBayes) continue;
+            std::string what =
+                std::string(ruleName[column.rule]) + (column.falsePositive ? " false pos." : " false neg.");
+            const SeriesStyle errorStyle{ruleColour[column.rule],
+                                         (2 * static_cast<int>(r) + (column.falsePositive ? 0 : 1)) % dashes, false};
+            errors.push_back(lengthSeries(
+                run, seriesName(what, runs, r), errorStyle, [&](const ResultsRow& x) { return x.*column.value; },
+                column.present));
+        }
+
+        // One rule per chart: colour tells the runs apart, and the dash does too in print.
+        const SeriesStyle runStyle{runColour(r), dash, false};
+        decided.push_back(lengthSeries(
+            run, runs.size() > 1 ? run.label : "SPRT", runs.size() > 1 ? runStyle : style(Sprt),
+            [](const ResultsRow& x) { return x.sprtDecided; }, mapPresent));
+        meanProb.push_back(lengthSeries(
+            run, seriesName("MAP", runs, r), style(Map), [](const ResultsRow& x) { return x.mapMeanProb; },
+            mapPresent));
+        if (run.results.hasBayes) {
+            meanProb.push_back(lengthSeries(
+                run, seriesName("Bayes risk", runs, r), style(Bayes),
+                [](const ResultsRow& x) { return x.bayesMeanProb; }, bayesPresent));
+        }
+    }
+
+    charts.push_back(lengthChart("accuracy", "Classification accuracy by test length", "Accurate classifications (%)",
+                                 false, runs, std::move(accuracy)));
+    charts.back().notes.push_back("MAP and Bayes risk: share of all tests; SPRT: share of the tests it had decided.");
+    charts.push_back(lengthChart("errors", "False positives and false negatives by test length",
+                                 "Misclassified tests (%)", true, runs, std::move(errors)));
+    charts.back().notes.push_back(
+        "False positive: classed in a higher group than the true one (Fail classed as Pass).");
+    charts.push_back(lengthChart("sprt-decided", "Tests the SPRT had decided, by test length",
+                                 "Decided (% of tests started)", false, runs, std::move(decided)));
+    charts.push_back(lengthChart("mean-probability", "Mean classification probability by test length",
+                                 "Mean probability of the chosen group (%)", false, runs, std::move(meanProb)));
+
+    // Exposure: items ranked by use, one staircase per run that has its exposure table.
+    Chart exposure;
+    exposure.id = "exposure";
+    exposure.title = "Item exposure: items ranked by use";
+    std::size_t mostItems = 1;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunTables& run = runs[r];
+        if (!run.exposure) continue;
+        const std::optional<ExposureFigures> figures =
+            exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size()));
+        if (!figures) continue;
+        std::vector<std::int64_t> uses;
+        for (const ExposureItem& item : run.exposure->items) uses.push_back(item.uses);
+        std::sort(uses.begin(), uses.end(), std::greater<>());
+        mostItems = std::max(mostItems, uses.size());
+        Series series{runs.size() > 1 ? run.label : "Exposure rate",
+                      SeriesStyle{runs.size() > 1 ? runColour(r) : ruleColour[Map], static_cast<int>(r) % dashes, true},
+                      {}};
+        for (std::size_t i = 0; i < uses.size(); ++i) {
+            series.points.push_back(pointIf(figures->tests > 0, static_cast<double>(i + 1),
+                                            static_cast<double>(uses[i]) / static_cast<double>(figures->tests)));
+        }
+        exposure.series.push_back(std::move(series));
+        std::string prefix = runs.size() > 1 ? run.label + ": " : "";
+        exposure.notes.push_back(prefix + "maximum exposure rate " + percentText(figures->maxRate, 1) + "; " +
+                                 std::to_string(figures->itemsUsed) + " of " + std::to_string(figures->items) +
+                                 " items used, " + percentText(figures->neverUsedShare, 1) +
+                                 " never used; mean test overlap " + percentText(figures->meanOverlap, 1) + ".");
+    }
+    if (!exposure.series.empty()) {
+        exposure.x = niceAxis(0, static_cast<double>(mostItems), 8, true);
+        exposure.x.title = "Items ranked by use (1 = most used)";
+        const auto [low, high] = yRange(exposure.series);
+        exposure.y = percentAxis(low, high, true);
+        exposure.y.title = "Exposure rate (% of tests)";
+        charts.push_back(std::move(exposure));
+    }
+    return charts;
+}
+
+}  // namespace quillon::charts

@@ -1,0 +1,114 @@
+#include "quillon/chart_scene.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quillon::charts {
+namespace {
+
+constexpr double titleSize = 16, labelSize = 12, tickSize = 11;
+constexpr double margin = 16;
+constexpr double minimumPlotHeight = 260;
+const std::string axisColour = "#444444", gridColour = "#E3E3E3", mutedText = "#555555";
+
+}  // namespace
+
+double estimatedTextWidth(const std::string& text, double size) {
+    // Counts characters, not UTF-8 continuation bytes; 0.56 em is a typical sans-serif average.
+    std::size_t characters = 0;
+    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+    return static_cast<double>(characters) * size * 0.56;
+}
+
+Scene layoutChart(const Chart& chart, double width, double height) {
+    Scene scene{width, height, {}};
+    auto& shapes = scene.shapes;
+    shapes.push_back(TextShape{margin, margin + titleSize, chart.title, titleSize, Anchor::Start, true});
+
+    // Legend rows under the title, wrapped to the width; a single series needs no legend.
+    double legendBottom = margin + titleSize + 6;
+    if (chart.series.size() > 1) {
+        double x = margin, y = legendBottom + labelSize + 4;
+        for (const Series& series : chart.series) {
+            const double entry = 28 + estimatedTextWidth(series.name, labelSize) + 18;
+            if (x > margin && x + entry > width - margin) {
+                x = margin;
+                y += labelSize + 8;
+            }
+            shapes.push_back(
+                LineShape{x, y - 4, x + 24, y - 4, palette()[series.style.colour], 2.5, series.style.dash});
+            shapes.push_back(TextShape{x + 30, y, series.name, labelSize});
+            x += entry;
+        }
+        legendBottom = y + 6;
+    }
+
+    const double noteHeight = static_cast<double>(chart.notes.size()) * (labelSize + 5);
+    // A long legend or many notes make the canvas taller rather than the plot flatter.
+    scene.height = height = std::max(height, legendBottom + 14 + minimumPlotHeight + margin + 40 + noteHeight);
+    const double left = margin + 62, right = width - margin - 8;
+    const double top = legendBottom + 14, bottom = height - margin - 40 - noteHeight;
+    const auto xAt = [&](double v) { return left + (v - chart.x.low) / (chart.x.high - chart.x.low) * (right - left); };
+    const auto yAt = [&](double v) {
+        return bottom - (v - chart.y.low) / (chart.y.high - chart.y.low) * (bottom - top);
+    };
+
+    // Horizontal grid lines carry the y ticks; the x axis gets short tick marks only.
+    for (std::size_t i = 0; i < chart.y.ticks.size(); ++i) {
+        const double y = yAt(chart.y.ticks[i]);
+        if (chart.y.ticks[i] != chart.y.low) shapes.push_back(LineShape{left, y, right, y, gridColour, 1});
+        shapes.push_back(TextShape{left - 8, y + tickSize * 0.35, chart.y.tickLabels[i], tickSize, Anchor::End, false,
+                                   false, mutedText});
+    }
+    shapes.push_back(LineShape{left, bottom, right, bottom, axisColour, 1});
+    for (std::size_t i = 0; i < chart.x.ticks.size(); ++i) {
+        const double x = xAt(chart.x.ticks[i]);
+        shapes.push_back(LineShape{x, bottom, x, bottom + 5, axisColour, 1});
+        shapes.push_back(TextShape{x, bottom + 8 + tickSize, chart.x.tickLabels[i], tickSize, Anchor::Middle, false,
+                                   false, mutedText});
+    }
+    shapes.push_back(TextShape{(left + right) / 2, bottom + 36, chart.x.title, labelSize, Anchor::Middle});
+    shapes.push_back(
+        TextShape{margin + labelSize, (top + bottom) / 2, chart.y.title, labelSize, Anchor::Middle, false, true});
+
+    for (const Series& series : chart.series) {
+        PathShape path{{}, palette()[series.style.colour], 2, series.style.dash, series.name};
+        std::vector<std::pair<double, double>> run;
+        const auto endRun = [&] {
+            // A lone point would draw nothing: it becomes a short level stroke.
+            if (run.size() == 1) run = {{run[0].first - 3, run[0].second}, {run[0].first + 3, run[0].second}};
+            if (!run.empty()) path.runs.push_back(std::move(run));
+            run.clear();
+        };
+        for (std::size_t i = 0; i < series.points.size(); ++i) {
+            const auto& point = series.points[i];
+            if (!point) {
+                endRun();
+                continue;
+            }
+            const double x = xAt(point->first), y = yAt(point->second);
+            if (series.style.steps) {
+                // Each ranked item is a step one unit wide, centred on its rank.
+                run.emplace_back(xAt(point->first - 0.5), y);
+                run.emplace_back(xAt(point->first + 0.5), y);
+            } else {
+                run.emplace_back(x, y);
+            }
+        }
+        endRun();
+        shapes.push_back(std::move(path));
+    }
+    if (!chart.hasData()) {
+        shapes.push_back(TextShape{(left + right) / 2, (top + bottom) / 2, "No tests to show", labelSize,
+                                   Anchor::Middle, false, false, mutedText});
+    }
+
+    for (std::size_t i = 0; i < chart.notes.size(); ++i) {
+        shapes.push_back(TextShape{margin,
+                                   height - margin - static_cast<double>(chart.notes.size() - 1 - i) * (labelSize + 5),
+                                   chart.notes[i], labelSize, Anchor::Start, false, false, mutedText});
+    }
+    return scene;
+}
+
+}  // namespace quillon::charts

@@ -1,0 +1,237 @@
+#include "quillon/report.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "quillon/output_tables.h"
+
+namespace quillon::charts {
+namespace {
+
+constexpr const char* style = R"(
+body { font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; color: #222; background: #fff;
+       max-width: 760px; margin: 24px auto; padding: 0 16px; line-height: 1.4; }
+h1 { font-size: 24px; margin-bottom: 4px; }
+h2 { font-size: 18px; margin-top: 32px; border-bottom: 1px solid #ccc; padding-bottom: 4px; }
+table { border-collapse: collapse; margin: 8px 0; font-size: 14px; }
+th, td { padding: 4px 10px; text-align: right; border-bottom: 1px solid #e3e3e3; }
+th { font-weight: 600; border-bottom: 1px solid #999; }
+th:first-child, td:first-child, .text { text-align: left; }
+td.text { font-family: "DejaVu Sans Mono", monospace; font-size: 13px; overflow-wrap: anywhere; }
+figure { margin: 24px 0; break-inside: avoid; }
+svg { max-width: 100%; height: auto; }
+.note { color: #555; font-size: 13px; }
+)";
+
+std::string cell(const std::string& text, const char* tag = "td") {
+    return std::string("<") + tag + ">" + escapeMarkup(text) + "</" + tag + ">";
+}
+
+std::string fileName(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    return name.empty() ? path : name;
+}
+
+// The lengths the summary shows: doublings from 5 up to the longest test, and the longest.
+std::vector<std::size_t> summaryLengths(const std::vector<RunTables>& runs) {
+    std::size_t longest = 0;
+    for (const RunTables& run : runs) longest = std::max(longest, run.results.rows.size());
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 5; n < longest; n *= 2) lengths.push_back(n);
+    if (longest > 0) lengths.push_back(longest);
+    return lengths;
+}
+
+std::string summaryTable(const std::vector<RunTables>& runs) {
+    const std::vector<std::size_t> lengths = summaryLengths(runs);
+    std::string out = "<table>\n<tr><th>Rule</th>";
+    for (std::size_t n : lengths) out += "<th>" + std::to_string(n) + " items</th>";
+    out += "</tr>\n";
+    struct Line {
+        const char* name;
+        double ResultsRow::*value;
+        double ResultsRow::*falsePos;  // with the next two: the rule had a case when they sum above 0
+        double ResultsRow::*falseNeg;
+        double ResultsRow::*accurate;
+        bool bayes;
+    };
+    const Line lines[] = {
+        {"MAP accurate", &ResultsRow::mapAccurate, &ResultsRow::mapFalsePos, &ResultsRow::mapFalseNeg,
+         &ResultsRow::mapAccurate, false},
+        {"SPRT decided", &ResultsRow::sprtDecided, &ResultsRow::mapFalsePos, &ResultsRow::mapFalseNeg,
+         &ResultsRow::mapAccurate, false},
+        {"SPRT accurate (of decided)", &ResultsRow::sprtAccurate, &ResultsRow::sprtFalsePos, &ResultsRow::sprtFalseNeg,
+         &ResultsRow::sprtAccurate, false},
+        {"Bayes risk accurate", &ResultsRow::bayesAccurate, &ResultsRow::bayesFalsePos, &ResultsRow::bayesFalseNeg,
+         &ResultsRow::bayesAccurate, true},
+    };
+    for (const RunTables& run : runs) {
+        if (runs.size() > 1) {
+            out += "<tr><th colspan=\"" + std::to_string(lengths.size() + 1) + "\">" + escapeMarkup(run.label) +
+                   "</th></tr>\n";
+        }
+        for (const Line& line : lines) {
+            if (line.bayes && !run.results.hasBayes) continue;
+            out += "<tr>" + cell(line.name);
+            for (std::size_t n : lengths) {
+                if (n > run.results.rows.size()) {
+                    out += "<td>&#8211;</td>";
+                    continue;
+                }
+                const ResultsRow& row = run.results.rows[n - 1];
+                const bool present = row.*line.accurate + row.*line.falsePos + row.*line.falseNeg > 0;
+                out += present ? cell(percentText(row.*line.value, 1)) : "<td>&#8211;</td>";
+            }
+            out += "</tr>\n";
+        }
+    }
+    return out + "</table>\n";
+}
+
+std::string exposureTable(const std::vector<RunTables>& runs) {
+    std::string rows;
+    for (const RunTables& run : runs) {
+        if (!run.exposure) continue;
+        const auto figures = exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size()));
+        if (!figures) continue;
+        rows += "<tr>" + cell(run.label) + cell(std::to_string(figures->tests)) + cell(std::to_string(figures->items)) +
+                cell(std::to_string(figures->itemsUsed)) + cell(percentText(figures->neverUsedShare, 1)) +
+                cell(percentText(figures->maxRate, 1)) + cell(percentText(figures->meanOverlap, 1)) + "</tr>\n";
+    }
+    if (rows.empty()) return "<p class=\"note\">No exposure table was given.</p>\n";
+    return "<table>\n<tr><th>Run</th><th>Tests</th><th>Items</th><th>Used</th><th>Never used</th>"
+           "<th>Maximum exposure rate</th><th>Mean test overlap</th></tr>\n" +
+           rows + "</table>\n";
+}
+
+}  // namespace
+
+std::string loadRunTables(const RunFiles& files, RunTables& run) {
+    run = RunTables{};
+    run.resultsFile = files.results;
+    run.label = files.label.empty() ? fileName(files.results) : files.label;
+    const ReadResult<ResultsTable> results = readResultsFile(files.results);
+    if (!results.ok()) return results.problem;
+    run.results = results.table;
+    if (!files.exposure.empty()) {
+        run.exposureFile = files.exposure;
+        const ReadResult<ExposureTable> exposure = readExposureFile(files.exposure);
+        if (!exposure.ok()) return exposure.problem;
+        run.exposure = exposure.table;
+    }
+    return checkRunPairs({run});
+}
+
+std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings) {
+    const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
+    std::vector<std::pair<std::string, std::string>> list = {
+        {"Maximum test length", std::to_string(settings.maxTestLength)},
+        {"N Categories", std::to_string(settings.groupCount)},
+        {"N tests per person", std::to_string(settings.testsPerPerson)},
+        {"Item selection", settings.selectionMethod},
+        {"Randomization factor", std::to_string(settings.randomizationFactor)},
+        {"SPRT a and B", formatPlain(settings.sprtAlpha) + ", " + formatPlain(settings.sprtBeta)},
+    };
+    if (settings.groupCount == 2) {
+        list.emplace_back("Bayes costs (predicted/actual: Pass/Pass, Pass/Fail, Fail/Pass, Fail/Fail)",
+                          formatPlain(settings.costPassPass) + ", " + formatPlain(settings.costPassFail) + ", " +
+                              formatPlain(settings.costFailPass) + ", " + formatPlain(settings.costFailFail));
+    }
+    list.emplace_back("Uniform priors", onOff(settings.uniformPriors));
+    list.emplace_back("Drop items", onOff(settings.dropItems));
+    list.emplace_back("Block enemies", onOff(settings.blockEnemies));
+    list.emplace_back("Follow script", onOff(settings.followScript));
+    list.emplace_back("Pool file", settings.poolFile);
+    if (settings.followScript) list.emplace_back("Script file", settings.scriptFile);
+    if (settings.blockEnemies) list.emplace_back("Enemies file", settings.enemiesFile);
+    list.emplace_back("Response file", settings.responseFile);
+    return list;
+}
+
+std::string loadRunOfSettings(const RunSettings& settings, RunTables& run) {
+    std::string exposure;
+    if (settings.saveExposure) {
+        // The run uses the exposure name without its outer spaces.
+        const std::size_t first = settings.exposureFile.find_first_not_of(' ');
+        if (first != std::string::npos) {
+            exposure = settings.exposureFile.substr(first, settings.exposureFile.find_last_not_of(' ') - first + 1);
+        }
+    }
+    std::string problem = loadRunTables({settings.resultsFile, exposure, ""}, run);
+    if (!problem.empty() && !exposure.empty()) {
+        // A run whose exposure table could not be written still has its results to show.
+        problem = loadRunTables({settings.resultsFile, "", ""}, run);
+    }
+    run.settings = settingsSummary(settings);
+    return problem;
+}
+
+std::string reportHtml(const std::vector<RunTables>& runs) {
+    std::string out =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
+        "<title>Quillon report</title>\n<style>";
+    out += style;
+    out += "</style>\n</head>\n<body>\n<h1>Quillon report</h1>\n";
+    out += "<p class=\"note\">Classification accuracy and item exposure of " +
+           std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
+           ", read from the tables Quillon wrote.</p>\n";
+
+    out +=
+        "<h2>Runs</h2>\n<table>\n<tr><th>Run</th><th class=\"text\">Results table</th><th class=\"text\">Exposure "
+        "table</th><th>Test length</th>"
+        "<th>Groups</th></tr>\n";
+    for (const RunTables& run : runs) {
+        out += "<tr>" + cell(run.label) + "<td class=\"text\">" + escapeMarkup(run.resultsFile) + "</td>" +
+               "<td class=\"text\">" + (run.exposure ? escapeMarkup(run.exposureFile) : "&#8211;") + "</td>" +
+               cell(std::to_string(run.results.rows.size())) +
+               cell(run.exposure ? std::to_string(run.exposure->groupCount) : (run.results.hasBayes ? "2" : "not 2")) +
+               "</tr>\n";
+    }
+    out += "</table>\n";
+
+    for (const RunTables& run : runs) {
+        if (run.settings.empty()) continue;
+        out += "<h2>Settings" + (runs.size() > 1 ? ": " + escapeMarkup(run.label) : std::string()) + "</h2>\n<table>\n";
+        for (const auto& [name, value] : run.settings) {
+            out += "<tr>" + cell(name) + "<td class=\"text\">" + escapeMarkup(value) + "</td></tr>\n";
+        }
+        out += "</table>\n";
+    }
+
+    out += "<h2>Accuracy at a few test lengths</h2>\n" + summaryTable(runs);
+    out +=
+        "<p class=\"note\">Shares of all tests, except SPRT accuracy: the share of the tests the SPRT had decided "
+        "(&#8211; where it had decided none).</p>\n";
+    out += "<h2>Item exposure</h2>\n" + exposureTable(runs);
+    out +=
+        "<p class=\"note\">Exposure rate: the share of tests that gave an item. Mean test overlap: the expected "
+        "share of items two tests have in common, from the exposure rates (Chen, Ankenmann and Spray, "
+        "2003).</p>\n";
+
+    out += "<h2>Charts</h2>\n";
+    for (const Chart& chart : buildCharts(runs)) {
+        out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
+    }
+    return out + "</body>\n</html>\n";
+}
+
+std::string writeReport(const std::string& path, const std::vector<RunTables>& runs) {
+    if (!replaceFileContents(path, reportHtml(runs))) return "The report " + path + " could not be written.";
+    return {};
+}
+
+std::string writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) return "The folder " + folder + " could not be made: " + error.message() + ".";
+    for (const Chart& chart : buildCharts(runs)) {
+        const std::string path = (std::filesystem::path(folder) / (chart.id + ".svg")).string();
+        if (!replaceFileContents(path, svgDocument(layoutChart(chart))))
+            return "The chart " + path + " could not be written.";
+    }
+    return {};
+}
+
+}  // namespace quillon::charts

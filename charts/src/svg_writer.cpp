@@ -1,0 +1,130 @@
+#include <cmath>
+#include <cstdio>
+
+#include "quillon/report.h"
+
+namespace quillon::charts {
+namespace {
+
+std::string number(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", std::round(value * 10) / 10);
+    std::string text(buffer);
+    if (text.ends_with(".0")) text.resize(text.size() - 2);
+    return text == "-0" ? "0" : text;
+}
+
+std::string dashAttribute(int dash) {
+    const auto& patterns = dashPattern();
+    if (dash < 0 || dash >= static_cast<int>(patterns.size()) || patterns[static_cast<std::size_t>(dash)].empty()) {
+        return "";
+    }
+    std::string text = " stroke-dasharray=\"";
+    for (double length : patterns[static_cast<std::size_t>(dash)]) text += number(length) + " ";
+    text.back() = '"';
+    return text;
+}
+
+// Decodes one UTF-8 sequence at `at`; its length, or 0 when the bytes are not valid UTF-8.
+std::size_t utf8Length(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+    if (code == 0xFFFE || code == 0xFFFF) return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string escapeMarkup(std::string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = utf8Length(text, at);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++at;
+            continue;
+        }
+        if (length == 1) {
+            const char c = text[at];
+            switch (c) {
+                case '&':
+                    out += "&amp;";
+                    break;
+                case '<':
+                    out += "&lt;";
+                    break;
+                case '>':
+                    out += "&gt;";
+                    break;
+                case '"':
+                    out += "&quot;";
+                    break;
+                case '\'':
+                    out += "&#39;";
+                    break;
+                default:
+                    if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n') out += c;
+            }
+        } else {
+            out.append(text.substr(at, length));
+        }
+        at += length;
+    }
+    return out;
+}
+
+std::string svgElement(const Scene& scene) {
+    std::string out = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(scene.width) + "\" height=\"" +
+                      number(scene.height) + "\" viewBox=\"0 0 " + number(scene.width) + " " + number(scene.height) +
+                      "\" font-family=\"'DejaVu Sans', 'Liberation Sans', Arial, sans-serif\" role=\"img\">\n";
+    out += "<rect width=\"100%\" height=\"100%\" fill=\"#FFFFFF\"/>\n";
+    for (const Shape& shape : scene.shapes) {
+        if (const auto* line = std::get_if<LineShape>(&shape)) {
+            out += "<line x1=\"" + number(line->x1) + "\" y1=\"" + number(line->y1) + "\" x2=\"" + number(line->x2) +
+                   "\" y2=\"" + number(line->y2) + "\" stroke=\"" + line->colour + "\" stroke-width=\"" +
+                   number(line->width) + "\"" + dashAttribute(line->dash) + "/>\n";
+        } else if (const auto* path = std::get_if<PathShape>(&shape)) {
+            std::string d;
+            for (const auto& run : path->runs) {
+                for (std::size_t i = 0; i < run.size(); ++i) {
+                    d +=
+                        (i == 0 ? (d.empty() ? "M" : " M") : " L") + number(run[i].first) + " " + number(run[i].second);
+                }
+            }
+            // An empty series keeps its element, so each series is one path whatever its data.
+            out += "<path data-series=\"" + escapeMarkup(path->name) + "\" d=\"" + d + "\" fill=\"none\" stroke=\"" +
+                   path->colour + "\" stroke-width=\"" + number(path->width) +
+                   "\" stroke-linejoin=\"round\" stroke-linecap=\"round\"" + dashAttribute(path->dash) + "/>\n";
+        } else if (const auto* text = std::get_if<TextShape>(&shape)) {
+            const char* anchor = text->anchor == Anchor::Start    ? "start"
+                                 : text->anchor == Anchor::Middle ? "middle"
+                                                                  : "end";
+            out += "<text x=\"" + number(text->x) + "\" y=\"" + number(text->y) + "\" font-size=\"" +
+                   number(text->size) + "\" text-anchor=\"" + anchor + "\" fill=\"" + text->colour + "\"";
+            if (text->bold) out += " font-weight=\"bold\"";
+            if (text->vertical) out += " transform=\"rotate(-90 " + number(text->x) + " " + number(text->y) + ")\"";
+            out += ">" + escapeMarkup(text->text) + "</text>\n";
+        }
+    }
+    return out + "</svg>\n";
+}
+
+std::string svgDocument(const Scene& scene) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svgElement(scene);
+}
+
+}  // namespace quillon::charts

@@ -1,0 +1,126 @@
+// The Results window after "Go": the charts of that run's tables, its report button, and "View"
+// when no program can open a file.
+#include <cstdlib>
+
+#include "quillon/input_files.h"
+#include "quillon/report.h"
+#include "ui_test_support.h"
+
+namespace quillon::ui {
+namespace {
+
+bool generate(const std::string& arguments) {
+    return std::system((QUILLON_SIM " generate --quiet " + arguments + " --out data > /dev/null").c_str()) == 0;
+}
+
+// A fresh working folder holding generated sample data, so the window's default paths find it.
+struct SampleFolder : TempFolder {
+    SampleFolder() {
+        wxSetWorkingDirectory(path);
+        ready = generate("--items 40 --collections 2 --examinees 60");
+    }
+    ~SampleFolder() { wxSetWorkingDirectory(home); }
+    wxString home = wxGetCwd();
+    bool ready = false;
+};
+
+void pressButton(wxWindow* window, int buttonId) {
+    wxWindow* button = window->FindWindow(buttonId);
+    ASSERT_NE(button, nullptr);
+    wxCommandEvent event(wxEVT_BUTTON, buttonId);
+    event.SetEventObject(button);
+    button->ProcessWindowEvent(event);
+}
+
+TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.box(2087)->ChangeValue("12");
+    ui.click(id::go);
+    ASSERT_TRUE(pumpEvents([&] { return !ui.window->isRunning() && ui.window->resultsWindow() != nullptr; }));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_TRUE(ui.messages[0].starts_with("Done"));
+    ResultsWindow* results = ui.window->resultsWindow();
+    EXPECT_TRUE(results->IsShown());
+    EXPECT_TRUE(results->IsTopLevel());
+    EXPECT_TRUE(ui.window->control(id::go)->IsThisEnabled());  // the main window is usable at once
+
+    // The same charts as the model makes of the two tables the run wrote.
+    charts::RunTables run;
+    ASSERT_EQ(charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", ""}, run), "");
+    const std::vector<charts::Chart> expected = charts::buildCharts({run});
+    ASSERT_EQ(results->charts().size(), 5u);
+    ASSERT_EQ(results->charts().size(), expected.size());
+    for (std::size_t c = 0; c < expected.size(); ++c) {
+        const charts::Chart& shown = results->charts()[c];
+        EXPECT_EQ(shown.title, expected[c].title);
+        EXPECT_EQ(shown.notes, expected[c].notes);
+        ASSERT_EQ(shown.series.size(), expected[c].series.size());
+        for (std::size_t s = 0; s < shown.series.size(); ++s) {
+            EXPECT_EQ(shown.series[s].name, expected[c].series[s].name);
+            EXPECT_EQ(shown.series[s].points, expected[c].series[s].points);
+        }
+    }
+    EXPECT_EQ(results->charts()[0].series[0].points.size(), 12u);
+
+    // The report button writes the report beside the results table and opens it.
+    pressButton(results, reportButtonId);
+    const std::string report = wxGetCwd().utf8_string() + "/data/samplepassfail_results_report.html";
+    EXPECT_EQ(results->reportPath(), report);
+    ASSERT_EQ(ui.launched, std::vector<std::string>{results->reportPath()});
+    const std::string html = readFile(report);
+    EXPECT_NE(html.find("<th>12 items</th>"), std::string::npos);
+    std::size_t charts = 0;
+    for (std::size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) ++charts;
+    EXPECT_EQ(charts, 5u);
+    EXPECT_EQ(ui.messages.size(), 1u);
+
+    ui.launchWorks = false;
+    pressButton(results, reportButtonId);
+    EXPECT_EQ(ui.messages.back(), "No program could open the file " + upperName(report) + ".");
+
+    wxWeakRef<ResultsWindow> closing(results);
+    pressButton(results, wxID_CLOSE);
+    EXPECT_TRUE(pumpEvents([&] { return !closing; }));
+    EXPECT_TRUE(ui.window);
+}
+
+TEST(ResultsWindow, ClosesWithTheMainWindowSoTheProgramEnds) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.box(2087)->ChangeValue("5");
+    ui.click(id::go);
+    ASSERT_TRUE(pumpEvents([&] { return ui.window->resultsWindow() != nullptr; }));
+    wxWeakRef<ResultsWindow> results(ui.window->resultsWindow());
+    ui.click(id::go);  // a second run replaces the first one's window
+    ASSERT_TRUE(pumpEvents([&] { return !results && ui.window->resultsWindow() != nullptr; }));
+    results = ui.window->resultsWindow();
+    ui.click(id::exit);
+    EXPECT_TRUE(pumpEvents([&] { return !ui.window && !results; }));
+}
+
+TEST(ResultsWindow, ARunThatEndsWithAMessageOpensNothing) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.box(2030)->ChangeValue("missing.csv");
+    ui.click(id::go);
+    ASSERT_TRUE(pumpEvents([&] { return !ui.window->isRunning(); }));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pool file MISSING.CSV is not available."});
+    EXPECT_EQ(ui.window->resultsWindow(), nullptr);
+}
+
+TEST(ResultsWindow, ViewSaysSoWhenNoProgramCanOpenTheFile) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.launchWorks = false;
+    ui.window->viewFile("data/samplepassfail_pool.csv");
+    EXPECT_EQ(ui.launched, std::vector<std::string>{"data/samplepassfail_pool.csv"});
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"No program could open the file DATA/SAMPLEPASSFAIL_POOL.CSV."});
+}
+
+}  // namespace
+}  // namespace quillon::ui

@@ -1,0 +1,88 @@
+#include "chart_painter.h"
+
+#include <wx/dcclient.h>
+
+#include <cmath>
+#include <memory>
+
+#include "wx_text.h"
+
+namespace quillon::ui {
+namespace {
+
+wxGraphicsPen penFor(wxGraphicsContext& context, const std::string& colour, double width, int dash) {
+    wxGraphicsPenInfo info(wxColour(toWx(colour)), width);
+    info.Cap(wxCAP_BUTT).Join(wxJOIN_ROUND);
+    const auto& patterns = charts::dashPattern();
+    if (dash > 0 && dash < static_cast<int>(patterns.size())) {
+        // Dashes are counted in pen widths here, in pixels in the model; the pen copies them.
+        std::vector<wxDash> dashes;
+        for (double length : patterns[static_cast<std::size_t>(dash)]) {
+            dashes.push_back(static_cast<wxDash>(std::max(1.0, std::round(length / width))));
+        }
+        info.Style(wxPENSTYLE_USER_DASH).Dashes(static_cast<int>(dashes.size()), dashes.data());
+        return context.CreatePen(info);
+    }
+    return context.CreatePen(info);
+}
+
+}  // namespace
+
+void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
+    context.SetBrush(*wxWHITE_BRUSH);
+    context.SetPen(*wxTRANSPARENT_PEN);
+    context.DrawRectangle(0, 0, scene.width, scene.height);
+    context.SetBrush(*wxTRANSPARENT_BRUSH);
+    for (const charts::Shape& shape : scene.shapes) {
+        if (const auto* line = std::get_if<charts::LineShape>(&shape)) {
+            context.SetPen(penFor(context, line->colour, line->width, line->dash));
+            context.StrokeLine(line->x1, line->y1, line->x2, line->y2);
+        } else if (const auto* path = std::get_if<charts::PathShape>(&shape)) {
+            wxGraphicsPath stroke = context.CreatePath();
+            for (const auto& run : path->runs) {
+                for (std::size_t i = 0; i < run.size(); ++i) {
+                    if (i == 0) {
+                        stroke.MoveToPoint(run[i].first, run[i].second);
+                    } else {
+                        stroke.AddLineToPoint(run[i].first, run[i].second);
+                    }
+                }
+            }
+            context.SetPen(penFor(context, path->colour, path->width, path->dash));
+            context.StrokePath(stroke);
+        } else if (const auto* text = std::get_if<charts::TextShape>(&shape)) {
+            // The model's sizes are CSS pixels, 0.75 points each, as in the SVG.
+            const wxFont font(wxFontInfo(text->size * 0.75).Family(wxFONTFAMILY_SWISS).Bold(text->bold));
+            context.SetFont(font, wxColour(toWx(text->colour)));
+            const wxString shown = toWx(text->text);
+            double width = 0, height = 0, descent = 0, leading = 0;
+            context.GetTextExtent(shown, &width, &height, &descent, &leading);
+            const double shift = text->anchor == charts::Anchor::Start    ? 0
+                                 : text->anchor == charts::Anchor::Middle ? width / 2
+                                                                          : width;
+            // The model places texts by their baseline; wx draws from the top.
+            context.PushState();
+            context.Translate(text->x, text->y);
+            if (text->vertical) context.Rotate(-M_PI / 2);
+            context.DrawText(shown, -shift, -(height - descent));
+            context.PopState();
+        }
+    }
+}
+
+ChartPanel::ChartPanel(wxWindow* parent, charts::Chart chart)
+    : wxPanel(parent, wxID_ANY), chart_(std::move(chart)), scene_(charts::layoutChart(chart_)) {
+    SetBackgroundStyle(wxBG_STYLE_PAINT);
+    const wxSize size(static_cast<int>(std::ceil(scene_.width)), static_cast<int>(std::ceil(scene_.height)));
+    SetMinSize(size);
+    SetSize(size);
+    Bind(wxEVT_PAINT, &ChartPanel::onPaint, this);
+}
+
+void ChartPanel::onPaint(wxPaintEvent&) {
+    wxPaintDC dc(this);
+    const std::unique_ptr<wxGraphicsContext> context(wxGraphicsContext::Create(dc));
+    if (context) paintScene(*context, scene_);
+}
+
+}  // namespace quillon::ui

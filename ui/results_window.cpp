@@ -1,0 +1,80 @@
+#include "results_window.h"
+
+#include <wx/button.h>
+#include <wx/scrolwin.h>
+#include <wx/settings.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/utils.h>
+
+#include <filesystem>
+
+#include "chart_painter.h"
+#include "quillon/input_files.h"
+#include "quillon/report.h"
+#include "wx_text.h"
+
+namespace quillon::ui {
+namespace {
+
+// Beside the results table: its name without the extension, then "_report.html".
+std::string reportPathFor(const std::string& resultsFile) {
+    std::filesystem::path path(resultsFile);
+    path.replace_extension();
+    return path.string() + "_report.html";
+}
+
+}  // namespace
+
+bool launchWithDefaultProgram(const std::string& path) { return wxLaunchDefaultApplication(toWx(path)); }
+
+std::string noProgramMessage(const std::string& path) {
+    return "No program could open the file " + upperName(path) + ".";
+}
+
+ResultsWindow::ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink messages, FileLauncher launcher)
+    : wxFrame(owner, wxID_ANY, toWx("Quillon results: " + run.label)),
+      run_(std::move(run)),
+      charts_(charts::buildCharts({run_})),
+      reportPath_(reportPathFor(run_.resultsFile)),
+      messages_(std::move(messages)),
+      launcher_(std::move(launcher)) {
+    SetBackgroundColour(*wxWHITE);
+    auto* page = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxVSCROLL);
+    page->SetBackgroundColour(*wxWHITE);
+    auto* charts = new wxBoxSizer(wxVERTICAL);
+    for (const charts::Chart& chart : charts_) charts->Add(new ChartPanel(page, chart), 0, wxALL, 8);
+    page->SetSizer(charts);
+    page->SetScrollRate(0, 20);
+    page->FitInside();
+
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    auto* source = new wxStaticText(this, wxID_ANY, toWx(run_.resultsFile), wxDefaultPosition, wxDefaultSize,
+                                    wxST_ELLIPSIZE_START);
+    buttons->Add(source, 1, wxALIGN_CENTRE_VERTICAL | wxLEFT | wxRIGHT, 8);
+    auto* report = new wxButton(this, reportButtonId, "Write and open report");
+    buttons->Add(report, 0, wxALL, 8);
+    auto* close = new wxButton(this, wxID_CLOSE, "Close");
+    buttons->Add(close, 0, wxTOP | wxBOTTOM | wxRIGHT, 8);
+
+    auto* layout = new wxBoxSizer(wxVERTICAL);
+    layout->Add(page, 1, wxEXPAND);
+    layout->Add(buttons, 0, wxEXPAND);
+    SetSizer(layout);
+    const int width = static_cast<int>(charts::chartWidth) + 16 + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X) + 8;
+    SetClientSize(width, 720);
+    SetMinClientSize(wxSize(width, 320));
+
+    report->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { writeAndOpenReport(); });
+    close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Close(); });
+}
+
+void ResultsWindow::writeAndOpenReport() {
+    if (const std::string problem = charts::writeReport(reportPath_, {run_}); !problem.empty()) {
+        messages_(problem);
+        return;
+    }
+    if (!launcher_(reportPath_)) messages_(noProgramMessage(reportPath_));
+}
+
+}  // namespace quillon::ui

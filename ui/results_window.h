@@ -1,0 +1,49 @@
+#pragma once
+
+#include <wx/frame.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quillon/chart_model.h"
+#include "run_host.h"
+
+namespace quillon::ui {
+
+/// Opens a file with the system's program for it; false when no program could. Tests record.
+using FileLauncher = std::function<bool(const std::string& path)>;
+
+/// The system's default launcher.
+bool launchWithDefaultProgram(const std::string& path);
+
+/// The message shown when no program could open `path`.
+std::string noProgramMessage(const std::string& path);
+
+/// The charts of one completed run in a window of their own, with a button that writes the
+/// HTML report beside the results table and opens it.
+class ResultsWindow : public wxFrame {
+public:
+    ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink messages, FileLauncher launcher);
+
+    /// The charts shown, in page order.
+    const std::vector<charts::Chart>& charts() const { return charts_; }
+
+    /// Where the report button writes the report.
+    const std::string& reportPath() const { return reportPath_; }
+
+    /// What the report button does: writes the report and opens it, or says why not.
+    void writeAndOpenReport();
+
+private:
+    charts::RunTables run_;
+    std::vector<charts::Chart> charts_;
+    std::string reportPath_;
+    MessageSink messages_;
+    FileLauncher launcher_;
+};
+
+/// The identifier of the report button, for tests and the screenshot script.
+inline constexpr int reportButtonId = 4001;
+
+}  // namespace quillon::ui
