@@ -18,13 +18,14 @@
 #include <string>
 #include <thread>
 
+#include "check_command.h"
 #include "quillon/output_tables.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
+#include "quillon/run_reports.h"
 #include "quillon/run_settings.h"
 #include "quillon/sample_data.h"
 #include "quillon/simulation.h"
-#include "check_command.h"
 #include "report_command.h"
 
 namespace {
@@ -159,6 +160,8 @@ struct CommandLine {
     bool noUniformPriors = false;
     bool stats = false;
     std::string reportPath;  // the HTML report of a completed run, when asked for
+    quillon::RunReportOptions reports;
+    std::vector<double> stopProbabilities;
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
@@ -187,12 +190,35 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
     app.add_flag("--drop-items", settings.dropItems, "Leave out pool items whose drop flag is 1");
     app.add_flag("--block-enemies", settings.blockEnemies, "Load the enemies file and block enemies");
     app.add_flag("--follow-script", settings.followScript, "Load the script and follow its slots");
-    app.add_flag("--use-sprt", settings.useSprt, "Use SPRT (the SPRT columns are written in every run)");
+    app.add_flag("--use-sprt", settings.useSprt,
+                 "Use SPRT: after the run, print its average test length and share correctly classified, and "
+                 "write the stopping table beside the results (NAME_stopping.csv) unless --stopping names one");
     app.add_flag("--no-exposure", line.noExposure, "Do not write the exposure table");
     app.add_flag("--no-uniform-priors", line.noUniformPriors, "Start every test from the pool's P_Grp priors");
     app.add_option("--seed", line.seed, "Starting state of the random generator");
     app.add_option("--threads", line.threads, "Threads for the replay (the tables do not depend on it)")
         ->check(CLI::Range(1u, 1024u));
+    app.add_option("--trace", line.reports.traceFile,
+                   "Trace file: one row per administered item (the choice, its score, the posterior after it)");
+    app.add_option("--trace-candidates", line.reports.traceCandidates,
+                   "Trace: also the best K candidates of each selection, in ranked order")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--trace-examinees", line.reports.traceExaminees, "Trace only the first N examinees")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--stopping", line.reports.stoppingFile,
+                   "Stopping table: where each test would have stopped under each rule, with ATL and PCC");
+    app.add_option("--stop-probability", line.stopProbabilities,
+                   "Posterior rule: stop once the MAP group's probability reaches X, in (0, 1); repeatable "
+                   "(default .95). The SPRT rule stops at the first length it decides; a test no rule stops "
+                   "is classified by its last MAP group and counted undecided")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                const double x = std::strtod(text.c_str(), nullptr);
+                return x > 0.0 && x < 1.0 ? std::string() : "must lie between 0 and 1 (both excluded)";
+            },
+            "X in (0, 1)"));
+    app.add_option("--confusion", line.reports.confusionFile,
+                   "Confusion table: per length, true group against MAP group (and SPRT group)");
     app.add_flag("--quiet", line.quiet, "No progress line");
     app.add_option("--report", line.reportPath, "After a completed run, write its HTML report here");
     app.add_flag("--stats", line.stats, "After the run, print its counts and time to standard error (for benchmarks)");
@@ -238,6 +264,23 @@ void completeSettings(quillon::RunSettings& settings, const CommandLine& line) {
     }
 }
 
+// With "Use SPRT": the variable-length test's figures beside the fixed-length test's.
+void printStoppingSummary(const quillon::StoppingTable& table, std::int32_t maxTestLength) {
+    for (std::size_t r = 0; r < table.rules().size(); ++r) {
+        const quillon::StoppingRule& rule = table.rules()[r];
+        const quillon::StoppingSummary s = table.summary(r);
+        const std::string name = rule.kind == quillon::StoppingRule::Kind::Sprt
+                                     ? std::string("SPRT")
+                                     : "MAP probability >= " + quillon::formatPlain(rule.threshold);
+        std::printf(
+            "%s: average test length %.2f, %.1f%% correctly classified, %.1f%% undecided "
+            "(fixed length %d: %.1f%%)\n",
+            name.c_str(), s.averageLength(), 100.0 * s.percentCorrect(),
+            s.tests == 0 ? 0.0 : 100.0 * static_cast<double>(s.undecided) / static_cast<double>(s.tests), maxTestLength,
+            100.0 * s.fixedPercentCorrect());
+    }
+}
+
 // One run. It did what was asked only when it showed no message, processed every expected test
 // and had an examinee to process; the Done message alone does not say so. `checkHint` is said
 // after a message about the inputs.
@@ -245,10 +288,28 @@ int simulate(CommandLine& line, const std::string& checkHint) {
     quillon::RunSettings& settings = line.settings;
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
     host.inputHint = checkHint;
+    quillon::RunReportOptions reportOptions = line.reports;
+    if (!line.stopProbabilities.empty()) reportOptions.stopProbabilities = line.stopProbabilities;
+    if (settings.useSprt && reportOptions.stoppingFile.empty())
+        reportOptions.stoppingFile = quillon::stoppingFileBeside(settings.resultsFile);
+    const bool reportsWanted =
+        !reportOptions.traceFile.empty() || !reportOptions.stoppingFile.empty() || !reportOptions.confusionFile.empty();
+    quillon::RunReports reports(reportOptions, settings);
+    if (reportsWanted) {
+        // A report that could not be kept is refused before the run, and every old file stays.
+        const std::vector<std::string> problems = reports.unwritableFiles();
+        for (const std::string& problem : problems) host.showMessage(problem);
+        if (!problems.empty()) return exitMessage;
+    }
+    quillon::RunOptions options{static_cast<int>(line.threads)};
+    if (reportsWanted) options.listener = &reports;
     quillon::RandomGenerator random(line.seed);
     const auto started = std::chrono::steady_clock::now();
-    const quillon::RunSummary summary =
-        quillon::runSimulation(settings, random, host, quillon::RunOptions{static_cast<int>(line.threads)});
+    const quillon::RunSummary summary = quillon::runSimulation(settings, random, host, options);
+    if (reportsWanted) {
+        for (const std::string& problem : reports.finish(summary.completed)) host.showMessage(problem);
+        if (summary.completed && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
+    }
     if (line.stats) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::fprintf(
@@ -281,8 +342,9 @@ int main(int argc, char** argv) {
     CLI::App* generate = addGenerateCommand(app, line);
 
     bool checkJson = false;
-    CLI::App* check = app.add_subcommand("check", "Check the files and settings of this run and say where each problem is")
-                          ->fallthrough();
+    CLI::App* check =
+        app.add_subcommand("check", "Check the files and settings of this run and say where each problem is")
+            ->fallthrough();
     check->add_flag("--json", checkJson, "Print the report as one JSON document");
 
     quillon::cli::ReportOptions reportOptions;
@@ -303,7 +365,7 @@ int main(int argc, char** argv) {
         const auto outcome = quillon::cli::runReportCommand(reportOptions);
         return outcome == quillon::cli::ReportOutcome::Written ? exitDone
                : outcome == quillon::cli::ReportOutcome::Usage ? exitUsage
-                                                                : exitMessage;
+                                                               : exitMessage;
     }
     completeSettings(line.settings, line);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);

@@ -64,6 +64,13 @@ std::string formatPlain(double value) {
     return out;
 }
 
+std::string formatRoundTrip(double value) {
+    if (!std::isfinite(value)) return specialValueText(value);
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
 std::string formatDecimals(double value, int decimals) {
     if (!std::isfinite(value)) return specialValueText(value);
     char buffer[400];

@@ -29,8 +29,9 @@ constexpr std::size_t batchSize = 32;
 
 }  // namespace
 
-ReplayExecutor::ReplayExecutor(const InputFiles& inputs, const RunSettings& settings, int threadCount)
-    : inputs_(inputs), settings_(settings), threadCount_(std::max(1, threadCount)) {}
+ReplayExecutor::ReplayExecutor(const InputFiles& inputs, const RunSettings& settings, int threadCount,
+                               std::int32_t traceCandidates)
+    : inputs_(inputs), settings_(settings), threadCount_(std::max(1, threadCount)), traceCandidates_(traceCandidates) {}
 
 ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random, const OutcomeFold& fold) {
     ReplayEnd end;
@@ -40,8 +41,11 @@ ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random,
     const std::uint64_t drawsPerTest = 2 * static_cast<std::uint64_t>(settings_.maxTestLength);
     const std::uint64_t drawsPerExaminee = drawsPerTest * static_cast<std::uint64_t>(settings_.testsPerPerson);
 
-    tbb::enumerable_thread_specific<ExamineeSimulator> simulators(
-        [&] { return ExamineeSimulator(inputs_, settings_); });
+    tbb::enumerable_thread_specific<ExamineeSimulator> simulators([&] {
+        ExamineeSimulator simulator(inputs_, settings_);
+        if (traceCandidates_ >= 0) simulator.keepTraces(traceCandidates_);
+        return simulator;
+    });
     std::atomic<bool> stop{false};
     std::int64_t examineesRead = 0;
     const std::size_t threads = static_cast<std::size_t>(threadCount_);
@@ -87,7 +91,9 @@ ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random,
         if (stop.load() || batch->outcomes.empty()) return;
         for (std::size_t e = 0; e < batch->outcomes.size(); ++e) {
             std::size_t testsTaken = 0;
-            const FoldResult result = fold(batch->outcomes[e], testsTaken);
+            const ExamineeLine examinee{batch->firstExaminee + static_cast<std::int64_t>(e) + 1, &batch->lines[e],
+                                        batch->outcomes[e].trueGroup};
+            const FoldResult result = fold(examinee, batch->outcomes[e], testsTaken);
             ++end.examinees;
             if (result == FoldResult::Continue) continue;
             stop.store(true);

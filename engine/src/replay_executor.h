@@ -16,7 +16,8 @@ enum class FoldResult { Continue, Cancelled, Failed };
 
 /// Takes one examinee's outcome into the run and sets how many of its tests were taken (the rest
 /// were cut by a cancel or a failure).
-using OutcomeFold = std::function<FoldResult(const ExamineeOutcome& outcome, std::size_t& testsTaken)>;
+using OutcomeFold =
+    std::function<FoldResult(const ExamineeLine& examinee, const ExamineeOutcome& outcome, std::size_t& testsTaken)>;
 
 /// How a replay ended.
 struct ReplayEnd {
@@ -30,7 +31,9 @@ struct ReplayEnd {
 /// file order, leaving the generator where a single thread would have left it.
 class ReplayExecutor {
 public:
-    ReplayExecutor(const InputFiles& inputs, const RunSettings& settings, int threadCount);
+    /// `traceCandidates` of 0 or more keeps every position's trace with that many best candidates.
+    ReplayExecutor(const InputFiles& inputs, const RunSettings& settings, int threadCount,
+                   std::int32_t traceCandidates = -1);
 
     /// Reads `responses` to its end or to the first cancel or failure; `random` continues from
     /// where it stands and ends after the last draw of the tests that were taken.
@@ -40,6 +43,7 @@ private:
     const InputFiles& inputs_;
     const RunSettings& settings_;
     int threadCount_;
+    std::int32_t traceCandidates_;
 };
 
 }  // namespace quillon

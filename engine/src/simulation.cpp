@@ -52,8 +52,8 @@ void addTest(const TestRecord& test, std::int32_t trueGroup, RunStatistics& stat
 class RunFolder {
 public:
     RunFolder(const RunSettings& settings, RunHost& host, ProgressHandle handle, std::int64_t expectedTests,
-              std::int32_t itemCount)
-        : host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100) {
+              std::int32_t itemCount, ReplayListener* listener)
+        : host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100), listener_(listener) {
         // A test never outlasts the pool, since no item is given twice: longer lengths need no room.
         statistics.lengths.resize(static_cast<std::size_t>(std::min(settings.maxTestLength, itemCount)));
         statistics.exposureCount.assign(static_cast<std::size_t>(itemCount), 0);
@@ -61,7 +61,7 @@ public:
 
     // Returns how many of the examinee's tests were taken into the run (the rest were cut by a
     // cancel or a failure) and what should happen next.
-    FoldResult fold(const ExamineeOutcome& outcome, std::size_t& testsTaken) {
+    FoldResult fold(const ExamineeLine& examinee, const ExamineeOutcome& outcome, std::size_t& testsTaken) {
         testsTaken = 0;
         for (const TestRecord& test : outcome.tests) {
             ++statistics.testsStarted;
@@ -84,6 +84,7 @@ public:
                 return FoldResult::Failed;
             }
             addTest(test, outcome.trueGroup, statistics);
+            if (listener_) listener_->testTaken(examinee, static_cast<std::int32_t>(testsTaken), test);
             selections += static_cast<std::int64_t>(test.positions.size());
         }
         return FoldResult::Continue;
@@ -107,6 +108,7 @@ private:
     ProgressHandle handle_;
     std::int64_t expectedTests_;
     std::int64_t step_;
+    ReplayListener* listener_;
 };
 
 }  // namespace
@@ -114,6 +116,11 @@ private:
 ExamineeSimulator::ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings)
     : inputs_(inputs), settings_(settings), selector_(inputs, settings), posterior_(settings.groupCount) {
     marks_.resize(inputs.pool.itemCount);
+}
+
+void ExamineeSimulator::keepTraces(std::int32_t bestCount) {
+    keepTraces_ = true;
+    selector_.keepDetail(bestCount);
 }
 
 void ExamineeSimulator::collectionDraw(std::int32_t& collection, RandomGenerator& random) {
@@ -138,6 +145,7 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
     for (std::int32_t t = 1; t <= tests; ++t) {
         TestRecord& test = outcome.tests[static_cast<std::size_t>(t - 1)];
         test.positions.clear();
+        test.traces.clear();
         test.icolErrorPositions.clear();
         test.failed = false;
         if (t > 1) marks_.clearBlocked();
@@ -165,6 +173,7 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
                 p.bayesProb = posterior_(p.bayesGroup);
             }
             test.positions.push_back(p);
+            if (keepTraces_) test.traces.push_back({collection, answer, selector_.lastDetail(), posterior_.values()});
             if (observer) observer->positionDone({t, n, collection, answer, &test.positions.back(), &posterior_});
         }
     }
@@ -213,8 +222,9 @@ public:
 
     RunSummary execute() {
         if (checkSettings() && load() && countResponses()) {
+            if (options_.listener) options_.listener->replayStarts(inputs_);
             handle_ = host_.progressInit("Simulation Progress");
-            RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount);
+            RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount, options_.listener);
             if (replay(folder)) {
                 const bool exposureUnavailable = writeTables(folder);
                 host_.progressShutdown(handle_);
@@ -260,10 +270,12 @@ private:
 
     // Replays every examinee; false when the run ended without tables.
     bool replay(RunFolder& folder) {
-        ReplayExecutor executor(inputs_, settings_, options_.threadCount);
-        const ReplayEnd end = executor.replay(
-            *responses_, random_,
-            [&folder](const ExamineeOutcome& outcome, std::size_t& taken) { return folder.fold(outcome, taken); });
+        const std::int32_t traceCandidates = options_.listener ? options_.listener->traceCandidates() : -1;
+        ReplayExecutor executor(inputs_, settings_, options_.threadCount, traceCandidates);
+        const ReplayEnd end =
+            executor.replay(*responses_, random_,
+                            [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome,
+                                      std::size_t& taken) { return folder.fold(examinee, outcome, taken); });
         summary_.examinees = end.examinees;
         summary_.cancelled = end.cancelled;
         summary_.testsStarted = folder.statistics.testsStarted;

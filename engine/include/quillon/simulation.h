@@ -23,10 +23,20 @@ struct PositionOutcome {
     double bayesProb = 0.0;
 };
 
+/// How one position came about, kept only for a trace: the collection, the answer scored, the
+/// selection's detail and the posterior after the update.
+struct PositionTrace {
+    std::int32_t collection = 0;
+    std::int32_t answer = 0;
+    SelectionDetail selection;
+    std::vector<double> posterior;
+};
+
 /// One simulated test. When `failed`, the last position's collection had no eligible item and
 /// `positions` holds only the positions before it.
 struct TestRecord {
     std::vector<PositionOutcome> positions;
+    std::vector<PositionTrace> traces;             // one per position, when the run keeps traces
     std::vector<std::int32_t> icolErrorPositions;  // positions whose drawn collection was above 8
     bool failed = false;
     std::int32_t failedCollection = 0;
@@ -68,6 +78,9 @@ public:
 
     std::int64_t candidatesScored() const { return selector_.candidatesScored(); }
 
+    /// Keeps a trace of every position from now on, with the best `bestCount` candidates.
+    void keepTraces(std::int32_t bestCount);
+
 private:
     void collectionDraw(std::int32_t& collection, RandomGenerator& random);
 
@@ -77,11 +90,36 @@ private:
     ExclusionMarks marks_;
     GroupPosterior posterior_;
     std::vector<std::int32_t> deckRemaining_;
+    bool keepTraces_ = false;
+};
+
+/// One examinee as the run takes it, in file order.
+struct ExamineeLine {
+    std::int64_t number = 0;  // 1-based line of the response file
+    const std::string* text = nullptr;
+    std::int32_t trueGroup = 1;
+};
+
+/// Follows a run's replay in file order, for what a run reports beyond its two tables (a trace,
+/// where tests would have stopped): it sees every test that enters the tables, in their order.
+class ReplayListener {
+public:
+    virtual ~ReplayListener() = default;
+
+    /// Whether every position's trace is wanted, with how many best candidates; negative: no trace.
+    virtual std::int32_t traceCandidates() const { return -1; }
+
+    /// The files are loaded and the replay is about to start.
+    virtual void replayStarts(const InputFiles& inputs) { (void)inputs; }
+
+    /// One complete test (`testNumber` 1-based) of an examinee, as it enters the tables.
+    virtual void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) = 0;
 };
 
 /// How many threads a run may use; the files are the same for every count.
 struct RunOptions {
     int threadCount = 1;
+    ReplayListener* listener = nullptr;  // sees every test taken into the tables
 };
 
 /// How a run ended and what it did, for the runner's exit code and the benchmarks.

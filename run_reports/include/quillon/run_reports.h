@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quillon/confusion_table.h"
+#include "quillon/output_tables.h"
+#include "quillon/simulation.h"
+#include "quillon/stopping_table.h"
+
+namespace quillon {
+
+/// What a run reports beyond its two tables; an empty file name leaves that report out.
+struct RunReportOptions {
+    std::string traceFile;
+    std::int32_t traceCandidates = 0;  // best candidates per trace row
+    std::int64_t traceExaminees = -1;  // negative: every examinee
+    std::string stoppingFile;
+    std::vector<double> stopProbabilities = {.95};
+    std::string confusionFile;
+};
+
+/// Collects a run's trace, stopping table and confusion table as its tests enter the tables,
+/// and writes them only when the run completed: a run that ends with a message leaves every old
+/// file as it was. The trace is streamed, so memory stays flat however long the run.
+class RunReports : public ReplayListener {
+public:
+    RunReports(RunReportOptions options, const RunSettings& settings);
+
+    /// The report files that cannot be written, each as a message naming it; checked before the
+    /// run starts, so a run is never spent on a report that could not be kept.
+    std::vector<std::string> unwritableFiles() const;
+
+    std::int32_t traceCandidates() const override;
+    void replayStarts(const InputFiles& inputs) override;
+    void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) override;
+
+    /// Writes the reports of a completed run (or drops them); the messages of files that could
+    /// not be written, empty when all were.
+    std::vector<std::string> finish(bool completed);
+
+    /// The stopping table as collected so far (its rules: the SPRT, then each threshold).
+    const StoppingTable& stopping() const { return *stopping_; }
+
+private:
+    void traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n, const TestRecord& test);
+    void flushTrace(bool force);
+
+    RunReportOptions options_;
+    const RunSettings& settings_;
+    const ItemPool* pool_ = nullptr;
+    std::unique_ptr<FileReplacement> trace_;
+    std::string traceBuffer_;
+    bool traceFailed_ = false;
+    std::optional<StoppingTable> stopping_;
+    std::optional<ConfusionTable> confusion_;
+};
+
+/// The trace's header line for a run's groups and best candidates.
+std::string traceHeader(std::int32_t groupCount, std::int32_t candidates);
+
+/// The stopping table's default name beside a results table: NAME_stopping.csv for NAME.csv.
+std::string stoppingFileBeside(const std::string& resultsFile);
+
+}  // namespace quillon

@@ -1,0 +1,141 @@
+#include "quillon/run_reports.h"
+
+#include "quillon/input_files.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* lineEnd = "\r\n";
+
+// Rows are handed to the file in chunks of about this size, so memory stays flat.
+constexpr std::size_t traceChunk = std::size_t{1} << 20;
+
+std::vector<StoppingRule> stoppingRules(const std::vector<double>& thresholds) {
+    std::vector<StoppingRule> rules = {{StoppingRule::Kind::Sprt, 0.0}};
+    for (double x : thresholds) rules.push_back({StoppingRule::Kind::PosteriorThreshold, x});
+    return rules;
+}
+
+// Characters 1 to 11 of a response line name the examinee.
+std::string examineeId(const std::string& line) { return trimSpaces(std::string_view(line).substr(0, 11)); }
+
+// The recorded answer as the file has it: a digit, or blank for anything else or nothing.
+std::string recordedAnswer(const std::string& line, std::int32_t item) {
+    const std::size_t at = 13 + static_cast<std::size_t>(item - 1);
+    if (at >= line.size() || line[at] < '0' || line[at] > '9') return "";
+    return std::string(1, line[at]);
+}
+
+std::string unwritable(const char* kind, const std::string& path) {
+    return std::string(kind) + " file " + upperName(path) + " is not available.";
+}
+
+}  // namespace
+
+std::string traceHeader(std::int32_t groupCount, std::int32_t candidates) {
+    std::string text =
+        "examinee,examinee_id,true_group,test,position,collection,item_id,item_position,answer,eligible,rank,score";
+    for (std::int32_t g = 1; g <= groupCount; ++g) text += ",posterior_" + std::to_string(g);
+    text += ",map_group,map_prob,sprt_group";
+    if (groupCount == 2) text += ",bayes_group,bayes_prob";
+    for (std::int32_t k = 1; k <= candidates; ++k)
+        text += ",best" + std::to_string(k) + "_id,best" + std::to_string(k) + "_score";
+    return text + lineEnd;
+}
+
+std::string stoppingFileBeside(const std::string& resultsFile) {
+    const std::size_t slash = resultsFile.find_last_of('/');
+    const std::size_t dot = resultsFile.find_last_of('.');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return hasExtension ? resultsFile.substr(0, dot) + "_stopping" + resultsFile.substr(dot)
+                        : resultsFile + "_stopping.csv";
+}
+
+RunReports::RunReports(RunReportOptions options, const RunSettings& settings)
+    : options_(std::move(options)), settings_(settings) {
+    // Opened now, before the run: the old trace stays until the new one is complete.
+    if (!options_.traceFile.empty()) trace_ = std::make_unique<FileReplacement>(options_.traceFile);
+}
+
+std::vector<std::string> RunReports::unwritableFiles() const {
+    std::vector<std::string> problems;
+    if (trace_ && !trace_->isOpen()) problems.push_back(unwritable("Trace", options_.traceFile));
+    if (!options_.stoppingFile.empty() && !FileReplacement(options_.stoppingFile).isOpen())
+        problems.push_back(unwritable("Stopping", options_.stoppingFile));
+    if (!options_.confusionFile.empty() && !FileReplacement(options_.confusionFile).isOpen())
+        problems.push_back(unwritable("Confusion", options_.confusionFile));
+    return problems;
+}
+
+std::int32_t RunReports::traceCandidates() const { return trace_ ? options_.traceCandidates : -1; }
+
+void RunReports::replayStarts(const InputFiles& inputs) {
+    pool_ = &inputs.pool;
+    stopping_.emplace(stoppingRules(options_.stopProbabilities), settings_.maxTestLength);
+    if (!options_.confusionFile.empty()) confusion_.emplace(settings_.groupCount, settings_.maxTestLength);
+    if (trace_) traceBuffer_ = traceHeader(settings_.groupCount, options_.traceCandidates);
+}
+
+void RunReports::testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) {
+    stopping_->addTest(test, examinee.trueGroup);
+    if (confusion_) confusion_->addTest(test, examinee.trueGroup);
+    if (!trace_ || (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees)) return;
+    for (std::size_t n = 0; n < test.positions.size(); ++n) traceRow(examinee, testNumber, n, test);
+    flushTrace(false);
+}
+
+void RunReports::traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n,
+                          const TestRecord& test) {
+    const PositionOutcome& p = test.positions[n];
+    const PositionTrace& t = test.traces[n];
+    std::string& row = traceBuffer_;
+    const std::size_t item = static_cast<std::size_t>(p.item - 1);
+    row += std::to_string(examinee.number) + ',' + poolField(examineeId(*examinee.text)) + ',' +
+           std::to_string(examinee.trueGroup) + ',' + std::to_string(testNumber) + ',' + std::to_string(n + 1) + ',' +
+           std::to_string(t.collection) + ',' + poolField(pool_->itemId[item]) + ',' + std::to_string(p.item) + ',' +
+           recordedAnswer(*examinee.text, p.item) + ',' + std::to_string(t.selection.eligible) + ',' +
+           std::to_string(t.selection.rank) + ',' + formatRoundTrip(t.selection.score);
+    for (double value : t.posterior) row += ',' + formatRoundTrip(value);
+    row += ',' + std::to_string(p.mapGroup) + ',' + formatRoundTrip(p.mapProb) + ',' + std::to_string(p.sprtGroup);
+    if (settings_.groupCount == 2) row += ',' + std::to_string(p.bayesGroup) + ',' + formatRoundTrip(p.bayesProb);
+    for (std::int32_t k = 0; k < options_.traceCandidates; ++k) {
+        const std::size_t at = static_cast<std::size_t>(k);
+        if (at < t.selection.best.size()) {
+            const Candidate& c = t.selection.best[at];
+            row += ',' + poolField(pool_->itemId[static_cast<std::size_t>(c.position - 1)]) + ',' +
+                   formatRoundTrip(c.score);
+        } else {
+            row += ",,";  // fewer candidates than asked for
+        }
+    }
+    row += lineEnd;
+}
+
+void RunReports::flushTrace(bool force) {
+    if (!trace_ || (!force && traceBuffer_.size() < traceChunk)) return;
+    if (!trace_->write(traceBuffer_)) traceFailed_ = true;
+    traceBuffer_.clear();
+}
+
+std::vector<std::string> RunReports::finish(bool completed) {
+    std::vector<std::string> problems;
+    if (!completed) {
+        if (trace_) trace_->abandon();
+        return problems;
+    }
+    if (trace_) {
+        flushTrace(true);
+        if (traceFailed_ || !trace_->commit()) {
+            trace_->abandon();
+            problems.push_back("Trace file " + upperName(options_.traceFile) + " has a problem.");
+        }
+    }
+    if (!options_.stoppingFile.empty() && stopping_ && !replaceFileContents(options_.stoppingFile, stopping_->text()))
+        problems.push_back("Stopping file " + upperName(options_.stoppingFile) + " has a problem.");
+    if (confusion_ && !replaceFileContents(options_.confusionFile, confusion_->text()))
+        problems.push_back("Confusion file " + upperName(options_.confusionFile) + " has a problem.");
+    return problems;
+}
+
+}  // namespace quillon
