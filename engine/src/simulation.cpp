@@ -14,20 +14,6 @@ namespace {
 // Collections above this number are an error in the deck (the message names the position).
 constexpr std::int32_t highestDeckCollection = 8;
 
-void addOutcome(Outcome outcome, std::int64_t& accurate, std::int64_t& falsePos, std::int64_t& falseNeg) {
-    switch (outcome) {
-        case Outcome::Accurate:
-            ++accurate;
-            break;
-        case Outcome::FalsePositive:
-            ++falsePos;
-            break;
-        case Outcome::FalseNegative:
-            ++falseNeg;
-            break;
-    }
-}
-
 // Adds one finished test to the run statistics.
 void addTest(const TestRecord& test, std::int32_t trueGroup, RunStatistics& statistics) {
     for (std::size_t n = 0; n < test.positions.size(); ++n) {
@@ -35,14 +21,14 @@ void addTest(const TestRecord& test, std::int32_t trueGroup, RunStatistics& stat
         LengthStatistics& s = statistics.lengths[n];
         ++statistics.exposureCount[static_cast<std::size_t>(p.item - 1)];
         s.mapProbSum += p.mapProb;
-        addOutcome(classifyOutcome(p.mapGroup, trueGroup), s.mapAccurate, s.mapFalsePos, s.mapFalseNeg);
+        countOutcome(classifyOutcome(p.mapGroup, trueGroup), s.mapAccurate, s.mapFalsePos, s.mapFalseNeg);
         if (p.sprtGroup > 0) {
             ++s.sprtDecided;
-            addOutcome(classifyOutcome(p.sprtGroup, trueGroup), s.sprtAccurate, s.sprtFalsePos, s.sprtFalseNeg);
+            countOutcome(classifyOutcome(p.sprtGroup, trueGroup), s.sprtAccurate, s.sprtFalsePos, s.sprtFalseNeg);
         }
         if (p.bayesGroup > 0) {
             s.bayesProbSum += p.bayesProb;
-            addOutcome(classifyOutcome(p.bayesGroup, trueGroup), s.bayesAccurate, s.bayesFalsePos, s.bayesFalseNeg);
+            countOutcome(classifyOutcome(p.bayesGroup, trueGroup), s.bayesAccurate, s.bayesFalsePos, s.bayesFalseNeg);
         }
     }
 }

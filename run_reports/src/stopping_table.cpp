@@ -27,17 +27,7 @@ std::string stoppingRuleName(const StoppingRule& rule) {
 
 void StoppingTable::Counts::add(std::int32_t decided, std::int32_t trueGroup) {
     ++tests;
-    switch (classifyOutcome(decided, trueGroup)) {
-        case Outcome::Accurate:
-            ++accurate;
-            break;
-        case Outcome::FalsePositive:
-            ++falsePos;
-            break;
-        case Outcome::FalseNegative:
-            ++falseNeg;
-            break;
-    }
+    countOutcome(classifyOutcome(decided, trueGroup), accurate, falsePos, falseNeg);
 }
 
 void StoppingTable::Counts::merge(const Counts& other) {

@@ -16,6 +16,21 @@ inline Outcome classifyOutcome(std::int32_t decided, std::int32_t trueGroup) {
     return decided > trueGroup ? Outcome::FalsePositive : Outcome::FalseNegative;
 }
 
+/// Adds one to the counter of the outcome's class.
+inline void countOutcome(Outcome outcome, std::int64_t& accurate, std::int64_t& falsePos, std::int64_t& falseNeg) {
+    switch (outcome) {
+        case Outcome::Accurate:
+            ++accurate;
+            break;
+        case Outcome::FalsePositive:
+            ++falsePos;
+            break;
+        case Outcome::FalseNegative:
+            ++falseNeg;
+            break;
+    }
+}
+
 /// The SPRT on neighbouring posterior ratios: 0 for no decision, else the decided group. A ratio
 /// that is undefined (0/0) decides nothing.
 std::int32_t sprtDecision(const GroupPosterior& posterior, double alpha, double beta);
