@@ -321,7 +321,8 @@ int simulate(CommandLine& line, const std::string& checkHint) {
             static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored), seconds);
     }
     if (summary.completed && !line.reportPath.empty() &&
-        quillon::cli::writeRunReport(settings, line.reportPath, stoppingWritten) != quillon::cli::ReportOutcome::Written)
+        quillon::cli::writeRunReport(settings, line.reportPath, stoppingWritten) !=
+            quillon::cli::ReportOutcome::Written)
         return exitMessage;
     const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
                        summary.testsStarted >= summary.expectedTests;

@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <exception>
+
 #include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -10,8 +12,6 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
-
-#include <exception>
 
 #include "help_window.h"
 #include "quillon/report.h"
@@ -67,8 +67,8 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
 }  // namespace
 
 MainWindow::MainWindow() {
-    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition, wxDefaultSize,
-           wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
+    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition,
+           wxDefaultSize, wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
 
     // "MS Sans Serif" stands for the platform's dialog face, "Garamond" for its serif face.
     const wxString face = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetFaceName();
@@ -195,7 +195,8 @@ wxWindow* MainWindow::createControl(const ControlRow& row) {
     if (row.font != FontRole::Window) made->SetFont(fonts_[static_cast<int>(row.font)]);
     // Only boxes and labels are painted: GTK draws check marks, option dots and frames in the
     // background colour, and over the white window they look the same unpainted.
-    if (row.background == Background::White && (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
+    if (row.background == Background::White &&
+        (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
         made->SetBackgroundColour(*wxWHITE);
     }
     if (row.has(flag::noTabStop)) made->DisableFocusFromKeyboard();

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <wx/dialog.h>
-#include <wx/font.h>
-#include <wx/weakref.h>
-
 #include <array>
 #include <functional>
 #include <memory>
@@ -11,6 +7,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <wx/dialog.h>
+#include <wx/font.h>
+#include <wx/weakref.h>
 
 #include "control_table.h"
 #include "field_tips.h"
