@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -295,7 +296,7 @@ const std::vector<TestCase> threeTests = {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = text.find("\r\n", at);
+        const std::size_t end = std::min(text.find("\r\n", at), text.size());
         out.push_back(text.substr(at, end - at));
         at = end + 2;
     }
