@@ -306,8 +306,11 @@ int simulate(CommandLine& line, const std::string& checkHint) {
     quillon::RandomGenerator random(line.seed);
     const auto started = std::chrono::steady_clock::now();
     const quillon::RunSummary summary = quillon::runSimulation(settings, random, host, options);
+    std::string stoppingWritten;  // for the report: only a stopping table this run wrote
     if (reportsWanted) {
-        for (const std::string& problem : reports.finish(summary.completed)) host.showMessage(problem);
+        const std::vector<std::string> problems = reports.finish(summary.completed);
+        for (const std::string& problem : problems) host.showMessage(problem);
+        if (problems.empty()) stoppingWritten = reportOptions.stoppingFile;
         if (summary.completed && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
     }
     if (line.stats) {
@@ -318,7 +321,8 @@ int simulate(CommandLine& line, const std::string& checkHint) {
             static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored), seconds);
     }
     if (summary.completed && !line.reportPath.empty() &&
-        quillon::cli::writeRunReport(settings, line.reportPath) != quillon::cli::ReportOutcome::Written)
+        quillon::cli::writeRunReport(settings, line.reportPath, stoppingWritten) !=
+            quillon::cli::ReportOutcome::Written)
         return exitMessage;
     const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
                        summary.testsStarted >= summary.expectedTests;

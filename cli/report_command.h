@@ -15,6 +15,7 @@ namespace quillon::cli {
 struct ReportOptions {
     std::vector<std::string> results;
     std::vector<std::string> exposure;  // one per results file, in order, for the first ones
+    std::vector<std::string> stopping;  // likewise
     std::vector<std::string> labels;
     std::string out;
     std::string svgFolder;
@@ -29,7 +30,9 @@ CLI::App* addReportCommand(CLI::App& app, ReportOptions& options);
 /// Reads the tables and writes the report or the SVG files; problems go to standard error.
 ReportOutcome runReportCommand(const ReportOptions& options);
 
-/// Writes the report of a completed run from the tables it wrote; problems go to standard error.
-ReportOutcome writeRunReport(const RunSettings& settings, const std::string& reportPath);
+/// Writes the report of a completed run from the tables it wrote (`stoppingFile` empty when it
+/// wrote no stopping table); problems go to standard error.
+ReportOutcome writeRunReport(const RunSettings& settings, const std::string& reportPath,
+                             const std::string& stoppingFile);
 
 }  // namespace quillon::cli

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "quillon/chart_model.h"
 #include "quillon/chart_scene.h"
 #include "quillon/report.h"
+#include "quillon/stopping_table.h"
 #include "quillon/table_reader.h"
 
 namespace quillon::charts {
@@ -253,9 +255,237 @@ TEST(ChartModel, ExposureFiguresAndChart) {
               "e.csv does not belong to r.csv: its use counts are not a whole number of tests of 2 items.");
 }
 
+// One test as the engine records it: the MAP group and its probability at each length, and the
+// SPRT's decision from `sprtFrom` on (0: never).
+struct TestCase {
+    std::int32_t trueGroup, mapGroup;
+    std::vector<double> mapProb;
+    std::size_t sprtFrom = 0;
+    std::int32_t sprtGroup = 0;
+};
+
+// The stopping table's text as the run writes it.
+StoppingTable stoppingTable(std::int32_t length, const std::vector<double>& thresholds,
+                            const std::vector<TestCase>& tests) {
+    std::vector<StoppingRule> rules = {{StoppingRule::Kind::Sprt, 0}};
+    for (double x : thresholds) rules.push_back({StoppingRule::Kind::PosteriorThreshold, x});
+    StoppingTable table(rules, length);
+    for (const TestCase& c : tests) {
+        TestRecord record;
+        for (std::size_t n = 0; n < c.mapProb.size(); ++n) {
+            PositionOutcome p;
+            p.mapGroup = c.mapGroup;
+            p.mapProb = c.mapProb[n];
+            p.sprtGroup = c.sprtFrom != 0 && n + 1 >= c.sprtFrom ? c.sprtGroup : 0;
+            record.positions.push_back(p);
+        }
+        table.addTest(record, c.trueGroup);
+    }
+    return table;
+}
+
+// Three tests of 3 items. SPRT: test 1 stops at 2 (accurate), test 3 at 3 (accurate), test 2 never
+// (its last MAP group 2 for true 1: a false positive): ATL (2 + 3 + 3) / 3. Threshold .9: test 3
+// stops at 1 (.95), test 1 at 2 (.92), test 2 never: ATL (1 + 2 + 3) / 3. Fixed length: 2 of 3.
+const std::vector<TestCase> threeTests = {
+    {2, 2, {.6, .92, .97}, 2, 2},
+    {1, 2, {.55, .6, .7}},
+    {1, 1, {.95, .96, .99}, 3, 1},
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find("\r\n", at), text.size());
+        out.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& rows) {
+    std::string text;
+    for (const std::string& row : rows) text += row + "\r\n";
+    return text;
+}
+
+TEST(StoppingReader, ReadsEveryTableTheRunWrites) {
+    struct Case {
+        const char* what;
+        std::int32_t length;
+        std::vector<double> thresholds;
+        std::vector<TestCase> tests;
+    };
+    const Case cases[] = {
+        {"three tests", 3, {.9, .5}, threeTests},
+        {"no test at all", 4, {.95}, {}},
+        {"all undecided", 2, {.99}, {{1, 1, {.6, .7}}, {2, 1, {.5, .8}}}},
+        {"one length", 1, {.95}, {{2, 2, {.97}, 1, 2}, {1, 2, {.6}}}},
+    };
+    for (const Case& c : cases) {
+        const StoppingTable written = stoppingTable(c.length, c.thresholds, c.tests);
+        const ReadResult<StoppingResults> read = parseStoppingTable(written.text(), "s.csv");
+        ASSERT_TRUE(read.ok()) << c.what << ": " << read.problem;
+        EXPECT_EQ(read.table.maxTestLength, c.length) << c.what;
+        ASSERT_EQ(read.table.rules.size(), c.thresholds.size() + 1) << c.what;
+        for (std::size_t r = 0; r < read.table.rules.size(); ++r) {
+            const StoppingRulePart& rule = read.table.rules[r];
+            const StoppingSummary s = written.summary(r);
+            EXPECT_EQ(rule.rule, r == 0 ? "SPRT" : "Posterior");
+            EXPECT_EQ(rule.stopped.size(), static_cast<std::size_t>(c.length));
+            EXPECT_EQ(rule.total.tests, s.tests) << c.what;
+            EXPECT_EQ(rule.undecided.tests, s.undecided) << c.what;
+            EXPECT_EQ(rule.averageLength, s.averageLength()) << c.what;
+            EXPECT_EQ(rule.percentCorrect, s.percentCorrect()) << c.what;
+            EXPECT_EQ(rule.fixedPercentCorrect, s.fixedPercentCorrect()) << c.what;
+        }
+    }
+    const StoppingResults three = parseStoppingTable(stoppingTable(3, {.9}, threeTests).text(), "s").table;
+    EXPECT_EQ(three.rules[1].threshold, ".9");
+    EXPECT_EQ(three.rules[0].stopped[1].tests, 1);
+    EXPECT_EQ(three.rules[0].undecided.falsePos, 1);
+    EXPECT_DOUBLE_EQ(three.rules[1].averageLength, 2.0);
+    EXPECT_EQ(stoppingRuleLabel(three.rules[1]), "Posterior \xE2\x89\xA5 .9");
+}
+
+TEST(StoppingReader, RefusesAnythingElseNamingFileAndLine) {
+    // Lines 2-6: SPRT stopped at 1, 2, 3, undecided, summary; lines 7-11: Posterior .9 likewise.
+    const std::vector<std::string> good = lines(stoppingTable(3, {.9}, threeTests).text());
+    ASSERT_EQ(good.size(), 11u);
+    ASSERT_EQ(good[5],
+              "SPRT,,summary,,3,2,1,0,2.66666666666667,.666666666666667,.333333333333333,0,"
+              ".333333333333333,3,.666666666666667");
+    const auto with = [&](std::size_t index, const std::string& line) {
+        std::vector<std::string> rows = good;
+        rows[index] = line;
+        return joined(rows);
+    };
+    const auto without = [&](std::size_t index) {
+        std::vector<std::string> rows = good;
+        rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
+        return joined(rows);
+    };
+    std::string huge = good[0] + "\r\n";
+    for (int n = 1; n <= 4; ++n)
+        huge += "SPRT,,stopped," + std::to_string(n) + ",999999999999999999,999999999999999999,0,0,,,,,,,\r\n";
+    struct Case {
+        std::string text;
+        std::string problem;
+    };
+    const Case cases[] = {
+        {"", "s.csv is empty"},
+        {"rule,threshold\r\n", "s.csv, line 1: not the header of a Quillon stopping table."},
+        {good[0] + "\r\n", "s.csv has no lines after its header."},
+        {joined(good).substr(0, joined(good).size() - 2), "line 11: the line has no line end"},
+        {with(1, "SPRT,,stopped,1,0,0,0,0,,,,,,"), "line 2: has 14 fields; expected 15."},
+        {with(1, "Posterior,.9,stopped,1,0,0,0,0,,,,,,,"), "line 2: the rule is \"Posterior\" where \"SPRT\""},
+        {with(1, "SPRT,.9,stopped,1,0,0,0,0,,,,,,,"), "line 2: the threshold \".9\" does not suit the rule SPRT"},
+        {with(6, "Posterior,1,stopped,1,1,1,0,0,,,,,,,"), "line 7: the threshold \"1\" does not suit"},
+        {with(6, "Posterior,0.9,stopped,1,1,1,0,0,,,,,,,"), "line 7: the threshold \"0.9\""},
+        {with(6, "SPRT,,stopped,1,1,1,0,0,,,,,,,"), "line 7: the rule is \"SPRT\" where \"Posterior\""},
+        {without(2),
+         "line 3: expected the \"stopped\" row of length 2 or the \"undecided\" row of length 1 of SPRT; "
+         "found \"stopped\" with length \"3\""},
+        {without(8), "line 9: expected the \"stopped\" row of length 3 of Posterior; found \"undecided\""},
+        {with(2, "SPRT,,stopped,2,1,0,0,0,,,,,,,"), "line 3: columns 5 to 8 must be whole numbers"},
+        {with(2, "SPRT,,stopped,2,1,1,0,-0,,,,,,,"), "line 3: columns 5 to 8"},
+        {with(2, "SPRT,,stopped,2,1,1,0,0,2,,,,,,"), "line 3: columns 9 to 15 must be empty"},
+        {with(2, "SPRT,,stopped,2,2,2,0,0,,,,,,,"),
+         "line 6: the summary's counts are not the sums of the rows of SPRT."},
+        {with(5,
+              "SPRT,,summary,,3,2,1,0,2.6667,.666666666666667,.333333333333333,0,.333333333333333,3,.666666666666667"),
+         "line 6: column 9 holds \"2.6667\" where the rows of SPRT give \"2.66666666666667\"."},
+        {with(5, "SPRT,,summary,,3,2,1,0,2.66666666666667,.666666666666667,.333333333333333,0,.333333333333333,3,.7"),
+         "line 6: column 15 holds \".7\", not a share of 3 tests."},
+        {with(10, good[10].substr(0, good[10].size() - 16) + ".333333333333333"),
+         "line 11: the tests and the fixed-length share differ from the SPRT's."},
+        {with(3, "SPRT,,summary,,3,2,1,0,,,,,,,"),
+         "line 4: expected the \"stopped\" row of length 3 or the \"undecided\" row of length 2 of SPRT; found "
+         "\"summary\" with length \"\"."},
+        {with(7, "SPRT,,stopped,2,1,1,0,0,,,,,,,"), "line 8: a new rule starts before the summary of Posterior .9."},
+        {without(10), "line 10: the table ends before the summary row of Posterior."},
+        {huge, "line 5: the counts are too large."},
+    };
+    for (const Case& c : cases) {
+        const std::string problem = parseStoppingTable(c.text, "s.csv").problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << "got: " << problem << "\nwanted: " << c.problem;
+    }
+    EXPECT_NE(readStoppingFile("/nonexistent/s.csv").problem.find("/nonexistent/s.csv cannot be read"),
+              std::string::npos);
+}
+
+RunTables withStopping(RunTables tables, const StoppingTable& written) {
+    const ReadResult<StoppingResults> read = parseStoppingTable(written.text(), "s.csv");
+    EXPECT_TRUE(read.ok()) << read.problem;
+    tables.stopping = read.table;
+    tables.stoppingFile = "s.csv";
+    return tables;
+}
+
+TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
+    const RunTables three = withStopping(run(results(twoGroupLine, 3)), stoppingTable(3, {.9}, threeTests));
+    const std::vector<Chart> charts = buildCharts({three});
+    ASSERT_EQ(charts.size(), 5u);  // no exposure table: the stopping chart follows the four
+    const Chart& chart = charts[4];
+    EXPECT_EQ(chart.id, "stopping-lengths");
+    EXPECT_EQ(names(chart), (std::vector<std::string>{"SPRT", "Posterior \xE2\x89\xA5 .9"}));
+    EXPECT_NE(chart.series[0].style.dash, chart.series[1].style.dash);  // coinciding rules stay visible
+    using P = std::optional<std::pair<double, double>>;
+    EXPECT_EQ(chart.series[0].points,
+              (std::vector<P>{std::pair{1.0, 0.0}, std::pair{2.0, 1.0 / 3}, std::pair{3.0, 1.0 / 3}}));
+    EXPECT_EQ(chart.series[1].points[0], (std::pair{1.0, 1.0 / 3}));
+    EXPECT_EQ(chart.notes[0], "SPRT: ATL 2.67 items, PCC 66.7%, 33.33% undecided.");
+    EXPECT_EQ(chart.notes[1], "Posterior \xE2\x89\xA5 .9: ATL 2.00 items, PCC 66.7%, 33.33% undecided.");
+    EXPECT_EQ(chart.notes[2], "Fixed length 3: PCC 66.7%.");
+    EXPECT_EQ(chart.x.high, 3);
+    EXPECT_EQ(chart.y.tickLabels.back(), "40%");
+
+    struct Edge {
+        const char* what;
+        RunTables tables;
+        bool hasData;
+        std::string note;
+    };
+    const Edge edges[] = {
+        {"no test stopped", withStopping(run(results(twoGroupLine, 2)), stoppingTable(2, {.99}, {{1, 1, {.6, .7}}})),
+         true, "SPRT: ATL 2.00 items, PCC 100.0%, 100.00% undecided."},
+        {"no test at all", withStopping(run(results(zeroLine, 4)), stoppingTable(4, {.95}, {})), false,
+         "SPRT: no tests."},
+        {"one length", withStopping(run(results(twoGroupLine, 1)), stoppingTable(1, {.95}, {{2, 2, {.97}, 1, 2}})),
+         true, "SPRT: ATL 1.00 items, PCC 100.0%, 0.00% undecided."},
+    };
+    for (const Edge& e : edges) {
+        const Chart edge = buildCharts({e.tables}).back();
+        EXPECT_EQ(edge.id, "stopping-lengths") << e.what;
+        EXPECT_EQ(edge.hasData(), e.hasData) << e.what;
+        EXPECT_EQ(edge.notes[0], e.note) << e.what;
+        EXPECT_EQ(edge.y.low, 0) << e.what;
+        EXPECT_GE(edge.y.high, 0.1) << e.what;
+        for (const Series& series : edge.series)
+            EXPECT_EQ(series.points.size(), static_cast<std::size_t>(e.tables.stopping->maxTestLength)) << e.what;
+    }
+
+    // Several runs: only those with a stopping table add series, named by run; the axis follows the longest.
+    RunTables plain = run(results(twoGroupLine, 9), "B");
+    RunTables a = three;
+    a.label = "A";
+    const Chart both = buildCharts({a, plain}).back();
+    EXPECT_EQ(names(both), (std::vector<std::string>{"SPRT \xC2\xB7 A", "Posterior \xE2\x89\xA5 .9 \xC2\xB7 A"}));
+    EXPECT_EQ(both.notes[0], "A: SPRT: ATL 2.67 items, PCC 66.7%, 33.33% undecided.");
+    EXPECT_EQ(both.x.high, 10);
+    EXPECT_EQ(buildCharts({plain}).size(), 4u);  // no stopping table, no stopping chart
+
+    // A stopping table of another test length does not belong to the results table.
+    RunTables longer = withStopping(run(results(twoGroupLine, 4)), stoppingTable(3, {.9}, threeTests));
+    longer.resultsFile = "r.csv";
+    EXPECT_EQ(checkRunPairs({longer}),
+              "s.csv does not belong to r.csv: its tests are 3 items long, the results table's 4.");
+}
+
 TEST(SvgWriter, WellFormedWithOnePathPerSeries) {
     RunTables odd = run(results(twoGroupLine, 1), "A & <B> \"q\" \xFF\x01 end");  // single length, hostile label
     odd.exposure = exposure({1, 0});
+    odd = withStopping(odd, stoppingTable(1, {.9, .95}, {{2, 2, {.97}, 1, 2}}));
     RunTables other = run(results(zeroLine, 30), "C");
     for (const std::vector<RunTables>& runs : {std::vector{odd}, std::vector{odd, other}}) {
         for (const Chart& chart : buildCharts(runs)) {
@@ -282,14 +512,19 @@ TEST(Report, SelfContainedAndWellFormed) {
     RunTables tables = run(results(twoGroupLine, 12), "Run <1>");
     tables.resultsFile = "/data/r.csv";
     tables.settings = {{"Method", "MinCost"}};
+    const std::string plain = reportHtml({tables});
+    EXPECT_NE(plain.find("No stopping table was given"), std::string::npos);
+    tables = withStopping(tables, stoppingTable(12, {.9}, {{2, 2, std::vector<double>(12, .92), 2, 2}}));
     const std::string html = reportHtml({tables, run(results(threeGroupLine, 40), "Run 2")});
     const XmlCount parsed = parseXml(html);
     ASSERT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.elements.at("svg"), 4);
+    EXPECT_EQ(parsed.elements.at("svg"), 5);
     for (const char* fetched : {"<script", "src=", "url(", "@import", "<link"})
         EXPECT_EQ(html.find(fetched), std::string::npos);
     for (const char* shown :
-         {"Run &lt;1&gt;", "/data/r.csv", "MinCost", "<th>5 items</th>", "<th>40 items</th>", "75.0%"}) {
+         {"Run &lt;1&gt;", "/data/r.csv", "MinCost", "<th>5 items</th>", "<th>40 items</th>", "75.0%",
+          "<td>Run &lt;1&gt;</td><td>Posterior \xE2\x89\xA5 .9</td><td>1.00</td><td>100.0%</td><td>0.00%</td>"
+          "<td>12</td><td>100.0%</td>"}) {
         EXPECT_NE(html.find(shown), std::string::npos) << shown;
     }
 }
@@ -298,7 +533,7 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
     const auto folder = std::filesystem::temp_directory_path() / ("quillon-charts-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     RunTables tables;
-    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "sample_expos.csv", ""}, tables), "");
+    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "sample_expos.csv", "", ""}, tables), "");
     EXPECT_EQ(tables.label, "sample_results.csv");
     EXPECT_EQ(writeReport((folder / "r.html").string(), {tables}), "");
     EXPECT_EQ(parseXml(*readWholeFile((folder / "r.html").string())).error, "");
@@ -307,7 +542,7 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
         EXPECT_TRUE(std::filesystem::exists(folder / "svg" / (std::string(id) + ".svg"))) << id;
     }
     EXPECT_NE(writeReport((folder / "missing" / "r.html").string(), {tables}), "");
-    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x"}, tables),
+    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x", ""}, tables),
               golden + "three_shannon_expos.csv does not belong to " + golden +
                   "sample_results.csv: it has 3 groups, the results table two.");
     std::filesystem::remove_all(folder);
@@ -339,8 +574,19 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     ASSERT_EQ(sim(f, "--quiet --max-length 10 --method MaxDiscr --report run.html").code, 0);
     const std::string run = readWholeFile(f + "/run.html").value_or("");
     EXPECT_EQ(parseXml(run).error, "");
-    for (const char* shown : {"MaxDiscr", "samplepassfail_results.csv", "<th>10 items</th>", "Maximum exposure rate"}) {
+    for (const char* shown : {"MaxDiscr", "samplepassfail_results.csv", "<th>10 items</th>", "Maximum exposure rate",
+                              "No stopping table was given"}) {
         EXPECT_NE(run.find(shown), std::string::npos) << shown;
+    }
+    // With Use SPRT the run's report includes the stopping table it wrote beside the results.
+    ASSERT_EQ(
+        sim(f, "--quiet --max-length 10 --use-sprt --stop-probability .8 --results sprt.csv --report sprt.html").code,
+        0);
+    const std::string sprt = readWholeFile(f + "/sprt.html").value_or("");
+    EXPECT_EQ(parseXml(sprt).error, "");
+    for (const char* shown : {"<span class=\"kind\">stopping</span> sprt_stopping.csv", "<td>SPRT</td>",
+                              "<td>Posterior \xE2\x89\xA5 .8</td>", "Where a variable-length test would stop"}) {
+        EXPECT_NE(sprt.find(shown), std::string::npos) << shown;
     }
 
     struct Case {
@@ -360,6 +606,11 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
         {"report " + results, 2, "name the report with --out or a folder with --svg."},
         {"report " + results + " --label A --label B --out x.html", 2, "more --label names than results tables."},
         {"report --out x.html", 2, "results is required"},
+        {"report sprt.csv --stopping sprt_stopping.csv --label S --out s.html", 0, ""},
+        {"report " + results + " --stopping " + results + " --out x.html", 1,
+         results + ", line 1: not the header of a Quillon stopping table."},
+        {"report " + results + " --stopping sprt_stopping.csv --stopping sprt_stopping.csv --out x.html", 2,
+         "more --stopping tables than results tables."},
     };
     for (const Case& c : cases) {
         const Ran ran = sim(f, c.arguments);
@@ -369,6 +620,7 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     EXPECT_FALSE(std::filesystem::exists(folder / "x.html"));
     const std::string two = readWholeFile(f + "/two.html").value_or("");
     EXPECT_NE(two.find("MAP \xC2\xB7 B"), std::string::npos);
+    EXPECT_NE(readWholeFile(f + "/s.html").value_or("").find("<td>Posterior \xE2\x89\xA5 .8</td>"), std::string::npos);
     EXPECT_EQ(parseXml(*readWholeFile(f + "/svg/exposure.svg")).error, "");
     std::filesystem::remove_all(folder);
 }

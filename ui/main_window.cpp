@@ -15,6 +15,7 @@
 
 #include "help_window.h"
 #include "quillon/report.h"
+#include "quillon/run_reports.h"
 #include "quillon/simulation.h"
 #include "wx_text.h"
 
@@ -313,20 +314,34 @@ void MainWindow::startRun() {
         *this, [this](const std::string& text) { showMessage(text); },
         [this, settings = settings_](const std::string& text) { inputMessageSink_(text, settings); });
     const unsigned threads = std::thread::hardware_concurrency();
-    const RunOptions options{static_cast<int>(threads == 0 ? 1 : threads)};
-    worker_ = std::thread([this, settings = settings_, options] {
+    worker_ = std::thread([this, settings = settings_, threads] {
         bool completed = false;
+        std::string stoppingWritten;
         try {
-            completed = runSimulation(settings, random_, *host_, options).completed;
+            // "Use SPRT" writes the stopping table beside the results table, as quillon-sim does.
+            RunReportOptions reportOptions;
+            if (settings.useSprt) reportOptions.stoppingFile = stoppingFileBeside(settings.resultsFile);
+            RunReports reports(reportOptions, settings);
+            RunOptions options{static_cast<int>(threads == 0 ? 1 : threads)};
+            if (settings.useSprt) options.listener = &reports;
+            // A stopping table that could not be kept is refused before the run.
+            std::vector<std::string> problems =
+                settings.useSprt ? reports.unwritableFiles() : std::vector<std::string>{};
+            if (problems.empty()) {
+                completed = runSimulation(settings, random_, *host_, options).completed;
+                if (settings.useSprt) problems = reports.finish(completed);
+                if (completed && problems.empty()) stoppingWritten = reportOptions.stoppingFile;
+            }
+            for (const std::string& problem : problems) host_->showMessage(problem);
         } catch (const std::exception& error) {
             // A failure the engine did not turn into a message still reaches the user.
             host_->showMessage(error.what());
         }
-        CallAfter([this, completed] { finishRun(completed); });
+        CallAfter([this, completed, stoppingWritten] { finishRun(completed, stoppingWritten); });
     });
 }
 
-void MainWindow::finishRun(bool completed) {
+void MainWindow::finishRun(bool completed, const std::string& stoppingFile) {
     if (worker_.joinable()) worker_.join();
     host_.reset();
     for (const auto& [found, enabled] : enabledBeforeRun_) found->Enable(enabled);
@@ -336,12 +351,12 @@ void MainWindow::finishRun(bool completed) {
         Close(true);
         return;
     }
-    if (completed) openResults();
+    if (completed) openResults(stoppingFile);
 }
 
-void MainWindow::openResults() {
+void MainWindow::openResults(const std::string& stoppingFile) {
     charts::RunTables run;
-    if (const std::string problem = charts::loadRunOfSettings(settings_, run); !problem.empty()) {
+    if (const std::string problem = charts::loadRunOfSettings(settings_, run, stoppingFile); !problem.empty()) {
         showMessage(problem);
         return;
     }

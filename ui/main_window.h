@@ -82,9 +82,10 @@ private:
 
     void browse(int pathBoxId, const PickerSettings& settings);
     void showMessage(const std::string& text) { messageSink_(text); }
-    void finishRun(bool completed);
-    // After the Done message: the charts of the tables the run wrote, in their own window.
-    void openResults();
+    void finishRun(bool completed, const std::string& stoppingFile);
+    // After the Done message: the charts of the tables the run wrote (with its stopping table
+    // when it wrote one), in their own window.
+    void openResults(const std::string& stoppingFile);
 
     RunSettings settings_;
     RandomGenerator random_;

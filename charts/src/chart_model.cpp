@@ -136,6 +136,57 @@ int runColour(std::size_t run) {
 
 int dashCount() { return static_cast<int>(dashPattern().size()); }
 
+// Stopping rules: the SPRT in its colour of the other charts, then each threshold.
+int stoppingColour(std::size_t rule) {
+    constexpr int order[] = {5, 4, 2, 6, 0, 1, 7};
+    return order[rule % std::size(order)];
+}
+
+Chart stoppingChart(const std::vector<RunTables>& runs) {
+    Chart chart;
+    chart.id = "stopping-lengths";
+    chart.title = "Where a variable-length test would stop, by rule";
+    const int dashes = dashCount();
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunTables& run = runs[r];
+        if (!run.stopping) continue;
+        const std::string prefix = runs.size() > 1 ? run.label + ": " : "";
+        for (std::size_t k = 0; k < run.stopping->rules.size(); ++k) {
+            const StoppingRulePart& rule = run.stopping->rules[k];
+            const std::string name = stoppingRuleLabel(rule);
+            // Rules can stop at the same lengths (the SPRT and a threshold of 1 - a often do): a dash
+            // of its own keeps each one visible where they coincide.
+            const int dash = static_cast<int>(chart.series.size()) % dashes;
+            Series series{seriesName(name, runs, r), SeriesStyle{stoppingColour(k), dash, false}, {}};
+            // Without any test there is nothing to share over, and nothing is drawn.
+            const auto tests = static_cast<double>(rule.total.tests);
+            for (std::size_t n = 0; n < rule.stopped.size(); ++n) {
+                series.points.push_back(pointIf(rule.total.tests > 0, static_cast<double>(n + 1),
+                                                static_cast<double>(rule.stopped[n].tests) / tests));
+            }
+            chart.series.push_back(std::move(series));
+            chart.notes.push_back(prefix + name +
+                                  (rule.total.tests == 0
+                                       ? std::string(": no tests.")
+                                       : ": ATL " + fixedText(rule.averageLength, 2) + " items, PCC " +
+                                             percentText(rule.percentCorrect, 1) + ", " +
+                                             percentText(rule.undecidedShare, 2) + " undecided."));
+        }
+        if (!run.stopping->rules.empty() && run.stopping->rules.front().total.tests > 0) {
+            const StoppingRulePart& any = run.stopping->rules.front();
+            chart.notes.push_back(prefix + "Fixed length " + std::to_string(run.stopping->maxTestLength) + ": PCC " +
+                                  percentText(any.fixedPercentCorrect, 1) + ".");
+        }
+    }
+    chart.notes.push_back("ATL: average test length; PCC: percent correctly classified.");
+    chart.notes.push_back("An undecided test counts at the full length, classed by its last MAP group.");
+    chart.x = lengthAxis(runs);
+    const auto [low, high] = yRange(chart.series);
+    chart.y = percentAxis(low, high, true);
+    chart.y.title = "Tests stopped at this length (%)";
+    return chart;
+}
+
 }  // namespace
 
 bool Chart::hasData() const {
@@ -163,6 +214,10 @@ const std::vector<std::string>& palette() {
 const std::vector<std::vector<double>>& dashPattern() {
     static const std::vector<std::vector<double>> dashes = {{}, {7, 4}, {2, 3}, {9, 3, 2, 3}, {4, 2}, {12, 3, 3, 3}};
     return dashes;
+}
+
+std::string stoppingRuleLabel(const StoppingRulePart& rule) {
+    return rule.threshold.empty() ? rule.rule : rule.rule + " \xE2\x89\xA5 " + rule.threshold;
 }
 
 std::string percentText(double share, int decimals) {
@@ -209,6 +264,15 @@ std::string checkRunPairs(const std::vector<RunTables>& runs) {
         if (!exposureFigures(*run.exposure, length)) {
             return run.exposureFile + " does not belong to " + run.resultsFile +
                    ": its use counts are not a whole number of tests of " + std::to_string(length) + " items.";
+        }
+    }
+    for (const RunTables& run : runs) {
+        if (!run.stopping) continue;
+        const auto length = static_cast<std::int32_t>(run.results.rows.size());
+        if (run.stopping->maxTestLength != length) {
+            return run.stoppingFile + " does not belong to " + run.resultsFile + ": its tests are " +
+                   std::to_string(run.stopping->maxTestLength) + " items long, the results table's " +
+                   std::to_string(length) + ".";
         }
     }
     return {};
@@ -324,6 +388,8 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
         exposure.y.title = "Exposure rate (% of tests)";
         charts.push_back(std::move(exposure));
     }
+    if (std::any_of(runs.begin(), runs.end(), [](const RunTables& run) { return run.stopping.has_value(); }))
+        charts.push_back(stoppingChart(runs));
     return charts;
 }
 

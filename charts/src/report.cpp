@@ -1,6 +1,7 @@
 #include "quillon/report.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -22,6 +23,7 @@ td.text { font-family: "DejaVu Sans Mono", monospace; font-size: 13px; overflow-
 figure { margin: 24px 0; break-inside: avoid; }
 svg { max-width: 100%; height: auto; }
 .note { color: #555; font-size: 13px; }
+.kind { color: #555; font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; font-size: 12px; }
 )";
 
 std::string cell(const std::string& text, const char* tag = "td") {
@@ -31,6 +33,12 @@ std::string cell(const std::string& text, const char* tag = "td") {
 std::string fileName(const std::string& path) {
     const std::string name = std::filesystem::path(path).filename().string();
     return name.empty() ? path : name;
+}
+
+std::string twoDecimals(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.2f", value);
+    return buffer;
 }
 
 // The lengths the summary shows: doublings from 5 up to the longest test, and the longest.
@@ -89,6 +97,35 @@ std::string summaryTable(const std::vector<RunTables>& runs) {
     return out + "</table>\n";
 }
 
+// Per rule of each stopping table: the variable-length test's ATL and PCC beside the fixed-length test's.
+std::string stoppingTable(const std::vector<RunTables>& runs) {
+    std::string rows;
+    for (const RunTables& run : runs) {
+        if (!run.stopping) continue;
+        for (const StoppingRulePart& rule : run.stopping->rules) {
+            // Without a test there is no figure to show.
+            const bool any = rule.total.tests > 0;
+            const std::string none = "<td>&#8211;</td>";
+            rows += "<tr>" + (runs.size() > 1 ? cell(run.label) : std::string()) + cell(stoppingRuleLabel(rule)) +
+                    (any ? cell(twoDecimals(rule.averageLength)) : none) +
+                    (any ? cell(percentText(rule.percentCorrect, 1)) : none) +
+                    (any ? cell(percentText(rule.undecidedShare, 2)) : none) +
+                    cell(std::to_string(run.stopping->maxTestLength)) +
+                    (any ? cell(percentText(rule.fixedPercentCorrect, 1)) : none) + "</tr>\n";
+        }
+    }
+    if (rows.empty()) {
+        return "<p class=\"note\">No stopping table was given (a run writes one with --stopping or Use SPRT).</p>\n";
+    }
+    return "<table>\n<tr>" + std::string(runs.size() > 1 ? "<th>Run</th>" : "") +
+           "<th>Rule</th><th>ATL</th><th>PCC</th><th>Undecided</th><th>Fixed length</th><th>Fixed-length "
+           "PCC</th></tr>\n" +
+           rows + "</table>\n" +
+           "<p class=\"note\">If the test had stopped as soon as the rule decided: ATL, the average test length in "
+           "items, and PCC, the percent correctly classified. A test the rule never decided runs to the full length "
+           "and is classed by its last MAP group. The fixed-length test gives every item.</p>\n";
+}
+
 std::string exposureTable(const std::vector<RunTables>& runs) {
     std::string rows;
     for (const RunTables& run : runs) {
@@ -120,6 +157,12 @@ std::string loadRunTables(const RunFiles& files, RunTables& run) {
         if (!exposure.ok()) return exposure.problem;
         run.exposure = exposure.table;
     }
+    if (!files.stopping.empty()) {
+        run.stoppingFile = files.stopping;
+        const ReadResult<StoppingResults> stopping = readStoppingFile(files.stopping);
+        if (!stopping.ok()) return stopping.problem;
+        run.stopping = stopping.table;
+    }
     return checkRunPairs({run});
 }
 
@@ -149,7 +192,7 @@ std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettin
     return list;
 }
 
-std::string loadRunOfSettings(const RunSettings& settings, RunTables& run) {
+std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const std::string& stoppingFile) {
     std::string exposure;
     if (settings.saveExposure) {
         // The run uses the exposure name without its outer spaces.
@@ -158,10 +201,10 @@ std::string loadRunOfSettings(const RunSettings& settings, RunTables& run) {
             exposure = settings.exposureFile.substr(first, settings.exposureFile.find_last_not_of(' ') - first + 1);
         }
     }
-    std::string problem = loadRunTables({settings.resultsFile, exposure, ""}, run);
+    std::string problem = loadRunTables({settings.resultsFile, exposure, "", stoppingFile}, run);
     if (!problem.empty() && !exposure.empty()) {
         // A run whose exposure table could not be written still has its results to show.
-        problem = loadRunTables({settings.resultsFile, "", ""}, run);
+        problem = loadRunTables({settings.resultsFile, "", "", stoppingFile}, run);
     }
     run.settings = settingsSummary(settings);
     return problem;
@@ -178,13 +221,15 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
 
+    // Each table a run was read from on a line of its own, so long paths keep the width.
     out +=
-        "<h2>Runs</h2>\n<table>\n<tr><th>Run</th><th class=\"text\">Results table</th><th class=\"text\">Exposure "
-        "table</th><th>Test length</th>"
+        "<h2>Runs</h2>\n<table>\n<tr><th>Run</th><th class=\"text\">Tables</th><th>Test length</th>"
         "<th>Groups</th></tr>\n";
     for (const RunTables& run : runs) {
-        out += "<tr>" + cell(run.label) + "<td class=\"text\">" + escapeMarkup(run.resultsFile) + "</td>" +
-               "<td class=\"text\">" + (run.exposure ? escapeMarkup(run.exposureFile) : "&#8211;") + "</td>" +
+        std::string files = "<span class=\"kind\">results</span> " + escapeMarkup(run.resultsFile);
+        if (run.exposure) files += "<br/><span class=\"kind\">exposure</span> " + escapeMarkup(run.exposureFile);
+        if (run.stopping) files += "<br/><span class=\"kind\">stopping</span> " + escapeMarkup(run.stoppingFile);
+        out += "<tr>" + cell(run.label) + "<td class=\"text\">" + files + "</td>" +
                cell(std::to_string(run.results.rows.size())) +
                cell(run.exposure ? std::to_string(run.exposure->groupCount) : (run.results.hasBayes ? "2" : "not 2")) +
                "</tr>\n";
@@ -204,6 +249,7 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
     out +=
         "<p class=\"note\">Shares of all tests, except SPRT accuracy: the share of the tests the SPRT had decided "
         "(&#8211; where it had decided none).</p>\n";
+    out += "<h2>Stopping rules</h2>\n" + stoppingTable(runs);
     out += "<h2>Item exposure</h2>\n" + exposureTable(runs);
     out +=
         "<p class=\"note\">Exposure rate: the share of tests that gave an item. Mean test overlap: the expected "

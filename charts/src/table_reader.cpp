@@ -1,8 +1,10 @@
 #include "quillon/table_reader.h"
 
+#include <cmath>
 #include <cstdlib>
 
 #include "quillon/output_tables.h"
+#include "quillon/stopping_table.h"
 
 namespace quillon {
 namespace {
@@ -105,6 +107,61 @@ std::optional<std::pair<std::string, std::string_view>> leadingIdentifier(std::s
 template <class Table>
 ReadResult<Table> refused(std::string problem) {
     return {Table{}, std::move(problem)};
+}
+
+// Sums of counts from a file: a file that would overflow them is refused, not wrapped.
+bool addTo(std::int64_t& sum, std::int64_t value) { return !__builtin_add_overflow(sum, value, &sum); }
+
+bool addTo(StoppingCounts& sum, const StoppingCounts& add) {
+    return addTo(sum.tests, add.tests) && addTo(sum.accurate, add.accurate) && addTo(sum.falsePos, add.falsePos) &&
+           addTo(sum.falseNeg, add.falseNeg);
+}
+
+// Columns 5 to 8 of a stopping row: whole numbers, and every test is classed exactly one way.
+std::optional<StoppingCounts> stoppingCounts(const std::vector<std::string_view>& fields) {
+    StoppingCounts counts;
+    std::int64_t* const slots[] = {&counts.tests, &counts.accurate, &counts.falsePos, &counts.falseNeg};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::optional<std::int64_t> value = exactWhole(fields[4 + i]);
+        if (!value || fields[4 + i].front() == '-') return std::nullopt;
+        *slots[i] = *value;
+    }
+    // Each count has at most 18 digits, so the sum cannot overflow.
+    if (counts.accurate + counts.falsePos + counts.falseNeg != counts.tests) return std::nullopt;
+    return counts;
+}
+
+bool isThreshold(std::string_view field) {
+    if (!exactPlain(field)) return false;
+    const double value = std::strtod(std::string(field).c_str(), nullptr);
+    return value > 0 && value < 1;
+}
+
+// The summary's figures as the writer spells them from the rule's counts; each share is divided
+// once, and is 0 when there was no test.
+std::vector<std::string> summaryFigures(const StoppingSummary& s) {
+    const auto share = [&](std::int64_t part) {
+        return formatPlain(s.tests == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(s.tests));
+    };
+    return {formatPlain(s.averageLength()),
+            formatPlain(s.percentCorrect()),
+            share(s.falsePos),
+            share(s.falseNeg),
+            share(s.undecided),
+            formatPlain(s.fixedAverageLength())};
+}
+
+// The number of tests the fixed-length test classed accurately, when `field` is exactly the
+// writer's spelling of such a count's share of `tests`.
+std::optional<std::int64_t> fixedAccurate(std::string_view field, std::int64_t tests) {
+    if (!exactPlain(field)) return std::nullopt;
+    const double share = std::strtod(std::string(field).c_str(), nullptr);
+    if (!(share >= 0 && share <= 1)) return std::nullopt;
+    StoppingSummary s;
+    s.tests = tests;
+    s.fixedAccurate = std::llround(share * static_cast<double>(tests));
+    if (formatPlain(s.fixedPercentCorrect()) != field) return std::nullopt;
+    return s.fixedAccurate;
 }
 
 }  // namespace
@@ -230,6 +287,161 @@ ReadResult<ExposureTable> parseExposureTable(std::string_view text, const std::s
     return {std::move(table), {}};
 }
 
+ReadResult<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName) {
+    const Lines split = tableLines(text);
+    if (split.lines.empty()) return refused<StoppingResults>(fileName + " is empty; it is not a stopping table.");
+    // The writer's own header: the table of no rule is its header alone.
+    std::string header = StoppingTable({}, 0).text();
+    header.resize(header.size() - 2);
+    if (split.lines[0] != header) {
+        return refused<StoppingResults>(where(fileName, 0) + "not the header of a Quillon stopping table.");
+    }
+    if (split.lines.size() == 1) return refused<StoppingResults>(fileName + " has no lines after its header.");
+    if (split.cutShort) {
+        return refused<StoppingResults>(where(fileName, split.lines.size() - 1) +
+                                        "the line has no line end; the table was cut short.");
+    }
+    const std::size_t columns = splitFields(header).size();
+
+    StoppingResults table;
+    StoppingRulePart part;       // the rule being read
+    bool reading = false;        // a rule has started and its summary is still to come
+    bool undecidedRead = false;  // its "undecided" row has been read
+    std::int64_t lengthSum = 0;  // items given up to each of its stops
+    std::string firstFixed;      // the fixed-length figures, which every rule repeats
+    for (std::size_t index = 1; index < split.lines.size(); ++index) {
+        const std::vector<std::string_view> fields = splitFields(split.lines[index]);
+        const std::string at = where(fileName, index);
+        if (fields.size() != columns) {
+            return refused<StoppingResults>(at + "has " + std::to_string(fields.size()) + " fields; expected " +
+                                            std::to_string(columns) + ".");
+        }
+        const std::string_view rule = fields[0], threshold = fields[1], kind = fields[2], length = fields[3];
+        if (!reading) {
+            // The SPRT comes first, then each posterior threshold.
+            const std::string_view expected = table.rules.empty() ? "SPRT" : "Posterior";
+            if (rule != expected) {
+                return refused<StoppingResults>(at + "the rule is \"" + std::string(rule) + "\" where \"" +
+                                                std::string(expected) + "\" is expected.");
+            }
+            if (rule == "SPRT" ? !threshold.empty() : !isThreshold(threshold)) {
+                return refused<StoppingResults>(at + "the threshold \"" + std::string(threshold) +
+                                                "\" does not suit the rule " + std::string(rule) + ".");
+            }
+            part = StoppingRulePart{};
+            part.rule = rule;
+            part.threshold = threshold;
+            reading = true;
+            undecidedRead = false;
+            lengthSum = 0;
+        } else if (rule != part.rule || threshold != part.threshold) {
+            return refused<StoppingResults>(at + "a new rule starts before the summary of " + part.rule + " " +
+                                            part.threshold + ".");
+        }
+
+        // Which row comes next: the rows of lengths 1 to the last, the undecided row, the summary.
+        const std::size_t stoppedRows = part.stopped.size();
+        const bool lengthKnown = !table.rules.empty();
+        const auto last = static_cast<std::size_t>(table.maxTestLength);
+        const bool stoppedFits = !undecidedRead && (!lengthKnown || stoppedRows < last);
+        const bool undecidedFits = !undecidedRead && stoppedRows > 0 && (!lengthKnown || stoppedRows == last);
+        const bool fits = (kind == "stopped" && stoppedFits && length == std::to_string(stoppedRows + 1)) ||
+                          (kind == "undecided" && undecidedFits && length == std::to_string(stoppedRows)) ||
+                          (kind == "summary" && undecidedRead && length.empty());
+        if (!fits) {
+            std::string expected = undecidedRead ? "the \"summary\" row" : "";
+            if (stoppedFits) expected = "the \"stopped\" row of length " + std::to_string(stoppedRows + 1);
+            if (undecidedFits) {
+                expected += std::string(expected.empty() ? "" : " or ") + "the \"undecided\" row of length " +
+                            std::to_string(stoppedRows);
+            }
+            return refused<StoppingResults>(at + "expected " + expected + " of " + part.rule + "; found \"" +
+                                            std::string(kind) + "\" with length \"" + std::string(length) + "\".");
+        }
+        const std::optional<StoppingCounts> counts = stoppingCounts(fields);
+        if (!counts) {
+            return refused<StoppingResults>(at +
+                                            "columns 5 to 8 must be whole numbers of tests, the last three adding up "
+                                            "to the first.");
+        }
+
+        if (kind != "summary") {
+            for (std::size_t f = 8; f < columns; ++f) {
+                if (!fields[f].empty()) {
+                    return refused<StoppingResults>(at + "columns 9 to " + std::to_string(columns) +
+                                                    " must be empty on a \"" + std::string(kind) + "\" row.");
+                }
+            }
+            const auto rowLength = static_cast<std::int64_t>(kind == "stopped" ? stoppedRows + 1 : stoppedRows);
+            std::int64_t items = 0;
+            if (!addTo(part.total, *counts) || __builtin_mul_overflow(counts->tests, rowLength, &items) ||
+                !addTo(lengthSum, items)) {
+                return refused<StoppingResults>(at + "the counts are too large.");
+            }
+            if (kind == "stopped") {
+                part.stopped.push_back(*counts);
+            } else {
+                part.undecided = *counts;
+                undecidedRead = true;
+            }
+            continue;
+        }
+
+        const StoppingCounts& total = part.total;
+        if (counts->tests != total.tests || counts->accurate != total.accurate || counts->falsePos != total.falsePos ||
+            counts->falseNeg != total.falseNeg) {
+            return refused<StoppingResults>(at + "the summary's counts are not the sums of the rows of " + part.rule +
+                                            ".");
+        }
+        StoppingSummary summary;
+        summary.tests = total.tests;
+        summary.accurate = total.accurate;
+        summary.falsePos = total.falsePos;
+        summary.falseNeg = total.falseNeg;
+        summary.undecided = part.undecided.tests;
+        summary.lengthSum = lengthSum;
+        if (__builtin_mul_overflow(total.tests, static_cast<std::int64_t>(part.stopped.size()),
+                                   &summary.fixedLengthSum)) {
+            return refused<StoppingResults>(at + "the counts are too large.");
+        }
+        const std::vector<std::string> figures = summaryFigures(summary);
+        for (std::size_t f = 0; f < figures.size(); ++f) {
+            if (fields[8 + f] != figures[f]) {
+                return refused<StoppingResults>(at + "column " + std::to_string(9 + f) + " holds \"" +
+                                                std::string(fields[8 + f]) + "\" where the rows of " + part.rule +
+                                                " give \"" + figures[f] + "\".");
+            }
+        }
+        const std::optional<std::int64_t> fixed = fixedAccurate(fields[14], total.tests);
+        if (!fixed) {
+            return refused<StoppingResults>(at + "column 15 holds \"" + std::string(fields[14]) +
+                                            "\", not a share of " + std::to_string(total.tests) + " tests.");
+        }
+        summary.fixedAccurate = *fixed;
+        const std::string fixedFigures = std::to_string(total.tests) + "," + std::string(fields[14]);
+        if (table.rules.empty()) {
+            firstFixed = fixedFigures;
+            table.maxTestLength = static_cast<std::int32_t>(part.stopped.size());
+        } else if (fixedFigures != firstFixed) {
+            return refused<StoppingResults>(at + "the tests and the fixed-length share differ from the SPRT's.");
+        }
+        part.averageLength = summary.averageLength();
+        part.percentCorrect = summary.percentCorrect();
+        part.undecidedShare =
+            summary.tests == 0 ? 0.0 : static_cast<double>(summary.undecided) / static_cast<double>(summary.tests);
+        part.fixedAverageLength = summary.fixedAverageLength();
+        part.fixedPercentCorrect = summary.fixedPercentCorrect();
+        table.rules.push_back(std::move(part));
+        reading = false;
+    }
+    if (reading || table.rules.empty()) {
+        return refused<StoppingResults>(where(fileName, split.lines.size() - 1) +
+                                        "the table ends before the summary row of " +
+                                        (reading ? part.rule : std::string("SPRT")) + ".");
+    }
+    return {std::move(table), {}};
+}
+
 ReadResult<ResultsTable> readResultsFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<ResultsTable>(path + " cannot be read.");
@@ -240,6 +452,12 @@ ReadResult<ExposureTable> readExposureFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<ExposureTable>(path + " cannot be read.");
     return parseExposureTable(*text, path);
+}
+
+ReadResult<StoppingResults> readStoppingFile(const std::string& path) {
+    const std::optional<std::string> text = readWholeFile(path);
+    if (!text) return refused<StoppingResults>(path + " cannot be read.");
+    return parseStoppingTable(*text, path);
 }
 
 }  // namespace quillon

@@ -1,9 +1,11 @@
 // The Results window after "Go": the charts of that run's tables, its report button, and "View"
 // when no program can open a file.
 #include <cstdlib>
+#include <filesystem>
 
 #include "quillon/input_files.h"
 #include "quillon/report.h"
+#include "quillon/table_reader.h"
 #include "ui_test_support.h"
 
 namespace quillon::ui {
@@ -32,6 +34,20 @@ void pressButton(wxWindow* window, int buttonId) {
     button->ProcessWindowEvent(event);
 }
 
+// The charts shown are the model's charts of the given tables, series by series.
+void expectSameCharts(const std::vector<charts::Chart>& shown, const std::vector<charts::Chart>& expected) {
+    ASSERT_EQ(shown.size(), expected.size());
+    for (std::size_t c = 0; c < expected.size(); ++c) {
+        EXPECT_EQ(shown[c].title, expected[c].title);
+        EXPECT_EQ(shown[c].notes, expected[c].notes);
+        ASSERT_EQ(shown[c].series.size(), expected[c].series.size());
+        for (std::size_t s = 0; s < expected[c].series.size(); ++s) {
+            EXPECT_EQ(shown[c].series[s].name, expected[c].series[s].name);
+            EXPECT_EQ(shown[c].series[s].points, expected[c].series[s].points);
+        }
+    }
+}
+
 TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     SampleFolder folder;
     ASSERT_TRUE(folder.ready);
@@ -48,20 +64,12 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
 
     // The same charts as the model makes of the two tables the run wrote.
     charts::RunTables run;
-    ASSERT_EQ(charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", ""}, run), "");
-    const std::vector<charts::Chart> expected = charts::buildCharts({run});
+    ASSERT_EQ(charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", ""}, run),
+              "");
+    // Without "Use SPRT" the run writes no stopping table and shows no stopping chart.
+    EXPECT_FALSE(std::filesystem::exists("data/samplepassfail_results_stopping.csv"));
+    expectSameCharts(results->charts(), charts::buildCharts({run}));
     ASSERT_EQ(results->charts().size(), 5u);
-    ASSERT_EQ(results->charts().size(), expected.size());
-    for (std::size_t c = 0; c < expected.size(); ++c) {
-        const charts::Chart& shown = results->charts()[c];
-        EXPECT_EQ(shown.title, expected[c].title);
-        EXPECT_EQ(shown.notes, expected[c].notes);
-        ASSERT_EQ(shown.series.size(), expected[c].series.size());
-        for (std::size_t s = 0; s < shown.series.size(); ++s) {
-            EXPECT_EQ(shown.series[s].name, expected[c].series[s].name);
-            EXPECT_EQ(shown.series[s].points, expected[c].series[s].points);
-        }
-    }
     EXPECT_EQ(results->charts()[0].series[0].points.size(), 12u);
 
     // The report button writes the report beside the results table and opens it.
@@ -84,6 +92,44 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     pressButton(results, wxID_CLOSE);
     EXPECT_TRUE(pumpEvents([&] { return !closing; }));
     EXPECT_TRUE(ui.window);
+}
+
+TEST(ResultsWindow, UseSprtWritesTheStoppingTableAndShowsItsChart) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.box(2087)->ChangeValue("15");
+    ui.click(id::useSprt);
+    ui.click(id::go);
+    ASSERT_TRUE(pumpEvents([&] { return !ui.window->isRunning() && ui.window->resultsWindow() != nullptr; }));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_TRUE(ui.messages[0].starts_with("Done"));
+
+    // The table beside the results, as quillon-sim names it, and the chart the model makes of it.
+    const std::string stopping = "data/samplepassfail_results_stopping.csv";
+    const ReadResult<StoppingResults> read = readStoppingFile(stopping);
+    ASSERT_TRUE(read.ok()) << read.problem;
+    EXPECT_EQ(read.table.maxTestLength, 15);
+    EXPECT_EQ(read.table.rules.size(), 2u);  // the SPRT and the default threshold
+    charts::RunTables run;
+    ASSERT_EQ(
+        charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", stopping}, run),
+        "");
+    ResultsWindow* results = ui.window->resultsWindow();
+    expectSameCharts(results->charts(), charts::buildCharts({run}));
+    ASSERT_EQ(results->charts().size(), 6u);
+    const charts::Chart& chart = results->charts().back();
+    EXPECT_EQ(chart.id, "stopping-lengths");
+    ASSERT_EQ(chart.series.size(), 2u);
+    EXPECT_EQ(chart.series[0].name, "SPRT");
+    EXPECT_EQ(chart.series[0].points.size(), 15u);
+    EXPECT_TRUE(chart.notes[0].starts_with("SPRT: ATL "));
+
+    // The report the button writes carries the stopping table too.
+    pressButton(results, reportButtonId);
+    const std::string html = readFile(results->reportPath());
+    EXPECT_NE(html.find("<td>SPRT</td>"), std::string::npos);
+    EXPECT_NE(html.find("samplepassfail_results_stopping.csv"), std::string::npos);
 }
 
 TEST(ResultsWindow, ClosesWithTheMainWindowSoTheProgramEnds) {

@@ -75,6 +75,8 @@ struct RunTables {
     ResultsTable results;
     std::string exposureFile;  // empty: no exposure table
     std::optional<ExposureTable> exposure;
+    std::string stoppingFile;  // empty: no stopping table
+    std::optional<StoppingResults> stopping;
     std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
 };
 
@@ -83,11 +85,15 @@ struct RunTables {
 /// cannot belong to one run (the uses are not a whole number of tests).
 std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, std::int32_t testLength);
 
-/// Checks that each run's exposure table belongs to its results table; the first problem found.
+/// Checks that each run's exposure and stopping tables belong to its results table; the first
+/// problem found.
 std::string checkRunPairs(const std::vector<RunTables>& runs);
 
 /// The charts of the report for the given runs, overlaid on shared axes.
 std::vector<Chart> buildCharts(const std::vector<RunTables>& runs);
+
+/// A stopping rule as the charts and the report name it: "SPRT", or "Posterior ≥ .95".
+std::string stoppingRuleLabel(const StoppingRulePart& rule);
 
 /// Formats a share as a percentage with `decimals` decimals ("87.5%").
 std::string percentText(double share, int decimals);

@@ -15,6 +15,7 @@ struct RunFiles {
     std::string results;
     std::string exposure;  // empty: none
     std::string label;
+    std::string stopping;  // empty: none
 };
 
 /// Reads the tables of one run into `run`; the refusal (naming file and line), or empty.
@@ -23,9 +24,10 @@ std::string loadRunTables(const RunFiles& files, RunTables& run);
 /// The settings of a run as the report lists them: name and value.
 std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings);
 
-/// Reads the tables a completed run wrote under `settings` and adds the settings; the refusal,
-/// or empty. An exposure table that cannot be read or does not match is left out.
-std::string loadRunOfSettings(const RunSettings& settings, RunTables& run);
+/// Reads the tables a completed run wrote under `settings` (and its stopping table when it wrote
+/// one) and adds the settings; the refusal, or empty. An exposure table that cannot be read or
+/// does not match is left out.
+std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const std::string& stoppingFile = "");
 
 /// Text made safe for XML and HTML: markup characters escaped, bytes that are not UTF-8 shown as
 /// U+FFFD and control characters dropped, since file names are arbitrary bytes.

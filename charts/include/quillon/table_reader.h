@@ -36,6 +36,28 @@ struct ExposureTable {
     std::vector<ExposureItem> items;
 };
 
+/// Tests counted at one place of a stopping table, by how the stop classed them.
+struct StoppingCounts {
+    std::int64_t tests = 0, accurate = 0, falsePos = 0, falseNeg = 0;
+};
+
+/// One rule's part of a stopping table read back: where its tests stopped and its summary.
+struct StoppingRulePart {
+    std::string rule;                     // "SPRT" or "Posterior"
+    std::string threshold;                // as written: empty for the SPRT, ".95" for a threshold
+    std::vector<StoppingCounts> stopped;  // [length - 1]
+    StoppingCounts undecided;             // no stop by the last length: classed by the last MAP group
+    StoppingCounts total;
+    double averageLength = 0, percentCorrect = 0, undecidedShare = 0;  // shares from 0 to 1
+    double fixedAverageLength = 0, fixedPercentCorrect = 0;            // the fixed-length test
+};
+
+/// A stopping table read back: every rule, in file order, over test lengths 1 to maxTestLength.
+struct StoppingResults {
+    std::int32_t maxTestLength = 0;
+    std::vector<StoppingRulePart> rules;
+};
+
 /// A table, or the reason it was refused (naming the file and the line).
 template <class Table>
 struct ReadResult {
@@ -51,10 +73,17 @@ ReadResult<ResultsTable> parseResultsTable(std::string_view text, const std::str
 /// Reads the text of an exposure table as Quillon writes it; anything else is refused.
 ReadResult<ExposureTable> parseExposureTable(std::string_view text, const std::string& fileName);
 
+/// Reads the text of a stopping table as Quillon writes it; anything else, including a summary
+/// that its own rows do not give, is refused.
+ReadResult<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName);
+
 /// Reads a results table from a file.
 ReadResult<ResultsTable> readResultsFile(const std::string& path);
 
 /// Reads an exposure table from a file.
 ReadResult<ExposureTable> readExposureFile(const std::string& path);
+
+/// Reads a stopping table from a file.
+ReadResult<StoppingResults> readStoppingFile(const std::string& path);
 
 }  // namespace quillon
