@@ -307,8 +307,11 @@ int simulate(CommandLine& line, const std::string& checkHint) {
     const auto started = std::chrono::steady_clock::now();
     const quillon::RunSummary summary = quillon::runSimulation(settings, random, host, options);
     if (reportsWanted) {
-        for (const std::string& problem : reports.finish(summary.completed)) host.showMessage(problem);
-        if (summary.completed && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
+        // A cut replay (an icol error stops it as a cancel would) keeps the old reports: they
+        // describe every test of a run or none.
+        const bool whole = summary.completed && !summary.cancelled;
+        for (const std::string& problem : reports.finish(whole)) host.showMessage(problem);
+        if (whole && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
     }
     if (line.stats) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
