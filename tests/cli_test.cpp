@@ -346,19 +346,37 @@ TEST(Runner, ReportOptionsRefuseBadValuesAsUsageErrors) {
 TEST(Runner, ReportFilesThatCannotBeKeptStopTheRunBeforeItStarts) {
     TempFolder folder;
     const std::string tables = folder.file("tables"), locked = folder.file("locked");
+    const std::string pool = folder.write("pool.csv", TempFolder::read(sample + "samplepassfail_pool.csv"));
+    const std::string inputs = "--pool " + pool + " --data " + sample + "samplepassfail.txt --results " + tables +
+                               "/results.csv --exposure " + tables + "/expos.csv --max-length 5 --quiet ";
+    const auto notAvailable = [](const std::string& kind, const std::string& path) {
+        return kind + " file " + quillon::upperName(path) + " is not available.\n";
+    };
+    const auto clash = [](const std::string& kind, const std::string& path, const std::string& role,
+                          const std::string& what) {
+        return kind + " file " + quillon::upperName(path) + " is also the " + role +
+               " file; choose another name for the " + what + ".\n";
+    };
     // Root writes into any folder: the locked case then runs as nobody.
     const std::string asNobody =
         ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'shift; exec \"$@\"' sh "
                          : "";
+    const std::string same = folder.file("report.csv"), exposure = tables + "/./expos.csv";
     struct Case {
-        const char* option;
-        std::string path, kind, before;
+        std::string arguments, before, err;
     };
     const Case cases[] = {
-        {"--trace", folder.file("none/trace.csv"), "Trace", ""},
-        {"--stopping", folder.file("none/stopping.csv"), "Stopping", ""},
-        {"--confusion", folder.file("none/confusion.csv"), "Confusion", ""},
-        {"--trace", locked + "/trace.csv", "Trace", asNobody},
+        {"--trace " + folder.file("none/trace.csv"), "", notAvailable("Trace", folder.file("none/trace.csv"))},
+        {"--stopping " + folder.file("none/s.csv"), "", notAvailable("Stopping", folder.file("none/s.csv"))},
+        {"--confusion " + folder.file("none/c.csv"), "", notAvailable("Confusion", folder.file("none/c.csv"))},
+        {"--trace " + locked + "/trace.csv", asNobody, notAvailable("Trace", locked + "/trace.csv")},
+        // Written over an input, a table or another report, it would destroy it.
+        {"--trace " + pool, "", clash("Trace", pool, "pool", "trace")},
+        {"--stopping " + tables + "/results.csv", "",
+         clash("Stopping", tables + "/results.csv", "results", "stopping table")},
+        {"--confusion " + exposure, "", clash("Confusion", exposure, "exposure", "confusion table")},
+        {"--trace " + same + " --stopping " + same, "",
+         clash("Trace", same, "stopping", "trace") + clash("Stopping", same, "trace", "stopping table")},
     };
     std::filesystem::create_directory(locked);
     folder.write("locked/trace.csv", "old trace\r\n");
@@ -367,19 +385,18 @@ TEST(Runner, ReportFilesThatCannotBeKeptStopTheRunBeforeItStarts) {
         std::filesystem::remove_all(tables);
         std::filesystem::create_directory(tables);
         folder.write("tables/results.csv", "old\r\n");
-        const Outcome run = runSim(folder,
-                                   sampleInputs() + " --results " + tables + "/results.csv --exposure " + tables +
-                                       "/expos.csv --max-length 5 --quiet " + c.option + " " + c.path,
-                                   c.before);
-        EXPECT_EQ(run.exitCode, 1) << c.path;
-        EXPECT_EQ(run.err, c.kind + " file " + quillon::upperName(c.path) + " is not available.\n") << c.path;
-        EXPECT_EQ(run.out, "") << c.path;  // no Done: the replay never started
-        EXPECT_EQ(entries(tables), std::vector<std::string>{"results.csv"}) << c.path;
-        EXPECT_EQ(TempFolder::read(tables + "/results.csv"), "old\r\n") << c.path;
+        const Outcome run = runSim(folder, inputs + c.arguments, c.before);
+        EXPECT_EQ(run.exitCode, 1) << c.arguments;
+        EXPECT_EQ(run.err, c.err) << c.arguments;
+        EXPECT_EQ(run.out, "") << c.arguments;  // no Done: the replay never started
+        EXPECT_EQ(entries(tables), std::vector<std::string>{"results.csv"}) << c.arguments;
+        EXPECT_EQ(TempFolder::read(tables + "/results.csv"), "old\r\n") << c.arguments;
     }
     EXPECT_EQ(entries(locked), std::vector<std::string>{"trace.csv"});
     EXPECT_EQ(TempFolder::read(locked + "/trace.csv"), "old trace\r\n");
     std::filesystem::permissions(locked, std::filesystem::perms(0755));
+    EXPECT_TRUE(TempFolder::read(pool) == TempFolder::read(sample + "samplepassfail_pool.csv"));
+    EXPECT_FALSE(std::filesystem::exists(same));
 }
 
 TEST(Runner, ARunEndingWithAMessageKeepsTheOldReportFiles) {
