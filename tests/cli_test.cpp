@@ -408,23 +408,27 @@ TEST(Runner, ARunEndingWithAMessageKeepsTheOldReportFiles) {
                                       "/stopping.csv --confusion " + reports + "/confusion.csv --use-sprt --quiet";
     struct Case {
         const char* what;
-        std::string arguments, err;
+        std::string arguments, err, before;
     };
     const Case cases[] = {
         // The sample pool's 300 items run out before a test of 301.
-        {"no eligible item", samplePaths(folder) + " --max-length 301", "Not enought items, content area "},
+        {"no eligible item", samplePaths(folder) + " --max-length 301", "Not enought items, content area ", ""},
+        // Reports kept for every possible length would need gigabytes here: they count only the
+        // lengths the pool allows.
+        {"a maximum far beyond the pool", samplePaths(folder) + " --max-length 100000000",
+         "Not enought items, content area ", "ulimit -v 1000000; "},
         {"icol error",
          "--pool " + folder.write("icol.csv", icolPool) + " --data " +
              folder.write("three.txt", "EXAMINEE0010 1\r\nEXAMINEE0011 1\r\n") + " --results " +
              folder.file("results.csv") + " --max-length 1 --randomization 0 --no-exposure",
-         "icol error  1"},
+         "icol error  1", ""},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(reports);
         std::filesystem::create_directory(reports);
         for (const char* name : {"trace.csv", "stopping.csv", "confusion.csv"})
             folder.write(std::string("reports/") + name, "old\r\n");
-        const Outcome run = runSim(folder, c.arguments + reportOptions);
+        const Outcome run = runSim(folder, c.arguments + reportOptions, c.before);
         EXPECT_EQ(run.exitCode, 1) << c.what;
         EXPECT_TRUE(run.err.starts_with(c.err)) << c.what << ": " << run.err;
         EXPECT_EQ(run.out.find("SPRT:"), std::string::npos) << c.what << ": " << run.out;

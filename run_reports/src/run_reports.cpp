@@ -1,5 +1,7 @@
 #include "quillon/run_reports.h"
 
+#include <algorithm>
+
 #include "quillon/input_files.h"
 
 namespace quillon {
@@ -97,8 +99,11 @@ std::int32_t RunReports::traceCandidates() const { return trace_ ? options_.trac
 
 void RunReports::replayStarts(const InputFiles& inputs) {
     pool_ = &inputs.pool;
-    stopping_.emplace(stoppingRules(options_.stopProbabilities), settings_.maxTestLength);
-    if (!options_.confusionFile.empty()) confusion_.emplace(settings_.groupCount, settings_.maxTestLength);
+    // No test outlasts the pool (no item is given twice), and a longer maximum ends the run before
+    // any report is written: sized by the pool, a huge maximum costs no memory.
+    const std::int32_t lengths = std::min(settings_.maxTestLength, inputs.pool.itemCount);
+    stopping_.emplace(stoppingRules(options_.stopProbabilities), lengths);
+    if (!options_.confusionFile.empty()) confusion_.emplace(settings_.groupCount, lengths);
     if (trace_) traceBuffer_ = traceHeader(settings_.groupCount, options_.traceCandidates);
 }
 
