@@ -324,4 +324,156 @@ TEST(Runner, InterruptDuringATableWriteLeavesNoTemporaryFile) {
     EXPECT_EQ(entries(tables), (std::vector<std::string>{"expos.csv", "results.csv"}));
 }
 
+// The sample's four input files, for a test that names its own tables.
+std::string sampleInputs() {
+    return "--pool " + sample + "samplepassfail_pool.csv --data " + sample + "samplepassfail.txt --script " + sample +
+           "samplepassfail_script.csv --enemies " + sample + "samplepassfail_enemies.csv";
+}
+
+TEST(Runner, ReportOptionsRefuseBadValuesAsUsageErrors) {
+    TempFolder folder;
+    for (const char* usage :
+         {"--stop-probability 0", "--stop-probability 1", "--stop-probability 1.5", "--stop-probability abc",
+          "--stop-probability .5x", "--trace-candidates -1", "--trace-examinees -1"}) {
+        const Outcome wrong = runSim(folder, samplePaths(folder) + " --max-length 2 --quiet " + usage);
+        EXPECT_EQ(wrong.exitCode, 2) << usage;
+        EXPECT_NE(wrong.err.find(std::string(usage).substr(0, std::string(usage).find(' '))), std::string::npos)
+            << usage << ": " << wrong.err;
+        EXPECT_FALSE(std::filesystem::exists(folder.file("results.csv"))) << usage;
+    }
+}
+
+TEST(Runner, ReportFilesThatCannotBeKeptStopTheRunBeforeItStarts) {
+    TempFolder folder;
+    const std::string tables = folder.file("tables"), locked = folder.file("locked");
+    const std::string pool = folder.write("pool.csv", TempFolder::read(sample + "samplepassfail_pool.csv"));
+    const std::string inputs = "--pool " + pool + " --data " + sample + "samplepassfail.txt --results " + tables +
+                               "/results.csv --exposure " + tables + "/expos.csv --max-length 5 --quiet ";
+    const auto notAvailable = [](const std::string& kind, const std::string& path) {
+        return kind + " file " + quillon::upperName(path) + " is not available.\n";
+    };
+    const auto clash = [](const std::string& kind, const std::string& path, const std::string& role,
+                          const std::string& what) {
+        return kind + " file " + quillon::upperName(path) + " is also the " + role +
+               " file; choose another name for the " + what + ".\n";
+    };
+    // Root writes into any folder: the locked case then runs as nobody.
+    const std::string asNobody =
+        ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'shift; exec \"$@\"' sh "
+                         : "";
+    const std::string same = folder.file("report.csv"), exposure = tables + "/./expos.csv";
+    struct Case {
+        std::string arguments, before, err;
+    };
+    const Case cases[] = {
+        {"--trace " + folder.file("none/trace.csv"), "", notAvailable("Trace", folder.file("none/trace.csv"))},
+        {"--stopping " + folder.file("none/s.csv"), "", notAvailable("Stopping", folder.file("none/s.csv"))},
+        {"--confusion " + folder.file("none/c.csv"), "", notAvailable("Confusion", folder.file("none/c.csv"))},
+        {"--trace " + locked + "/trace.csv", asNobody, notAvailable("Trace", locked + "/trace.csv")},
+        // Written over an input, a table or another report, it would destroy it.
+        {"--trace " + pool, "", clash("Trace", pool, "pool", "trace")},
+        {"--stopping " + tables + "/results.csv", "",
+         clash("Stopping", tables + "/results.csv", "results", "stopping table")},
+        {"--confusion " + exposure, "", clash("Confusion", exposure, "exposure", "confusion table")},
+        {"--trace " + same + " --stopping " + same, "",
+         clash("Trace", same, "stopping", "trace") + clash("Stopping", same, "trace", "stopping table")},
+    };
+    std::filesystem::create_directory(locked);
+    folder.write("locked/trace.csv", "old trace\r\n");
+    std::filesystem::permissions(locked, std::filesystem::perms(0555));
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(tables);
+        std::filesystem::create_directory(tables);
+        folder.write("tables/results.csv", "old\r\n");
+        const Outcome run = runSim(folder, inputs + c.arguments, c.before);
+        EXPECT_EQ(run.exitCode, 1) << c.arguments;
+        EXPECT_EQ(run.err, c.err) << c.arguments;
+        EXPECT_EQ(run.out, "") << c.arguments;  // no Done: the replay never started
+        EXPECT_EQ(entries(tables), std::vector<std::string>{"results.csv"}) << c.arguments;
+        EXPECT_EQ(TempFolder::read(tables + "/results.csv"), "old\r\n") << c.arguments;
+    }
+    EXPECT_EQ(entries(locked), std::vector<std::string>{"trace.csv"});
+    EXPECT_EQ(TempFolder::read(locked + "/trace.csv"), "old trace\r\n");
+    std::filesystem::permissions(locked, std::filesystem::perms(0755));
+    EXPECT_TRUE(TempFolder::read(pool) == TempFolder::read(sample + "samplepassfail_pool.csv"));
+    EXPECT_FALSE(std::filesystem::exists(same));
+}
+
+TEST(Runner, ARunEndingWithAMessageKeepsTheOldReportFiles) {
+    TempFolder folder;
+    std::string icolPool = "h\r\ncal\r\nx\r\n";
+    for (int i = 0; i < 6; ++i) icolPool += "N" + std::to_string(i) + ",9,,,.8,.3\r\n";
+    const std::string reports = folder.file("reports");
+    const std::string reportOptions = " --trace " + reports + "/trace.csv --stopping " + reports +
+                                      "/stopping.csv --confusion " + reports + "/confusion.csv --use-sprt --quiet";
+    struct Case {
+        const char* what;
+        std::string arguments, err, before;
+    };
+    const Case cases[] = {
+        // The sample pool's 300 items run out before a test of 301.
+        {"no eligible item", samplePaths(folder) + " --max-length 301", "Not enought items, content area ", ""},
+        // Reports kept for every possible length would need gigabytes here: they count only the
+        // lengths the pool allows.
+        {"a maximum far beyond the pool", samplePaths(folder) + " --max-length 100000000",
+         "Not enought items, content area ", "ulimit -v 1000000; "},
+        {"icol error",
+         "--pool " + folder.write("icol.csv", icolPool) + " --data " +
+             folder.write("three.txt", "EXAMINEE0010 1\r\nEXAMINEE0011 1\r\n") + " --results " +
+             folder.file("results.csv") + " --max-length 1 --randomization 0 --no-exposure",
+         "icol error  1", ""},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(reports);
+        std::filesystem::create_directory(reports);
+        for (const char* name : {"trace.csv", "stopping.csv", "confusion.csv"})
+            folder.write(std::string("reports/") + name, "old\r\n");
+        const Outcome run = runSim(folder, c.arguments + reportOptions, c.before);
+        EXPECT_EQ(run.exitCode, 1) << c.what;
+        EXPECT_TRUE(run.err.starts_with(c.err)) << c.what << ": " << run.err;
+        EXPECT_EQ(run.out.find("SPRT:"), std::string::npos) << c.what << ": " << run.out;
+        EXPECT_EQ(entries(reports), (std::vector<std::string>{"confusion.csv", "stopping.csv", "trace.csv"})) << c.what;
+        for (const char* name : {"trace.csv", "stopping.csv", "confusion.csv"})
+            EXPECT_EQ(TempFolder::read(reports + "/" + name), "old\r\n") << c.what << ", " << name;
+    }
+}
+
+TEST(Runner, ReportsAreOffByDefaultAndLeaveTheTablesAsTheyWere) {
+    TempFolder folder;
+    const std::string plain = folder.file("plain"), reported = folder.file("reported"), sprt = folder.file("sprt");
+    for (const std::string& f : {plain, reported, sprt}) std::filesystem::create_directory(f);
+    const auto paths = [&](const std::string& tables) {
+        return sampleInputs() + " --results " + tables + "/results.csv --exposure " + tables +
+               "/expos.csv --max-length 20 --tests-per-person 2 --quiet";
+    };
+    const std::string done = "Done\n\n100% processed\n300 Items\n2 Tests/person\n";
+    const Outcome first = runSim(folder, paths(plain));
+    ASSERT_EQ(first.exitCode, 0);
+    EXPECT_EQ(first.out, done);
+    EXPECT_EQ(entries(plain), (std::vector<std::string>{"expos.csv", "results.csv"}));
+
+    const Outcome second = runSim(folder, paths(reported) + " --trace " + reported + "/trace.csv --trace-candidates 2" +
+                                              " --stopping " + reported + "/stopping.csv --confusion " + reported +
+                                              "/confusion.csv --stop-probability .9 --stop-probability .99");
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(second.out, done);
+    for (const char* table : {"/results.csv", "/expos.csv"})
+        EXPECT_TRUE(TempFolder::read(plain + table) == TempFolder::read(reported + table)) << table;
+    const std::string trace = TempFolder::read(reported + "/trace.csv");
+    EXPECT_TRUE(trace.starts_with("examinee,examinee_id,true_group,test,position,")) << trace.substr(0, 200);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 1 + 2000 * 2 * 20);
+    const std::string stopping = TempFolder::read(reported + "/stopping.csv");
+    EXPECT_NE(stopping.find("\r\nPosterior,.9,summary,,4000,"), std::string::npos);
+    EXPECT_NE(stopping.find("\r\nPosterior,.99,summary,,4000,"), std::string::npos);
+
+    // Use SPRT: its figures after the Done text, and the stopping table beside the results.
+    const Outcome third = runSim(folder, paths(sprt) + " --use-sprt --stop-probability .9 --stop-probability .99");
+    ASSERT_EQ(third.exitCode, 0) << third.err;
+    EXPECT_TRUE(third.out.starts_with(done + "SPRT: average test length ")) << third.out;
+    EXPECT_NE(third.out.find("\nMAP probability >= .99: average test length "), std::string::npos) << third.out;
+    EXPECT_EQ(entries(sprt), (std::vector<std::string>{"expos.csv", "results.csv", "results_stopping.csv"}));
+    EXPECT_TRUE(TempFolder::read(sprt + "/results_stopping.csv") == stopping);
+    EXPECT_TRUE(TempFolder::read(plain + "/results.csv") == TempFolder::read(sprt + "/results.csv"));
+}
+
 }  // namespace

@@ -410,6 +410,8 @@ void refuseOutputsThatAreInputs(const RunSettings& settings) {
 
 }  // namespace
 
+bool namesOneFile(const std::string& a, const std::string& b) { return sameFile(a, b) || samePlace(a, b); }
+
 InputFiles loadInputFiles(const RunSettings& settings) {
     InputFiles inputs;
     inputs.pool = parsePool(readInputLines(settings.poolFile, "Pool"), settings, settings.poolFile);

@@ -1,5 +1,7 @@
 #include "quillon/run_reports.h"
 
+#include <algorithm>
+
 #include "quillon/input_files.h"
 
 namespace quillon {
@@ -59,7 +61,32 @@ RunReports::RunReports(RunReportOptions options, const RunSettings& settings)
 }
 
 std::vector<std::string> RunReports::unwritableFiles() const {
+    // A report written over one of the run's inputs, its tables or another report would destroy it.
+    std::vector<std::pair<const char*, std::string>> files = {{"pool", settings_.poolFile},
+                                                              {"data", settings_.responseFile}};
+    if (settings_.followScript) files.emplace_back("script", settings_.scriptFile);
+    if (settings_.blockEnemies) files.emplace_back("enemies", settings_.enemiesFile);
+    files.emplace_back("results", settings_.resultsFile);
+    if (settings_.saveExposure) files.emplace_back("exposure", trimSpaces(settings_.exposureFile));
+    const std::size_t firstReport = files.size();
+    files.emplace_back("trace", options_.traceFile);
+    files.emplace_back("stopping", options_.stoppingFile);
+    files.emplace_back("confusion", options_.confusionFile);
+    const char* kinds[] = {"Trace", "Stopping", "Confusion"};
+    const char* names[] = {"trace", "stopping table", "confusion table"};
     std::vector<std::string> problems;
+    for (std::size_t r = firstReport; r < files.size(); ++r) {
+        const std::string& path = files[r].second;
+        if (path.empty()) continue;
+        for (std::size_t other = 0; other < files.size(); ++other) {
+            if (other == r || !namesOneFile(path, files[other].second)) continue;
+            problems.push_back(std::string(kinds[r - firstReport]) + " file " + upperName(path) + " is also the " +
+                               files[other].first + " file; choose another name for the " + names[r - firstReport] +
+                               ".");
+            break;
+        }
+    }
+    if (!problems.empty()) return problems;
     if (trace_ && !trace_->isOpen()) problems.push_back(unwritable("Trace", options_.traceFile));
     if (!options_.stoppingFile.empty() && !FileReplacement(options_.stoppingFile).isOpen())
         problems.push_back(unwritable("Stopping", options_.stoppingFile));
@@ -72,8 +99,11 @@ std::int32_t RunReports::traceCandidates() const { return trace_ ? options_.trac
 
 void RunReports::replayStarts(const InputFiles& inputs) {
     pool_ = &inputs.pool;
-    stopping_.emplace(stoppingRules(options_.stopProbabilities), settings_.maxTestLength);
-    if (!options_.confusionFile.empty()) confusion_.emplace(settings_.groupCount, settings_.maxTestLength);
+    // No test outlasts the pool (no item is given twice), and a longer maximum ends the run before
+    // any report is written: sized by the pool, a huge maximum costs no memory.
+    const std::int32_t lengths = std::min(settings_.maxTestLength, inputs.pool.itemCount);
+    stopping_.emplace(stoppingRules(options_.stopProbabilities), lengths);
+    if (!options_.confusionFile.empty()) confusion_.emplace(settings_.groupCount, lengths);
     if (trace_) traceBuffer_ = traceHeader(settings_.groupCount, options_.traceCandidates);
 }
 

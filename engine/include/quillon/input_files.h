@@ -187,6 +187,9 @@ std::vector<std::string> readInputLines(const std::string& path, const char* kin
 /// Turns one line of the response file into a record (group from character 12, answers from 14).
 ResponseRecord parseResponseLine(std::string_view line);
 
+/// True when two names lead to one file, whether or not it exists yet: writing one would replace the other.
+bool namesOneFile(const std::string& a, const std::string& b);
+
 /// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), refuses
 /// an output file that is one of the run's inputs or the other output, then proves that the
 /// results file can be written without emptying it; throws `InputError`.

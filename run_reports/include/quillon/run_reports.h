@@ -30,8 +30,9 @@ class RunReports : public ReplayListener {
 public:
     RunReports(RunReportOptions options, const RunSettings& settings);
 
-    /// The report files that cannot be written, each as a message naming it; checked before the
-    /// run starts, so a run is never spent on a report that could not be kept.
+    /// The report files that cannot be written, or that would replace an input, a table or another
+    /// report, each as a message naming it; checked before the run starts, so a run is never spent
+    /// on a report that could not be kept and no report destroys a file the user needs.
     std::vector<std::string> unwritableFiles() const;
 
     std::int32_t traceCandidates() const override;
