@@ -308,13 +308,9 @@ int simulate(CommandLine& line, const std::string& checkHint) {
     const quillon::RunSummary summary = quillon::runSimulation(settings, random, host, options);
     std::string stoppingWritten;  // for the report: only a stopping table this run wrote
     if (reportsWanted) {
-        // A cut replay (an icol error stops it as a cancel would) keeps the old reports: they
-        // describe every test of a run or none.
-        const bool whole = summary.completed && !summary.cancelled;
-        const std::vector<std::string> problems = reports.finish(whole);
-        for (const std::string& problem : problems) host.showMessage(problem);
-        if (whole && problems.empty()) stoppingWritten = reportOptions.stoppingFile;
-        if (whole && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
+        for (const std::string& problem : reports.finish(summary)) host.showMessage(problem);
+        if (reports.written()) stoppingWritten = reportOptions.stoppingFile;
+        if (reports.written() && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
     }
     if (line.stats) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -165,7 +165,7 @@ ReportedRun runWithReports(const RunSettings& base, RunReportOptions options, in
     run.summary = runSimulation(settings, random, host, runOptions);
     EXPECT_TRUE(run.summary.completed);
     EXPECT_EQ(host.messages, std::vector<std::string>{});
-    EXPECT_EQ(reports.finish(run.summary.completed), std::vector<std::string>{});
+    EXPECT_EQ(reports.finish(run.summary), std::vector<std::string>{});
     run.results = TempFolder::read(settings.resultsFile);
     run.exposure = TempFolder::read(settings.exposureFile);
     run.trace = TempFolder::read(options.traceFile);

@@ -328,9 +328,10 @@ void MainWindow::startRun() {
             std::vector<std::string> problems =
                 settings.useSprt ? reports.unwritableFiles() : std::vector<std::string>{};
             if (problems.empty()) {
-                completed = runSimulation(settings, random_, *host_, options).completed;
-                if (settings.useSprt) problems = reports.finish(completed);
-                if (completed && problems.empty()) stoppingWritten = reportOptions.stoppingFile;
+                const RunSummary summary = runSimulation(settings, random_, *host_, options);
+                completed = summary.completed;
+                if (settings.useSprt) problems = reports.finish(summary);
+                if (reports.written()) stoppingWritten = reportOptions.stoppingFile;
             }
             for (const std::string& problem : problems) host_->showMessage(problem);
         } catch (const std::exception& error) {

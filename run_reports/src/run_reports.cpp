@@ -148,7 +148,9 @@ void RunReports::flushTrace(bool force) {
     traceBuffer_.clear();
 }
 
-std::vector<std::string> RunReports::finish(bool completed) {
+std::vector<std::string> RunReports::finish(const RunSummary& run) {
+    // They describe every test of a run or none.
+    const bool completed = run.completed && !run.cancelled;
     std::vector<std::string> problems;
     if (!completed) {
         if (trace_) trace_->abandon();
@@ -165,6 +167,7 @@ std::vector<std::string> RunReports::finish(bool completed) {
         problems.push_back("Stopping file " + upperName(options_.stoppingFile) + " has a problem.");
     if (confusion_ && !replaceFileContents(options_.confusionFile, confusion_->text()))
         problems.push_back("Confusion file " + upperName(options_.confusionFile) + " has a problem.");
+    written_ = problems.empty();
     return problems;
 }
 

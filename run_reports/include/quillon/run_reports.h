@@ -39,9 +39,13 @@ public:
     void replayStarts(const InputFiles& inputs) override;
     void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) override;
 
-    /// Writes the reports of a completed run (or drops them); the messages of files that could
-    /// not be written, empty when all were.
-    std::vector<std::string> finish(bool completed);
+    /// Writes the reports of a run whose replay took every test (or drops them: a run that ended
+    /// with a message, or was cut by a cancel or an icol error, keeps the old files); the messages
+    /// of files that could not be written, empty when all were. `written()` then tells.
+    std::vector<std::string> finish(const RunSummary& run);
+
+    /// Whether `finish` wrote every report.
+    bool written() const { return written_; }
 
     /// The stopping table as collected so far (its rules: the SPRT, then each threshold).
     const StoppingTable& stopping() const { return *stopping_; }
@@ -56,6 +60,7 @@ private:
     std::unique_ptr<FileReplacement> trace_;
     std::string traceBuffer_;
     bool traceFailed_ = false;
+    bool written_ = false;
     std::optional<StoppingTable> stopping_;
     std::optional<ConfusionTable> confusion_;
 };
