@@ -1,31 +1,10 @@
 // One response line, and the line reader over a temporary file compared with the in-memory
 // line rule. The first byte may pad the file (rarely, as 64 KiB is slow to scan) so that
 // the data meets the reader's buffer edge.
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-
 #include "fuzz_support.h"
 #include "quillon/input_files.h"
 
 namespace {
-
-// Each fuzzing process writes its own file and removes it when it ends.
-class ScratchFile {
-public:
-    ScratchFile()
-        : path_((std::filesystem::temp_directory_path() / ("quillon-fuzz-" + std::to_string(::getpid()) + ".txt"))
-                    .string()) {}
-    ~ScratchFile() { std::filesystem::remove(path_); }
-    const std::string& write(const std::string& content) {
-        std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
-        return path_;
-    }
-
-private:
-    std::string path_;
-};
 
 // The reader fills 64 KiB at a time; padding up to just below that puts the data on the edge.
 constexpr std::size_t readerBuffer = 1 << 16;
@@ -44,12 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         FUZZ_CHECK(value >= 0 && value <= 9);
     }
 
-    static ScratchFile scratch;
+    static const quillon::fuzz::ScratchFolder folder;
     std::string content;
     if (data[0] >= 0xf8) content.assign(readerBuffer - 1 - (data[0] & 7), 'x');
     content.append(bytes);
     const std::vector<std::string> expected = quillon::splitLines(content);
-    quillon::LineReader reader(scratch.write(content));
+    quillon::LineReader reader(folder.write("responses.txt", content));
     FUZZ_CHECK(reader.isOpen());
     FUZZ_CHECK(reader.countLinesAndRewind() == static_cast<std::int64_t>(expected.size()));
     std::string line;
