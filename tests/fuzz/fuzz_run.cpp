@@ -92,6 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     if (!summary.completed) return 0;
     const std::string results = quillon::fuzz::ScratchFolder::read(settings.resultsFile);
     FUZZ_CHECK(!results.empty() && results.ends_with("\r\n"));
+    // A header and one row per test length, each row starting with its length.
+    const std::vector<std::string> rows = quillon::splitLines(results);
+    FUZZ_CHECK(rows.size() == static_cast<std::size_t>(settings.maxTestLength) + 1);
+    for (std::size_t n = 1; n < rows.size(); ++n) FUZZ_CHECK(rows[n].starts_with(std::to_string(n) + ","));
     const std::string exposure =
         settings.saveExposure ? quillon::fuzz::ScratchFolder::read(settings.exposureFile) : std::string();
 
