@@ -1,0 +1,42 @@
+// The pool loader over arbitrary bytes, with settings taken from the first byte.
+#include <algorithm>
+#include <cstdint>
+
+#include "fuzz_support.h"
+#include "quillon/input_files.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+    if (size < 1) return 0;
+    const unsigned char knobs = data[0];
+    quillon::RunSettings settings;
+    settings.groupCount = 1 + (knobs & 7);  // 1 to 8, beyond what a run accepts
+    settings.dropItems = (knobs & 8) != 0;
+    settings.uniformPriors = (knobs & 16) != 0;
+    settings.randomizationFactor = (knobs & 32) != 0 ? settings.maxTestLength : 1;
+    const std::string_view bytes = quillon::fuzz::asText(data + 1, size - 1);
+    quillon::ItemPool pool;
+    try {
+        pool = quillon::parsePool(bytes, settings, "pool.csv");
+    } catch (const quillon::InputError&) {
+        return 0;
+    }
+    const auto items = static_cast<std::size_t>(pool.itemCount);
+    const auto groups = static_cast<std::size_t>(settings.groupCount);
+    FUZZ_CHECK(pool.itemCount > 0);
+    FUZZ_CHECK(pool.groupCount == settings.groupCount);
+    FUZZ_CHECK(pool.itemId.size() == items && pool.itemCollection.size() == items);
+    FUZZ_CHECK(pool.pCorrect.size() == items * groups && pool.groupPrior.size() == groups);
+    FUZZ_CHECK(std::is_sorted(pool.collectionDeck.begin(), pool.collectionDeck.end()));
+    for (std::int32_t c : pool.collectionDeck) {
+        FUZZ_CHECK(c >= 1);
+        const auto members = std::count(pool.itemCollection.begin(), pool.itemCollection.end(), c);
+        FUZZ_CHECK(members >= 6);  // fewer than six items round to no deck entry
+    }
+    for (const std::string& id : pool.itemId) {
+        FUZZ_CHECK(id.empty() || (id.front() != ' ' && id.back() != ' '));
+        FUZZ_CHECK(id.find_first_of("\r\n") == std::string::npos);
+    }
+    if (settings.randomizationFactor == settings.maxTestLength)
+        for (std::int32_t c : pool.itemCollection) FUZZ_CHECK(c == 1);
+    return 0;
+}
