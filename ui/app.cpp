@@ -1,5 +1,7 @@
 #include <wx/app.h>
 
+#include <csignal>
+
 #include "main_window.h"
 
 namespace {
@@ -9,6 +11,11 @@ class QuillonApp : public wxApp {
 public:
     bool OnInit() override {
         SetAppName("quillon");
+#ifdef SIGXFSZ
+        // Past a file-size limit a table's write then fails and is reported, instead of ending
+        // the program with no word.
+        std::signal(SIGXFSZ, SIG_IGN);
+#endif
         auto* window = new quillon::ui::MainWindow();
         window->Show();
         window->Raise();

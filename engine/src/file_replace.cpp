@@ -119,9 +119,13 @@ bool findTarget(const std::string& path, Target& target) {
 
 }  // namespace
 
+// Small writes gather up to this size before they reach the file, so a line at a time is cheap.
+constexpr std::size_t writeChunk = std::size_t{1} << 20;
+
 struct FileReplacement::State {
     Target target;
     int fd = -1;
+    std::string pending;
     std::string temporary;  // empty while the file has no name (O_TMPFILE)
     bool failed = false;
     bool done = false;
@@ -153,25 +157,43 @@ FileReplacement::~FileReplacement() { abandon(); }
 
 bool FileReplacement::isOpen() const { return !state_->failed && !state_->done; }
 
-bool FileReplacement::write(std::string_view text) {
-    State& s = *state_;
-    if (s.failed || s.done) return false;
+namespace {
+
+bool writeAll(int fd, std::string_view text) {
     std::size_t at = 0;
     while (at < text.size()) {
-        const ssize_t wrote = ::write(s.fd, text.data() + at, text.size() - at);
+        const ssize_t wrote = ::write(fd, text.data() + at, text.size() - at);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            s.failed = true;
-            return false;
-        }
+        if (wrote <= 0) return false;
         at += static_cast<std::size_t>(wrote);
     }
     return true;
 }
 
+}  // namespace
+
+bool FileReplacement::write(std::string_view text) {
+    State& s = *state_;
+    if (s.failed || s.done) return false;
+    if (s.pending.size() + text.size() < writeChunk) {
+        s.pending.append(text);
+        return true;
+    }
+    s.failed = !writeAll(s.fd, s.pending) || !writeAll(s.fd, text);
+    s.pending.clear();
+    return !s.failed;
+}
+
+bool FileReplacement::flushPending() {
+    State& s = *state_;
+    s.failed = s.failed || !writeAll(s.fd, s.pending);
+    s.pending.clear();
+    return !s.failed;
+}
+
 bool FileReplacement::commit() {
     State& s = *state_;
-    if (s.failed || s.done) {
+    if (s.failed || s.done || !flushPending()) {
         abandon();
         return false;
     }

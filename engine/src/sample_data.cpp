@@ -22,7 +22,9 @@ public:
     explicit SampleRandom(std::uint64_t seed) : engine_(seed) {}
     std::uint64_t next64() { return engine_(); }
     double uniform() { return static_cast<double>(engine_() >> 11) * (1.0 / 9007199254740992.0); }
-    std::int64_t below(std::int64_t n) { return std::min<std::int64_t>(n - 1, static_cast<std::int64_t>(uniform() * static_cast<double>(n))); }
+    std::int64_t below(std::int64_t n) {
+        return std::min<std::int64_t>(n - 1, static_cast<std::int64_t>(uniform() * static_cast<double>(n)));
+    }
 
 private:
     std::mt19937_64 engine_;
@@ -70,15 +72,18 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
     std::vector<std::int32_t> collectionSize(static_cast<std::size_t>(o.collections));
     std::int32_t assigned = 0;
     for (std::int32_t c = 1; c < o.collections; ++c) {
-        collectionSize[static_cast<std::size_t>(c - 1)] = static_cast<std::int32_t>(o.items * std::int64_t{c} / weights);
+        collectionSize[static_cast<std::size_t>(c - 1)] =
+            static_cast<std::int32_t>(o.items * std::int64_t{c} / weights);
         assigned += collectionSize[static_cast<std::size_t>(c - 1)];
     }
     collectionSize.back() = o.items - assigned;
     std::vector<std::int32_t> itemCollection;
     for (std::int32_t c = 1; c <= o.collections; ++c)
-        itemCollection.insert(itemCollection.end(), static_cast<std::size_t>(collectionSize[static_cast<std::size_t>(c - 1)]), c);
+        itemCollection.insert(itemCollection.end(),
+                              static_cast<std::size_t>(collectionSize[static_cast<std::size_t>(c - 1)]), c);
     for (std::size_t i = itemCollection.size(); i > 1; --i)
-        std::swap(itemCollection[i - 1], itemCollection[static_cast<std::size_t>(random.below(static_cast<std::int64_t>(i)))]);
+        std::swap(itemCollection[i - 1],
+                  itemCollection[static_cast<std::size_t>(random.below(static_cast<std::int64_t>(i)))]);
 
     // Priors in thousandths summing to exactly 1.
     std::vector<std::int64_t> prior(static_cast<std::size_t>(o.groups));
@@ -96,7 +101,8 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
         std::int64_t p = 250 + random.below(351);
         for (std::int32_t g = 0; g < o.groups; ++g) {
             if (g > 0) p = std::min<std::int64_t>(970, p + (100 + random.below(201)) / (o.groups - 1));
-            pCorrect[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(g)] = p;
+            pCorrect[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(g)] =
+                p;
         }
     }
 
@@ -111,7 +117,9 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
     for (std::int32_t i = 0; i < o.items; ++i) {
         pool += itemName(i + 1) + "," + std::to_string(itemCollection[static_cast<std::size_t>(i)]) + ",,0";
         for (std::int32_t g = 0; g < o.groups; ++g)
-            pool.append(",").append(thousandths(pCorrect[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(g)]));
+            pool.append(",").append(
+                thousandths(pCorrect[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) +
+                                     static_cast<std::size_t>(g)]));
         pool += crlf;
     }
 
@@ -120,10 +128,12 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
     std::vector<std::int32_t> slots;
     for (std::int32_t c = 1; c <= o.collections; ++c) {
         const std::int64_t size = collectionSize[static_cast<std::size_t>(c - 1)];
-        const std::int64_t wanted = std::min<std::int64_t>(size, (static_cast<std::int64_t>(o.scriptLength) * size + o.items / 2) / o.items);
+        const std::int64_t wanted =
+            std::min<std::int64_t>(size, (static_cast<std::int64_t>(o.scriptLength) * size + o.items / 2) / o.items);
         slots.insert(slots.end(), static_cast<std::size_t>(wanted), c);
     }
-    for (std::int32_t c = o.collections; static_cast<std::int32_t>(slots.size()) < o.scriptLength; c = c > 1 ? c - 1 : o.collections)
+    for (std::int32_t c = o.collections; static_cast<std::int32_t>(slots.size()) < o.scriptLength;
+         c = c > 1 ? c - 1 : o.collections)
         slots.push_back(c);
     slots.resize(static_cast<std::size_t>(o.scriptLength));
     for (std::size_t i = slots.size(); i > 1; --i)
@@ -163,7 +173,8 @@ void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
     for (std::int64_t e = 1; e <= o.examinees; ++e) {
         std::int64_t draw = random.below(1000);
         std::int32_t group = 0;
-        while (group + 1 < o.groups && draw >= prior[static_cast<std::size_t>(group)]) draw -= prior[static_cast<std::size_t>(group++)];
+        while (group + 1 < o.groups && draw >= prior[static_cast<std::size_t>(group)])
+            draw -= prior[static_cast<std::size_t>(group++)];
         char id[32];
         std::snprintf(id, sizeof id, "E%010lld", static_cast<long long>(e));
         line.assign(id);
@@ -171,7 +182,11 @@ void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
         line += ' ';
         for (std::int32_t i = 0; i < o.items; ++i) {
             // The nearest double to the written thousandths, as the pool loader reads it.
-            const double p = static_cast<double>(files.pCorrectThousandths[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(group)]) / 1000.0;
+            const double p =
+                static_cast<double>(
+                    files.pCorrectThousandths[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) +
+                                              static_cast<std::size_t>(group)]) /
+                1000.0;
             const double answer = random.uniform();
             const double blank = random.uniform();
             line += blank < o.blankShare ? ' ' : (answer < p ? '1' : '0');
@@ -193,19 +208,9 @@ std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& fi
     }
     // The response file can be far larger than memory: it is streamed to a temporary file.
     const std::string path = prefix + std::string(sampleResponseName);
-    const std::string temporary = path + ".quillon-tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return "Cannot write " + path + ".";
-    bool written = true;
-    forEachResponseLine(options, files, [&](const std::string& line) {
-        written = written && std::fwrite(line.data(), 1, line.size(), file) == line.size();
-    });
-    written = std::fclose(file) == 0 && written;
-    if (written) std::filesystem::rename(temporary, path, error);
-    if (!written || error) {
-        std::remove(temporary.c_str());
-        return "Cannot write " + path + ".";
-    }
+    FileReplacement file(path);
+    forEachResponseLine(options, files, [&](const std::string& line) { file.write(line); });
+    if (!file.commit()) return "Cannot write " + path + ".";
     return {};
 }
 

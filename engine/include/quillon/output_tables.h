@@ -88,6 +88,8 @@ public:
     void abandon();
 
 private:
+    bool flushPending();
+
     struct State;
     std::unique_ptr<State> state_;
 };
