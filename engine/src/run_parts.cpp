@@ -368,6 +368,11 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
         host.showInputMessage(refusal);
         return refused;
     }
+    // The part is the shard's only output: it takes the results table's checks (writable, not an
+    // input file), and no table is written.
+    RunSettings shardSettings = settings;
+    shardSettings.resultsFile = partFile;
+    shardSettings.saveExposure = false;
     const std::uint32_t seed = random.state();
     RunOptions options;
     options.threadCount = threadCount;
@@ -381,7 +386,7 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
             return "Part file " + upperName(partFile) + " has a problem.";
         return {};
     };
-    return runSimulation(settings, random, host, options);
+    return runSimulation(shardSettings, random, host, options);
 }
 
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
