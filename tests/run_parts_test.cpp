@@ -1,7 +1,9 @@
 #include "quillon/run_parts.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -252,6 +254,36 @@ TEST(RunParts, PartsKeepSumsExactlyThroughTheirText) {
     EXPECT_EQ(back.state.messages, part.state.messages);
     EXPECT_TRUE(back.state.cancelled && back.state.coversRest && !back.state.failed);
     EXPECT_EQ(back.state.shard, 2);
+}
+
+// The runner's exit status for `arguments`, its output thrown away.
+int runner(const std::string& arguments) {
+    const int status = std::system((std::string(QUILLON_SIM) + " " + arguments + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
+    Split split(smallSample(2, 25), [](RunSettings&) {});
+    const std::string files =
+        "--pool " + split.settings.poolFile + " --data " + split.settings.responseFile + " --max-length 12 --quiet ";
+    const std::string whole = split.folder.file("w.csv"), wholeExposure = split.folder.file("wx.csv");
+    ASSERT_EQ(runner(files + "--seed 99 --results " + whole + " --exposure " + wholeExposure), 0);
+    std::string parts;
+    for (int k = 1; k <= 3; ++k) {
+        const std::string part = split.folder.file("p" + std::to_string(k));
+        EXPECT_EQ(runner(files + "--seed 99 --shard " + std::to_string(k) + "/3 --part " + part), 0);
+        parts += " " + part;
+    }
+    const std::string merged = split.folder.file("m.csv"), mergedExposure = split.folder.file("mx.csv");
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " + mergedExposure),
+              0);
+    EXPECT_TRUE(TempFolder::read(whole) == TempFolder::read(merged));
+    EXPECT_TRUE(TempFolder::read(wholeExposure) == TempFolder::read(mergedExposure));
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 1 --results " + merged), 1);  // another run
+    for (const char* usage : {"--shard 0/3 --part x", "--shard 4/3 --part x", "--shard 1/3", "--shard 1-3 --part x",
+                              "--shard 1/3 --part x --trace t.csv"})
+        EXPECT_EQ(runner(files + usage), 2) << usage;
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--use-sprt"), 2);
 }
 
 }  // namespace
