@@ -135,6 +135,8 @@ TEST(RunParts, MergedShardsWriteTheOneProcessRunsBytes) {
              s.testsPerPerson = 2;
          }},
         {"fewer examinees than shards", smallSample(2, 3), [](RunSettings&) {}},
+        // Ranges of several replay batches, and progress points every few tests.
+        {"many examinees", smallSample(2, 230), [](RunSettings& s) { s.testsPerPerson = 2; }},
         // Every examinee's fifth test finds a collection used up by the first four.
         {"failing", smallSample(2, 30),
          [](RunSettings& s) {
