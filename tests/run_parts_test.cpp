@@ -165,20 +165,34 @@ TEST(RunParts, AnEmptyResponseFileMergesToTheEmptyRun) {
 }
 
 // A collection 9 in the deck shows "icol error" and the run stops at its next progress point,
-// which may lie in a later shard's range.
+// which may lie in a later shard's range and falls by the whole run's count of tests.
 TEST(RunParts, AnIcolErrorStopsTheMergeWhereItStopsTheWholeRun) {
-    for (std::int64_t examinees : {4, 60}) {  // a progress point at every test, and every second
-        Split split(smallSample(2, examinees), [](RunSettings& s) { s.maxTestLength = 3; });
+    struct Case {
+        std::int64_t examinees;
+        std::int32_t length;
+        std::int64_t cutAfter;  // a seed is chosen whose cut comes after this many tests
+    };
+    // A progress point at every test; then one every fourth test, with the cut late in the file.
+    for (const Case& c : {Case{4, 3, 0}, Case{430, 2, 150}}) {
+        Split split(smallSample(2, c.examinees), [&](RunSettings& s) { s.maxTestLength = c.length; });
         std::string pool = TempFolder::read(split.settings.poolFile);
-        // Six items of collection 9 put one 9 into the deck; a late examinee draws it first.
+        // Six items of collection 9 put one 9 into the deck, among many entries of collection 1.
         for (int i = 0; i < 6; ++i) pool += "X" + std::to_string(i) + ",9,,0,.3,.7\r\n";
+        for (int i = 0; i < 600; ++i) pool += "Y" + std::to_string(i) + ",1,,0,.4,.6\r\n";
         std::ofstream(split.settings.poolFile, std::ios::binary) << pool;
-        const Outcome whole = split.whole();
-        ASSERT_FALSE(whole.messages.empty());
+        Outcome whole;
+        for (split.seed = 1; split.seed < 400; ++split.seed) {
+            whole = split.whole();
+            if (whole.summary.testsStarted > c.cutAfter && !whole.messages.empty()) break;
+        }
+        ASSERT_LT(split.seed, 400u);
         ASSERT_EQ(whole.messages.front().rfind("icol error  ", 0), 0u);
+        if (c.cutAfter > 0) {
+            ASSERT_TRUE(whole.summary.cancelled);
+        }
         for (int count = 1; count <= 7; ++count)
             expectSame(whole, split.merge(split.shards(count), "icol" + std::to_string(count)),
-                       std::to_string(examinees) + " examinees in " + std::to_string(count) + " shards");
+                       std::to_string(c.examinees) + " examinees in " + std::to_string(count) + " shards");
     }
 }
 
