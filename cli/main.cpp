@@ -19,9 +19,11 @@
 #include <thread>
 
 #include "check_command.h"
+#include "merge_command.h"
 #include "quillon/output_tables.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
+#include "quillon/run_parts.h"
 #include "quillon/run_reports.h"
 #include "quillon/run_settings.h"
 #include "quillon/sample_data.h"
@@ -165,6 +167,9 @@ struct CommandLine {
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
+    std::string shard;  // "K/N": replay one range of examinees into `partFile`
+    std::string partFile;
+    std::vector<std::string> mergeParts;
 };
 
 void addRunOptions(CLI::App& app, CommandLine& line) {
@@ -219,6 +224,10 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
             "X in (0, 1)"));
     app.add_option("--confusion", line.reports.confusionFile,
                    "Confusion table: per length, true group against MAP group (and SPRT group)");
+    app.add_option("--shard", line.shard,
+                   "Replay only the K-th of N equal ranges of examinees (K/N) and write a part file (--part) "
+                   "instead of the tables; `merge` writes the tables from all N parts");
+    app.add_option("--part", line.partFile, "Part file a --shard run writes");
     app.add_flag("--quiet", line.quiet, "No progress line");
     app.add_option("--report", line.reportPath, "After a completed run, write its HTML report here");
     app.add_flag("--stats", line.stats, "After the run, print its counts and time to standard error (for benchmarks)");
@@ -281,9 +290,15 @@ void printStoppingSummary(const quillon::StoppingTable& table, std::int32_t maxT
     }
 }
 
-// One run. It did what was asked only when it showed no message, processed every expected test
-// and had an examinee to process; the Done message alone does not say so. `checkHint` is said
-// after a message about the inputs.
+// A run did what was asked only when it showed no message, processed every expected test and
+// had an examinee to process; the Done message alone does not say so.
+int wholeRunExit(const quillon::RunSummary& summary, const ConsoleHost& host) {
+    const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
+                       summary.testsStarted >= summary.expectedTests;
+    return whole ? exitDone : exitMessage;
+}
+
+// One run; `checkHint` is said after a message about the inputs.
 int simulate(CommandLine& line, const std::string& checkHint) {
     quillon::RunSettings& settings = line.settings;
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
@@ -323,9 +338,31 @@ int simulate(CommandLine& line, const std::string& checkHint) {
         quillon::cli::writeRunReport(settings, line.reportPath, stoppingWritten) !=
             quillon::cli::ReportOutcome::Written)
         return exitMessage;
-    const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
-                       summary.testsStarted >= summary.expectedTests;
-    return whole ? exitDone : exitMessage;
+    return wholeRunExit(summary, host);
+}
+
+// A shard (exit 0 once its part is written) or a merge (exit codes as the one-process run).
+int shardOrMerge(CommandLine& line, bool merge) {
+    const bool anyReport = !line.reports.traceFile.empty() || !line.reports.stoppingFile.empty() ||
+                           !line.reports.confusionFile.empty() || !line.reportPath.empty();
+    std::int32_t shard = 0, count = 0;
+    std::string usage = quillon::cli::reportOptionsRefusal(!merge, line.settings.useSprt, anyReport);
+    if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
+        usage = "--shard and --part go together";
+    if (usage.empty() && !merge && !quillon::cli::parseShard(line.shard, shard, count))
+        usage = "--shard takes K/N, two whole numbers with K from 1 to N";
+    if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty()))
+        usage = "merge takes part files, not --shard or --part";
+    if (!usage.empty()) {
+        std::cerr << "quillon-sim: " << usage << "\nRun with --help for the options.\n";
+        return exitUsage;
+    }
+    ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
+    quillon::RandomGenerator random(line.seed);
+    if (merge) return wholeRunExit(quillon::runMerge(line.settings, random, host, line.mergeParts), host);
+    const quillon::RunSummary summary =
+        quillon::runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count, line.partFile);
+    return summary.completed ? exitDone : exitMessage;
 }
 
 }  // namespace
@@ -352,6 +389,7 @@ int main(int argc, char** argv) {
 
     quillon::cli::ReportOptions reportOptions;
     CLI::App* report = quillon::cli::addReportCommand(app, reportOptions);
+    CLI::App* merge = quillon::cli::addMergeCommand(app, line.mergeParts);
 
     try {
         app.parse(argc, argv);
@@ -372,5 +410,6 @@ int main(int argc, char** argv) {
     }
     completeSettings(line.settings, line);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
+    if (*merge || !line.shard.empty() || !line.partFile.empty()) return shardOrMerge(line, merge->parsed());
     return simulate(line, quillon::cli::checkHint(argc, argv));
 }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,7 +35,8 @@ ReplayExecutor::ReplayExecutor(const InputFiles& inputs, const RunSettings& sett
                                std::int32_t traceCandidates)
     : inputs_(inputs), settings_(settings), threadCount_(std::max(1, threadCount)), traceCandidates_(traceCandidates) {}
 
-ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random, const OutcomeFold& fold) {
+ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random, const OutcomeFold& fold,
+                                 std::int64_t firstExaminee, std::int64_t examineeCount) {
     ReplayEnd end;
     // Every examinee of a complete run takes exactly two draws per position, so examinee e
     // starts 2 * length * tests * e draws after the run's start whatever thread simulates it.
@@ -48,6 +51,9 @@ ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random,
     });
     std::atomic<bool> stop{false};
     std::int64_t examineesRead = 0;
+    for (std::string skipped; examineesRead < firstExaminee && responses.nextLine(skipped);) ++examineesRead;
+    const std::int64_t lastExaminee =
+        examineeCount < 0 ? std::numeric_limits<std::int64_t>::max() : examineesRead + examineeCount;
     const std::size_t threads = static_cast<std::size_t>(threadCount_);
     // Let the arena have as many threads as asked, also beyond the cores (the tests ask for 4).
     tbb::global_control parallelism(tbb::global_control::max_allowed_parallelism, threads);
@@ -61,7 +67,10 @@ ReplayEnd ReplayExecutor::replay(LineReader& responses, RandomGenerator& random,
         auto batch = std::make_shared<Batch>();
         batch->firstExaminee = examineesRead;
         std::string line;
-        while (batch->lines.size() < batchSize && responses.nextLine(line)) batch->lines.push_back(line);
+        while (batch->lines.size() < batchSize &&
+               examineesRead + static_cast<std::int64_t>(batch->lines.size()) < lastExaminee &&
+               responses.nextLine(line))
+            batch->lines.push_back(line);
         if (batch->lines.empty()) {
             control.stop();
             return nullptr;

@@ -36,8 +36,11 @@ public:
                    std::int32_t traceCandidates = -1);
 
     /// Reads `responses` to its end or to the first cancel or failure; `random` continues from
-    /// where it stands and ends after the last draw of the tests that were taken.
-    ReplayEnd replay(LineReader& responses, RandomGenerator& random, const OutcomeFold& fold);
+    /// where it stands and ends after the last draw of the tests that were taken. With a range,
+    /// only `examineeCount` examinees from the 0-based line `firstExaminee` on are simulated, each
+    /// from the state it has in a whole replay started from `random` (a negative count: to the end).
+    ReplayEnd replay(LineReader& responses, RandomGenerator& random, const OutcomeFold& fold,
+                     std::int64_t firstExaminee = 0, std::int64_t examineeCount = -1);
 
 private:
     const InputFiles& inputs_;

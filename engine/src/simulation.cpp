@@ -67,6 +67,7 @@ public:
             if (test.failed) {
                 host_.progressShutdown(handle_);
                 host_.showMessage(notEnoughItemsMessage(test.failedCollection));
+                failedLine = examinee.number;
                 return FoldResult::Failed;
             }
             addTest(test, outcome.trueGroup, statistics);
@@ -88,6 +89,7 @@ public:
 
     RunStatistics statistics;
     std::int64_t selections = 0;
+    std::int64_t failedLine = 0;  // the examinee whose test failed
 
 private:
     RunHost& host_;
@@ -200,6 +202,20 @@ std::string resultsText(const RunStatistics& statistics, const RunSettings& sett
     return text;
 }
 
+// A shard's stand-in for the run's host: it keeps the messages for the part and knows no user,
+// so the only cancel it reports is the one a closed progress display gives.
+class ShardHost : public RunHost {
+public:
+    void showMessage(const std::string& text) override { messages.push_back(text); }
+    ProgressHandle progressInit(const std::string&) override { return 1; }
+    void progressSet(ProgressHandle, const ProgressReport&) override {}
+    bool progressIsCancelled(ProgressHandle) override { return shutDown; }
+    void progressShutdown(ProgressHandle) override { shutDown = true; }
+
+    std::vector<std::string> messages;
+    bool shutDown = false;
+};
+
 // One run, step by step; each step returns false when the run ends there.
 class Run {
 public:
@@ -208,16 +224,18 @@ public:
 
     RunSummary execute() {
         if (checkSettings() && load() && countResponses()) {
+            if (options_.shardCount > 0) {
+                replayShard();
+                return summary_;
+            }
+            if (options_.mergeParts) {
+                mergeParts();
+                return summary_;
+            }
             if (options_.listener) options_.listener->replayStarts(inputs_);
             handle_ = host_.progressInit("Simulation Progress");
             RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount, options_.listener);
-            if (replay(folder)) {
-                const bool exposureUnavailable = writeTables(folder);
-                host_.progressShutdown(handle_);
-                host_.showDone(doneMessage(folder.statistics.testsStarted, expectedTests_, inputs_.pool.itemCount,
-                                           settings_.testsPerPerson, exposureUnavailable));
-                summary_.completed = true;
-            }
+            if (replay(folder)) finish(folder);
         }
         return summary_;
     }
@@ -272,6 +290,104 @@ private:
         if (responses_->problem() == ReadProblem::None) return true;
         host_.progressShutdown(handle_);  // the file changed after it was counted
         return rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
+    }
+
+    // Writes the tables and shows the Done message.
+    void finish(RunFolder& folder) {
+        const bool exposureUnavailable = writeTables(folder);
+        host_.progressShutdown(handle_);
+        host_.showDone(doneMessage(folder.statistics.testsStarted, expectedTests_, inputs_.pool.itemCount,
+                                   settings_.testsPerPerson, exposureUnavailable));
+        summary_.completed = true;
+    }
+
+    // Replays one shard's range of examinees, each from its place in the whole run's random
+    // sequence and its place in the whole run's count of tests, so that the progress points, and
+    // with them the cut after an "icol error", fall where they fall in one process.
+    void replayShard() {
+        const std::int64_t lines = expectedTests_ / settings_.testsPerPerson;
+        ShardState state;
+        state.shard = options_.shard;
+        state.shardCount = options_.shardCount;
+        state.lineCount = lines;
+        state.firstLine = lines * (options_.shard - 1) / options_.shardCount;
+        state.rangeLines = lines * options_.shard / options_.shardCount - state.firstLine;
+        state.expectedTests = expectedTests_;
+        ShardHost shardHost;
+        RunFolder folder(settings_, shardHost, shardHost.progressInit(""), expectedTests_, inputs_.pool.itemCount,
+                         nullptr);
+        const std::int64_t testsBefore = state.firstLine * settings_.testsPerPerson;
+        folder.statistics.testsStarted = testsBefore;
+        ReplayExecutor executor(inputs_, settings_, options_.threadCount);
+        const OutcomeFold fold = [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome,
+                                           std::size_t& taken) { return folder.fold(examinee, outcome, taken); };
+        RandomGenerator generator = random_;
+        ReplayEnd end = executor.replay(*responses_, generator, fold, state.firstLine, state.rangeLines);
+        if (responses_->problem() != ReadProblem::None) {
+            rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
+            return;
+        }
+        const std::int64_t rangeEnd = state.firstLine + state.rangeLines;
+        if (shardHost.shutDown && !end.failed && !end.cancelled && rangeEnd < lines) {
+            // After an "icol error" the one-process run stops at its next progress point, which
+            // may lie in a later range: replay on to it, so that this part alone decides the end.
+            LineReader rest(settings_.responseFile);
+            generator = random_;
+            const ReplayEnd more = executor.replay(rest, generator, fold, rangeEnd, lines - rangeEnd);
+            if (!rest.isOpen()) {
+                rejectInputs("Data file " + upperName(settings_.responseFile) + " is not available.");
+                return;
+            }
+            if (rest.problem() != ReadProblem::None) {
+                rejectInputs(readProblemMessage("Data", settings_.responseFile, rest));
+                return;
+            }
+            end.examinees += more.examinees;
+            end.failed = more.failed;
+            end.cancelled = more.cancelled;
+        }
+        state.examinees = end.examinees;
+        state.statistics = std::move(folder.statistics);
+        state.statistics.testsStarted -= testsBefore;
+        state.messages = std::move(shardHost.messages);
+        state.failed = end.failed;
+        state.failedLine = end.failed ? folder.failedLine : 0;
+        state.cancelled = end.cancelled;
+        state.coversRest = shardHost.shutDown;
+        summary_.examinees = state.examinees;
+        summary_.cancelled = state.cancelled;
+        summary_.testsStarted = state.statistics.testsStarted;
+        summary_.expectedTests = expectedTests_;
+        summary_.selections = folder.selections;
+        const std::string problem = options_.shardDone(inputs_, state);
+        if (problem.empty()) {
+            summary_.completed = true;
+        } else {
+            host_.showMessage(problem);
+        }
+    }
+
+    // Writes the tables from stored parts, showing the messages the one-process run shows.
+    void mergeParts() {
+        handle_ = host_.progressInit("Simulation Progress");
+        RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount, nullptr);
+        ShardState merged;
+        const std::string refusal = options_.mergeParts(expectedTests_, folder.statistics, merged);
+        if (!refusal.empty()) {
+            host_.progressShutdown(handle_);
+            rejectInputs(refusal);
+            return;
+        }
+        folder.statistics = std::move(merged.statistics);
+        for (const std::string& message : merged.messages) {
+            host_.progressShutdown(handle_);
+            host_.showMessage(message);
+        }
+        summary_.examinees = merged.examinees;
+        summary_.cancelled = merged.cancelled;
+        summary_.testsStarted = folder.statistics.testsStarted;
+        summary_.expectedTests = expectedTests_;
+        if (!merged.failed) finish(folder);
     }
 
     // Writes the results table and, with "Save exposure", the exposure table; true when the

@@ -69,6 +69,12 @@ public:
         return hi == 0.0 ? 0.0 : hi;
     }
 
+    /// The exact state, for storing a sum without rounding it: adding every partial and, when
+    /// there is one, the special value to an empty sum restores the same total.
+    const std::vector<double>& partials() const { return partials_; }
+    bool hasSpecial() const { return hasSpecial_; }
+    double special() const { return special_; }
+
 private:
     std::vector<double> partials_;
     double special_ = 0.0;

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "quillon/input_files.h"
 #include "quillon/item_selection.h"
+#include "quillon/output_tables.h"
 #include "quillon/posterior.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
@@ -116,10 +118,37 @@ public:
     virtual void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) = 0;
 };
 
+/// What one shard of a run replayed and counted, or what the parts of a run add up to: the
+/// statistics the tables are written from and what the one-process run shows on the way.
+struct ShardState {
+    std::int32_t shard = 0, shardCount = 0;
+    std::int64_t lineCount = 0;   // lines of the whole response file
+    std::int64_t firstLine = 0;   // 0-based first line of the shard's range
+    std::int64_t rangeLines = 0;  // lines in the range (0 is a valid range)
+    std::int64_t expectedTests = 0;
+    std::int64_t examinees = 0;         // examinees folded, the range's and any beyond it
+    RunStatistics statistics;           // testsStarted: the tests this shard started
+    std::vector<std::string> messages;  // in the order the one-process run shows them
+    bool failed = false;                // the last message is the failure; no tables follow
+    std::int64_t failedLine = 0;        // 1-based line of the failing examinee
+    bool cancelled = false;             // cut at a progress point after an "icol error"
+    bool coversRest = false;            // the one-process run ends within this shard's replay
+};
+
 /// How many threads a run may use; the files are the same for every count.
 struct RunOptions {
     int threadCount = 1;
     ReplayListener* listener = nullptr;  // sees every test taken into the tables
+
+    /// With shardCount > 0: replay only the shard-th of shardCount contiguous ranges of
+    /// examinees and hand the state to `shardDone` instead of writing tables; `shardDone`
+    /// returns a message when the state could not be kept.
+    std::int32_t shard = 0, shardCount = 0;
+    std::function<std::string(const InputFiles& inputs, const ShardState& state)> shardDone{};
+
+    /// When set, takes the replay's place: fills `merged` from stored parts, shaped like the
+    /// run's `fresh` statistics, or returns why the parts cannot be merged.
+    std::function<std::string(std::int64_t expectedTests, const RunStatistics& fresh, ShardState& merged)> mergeParts{};
 };
 
 /// How a run ended and what it did, for the runner's exit code and the benchmarks.

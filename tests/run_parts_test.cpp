@@ -1,0 +1,306 @@
+#include "quillon/run_parts.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <limits>
+
+#include "quillon/sample_data.h"
+#include "recording_host.h"
+
+namespace quillon {
+namespace {
+
+using testing::RecordingHost;
+using testing::TempFolder;
+
+// What a run leaves behind: its two tables (or their absence), its messages and its summary.
+struct Outcome {
+    std::string results, exposure;
+    std::vector<std::string> messages, done;
+    RunSummary summary;
+};
+
+Outcome outcomeOf(const RunSettings& settings, const RecordingHost& host, const RunSummary& summary) {
+    Outcome o{TempFolder::read(settings.resultsFile), TempFolder::read(settings.exposureFile), host.messages, host.done,
+              summary};
+    return o;
+}
+
+void expectSame(const Outcome& whole, const Outcome& merged, const std::string& what) {
+    EXPECT_TRUE(whole.results == merged.results) << what;
+    EXPECT_TRUE(whole.exposure == merged.exposure) << what;
+    EXPECT_EQ(whole.messages, merged.messages) << what;
+    EXPECT_EQ(whole.done, merged.done) << what;
+    EXPECT_EQ(whole.summary.completed, merged.summary.completed) << what;
+    EXPECT_EQ(whole.summary.cancelled, merged.summary.cancelled) << what;
+    EXPECT_EQ(whole.summary.examinees, merged.summary.examinees) << what;
+    EXPECT_EQ(whole.summary.testsStarted, merged.summary.testsStarted) << what;
+}
+
+// A folder of generated files and the run's settings, with runs whole, in shards and merged.
+struct Split {
+    TempFolder folder;
+    RunSettings settings;
+    std::uint32_t seed = RandomGenerator::defaultSeed;
+
+    Split(const SampleOptions& sample, const std::function<void(RunSettings&)>& change) {
+        EXPECT_EQ(writeSampleFiles(sample, generateSampleFiles(sample), folder.file("data")), "");
+        setDefaultPaths(settings, folder.file(""), '/');
+        if (sample.groups != 2) {
+            settings.groupCount = sample.groups;
+            settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
+        }
+        settings.maxTestLength = 12;
+        change(settings);
+    }
+
+    Outcome whole() {
+        RunSettings s = settings;
+        s.resultsFile = folder.file("whole_results.csv");
+        s.exposureFile = folder.file("whole_expos.csv");
+        RecordingHost host;
+        RandomGenerator random(seed);
+        const RunSummary summary = runSimulation(s, random, host, RunOptions{2});
+        return outcomeOf(s, host, summary);
+    }
+
+    std::vector<std::string> shards(int count) {
+        std::vector<std::string> parts;
+        for (int k = 1; k <= count; ++k) {
+            parts.push_back(
+                folder.file("part" + std::to_string(seed) + "_" + std::to_string(k) + "of" + std::to_string(count)));
+            RecordingHost host;
+            RandomGenerator random(seed);
+            const RunSummary summary = runShard(settings, random, host, 1 + k % 2, k, count, parts.back());
+            EXPECT_TRUE(summary.completed) << k << "/" << count;
+            EXPECT_TRUE(host.messages.empty()) << k << "/" << count;
+        }
+        return parts;
+    }
+
+    Outcome merge(const std::vector<std::string>& parts, const std::string& name) {
+        RunSettings s = settings;
+        s.resultsFile = folder.file(name + "_results.csv");
+        s.exposureFile = folder.file(name + "_expos.csv");
+        RecordingHost host;
+        RandomGenerator random(seed);
+        const RunSummary summary = runMerge(s, random, host, parts);
+        return outcomeOf(s, host, summary);
+    }
+};
+
+SampleOptions smallSample(std::int32_t groups, std::int64_t examinees) {
+    SampleOptions sample;
+    sample.items = 80;
+    sample.collections = 3;
+    sample.groups = groups;
+    sample.examinees = examinees;
+    sample.scriptLength = 12;
+    sample.seed = 11;
+    return sample;
+}
+
+TEST(RunParts, MergedShardsWriteTheOneProcessRunsBytes) {
+    struct Case {
+        const char* name;
+        SampleOptions sample;
+        std::function<void(RunSettings&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"shannon", smallSample(2, 37), [](RunSettings&) {}},
+        {"maxdiscr", smallSample(2, 23),
+         [](RunSettings& s) {
+             s.selectionMethod = "MaxDiscr";
+             s.randomizationFactor = 3;
+         }},
+        {"mincost enemies", smallSample(2, 19),
+         [](RunSettings& s) {
+             s.selectionMethod = "MinCost";
+             s.randomizationFactor = 2;
+             s.blockEnemies = true;
+         }},
+        {"script three tests", smallSample(2, 41),
+         [](RunSettings& s) {
+             s.followScript = true;
+             s.testsPerPerson = 3;
+             s.uniformPriors = false;
+         }},
+        {"three groups no exposure", smallSample(3, 29),
+         [](RunSettings& s) {
+             s.saveExposure = false;
+             s.testsPerPerson = 2;
+         }},
+        {"fewer examinees than shards", smallSample(2, 3), [](RunSettings&) {}},
+        // Ranges of several replay batches, and progress points every few tests.
+        {"many examinees", smallSample(2, 230), [](RunSettings& s) { s.testsPerPerson = 2; }},
+        // Every examinee's fifth test finds a collection used up by the first four.
+        {"failing", smallSample(2, 30),
+         [](RunSettings& s) {
+             s.testsPerPerson = 5;
+             s.maxTestLength = 20;
+         }},
+    };
+    for (const Case& c : cases) {
+        Split split(c.sample, c.change);
+        const Outcome whole = split.whole();
+        if (std::string(c.name) == "failing") {
+            ASSERT_FALSE(whole.messages.empty());
+        }
+        for (int count = 1; count <= 7; ++count)
+            expectSame(whole, split.merge(split.shards(count), "merged" + std::to_string(count)),
+                       std::string(c.name) + " in " + std::to_string(count) + " shards");
+    }
+}
+
+TEST(RunParts, AnEmptyResponseFileMergesToTheEmptyRun) {
+    Split split(smallSample(2, 5), [](RunSettings&) {});
+    std::ofstream(split.settings.responseFile, std::ios::binary).flush();  // emptied
+    const Outcome whole = split.whole();
+    ASSERT_TRUE(whole.summary.completed);
+    for (int count : {1, 4}) expectSame(whole, split.merge(split.shards(count), "empty"), std::to_string(count));
+}
+
+// A collection 9 in the deck shows "icol error" and the run stops at its next progress point,
+// which may lie in a later shard's range and falls by the whole run's count of tests.
+TEST(RunParts, AnIcolErrorStopsTheMergeWhereItStopsTheWholeRun) {
+    struct Case {
+        std::int64_t examinees;
+        std::int32_t length;
+        std::int64_t cutAfter;  // a seed is chosen whose cut comes after this many tests
+    };
+    // A progress point at every test; then one every fourth test, with the cut late in the file.
+    for (const Case& c : {Case{4, 3, 0}, Case{430, 2, 150}}) {
+        Split split(smallSample(2, c.examinees), [&](RunSettings& s) { s.maxTestLength = c.length; });
+        std::string pool = TempFolder::read(split.settings.poolFile);
+        // Six items of collection 9 put one 9 into the deck, among many entries of collection 1.
+        for (int i = 0; i < 6; ++i) pool += "X" + std::to_string(i) + ",9,,0,.3,.7\r\n";
+        for (int i = 0; i < 600; ++i) pool += "Y" + std::to_string(i) + ",1,,0,.4,.6\r\n";
+        std::ofstream(split.settings.poolFile, std::ios::binary) << pool;
+        Outcome whole;
+        for (split.seed = 1; split.seed < 400; ++split.seed) {
+            whole = split.whole();
+            if (whole.summary.testsStarted > c.cutAfter && !whole.messages.empty()) break;
+        }
+        ASSERT_LT(split.seed, 400u);
+        ASSERT_EQ(whole.messages.front().rfind("icol error  ", 0), 0u);
+        if (c.cutAfter > 0) {
+            ASSERT_TRUE(whole.summary.cancelled);
+        }
+        for (int count = 1; count <= 7; ++count)
+            expectSame(whole, split.merge(split.shards(count), "icol" + std::to_string(count)),
+                       std::to_string(c.examinees) + " examinees in " + std::to_string(count) + " shards");
+    }
+}
+
+TEST(RunParts, PartsThatDoNotMakeOneRunAreRefusedAndNothingIsWritten) {
+    Split split(smallSample(2, 20), [](RunSettings&) {});
+    const std::vector<std::string> three = split.shards(3);
+    const std::vector<std::string> two = split.shards(2);
+    split.seed = 7;
+    const std::vector<std::string> otherSeed = split.shards(3);
+    split.seed = RandomGenerator::defaultSeed;
+    const std::string foreignVersion = split.folder.write(
+        "v2", "quillon-part 2" + TempFolder::read(three[0]).substr(std::string(partFormatLine).size()));
+    std::string cut = TempFolder::read(three[1]);
+    const std::string truncated = split.folder.write("cut", cut.substr(0, cut.size() / 2));
+    struct Case {
+        std::vector<std::string> parts;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{three[0], three[2]}, "Shard 2 of 3 is missing."},
+        {{three[1]}, "Shards 1, 3 of 3 are missing."},
+        {{three[0], three[1], three[1], three[2]}, "Shard 2/3 is given twice: " + three[1] + " and " + three[1] + "."},
+        {{three[0], otherSeed[1], three[2]},
+         "Part file " + otherSeed[1] +
+             " is from another run: its input files, settings or seed differ from this merge's."},
+        {{three[0], two[1], three[2]},
+         "Part file " + two[1] + " is shard 2/2, but " + three[0] + " is shard 1/3: they are from different splits."},
+        {{foreignVersion, three[1], three[2]},
+         "Part file " + foreignVersion + " is of format \"quillon-part 2\"; this program reads \"quillon-part 1\"."},
+        {{three[0], truncated, three[2]}, ""},
+        {{three[0], split.settings.poolFile, three[2]},
+         "Part file " + split.settings.poolFile + " is not a part file."},
+        {{three[0], split.folder.file("absent"), three[2]},
+         "Part file " + split.folder.file("absent") + " is not available."},
+        {{}, "No part file to merge."},
+    };
+    for (const Case& c : cases) {
+        const Outcome merged = split.merge(c.parts, "refused");
+        ASSERT_EQ(merged.messages.size(), 1u) << c.message;
+        if (c.message.empty()) {
+            EXPECT_NE(merged.messages[0].find("is damaged at line"), std::string::npos) << merged.messages[0];
+        } else {
+            EXPECT_EQ(merged.messages[0], c.message);
+        }
+        EXPECT_TRUE(merged.summary.inputsRejected);
+        EXPECT_TRUE(merged.done.empty());
+        EXPECT_EQ(merged.results, "") << c.message;
+        EXPECT_EQ(merged.exposure, "") << c.message;
+    }
+    // A changed setting is another run as well.
+    split.settings.randomizationFactor = 2;
+    EXPECT_NE(split.merge(three, "changed").messages.at(0).find("is from another run"), std::string::npos);
+}
+
+TEST(RunParts, PartsKeepSumsExactlyThroughTheirText) {
+    RunPart part;
+    part.digest = "0123456789abcdef";
+    part.state.shard = 2;
+    part.state.shardCount = 3;
+    part.state.statistics.lengths.resize(2);
+    part.state.statistics.lengths[0].mapProbSum.add(1e300);
+    part.state.statistics.lengths[0].mapProbSum.add(1.0);
+    part.state.statistics.lengths[0].mapProbSum.add(-1e300);
+    part.state.statistics.lengths[1].bayesProbSum.add(0.1);
+    part.state.statistics.lengths[1].bayesProbSum.add(std::numeric_limits<double>::infinity());
+    part.state.statistics.exposureCount = {3, 0, 9};
+    part.state.messages = {"icol error  2"};
+    part.state.cancelled = part.state.coversRest = true;
+    RunPart back;
+    std::string problem;
+    ASSERT_TRUE(parseRunPart(runPartText(part), back, problem)) << problem;
+    EXPECT_EQ(back.state.statistics.lengths[0].mapProbSum.value(), 1.0);
+    EXPECT_EQ(back.state.statistics.lengths[1].bayesProbSum.value(), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(back.state.statistics.exposureCount, part.state.statistics.exposureCount);
+    EXPECT_EQ(back.state.messages, part.state.messages);
+    EXPECT_TRUE(back.state.cancelled && back.state.coversRest && !back.state.failed);
+    EXPECT_EQ(back.state.shard, 2);
+}
+
+// The runner's exit status for `arguments`, its output thrown away.
+int runner(const std::string& arguments) {
+    const int status = std::system((std::string(QUILLON_SIM) + " " + arguments + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
+    Split split(smallSample(2, 25), [](RunSettings&) {});
+    const std::string files =
+        "--pool " + split.settings.poolFile + " --data " + split.settings.responseFile + " --max-length 12 --quiet ";
+    const std::string whole = split.folder.file("w.csv"), wholeExposure = split.folder.file("wx.csv");
+    ASSERT_EQ(runner(files + "--seed 99 --results " + whole + " --exposure " + wholeExposure), 0);
+    std::string parts;
+    for (int k = 1; k <= 3; ++k) {
+        const std::string part = split.folder.file("p" + std::to_string(k));
+        EXPECT_EQ(runner(files + "--seed 99 --shard " + std::to_string(k) + "/3 --part " + part), 0);
+        parts += " " + part;
+    }
+    const std::string merged = split.folder.file("m.csv"), mergedExposure = split.folder.file("mx.csv");
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " + mergedExposure),
+              0);
+    EXPECT_TRUE(TempFolder::read(whole) == TempFolder::read(merged));
+    EXPECT_TRUE(TempFolder::read(wholeExposure) == TempFolder::read(mergedExposure));
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 1 --results " + merged), 1);  // another run
+    for (const char* usage : {"--shard 0/3 --part x", "--shard 4/3 --part x", "--shard 1/3", "--shard 1-3 --part x",
+                              "--shard 1/3 --part x --trace t.csv"})
+        EXPECT_EQ(runner(files + usage), 2) << usage;
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--use-sprt"), 2);
+}
+
+}  // namespace
+}  // namespace quillon
