@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "checker_agreement.h"
 #include "quillon/input_checker.h"
 #include "quillon/input_files.h"
 #include "quillon/simulation.h"
@@ -17,6 +18,7 @@ namespace {
 
 using quillon::CheckedInput;
 using quillon::FindingKind;
+using quillon::testing::disagreement;
 using quillon::testing::TempFolder;
 
 const std::string cleanPool =
@@ -310,31 +312,6 @@ TEST(Checker, JsonCarriesTheSameReport) {
     EXPECT_EQ(json["summary"]["priors"][1], .5);
     EXPECT_EQ(json["summary"]["collections"][0]["kept"], 6);
     EXPECT_EQ(json["summary"]["canComplete"], false);
-}
-
-// The loader's refusals that the checker mirrors with rules of its own; others (added to the
-// loader later) need only some error of the checker's own on the same file.
-bool mirroredRefusal(const std::string& message) {
-    if (message.starts_with("Output file")) return false;
-    for (const char* end : {" is not available.", " has no items.", " has no enemy sets.", " has no slots.",
-                            " has no group priors; turn on Uniform Priors or add a P_Grp row."})
-        if (message.ends_with(end)) return true;
-    return message.find(" slots for a test length of ") != std::string::npos;
-}
-
-// Empty when the checker and the loader agree on whether the files load, else how they differ.
-std::string disagreement(const quillon::CheckReport& report, bool loaderRefuses, const std::string& message) {
-    bool own = false;
-    bool fallback = false;
-    for (const quillon::Finding& finding : report.findings) {
-        own = own || (finding.refusesLoad && !finding.fromLoader);
-        fallback = fallback || finding.fromLoader;
-    }
-    if (report.summary.loaderAccepts == loaderRefuses) return "the checker's loader call saw another verdict";
-    if (own && !loaderRefuses) return "the checker claims a refusal the loader does not make";
-    if (fallback) return "no rule of the checker explains the refusal: " + message;
-    if (loaderRefuses && mirroredRefusal(message) && !own) return "the checker misses the refusal: " + message;
-    return {};
 }
 
 struct Outcome {

@@ -3,6 +3,7 @@
 // the data meets the reader's buffer edge.
 #include "fuzz_support.h"
 #include "quillon/input_files.h"
+#include "recording_host.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         FUZZ_CHECK(value >= 0 && value <= 9);
     }
 
-    static const quillon::fuzz::ScratchFolder folder;
+    static const quillon::testing::TempFolder folder;
     std::string content;
     if (data[0] >= 0xf8) content.assign(readerBuffer - 1 - (data[0] & 7), 'x');
     content.append(bytes);

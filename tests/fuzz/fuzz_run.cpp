@@ -7,6 +7,7 @@
 #include "fuzz_support.h"
 #include "quillon/random_generator.h"
 #include "quillon/simulation.h"
+#include "recording_host.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ std::string firstLines(std::string text, int lines) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-    static const quillon::fuzz::ScratchFolder folder;
+    static const quillon::testing::TempFolder folder;
     FuzzedDataProvider input(data, size);
 
     quillon::RunSettings settings;
@@ -90,14 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     FUZZ_CHECK(summary.completed || !host.messages.empty());  // a run that stops says why
     FUZZ_CHECK(summary.testsStarted <= summary.expectedTests);
     if (!summary.completed) return 0;
-    const std::string results = quillon::fuzz::ScratchFolder::read(settings.resultsFile);
+    const std::string results = quillon::testing::TempFolder::read(settings.resultsFile);
     FUZZ_CHECK(!results.empty() && results.ends_with("\r\n"));
     // A header and one row per test length, each row starting with its length.
     const std::vector<std::string> rows = quillon::splitLines(results);
     FUZZ_CHECK(rows.size() == static_cast<std::size_t>(settings.maxTestLength) + 1);
     for (std::size_t n = 1; n < rows.size(); ++n) FUZZ_CHECK(rows[n].starts_with(std::to_string(n) + ","));
     const std::string exposure =
-        settings.saveExposure ? quillon::fuzz::ScratchFolder::read(settings.exposureFile) : std::string();
+        settings.saveExposure ? quillon::testing::TempFolder::read(settings.exposureFile) : std::string();
 
     if (twoThreads) {
         // Whatever the number of threads, the same tables, messages and generator state.
@@ -106,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         const quillon::RunSummary again = quillon::runSimulation(settings, otherRandom, other, {2});
         FUZZ_CHECK(again.completed && other.messages == host.messages && other.done == host.done);
         FUZZ_CHECK(otherRandom.state() == random.state());
-        FUZZ_CHECK(quillon::fuzz::ScratchFolder::read(settings.resultsFile) == results);
-        if (settings.saveExposure) FUZZ_CHECK(quillon::fuzz::ScratchFolder::read(settings.exposureFile) == exposure);
+        FUZZ_CHECK(quillon::testing::TempFolder::read(settings.resultsFile) == results);
+        if (settings.saveExposure) FUZZ_CHECK(quillon::testing::TempFolder::read(settings.exposureFile) == exposure);
     }
     return 0;
 }
