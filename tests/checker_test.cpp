@@ -18,7 +18,6 @@ namespace {
 
 using quillon::CheckedInput;
 using quillon::FindingKind;
-using quillon::testing::disagreement;
 using quillon::testing::TempFolder;
 
 const std::string cleanPool =
@@ -418,18 +417,9 @@ TEST(Checker, AgreesWithTheLoaderOnMutatedFiles) {
         inputs.settings.groupCount = 2 + static_cast<int>(random() % 2);
         inputs.settings.maxTestLength = 1 + static_cast<int>(random() % 5);
         const quillon::RunSettings settings = inputs.write(folder, std::to_string(round));
-        bool loaderRefuses = false;
-        std::string message;
-        try {
-            quillon::loadInputFiles(settings);
-        } catch (const quillon::InputError& refusal) {
-            loaderRefuses = true;
-            message = refusal.what();
-        }
-        std::filesystem::remove(settings.resultsFile);
-        const quillon::CheckReport report = quillon::checkInputs(settings);
-        refusals += loaderRefuses;
-        ASSERT_EQ(disagreement(report, loaderRefuses, message), "") << "round " << round << "\n" << describe(report);
+        const quillon::testing::AgreementCheck check = quillon::testing::checkAgainstLoader(settings);
+        refusals += check.loaderRefuses;
+        ASSERT_EQ(check.problem, "") << "round " << round << "\n" << describe(check.report);
         for (const std::string& file :
              {settings.poolFile, settings.scriptFile, settings.enemiesFile, settings.responseFile})
             std::filesystem::remove(file);

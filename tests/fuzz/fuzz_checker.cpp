@@ -12,8 +12,6 @@
 #include "quillon/input_files.h"
 #include "recording_host.h"
 
-using quillon::testing::disagreement;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::uint8_t choice = data[0];
@@ -40,16 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.resultsFile = folder.file("results.csv");
     settings.exposureFile = folder.file("expos.csv");
 
-    bool loaderRefuses = false;
-    std::string message;
-    try {
-        quillon::loadInputFiles(settings);
-    } catch (const quillon::InputError& refusal) {
-        loaderRefuses = true;
-        message = refusal.what();
-    }
-    const quillon::CheckReport report = quillon::checkInputs(settings);
-    if (const std::string problem = disagreement(report, loaderRefuses, message); !problem.empty()) {
+    const std::string problem = quillon::testing::checkAgainstLoader(settings).problem;
+    if (!problem.empty()) {
         std::fprintf(stderr, "checker and loader disagree: %s\n", problem.c_str());
         std::abort();
     }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "quillon/input_checker.h"
+#include "quillon/input_files.h"
 
 namespace quillon::testing {
 
@@ -29,6 +31,32 @@ inline std::string disagreement(const quillon::CheckReport& report, bool loaderR
     if (fallback) return "no rule of the checker explains the refusal: " + message;
     if (loaderRefuses && mirroredRefusal(message) && !own) return "the checker misses the refusal: " + message;
     return {};
+}
+
+/// The loader's and the checker's verdicts on the same files and settings.
+struct AgreementCheck {
+    CheckReport report;
+    bool loaderRefuses = false;
+    std::string problem;  // empty when they agree
+};
+
+/// Runs the loader, then the checker, and compares them; the loader's results-file check may
+/// create an empty results file, which is removed again.
+inline AgreementCheck checkAgainstLoader(const RunSettings& settings) {
+    AgreementCheck check;
+    std::string message;
+    std::error_code ignored;
+    const bool resultsExisted = std::filesystem::exists(settings.resultsFile, ignored);
+    try {
+        loadInputFiles(settings);
+    } catch (const InputError& refusal) {
+        check.loaderRefuses = true;
+        message = refusal.what();
+    }
+    if (!resultsExisted) std::filesystem::remove(settings.resultsFile, ignored);
+    check.report = checkInputs(settings);
+    check.problem = disagreement(check.report, check.loaderRefuses, message);
+    return check;
 }
 
 }  // namespace quillon::testing
