@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,13 @@ struct ResultsRow {
     double sprtDecided = 0, sprtAccurate = 0, sprtFalsePos = 0, sprtFalseNeg = 0;
     double bayesAccurate = 0, bayesFalsePos = 0, bayesFalseNeg = 0, bayesMeanProb = 0;  // two groups only
 };
+
+/// The plain names of a results table's columns in the table's order, without the blank separator
+/// columns: the one spelling that study tables and the R and Python packages use.
+inline constexpr std::array<std::string_view, 13> resultsColumnNames = {
+    "length",       "map_accurate",  "map_false_pos",  "map_false_neg", "map_mean_prob",
+    "sprt_decided", "sprt_accurate", "sprt_false_pos", "sprt_false_neg", "br_accurate",
+    "br_false_pos", "br_false_neg",  "br_mean_prob"};
 
 /// A results table read back; `hasBayes` is false for the tables of any group count but two.
 struct ResultsTable {
