@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "quillon/input_files.h"
 #include "quillon/simulation.h"
 #include "recording_host.h"
@@ -20,6 +22,15 @@ std::string responsesOf(const SampleOptions& options, const SampleFiles& files) 
     return text;
 }
 
+// 64-bit FNV-1a of the text, as hex.
+std::string digestOf(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
 TEST(SampleData, TheShippedFilesAreWhatTheDefaultsGenerate) {
     const SampleOptions options;
     const SampleFiles files = generateSampleFiles(options);
@@ -27,6 +38,30 @@ TEST(SampleData, TheShippedFilesAreWhatTheDefaultsGenerate) {
     EXPECT_EQ(TempFolder::read(sourceDir + "/data/samplepassfail_script.csv"), files.script);
     EXPECT_EQ(TempFolder::read(sourceDir + "/data/samplepassfail_enemies.csv"), files.enemies);
     EXPECT_EQ(TempFolder::read(sourceDir + "/data/samplepassfail.txt"), responsesOf(options, files));
+}
+
+// The bytes of sets other than the shipped one, taken before group shares and item quality
+// existed: with both at their defaults nothing generated may change.
+TEST(SampleData, DefaultSharesAndQualityKeepTheEarlierBytes) {
+    struct Case {
+        std::int32_t groups;
+        std::int32_t collections;
+        std::uint64_t seed;
+        const char* digest;
+    };
+    const Case cases[] = {{2, 4, 7, "fd4dbdfb35ac5c4f"}, {3, 3, 11, "ee2f6dcb5b62dd55"}, {5, 1, 12345, "67e68f85192d069c"}};
+    for (const Case& c : cases) {
+        SampleOptions options;
+        options.items = 60;
+        options.groups = c.groups;
+        options.collections = c.collections;
+        options.examinees = 150;
+        options.scriptLength = 20;
+        options.seed = c.seed;
+        const SampleFiles files = generateSampleFiles(options);
+        const std::string all = files.pool + files.script + files.enemies + responsesOf(options, files);
+        EXPECT_EQ(digestOf(all), c.digest) << c.groups << " groups, seed " << c.seed;
+    }
 }
 
 TEST(SampleData, GeneratedFilesLoadAndFollowTheModel) {
