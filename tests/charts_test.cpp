@@ -812,7 +812,7 @@ TEST(StudyReport, PageWithLegendBandsAndConditionTable) {
     for (const char* shown : {">Shannon</td>", ">MaxDiscr</td>",
                               "<td>1\xE2\x80\x93"
                               "3</td>",
-                              "<td>95.0%</td>", "<td>80.0% \xC2\xB1 10.0%</td>",
+                              ">95.0%</td>", ">80.0% \xC2\xB1 10.0%</td>",
                               "<td>1\xE2\x80\x93"
                               "4</td>"}) {
         EXPECT_NE(html.find(shown), std::string::npos) << shown;

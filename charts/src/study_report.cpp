@@ -122,10 +122,16 @@ std::string valueText(const StudyValue& value) {
     return percentText(*value.mean, 1) + (value.sd ? " \xC2\xB1 " + percentText(*value.sd, 1) : std::string());
 }
 
+// The condition's line as the charts draw it, colour and dash, to find it in their legends.
 std::string swatch(const Series& series) {
-    return "<span style=\"display:inline-block;width:22px;height:0;border-top:3px solid " +
-           palette()[static_cast<std::size_t>(series.style.colour)] + ";vertical-align:middle;margin-right:6px\"" +
-           "></span>";
+    Scene scene{28, 12, {}};
+    scene.shapes.push_back(
+        LineShape{2, 6, 26, 6, palette()[static_cast<std::size_t>(series.style.colour)], 2.5, series.style.dash});
+    return svgElement(scene);
+}
+
+std::string numberCell(const std::string& text) {
+    return "<td style=\"white-space:nowrap\">" + escapeMarkup(text) + "</td>";
 }
 
 }  // namespace
@@ -311,14 +317,16 @@ std::string studyReportHtml(const StudySummary& summary, const std::string& titl
     out += "<h2>Conditions</h2>\n";
     if (summary.conditions.empty())
         return out + "<p class=\"note\">The summary holds no condition.</p>\n</body>\n</html>\n";
-    out += "<table>\n<tr>" + htmlCell("Condition", "th");
+    // Many factors make the table wider than the page: it scrolls rather than squeezing the numbers.
+    out += "<div style=\"overflow-x:auto\">\n<table>\n<tr>" + htmlCell("Condition", "th");
     for (const std::string& name : summary.factorNames)
         out += "<th style=\"text-align:left\">" + escapeMarkup(name) + "</th>";
-    out += htmlCell("Replications", "th") + htmlCell("Test lengths", "th") + htmlCell("MAP accurate, longest", "th") +
-           htmlCell("SPRT decided, longest", "th") + "</tr>\n";
+    out += htmlCell("Replications", "th") + htmlCell("Lengths", "th") + htmlCell("MAP accurate", "th") +
+           htmlCell("SPRT decided", "th") + "</tr>\n";
     for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
         const StudyCondition& condition = summary.conditions[c];
-        out += "<tr><td>" + swatch(conditionSeries(summary, c, 0)) + std::to_string(condition.number) + "</td>";
+        out += "<tr><td style=\"white-space:nowrap\">" + swatch(conditionSeries(summary, c, 0)) + " " +
+               std::to_string(condition.number) + "</td>";
         for (const std::string& value : condition.factorValues)
             out += "<td style=\"text-align:left\">" + escapeMarkup(value) + "</td>";
         std::int64_t fewest = INT64_MAX, most = 0;
@@ -331,11 +339,11 @@ std::string studyReportHtml(const StudySummary& summary, const std::string& titl
             htmlCell(fewest == most ? std::to_string(most)
                                     : std::to_string(fewest) + "\xE2\x80\x93" + std::to_string(most)) +
             htmlCell(std::to_string(condition.lengths.front().length) + "\xE2\x80\x93" + std::to_string(last.length)) +
-            htmlCell(valueText(last.values[0])) + htmlCell(valueText(last.values[4])) + "</tr>\n";
+            numberCell(valueText(last.values[0])) + numberCell(valueText(last.values[4])) + "</tr>\n";
     }
     out +=
-        "</table>\n<p class=\"note\">At each condition's longest test: the mean &#177; one standard deviation over "
-        "its replications (no spread with one replication).</p>\n";
+        "</table>\n</div>\n<p class=\"note\">MAP accurate and SPRT decided: at each condition's longest test, the "
+        "mean &#177; one standard deviation over its replications (no spread with one replication).</p>\n";
 
     out += "<h2>Charts</h2>\n";
     for (const Chart& chart : buildStudyCharts(summary))
