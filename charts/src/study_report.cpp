@@ -90,9 +90,10 @@ std::string headerProblem(const std::vector<std::string>& fields) {
     return {};
 }
 
-// A measure's line in a chart: the condition's means, and its band of one sd each side, kept
-// within 0 to 100% as no share can leave that range.
-Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t measure) {
+// A measure's line in a chart: the condition's means where its rule (the column of the rule's
+// accurate share) classified any test, in a band of one sd each side kept within 0 to 100%, as
+// no share can leave that range.
+Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t measure, std::size_t rule) {
     const StudyCondition& condition = summary.conditions[c];
     const int dashes = static_cast<int>(dashPattern().size());
     // Colours tell the first seven conditions apart; beyond them the dash changes as well.
@@ -100,7 +101,8 @@ Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t m
         conditionLabel(summary, condition), SeriesStyle{runColour(c), static_cast<int>(c / 7) % dashes, false}, {}};
     for (const StudyLength& line : condition.lengths) {
         const StudyValue& value = line.values[measure];
-        if (!value.mean) {
+        const auto share = [&](std::size_t m) { return line.values[m].mean.value_or(0.0); };
+        if (!value.mean || !hadCases(share(rule), share(rule + 1), share(rule + 2))) {
             series.points.emplace_back();
             series.band.emplace_back();
             continue;
@@ -240,22 +242,28 @@ std::vector<Chart> buildStudyCharts(const StudySummary& summary) {
         const char* title;
         const char* yTitle;
         std::string_view column;
-        bool fitToData;  // small shares get an axis that fits them
+        std::string_view rule;  // the accurate share of the rule that classed the tests
+        bool fitToData;         // small shares get an axis that fits them
         bool onlyWhenPresent;
     };
+    // The SPRT's decided share counts wherever MAP classed tests, as in the run report.
     const Measure measures[] = {
         {"map-accuracy", "MAP classification accuracy by test length", "Accurate classifications (%)", "map_accurate",
-         false, false},
+         "map_accurate", false, false},
         {"sprt-accuracy", "SPRT accuracy by test length", "Accurate (% of the tests it had decided)", "sprt_accurate",
-         false, false},
+         "sprt_accurate", false, false},
         {"sprt-decided", "Tests the SPRT had decided, by test length", "Decided (% of tests started)", "sprt_decided",
-         false, false},
+         "map_accurate", false, false},
         {"bayes-accuracy", "Bayes risk classification accuracy by test length", "Accurate classifications (%)",
-         "br_accurate", false, true},
-        {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos", true,
-         false},
-        {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg", true,
-         false},
+         "br_accurate", "br_accurate", false, true},
+        {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos",
+         "map_accurate", true, false},
+        {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg",
+         "map_accurate", true, false},
+    };
+    const auto columnOf = [](std::string_view name) {
+        return static_cast<std::size_t>(std::find(resultsColumnNames.begin(), resultsColumnNames.end(), name) -
+                                        resultsColumnNames.begin() - 1);
     };
     std::int32_t longest = 1;
     for (const StudyCondition& condition : summary.conditions)
@@ -263,16 +271,13 @@ std::vector<Chart> buildStudyCharts(const StudySummary& summary) {
 
     std::vector<Chart> charts;
     for (const Measure& measure : measures) {
-        const auto column =
-            static_cast<std::size_t>(std::find(resultsColumnNames.begin(), resultsColumnNames.end(), measure.column) -
-                                     resultsColumnNames.begin() - 1);
         Chart chart;
         chart.id = measure.id;
         chart.title = measure.title;
         double low = 1, high = 0;
         for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
-            Series series = conditionSeries(summary, c, column);
-            // A condition whose tables lack the measure has no line to show.
+            Series series = conditionSeries(summary, c, columnOf(measure.column), columnOf(measure.rule));
+            // A condition whose tables lack the measure, or whose rule never classed a test, has no line.
             if (std::none_of(series.points.begin(), series.points.end(), [](const auto& p) { return p.has_value(); }))
                 continue;
             for (std::size_t i = 0; i < series.points.size(); ++i) {
@@ -325,7 +330,7 @@ std::string studyReportHtml(const StudySummary& summary, const std::string& titl
            htmlCell("SPRT decided", "th") + "</tr>\n";
     for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
         const StudyCondition& condition = summary.conditions[c];
-        out += "<tr><td style=\"white-space:nowrap\">" + swatch(conditionSeries(summary, c, 0)) + " " +
+        out += "<tr><td style=\"white-space:nowrap\">" + swatch(conditionSeries(summary, c, 0, 0)) + " " +
                std::to_string(condition.number) + "</td>";
         for (const std::string& value : condition.factorValues)
             out += "<td style=\"text-align:left\">" + escapeMarkup(value) + "</td>";
