@@ -266,6 +266,9 @@ TEST(SampleData, ExistingFilesAreReplacedOnlyWhenAsked) {
     EXPECT_NE(problem.find("already exist. Use --force to replace them"), std::string::npos) << problem;
     EXPECT_EQ(TempFolder::read(folder.file("data/samplepassfail_pool.csv")), files.pool);
     EXPECT_EQ(TempFolder::read(folder.file("data/samplepassfail.txt")), responsesOf(options, files));
+    // A folder that is a file cannot be written into: that is said, not that the files exist.
+    const std::string notFolder = folder.write("plain", "x");
+    EXPECT_EQ(writeSampleFiles(options, files, notFolder), "Cannot write " + notFolder + "/samplepassfail_pool.csv.");
     // A fresh folder is made and written.
     EXPECT_EQ(writeSampleFiles(options, files, folder.file("new/data")), "");
     EXPECT_EQ(TempFolder::read(folder.file("new/data/samplepassfail_enemies.csv")), files.enemies);

@@ -275,8 +275,9 @@ std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& fi
         for (std::string_view name : {samplePoolName, sampleScriptName, sampleEnemiesName, sampleResponseName}) {
             std::error_code error;
             const std::string path = prefix + std::string(name);
-            // A path that cannot even be looked at is not replaced either.
-            if (std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found) continue;
+            // A link counts as the file it stands for; a path that cannot be looked at (the folder
+            // is a file) is left to the writing below, which reports it.
+            if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) continue;
             existing += (count++ > 0 ? ", " : "") + path;
         }
         if (count > 0)
