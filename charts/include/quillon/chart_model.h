@@ -18,6 +18,10 @@ struct Axis {
     std::vector<std::string> tickLabels;  // one per tick
 };
 
+/// Whether a rule classified any test, from its accurate, false-positive and false-negative
+/// shares: a share counts only then, since the tables write 0/0 as 0.
+bool hadCases(double accurate, double falsePos, double falseNeg);
+
 /// Range and ticks at 1, 2 or 5 times a power of ten that cover [low, high] with about
 /// `targetTicks` intervals; an empty range is widened so the axis never collapses. With
 /// `wholeSteps` the step is at least 1 (test lengths, item ranks).
@@ -26,6 +30,10 @@ Axis niceAxis(double low, double high, int targetTicks, bool wholeSteps);
 /// A share axis labelled in percent: 0 to 100% unless the data leave that range; with
 /// `fitToData` the top is the nice ceiling of the largest value (at least 10%), for small shares.
 Axis percentAxis(double dataLow, double dataHigh, bool fitToData);
+
+/// A share axis from about the lowest value up to 100% (or the data's top), for telling close
+/// curves apart; it starts at 0% only when the data come near it.
+Axis percentAxisFromData(double dataLow, double dataHigh);
 
 /// How a series is drawn; the palette and dashes are indices so that both renderers share them.
 struct SeriesStyle {
@@ -40,6 +48,8 @@ struct Series {
     std::string name;
     SeriesStyle style;
     std::vector<std::optional<std::pair<double, double>>> points;
+    // Low and high of a shaded band at each point (the spread around a mean); empty: no band.
+    std::vector<std::optional<std::pair<double, double>>> band = {};
 };
 
 /// A chart as both renderers draw it.
@@ -57,6 +67,10 @@ const std::vector<std::string>& palette();
 
 /// Dash patterns as lengths in pixels (empty: solid).
 const std::vector<std::vector<double>>& dashPattern();
+
+/// The palette index of the `run`-th of several runs (or study conditions) in a chart of one
+/// rule; the colours repeat after seven.
+int runColour(std::size_t run);
 
 /// Figures of one run's exposure table, as the adaptive-testing literature states them.
 struct ExposureFigures {
