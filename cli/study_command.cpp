@@ -115,7 +115,7 @@ std::int32_t planShards(const Study& study, const std::string& planDir) {
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::int32_t shards = 0;
-    if (!in.eof() || std::sscanf(text.c_str(), "quillon-study-plan 1\nshards-per-run %d", &shards) != 1 || shards < 1) {
+    if (!in || std::sscanf(text.c_str(), "quillon-study-plan 1\nshards-per-run %d", &shards) != 1 || shards < 1) {
         std::cerr << "quillon-sim study: " << path << " is not a study plan; make one with --plan " << planDir << '\n';
         return 0;
     }
