@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -328,9 +329,21 @@ std::string setSampleOption(SampleOptions& options, const std::string& name, con
     }
     if (name == "examinees") return wholeText(value, options.examinees) ? std::string() : bad + "a whole number";
     if (name == "blank-share") return number(options.blankShare) ? std::string() : bad + "a number";
-    if (name == "item-quality" || name == "group-shares") {
-        // Kept for the generator's group shares and item quality; refused until it has them.
-        return "generate option " + name + " is not available in this build";
+    if (name == "item-quality") return number(options.itemQuality) ? std::string() : bad + "a number";
+    if (name == "group-shares") {
+        // Comma-separated, as generate's --group-shares takes them.
+        std::vector<double> shares;
+        for (std::size_t from = 0; from <= value.size();) {
+            const std::size_t comma = std::min(value.find(',', from), value.size());
+            const std::string one = value.substr(from, comma - from);
+            double share = 0;
+            const auto [end, error] = std::from_chars(one.data(), one.data() + one.size(), share);
+            if (one.empty() || error != std::errc() || end != one.data() + one.size()) return bad + "a list of numbers";
+            shares.push_back(share);
+            from = comma + 1;
+        }
+        options.groupShares = shares;
+        return {};
     }
     return "there is no generate option named \"" + name + "\"";
 }
