@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 const char* generated = "[data.generate]\nitems = 40\nexaminees = 60\nscript-length = 10\n";
 
 struct BadStudy {
-    const char* text;
+    std::string text;
     int line;         // 0: the message names no line
     const char* key;  // the key the message names, or nullptr
     const char* says;
@@ -64,6 +64,11 @@ TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
          "1 files for 2 replications"},
         {"[data]\nfiles = [\"r1.txt\"]\n[factors]\nitems = [10, 20]\n[settings]\npool = \"pool.csv\"\n", 4,
          "factors.items", "not generated"},
+        {"[factors]\ngroups = [2,\n  3]\n[data.generate]\nitems = 40\ngroup-shares = [0.3, 0.7]\n", 3, "factors.groups",
+         "--group-shares"},
+        {"[factors]\nitem-quality = [1, -1]\n" + g, 2, "factors.item-quality", "--item-quality"},
+        {"[factors]\ngroup-shares = [[0.3, 0.7], [0.3, \"a\"]]\n" + g, 2, "factors.group-shares", "numbers"},
+        {"[factors]\nmax-length = [10, -1]\n", 2, "factors.max-length", "Max"},
         {"[study]\nname = \"a\"\n[[factors]]\n", 3, "factors", "expects a table"},
         {"[study]\nname = \"a\n", 2, nullptr, ""},
         {"[runs]\nx = 1\n", 1, "runs", "is not a table of a study file"},
@@ -160,6 +165,35 @@ TEST(StudyFile, EachReplicationHasItsOwnSeedsAndEveryConditionItsExaminees) {
     EXPECT_NE(replicationDataSeed(8, 0), replicationDataSeed(7, 0));
 }
 
+TEST(StudyFile, AFactorOfTheDataGeneratesEachLevelOnce) {
+    TempFolder folder;
+    const std::string path =
+        folder.write("s.toml", std::string("[study]\nreplications = 2\n[factors]\nitem-quality = [1.0, 0.5]\nmethod = "
+                                           "[\"Shannon\", \"MinCost\"]\n[data.generate]\nitems = 40\nexaminees = 30\n"
+                                           "script-length = 10\ngroup-shares = [0.25, 0.75]\n"));
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    EXPECT_EQ(study.factors[0].written, (std::vector<std::string>{"1.0", "0.5"}));
+    const std::string work = folder.file("work");
+    ASSERT_EQ(prepareStudyData(study, work), "");
+    std::map<std::string, std::string> pools;  // by data folder
+    for (std::size_t c = 0; c < conditionCount(study); ++c)
+        for (std::int32_t r = 0; r < 2; ++r) {
+            const StudyData data = studyData(study, work, c, r);
+            EXPECT_EQ(data.options.itemQuality, c < 2 ? 1.0 : 0.5);
+            EXPECT_EQ(data.options.groupShares, (std::vector<double>{0.25, 0.75}));
+            pools[data.folder] = TempFolder::read((fs::path(data.folder) / samplePoolName).string());
+        }
+    ASSERT_EQ(pools.size(), 4u);
+    std::set<std::string> distinct;
+    for (const auto& [folder, pool] : pools) distinct.insert(pool);
+    EXPECT_EQ(distinct.size(), 4u);  // two replications by two qualities
+    // The same options again: nothing is written anew.
+    const auto stamp = fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName);
+    ASSERT_EQ(prepareStudyData(study, work), "");
+    EXPECT_TRUE(fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName) == stamp);
+}
+
 const char* header =
     "Nitems,MAP_Accurate,MAP_FalsePos, MAP_FalseNeg,MAP_MeanProb,,SPRTPerClass,SPRTAcc,SPRTfalsePos,SPRTFlaseNeg,,"
     "BR_Accurate,BR_FalsePos,BR_FalseNeg,BR_meanProb\r\n";
@@ -231,7 +265,7 @@ int waitFor(pid_t pid) {
 int runner(const std::vector<std::string>& arguments) { return waitFor(startRunner(arguments)); }
 
 const char* smallStudy =
-    "[study]\nseed = 11\nreplications = 2\nthreads = 1\noutput = \"%\"\n"
+    "[study]\nname = \"small\"\nseed = 11\nreplications = 2\nthreads = 1\noutput = \"%\"\n"
     "[settings]\nmax-length = 12\n[factors]\nmethod = [\"Shannon\", \"MinCost\"]\nrandomization = [1, 3]\n"
     "[data.generate]\nitems = 50\nexaminees = 200\nscript-length = 12\n";
 
@@ -252,7 +286,7 @@ TEST(StudyCommand, APlanOfShardedTasksGivesTheLocalStudysBytes) {
     EXPECT_EQ(runner({"study", planned, "--task", "1", "--plan", plan, "--quiet"}), 0);
     EXPECT_EQ(runner({"study", planned, "--task", "25", "--plan", plan, "--quiet"}), 2);
     EXPECT_EQ(runner({"study", planned, "--merge", "--plan", plan, "--quiet"}), 0);
-    for (const char* table : {"study_results.csv", "study_summary.csv"}) {
+    for (const char* table : {"study_results.csv", "study_summary.csv", "study_report.html"}) {
         const std::string a = TempFolder::read(folder.file("local/") + table);
         EXPECT_GT(a.size(), 1000u);
         EXPECT_TRUE(a == TempFolder::read(folder.file("planned/") + table)) << table;

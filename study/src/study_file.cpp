@@ -276,6 +276,20 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
             const std::string problem = factor.generateOption ? readGenerateOption(r, key, dotted, level, text)
                                                               : readSetting(r, key, dotted, level, text);
             if (!problem.empty()) return problem;
+            // The level with the fixed values alone must pass the run's or the generator's checks.
+            std::string refusal;
+            if (factor.generateOption) {
+                SampleOptions options;
+                for (const StudyValue& fixed : study.generateOptions) setSampleOption(options, fixed.name, fixed.value);
+                setSampleOption(options, key, text);
+                refusal = checkSampleOptions(options);
+            } else {
+                RunSettings settings;
+                for (const StudyValue& fixed : study.settings) setRunSetting(settings, fixed.name, fixed.value);
+                setRunSetting(settings, key, text);
+                refusal = checkRunSettings(settings);
+            }
+            if (!refusal.empty()) return r.where(lineOf(level), dotted) + withLineFeeds(refusal);
             const std::string shown = r.written(level);
             if (std::find(factor.written.begin(), factor.written.end(), shown) != factor.written.end())
                 return r.where(lineOf(level), dotted) + "names the level " + shown + " twice";
