@@ -115,6 +115,7 @@ constexpr const char* exitCodes =
     "  0    the run did everything asked: no message, every test of every examinee processed\n"
     "  1    the run showed a message, processed fewer tests than expected or found no examinee\n"
     "       (whatever it could write is written); for generate, the files could not be written\n"
+    "       or already exist (without --force)\n"
     "  2    the command line is wrong\n"
     "  130  stopped by Ctrl-C (SIGINT), 143 by SIGTERM: the run ends at once, no table is left\n"
     "       half written";
@@ -168,7 +169,8 @@ struct CommandLine {
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
-    std::string shard;  // "K/N": replay one range of examinees into `partFile`
+    bool force = false;  // generate may replace existing sample files
+    std::string shard;   // "K/N": replay one range of examinees into `partFile`
     std::string partFile;
     std::vector<std::string> mergeParts;
 };
@@ -245,7 +247,19 @@ CLI::App* addGenerateCommand(CLI::App& app, CommandLine& line) {
     generate->add_option("--script-length", sample.scriptLength, "Slots of the script");
     generate->add_option("--blank-share", sample.blankShare, "Share of answers left blank");
     generate->add_option("--seed", sample.seed, "Seed of the generated data");
+    generate
+        ->add_option("--group-shares", sample.groupShares,
+                     "Share of examinees in each group, e.g. .3,.7: one per group, each above 0 and below 1, "
+                     "adding up to 1; written as the pool's priors in thousandths (default: priors drawn "
+                     "near 1/groups)")
+        ->delimiter(',');
+    generate->add_option("--item-quality", sample.itemQuality,
+                         "How far apart the groups' probabilities of an item lie (0 or more). Each probability "
+                         "p of an item becomes m + Q*(p - m), m the mean of the item's probabilities over the "
+                         "groups, rounded to thousandths and kept within .01 to .99: 1 the drawn spread, 0 the "
+                         "same probability for every group, above 1 further apart");
     generate->add_option("--out", line.outFolder, "Folder for the four files");
+    generate->add_flag("--force", line.force, "Replace sample files already in the --out folder");
     generate->add_flag("--quiet", line.quiet, "No closing line");
     return generate;
 }
@@ -256,7 +270,8 @@ int generateSamples(const CommandLine& line) {
         return exitUsage;
     }
     const quillon::SampleFiles files = quillon::generateSampleFiles(line.sample);
-    if (const std::string problem = quillon::writeSampleFiles(line.sample, files, line.outFolder); !problem.empty()) {
+    if (const std::string problem = quillon::writeSampleFiles(line.sample, files, line.outFolder, line.force);
+        !problem.empty()) {
         std::cerr << "quillon-sim generate: " << problem << '\n';
         return exitMessage;
     }

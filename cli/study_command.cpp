@@ -10,12 +10,9 @@
 #include <fstream>
 #include <iostream>
 
+#include "quillon/cluster_plan.h"
 #include "quillon/output_tables.h"
 #include "quillon/study.h"
-#if __has_include("quillon/cluster_plan.h")
-#include "quillon/cluster_plan.h"
-#define QUILLON_HAS_CLUSTER_PLAN 1
-#endif
 
 namespace quillon::cli {
 
@@ -115,7 +112,7 @@ std::int32_t planShards(const Study& study, const std::string& planDir) {
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::int32_t shards = 0;
-    if (!in.eof() || std::sscanf(text.c_str(), "quillon-study-plan 1\nshards-per-run %d", &shards) != 1 || shards < 1) {
+    if (!in || std::sscanf(text.c_str(), "quillon-study-plan 1\nshards-per-run %d", &shards) != 1 || shards < 1) {
         std::cerr << "quillon-sim study: " << path << " is not a study plan; make one with --plan " << planDir << '\n';
         return 0;
     }
@@ -127,13 +124,11 @@ std::int32_t planShards(const Study& study, const std::string& planDir) {
     return shards;
 }
 
-#ifdef QUILLON_HAS_CLUSTER_PLAN
 std::string runnerPath(const std::string& fallback) {
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     return error ? fs::absolute(fallback, error).string() : self.string();
 }
-#endif
 
 int writePlan(const Study& study, const StudyOptions& options, const std::string& workFolder,
               const std::string& argv0) {
@@ -147,7 +142,6 @@ int writePlan(const Study& study, const StudyOptions& options, const std::string
         std::cerr << "quillon-sim study: cannot write " << path << '\n';
         return exitMessage;
     }
-#ifdef QUILLON_HAS_CLUSTER_PLAN
     ClusterPlan plan;
     plan.studyFile = study.file;
     plan.runnerPath = runnerPath(argv0);
@@ -159,9 +153,6 @@ int writePlan(const Study& study, const StudyOptions& options, const std::string
         std::cerr << "quillon-sim study: " << problem << '\n';
         return exitMessage;
     }
-#else
-    (void)argv0;
-#endif
     if (!options.quiet)
         std::cout << "Wrote the plan of " << studyTasks(study, shards).size() << " tasks into " << options.planDir
                   << '\n';
@@ -266,7 +257,7 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
         return exitMessage;
     }
     const std::string workFolder = options.planDir.empty() ? (fs::path(study.outputFolder) / "work").string()
-                                                           : (fs::path(options.planDir) / "work").string();
+                                                           : (fs::absolute(options.planDir) / "work").string();
     if (options.task != 0) return runOneTask(study, options, workFolder);
     if (options.merge) {
         const std::int32_t shards = planShards(study, options.planDir);

@@ -16,6 +16,7 @@
 #include "quillon/chart_scene.h"
 #include "quillon/report.h"
 #include "quillon/stopping_table.h"
+#include "quillon/study_report.h"
 #include "quillon/table_reader.h"
 
 namespace quillon::charts {
@@ -570,7 +571,7 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     const auto folder = std::filesystem::temp_directory_path() / ("quillon-report-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     const std::string f = folder.string();
-    ASSERT_EQ(sim(f, "generate --quiet --items 40 --collections 2 --examinees 60 --out data").code, 0);
+    ASSERT_EQ(sim(f, "generate --quiet --force --items 40 --collections 2 --examinees 60 --out data").code, 0);
     ASSERT_EQ(sim(f, "--quiet --max-length 10 --method MaxDiscr --report run.html").code, 0);
     const std::string run = readWholeFile(f + "/run.html").value_or("");
     EXPECT_EQ(parseXml(run).error, "");
@@ -622,6 +623,217 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     EXPECT_NE(two.find("MAP \xC2\xB7 B"), std::string::npos);
     EXPECT_NE(readWholeFile(f + "/s.html").value_or("").find("<td>Posterior \xE2\x89\xA5 .8</td>"), std::string::npos);
     EXPECT_EQ(parseXml(*readWholeFile(f + "/svg/exposure.svg")).error, "");
+    std::filesystem::remove_all(folder);
+}
+
+// Study summaries: one line per condition and length, each measure's mean and sd.
+std::string studyHeader(const std::vector<std::string>& factors) {
+    std::string text = "condition";
+    for (const std::string& factor : factors) text += "," + factor;
+    text += ",length,replications";
+    for (std::size_t m = 1; m < resultsColumnNames.size(); ++m)
+        text += "," + std::string(resultsColumnNames[m]) + "_mean," + std::string(resultsColumnNames[m]) + "_sd";
+    return text + "\r\n";
+}
+
+// Every measure with the same mean and sd; `bayes` false leaves the four Bayes measures empty.
+std::string studyLine(const std::string& lead, int length, int replications, const std::string& mean,
+                      const std::string& sd, bool bayes = true) {
+    std::string text = lead + "," + std::to_string(length) + "," + std::to_string(replications);
+    for (std::size_t m = 1; m < resultsColumnNames.size(); ++m) {
+        const bool empty = !bayes && resultsColumnNames[m].starts_with("br_");
+        text += empty ? ",," : "," + mean + "," + sd;
+    }
+    return text + "\r\n";
+}
+
+const std::string twoFactors = studyHeader({"method", "max-length"});
+
+std::string studyText() {
+    return twoFactors + studyLine("2,MaxDiscr,3", 2, 4, ".8", ".1", false) +
+           studyLine("1,Shannon,3", 1, 4, ".5", ".25") + studyLine("1,Shannon,3", 2, 4, ".9", ".2") +
+           studyLine("2,MaxDiscr,3", 1, 4, "", "", false) + studyLine("1,Shannon,3", 3, 1, ".95", "");
+}
+
+TEST(StudyReport, ReadsConditionsInOrderWithTheirSpread) {
+    for (const bool lf : {false, true}) {
+        std::string text = studyText();
+        if (lf) text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        const ReadResult<StudySummary> read = parseStudySummary(text, "s.csv");
+        ASSERT_TRUE(read.ok()) << read.problem;
+        const StudySummary& summary = read.table;
+        EXPECT_EQ(summary.factorNames, (std::vector<std::string>{"method", "max-length"}));
+        ASSERT_EQ(summary.conditions.size(), 2u);
+        const StudyCondition& first = summary.conditions[0];
+        EXPECT_EQ(first.number, 1);
+        EXPECT_EQ(conditionLabel(summary, first), "method=Shannon, max-length=3");
+        ASSERT_EQ(first.lengths.size(), 3u);
+        EXPECT_EQ(first.lengths[2].length, 3);
+        EXPECT_EQ(first.lengths[2].replications, 1);
+        EXPECT_EQ(first.lengths[1].values[0].mean, .9);
+        EXPECT_EQ(first.lengths[1].values[11].sd, .2);
+        EXPECT_EQ(first.lengths[2].values[0].sd, std::nullopt);  // one replication
+        const StudyCondition& second = summary.conditions[1];
+        EXPECT_EQ(second.lengths[0].length, 1);  // sorted by length
+        EXPECT_EQ(second.lengths[0].values[0].mean, std::nullopt);
+        EXPECT_EQ(second.lengths[1].values[8].mean, std::nullopt);  // no Bayes columns
+    }
+    // A factor value may hold a comma or quote; without factors a condition is named by its number.
+    const auto quotedValue =
+        parseStudySummary(studyHeader({"pool"}) + studyLine("1,\"a,b \"\"c\"\"\"", 1, 2, ".5", ".1"), "s.csv");
+    ASSERT_TRUE(quotedValue.ok()) << quotedValue.problem;
+    EXPECT_EQ(conditionLabel(quotedValue.table, quotedValue.table.conditions[0]), "pool=a,b \"c\"");
+    const auto noFactors = parseStudySummary(studyHeader({}) + studyLine("7", 1, 2, ".5", ".1"), "s.csv");
+    ASSERT_TRUE(noFactors.ok()) << noFactors.problem;
+    EXPECT_EQ(conditionLabel(noFactors.table, noFactors.table.conditions[0]), "condition 7");
+    const auto empty = parseStudySummary(twoFactors, "s.csv");
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty.table.conditions.empty());
+}
+
+TEST(StudyReport, RefusesAMalformedSummaryNamingTheLine) {
+    const std::string good = studyLine("1,Shannon,3", 1, 4, ".5", ".25");
+    std::string wrongSd = good;
+    wrongSd.replace(wrongSd.find(".25"), 3, "-.1");
+    std::string sdAlone = good;
+    sdAlone.replace(sdAlone.find(".5"), 2, "");
+    std::string header = twoFactors;
+    header.replace(header.find("map_false_neg_mean"), 18, "map_false_neg_avg");
+    struct Case {
+        std::string text;
+        std::string problem;
+    };
+    const Case cases[] = {
+        {"", "s.csv, line 1: the header is missing."},
+        {"cond,length\r\n", "s.csv, line 1: the header must start with condition, not \"cond\"."},
+        {"condition,method\r\n", "s.csv, line 1: the header has no length column."},
+        {"condition,,length\r\n", "s.csv, line 1: factor column 2 has no name."},
+        {"condition,length,replications,map_accurate_mean\r\n",
+         "s.csv, line 1: the header ends before its map_accurate_sd column."},
+        {header, "s.csv, line 1: column 10 must be map_false_neg_mean, not \"map_false_neg_avg\"."},
+        {twoFactors.substr(0, twoFactors.size() - 2) + ",extra\r\n",
+         "s.csv, line 1: the header has columns after br_mean_prob_sd, from \"extra\"."},
+        {twoFactors + good + "\r\n" + good, "s.csv, line 3: the line is empty."},
+        {twoFactors + "1,Shannon,3,1,4\r\n", "s.csv, line 2: it has 5 fields, the header 29."},
+        {twoFactors + "\"1,Shannon,3,1,4\r\n", "s.csv, line 2: a quoted field is not closed."},
+        {twoFactors + studyLine("0,Shannon,3", 1, 4, ".5", ".1"),
+         "s.csv, line 2: the condition must be a whole number from 1, not \"0\"."},
+        {twoFactors + studyLine("x,Shannon,3", 1, 4, ".5", ".1"),
+         "s.csv, line 2: the condition must be a whole number from 1, not \"x\"."},
+        {twoFactors + studyLine("1,Shannon,3", 0, 4, ".5", ".1"),
+         "s.csv, line 2: the length must be a whole number from 1, not \"0\"."},
+        {twoFactors + studyLine("1,Shannon,3", 1, 0, ".5", ".1"),
+         "s.csv, line 2: the replications must be a whole number from 1, not \"0\"."},
+        {twoFactors + studyLine("1,Shannon,3", 1, 4, "high", ".1"),
+         "s.csv, line 2: map_accurate_mean must be a number, not \"high\"."},
+        {twoFactors + studyLine("1,Shannon,3", 1, 4, "nan", ".1"),
+         "s.csv, line 2: map_accurate_mean must be a number, not \"nan\"."},
+        {twoFactors + wrongSd, "s.csv, line 2: map_accurate_sd must be a number from 0, not \"-.1\"."},
+        {twoFactors + sdAlone, "s.csv, line 2: map_accurate_sd is given without map_accurate_mean."},
+        {twoFactors + good + studyLine("1,MaxDiscr,3", 2, 4, ".5", ".1"),
+         "s.csv, line 3: condition 1 has other factor values than on line 2."},
+        {twoFactors + good + studyLine("2,Shannon,9", 1, 4, ".5", ".1") + good,
+         "s.csv, line 4: condition 1 has length 1 already on line 2."},
+    };
+    for (const Case& c : cases) {
+        const ReadResult<StudySummary> read = parseStudySummary(c.text, "s.csv");
+        EXPECT_EQ(read.problem, c.problem) << c.text;
+    }
+    // The report of a text refuses it with the same message; no page is made.
+    try {
+        (void)studyReportHtml(std::string_view(twoFactors + "1,Shannon\r\n"), "Study");
+        ADD_FAILURE() << "no refusal";
+    } catch (const StudySummaryError& error) {
+        EXPECT_EQ(std::string(error.what()), "The study summary, line 2: it has 2 fields, the header 29.");
+    }
+}
+
+TEST(StudyReport, OneCurvePerConditionInItsBand) {
+    const StudySummary summary = parseStudySummary(studyText(), "s.csv").table;
+    const std::vector<Chart> charts = buildStudyCharts(summary);
+    std::vector<std::string> ids;
+    for (const Chart& chart : charts) ids.push_back(chart.id);
+    EXPECT_EQ(ids, (std::vector<std::string>{"map-accuracy", "sprt-accuracy", "sprt-decided", "bayes-accuracy",
+                                             "false-positives", "false-negatives"}));
+    const Chart& map = charts[0];
+    ASSERT_EQ(map.series.size(), 2u);
+    EXPECT_EQ(map.series[0].name, "method=Shannon, max-length=3");
+    EXPECT_EQ(map.series[1].name, "method=MaxDiscr, max-length=3");
+    EXPECT_NE(map.series[0].style.colour, map.series[1].style.colour);
+    using Pair = std::pair<double, double>;
+    // The band is the mean and one sd each side, within 0 to 100%; no band with one replication.
+    EXPECT_EQ(map.series[0].points, (std::vector<std::optional<Pair>>{Pair{1, .5}, Pair{2, .9}, Pair{3, .95}}));
+    ASSERT_EQ(map.series[0].band.size(), 3u);
+    EXPECT_EQ(map.series[0].band[0], (Pair{.25, .75}));
+    EXPECT_EQ(map.series[0].band[1]->second, 1.0);
+    EXPECT_NEAR(map.series[0].band[1]->first, .7, 1e-12);
+    EXPECT_EQ(map.series[0].band[2], std::nullopt);
+    // A length without a mean breaks the line.
+    EXPECT_EQ(map.series[1].points, (std::vector<std::optional<Pair>>{std::nullopt, Pair{2, .8}}));
+    // Only the condition with Bayes columns has a line there, and the note names it.
+    ASSERT_EQ(charts[3].series.size(), 1u);
+    EXPECT_EQ(charts[3].notes[0], "Only method=Shannon, max-length=3 has this measure.");
+    // Without any Bayes mean there is no Bayes chart; with more conditions than colours the dash changes.
+    std::string many = twoFactors;
+    for (int c = 1; c <= 9; ++c)
+        many += studyLine(std::to_string(c) + ",M" + std::to_string(c) + ",5", 1, 2, ".5", ".1", false);
+    const std::vector<Chart> manyCharts = buildStudyCharts(parseStudySummary(many, "s.csv").table);
+    EXPECT_EQ(manyCharts.size(), 5u);
+    for (const Chart& chart : manyCharts) EXPECT_NE(chart.id, "bayes-accuracy");
+    const auto& series = manyCharts[0].series;
+    ASSERT_EQ(series.size(), 9u);
+    for (std::size_t a = 0; a < series.size(); ++a)
+        for (std::size_t b = a + 1; b < series.size(); ++b)
+            EXPECT_FALSE(series[a].style.colour == series[b].style.colour &&
+                         series[a].style.dash == series[b].style.dash)
+                << a << " and " << b;
+    // The accuracy axis covers the bands; 100% stays on it.
+    EXPECT_LE(map.y.low, .25);
+    EXPECT_GE(map.y.high, 1.0);
+}
+
+TEST(StudyReport, PageWithLegendBandsAndConditionTable) {
+    const std::string html = studyReportHtml(std::string_view(studyText()), "Study <A&B>");
+    const XmlCount parsed = parseXml(html);
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_NE(html.find("<title>Study &lt;A&amp;B&gt;</title>"), std::string::npos);
+    EXPECT_NE(html.find("<h1>Study &lt;A&amp;B&gt;</h1>"), std::string::npos);
+    EXPECT_EQ(parsed.elements.at("figure"), 6);
+    // The legend names each condition in every chart with both lines.
+    std::size_t legends = 0;
+    for (std::size_t at = 0; (at = html.find(">method=MaxDiscr, max-length=3</text>", at)) != std::string::npos; ++at)
+        ++legends;
+    EXPECT_EQ(legends, 5u);
+    // Bands: each condition with a spread, in each chart it has a line (Bayes: the first only).
+    std::size_t bands = 0;
+    for (std::size_t at = 0; (at = html.find("data-band=", at)) != std::string::npos; ++at) ++bands;
+    EXPECT_EQ(bands, 11u);
+    // The table: one row per condition, its factor values and the spread at its longest test.
+    for (const char* shown : {">Shannon</td>", ">MaxDiscr</td>",
+                              "<td>1\xE2\x80\x93"
+                              "3</td>",
+                              "<td>95.0%</td>", "<td>80.0% \xC2\xB1 10.0%</td>",
+                              "<td>1\xE2\x80\x93"
+                              "4</td>"}) {
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
+    }
+    const std::string none = studyReportHtml(std::string_view(twoFactors), "Empty");
+    EXPECT_EQ(parseXml(none).error, "");
+    EXPECT_NE(none.find("The summary holds no condition."), std::string::npos);
+
+    // Written whole from a file, or refused with the file and line and nothing written.
+    const auto folder = std::filesystem::temp_directory_path() / ("quillon-study-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string summary = (folder / "summary.csv").string(), page = (folder / "study.html").string();
+    ASSERT_TRUE(replaceFileContents(summary, studyText()));
+    EXPECT_EQ(writeStudyReport(summary, page, "Study"), "");
+    EXPECT_EQ(readWholeFile(page).value_or(""), studyReportHtml(std::string_view(studyText()), "Study"));
+    std::filesystem::remove(page);
+    ASSERT_TRUE(replaceFileContents(summary, studyText() + "3\r\n"));
+    EXPECT_EQ(writeStudyReport(summary, page, "Study"), summary + ", line 7: it has 1 fields, the header 29.");
+    EXPECT_FALSE(std::filesystem::exists(page));
+    EXPECT_EQ(writeStudyReport((folder / "none.csv").string(), page, "Study"),
+              (folder / "none.csv").string() + " cannot be read.");
     std::filesystem::remove_all(folder);
 }
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
 #include "quillon/input_files.h"
 #include "quillon/simulation.h"
 #include "recording_host.h"
@@ -20,6 +25,15 @@ std::string responsesOf(const SampleOptions& options, const SampleFiles& files) 
     return text;
 }
 
+// 64-bit FNV-1a of the text, as hex.
+std::string digestOf(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
 TEST(SampleData, TheShippedFilesAreWhatTheDefaultsGenerate) {
     const SampleOptions options;
     const SampleFiles files = generateSampleFiles(options);
@@ -27,6 +41,31 @@ TEST(SampleData, TheShippedFilesAreWhatTheDefaultsGenerate) {
     EXPECT_EQ(TempFolder::read(sourceDir + "/data/samplepassfail_script.csv"), files.script);
     EXPECT_EQ(TempFolder::read(sourceDir + "/data/samplepassfail_enemies.csv"), files.enemies);
     EXPECT_EQ(TempFolder::read(sourceDir + "/data/samplepassfail.txt"), responsesOf(options, files));
+}
+
+// The bytes of sets other than the shipped one, taken before group shares and item quality
+// existed: with both at their defaults nothing generated may change.
+TEST(SampleData, DefaultSharesAndQualityKeepTheEarlierBytes) {
+    struct Case {
+        std::int32_t groups;
+        std::int32_t collections;
+        std::uint64_t seed;
+        const char* digest;
+    };
+    const Case cases[] = {
+        {2, 4, 7, "fd4dbdfb35ac5c4f"}, {3, 3, 11, "ee2f6dcb5b62dd55"}, {5, 1, 12345, "67e68f85192d069c"}};
+    for (const Case& c : cases) {
+        SampleOptions options;
+        options.items = 60;
+        options.groups = c.groups;
+        options.collections = c.collections;
+        options.examinees = 150;
+        options.scriptLength = 20;
+        options.seed = c.seed;
+        const SampleFiles files = generateSampleFiles(options);
+        const std::string all = files.pool + files.script + files.enemies + responsesOf(options, files);
+        EXPECT_EQ(digestOf(all), c.digest) << c.groups << " groups, seed " << c.seed;
+    }
 }
 
 TEST(SampleData, GeneratedFilesLoadAndFollowTheModel) {
@@ -80,6 +119,156 @@ TEST(SampleData, RejectedOptionsSayWhy) {
     EXPECT_EQ(with([](SampleOptions& o) { o.collections = 9; }), "--collections must be from 1 to 8.");
     EXPECT_EQ(with([](SampleOptions& o) { o.groups = 11; }), "--groups must be from 2 to 10.");
     EXPECT_NE(with([](SampleOptions& o) { o.items = 9; }), "");  // fewer than 1 + 2 + 3 + 4
+}
+
+// The pool's item rows (everything after the priors line).
+std::string itemRowsOf(const std::string& pool) { return pool.substr(pool.find("\r\nI0001") + 2); }
+
+TEST(SampleData, GroupSharesSetThePriorsAndTheDrawnGroups) {
+    struct Case {
+        std::vector<double> shares;
+        std::vector<std::int64_t> prior;  // as the pool writes them, in thousandths
+    };
+    const Case cases[] = {
+        {{.3, .7}, {300, 700}},
+        {{.05, .95}, {50, 950}},
+        {{.2, .5, .3}, {200, 500, 300}},
+        {{1.0 / 3, 1.0 / 3, 1.0 / 3}, {334, 333, 333}},  // the thousandth left over to the first
+        {{.1, .2, .3, .4}, {100, 200, 300, 400}},
+        {{.0014, .4986, .5}, {1, 499, 500}},
+    };
+    for (const Case& c : cases) {
+        SampleOptions options;
+        options.items = 12;
+        options.collections = 2;
+        options.scriptLength = 4;
+        options.examinees = 40000;
+        options.groups = static_cast<std::int32_t>(c.shares.size());
+        options.groupShares = c.shares;
+        ASSERT_EQ(checkSampleOptions(options), "");
+        const SampleFiles files = generateSampleFiles(options);
+        EXPECT_EQ(files.priorThousandths, c.prior);
+        std::vector<std::int64_t> seen(c.shares.size());
+        for (const std::string& line : splitLines(responsesOf(options, files)))
+            ++seen[static_cast<std::size_t>(parseResponseLine(line).trueGroup - 1)];
+        for (std::size_t g = 0; g < seen.size(); ++g)
+            EXPECT_NEAR(static_cast<double>(seen[g]) / 40000.0, c.shares[g], 0.01) << "group " << g + 1;
+        // Only the priors change: the items, script and enemies are those drawn without shares.
+        SampleOptions drawn = options;
+        drawn.groupShares.clear();
+        const SampleFiles without = generateSampleFiles(drawn);
+        EXPECT_EQ(itemRowsOf(files.pool), itemRowsOf(without.pool));
+        EXPECT_EQ(files.script + files.enemies, without.script + without.enemies);
+    }
+}
+
+TEST(SampleData, ItemQualityMovesTheGroupsApartOrTogether) {
+    for (const std::int32_t groups : {2, 3, 5}) {
+        SampleOptions options;
+        options.items = 200;
+        options.groups = groups;
+        options.examinees = 0;
+        const std::vector<std::int64_t> base = generateSampleFiles(options).pCorrectThousandths;
+        const auto g = static_cast<std::size_t>(groups);
+        for (const double quality : {0.0, 0.5, 1.0, 2.0, 6.0}) {
+            options.itemQuality = quality;
+            ASSERT_EQ(checkSampleOptions(options), "");
+            const SampleFiles files = generateSampleFiles(options);
+            const std::vector<std::int64_t>& p = files.pCorrectThousandths;
+            ASSERT_EQ(p.size(), base.size());
+            bool anyClamped = false;
+            for (std::size_t i = 0; i < base.size(); i += g) {
+                double sum = 0;
+                for (std::size_t k = 0; k < g; ++k) sum += static_cast<double>(base[i + k]);
+                const double mean = sum / static_cast<double>(groups);
+                for (std::size_t k = 0; k < g; ++k) {
+                    const double wanted = mean + quality * (static_cast<double>(base[i + k]) - mean);
+                    const double clamped = std::clamp(wanted, 10.0, 990.0);
+                    anyClamped = anyClamped || clamped != wanted;
+                    EXPECT_LE(std::fabs(static_cast<double>(p[i + k]) - clamped), 0.5 + 1e-9)
+                        << "quality " << quality << ", " << groups << " groups, item " << i / g + 1;
+                    if (quality == 0.0) {
+                        EXPECT_EQ(p[i + k], p[i]);
+                    }
+                    if (k > 0) {
+                        EXPECT_LE(p[i + k - 1], p[i + k]);  // the order of the groups stays
+                    }
+                }
+            }
+            if (quality == 1.0) {
+                EXPECT_EQ(p, base);
+            }
+            if (quality == 6.0) {
+                EXPECT_TRUE(anyClamped);
+            }
+        }
+    }
+}
+
+TEST(SampleData, ShareAndQualityValuesOutOfRangeAreRefused) {
+    struct Case {
+        std::int32_t groups;
+        std::vector<double> shares;
+        double quality;
+        const char* message;
+    };
+    const Case cases[] = {
+        {2, {.3, .7}, 1.0, ""},
+        {3, {.3, .7}, 1.0, "--group-shares needs one share for each of the 3 groups, not 2."},
+        {2, {.3, .3, .4}, 1.0, "--group-shares needs one share for each of the 2 groups, not 3."},
+        {2, {0, 1}, 1.0, "--group-shares: the share of group 1 (0) must be above 0 and below 1."},
+        {2, {1.2, -.2}, 1.0, "--group-shares: the share of group 1 (1.2) must be above 0 and below 1."},
+        {2, {.5, std::nan("")}, 1.0, "--group-shares: the share of group 2 (nan) must be above 0 and below 1."},
+        {2, {.3, .6}, 1.0, "--group-shares must add up to 1, not 0.9."},
+        {2, {.3, .7 + 1e-8}, 1.0, "--group-shares must add up to 1, not 1.00000001."},
+        {2, {.3, .7 + 1e-10}, 1.0, ""},
+        {3,
+         {.0004, .4996, .5},
+         1.0,
+         "--group-shares: the share of group 1 is too small for the pool's priors, written in thousandths "
+         "(give at least .001)."},
+        {2, {}, -0.5, "--item-quality must be a number from 0 up."},
+        {2, {}, std::nan(""), "--item-quality must be a number from 0 up."},
+        {2, {}, HUGE_VAL, "--item-quality must be a number from 0 up."},
+        {2, {}, 0.0, ""},
+    };
+    for (const Case& c : cases) {
+        SampleOptions options;
+        options.groups = c.groups;
+        options.groupShares = c.shares;
+        options.itemQuality = c.quality;
+        EXPECT_EQ(checkSampleOptions(options), c.message);
+    }
+}
+
+TEST(SampleData, ExistingFilesAreReplacedOnlyWhenAsked) {
+    SampleOptions options;
+    options.items = 20;
+    options.collections = 2;
+    options.examinees = 5;
+    options.scriptLength = 5;
+    const SampleFiles files = generateSampleFiles(options);
+    TempFolder folder;
+    // One file of an earlier set: it blocks the whole set, and stays as it was.
+    std::filesystem::create_directories(folder.file("data"));
+    const std::string old = folder.write("data/samplepassfail_script.csv", "mine\r\n");
+    EXPECT_EQ(writeSampleFiles(options, files, folder.file("data")),
+              "Nothing written: " + old + " already exists. Use --force to replace it, or another --out folder.");
+    EXPECT_EQ(TempFolder::read(old), "mine\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.file("data")), {}), 1);
+    // All four: each is named.
+    ASSERT_EQ(writeSampleFiles(options, files, folder.file("data"), true), "");
+    EXPECT_EQ(TempFolder::read(old), files.script);
+    const std::string problem = writeSampleFiles(options, generateSampleFiles(SampleOptions{}), folder.file("data"));
+    for (const char* name :
+         {"samplepassfail_pool.csv", "samplepassfail_script.csv", "samplepassfail_enemies.csv", "samplepassfail.txt"})
+        EXPECT_NE(problem.find(folder.file("data/") + name), std::string::npos) << name;
+    EXPECT_NE(problem.find("already exist. Use --force to replace them"), std::string::npos) << problem;
+    EXPECT_EQ(TempFolder::read(folder.file("data/samplepassfail_pool.csv")), files.pool);
+    EXPECT_EQ(TempFolder::read(folder.file("data/samplepassfail.txt")), responsesOf(options, files));
+    // A fresh folder is made and written.
+    EXPECT_EQ(writeSampleFiles(options, files, folder.file("new/data")), "");
+    EXPECT_EQ(TempFolder::read(folder.file("new/data/samplepassfail_enemies.csv")), files.enemies);
 }
 
 }  // namespace

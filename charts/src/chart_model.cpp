@@ -128,12 +128,6 @@ bool mapPresent(const ResultsRow& r) { return hadCases(r.mapAccurate, r.mapFalse
 bool sprtPresent(const ResultsRow& r) { return hadCases(r.sprtAccurate, r.sprtFalsePos, r.sprtFalseNeg); }
 bool bayesPresent(const ResultsRow& r) { return hadCases(r.bayesAccurate, r.bayesFalsePos, r.bayesFalseNeg); }
 
-// Runs in charts of one rule: blue, vermillion, bluish green, reddish purple, orange, sky blue, black.
-int runColour(std::size_t run) {
-    constexpr int order[] = {4, 5, 2, 6, 0, 1, 7};
-    return order[run % std::size(order)];
-}
-
 int dashCount() { return static_cast<int>(dashPattern().size()); }
 
 // Stopping rules: the SPRT in its colour of the other charts, then each threshold.
@@ -205,10 +199,23 @@ Axis percentAxis(double dataLow, double dataHigh, bool fitToData) {
     return axisWithLabels(low, high, 5, false, 100.0, "%");
 }
 
+Axis percentAxisFromData(double dataLow, double dataHigh) {
+    const double high = std::max(1.0, dataHigh);
+    // A tenth of the range below the data, so that no curve runs along the axis.
+    const double low = std::min(dataLow, high) - 0.1 * (high - std::min(dataLow, high));
+    return axisWithLabels(low < 0.05 ? std::min(0.0, dataLow) : low, high, 5, false, 100.0, "%");
+}
+
 const std::vector<std::string>& palette() {
     static const std::vector<std::string> colours = {"#E69F00", "#56B4E9", "#009E73", "#F0E442",
                                                      "#0072B2", "#D55E00", "#CC79A7", "#000000"};
     return colours;
+}
+
+// Blue, vermillion, bluish green, reddish purple, orange, sky blue, black.
+int runColour(std::size_t run) {
+    constexpr int order[] = {4, 5, 2, 6, 0, 1, 7};
+    return order[run % std::size(order)];
 }
 
 const std::vector<std::vector<double>>& dashPattern() {

@@ -71,6 +71,37 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     shapes.push_back(
         TextShape{margin + labelSize, (top + bottom) / 2, chart.y.title, labelSize, Anchor::Middle, false, true});
 
+    // Bands first, so that no band covers a line; a band is cut where its series has no spread.
+    for (const Series& series : chart.series) {
+        if (series.band.empty()) continue;
+        AreaShape area{{}, palette()[series.style.colour], 0.16, series.name};
+        std::vector<std::pair<double, double>> low, high;
+        const auto endRun = [&] {
+            // A lone point's band is as wide as its short stroke.
+            if (low.size() == 1) {
+                low = {{low[0].first - 3, low[0].second}, {low[0].first + 3, low[0].second}};
+                high = {{high[0].first - 3, high[0].second}, {high[0].first + 3, high[0].second}};
+            }
+            if (!low.empty()) {
+                high.insert(high.end(), low.rbegin(), low.rend());
+                area.outlines.push_back(std::move(high));
+            }
+            low.clear();
+            high.clear();
+        };
+        for (std::size_t i = 0; i < series.points.size(); ++i) {
+            const auto& band = i < series.band.size() ? series.band[i] : std::nullopt;
+            if (!band || !series.points[i]) {
+                endRun();
+                continue;
+            }
+            const double x = xAt(series.points[i]->first);
+            low.emplace_back(x, yAt(band->first));
+            high.emplace_back(x, yAt(band->second));
+        }
+        endRun();
+        if (!area.outlines.empty()) shapes.push_back(std::move(area));
+    }
     for (const Series& series : chart.series) {
         PathShape path{{}, palette()[series.style.colour], 2, series.style.dash, series.name};
         std::vector<std::pair<double, double>> run;

@@ -26,10 +26,6 @@ svg { max-width: 100%; height: auto; }
 .kind { color: #555; font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; font-size: 12px; }
 )";
 
-std::string cell(const std::string& text, const char* tag = "td") {
-    return std::string("<") + tag + ">" + escapeMarkup(text) + "</" + tag + ">";
-}
-
 std::string fileName(const std::string& path) {
     const std::string name = std::filesystem::path(path).filename().string();
     return name.empty() ? path : name;
@@ -81,7 +77,7 @@ std::string summaryTable(const std::vector<RunTables>& runs) {
         }
         for (const Line& line : lines) {
             if (line.bayes && !run.results.hasBayes) continue;
-            out += "<tr>" + cell(line.name);
+            out += "<tr>" + htmlCell(line.name);
             for (std::size_t n : lengths) {
                 if (n > run.results.rows.size()) {
                     out += "<td>&#8211;</td>";
@@ -89,7 +85,7 @@ std::string summaryTable(const std::vector<RunTables>& runs) {
                 }
                 const ResultsRow& row = run.results.rows[n - 1];
                 const bool present = row.*line.accurate + row.*line.falsePos + row.*line.falseNeg > 0;
-                out += present ? cell(percentText(row.*line.value, 1)) : "<td>&#8211;</td>";
+                out += present ? htmlCell(percentText(row.*line.value, 1)) : "<td>&#8211;</td>";
             }
             out += "</tr>\n";
         }
@@ -106,12 +102,12 @@ std::string stoppingTable(const std::vector<RunTables>& runs) {
             // Without a test there is no figure to show.
             const bool any = rule.total.tests > 0;
             const std::string none = "<td>&#8211;</td>";
-            rows += "<tr>" + (runs.size() > 1 ? cell(run.label) : std::string()) + cell(stoppingRuleLabel(rule)) +
-                    (any ? cell(twoDecimals(rule.averageLength)) : none) +
-                    (any ? cell(percentText(rule.percentCorrect, 1)) : none) +
-                    (any ? cell(percentText(rule.undecidedShare, 2)) : none) +
-                    cell(std::to_string(run.stopping->maxTestLength)) +
-                    (any ? cell(percentText(rule.fixedPercentCorrect, 1)) : none) + "</tr>\n";
+            rows += "<tr>" + (runs.size() > 1 ? htmlCell(run.label) : std::string()) +
+                    htmlCell(stoppingRuleLabel(rule)) + (any ? htmlCell(twoDecimals(rule.averageLength)) : none) +
+                    (any ? htmlCell(percentText(rule.percentCorrect, 1)) : none) +
+                    (any ? htmlCell(percentText(rule.undecidedShare, 2)) : none) +
+                    htmlCell(std::to_string(run.stopping->maxTestLength)) +
+                    (any ? htmlCell(percentText(rule.fixedPercentCorrect, 1)) : none) + "</tr>\n";
         }
     }
     if (rows.empty()) {
@@ -132,9 +128,10 @@ std::string exposureTable(const std::vector<RunTables>& runs) {
         if (!run.exposure) continue;
         const auto figures = exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size()));
         if (!figures) continue;
-        rows += "<tr>" + cell(run.label) + cell(std::to_string(figures->tests)) + cell(std::to_string(figures->items)) +
-                cell(std::to_string(figures->itemsUsed)) + cell(percentText(figures->neverUsedShare, 1)) +
-                cell(percentText(figures->maxRate, 1)) + cell(percentText(figures->meanOverlap, 1)) + "</tr>\n";
+        rows += "<tr>" + htmlCell(run.label) + htmlCell(std::to_string(figures->tests)) +
+                htmlCell(std::to_string(figures->items)) + htmlCell(std::to_string(figures->itemsUsed)) +
+                htmlCell(percentText(figures->neverUsedShare, 1)) + htmlCell(percentText(figures->maxRate, 1)) +
+                htmlCell(percentText(figures->meanOverlap, 1)) + "</tr>\n";
     }
     if (rows.empty()) return "<p class=\"note\">No exposure table was given.</p>\n";
     return "<table>\n<tr><th>Run</th><th>Tests</th><th>Items</th><th>Used</th><th>Never used</th>"
@@ -143,6 +140,17 @@ std::string exposureTable(const std::vector<RunTables>& runs) {
 }
 
 }  // namespace
+
+std::string htmlCell(const std::string& text, const char* tag) {
+    return std::string("<") + tag + ">" + escapeMarkup(text) + "</" + tag + ">";
+}
+
+std::string htmlPageStart(const std::string& title) {
+    const std::string escaped = escapeMarkup(title);
+    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n<title>" +
+           escaped + "</title>\n<style>" + style + "</style>\n</head>\n<body>\n<h1>" + escaped + "</h1>\n";
+}
 
 std::string loadRunTables(const RunFiles& files, RunTables& run) {
     run = RunTables{};
@@ -211,12 +219,7 @@ std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const
 }
 
 std::string reportHtml(const std::vector<RunTables>& runs) {
-    std::string out =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
-        "<title>Quillon report</title>\n<style>";
-    out += style;
-    out += "</style>\n</head>\n<body>\n<h1>Quillon report</h1>\n";
+    std::string out = htmlPageStart("Quillon report");
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
@@ -229,10 +232,11 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
         std::string files = "<span class=\"kind\">results</span> " + escapeMarkup(run.resultsFile);
         if (run.exposure) files += "<br/><span class=\"kind\">exposure</span> " + escapeMarkup(run.exposureFile);
         if (run.stopping) files += "<br/><span class=\"kind\">stopping</span> " + escapeMarkup(run.stoppingFile);
-        out += "<tr>" + cell(run.label) + "<td class=\"text\">" + files + "</td>" +
-               cell(std::to_string(run.results.rows.size())) +
-               cell(run.exposure ? std::to_string(run.exposure->groupCount) : (run.results.hasBayes ? "2" : "not 2")) +
-               "</tr>\n";
+        out +=
+            "<tr>" + htmlCell(run.label) + "<td class=\"text\">" + files + "</td>" +
+            htmlCell(std::to_string(run.results.rows.size())) +
+            htmlCell(run.exposure ? std::to_string(run.exposure->groupCount) : (run.results.hasBayes ? "2" : "not 2")) +
+            "</tr>\n";
     }
     out += "</table>\n";
 
@@ -240,7 +244,7 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
         if (run.settings.empty()) continue;
         out += "<h2>Settings" + (runs.size() > 1 ? ": " + escapeMarkup(run.label) : std::string()) + "</h2>\n<table>\n";
         for (const auto& [name, value] : run.settings) {
-            out += "<tr>" + cell(name) + "<td class=\"text\">" + escapeMarkup(value) + "</td></tr>\n";
+            out += "<tr>" + htmlCell(name) + "<td class=\"text\">" + escapeMarkup(value) + "</td></tr>\n";
         }
         out += "</table>\n";
     }

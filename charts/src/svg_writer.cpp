@@ -109,6 +109,18 @@ std::string svgElement(const Scene& scene) {
             out += "<path data-series=\"" + escapeMarkup(path->name) + "\" d=\"" + d + "\" fill=\"none\" stroke=\"" +
                    path->colour + "\" stroke-width=\"" + number(path->width) +
                    "\" stroke-linejoin=\"round\" stroke-linecap=\"round\"" + dashAttribute(path->dash) + "/>\n";
+        } else if (const auto* area = std::get_if<AreaShape>(&shape)) {
+            std::string d;
+            for (const auto& outline : area->outlines) {
+                for (std::size_t i = 0; i < outline.size(); ++i)
+                    d += (i == 0 ? (d.empty() ? "M" : " M") : " L") + number(outline[i].first) + " " +
+                         number(outline[i].second);
+                d += " Z";
+            }
+            char opacity[16];
+            std::snprintf(opacity, sizeof opacity, "%.2f", area->opacity);
+            out += "<path data-band=\"" + escapeMarkup(area->name) + "\" d=\"" + d + "\" fill=\"" + area->colour +
+                   "\" fill-opacity=\"" + opacity + "\" stroke=\"none\"/>\n";
         } else if (const auto* text = std::get_if<TextShape>(&shape)) {
             const char* anchor = text->anchor == Anchor::Start    ? "start"
                                  : text->anchor == Anchor::Middle ? "middle"

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "quillon/output_tables.h"
@@ -46,6 +47,37 @@ std::string itemName(std::int32_t i) {
     return "I" + digits;
 }
 
+// The priors for the given shares, in thousandths adding up to exactly 1000: each share's
+// whole thousandths, and the thousandths left over to the largest remainders (the earlier
+// group first on a tie). Integer arithmetic on billionths, so the result is the same everywhere.
+std::vector<std::int64_t> priorsFromShares(const std::vector<double>& shares) {
+    std::vector<std::int64_t> billionths;
+    std::int64_t total = 0;
+    for (double share : shares) {
+        billionths.push_back(std::llround(share * 1e9));
+        total += billionths.back();
+    }
+    std::vector<std::int64_t> prior, remainder;
+    std::int64_t left = 1000;
+    for (std::int64_t b : billionths) {
+        prior.push_back(b * 1000 / total);
+        remainder.push_back(b * 1000 % total);
+        left -= prior.back();
+    }
+    for (; left > 0; --left) {
+        const auto largest = std::max_element(remainder.begin(), remainder.end()) - remainder.begin();
+        ++prior[static_cast<std::size_t>(largest)];
+        remainder[static_cast<std::size_t>(largest)] = -1;
+    }
+    return prior;
+}
+
+std::string shareText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
 }  // namespace
 
 std::string checkSampleOptions(const SampleOptions& o) {
@@ -58,6 +90,25 @@ std::string checkSampleOptions(const SampleOptions& o) {
     std::int64_t weights = 0;
     for (std::int32_t c = 1; c <= o.collections; ++c) weights += c;
     if (o.items * std::int64_t{1} < weights) return "--items must be at least the sum 1 + ... + collections.";
+    if (!(o.itemQuality >= 0.0 && std::isfinite(o.itemQuality))) return "--item-quality must be a number from 0 up.";
+    if (o.groupShares.empty()) return {};
+    if (o.groupShares.size() != static_cast<std::size_t>(o.groups))
+        return "--group-shares needs one share for each of the " + std::to_string(o.groups) + " groups, not " +
+               std::to_string(o.groupShares.size()) + ".";
+    double sum = 0.0;
+    for (std::size_t g = 0; g < o.groupShares.size(); ++g) {
+        const double share = o.groupShares[g];
+        if (!(share > 0.0 && share < 1.0))
+            return "--group-shares: the share of group " + std::to_string(g + 1) + " (" + shareText(share) +
+                   ") must be above 0 and below 1.";
+        sum += share;
+    }
+    if (!(std::fabs(sum - 1.0) <= 1e-9)) return "--group-shares must add up to 1, not " + shareText(sum) + ".";
+    const std::vector<std::int64_t> prior = priorsFromShares(o.groupShares);
+    for (std::size_t g = 0; g < prior.size(); ++g)
+        if (prior[g] < 1)
+            return "--group-shares: the share of group " + std::to_string(g + 1) +
+                   " is too small for the pool's priors, written in thousandths (give at least .001).";
     return {};
 }
 
@@ -94,6 +145,9 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
         priorLeft -= share;
     }
     prior.back() = priorLeft;
+    // Given shares replace the drawn priors; the draws above are still taken, so that the items
+    // are the same as without shares.
+    if (!o.groupShares.empty()) prior = priorsFromShares(o.groupShares);
 
     // Each item: a chance of a right answer that rises from group to group.
     std::vector<std::int64_t> pCorrect(static_cast<std::size_t>(o.items) * static_cast<std::size_t>(o.groups));
@@ -103,6 +157,22 @@ SampleFiles generateSampleFiles(const SampleOptions& o) {
             if (g > 0) p = std::min<std::int64_t>(970, p + (100 + random.below(201)) / (o.groups - 1));
             pCorrect[static_cast<std::size_t>(i) * static_cast<std::size_t>(o.groups) + static_cast<std::size_t>(g)] =
                 p;
+        }
+    }
+    // Item quality moves each probability away from (or towards) the item's mean over the groups:
+    // round((S + Q * (G * p - S)) / G) with S the sum of the item's G probabilities, in
+    // thousandths. For Q = 1 this is p exactly; the drawn values stay within the clamp.
+    if (o.itemQuality != 1.0) {
+        const auto groupCount = static_cast<std::size_t>(o.groups);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(o.items); ++i) {
+            std::int64_t* item = &pCorrect[i * groupCount];
+            std::int64_t sum = 0;
+            for (std::size_t g = 0; g < groupCount; ++g) sum += item[g];
+            for (std::size_t g = 0; g < groupCount; ++g) {
+                const double spread = static_cast<double>(o.groups * item[g] - sum);
+                const double moved = (static_cast<double>(sum) + o.itemQuality * spread) / o.groups;
+                item[g] = std::clamp<std::int64_t>(std::llround(std::clamp(moved, 0.0, 1000.0)), 10, 990);
+            }
         }
     }
 
@@ -196,10 +266,25 @@ void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
     }
 }
 
-std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder) {
+std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
+                             bool overwrite) {
+    const std::string prefix = folder.empty() ? std::string() : folder + "/";
+    if (!overwrite) {
+        std::string existing;
+        int count = 0;
+        for (std::string_view name : {samplePoolName, sampleScriptName, sampleEnemiesName, sampleResponseName}) {
+            std::error_code error;
+            const std::string path = prefix + std::string(name);
+            // A path that cannot even be looked at is not replaced either.
+            if (std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found) continue;
+            existing += (count++ > 0 ? ", " : "") + path;
+        }
+        if (count > 0)
+            return "Nothing written: " + existing + (count > 1 ? " already exist" : " already exists") +
+                   ". Use --force to replace " + (count > 1 ? "them" : "it") + ", or another --out folder.";
+    }
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    const std::string prefix = folder.empty() ? std::string() : folder + "/";
     const std::pair<std::string_view, const std::string*> outputs[] = {
         {samplePoolName, &files.pool}, {sampleScriptName, &files.script}, {sampleEnemiesName, &files.enemies}};
     for (const auto& [name, content] : outputs) {

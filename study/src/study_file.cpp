@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -275,6 +276,20 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
             const std::string problem = factor.generateOption ? readGenerateOption(r, key, dotted, level, text)
                                                               : readSetting(r, key, dotted, level, text);
             if (!problem.empty()) return problem;
+            // The level with the fixed values alone must pass the run's or the generator's checks.
+            std::string refusal;
+            if (factor.generateOption) {
+                SampleOptions options;
+                for (const StudyValue& fixed : study.generateOptions) setSampleOption(options, fixed.name, fixed.value);
+                setSampleOption(options, key, text);
+                refusal = checkSampleOptions(options);
+            } else {
+                RunSettings settings;
+                for (const StudyValue& fixed : study.settings) setRunSetting(settings, fixed.name, fixed.value);
+                setRunSetting(settings, key, text);
+                refusal = checkRunSettings(settings);
+            }
+            if (!refusal.empty()) return r.where(lineOf(level), dotted) + withLineFeeds(refusal);
             const std::string shown = r.written(level);
             if (std::find(factor.written.begin(), factor.written.end(), shown) != factor.written.end())
                 return r.where(lineOf(level), dotted) + "names the level " + shown + " twice";
@@ -328,9 +343,21 @@ std::string setSampleOption(SampleOptions& options, const std::string& name, con
     }
     if (name == "examinees") return wholeText(value, options.examinees) ? std::string() : bad + "a whole number";
     if (name == "blank-share") return number(options.blankShare) ? std::string() : bad + "a number";
-    if (name == "item-quality" || name == "group-shares") {
-        // Kept for the generator's group shares and item quality; refused until it has them.
-        return "generate option " + name + " is not available in this build";
+    if (name == "item-quality") return number(options.itemQuality) ? std::string() : bad + "a number";
+    if (name == "group-shares") {
+        // Comma-separated, as generate's --group-shares takes them.
+        std::vector<double> shares;
+        for (std::size_t from = 0; from <= value.size();) {
+            const std::size_t comma = std::min(value.find(',', from), value.size());
+            const std::string one = value.substr(from, comma - from);
+            double share = 0;
+            const auto [end, error] = std::from_chars(one.data(), one.data() + one.size(), share);
+            if (one.empty() || error != std::errc() || end != one.data() + one.size()) return bad + "a list of numbers";
+            shares.push_back(share);
+            from = comma + 1;
+        }
+        options.groupShares = shares;
+        return {};
     }
     return "there is no generate option named \"" + name + "\"";
 }

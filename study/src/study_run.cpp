@@ -8,6 +8,7 @@
 #include "quillon/run_parts.h"
 #include "quillon/setting_names.h"
 #include "quillon/study.h"
+#include "quillon/study_report.h"
 #include "quillon/table_reader.h"
 
 namespace quillon {
@@ -198,13 +199,14 @@ std::string prepareStudyData(const Study& study, const std::string& workFolder) 
         stamp += "items " + std::to_string(options.items) + " collections " + std::to_string(options.collections) +
                  " groups " + std::to_string(options.groups) + " examinees " + std::to_string(options.examinees) +
                  " script-length " + std::to_string(options.scriptLength) + " blank-share " +
-                 formatRoundTrip(options.blankShare) + "\n";
+                 formatRoundTrip(options.blankShare) + " item-quality " + formatRoundTrip(options.itemQuality) + "\n";
+        for (double share : options.groupShares) stamp += "group-share " + formatRoundTrip(share) + "\n";
         const std::string stampFile = (fs::path(folder) / "generated.txt").string();
         bool ok = false;
         if (readWhole(stampFile, ok) == stamp && ok) continue;
         std::error_code error;
         fs::remove(stampFile, error);
-        if (const std::string problem = writeSampleFiles(options, generateSampleFiles(options), folder);
+        if (const std::string problem = writeSampleFiles(options, generateSampleFiles(options), folder, true);
             !problem.empty())
             return problem;
         if (!replaceFileContents(stampFile, stamp)) return "Cannot write " + stampFile + ".";
@@ -367,9 +369,17 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
     if (!failed.empty()) return "These runs did not complete, so no study table is written:" + failed;
 
     fs::create_directories(study.outputFolder, error);
+    const std::string summary = studySummaryText(study, tables);
+    std::string report;
+    try {
+        report = charts::studyReportHtml(summary, study.name);
+    } catch (const charts::StudySummaryError& refusal) {
+        return std::string("The study report cannot be made: ") + refusal.what();
+    }
     const std::pair<const char*, std::string> outputs[] = {
         {"study_results.csv", studyResultsText(study, tables)},
-        {"study_summary.csv", studySummaryText(study, tables)},
+        {"study_summary.csv", summary},
+        {"study_report.html", report},
     };
     for (const auto& [name, content] : outputs) {
         const std::string path = (fs::path(study.outputFolder) / name).string();

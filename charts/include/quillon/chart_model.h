@@ -27,6 +27,10 @@ Axis niceAxis(double low, double high, int targetTicks, bool wholeSteps);
 /// `fitToData` the top is the nice ceiling of the largest value (at least 10%), for small shares.
 Axis percentAxis(double dataLow, double dataHigh, bool fitToData);
 
+/// A share axis from about the lowest value up to 100% (or the data's top), for telling close
+/// curves apart; it starts at 0% only when the data come near it.
+Axis percentAxisFromData(double dataLow, double dataHigh);
+
 /// How a series is drawn; the palette and dashes are indices so that both renderers share them.
 struct SeriesStyle {
     int colour = 0;      // index into palette()
@@ -40,6 +44,8 @@ struct Series {
     std::string name;
     SeriesStyle style;
     std::vector<std::optional<std::pair<double, double>>> points;
+    // Low and high of a shaded band at each point (the spread around a mean); empty: no band.
+    std::vector<std::optional<std::pair<double, double>>> band = {};
 };
 
 /// A chart as both renderers draw it.
@@ -57,6 +63,10 @@ const std::vector<std::string>& palette();
 
 /// Dash patterns as lengths in pixels (empty: solid).
 const std::vector<std::vector<double>>& dashPattern();
+
+/// The palette index of the `run`-th of several runs (or study conditions) in a chart of one
+/// rule; the colours repeat after seven.
+int runColour(std::size_t run);
 
 /// Figures of one run's exposure table, as the adaptive-testing literature states them.
 struct ExposureFigures {

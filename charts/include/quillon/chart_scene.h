@@ -26,6 +26,14 @@ struct PathShape {
     std::string name;  // the series' legend entry
 };
 
+/// A series' shaded band: closed outlines filled see-through, drawn under every line.
+struct AreaShape {
+    std::vector<std::vector<std::pair<double, double>>> outlines;
+    std::string colour;
+    double opacity;
+    std::string name;  // the series' legend entry
+};
+
 enum class Anchor { Start, Middle, End };
 
 /// A text placed by its baseline point; `vertical` turns it a quarter counter-clockwise.
@@ -39,7 +47,7 @@ struct TextShape {
     std::string colour = "#222222";
 };
 
-using Shape = std::variant<LineShape, PathShape, TextShape>;
+using Shape = std::variant<LineShape, PathShape, TextShape, AreaShape>;
 
 /// A chart laid out in pixels: what both renderers draw, so they cannot disagree.
 struct Scene {
@@ -51,7 +59,7 @@ struct Scene {
 inline constexpr double chartWidth = 720, chartHeight = 430;
 
 /// Lays out `chart` on a `width` by `height` canvas (taller when its legend needs the room):
-/// title, legend, axes, grid and series.
+/// title, legend, axes, grid, bands and series.
 Scene layoutChart(const Chart& chart, double width = chartWidth, double height = chartHeight);
 
 /// A width estimate for layout (legend wrapping) of a text in the sans-serif face.

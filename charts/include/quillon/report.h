@@ -33,6 +33,12 @@ std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const
 /// U+FFFD and control characters dropped, since file names are arbitrary bytes.
 std::string escapeMarkup(std::string_view text);
 
+/// A table cell (`tag` td or th) holding `text`, escaped.
+std::string htmlCell(const std::string& text, const char* tag = "td");
+
+/// The start of a report page, up to its heading `title`: one look for every Quillon report.
+std::string htmlPageStart(const std::string& title);
+
 /// The scene as an <svg> element (no XML declaration), for inline use.
 std::string svgElement(const Scene& scene);
 

@@ -16,17 +16,24 @@ struct SampleOptions {
     std::int32_t scriptLength = 80;
     double blankShare = 0.02;
     std::uint64_t seed = 20261206;
+    // The share of examinees in each group (one per group, each in (0, 1), adding up to 1); the
+    // pool's priors are these shares in thousandths. Empty: priors drawn near 1 / groups.
+    std::vector<double> groupShares;
+    // How far apart the groups' probabilities of an item lie, against the item's mean over the
+    // groups: 1 the drawn spread, 0 the same probability for every group (a useless pool), above
+    // 1 further apart, kept within .01 to .99.
+    double itemQuality = 1.0;
 };
 
-/// The pool, script and enemies files as text, and the seed of the response stream, under the MDT model: each examinee's group is drawn from the
-/// priors and each answer is right with the item's probability for that group.
+/// The pool, script and enemies files as text, and the seed of the response stream, under the MDT model: each
+/// examinee's group is drawn from the priors and each answer is right with the item's probability for that group.
 struct SampleFiles {
     std::string pool;
     std::string script;
     std::string enemies;
-    std::uint64_t responseSeed = 0;               // where the response stream starts
-    std::vector<std::int64_t> priorThousandths;    // [group - 1], as written in the pool
-    std::vector<std::int64_t> pCorrectThousandths; // [(item - 1) * groups + group - 1], as written
+    std::uint64_t responseSeed = 0;                 // where the response stream starts
+    std::vector<std::int64_t> priorThousandths;     // [group - 1], as written in the pool
+    std::vector<std::int64_t> pCorrectThousandths;  // [(item - 1) * groups + group - 1], as written
 };
 
 /// Empty when the options can be generated, otherwise what is wrong with them.
@@ -40,6 +47,8 @@ void forEachResponseLine(const SampleOptions& options, const SampleFiles& files,
                          const std::function<void(const std::string&)>& emit);
 
 /// Writes the four files under the sample names into `folder`; returns an error text or empty.
-std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder);
+/// Unless `overwrite`, it writes nothing when any of the four files already exists.
+std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
+                             bool overwrite = false);
 
 }  // namespace quillon
