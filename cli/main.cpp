@@ -29,6 +29,7 @@
 #include "quillon/sample_data.h"
 #include "quillon/simulation.h"
 #include "report_command.h"
+#include "study_command.h"
 
 namespace {
 
@@ -406,6 +407,8 @@ int main(int argc, char** argv) {
     quillon::cli::ReportOptions reportOptions;
     CLI::App* report = quillon::cli::addReportCommand(app, reportOptions);
     CLI::App* merge = quillon::cli::addMergeCommand(app, line.mergeParts);
+    quillon::cli::StudyOptions studyOptions;
+    CLI::App* study = quillon::cli::addStudyCommand(app, studyOptions);
 
     try {
         app.parse(argc, argv);
@@ -418,6 +421,7 @@ int main(int argc, char** argv) {
         return exitUsage;
     }
     if (*generate) return generateSamples(line);
+    if (*study) return quillon::cli::runStudyCommand(studyOptions, argv[0]);
     if (*report) {
         const auto outcome = quillon::cli::runReportCommand(reportOptions);
         return outcome == quillon::cli::ReportOutcome::Written ? exitDone

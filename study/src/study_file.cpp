@@ -1,0 +1,420 @@
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "quillon/output_tables.h"
+#include "quillon/setting_names.h"
+#include "quillon/study.h"
+
+namespace quillon {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Set by the study itself for every run, so a study file may not name them.
+constexpr std::string_view studyOwnedSettings[] = {"data", "results", "exposure", "no-exposure"};
+
+// Settings that name an input file: relative to the study file, and they must exist.
+bool isFileSetting(std::string_view name) { return name == "pool" || name == "script" || name == "enemies"; }
+
+struct Reader {
+    std::string file;
+    fs::path base;
+    std::vector<std::string> lines;  // the file's lines, for values as written
+
+    std::string where(std::int64_t line, const std::string& key) const {
+        return file + " line " + std::to_string(line) + ", key \"" + key + "\": ";
+    }
+
+    // The value's text exactly as the file has it (one line), for the tables' factor columns.
+    std::string written(const toml::node& node) const {
+        if (const auto* text = node.as_string()) return text->get();
+        if (const auto* array = node.as_array()) {
+            std::string joined;
+            for (const toml::node& element : *array) joined += (joined.empty() ? "" : ";") + written(element);
+            return joined;
+        }
+        const toml::source_region& region = node.source();
+        if (region.begin.line == region.end.line && region.begin.line >= 1 && region.begin.line <= lines.size() &&
+            region.end.column > region.begin.column) {
+            const std::string& line = lines[region.begin.line - 1];
+            if (region.end.column - 1 <= line.size())
+                return line.substr(region.begin.column - 1, region.end.column - region.begin.column);
+        }
+        if (const auto* whole = node.as_integer()) return std::to_string(whole->get());
+        if (const auto* number = node.as_floating_point()) return formatRoundTrip(number->get());
+        if (const auto* flag = node.as_boolean()) return flag->get() ? "true" : "false";
+        return {};
+    }
+};
+
+std::int64_t lineOf(const toml::node& node) { return static_cast<std::int64_t>(node.source().begin.line); }
+
+// The table's entries in the order the file writes them (toml++ keeps them sorted by key).
+std::vector<std::pair<std::string, const toml::node*>> inFileOrder(const toml::table& table) {
+    std::vector<std::pair<std::string, const toml::node*>> entries;
+    for (auto&& [key, node] : table) entries.emplace_back(std::string(key.str()), &node);
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        const auto &x = a.second->source().begin, &y = b.second->source().begin;
+        return x.line != y.line ? x.line < y.line : x.column < y.column;
+    });
+    return entries;
+}
+
+// A run setting's value as the text setRunSetting takes, or why the TOML value cannot be one.
+std::string settingText(const NamedSetting& setting, const toml::node& node, std::string& text) {
+    switch (setting.kind) {
+        case SettingKind::WholeNumber:
+            if (!node.is_integer()) return "expects a whole number";
+            text = std::to_string(node.as_integer()->get());
+            return {};
+        case SettingKind::Number:
+            if (node.is_integer())
+                text = std::to_string(node.as_integer()->get());
+            else if (node.is_floating_point())
+                text = formatRoundTrip(node.as_floating_point()->get());
+            else
+                return "expects a number";
+            return {};
+        case SettingKind::Flag:
+            if (!node.is_boolean()) return "expects true or false";
+            text = node.as_boolean()->get() ? "true" : "false";
+            return {};
+        case SettingKind::Text:
+            if (!node.is_string()) return "expects a text in quotes";
+            text = node.as_string()->get();
+            return {};
+    }
+    return {};
+}
+
+// A generate option's value as text: numbers as for the settings, group shares comma-separated.
+std::string generateText(const std::string& name, const toml::node& node, std::string& text) {
+    if (name == "group-shares") {
+        const toml::array* array = node.as_array();
+        if (array == nullptr || array->empty()) return "expects an array of numbers";
+        text.clear();
+        for (const toml::node& share : *array) {
+            std::string one;
+            if (!share.is_number()) return "expects an array of numbers";
+            one = share.is_integer() ? std::to_string(share.as_integer()->get())
+                                     : formatRoundTrip(share.as_floating_point()->get());
+            text += (text.empty() ? "" : ",") + one;
+        }
+        return {};
+    }
+    if (name == "blank-share" || name == "item-quality") {
+        if (node.is_integer())
+            text = std::to_string(node.as_integer()->get());
+        else if (node.is_floating_point())
+            text = formatRoundTrip(node.as_floating_point()->get());
+        else
+            return "expects a number";
+        return {};
+    }
+    if (!node.is_integer()) return "expects a whole number";
+    text = std::to_string(node.as_integer()->get());
+    return {};
+}
+
+bool isGenerateOption(const std::string& name) {
+    const auto& names = studyGenerateOptionNames();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+template <class T>
+bool wholeText(const std::string& text, T& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+// One value of the study's own table, checked for type and range.
+std::string studyInteger(const Reader& r, const toml::node& node, const std::string& key, std::int64_t low,
+                         std::int64_t high, std::int64_t& value) {
+    if (!node.is_integer()) return r.where(lineOf(node), key) + "expects a whole number";
+    value = node.as_integer()->get();
+    if (value < low || value > high)
+        return r.where(lineOf(node), key) + "must be from " + std::to_string(low) + " to " + std::to_string(high);
+    return {};
+}
+
+std::string readStudyTable(const Reader& r, const toml::table& table, Study& study) {
+    for (const auto& [key, node] : inFileOrder(table)) {
+        const std::string dotted = "study." + key;
+        std::int64_t value = 0;
+        std::string problem;
+        if (key == "name" || key == "output") {
+            if (!node->is_string()) return r.where(lineOf(*node), dotted) + "expects a text in quotes";
+            const std::string text = node->as_string()->get();
+            if (text.empty()) return r.where(lineOf(*node), dotted) + "must not be empty";
+            if (key == "name")
+                study.name = text;
+            else
+                study.outputFolder = (r.base / text).lexically_normal().string();
+        } else if (key == "seed") {
+            problem = studyInteger(r, *node, dotted, 0, INT64_MAX, value);
+            study.seed = static_cast<std::uint64_t>(value);
+        } else if (key == "replications") {
+            problem = studyInteger(r, *node, dotted, 1, 100000, value);
+            study.replications = static_cast<std::int32_t>(value);
+        } else if (key == "threads") {
+            problem = studyInteger(r, *node, dotted, 1, 1024, value);
+            study.threads = static_cast<unsigned>(value);
+        } else {
+            return r.where(lineOf(*node), dotted) +
+                   "is not a key of [study] (name, seed, replications, output, threads)";
+        }
+        if (!problem.empty()) return problem;
+    }
+    return {};
+}
+
+// A run setting's key and value, checked by setting it.
+std::string readSetting(const Reader& r, const std::string& key, const std::string& dotted, const toml::node& node,
+                        std::string& text) {
+    const NamedSetting* setting = findRunSetting(key);
+    if (setting == nullptr) return r.where(lineOf(node), dotted) + "there is no run setting of that name";
+    if (std::find(std::begin(studyOwnedSettings), std::end(studyOwnedSettings), key) != std::end(studyOwnedSettings))
+        return r.where(lineOf(node), dotted) + "is set by the study for every run";
+    if (std::string problem = settingText(*setting, node, text); !problem.empty())
+        return r.where(lineOf(node), dotted) + problem;
+    if (isFileSetting(key)) {
+        const fs::path path = (r.base / text).lexically_normal();
+        std::error_code error;
+        if (!fs::is_regular_file(path, error))
+            return r.where(lineOf(node), dotted) + "the file " + path.string() + " does not exist";
+        text = path.string();
+    }
+    RunSettings scratch;
+    if (std::string problem = setRunSetting(scratch, key, text); !problem.empty())
+        return r.where(lineOf(node), dotted) + problem;
+    return {};
+}
+
+std::string readGenerateOption(const Reader& r, const std::string& key, const std::string& dotted,
+                               const toml::node& node, std::string& text) {
+    if (key == "seed")
+        return r.where(lineOf(node), dotted) + "the data's seed comes from the study seed and the replication";
+    if (!isGenerateOption(key)) {
+        std::string names;
+        for (const std::string& name : studyGenerateOptionNames()) names += (names.empty() ? "" : ", ") + name;
+        return r.where(lineOf(node), dotted) + "is not a generate option (" + names + ")";
+    }
+    if (std::string problem = generateText(key, node, text); !problem.empty())
+        return r.where(lineOf(node), dotted) + problem;
+    SampleOptions scratch;
+    if (std::string problem = setSampleOption(scratch, key, text); !problem.empty())
+        return r.where(lineOf(node), dotted) + problem;
+    return {};
+}
+
+std::string readData(const Reader& r, const toml::table& table, Study& study) {
+    bool any = false;
+    for (const auto& [key, node] : inFileOrder(table)) {
+        const std::string dotted = "data." + key;
+        if (any) return r.where(lineOf(*node), dotted) + "[data] takes either files or [data.generate], not both";
+        any = true;
+        if (key == "files") {
+            const toml::array* files = node->as_array();
+            if (files == nullptr) return r.where(lineOf(*node), dotted) + "expects an array of file names";
+            for (const toml::node& file : *files) {
+                if (!file.is_string()) return r.where(lineOf(file), dotted) + "expects an array of file names";
+                const fs::path path = (r.base / file.as_string()->get()).lexically_normal();
+                std::error_code error;
+                if (!fs::is_regular_file(path, error))
+                    return r.where(lineOf(file), dotted) + "the file " + path.string() + " does not exist";
+                study.responseFiles.push_back(path.string());
+            }
+            if (static_cast<std::int64_t>(files->size()) != study.replications)
+                return r.where(lineOf(*node), dotted) + "names " + std::to_string(files->size()) + " files for " +
+                       std::to_string(study.replications) + " replications (one each)";
+        } else if (key == "generate") {
+            const toml::table* generate = node->as_table();
+            if (generate == nullptr) return r.where(lineOf(*node), dotted) + "expects a table of generate options";
+            study.generated = true;
+            for (const auto& [option, value] : inFileOrder(*generate)) {
+                StudyValue entry{option, {}, lineOf(*value)};
+                if (std::string problem = readGenerateOption(r, option, dotted + "." + option, *value, entry.value);
+                    !problem.empty())
+                    return problem;
+                study.generateOptions.push_back(entry);
+            }
+        } else {
+            return r.where(lineOf(*node), dotted) + "is not a key of [data] (files, or a [data.generate] table)";
+        }
+    }
+    if (!any) return r.file + ": [data] needs files = [...] or a [data.generate] table";
+    return {};
+}
+
+std::string readFactors(const Reader& r, const toml::table& table, Study& study) {
+    for (const auto& [key, node] : inFileOrder(table)) {
+        const std::string dotted = "factors." + key;
+        StudyFactor factor;
+        factor.name = key;
+        factor.line = lineOf(*node);
+        factor.generateOption = findRunSetting(key) == nullptr && isGenerateOption(key);
+        if (factor.generateOption && !study.generated)
+            return r.where(factor.line, dotted) + "varies a generate option, but the study's data are not generated";
+        const auto fixed = [&](const std::vector<StudyValue>& values) {
+            return std::any_of(values.begin(), values.end(), [&](const StudyValue& v) { return v.name == key; });
+        };
+        if (fixed(study.settings) || fixed(study.generateOptions))
+            return r.where(factor.line, dotted) + "is both fixed and varied";
+        const toml::array* levels = node->as_array();
+        if (levels == nullptr) return r.where(factor.line, dotted) + "expects an array of levels";
+        if (levels->empty()) return r.where(factor.line, dotted) + "has no levels";
+        for (const toml::node& level : *levels) {
+            std::string text;
+            const std::string problem = factor.generateOption ? readGenerateOption(r, key, dotted, level, text)
+                                                              : readSetting(r, key, dotted, level, text);
+            if (!problem.empty()) return problem;
+            // The level with the fixed values alone must pass the run's or the generator's checks.
+            std::string refusal;
+            if (factor.generateOption) {
+                SampleOptions options;
+                for (const StudyValue& fixed : study.generateOptions) setSampleOption(options, fixed.name, fixed.value);
+                setSampleOption(options, key, text);
+                refusal = checkSampleOptions(options);
+            } else {
+                RunSettings settings;
+                for (const StudyValue& fixed : study.settings) setRunSetting(settings, fixed.name, fixed.value);
+                setRunSetting(settings, key, text);
+                refusal = checkRunSettings(settings);
+            }
+            if (!refusal.empty()) return r.where(lineOf(level), dotted) + withLineFeeds(refusal);
+            const std::string shown = r.written(level);
+            if (std::find(factor.written.begin(), factor.written.end(), shown) != factor.written.end())
+                return r.where(lineOf(level), dotted) + "names the level " + shown + " twice";
+            factor.written.push_back(shown);
+            factor.values.push_back(text);
+        }
+        study.factors.push_back(std::move(factor));
+    }
+    return {};
+}
+
+// Every condition's settings must pass the run's own checks, and its data the generator's.
+std::string checkConditions(const Reader& r, const Study& study) {
+    for (std::size_t c = 0; c < conditionCount(study); ++c) {
+        const StudyRun run = studyRun(study, "", c, 0);
+        std::string problem = checkRunSettings(run.settings);
+        if (problem.empty() && study.generated) problem = checkSampleOptions(studyData(study, "", c, 0).options);
+        if (problem.empty()) continue;
+        const std::vector<std::size_t> levels = conditionLevels(study, c);
+        std::string named;
+        for (std::size_t f = 0; f < study.factors.size(); ++f)
+            named += (named.empty() ? "" : ", ") + study.factors[f].name + " = " + study.factors[f].written[levels[f]];
+        return r.file + ": condition " + std::to_string(c + 1) + (named.empty() ? "" : " (" + named + ")") + ": " +
+               withLineFeeds(problem);
+    }
+    return {};
+}
+
+}  // namespace
+
+const std::vector<std::string>& studyGenerateOptionNames() {
+    static const std::vector<std::string> names = {"items",         "collections", "groups",       "examinees",
+                                                   "script-length", "blank-share", "group-shares", "item-quality"};
+    return names;
+}
+
+std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value) {
+    const std::string bad = "generate option " + name + ": \"" + value + "\" is not ";
+    const auto number = [&](double& out) {
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), out);
+        return !value.empty() && error == std::errc() && end == value.data() + value.size() && std::isfinite(out);
+    };
+    if (name == "items" || name == "collections" || name == "groups" || name == "script-length") {
+        std::int32_t whole = 0;
+        if (!wholeText(value, whole)) return bad + "a whole number";
+        (name == "items"         ? options.items
+         : name == "collections" ? options.collections
+         : name == "groups"      ? options.groups
+                                 : options.scriptLength) = whole;
+        return {};
+    }
+    if (name == "examinees") return wholeText(value, options.examinees) ? std::string() : bad + "a whole number";
+    if (name == "blank-share") return number(options.blankShare) ? std::string() : bad + "a number";
+    if (name == "item-quality") return number(options.itemQuality) ? std::string() : bad + "a number";
+    if (name == "group-shares") {
+        // Comma-separated, as generate's --group-shares takes them.
+        std::vector<double> shares;
+        for (std::size_t from = 0; from <= value.size();) {
+            const std::size_t comma = std::min(value.find(',', from), value.size());
+            const std::string one = value.substr(from, comma - from);
+            double share = 0;
+            const auto [end, error] = std::from_chars(one.data(), one.data() + one.size(), share);
+            if (one.empty() || error != std::errc() || end != one.data() + one.size()) return bad + "a list of numbers";
+            shares.push_back(share);
+            from = comma + 1;
+        }
+        options.groupShares = shares;
+        return {};
+    }
+    return "there is no generate option named \"" + name + "\"";
+}
+
+std::string readStudy(const std::string& path, Study& study) {
+    study = Study{};
+    Reader r;
+    r.file = path;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return path + ": the study file cannot be read";
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
+    std::error_code error;
+    r.base = fs::absolute(fs::path(path), error).parent_path();
+    study.file = (r.base / fs::path(path).filename()).string();
+    study.name = fs::path(path).stem().string();
+    study.outputFolder = (r.base / (study.name + "_output")).string();
+    study.threads = std::max(1u, std::thread::hardware_concurrency());
+
+    toml::table root;
+    try {
+        root = toml::parse(text, std::string_view(path));
+    } catch (const toml::parse_error& failure) {
+        return path + " line " + std::to_string(failure.source().begin.line) + ": " +
+               std::string(failure.description());
+    }
+    const toml::table* parts[4] = {};
+    for (const auto& [key, node] : inFileOrder(root)) {
+        const char* names[] = {"study", "settings", "factors", "data"};
+        const auto found = std::find(std::begin(names), std::end(names), key);
+        if (found == std::end(names))
+            return r.where(lineOf(*node), key) +
+                   "is not a table of a study file ([study], [settings], [factors], [data])";
+        if (!node->is_table()) return r.where(lineOf(*node), key) + "expects a table";
+        parts[found - std::begin(names)] = node->as_table();
+    }
+    if (parts[0] != nullptr)
+        if (std::string problem = readStudyTable(r, *parts[0], study); !problem.empty()) return problem;
+    if (parts[1] != nullptr) {
+        for (const auto& [key, node] : inFileOrder(*parts[1])) {
+            StudyValue entry{key, {}, lineOf(*node)};
+            if (std::string problem = readSetting(r, key, "settings." + key, *node, entry.value); !problem.empty())
+                return problem;
+            study.settings.push_back(entry);
+        }
+    }
+    if (parts[3] == nullptr) return path + ": the study has no [data] table (files = [...] or [data.generate])";
+    if (std::string problem = readData(r, *parts[3], study); !problem.empty()) return problem;
+    if (parts[2] != nullptr)
+        if (std::string problem = readFactors(r, *parts[2], study); !problem.empty()) return problem;
+    const auto names = [](const auto& list, std::string_view name) {
+        return std::any_of(list.begin(), list.end(), [&](const auto& entry) { return entry.name == name; });
+    };
+    if (!study.generated && !names(study.settings, "pool") && !names(study.factors, "pool"))
+        return path + ": with given response files the study needs a pool file (settings.pool or a factor)";
+    return checkConditions(r, study);
+}
+
+}  // namespace quillon

@@ -1,0 +1,391 @@
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "quillon/output_tables.h"
+#include "quillon/random_generator.h"
+#include "quillon/run_parts.h"
+#include "quillon/setting_names.h"
+#include "quillon/study.h"
+#include "quillon/study_report.h"
+#include "quillon/table_reader.h"
+
+namespace quillon {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// splitmix64's finaliser: nearby inputs give unrelated outputs.
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Seed stream 0 feeds the generated data, stream 1 the run's generator.
+std::uint64_t replicationSeed(std::uint64_t studySeed, std::int32_t replication, std::uint64_t stream) {
+    return mix(mix(studySeed) + 2 * static_cast<std::uint64_t>(replication) + stream);
+}
+
+std::string readWhole(const std::string& path, bool& ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    return ok ? std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) : std::string();
+}
+
+std::string runName(std::size_t condition, std::int32_t replication) {
+    return "c" + std::to_string(condition + 1) + "_r" + std::to_string(replication + 1);
+}
+
+// Passes a run's messages on, saying which run they come from, and keeps its Done message quiet.
+class RunMessages : public RunHost {
+public:
+    RunMessages(RunHost& host, std::string prefix) : host_(host), prefix_(std::move(prefix)) {}
+    void showMessage(const std::string& text) override {
+        ++shown;
+        host_.showMessage(prefix_ + text);
+    }
+    void showDone(const std::string&) override {}
+    ProgressHandle progressInit(const std::string& caption) override { return host_.progressInit(caption); }
+    void progressSet(ProgressHandle handle, const ProgressReport& report) override {
+        host_.progressSet(handle, report);
+    }
+    bool progressIsCancelled(ProgressHandle handle) override { return host_.progressIsCancelled(handle); }
+    void progressShutdown(ProgressHandle handle) override { host_.progressShutdown(handle); }
+    int shown = 0;
+
+private:
+    RunHost& host_;
+    std::string prefix_;
+};
+
+// Each column of the study tables: the measures of a results table under their plain names.
+constexpr std::size_t measureCount = resultsColumnNames.size() - 1;
+
+std::string joinLine(const std::vector<std::string>& fields) {
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) line += (i == 0 ? "" : ",") + fields[i];
+    return line + "\r\n";
+}
+
+std::vector<std::string> headerStart(const Study& study) {
+    std::vector<std::string> header{"condition"};
+    for (const StudyFactor& factor : study.factors) header.push_back(poolField(factor.name));
+    return header;
+}
+
+std::vector<std::string> conditionFields(const Study& study, std::size_t condition) {
+    std::vector<std::string> fields{std::to_string(condition + 1)};
+    const std::vector<std::size_t> levels = conditionLevels(study, condition);
+    for (std::size_t f = 0; f < study.factors.size(); ++f)
+        fields.push_back(poolField(study.factors[f].written[levels[f]]));
+    return fields;
+}
+
+}  // namespace
+
+std::size_t conditionCount(const Study& study) {
+    std::size_t count = 1;
+    for (const StudyFactor& factor : study.factors) count *= factor.values.size();
+    return count;
+}
+
+std::vector<std::size_t> conditionLevels(const Study& study, std::size_t condition) {
+    std::vector<std::size_t> levels(study.factors.size());
+    for (std::size_t f = study.factors.size(); f-- > 0;) {
+        levels[f] = condition % study.factors[f].values.size();
+        condition /= study.factors[f].values.size();
+    }
+    return levels;
+}
+
+std::uint64_t replicationDataSeed(std::uint64_t studySeed, std::int32_t replication) {
+    return replicationSeed(studySeed, replication, 0);
+}
+
+std::uint32_t replicationRunSeed(std::uint64_t studySeed, std::int32_t replication) {
+    return static_cast<std::uint32_t>(replicationSeed(studySeed, replication, 1) >> 32);
+}
+
+std::vector<StudyTask> studyTasks(const Study& study, std::int32_t shardsPerRun) {
+    std::vector<StudyTask> tasks;
+    for (std::size_t c = 0; c < conditionCount(study); ++c)
+        for (std::int32_t r = 0; r < study.replications; ++r)
+            for (std::int32_t s = 1; s <= shardsPerRun; ++s) tasks.push_back({c, r, s, shardsPerRun});
+    return tasks;
+}
+
+std::string taskDescription(const Study& study, const StudyTask& task) {
+    std::string text = "condition " + std::to_string(task.condition + 1);
+    const std::vector<std::size_t> levels = conditionLevels(study, task.condition);
+    std::string named;
+    for (std::size_t f = 0; f < study.factors.size(); ++f)
+        named += (named.empty() ? "" : ", ") + study.factors[f].name + "=" + study.factors[f].written[levels[f]];
+    if (!named.empty()) text += " (" + named + ")";
+    text += ", replication " + std::to_string(task.replication + 1);
+    if (task.shardCount > 1) text += ", shard " + std::to_string(task.shard) + "/" + std::to_string(task.shardCount);
+    return text;
+}
+
+StudyData studyData(const Study& study, const std::string& workFolder, std::size_t condition,
+                    std::int32_t replication) {
+    StudyData data;
+    for (const StudyValue& option : study.generateOptions) setSampleOption(data.options, option.name, option.value);
+    // Data are keyed by the replication and the levels of the factors that vary them alone.
+    const std::vector<std::size_t> levels = conditionLevels(study, condition);
+    std::size_t key = 0;
+    bool varied = false;
+    for (std::size_t f = 0; f < study.factors.size(); ++f) {
+        if (!study.factors[f].generateOption) continue;
+        setSampleOption(data.options, study.factors[f].name, study.factors[f].values[levels[f]]);
+        key = key * study.factors[f].values.size() + levels[f];
+        varied = true;
+    }
+    data.options.seed = replicationDataSeed(study.seed, replication);
+    data.folder = (fs::path(workFolder) / "data" /
+                   ("r" + std::to_string(replication + 1) + (varied ? "_g" + std::to_string(key + 1) : "")))
+                      .string();
+    return data;
+}
+
+StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t condition, std::int32_t replication) {
+    StudyRun run;
+    RunSettings& s = run.settings;
+    if (study.generated) {
+        const fs::path folder = studyData(study, workFolder, condition, replication).folder;
+        s.poolFile = (folder / samplePoolName).string();
+        s.scriptFile = (folder / sampleScriptName).string();
+        s.enemiesFile = (folder / sampleEnemiesName).string();
+        s.responseFile = (folder / sampleResponseName).string();
+    } else {
+        s.responseFile = study.responseFiles[static_cast<std::size_t>(replication)];
+    }
+    for (const StudyValue& setting : study.settings) setRunSetting(s, setting.name, setting.value);
+    const std::vector<std::size_t> levels = conditionLevels(study, condition);
+    for (std::size_t f = 0; f < study.factors.size(); ++f)
+        if (!study.factors[f].generateOption)
+            setRunSetting(s, study.factors[f].name, study.factors[f].values[levels[f]]);
+    s.resultsFile = (fs::path(workFolder) / "runs" / (runName(condition, replication) + "_results.csv")).string();
+    s.exposureFile.clear();
+    s.saveExposure = false;
+    run.seed = replicationRunSeed(study.seed, replication);
+    return run;
+}
+
+std::string taskPartFile(const std::string& workFolder, const StudyTask& task) {
+    return (fs::path(workFolder) / "parts" /
+            (runName(task.condition, task.replication) + "_s" + std::to_string(task.shard) + "of" +
+             std::to_string(task.shardCount) + ".part"))
+        .string();
+}
+
+std::string prepareStudyData(const Study& study, const std::string& workFolder) {
+    if (!study.generated) return {};
+    std::map<std::string, SampleOptions> sets;  // by folder: one set per replication and data level
+    for (std::size_t c = 0; c < conditionCount(study); ++c)
+        for (std::int32_t r = 0; r < study.replications; ++r) {
+            StudyData data = studyData(study, workFolder, c, r);
+            sets.emplace(data.folder, data.options);
+        }
+    for (const auto& [folder, options] : sets) {
+        // The stamp is written last: a set cut short by a stop is made again on the next start.
+        std::string stamp = "seed " + std::to_string(options.seed) + "\n";
+        for (const StudyValue& option : study.generateOptions) stamp += option.name + " " + option.value + "\n";
+        for (const StudyFactor& factor : study.factors)
+            if (factor.generateOption) stamp += factor.name + " varied\n";
+        stamp += "items " + std::to_string(options.items) + " collections " + std::to_string(options.collections) +
+                 " groups " + std::to_string(options.groups) + " examinees " + std::to_string(options.examinees) +
+                 " script-length " + std::to_string(options.scriptLength) + " blank-share " +
+                 formatRoundTrip(options.blankShare) + " item-quality " + formatRoundTrip(options.itemQuality) + "\n";
+        for (double share : options.groupShares) stamp += "group-share " + formatRoundTrip(share) + "\n";
+        const std::string stampFile = (fs::path(folder) / "generated.txt").string();
+        bool ok = false;
+        if (readWhole(stampFile, ok) == stamp && ok) continue;
+        std::error_code error;
+        fs::remove(stampFile, error);
+        if (const std::string problem = writeSampleFiles(options, generateSampleFiles(options), folder, true);
+            !problem.empty())
+            return problem;
+        if (!replaceFileContents(stampFile, stamp)) return "Cannot write " + stampFile + ".";
+    }
+    return {};
+}
+
+bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task) {
+    bool ok = false;
+    const std::string text = readWhole(taskPartFile(workFolder, task), ok);
+    RunPart part;
+    std::string problem;
+    if (!ok || !parseRunPart(text, part, problem)) return false;
+    if (part.state.shard != task.shard || part.state.shardCount != task.shardCount) return false;
+    const StudyRun run = studyRun(study, workFolder, task.condition, task.replication);
+    return runDigest(run.settings, run.seed, problem) == part.digest && problem.empty();
+}
+
+RunSummary runStudyTask(const Study& study, const std::string& workFolder, const StudyTask& task, RunHost& host,
+                        int threads) {
+    const StudyRun run = studyRun(study, workFolder, task.condition, task.replication);
+    const std::string partFile = taskPartFile(workFolder, task);
+    std::error_code error;
+    fs::create_directories(fs::path(partFile).parent_path(), error);
+    RandomGenerator random(run.seed);
+    RunMessages messages(host, "Task " + taskDescription(study, task) + ": ");
+    return runShard(run.settings, random, messages, threads, task.shard, task.shardCount, partFile);
+}
+
+std::vector<std::vector<std::string>> resultsTableFields(const std::string& tableText) {
+    // Field positions of the 13 columns; 5 and 10 are the table's blank separators.
+    static constexpr std::size_t positions[] = {0, 1, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14};
+    std::vector<std::vector<std::string>> rows;
+    std::size_t start = tableText.find('\n');  // the header
+    while (start != std::string::npos && start + 1 < tableText.size()) {
+        const std::size_t end = tableText.find('\n', start + 1);
+        std::string line = tableText.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        start = end;
+        if (line.empty()) continue;
+        std::vector<std::string> fields;
+        for (std::size_t from = 0;;) {
+            const std::size_t comma = line.find(',', from);
+            fields.push_back(line.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+        std::vector<std::string> row;
+        for (std::size_t p : positions) row.push_back(p < fields.size() ? fields[p] : std::string());
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string studyResultsText(const Study& study, const std::vector<std::vector<std::string>>& tables) {
+    std::vector<std::string> header = headerStart(study);
+    header.push_back("replication");
+    for (std::string_view name : resultsColumnNames) header.emplace_back(name);
+    std::string text = joinLine(header);
+    for (std::size_t c = 0; c < tables.size(); ++c) {
+        for (std::size_t r = 0; r < tables[c].size(); ++r) {
+            for (const std::vector<std::string>& row : resultsTableFields(tables[c][r])) {
+                std::vector<std::string> fields = conditionFields(study, c);
+                fields.push_back(std::to_string(r + 1));
+                fields.insert(fields.end(), row.begin(), row.end());
+                text += joinLine(fields);
+            }
+        }
+    }
+    return text;
+}
+
+std::string studySummaryText(const Study& study, const std::vector<std::vector<std::string>>& tables) {
+    std::vector<std::string> header = headerStart(study);
+    header.push_back("length");
+    header.push_back("replications");
+    for (std::size_t m = 1; m <= measureCount; ++m) {
+        header.push_back(std::string(resultsColumnNames[m]) + "_mean");
+        header.push_back(std::string(resultsColumnNames[m]) + "_sd");
+    }
+    std::string text = joinLine(header);
+    for (std::size_t c = 0; c < tables.size(); ++c) {
+        // By length, in the order the tables give them: each replication's row at that length.
+        std::vector<std::string> order;
+        std::map<std::string, std::vector<std::vector<std::string>>> byLength;
+        for (const std::string& table : tables[c]) {
+            for (std::vector<std::string>& row : resultsTableFields(table)) {
+                if (!byLength.count(row[0])) order.push_back(row[0]);
+                byLength[row[0]].push_back(std::move(row));
+            }
+        }
+        for (const std::string& length : order) {
+            const std::vector<std::vector<std::string>>& rows = byLength[length];
+            std::vector<std::string> fields = conditionFields(study, c);
+            fields.push_back(length);
+            fields.push_back(std::to_string(rows.size()));
+            for (std::size_t m = 1; m <= measureCount; ++m) {
+                std::vector<double> values;
+                for (const std::vector<std::string>& row : rows) {
+                    if (row[m].empty()) break;
+                    values.push_back(readNumber(row[m]));
+                }
+                if (values.size() != rows.size()) {
+                    fields.insert(fields.end(), {"", ""});
+                    continue;
+                }
+                double sum = 0.0;
+                for (double v : values) sum += v;
+                const double mean = sum / static_cast<double>(values.size());
+                double squares = 0.0;
+                for (double v : values) squares += (v - mean) * (v - mean);
+                fields.push_back(formatRoundTrip(mean));
+                fields.push_back(values.size() < 2
+                                     ? std::string()
+                                     : formatRoundTrip(std::sqrt(squares / static_cast<double>(values.size() - 1))));
+            }
+            text += joinLine(fields);
+        }
+    }
+    return text;
+}
+
+std::string writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun,
+                             RunHost& host) {
+    const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
+    std::string missing;
+    std::size_t missingCount = 0;
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        if (taskIsDone(study, workFolder, tasks[i])) continue;
+        if (++missingCount <= 20)
+            missing += "\n  task " + std::to_string(i + 1) + ": " + taskDescription(study, tasks[i]);
+    }
+    if (missingCount > 0)
+        return std::to_string(missingCount) + " of " + std::to_string(tasks.size()) +
+               " tasks have not finished:" + missing + (missingCount > 20 ? "\n  ..." : "");
+
+    std::error_code error;
+    fs::create_directories(fs::path(workFolder) / "runs", error);
+    std::vector<std::vector<std::string>> tables(conditionCount(study));
+    std::string failed;
+    for (std::size_t c = 0; c < tables.size(); ++c) {
+        for (std::int32_t r = 0; r < study.replications; ++r) {
+            const StudyRun run = studyRun(study, workFolder, c, r);
+            std::vector<std::string> parts;
+            for (std::int32_t s = 1; s <= shardsPerRun; ++s)
+                parts.push_back(taskPartFile(workFolder, {c, r, s, shardsPerRun}));
+            RandomGenerator random(run.seed);
+            const StudyTask whole{c, r, 1, 1};
+            RunMessages messages(host, "Run " + taskDescription(study, whole) + ": ");
+            const RunSummary summary = runMerge(run.settings, random, messages, parts);
+            bool ok = summary.completed;
+            std::string table = ok ? readWhole(run.settings.resultsFile, ok) : std::string();
+            if (!ok) {
+                failed += "\n  " + taskDescription(study, whole);
+                continue;
+            }
+            tables[c].push_back(std::move(table));
+        }
+    }
+    if (!failed.empty()) return "These runs did not complete, so no study table is written:" + failed;
+
+    fs::create_directories(study.outputFolder, error);
+    const std::string summary = studySummaryText(study, tables);
+    std::string report;
+    try {
+        report = charts::studyReportHtml(summary, study.name);
+    } catch (const charts::StudySummaryError& refusal) {
+        return std::string("The study report cannot be made: ") + refusal.what();
+    }
+    const std::pair<const char*, std::string> outputs[] = {
+        {"study_results.csv", studyResultsText(study, tables)},
+        {"study_summary.csv", summary},
+        {"study_report.html", report},
+    };
+    for (const auto& [name, content] : outputs) {
+        const std::string path = (fs::path(study.outputFolder) / name).string();
+        if (!replaceFileContents(path, content)) return "Cannot write " + path + ".";
+    }
+    return {};
+}
+
+}  // namespace quillon

@@ -1,0 +1,402 @@
+// Study files: their errors, the order of conditions and tasks, the seeds, the study tables, and
+// the runner's study command run whole, as a plan of tasks, and stopped and resumed.
+#include "quillon/study.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "quillon/output_tables.h"
+#include "quillon/run_parts.h"
+#include "recording_host.h"
+
+extern char** environ;
+
+namespace quillon {
+namespace {
+
+using testing::TempFolder;
+namespace fs = std::filesystem;
+
+const char* generated = "[data.generate]\nitems = 40\nexaminees = 60\nscript-length = 10\n";
+
+struct BadStudy {
+    std::string text;
+    int line;         // 0: the message names no line
+    const char* key;  // the key the message names, or nullptr
+    const char* says;
+};
+
+TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
+    TempFolder folder;
+    folder.write("pool.csv", "x");
+    folder.write("r1.txt", "1");
+    const std::string g = generated;
+    const BadStudy cases[] = {
+        {"[study]\nseed = 1\nseeds = 2\n", 3, "study.seeds", "is not a key of [study]"},
+        {"[study]\nreplications = \"3\"\n", 2, "study.replications", "expects a whole number"},
+        {"[study]\nreplications = 0\n", 2, "study.replications", "must be from 1"},
+        {"[settings]\nmethd = \"Shannon\"\n", 2, "settings.methd", "no run setting of that name"},
+        {"[settings]\nmethod = 2\n", 2, "settings.method", "expects a text"},
+        {"[settings]\nmax-length = 2.5\n", 2, "settings.max-length", "expects a whole number"},
+        {"[settings]\nuse-sprt = \"yes\"\n", 2, "settings.use-sprt", "expects true or false"},
+        {"[settings]\nresults = \"r.csv\"\n", 2, "settings.results", "set by the study"},
+        {"[settings]\n\npool = \"missing.csv\"\n", 3, "settings.pool", "does not exist"},
+        {"[factors]\nmethod = []\n", 2, "factors.method", "has no levels"},
+        {"[factors]\nmethod = \"Shannon\"\n", 2, "factors.method", "expects an array"},
+        {"[factors]\nmethod = [\"Shannon\",\n  \"Shanon\"]\n", 3, "factors.method", "\"Shanon\""},
+        {"[factors]\nmax-length = [10, 10]\n", 2, "factors.max-length", "twice"},
+        {"[settings]\nmethod = \"MinCost\"\n[factors]\nmethod = [\"Shannon\"]\n", 4, "factors.method",
+         "both fixed and varied"},
+        {"[factors]\ncolor = [1]\n", 2, "factors.color", "no run setting"},
+        {"[data.generate]\nseed = 3\n", 2, "data.generate.seed", "study seed"},
+        {"[data.generate]\nitem = 3\n", 2, "data.generate.item", "not a generate option"},
+        {"[data.generate]\nblank-share = \"x\"\n", 2, "data.generate.blank-share", "expects a number"},
+        {"[data]\nfiles = [\"r1.txt\", \"r2.txt\"]\n[settings]\npool = \"pool.csv\"\n", 2, "data.files", "r2.txt"},
+        {"[study]\nreplications = 2\n[data]\nfiles = [\"r1.txt\"]\n[settings]\npool = \"pool.csv\"\n", 4, "data.files",
+         "1 files for 2 replications"},
+        {"[data]\nfiles = [\"r1.txt\"]\n[factors]\nitems = [10, 20]\n[settings]\npool = \"pool.csv\"\n", 4,
+         "factors.items", "not generated"},
+        {"[factors]\ngroups = [2,\n  3]\n[data.generate]\nitems = 40\ngroup-shares = [0.3, 0.7]\n", 3, "factors.groups",
+         "--group-shares"},
+        {"[factors]\nitem-quality = [1, -1]\n" + g, 2, "factors.item-quality", "--item-quality"},
+        {"[factors]\ngroup-shares = [[0.3, 0.7], [0.3, \"a\"]]\n" + g, 2, "factors.group-shares", "numbers"},
+        {"[factors]\nmax-length = [10, -1]\n", 2, "factors.max-length", "Max"},
+        {"[study]\nname = \"a\"\n[[factors]]\n", 3, "factors", "expects a table"},
+        {"[study]\nname = \"a\n", 2, nullptr, ""},
+        {"[runs]\nx = 1\n", 1, "runs", "is not a table of a study file"},
+        {"[data]\nfiles = [\"r1.txt\"]\n", 0, nullptr, "needs a pool file"},
+    };
+    for (const BadStudy& bad : cases) {
+        std::string text = bad.text;
+        if (text.find("[data") == std::string::npos) text += g;
+        const std::string path = folder.write("bad.toml", text);
+        Study study;
+        const std::string problem = readStudy(path, study);
+        SCOPED_TRACE(bad.text);
+        EXPECT_EQ(problem.rfind(path, 0), 0u) << problem;
+        if (bad.line > 0) {
+            const std::size_t at = problem.find(path + " line " + std::to_string(bad.line));
+            const std::size_t after = at + path.size() + 6 + std::to_string(bad.line).size();
+            EXPECT_TRUE(at == 0 && after < problem.size() && (problem[after] == ',' || problem[after] == ':'))
+                << problem;
+        }
+        if (bad.key != nullptr) {
+            EXPECT_NE(problem.find("key \"" + std::string(bad.key) + "\""), std::string::npos) << problem;
+        }
+        EXPECT_NE(problem.find(bad.says), std::string::npos) << problem;
+    }
+    Study study;
+    EXPECT_NE(readStudy(folder.file("none.toml"), study), "");
+}
+
+TEST(StudyFile, ConditionsAreTheCrossProductInFileOrder) {
+    TempFolder folder;
+    // Not alphabetical: the file's order decides, the first factor varying slowest.
+    const std::string path = folder.write(
+        "s.toml", std::string("[study]\nreplications = 2\n[factors]\nrandomization = [1, 2]\nmethod = [\"Shannon\", "
+                              "\"MaxDiscr\", \"MinCost\"]\nalpha = [0.05, 0.10]\n") +
+                      generated);
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(study.factors.size(), 3u);
+    EXPECT_EQ(study.factors[0].name, "randomization");
+    EXPECT_EQ(study.factors[2].written, (std::vector<std::string>{"0.05", "0.10"}));  // as written
+    ASSERT_EQ(conditionCount(study), 12u);
+    std::size_t c = 0;
+    for (std::size_t a = 0; a < 2; ++a)
+        for (std::size_t b = 0; b < 3; ++b)
+            for (std::size_t d = 0; d < 2; ++d, ++c) {
+                EXPECT_EQ(conditionLevels(study, c), (std::vector<std::size_t>{a, b, d}));
+                const RunSettings s = studyRun(study, "w", c, 0).settings;
+                EXPECT_EQ(s.randomizationFactor, static_cast<std::int32_t>(a + 1));
+                EXPECT_EQ(s.selectionMethod, study.factors[1].values[b]);
+                EXPECT_EQ(s.sprtAlpha, d == 0 ? 0.05 : 0.10);
+            }
+    const std::vector<StudyTask> tasks = studyTasks(study, 3);
+    ASSERT_EQ(tasks.size(), 12u * 2 * 3);
+    EXPECT_EQ(tasks[7].condition, 1u);
+    EXPECT_EQ(tasks[7].replication, 0);
+    EXPECT_EQ(tasks[7].shard, 2);
+    EXPECT_EQ(tasks[7].shardCount, 3);
+    EXPECT_EQ(taskDescription(study, tasks[7]),
+              "condition 2 (randomization=1, method=Shannon, alpha=0.10), replication 1, shard 2/3");
+}
+
+TEST(StudyFile, EachReplicationHasItsOwnSeedsAndEveryConditionItsExaminees) {
+    TempFolder folder;
+    const std::string path =
+        folder.write("s.toml", std::string("[study]\nseed = 7\nreplications = 3\n[factors]\nmethod = [\"Shannon\", "
+                                           "\"MinCost\"]\nblank-share = [0.0, 0.1]\n") +
+                                   generated);
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    std::set<std::uint64_t> dataSeeds;
+    std::set<std::uint32_t> runSeeds;
+    std::set<std::string> folders;
+    for (std::int32_t r = 0; r < 3; ++r) {
+        const StudyData first = studyData(study, "w", 0, r);
+        EXPECT_EQ(first.options.seed, replicationDataSeed(7, r));
+        dataSeeds.insert(first.options.seed);
+        runSeeds.insert(studyRun(study, "w", 0, r).seed);
+        for (std::size_t c = 0; c < conditionCount(study); ++c) {
+            const StudyData data = studyData(study, "w", c, r);
+            EXPECT_EQ(data.options.seed, first.options.seed);
+            EXPECT_EQ(studyRun(study, "w", c, r).seed, replicationRunSeed(7, r));
+            // The method shares the data; the blank share, a generate option, keys its own set.
+            const bool sameData = conditionLevels(study, c)[1] == 0;
+            EXPECT_EQ(data.folder == first.folder, sameData);
+            EXPECT_EQ(data.options.blankShare, sameData ? 0.0 : 0.1);
+            EXPECT_EQ(studyRun(study, "w", c, r).settings.responseFile,
+                      (fs::path(data.folder) / sampleResponseName).string());
+            folders.insert(data.folder);
+        }
+    }
+    EXPECT_EQ(dataSeeds.size(), 3u);
+    EXPECT_EQ(runSeeds.size(), 3u);
+    EXPECT_EQ(folders.size(), 6u);
+    EXPECT_NE(replicationDataSeed(8, 0), replicationDataSeed(7, 0));
+}
+
+TEST(StudyFile, AFactorOfTheDataGeneratesEachLevelOnce) {
+    TempFolder folder;
+    const std::string path =
+        folder.write("s.toml", std::string("[study]\nreplications = 2\n[factors]\nitem-quality = [1.0, 0.5]\nmethod = "
+                                           "[\"Shannon\", \"MinCost\"]\n[data.generate]\nitems = 40\nexaminees = 30\n"
+                                           "script-length = 10\ngroup-shares = [0.25, 0.75]\n"));
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    EXPECT_EQ(study.factors[0].written, (std::vector<std::string>{"1.0", "0.5"}));
+    const std::string work = folder.file("work");
+    ASSERT_EQ(prepareStudyData(study, work), "");
+    std::map<std::string, std::string> pools;  // by data folder
+    for (std::size_t c = 0; c < conditionCount(study); ++c)
+        for (std::int32_t r = 0; r < 2; ++r) {
+            const StudyData data = studyData(study, work, c, r);
+            EXPECT_EQ(data.options.itemQuality, c < 2 ? 1.0 : 0.5);
+            EXPECT_EQ(data.options.groupShares, (std::vector<double>{0.25, 0.75}));
+            pools[data.folder] = TempFolder::read((fs::path(data.folder) / samplePoolName).string());
+        }
+    ASSERT_EQ(pools.size(), 4u);
+    std::set<std::string> distinct;
+    for (const auto& [folder, pool] : pools) distinct.insert(pool);
+    EXPECT_EQ(distinct.size(), 4u);  // two replications by two qualities
+    // The same options again: nothing is written anew.
+    const auto stamp = fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName);
+    ASSERT_EQ(prepareStudyData(study, work), "");
+    EXPECT_TRUE(fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName) == stamp);
+}
+
+const char* header =
+    "Nitems,MAP_Accurate,MAP_FalsePos, MAP_FalseNeg,MAP_MeanProb,,SPRTPerClass,SPRTAcc,SPRTfalsePos,SPRTFlaseNeg,,"
+    "BR_Accurate,BR_FalsePos,BR_FalseNeg,BR_meanProb\r\n";
+
+TEST(StudyTables, LongAndSummaryTables) {
+    Study study;
+    study.replications = 2;
+    study.factors.push_back({"method", false, {"Shannon", "MinCost"}, {"Shannon", "MinCost"}, 1});
+    const std::string two = std::string(header) + "1,.5000,.1,.2,.3,,.000,.0000,.0000,.0000,,.4,.5,.6,.7\r\n";
+    const std::string twoB = std::string(header) + "1,.7000,.1,.2,.3,,.000,.0000,.0000,.0000,,.4,.5,.6,.9\r\n";
+    const std::string three = std::string(header) + "1,.25,.1,.2,.3,,.010,.5,.5,0,\r\n";
+    const std::string threeB = std::string(header) + "1,.75,.1,.2,.3,,.030,.5,.5,0,\r\n";
+    const std::vector<std::vector<std::string>> tables = {{two, twoB}, {three, threeB}};
+
+    const std::string results = studyResultsText(study, tables);
+    EXPECT_EQ(results,
+              "condition,method,replication,length,map_accurate,map_false_pos,map_false_neg,map_mean_prob,"
+              "sprt_decided,sprt_accurate,sprt_false_pos,sprt_false_neg,br_accurate,br_false_pos,br_false_neg,"
+              "br_mean_prob\r\n"
+              "1,Shannon,1,1,.5000,.1,.2,.3,.000,.0000,.0000,.0000,.4,.5,.6,.7\r\n"
+              "1,Shannon,2,1,.7000,.1,.2,.3,.000,.0000,.0000,.0000,.4,.5,.6,.9\r\n"
+              "2,MinCost,1,1,.25,.1,.2,.3,.010,.5,.5,0,,,,\r\n"
+              "2,MinCost,2,1,.75,.1,.2,.3,.030,.5,.5,0,,,,\r\n");
+
+    const std::string summary = studySummaryText(study, tables);
+    const std::size_t firstRow = summary.find("\r\n") + 2;
+    EXPECT_EQ(summary.substr(0, 64), "condition,method,length,replications,map_accurate_mean,map_accur");
+    const std::string rt = formatRoundTrip(0.6),
+                      sd = formatRoundTrip(std::sqrt(((.5 - .6) * (.5 - .6) + (.7 - .6) * (.7 - .6)) / 1));
+    EXPECT_EQ(summary.substr(firstRow, summary.find("\r\n", firstRow) - firstRow),
+              "1,Shannon,1,2," + rt + "," + sd + ",0.10000000000000001,0,0.20000000000000001,0,0.29999999999999999,0," +
+                  "0,0,0,0,0,0,0,0,0.40000000000000002,0,0.5,0,0.59999999999999998,0," +
+                  formatRoundTrip((.7 + .9) / 2) + "," + formatRoundTrip(std::sqrt(2 * .1 * .1)));
+    const std::size_t second = summary.find("\r\n", firstRow) + 2;
+    EXPECT_EQ(summary.substr(second),
+              "2,MinCost,1,2,0.5,0.35355339059327379,0.10000000000000001,0,0.20000000000000001,0,"
+              "0.29999999999999999,0,0.02,0.014142135623730951,0.5,0,0.5,0,0,0,,,,,,,,\r\n");
+
+    // One replication: no spread.
+    study.replications = 1;
+    const std::string single = studySummaryText(study, {{two}});
+    EXPECT_NE(single.find("\r\n1,Shannon,1,1,0.5,,0.10000000000000001,,"), std::string::npos) << single;
+}
+
+// The runner, started as a program with its output thrown away; the process id comes back.
+pid_t startRunner(const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{QUILLON_SIM};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, QUILLON_SIM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed == 0 ? pid : -1;
+}
+
+// The exit code, or 128 plus the signal that ended it.
+int waitFor(pid_t pid) {
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+int runner(const std::vector<std::string>& arguments) { return waitFor(startRunner(arguments)); }
+
+const char* smallStudy =
+    "[study]\nname = \"small\"\nseed = 11\nreplications = 2\nthreads = 1\noutput = \"%\"\n"
+    "[settings]\nmax-length = 12\n[factors]\nmethod = [\"Shannon\", \"MinCost\"]\nrandomization = [1, 3]\n"
+    "[data.generate]\nitems = 50\nexaminees = 200\nscript-length = 12\n";
+
+std::string studyText(const std::string& output, std::string text = smallStudy) {
+    return text.replace(text.find('%'), 1, output);
+}
+
+TEST(StudyCommand, APlanOfShardedTasksGivesTheLocalStudysBytes) {
+    TempFolder folder;
+    const std::string local = folder.write("local.toml", studyText("local"));
+    const std::string planned = folder.write("planned.toml", studyText("planned"));
+    ASSERT_EQ(runner({"study", local, "--quiet"}), 0);
+    const std::string plan = folder.file("plan");
+    ASSERT_EQ(runner({"study", planned, "--plan", plan, "--shards-per-run", "3", "--quiet"}), 0);
+    EXPECT_EQ(runner({"study", planned, "--merge", "--plan", plan, "--quiet"}), 1);  // nothing run yet
+    for (int task = 24; task >= 1; --task)                                           // in any order, and the last twice
+        EXPECT_EQ(runner({"study", planned, "--task", std::to_string(task), "--plan", plan, "--quiet"}), 0) << task;
+    EXPECT_EQ(runner({"study", planned, "--task", "1", "--plan", plan, "--quiet"}), 0);
+    EXPECT_EQ(runner({"study", planned, "--task", "25", "--plan", plan, "--quiet"}), 2);
+    EXPECT_EQ(runner({"study", planned, "--merge", "--plan", plan, "--quiet"}), 0);
+    for (const char* table : {"study_results.csv", "study_summary.csv", "study_report.html"}) {
+        const std::string a = TempFolder::read(folder.file("local/") + table);
+        EXPECT_GT(a.size(), 1000u);
+        EXPECT_TRUE(a == TempFolder::read(folder.file("planned/") + table)) << table;
+    }
+    // A changed study no longer fits the plan.
+    folder.write("planned.toml", studyText("planned") + "\n[settings.x]\n");
+    EXPECT_EQ(runner({"study", planned, "--merge", "--plan", plan, "--quiet"}), 1);
+    folder.write("planned.toml", studyText("planned").replace(studyText("planned").find("[1, 3]"), 6, "[1, 4]"));
+    EXPECT_EQ(runner({"study", planned, "--task", "1", "--plan", plan, "--quiet"}), 1);
+}
+
+TEST(StudyCommand, AStudysRunIsTheRunnersOwnRun) {
+    TempFolder folder;
+    const std::string path = folder.write("s.toml", studyText("out"));
+    ASSERT_EQ(runner({"study", path, "--quiet"}), 0);
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    const std::string work = folder.file("out/work");
+    const StudyRun run = studyRun(study, work, 3, 1);  // MinCost, randomization 3, replication 2
+    const std::string own = folder.file("own.csv");
+    ASSERT_EQ(runner({"--pool", run.settings.poolFile, "--data", run.settings.responseFile, "--max-length", "12",
+                      "--method", "MinCost", "--randomization", "3", "--seed", std::to_string(run.seed), "--results",
+                      own, "--no-exposure", "--quiet"}),
+              0);
+    std::string expected;
+    for (const std::vector<std::string>& row : resultsTableFields(TempFolder::read(own))) {
+        expected += "4,MinCost,3,2";
+        for (const std::string& field : row) expected += "," + field;
+        expected += "\r\n";
+    }
+    const std::string results = TempFolder::read(folder.file("out/study_results.csv"));
+    EXPECT_NE(results.find(expected), std::string::npos) << expected;
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 12);
+}
+
+TEST(StudyCommand, AStoppedStudyResumesWithTheSameBytes) {
+    TempFolder folder;
+    std::string big = studyText("whole");
+    big.replace(big.find("examinees = 200"), 15, "examinees = 3000");
+    const std::string whole = folder.write("whole.toml", big);
+    std::string cut = big;
+    const std::string stopped = folder.write("stopped.toml", cut.replace(cut.find("\"whole\""), 7, "\"stopped\""));
+    ASSERT_EQ(runner({"study", whole, "--quiet"}), 0);
+
+    const pid_t pid = startRunner({"study", stopped, "--quiet"});
+    const fs::path parts = folder.file("stopped/work/parts");
+    // A task empties its part when it starts (proving it can write it) and fills it when done.
+    const auto written = [&] {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(parts, error))
+            if (entry.file_size() > 0) return true;
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!written() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ::kill(pid, SIGTERM);
+    ASSERT_EQ(waitFor(pid), 143);
+    // Only whole parts are left (or the empty one of the task that was stopped), and no study table.
+    std::map<std::string, fs::file_time_type> kept;
+    for (const auto& entry : fs::directory_iterator(parts)) {
+        EXPECT_EQ(entry.path().extension(), ".part") << entry.path();
+        if (entry.file_size() == 0) continue;
+        RunPart part;
+        std::string problem;
+        EXPECT_TRUE(parseRunPart(TempFolder::read(entry.path().string()), part, problem)) << problem;
+        kept[entry.path().string()] = entry.last_write_time();
+    }
+    ASSERT_FALSE(kept.empty());
+    EXPECT_LT(kept.size(), 8u) << "the study ended before it was stopped";
+    EXPECT_FALSE(fs::exists(folder.file("stopped/study_results.csv")));
+
+    ASSERT_EQ(runner({"study", stopped, "--quiet"}), 0);
+    for (const auto& [part, written] : kept) EXPECT_TRUE(fs::last_write_time(part) == written) << part << " ran again";
+    for (const char* table : {"study_results.csv", "study_summary.csv"})
+        EXPECT_TRUE(TempFolder::read(folder.file("whole/") + table) ==
+                    TempFolder::read(folder.file("stopped/") + table))
+            << table;
+}
+
+TEST(StudyCommand, GivenResponseFilesAndAFailingRun) {
+    TempFolder folder;
+    const std::string path = folder.write("s.toml", studyText("gen"));
+    ASSERT_EQ(runner({"study", path, "--quiet"}), 0);
+    // The generated sets, given as files: the same tables.
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    const std::string work = folder.file("gen/work");
+    const RunSettings first = studyRun(study, work, 0, 0).settings;
+    const std::string given =
+        "[study]\nseed = 11\nreplications = 2\nthreads = 1\noutput = \"given\"\n"
+        "[settings]\nmax-length = 12\npool = \"" +
+        first.poolFile +
+        "\"\n[factors]\nmethod = [\"Shannon\", \"MinCost\"]\nrandomization = [1, 3]\n"
+        "[data]\nfiles = [\"" +
+        first.responseFile + "\", \"" + studyRun(study, work, 0, 1).settings.responseFile + "\"]\n";
+    const std::string givenPath = folder.write("given.toml", given);
+    // Replication 2 of the given study reads replication 1's pool: only replication 1 must agree.
+    ASSERT_EQ(runner({"study", givenPath, "--quiet"}), 0);
+    const std::string a = TempFolder::read(folder.file("gen/study_results.csv"));
+    const std::string b = TempFolder::read(folder.file("given/study_results.csv"));
+    const std::string firstRows = a.substr(0, a.find("\r\n1,Shannon,1,2,"));
+    EXPECT_EQ(b.substr(0, firstRows.size()), firstRows);
+
+    // A run that fails leaves no study table and says which run.
+    std::string failing = studyText("failing");
+    failing.replace(failing.find("max-length = 12"), 15, "max-length = 60");
+    ASSERT_EQ(runner({"study", folder.write("f.toml", failing), "--quiet"}), 1);
+    EXPECT_FALSE(fs::exists(folder.file("failing/study_results.csv")));
+}
+
+}  // namespace
+}  // namespace quillon
