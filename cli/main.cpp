@@ -252,7 +252,8 @@ CLI::App* addGenerateCommand(CLI::App& app, CommandLine& line) {
                      "Share of examinees in each group, e.g. .3,.7: one per group, each above 0 and below 1, "
                      "adding up to 1; written as the pool's priors in thousandths (default: priors drawn "
                      "near 1/groups)")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->default_str("");
     generate->add_option("--item-quality", sample.itemQuality,
                          "How far apart the groups' probabilities of an item lie (0 or more). Each probability "
                          "p of an item becomes m + Q*(p - m), m the mean of the item's probabilities over the "

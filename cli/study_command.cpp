@@ -178,7 +178,9 @@ int runOneTask(const Study& study, const StudyOptions& options, const std::strin
 }
 
 int mergeStudy(const Study& study, const std::string& workFolder, std::int32_t shards, StudyConsole& host, bool quiet) {
-    if (const std::string problem = writeStudyTables(study, workFolder, shards, host); !problem.empty()) {
+    const std::string problem = writeStudyTables(study, workFolder, shards, host);
+    host.endLine();  // the merges redraw the progress line
+    if (!problem.empty()) {
         host.showMessage("quillon-sim study: " + problem);
         return exitMessage;
     }

@@ -787,6 +787,22 @@ TEST(StudyReport, OneCurvePerConditionInItsBand) {
             EXPECT_FALSE(series[a].style.colour == series[b].style.colour &&
                          series[a].style.dash == series[b].style.dash)
                 << a << " and " << b;
+    // Where a rule classed no test (its three shares all 0, as the tables write 0/0) it has no point.
+    std::string noSprt = "3,Zero,3,1,2";
+    for (std::size_t m = 1; m < resultsColumnNames.size(); ++m) {
+        const std::string_view name = resultsColumnNames[m];
+        noSprt += name.starts_with("sprt_") && name != "sprt_decided" ? ",0,0" : ",.5,.1";
+    }
+    const std::vector<Chart> withZero = buildStudyCharts(parseStudySummary(studyText() + noSprt, "s.csv").table);
+    const auto lines = [](const Chart& chart) {
+        std::vector<std::string> names;
+        for (const Series& series : chart.series) names.push_back(series.name);
+        return names;
+    };
+    EXPECT_EQ(lines(withZero[0]).back(), "method=Zero, max-length=3");
+    EXPECT_EQ(lines(withZero[1]), lines(charts[1]));                    // SPRT accuracy
+    EXPECT_EQ(lines(withZero[2]).back(), "method=Zero, max-length=3");  // SPRT decided: 0% is a value
+
     // The accuracy axis covers the bands; 100% stays on it.
     EXPECT_LE(map.y.low, .25);
     EXPECT_GE(map.y.high, 1.0);
@@ -812,7 +828,7 @@ TEST(StudyReport, PageWithLegendBandsAndConditionTable) {
     for (const char* shown : {">Shannon</td>", ">MaxDiscr</td>",
                               "<td>1\xE2\x80\x93"
                               "3</td>",
-                              "<td>95.0%</td>", "<td>80.0% \xC2\xB1 10.0%</td>",
+                              ">95.0%</td>", ">80.0% \xC2\xB1 10.0%</td>",
                               "<td>1\xE2\x80\x93"
                               "4</td>"}) {
         EXPECT_NE(html.find(shown), std::string::npos) << shown;

@@ -60,10 +60,6 @@ Axis axisWithLabels(double low, double high, int targetTicks, bool wholeSteps, d
     return axis;
 }
 
-// A share counts only where its rule classified any test: the table writes 0/0 as 0, and every
-// rule's three outcome shares sum to 1 wherever it had a case.
-bool hadCases(double accurate, double falsePos, double falseNeg) { return accurate + falsePos + falseNeg > 0; }
-
 Point pointIf(bool present, double x, double y) {
     if (!present || !std::isfinite(y)) return std::nullopt;
     return std::pair{x, y};
@@ -188,6 +184,9 @@ bool Chart::hasData() const {
         return std::any_of(s.points.begin(), s.points.end(), [](const Point& p) { return p.has_value(); });
     });
 }
+
+// Every rule's three outcome shares sum to 1 wherever it had a case.
+bool hadCases(double accurate, double falsePos, double falseNeg) { return accurate + falsePos + falseNeg > 0; }
 
 Axis niceAxis(double low, double high, int targetTicks, bool wholeSteps) {
     return axisWithLabels(low, high, targetTicks, wholeSteps, 1.0, "");

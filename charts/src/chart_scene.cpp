@@ -72,9 +72,13 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         TextShape{margin + labelSize, (top + bottom) / 2, chart.y.title, labelSize, Anchor::Middle, false, true});
 
     // Bands first, so that no band covers a line; a band is cut where its series has no spread.
+    // The more bands overlap, the lighter each, so that many still let the grid show through.
+    const auto bands = std::count_if(chart.series.begin(), chart.series.end(),
+                                     [](const Series& series) { return !series.band.empty(); });
+    const double bandOpacity = std::clamp(0.64 / static_cast<double>(std::max<std::ptrdiff_t>(bands, 1)), 0.04, 0.16);
     for (const Series& series : chart.series) {
         if (series.band.empty()) continue;
-        AreaShape area{{}, palette()[series.style.colour], 0.16, series.name};
+        AreaShape area{{}, palette()[series.style.colour], bandOpacity, series.name};
         std::vector<std::pair<double, double>> low, high;
         const auto endRun = [&] {
             // A lone point's band is as wide as its short stroke.

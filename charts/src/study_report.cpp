@@ -90,9 +90,10 @@ std::string headerProblem(const std::vector<std::string>& fields) {
     return {};
 }
 
-// A measure's line in a chart: the condition's means, and its band of one sd each side, kept
-// within 0 to 100% as no share can leave that range.
-Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t measure) {
+// A measure's line in a chart: the condition's means where its rule (the column of the rule's
+// accurate share) classified any test, in a band of one sd each side kept within 0 to 100%, as
+// no share can leave that range.
+Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t measure, std::size_t rule) {
     const StudyCondition& condition = summary.conditions[c];
     const int dashes = static_cast<int>(dashPattern().size());
     // Colours tell the first seven conditions apart; beyond them the dash changes as well.
@@ -100,7 +101,8 @@ Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t m
         conditionLabel(summary, condition), SeriesStyle{runColour(c), static_cast<int>(c / 7) % dashes, false}, {}};
     for (const StudyLength& line : condition.lengths) {
         const StudyValue& value = line.values[measure];
-        if (!value.mean) {
+        const auto share = [&](std::size_t m) { return line.values[m].mean.value_or(0.0); };
+        if (!value.mean || !hadCases(share(rule), share(rule + 1), share(rule + 2))) {
             series.points.emplace_back();
             series.band.emplace_back();
             continue;
@@ -122,10 +124,16 @@ std::string valueText(const StudyValue& value) {
     return percentText(*value.mean, 1) + (value.sd ? " \xC2\xB1 " + percentText(*value.sd, 1) : std::string());
 }
 
+// The condition's line as the charts draw it, colour and dash, to find it in their legends.
 std::string swatch(const Series& series) {
-    return "<span style=\"display:inline-block;width:22px;height:0;border-top:3px solid " +
-           palette()[static_cast<std::size_t>(series.style.colour)] + ";vertical-align:middle;margin-right:6px\"" +
-           "></span>";
+    Scene scene{28, 12, {}};
+    scene.shapes.push_back(
+        LineShape{2, 6, 26, 6, palette()[static_cast<std::size_t>(series.style.colour)], 2.5, series.style.dash});
+    return svgElement(scene);
+}
+
+std::string numberCell(const std::string& text) {
+    return "<td style=\"white-space:nowrap\">" + escapeMarkup(text) + "</td>";
 }
 
 }  // namespace
@@ -234,22 +242,28 @@ std::vector<Chart> buildStudyCharts(const StudySummary& summary) {
         const char* title;
         const char* yTitle;
         std::string_view column;
-        bool fitToData;  // small shares get an axis that fits them
+        std::string_view rule;  // the accurate share of the rule that classed the tests
+        bool fitToData;         // small shares get an axis that fits them
         bool onlyWhenPresent;
     };
+    // The SPRT's decided share counts wherever MAP classed tests, as in the run report.
     const Measure measures[] = {
         {"map-accuracy", "MAP classification accuracy by test length", "Accurate classifications (%)", "map_accurate",
-         false, false},
+         "map_accurate", false, false},
         {"sprt-accuracy", "SPRT accuracy by test length", "Accurate (% of the tests it had decided)", "sprt_accurate",
-         false, false},
+         "sprt_accurate", false, false},
         {"sprt-decided", "Tests the SPRT had decided, by test length", "Decided (% of tests started)", "sprt_decided",
-         false, false},
+         "map_accurate", false, false},
         {"bayes-accuracy", "Bayes risk classification accuracy by test length", "Accurate classifications (%)",
-         "br_accurate", false, true},
-        {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos", true,
-         false},
-        {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg", true,
-         false},
+         "br_accurate", "br_accurate", false, true},
+        {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos",
+         "map_accurate", true, false},
+        {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg",
+         "map_accurate", true, false},
+    };
+    const auto columnOf = [](std::string_view name) {
+        return static_cast<std::size_t>(std::find(resultsColumnNames.begin(), resultsColumnNames.end(), name) -
+                                        resultsColumnNames.begin() - 1);
     };
     std::int32_t longest = 1;
     for (const StudyCondition& condition : summary.conditions)
@@ -257,16 +271,13 @@ std::vector<Chart> buildStudyCharts(const StudySummary& summary) {
 
     std::vector<Chart> charts;
     for (const Measure& measure : measures) {
-        const auto column =
-            static_cast<std::size_t>(std::find(resultsColumnNames.begin(), resultsColumnNames.end(), measure.column) -
-                                     resultsColumnNames.begin() - 1);
         Chart chart;
         chart.id = measure.id;
         chart.title = measure.title;
         double low = 1, high = 0;
         for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
-            Series series = conditionSeries(summary, c, column);
-            // A condition whose tables lack the measure has no line to show.
+            Series series = conditionSeries(summary, c, columnOf(measure.column), columnOf(measure.rule));
+            // A condition whose tables lack the measure, or whose rule never classed a test, has no line.
             if (std::none_of(series.points.begin(), series.points.end(), [](const auto& p) { return p.has_value(); }))
                 continue;
             for (std::size_t i = 0; i < series.points.size(); ++i) {
@@ -311,14 +322,16 @@ std::string studyReportHtml(const StudySummary& summary, const std::string& titl
     out += "<h2>Conditions</h2>\n";
     if (summary.conditions.empty())
         return out + "<p class=\"note\">The summary holds no condition.</p>\n</body>\n</html>\n";
-    out += "<table>\n<tr>" + htmlCell("Condition", "th");
+    // Many factors make the table wider than the page: it scrolls rather than squeezing the numbers.
+    out += "<div style=\"overflow-x:auto\">\n<table>\n<tr>" + htmlCell("Condition", "th");
     for (const std::string& name : summary.factorNames)
         out += "<th style=\"text-align:left\">" + escapeMarkup(name) + "</th>";
-    out += htmlCell("Replications", "th") + htmlCell("Test lengths", "th") + htmlCell("MAP accurate, longest", "th") +
-           htmlCell("SPRT decided, longest", "th") + "</tr>\n";
+    out += htmlCell("Replications", "th") + htmlCell("Lengths", "th") + htmlCell("MAP accurate", "th") +
+           htmlCell("SPRT decided", "th") + "</tr>\n";
     for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
         const StudyCondition& condition = summary.conditions[c];
-        out += "<tr><td>" + swatch(conditionSeries(summary, c, 0)) + std::to_string(condition.number) + "</td>";
+        out += "<tr><td style=\"white-space:nowrap\">" + swatch(conditionSeries(summary, c, 0, 0)) + " " +
+               std::to_string(condition.number) + "</td>";
         for (const std::string& value : condition.factorValues)
             out += "<td style=\"text-align:left\">" + escapeMarkup(value) + "</td>";
         std::int64_t fewest = INT64_MAX, most = 0;
@@ -331,11 +344,11 @@ std::string studyReportHtml(const StudySummary& summary, const std::string& titl
             htmlCell(fewest == most ? std::to_string(most)
                                     : std::to_string(fewest) + "\xE2\x80\x93" + std::to_string(most)) +
             htmlCell(std::to_string(condition.lengths.front().length) + "\xE2\x80\x93" + std::to_string(last.length)) +
-            htmlCell(valueText(last.values[0])) + htmlCell(valueText(last.values[4])) + "</tr>\n";
+            numberCell(valueText(last.values[0])) + numberCell(valueText(last.values[4])) + "</tr>\n";
     }
     out +=
-        "</table>\n<p class=\"note\">At each condition's longest test: the mean &#177; one standard deviation over "
-        "its replications (no spread with one replication).</p>\n";
+        "</table>\n</div>\n<p class=\"note\">MAP accurate and SPRT decided: at each condition's longest test, the "
+        "mean &#177; one standard deviation over its replications (no spread with one replication).</p>\n";
 
     out += "<h2>Charts</h2>\n";
     for (const Chart& chart : buildStudyCharts(summary))

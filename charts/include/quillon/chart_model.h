@@ -18,6 +18,10 @@ struct Axis {
     std::vector<std::string> tickLabels;  // one per tick
 };
 
+/// Whether a rule classified any test, from its accurate, false-positive and false-negative
+/// shares: a share counts only then, since the tables write 0/0 as 0.
+bool hadCases(double accurate, double falsePos, double falseNeg);
+
 /// Range and ticks at 1, 2 or 5 times a power of ten that cover [low, high] with about
 /// `targetTicks` intervals; an empty range is widened so the axis never collapses. With
 /// `wholeSteps` the step is at least 1 (test lengths, item ranks).
