@@ -38,15 +38,11 @@ std::string scriptHeader(const std::string& jobName, const std::string& logPatte
 }
 
 std::string scriptPaths(const std::string& runner, const std::string& study, const std::string& dir) {
-    return "set -euo pipefail\n"
-           "QUILLON_SIM=" +
-           shellQuoted(runner) +
-           "\n"
-           "STUDY=" +
-           shellQuoted(study) +
-           "\n"
-           "PLAN=" +
-           shellQuoted(dir) + "\n";
+    std::string s = "set -euo pipefail\n";
+    s += "QUILLON_SIM=" + shellQuoted(runner) + "\n";
+    s += "STUDY=" + shellQuoted(study) + "\n";
+    s += "PLAN=" + shellQuoted(dir) + "\n";
+    return s;
 }
 
 std::string tasksText(const std::vector<std::string>& descriptions) {
