@@ -76,7 +76,7 @@ TEST(PlainRun, WritesTheRunnersBytesAndReadsThemBack) {
     const PlainRunResult result = runPlain(request);
     ASSERT_EQ(result.error, "");
     EXPECT_TRUE(result.warnings.empty());
-    EXPECT_EQ(result.doneMessage.substr(0, 5), "Done.");
+    EXPECT_EQ(result.doneMessage.substr(0, 5), "Done\n");
     for (const std::string& name : tables) {
         EXPECT_EQ(TempFolder::read(layer.file(name)), TempFolder::read(runner.file(name))) << name;
     }
