@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -62,7 +63,12 @@ py::list pyTable(const quillon::PlainTable& table) {
         } else {
             py::array_t<double> numbers(static_cast<py::ssize_t>(column.numbers.size()));
             std::copy(column.numbers.begin(), column.numbers.end(), numbers.mutable_data());
-            columns.append(py::make_tuple(pyText(column.name), numbers));
+            // Whole-number columns without a gap become integers, as pandas would read them.
+            const bool gap = std::any_of(column.numbers.begin(), column.numbers.end(), [](double x) { return x != x; });
+            if (column.whole && !gap)
+                columns.append(py::make_tuple(pyText(column.name), numbers.attr("astype")("int64")));
+            else
+                columns.append(py::make_tuple(pyText(column.name), numbers));
         }
     }
     return columns;

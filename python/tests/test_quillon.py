@@ -74,6 +74,9 @@ def test_same_bytes_as_the_runner(tmp_path):
     assert list(result.results.columns[:5]) == ["length", "map_accurate", "map_false_pos", "map_false_neg",
                                                 "map_mean_prob"]
     assert len(result.results) == 80 and len(result.exposure) == 300
+    # Counts are integers, shares doubles, and a column with gaps (the stopping summary's) stays double.
+    assert result.results.length.dtype == "int64" and result.exposure.uses.dtype == "int64"
+    assert result.results.map_accurate.dtype == "float64" and result.stopping.length.dtype == "float64"
     assert result.done.startswith("Done")
 
 
