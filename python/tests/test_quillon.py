@@ -198,3 +198,14 @@ def test_generate_check_and_a_small_run(tmp_path):
 
     broken = quillon.check(["Item_ID,Collection,Freq,dropQQ,1,2", "N", "P_Grp, , , ,.5,.5", "A,1,,,.5"], files["data"])
     assert (broken.kind == "error").any() and broken.attrs["exit_code"] == 1
+
+
+@pytest.mark.parametrize("tqdm_there", [True, False])
+def test_default_progress_with_and_without_tqdm(monkeypatch, capsys, tqdm_there):
+    if tqdm_there:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(__import__("sys").modules, "tqdm.auto", None)  # import fails: no bar
+    result = quillon.run(POOL, RESPONSES, max_length=5, threads=2)
+    assert len(result.results) == 5
+    assert ("tests" in capsys.readouterr().err) == tqdm_there
