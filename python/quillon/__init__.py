@@ -49,8 +49,8 @@ def _columns(frame):
     columns = []
     for name in frame.columns:
         series = frame[name]
-        if pd.api.types.is_numeric_dtype(series) and not pd.api.types.is_bool_dtype(series):
-            columns.append((str(name), False, series.to_numpy(dtype=float)))
+        if pd.api.types.is_numeric_dtype(series):  # flags too: True is 1
+            columns.append((str(name), False, series.to_numpy(dtype=float, na_value=float("nan"))))
         else:
             columns.append((str(name), True, [str(value) for value in series]))
     return columns

@@ -43,7 +43,7 @@ def sample_pool_frame():
         {
             "item": [r[0] for r in items],
             "collection": [int(r[1]) for r in items],
-            "drop": [int(i % 5 == 0) for i in range(1, len(items) + 1)],
+            "drop": [i % 5 == 0 for i in range(1, len(items) + 1)],
             "p_group_1": [float(r[4]) for r in items],
             "p_group_2": [float(r[5]) for r in items],
         }
