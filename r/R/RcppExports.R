@@ -5,3 +5,19 @@
     .Call(`_quillon_settingNames`)
 }
 
+.run <- function(request, progress) {
+    .Call(`_quillon_run`, request, progress)
+}
+
+.check <- function(request) {
+    .Call(`_quillon_check`, request)
+}
+
+.generate <- function(options, folder) {
+    .Call(`_quillon_generate`, options, folder)
+}
+
+.readResults <- function(path) {
+    .Call(`_quillon_readResults`, path)
+}
+

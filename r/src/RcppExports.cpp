@@ -20,9 +20,59 @@ BEGIN_RCPP
     return rcpp_result_gen;
 END_RCPP
 }
+// run
+Rcpp::List run(Rcpp::List request, SEXP progress);
+RcppExport SEXP _quillon_run(SEXP requestSEXP, SEXP progressSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< Rcpp::List >::type request(requestSEXP);
+    Rcpp::traits::input_parameter< SEXP >::type progress(progressSEXP);
+    rcpp_result_gen = Rcpp::wrap(run(request, progress));
+    return rcpp_result_gen;
+END_RCPP
+}
+// check
+Rcpp::List check(Rcpp::List request);
+RcppExport SEXP _quillon_check(SEXP requestSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< Rcpp::List >::type request(requestSEXP);
+    rcpp_result_gen = Rcpp::wrap(check(request));
+    return rcpp_result_gen;
+END_RCPP
+}
+// generate
+Rcpp::List generate(Rcpp::CharacterVector options, std::string folder);
+RcppExport SEXP _quillon_generate(SEXP optionsSEXP, SEXP folderSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type options(optionsSEXP);
+    Rcpp::traits::input_parameter< std::string >::type folder(folderSEXP);
+    rcpp_result_gen = Rcpp::wrap(generate(options, folder));
+    return rcpp_result_gen;
+END_RCPP
+}
+// readResults
+Rcpp::List readResults(std::string path);
+RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type path(pathSEXP);
+    rcpp_result_gen = Rcpp::wrap(readResults(path));
+    return rcpp_result_gen;
+END_RCPP
+}
 
 static const R_CallMethodDef CallEntries[] = {
     {"_quillon_settingNames", (DL_FUNC) &_quillon_settingNames, 0},
+    {"_quillon_run", (DL_FUNC) &_quillon_run, 2},
+    {"_quillon_check", (DL_FUNC) &_quillon_check, 1},
+    {"_quillon_generate", (DL_FUNC) &_quillon_generate, 2},
+    {"_quillon_readResults", (DL_FUNC) &_quillon_readResults, 1},
     {NULL, NULL, 0}
 };
 
