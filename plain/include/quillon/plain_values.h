@@ -1,0 +1,150 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillon/input_checker.h"
+#include "quillon/run_host.h"
+#include "quillon/simulation.h"
+
+namespace quillon {
+
+/// One column of a plain table: numbers (NaN for an empty field) or texts, never both.
+struct PlainColumn {
+    std::string name;
+    bool isText = false;
+    std::vector<double> numbers;
+    std::vector<std::string> texts;
+
+    std::size_t size() const { return isText ? texts.size() : numbers.size(); }
+};
+
+/// A table as the R and Python packages hand it on: named columns of equal length.
+struct PlainTable {
+    std::vector<PlainColumn> columns;
+
+    std::size_t rowCount() const { return columns.empty() ? 0 : columns.front().size(); }
+
+    /// The column of that name, or nullptr.
+    const PlainColumn* column(std::string_view name) const;
+};
+
+/// A table, or why there is none.
+struct PlainRead {
+    PlainTable table;
+    std::string problem;
+    bool ok() const { return problem.empty(); }
+};
+
+/// Which of the runner's tables a text is, told by its first line.
+enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Unknown };
+
+/// The kind of table whose first line (without its line end) is `header`.
+PlainTableKind plainTableKind(std::string_view header);
+
+/// Any table the runner writes, as a plain table with the documented plain column names;
+/// `fileName` only names the file in a refusal.
+PlainRead plainTableText(std::string_view text, const std::string& fileName);
+
+/// `plainTableText` of a file written by the runner (results, exposure, stopping, confusion or trace).
+PlainRead readResults(const std::string& path);
+
+/// The checker's findings, one row each: file, line, column, kind ("error" or "warning"), what, fix.
+PlainTable plainFindings(const CheckReport& report);
+
+/// One input of a run: a file path, the file's text, or (pool, script, enemies) a plain table.
+struct PlainInput {
+    enum class Form { Absent, Path, Text, Table };
+    Form form = Form::Absent;
+    std::string value;  // the path or the text
+    PlainTable table;
+
+    static PlainInput path(std::string p) { return {Form::Path, std::move(p), {}}; }
+    static PlainInput text(std::string t) { return {Form::Text, std::move(t), {}}; }
+    static PlainInput fromTable(PlainTable t) { return {Form::Table, {}, std::move(t)}; }
+};
+
+/// The pool file for a pool table (columns `item`, `collection`, optional `drop`, and `p_group_1`
+/// ... `p_group_N`) and the groups' priors (none: the priors row holds zeros, as the exposure
+/// table writes them); the reason in `problem` when the table cannot be a pool.
+struct PlainFileText {
+    std::string text;
+    std::string problem;
+};
+PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& priors);
+
+/// The script file for a script table (columns `collection` and `randomization`, one row per slot).
+PlainFileText scriptFileText(const PlainTable& script);
+
+/// The enemies file for an enemies table in long form (columns `set` and `item`, one row per
+/// member, the sets in the order they first appear).
+PlainFileText enemiesFileText(const PlainTable& enemies);
+
+/// Everything one run from a package asks for.
+struct PlainRunRequest {
+    /// (name, value) as the runner's long options without dashes ("max-length", "40"), set
+    /// through `setRunSetting`; flags are "true" or "false".
+    std::vector<std::pair<std::string, std::string>> settings;
+    PlainInput pool, data, script, enemies;
+    std::vector<double> priors;  // with a pool table only
+    std::optional<std::uint32_t> seed;
+    int threads = 0;  // 0: one per hardware thread
+    bool trace = false;
+    std::int32_t traceCandidates = 0;
+    std::int64_t traceExaminees = -1;
+    bool stopping = false;                  // also with "use-sprt", as the runner does
+    std::vector<double> stopProbabilities;  // empty: the runner's default
+    bool confusion = false;
+    /// Where to keep each table as well; empty: only a private temporary folder, removed after the run.
+    std::string resultsPath, exposurePath, tracePath, stoppingPath, confusionPath;
+    /// Called at the run's progress points, from any of its threads but never at once.
+    std::function<void(const ProgressReport&)> progress;
+    /// Asked at the progress points; true ends the replay (the run then counts as cancelled).
+    std::function<bool()> cancelled;
+};
+
+/// What a run from a package produced: the tables, or the error that stopped it.
+struct PlainRunResult {
+    std::string error;  // the system's message(s), line feeds between lines; empty when the run completed
+    std::vector<std::string> warnings;  // messages of a run that still completed
+    bool cancelled = false;             // cancelled through the request's callback: no tables
+    std::string doneMessage;
+    RunSummary summary;
+    PlainTable results, exposure, stopping, confusion, trace;  // those the run wrote
+    bool hasExposure = false, hasStopping = false, hasConfusion = false, hasTrace = false;
+};
+
+/// Runs the engine as the runner does with the same settings, writing its tables through the
+/// engine's writers and reading them back; never leaves a temporary file and never throws for
+/// anything a caller can put in the request.
+PlainRunResult runPlain(const PlainRunRequest& request);
+
+/// What `generatePlain` wrote, or why not.
+struct PlainGenerated {
+    std::string problem;
+    std::string pool, script, enemies, data;  // the four paths
+};
+
+/// Writes the four sample files into `folder` with the named options ("items", "collections",
+/// "groups", "examinees", "script-length", "blank-share", "seed"; values as text).
+PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::string>>& options,
+                             const std::string& folder);
+
+/// What a check found: the findings as a plain table and the checker's own report text.
+struct PlainChecked {
+    std::string problem;  // a setting that could not be set
+    PlainTable findings;
+    std::string text;
+    int exitCode = 0;  // as `quillon-sim check`: 0 clean, 1 errors, 3 warnings only
+};
+
+/// Checks the inputs of a run given as in `runPlain` (tables are written to a private
+/// temporary folder first, so findings on them name that folder's files).
+PlainChecked checkPlain(const PlainRunRequest& request);
+
+}  // namespace quillon
