@@ -18,6 +18,16 @@ setting_text <- function(name, x) {
   as.character(x)
 }
 
+# A whole number within bounds, checked here because R hands the C++ side doubles.
+whole_value <- function(x, name, low, high) {
+  if (is.null(x)) return(NULL)
+  if (!is.numeric(x) || length(x) != 1 || is.na(x) || x != round(x) || x < low || x > high) {
+    stop(name, " must be a whole number from ", format(low, scientific = FALSE), " to ",
+         format(high, scientific = FALSE), call. = FALSE)
+  }
+  as.double(x)
+}
+
 # Named values from `...`, keyed by the runner's option names (max_length becomes max-length).
 option_values <- function(args) {
   if (length(args) == 0) return(stats::setNames(character(), character()))
@@ -38,8 +48,10 @@ run_request <- function(pool, data, script, enemies, settings, priors = NULL, se
                         trace_examinees = -1, stopping = FALSE, stop_probability = NULL,
                         confusion = FALSE, paths = list()) {
   list(settings = settings, pool = pool, data = data, script = script, enemies = enemies,
-       priors = priors, seed = seed, threads = threads, trace = trace,
-       trace_candidates = trace_candidates, trace_examinees = trace_examinees,
+       priors = priors, seed = whole_value(seed, "seed", 0, 4294967295),
+       threads = whole_value(threads, "threads", 0, 4096), trace = trace,
+       trace_candidates = whole_value(trace_candidates, "trace_candidates", 0, 1e6),
+       trace_examinees = whole_value(trace_examinees, "trace_examinees", -1, 2^53),
        stopping = stopping, stop_probability = stop_probability, confusion = confusion,
        paths = paths)
 }
@@ -109,6 +121,7 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
   call <- sys.call()
   for (w in out$warnings) warning(quillon_condition(w, "warning", call))
   if (nzchar(out$error)) stop(quillon_condition(out$error, "error", call))
+  if (out$cancelled) stop(quillon_condition("The run was cancelled", "error", call))
   run <- list(results = out$results, exposure = out$exposure, stopping = out$stopping)
   if (report_wanted(trace)) run$trace <- out$trace
   if (report_wanted(confusion)) run$confusion <- out$confusion

@@ -1,7 +1,7 @@
 // The R side of the shared layer: converts R values to the layer's plain values and back, and
 // keeps every call into R on R's own thread.
-#include <Rcpp.h>
 #include <R_ext/Utils.h>
+#include <Rcpp.h>
 
 #include <atomic>
 #include <chrono>
@@ -229,10 +229,18 @@ Rcpp::DataFrame settingNames() {
     for (const quillon::NamedSetting& setting : quillon::namedRunSettings()) {
         names.push_back(std::string(setting.name));
         switch (setting.kind) {
-            case quillon::SettingKind::WholeNumber: kinds.push_back("whole number"); break;
-            case quillon::SettingKind::Number: kinds.push_back("number"); break;
-            case quillon::SettingKind::Text: kinds.push_back("text"); break;
-            case quillon::SettingKind::Flag: kinds.push_back("flag"); break;
+            case quillon::SettingKind::WholeNumber:
+                kinds.push_back("whole number");
+                break;
+            case quillon::SettingKind::Number:
+                kinds.push_back("number");
+                break;
+            case quillon::SettingKind::Text:
+                kinds.push_back("text");
+                break;
+            case quillon::SettingKind::Flag:
+                kinds.push_back("flag");
+                break;
         }
     }
     return Rcpp::DataFrame::create(Rcpp::Named("name") = names, Rcpp::Named("kind") = kinds,
@@ -254,8 +262,8 @@ Rcpp::List check(Rcpp::List request) {
 Rcpp::List generate(Rcpp::CharacterVector options, std::string folder) {
     const quillon::PlainGenerated generated = quillon::generatePlain(toPairs(options), folder);
     return Rcpp::List::create(Rcpp::Named("problem") = generated.problem, Rcpp::Named("pool") = generated.pool,
-                              Rcpp::Named("script") = generated.script,
-                              Rcpp::Named("enemies") = generated.enemies, Rcpp::Named("data") = generated.data);
+                              Rcpp::Named("script") = generated.script, Rcpp::Named("enemies") = generated.enemies,
+                              Rcpp::Named("data") = generated.data);
 }
 
 // [[Rcpp::export(.readResults)]]

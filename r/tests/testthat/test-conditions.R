@@ -25,6 +25,9 @@ test_that("arguments R cannot pass on are plain R errors", {
   expect_error(quillon_run(f$pool, f$data, 30, progress = FALSE), "must be named")
   expect_error(quillon_run(f$pool, f$data, max_length = c(1, 2), progress = FALSE), "single value")
   expect_error(quillon_run(42, f$data, progress = FALSE), "file path or a data frame")
+  expect_error(quillon_run(f$pool, f$data, seed = -1, progress = FALSE), "seed must be")
+  expect_error(quillon_run(f$pool, f$data, seed = 2^32, progress = FALSE), "seed must be")
+  expect_error(quillon_run(f$pool, f$data, threads = 1.5, progress = FALSE), "threads must be")
   expect_error(quillon_run(data.frame(item = "A", x = I(list(1))), f$data, progress = FALSE),
                "neither numbers nor texts")
 })

@@ -9,10 +9,11 @@ test_that("the tables are the runner's, byte for byte, for the sample data", {
     scripted = list(
       r = list(method = "MinCost", max_length = 40, randomization = 3, follow_script = TRUE,
                block_enemies = TRUE, use_sprt = TRUE, trace_candidates = 2, trace_examinees = 25,
-               stop_probability = c(.9, .99)),
+               stop_probability = c(.9, .99), seed = 12345),
       cli = c("--method", "MinCost", "--max-length", "40", "--randomization", "3",
               "--follow-script", "--block-enemies", "--use-sprt", "--trace-candidates", "2",
-              "--trace-examinees", "25", "--stop-probability", ".9", "--stop-probability", ".99"),
+              "--trace-examinees", "25", "--stop-probability", ".9", "--stop-probability", ".99",
+              "--seed", "12345"),
       reports = TRUE))
   tables <- c("results", "exposure", "stopping", "confusion", "trace")
   for (name in names(cases)) {
