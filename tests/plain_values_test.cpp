@@ -262,6 +262,14 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
         EXPECT_EQ(result.results.rowCount(), 0u) << c.name;
     }
 
+    // A message about an input given as a table names the file the table became, not the private folder.
+    PlainRunRequest threeGroups = sampleRequest({{"categories", "3"}});
+    gap.columns[1].numbers[1] = 2;
+    threeGroups.pool = PlainInput::fromTable(gap);
+    const PlainRunResult refused = runPlain(threeGroups);
+    EXPECT_NE(refused.error.find(" POOL.CSV "), std::string::npos) << refused.error;
+    EXPECT_EQ(refused.error.find("QUILLON-"), std::string::npos) << refused.error;
+
     // A cancel at the first progress point: no tables, and nothing left behind either.
     PlainRunRequest cancelled = sampleRequest();
     cancelled.pool = PlainInput::text(*readWholeFile(samplePool));
@@ -316,6 +324,7 @@ TEST(PlainGenerateAndCheck, WriteTheSamplesAndReportFindings) {
     EXPECT_EQ(broken.exitCode, 1);
     ASSERT_GT(broken.findings.rowCount(), 0u);
     EXPECT_EQ(broken.findings.column("kind")->texts.front(), "error");
+    EXPECT_EQ(broken.findings.column("file")->texts.front(), "pool.csv");
     EXPECT_EQ(checkPlain(sampleRequest({{"nope", "1"}})).problem, "there is no setting named \"nope\"");
 }
 

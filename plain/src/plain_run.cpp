@@ -46,6 +46,17 @@ public:
     bool ok() const { return !path_.empty(); }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
+    /// The text with this folder's path taken out of every file name in it, as given or in upper
+    /// case: a message about an input given as a table names "POOL.CSV", not a random folder.
+    std::string withoutFolder(std::string text) const {
+        const std::string prefix = (path_ / "").string();
+        for (const std::string& name : {prefix, upperName(prefix)}) {
+            for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at))
+                text.erase(at, name.size());
+        }
+        return text;
+    }
+
 private:
     std::filesystem::path path_;
 };
@@ -209,7 +220,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         RunReports reports(options, settings);
         if (reportsWanted) {
             if (const std::vector<std::string> problems = reports.unwritableFiles(); !problems.empty()) {
-                result.error = joined(problems);
+                result.error = folder.withoutFolder(joined(problems));
                 return result;
             }
         }
@@ -228,6 +239,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
             result.cancelled = true;
             return result;
         }
+        for (std::string& message : host.messages) message = folder.withoutFolder(message);
         if (!result.summary.completed) {
             result.error = joined(host.messages);
             return result;
@@ -329,7 +341,12 @@ PlainChecked checkPlain(const PlainRunRequest& request) {
             checked.problem = problem;
             return checked;
         }
-        const CheckReport report = checkInputs(settings);
+        CheckReport report = checkInputs(settings);
+        for (Finding& finding : report.findings) {
+            finding.file = folder.withoutFolder(finding.file);
+            finding.what = folder.withoutFolder(finding.what);
+        }
+        report.summary.loaderMessage = folder.withoutFolder(report.summary.loaderMessage);
         checked.findings = plainFindings(report);
         checked.text = checkReportText(report);
         checked.exitCode = checkExitCode(report);

@@ -28,8 +28,21 @@ bool parseField(std::string_view text, double& value) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
-PlainColumn numberColumn(std::string name) { return PlainColumn{std::move(name), false, {}, {}}; }
-PlainColumn textColumn(std::string name) { return PlainColumn{std::move(name), true, {}, {}}; }
+// The number columns that hold counts, lengths, groups or positions, in any of the tables.
+bool isWholeColumn(std::string_view name) {
+    static const std::set<std::string_view> names = {
+        "length",     "uses",          "collection", "drop",          "tests",    "accurate",
+        "false_pos",  "false_neg",     "true_group", "decided_group", "examinee", "test",
+        "position",   "item_position", "answer",     "eligible",      "rank",     "map_group",
+        "sprt_group", "bayes_group",   "line",       "column"};
+    return names.count(name) != 0;
+}
+
+PlainColumn numberColumn(std::string name) {
+    const bool whole = isWholeColumn(name);
+    return PlainColumn{std::move(name), false, {}, {}, whole};
+}
+PlainColumn textColumn(std::string name) { return PlainColumn{std::move(name), true, {}, {}, false}; }
 
 std::string lineProblem(const std::string& fileName, std::size_t line, const std::string& what) {
     return "Table " + fileName + " line " + std::to_string(line) + ": " + what;

@@ -20,6 +20,7 @@ struct PlainColumn {
     bool isText = false;
     std::vector<double> numbers;
     std::vector<std::string> texts;
+    bool whole = false;  // counts, lengths, groups and positions: whole numbers where not missing
 
     std::size_t size() const { return isText ? texts.size() : numbers.size(); }
 };

@@ -1,0 +1,217 @@
+"""Quillon from Python: runs of the MDT classification-test simulator, returning pandas DataFrames.
+
+The numbers are the runner's own: every table is written by the engine's writers, exactly as
+``quillon-sim`` writes it, and read back with the plain column names of docs/file-formats.md.
+"""
+
+import os
+import warnings
+
+import pandas as pd
+
+from . import _quillon
+
+__all__ = ["run", "generate", "check", "read_results", "QuillonError", "QuillonWarning", "RunResult"]
+
+
+class QuillonError(RuntimeError):
+    """A run, check or read that Quillon refused or could not finish; the text is the system's message."""
+
+
+class QuillonWarning(UserWarning):
+    """A message of a run that still completed (an icol error, an exposure table that could not be written)."""
+
+
+class RunResult(dict):
+    """The tables of one run by name (``results``, ``exposure`` and those asked for), also as attributes."""
+
+    done = ""
+
+    def __getattr__(self, name):
+        try:
+            return self[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+def _setting_value(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+
+def _named(options):
+    """Keyword arguments as the runner's option names: max_length=40 becomes ("max-length", "40")."""
+    return [(name.replace("_", "-"), _setting_value(value)) for name, value in options.items()]
+
+
+def _columns(frame):
+    columns = []
+    for name in frame.columns:
+        series = frame[name]
+        if pd.api.types.is_numeric_dtype(series):  # flags too: True is 1
+            columns.append((str(name), False, series.to_numpy(dtype=float, na_value=float("nan"))))
+        else:
+            columns.append((str(name), True, [str(value) for value in series]))
+    return columns
+
+
+def _input(value, what):
+    """A path, a DataFrame (pool, script, enemies) or the lines of the file (a list of str)."""
+    if value is None:
+        return None
+    if isinstance(value, (str, os.PathLike)):
+        return ("path", os.fspath(value))
+    if isinstance(value, pd.DataFrame):
+        return ("table", _columns(value))
+    if isinstance(value, (list, tuple)) and all(isinstance(line, str) for line in value):
+        return ("text", "".join(line.rstrip("\r\n") + "\r\n" for line in value))
+    raise TypeError(f"{what}: give a path, a DataFrame or a list of lines, not {type(value).__name__}")
+
+
+def _inputs(pool, data, script, enemies):
+    return {
+        "pool": _input(pool, "pool"),
+        "data": _input(data, "data"),
+        "script": _input(script, "script"),
+        "enemies": _input(enemies, "enemies"),
+    }
+
+
+def _frame(columns):
+    return pd.DataFrame({name: values for name, values in columns}, columns=[name for name, _ in columns])
+
+
+def _report(wish):
+    """A report wish: False, True (kept only in memory) or a path to keep it at as well."""
+    if isinstance(wish, (str, os.PathLike)):
+        return True, os.fspath(wish)
+    return bool(wish), ""
+
+
+def _progress_bar(progress):
+    """The progress callback: the caller's, a tqdm bar when tqdm is there, or none."""
+    if progress is False:
+        return None, None
+    if callable(progress):
+        return progress, None
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        return None, None
+    bar = tqdm(total=0, unit="tests", desc="Simulation", leave=False)
+
+    def show(done, total):
+        if bar.total != total:
+            bar.total = total
+        bar.update(done - bar.n)
+
+    return show, bar
+
+
+def run(
+    pool,
+    data,
+    *,
+    script=None,
+    enemies=None,
+    priors=None,
+    threads=None,
+    seed=None,
+    trace=False,
+    trace_candidates=0,
+    trace_examinees=None,
+    stopping=False,
+    stop_probabilities=None,
+    confusion=False,
+    progress=None,
+    **settings,
+):
+    """Runs the simulator once, as ``quillon-sim`` with the same options, and returns its tables.
+
+    ``pool``, ``script`` and ``enemies`` are paths or DataFrames, ``data`` a path or a list of the
+    response file's lines; ``settings`` are the runner's options in snake_case (``max_length=40``,
+    ``method="MinCost"``, ``follow_script=True``, ``no_exposure=True``, ``results="out.csv"``). With
+    a pool DataFrame, ``priors`` gives the groups' priors. ``trace``, ``stopping`` and
+    ``confusion`` are True or a path to keep the table at. ``progress`` is a callable
+    ``(tests_done, tests_expected)``, False for none, or None for a tqdm bar when tqdm is installed.
+    Ctrl-C (KeyboardInterrupt), or an exception from ``progress``, cancels the run and is raised.
+    """
+    trace_on, trace_path = _report(trace)
+    stopping_on, stopping_path = _report(stopping)
+    confusion_on, confusion_path = _report(confusion)
+    reports = {
+        "trace": trace_on,
+        "trace_path": trace_path,
+        "trace_candidates": int(trace_candidates),
+        "trace_examinees": -1 if trace_examinees is None else int(trace_examinees),
+        "stopping": stopping_on,
+        "stopping_path": stopping_path,
+        "stop_probabilities": [float(x) for x in (stop_probabilities or [])],
+        "confusion": confusion_on,
+        "confusion_path": confusion_path,
+    }
+    inputs = _inputs(pool, data, script, enemies)
+    show, bar = _progress_bar(progress)
+    try:
+        out = _quillon.run(
+            _named(settings),
+            inputs,
+            None if priors is None else [float(p) for p in priors],
+            seed,
+            0 if threads is None else int(threads),
+            reports,
+            show,
+        )
+    finally:
+        if bar is not None:
+            bar.close()
+    if out["cancelled"]:
+        raise KeyboardInterrupt("the run was cancelled")
+    if out["error"]:
+        raise QuillonError(out["error"])
+    for text in out["warnings"]:
+        warnings.warn(text, QuillonWarning, stacklevel=2)
+    result = RunResult()
+    for name in ("results", "exposure", "stopping", "confusion", "trace"):
+        if name in out:
+            result[name] = _frame(out[name])
+    result.done = out["done"]
+    return result
+
+
+def generate(folder, **options):
+    """Writes a consistent set of sample files into ``folder`` (as ``quillon-sim generate``).
+
+    Options: items, collections, groups, examinees, script_length, blank_share, seed. Returns the
+    paths as a dict with the keys pool, script, enemies and data, ready for ``run``.
+    """
+    out = _quillon.generate(_named(options), os.fspath(folder))
+    if out["error"]:
+        raise QuillonError(out["error"])
+    return {name: out[name] for name in ("pool", "script", "enemies", "data")}
+
+
+def check(pool, data, *, script=None, enemies=None, priors=None, **settings):
+    """The checker's findings for a run with these inputs and settings, one row each.
+
+    Columns: file, line, column, kind ("error" or "warning"), what, fix. The checker's report text
+    is in ``.attrs["text"]`` and the exit code of ``quillon-sim check`` in ``.attrs["exit_code"]``.
+    """
+    out = _quillon.check(
+        _named(settings), _inputs(pool, data, script, enemies), None if priors is None else [float(p) for p in priors]
+    )
+    if out["error"]:
+        raise QuillonError(out["error"])
+    findings = _frame(out["findings"])
+    findings.attrs["text"] = out["text"]
+    findings.attrs["exit_code"] = out["exit_code"]
+    return findings
+
+
+def read_results(path):
+    """A table written by ``quillon-sim`` (results, exposure, stopping, confusion or trace) as a DataFrame."""
+    out = _quillon.read(os.fspath(path))
+    if out["error"]:
+        raise QuillonError(out["error"])
+    return _frame(out["table"])

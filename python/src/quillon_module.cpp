@@ -1,0 +1,232 @@
+// quillon._quillon: the plain layer for Python. Tables cross as lists of (name, values) with
+// numbers as NumPy arrays; everything else about a run is the layer's.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <optional>
+
+#include "quillon/plain_values.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The system's texts are 8-bit; bytes that are not UTF-8 still reach Python, and go back unchanged.
+py::str pyText(const std::string& text) {
+    PyObject* object = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+    if (object == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(object);
+}
+
+std::string cText(const py::handle& value) {
+    PyObject* bytes = PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
+    if (bytes == nullptr) throw py::error_already_set();
+    const py::bytes owned = py::reinterpret_steal<py::bytes>(bytes);
+    return std::string(owned);
+}
+
+// [(name, is_text, values)] from the Python side into a plain table.
+quillon::PlainTable plainTable(const py::list& columns) {
+    quillon::PlainTable table;
+    for (const py::handle& item : columns) {
+        const py::tuple column = py::reinterpret_borrow<py::tuple>(item);
+        quillon::PlainColumn plain;
+        plain.name = cText(column[0]);
+        plain.isText = column[1].cast<bool>();
+        if (plain.isText) {
+            for (const py::handle& value : py::reinterpret_borrow<py::sequence>(column[2]))
+                plain.texts.push_back(cText(value));
+        } else {
+            const auto numbers = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(column[2]);
+            if (!numbers) throw py::type_error("column " + plain.name + " is not numeric");
+            plain.numbers.assign(numbers.data(), numbers.data() + numbers.size());
+        }
+        table.columns.push_back(std::move(plain));
+    }
+    return table;
+}
+
+// A plain table as [(name, values)]: NumPy arrays for numbers, lists of str for texts.
+py::list pyTable(const quillon::PlainTable& table) {
+    py::list columns;
+    for (const quillon::PlainColumn& column : table.columns) {
+        if (column.isText) {
+            py::list texts;
+            for (const std::string& text : column.texts) texts.append(pyText(text));
+            columns.append(py::make_tuple(pyText(column.name), texts));
+        } else {
+            py::array_t<double> numbers(static_cast<py::ssize_t>(column.numbers.size()));
+            std::copy(column.numbers.begin(), column.numbers.end(), numbers.mutable_data());
+            // Whole-number columns without a gap become integers, as pandas would read them.
+            const bool gap = std::any_of(column.numbers.begin(), column.numbers.end(), [](double x) { return x != x; });
+            if (column.whole && !gap)
+                columns.append(py::make_tuple(pyText(column.name), numbers.attr("astype")("int64")));
+            else
+                columns.append(py::make_tuple(pyText(column.name), numbers));
+        }
+    }
+    return columns;
+}
+
+// ("path" | "text" | "table", value), or None.
+quillon::PlainInput plainInput(const py::object& input) {
+    if (input.is_none()) return {};
+    const py::tuple pair = input.cast<py::tuple>();
+    const std::string form = pair[0].cast<std::string>();
+    if (form == "path") return quillon::PlainInput::path(cText(pair[1]));
+    if (form == "text") return quillon::PlainInput::text(cText(pair[1]));
+    return quillon::PlainInput::fromTable(plainTable(pair[1].cast<py::list>()));
+}
+
+std::vector<std::pair<std::string, std::string>> namedValues(const py::list& pairs) {
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const py::handle& item : pairs) {
+        const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        values.emplace_back(cText(pair[0]), cText(pair[1]));
+    }
+    return values;
+}
+
+// Runs the engine on a thread of its own while this (the calling) thread, holding the GIL only
+// briefly, passes progress to `progress` and looks for Ctrl-C; a Python error from either stops
+// the run and is raised once the run has ended and cleaned up.
+quillon::PlainRunResult runWatched(quillon::PlainRunRequest& request, const py::object& progress) {
+    std::mutex mutex;
+    std::optional<quillon::ProgressReport> latest;
+    std::atomic<bool> stop{false};
+    request.progress = [&](const quillon::ProgressReport& report) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        latest = report;
+    };
+    request.cancelled = [&stop] { return stop.load(); };
+    std::optional<py::error_already_set> raised;
+    std::exception_ptr failed;  // anything else a callback threw
+    std::future<quillon::PlainRunResult> running;
+    {
+        py::gil_scoped_release released;
+        running = std::async(std::launch::async, [&request] { return quillon::runPlain(request); });
+        bool ended = false;
+        while (!ended) {
+            ended = running.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+            std::optional<quillon::ProgressReport> report;
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                report.swap(latest);
+            }
+            if (raised || failed) continue;
+            py::gil_scoped_acquire held;
+            try {
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                if (report && !progress.is_none()) progress(report->testsStarted, report->expectedTests);
+            } catch (py::error_already_set& error) {
+                raised.emplace(std::move(error));
+                stop = true;
+            } catch (...) {
+                failed = std::current_exception();
+                stop = true;
+            }
+        }
+    }
+    quillon::PlainRunResult result = running.get();
+    if (raised) throw std::move(*raised);
+    if (failed) std::rethrow_exception(failed);
+    return result;
+}
+
+py::dict runModule(const py::list& settings, const py::dict& inputs, const py::object& priors, const py::object& seed,
+                   int threads, const py::dict& reports, const py::object& progress) {
+    quillon::PlainRunRequest request;
+    request.settings = namedValues(settings);
+    request.pool = plainInput(inputs["pool"]);
+    request.data = plainInput(inputs["data"]);
+    request.script = plainInput(inputs["script"]);
+    request.enemies = plainInput(inputs["enemies"]);
+    if (!priors.is_none()) request.priors = priors.cast<std::vector<double>>();
+    if (!seed.is_none()) request.seed = seed.cast<std::uint32_t>();
+    request.threads = threads;
+    request.trace = reports["trace"].cast<bool>();
+    request.tracePath = reports["trace_path"].cast<std::string>();
+    request.traceCandidates = reports["trace_candidates"].cast<std::int32_t>();
+    request.traceExaminees = reports["trace_examinees"].cast<std::int64_t>();
+    request.stopping = reports["stopping"].cast<bool>();
+    request.stoppingPath = reports["stopping_path"].cast<std::string>();
+    request.stopProbabilities = reports["stop_probabilities"].cast<std::vector<double>>();
+    request.confusion = reports["confusion"].cast<bool>();
+    request.confusionPath = reports["confusion_path"].cast<std::string>();
+
+    const quillon::PlainRunResult result = runWatched(request, progress);
+    py::dict out;
+    out["error"] = pyText(result.error);
+    py::list warnings;
+    for (const std::string& w : result.warnings) warnings.append(pyText(w));
+    out["warnings"] = warnings;
+    out["cancelled"] = result.cancelled;
+    out["done"] = pyText(result.doneMessage);
+    out["results"] = pyTable(result.results);
+    if (result.hasExposure) out["exposure"] = pyTable(result.exposure);
+    if (result.hasStopping) out["stopping"] = pyTable(result.stopping);
+    if (result.hasConfusion) out["confusion"] = pyTable(result.confusion);
+    if (result.hasTrace) out["trace"] = pyTable(result.trace);
+    return out;
+}
+
+py::dict checkModule(const py::list& settings, const py::dict& inputs, const py::object& priors) {
+    quillon::PlainRunRequest request;
+    request.settings = namedValues(settings);
+    request.pool = plainInput(inputs["pool"]);
+    request.data = plainInput(inputs["data"]);
+    request.script = plainInput(inputs["script"]);
+    request.enemies = plainInput(inputs["enemies"]);
+    if (!priors.is_none()) request.priors = priors.cast<std::vector<double>>();
+    quillon::PlainChecked checked;
+    {
+        py::gil_scoped_release released;
+        checked = quillon::checkPlain(request);
+    }
+    py::dict out;
+    out["error"] = pyText(checked.problem);
+    out["findings"] = pyTable(checked.findings);
+    out["text"] = pyText(checked.text);
+    out["exit_code"] = checked.exitCode;
+    return out;
+}
+
+py::dict generateModule(const py::list& options, const std::string& folder) {
+    quillon::PlainGenerated generated;
+    const auto named = namedValues(options);
+    {
+        py::gil_scoped_release released;
+        generated = quillon::generatePlain(named, folder);
+    }
+    py::dict out;
+    out["error"] = pyText(generated.problem);
+    out["pool"] = pyText(generated.pool);
+    out["script"] = pyText(generated.script);
+    out["enemies"] = pyText(generated.enemies);
+    out["data"] = pyText(generated.data);
+    return out;
+}
+
+py::dict readModule(const std::string& path) {
+    const quillon::PlainRead read = quillon::readResults(path);
+    py::dict out;
+    out["error"] = pyText(read.problem);
+    out["table"] = pyTable(read.table);
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_quillon, m) {
+    m.doc() = "Quillon's plain layer; use the functions of the quillon package.";
+    m.def("run", &runModule, "One run: a dict with the error, warnings, Done message and tables as columns.");
+    m.def("check", &checkModule, "The checker's findings as columns, with its report text.");
+    m.def("generate", &generateModule, "Writes the four sample files; their paths, or the error.");
+    m.def("read", &readModule, "A table the runner wrote, as columns, or the error.");
+}

@@ -1,0 +1,211 @@
+"""The Python package against the runner: the same bytes, tables as inputs, errors, interrupts."""
+
+import csv
+import os
+import pathlib
+import signal
+import subprocess
+import threading
+import time
+
+import pandas as pd
+import pandas.testing as pdt
+import pytest
+
+import quillon
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DATA = pathlib.Path(os.environ.get("QUILLON_DATA", ROOT / "data"))
+SIM = os.environ.get("QUILLON_SIM", str(ROOT / "build" / "cli" / "quillon-sim"))
+POOL = DATA / "samplepassfail_pool.csv"
+RESPONSES = DATA / "samplepassfail.txt"
+SCRIPT = DATA / "samplepassfail_script.csv"
+ENEMIES = DATA / "samplepassfail_enemies.csv"
+
+
+@pytest.fixture(autouse=True)
+def private_tmpdir(tmp_path, monkeypatch):
+    """Every test's temporary files go to a folder of its own, which must be empty afterwards."""
+    folder = tmp_path / "tmp"
+    folder.mkdir()
+    monkeypatch.setenv("TMPDIR", str(folder))
+    yield
+    assert list(folder.iterdir()) == []
+
+
+def sample_pool_frame():
+    """The sample pool file as a DataFrame, and its priors."""
+    with open(POOL, newline="") as f:
+        rows = list(csv.reader(f))
+    priors = [float(x) for x in rows[2][4:]]
+    items = rows[3:]
+    frame = pd.DataFrame(
+        {
+            "item": [r[0] for r in items],
+            "collection": [int(r[1]) for r in items],
+            "drop": [i % 5 == 0 for i in range(1, len(items) + 1)],
+            "p_group_1": [float(r[4]) for r in items],
+            "p_group_2": [float(r[5]) for r in items],
+        }
+    )
+    return frame, priors
+
+
+def test_same_bytes_as_the_runner(tmp_path):
+    names = ["results.csv", "expos.csv", "stopping.csv", "confusion.csv", "trace.csv"]
+    runner, package = tmp_path / "runner", tmp_path / "package"
+    runner.mkdir()
+    package.mkdir()
+    subprocess.run(
+        [SIM, "--quiet", "--pool", POOL, "--data", RESPONSES, "--method", "MaxDiscr", "--randomization", "2",
+         "--results", runner / names[0], "--exposure", runner / names[1], "--stopping", runner / names[2],
+         "--confusion", runner / names[3], "--trace", runner / names[4], "--trace-examinees", "25"],
+        check=True,
+    )
+    result = quillon.run(
+        POOL, RESPONSES, method="MaxDiscr", randomization=2, results=package / names[0], exposure=package / names[1],
+        stopping=package / names[2], confusion=package / names[3], trace=package / names[4], trace_examinees=25,
+        threads=2, progress=False,
+    )
+    for name in names:
+        assert (package / name).read_bytes() == (runner / name).read_bytes(), name
+    for key, name in zip(["results", "exposure", "stopping", "confusion", "trace"], names):
+        pdt.assert_frame_equal(result[key], quillon.read_results(runner / name))
+    assert list(result.results.columns[:5]) == ["length", "map_accurate", "map_false_pos", "map_false_neg",
+                                                "map_mean_prob"]
+    assert len(result.results) == 80 and len(result.exposure) == 300
+    # Counts are integers, shares doubles, and a column with gaps (the stopping summary's) stays double.
+    assert result.results.length.dtype == "int64" and result.exposure.uses.dtype == "int64"
+    assert result.results.map_accurate.dtype == "float64" and result.stopping.length.dtype == "float64"
+    assert result.done.startswith("Done")
+
+
+@pytest.mark.parametrize(
+    "name, settings",
+    [
+        ("pool", {"no_uniform_priors": True, "drop_items": True}),
+        ("script", {"follow_script": True}),
+        ("enemies", {"block_enemies": True, "randomization": 3}),
+        ("data", {}),
+    ],
+)
+def test_dataframes_equal_files(tmp_path, name, settings):
+    frame, priors = sample_pool_frame()
+    pool_file = tmp_path / "pool.csv"
+    with open(POOL, newline="") as f:
+        rows = list(csv.reader(f))
+    with open(pool_file, "w", newline="") as f:
+        out = csv.writer(f, lineterminator="\r\n")
+        out.writerows(rows[:3])
+        for i, r in enumerate(rows[3:], start=1):
+            out.writerow([r[0], r[1], r[2], "1" if i % 5 == 0 else ""] + r[4:])
+    script = pd.DataFrame({"collection": [1 + k % 4 for k in range(40)], "randomization": [1 + k % 3 for k in range(40)]})
+    script_file = tmp_path / "script.csv"
+    script_file.write_text("Slot,Collection,,Factor\n" + "".join(
+        f"{k + 1},{c},,{r}\n" for k, (c, r) in enumerate(zip(script.collection, script.randomization))))
+    enemies = pd.DataFrame({"set": ["a", "a", "b", "b"], "item": ["I0078", "I0248", "I0040", "I0001"]})
+    enemies_file = tmp_path / "enemies.csv"
+    enemies_file.write_text("Set,N\na,2,I0078,I0248\nb,2,I0040,I0001\n")
+    lines = RESPONSES.read_text().splitlines()
+
+    files = dict(pool=pool_file, data=RESPONSES, script=script_file, enemies=enemies_file)
+    tables = dict(files)
+    tables[name] = {"pool": frame, "script": script, "enemies": enemies, "data": lines}[name]
+    common = dict(max_length=40, threads=2, progress=False, **settings)
+    from_files = quillon.run(files.pop("pool"), files.pop("data"), **files, **common)
+    from_tables = quillon.run(tables.pop("pool"), tables.pop("data"), priors=priors if name == "pool" else None,
+                              **tables, **common)
+    pdt.assert_frame_equal(from_files.results, from_tables.results)
+    pdt.assert_frame_equal(from_files.exposure, from_tables.exposure)
+
+
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: quillon.run(POOL, "/nonexistent/answers.txt", progress=False),
+         "Data file /NONEXISTENT/ANSWERS.TXT is not available."),
+        (lambda: quillon.run(POOL, RESPONSES, colour=3), 'there is no setting named "colour"'),
+        (lambda: quillon.run(POOL, RESPONSES, max_length="forty"), 'setting max-length: "forty" is not a whole number'),
+        (lambda: quillon.run(pd.DataFrame({"item": ["A"]}), RESPONSES), "Pool table has no column collection"),
+        (lambda: quillon.check(POOL, RESPONSES, colour=3), 'there is no setting named "colour"'),
+        (lambda: quillon.generate("/nonexistent", groups=11), ""),
+        (lambda: quillon.read_results(SCRIPT), "is none of the tables Quillon writes."),
+    ],
+)
+def test_errors_are_exceptions_with_the_runners_texts(call, text):
+    with pytest.raises(quillon.QuillonError) as raised:
+        call()
+    assert text in str(raised.value)
+
+
+def test_a_run_is_cancelled_from_its_progress_callback():
+    seen = []
+
+    def progress(done, total):
+        seen.append((done, total))
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        quillon.run(POOL, RESPONSES, threads=2, progress=progress)
+    assert len(seen) == 1 and seen[0][0] < seen[0][1]
+
+
+def test_sigint_cancels_a_run_and_other_threads_run_meanwhile():
+    started = threading.Event()
+    ticks = []
+
+    def tick():
+        while not started.is_set() or len(ticks) < 1000:
+            ticks.append(1)
+            time.sleep(0.0005)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+
+    def interrupt():
+        started.wait()
+        os.kill(os.getpid(), signal.SIGINT)
+
+    sender = threading.Thread(target=interrupt)
+    sender.start()
+    seen = []
+
+    def progress(done, total):
+        seen.append(done)
+        started.set()
+
+    begun = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        quillon.run(POOL, RESPONSES, method="MinCost", threads=1, progress=progress)
+    sender.join()
+    ticker.join()
+    # The GIL was free during the run: the other thread kept going.
+    assert len(ticks) > 10
+    assert time.monotonic() - begun < 60
+
+
+def test_generate_check_and_a_small_run(tmp_path):
+    files = quillon.generate(tmp_path, items=80, groups=3, examinees=200, script_length=30, seed=5)
+    findings = quillon.check(files["pool"], files["data"], categories=3, max_length=30)
+    assert list(findings.columns) == ["file", "line", "column", "kind", "what", "fix"]
+    assert findings.attrs["exit_code"] in (0, 3)
+    result = quillon.run(files["pool"], files["data"], script=files["script"], categories=3, max_length=30,
+                         follow_script=True, confusion=True, progress=False)
+    assert "br_accurate" not in result.results.columns
+    assert len(result.results) == 30
+    assert set(result.confusion.rule) == {"MAP", "SPRT"}
+    assert result.confusion[result.confusion.rule == "MAP"].groupby("length").tests.sum().eq(200).all()
+
+    broken = quillon.check(["Item_ID,Collection,Freq,dropQQ,1,2", "N", "P_Grp, , , ,.5,.5", "A,1,,,.5"], files["data"])
+    assert (broken.kind == "error").any() and broken.attrs["exit_code"] == 1
+
+
+@pytest.mark.parametrize("tqdm_there", [True, False])
+def test_default_progress_with_and_without_tqdm(monkeypatch, capsys, tqdm_there):
+    if tqdm_there:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(__import__("sys").modules, "tqdm.auto", None)  # import fails: no bar
+    result = quillon.run(POOL, RESPONSES, max_length=5, threads=2)
+    assert len(result.results) == 5
+    assert ("tests" in capsys.readouterr().err) == tqdm_there
