@@ -20,6 +20,14 @@
 
 namespace {
 
+// Counts, lengths and groups become R integers unless one is beyond R's integer range.
+bool fitsInteger(const std::vector<double>& numbers) {
+    for (const double x : numbers) {
+        if (!std::isnan(x) && !(x > -2147483647.0 && x <= 2147483647.0)) return false;
+    }
+    return true;
+}
+
 Rcpp::DataFrame toDataFrame(const quillon::PlainTable& table) {
     Rcpp::List columns(table.columns.size());
     Rcpp::CharacterVector names(table.columns.size());
@@ -28,6 +36,13 @@ Rcpp::DataFrame toDataFrame(const quillon::PlainTable& table) {
         names[c] = column.name;
         if (column.isText) {
             columns[c] = Rcpp::CharacterVector(column.texts.begin(), column.texts.end());
+        } else if (column.whole && fitsInteger(column.numbers)) {
+            Rcpp::IntegerVector whole(column.numbers.size());
+            for (std::size_t i = 0; i < column.numbers.size(); ++i) {
+                const double x = column.numbers[i];
+                whole[i] = std::isnan(x) ? NA_INTEGER : static_cast<int>(x);
+            }
+            columns[c] = whole;
         } else {
             Rcpp::NumericVector numbers(column.numbers.begin(), column.numbers.end());
             // An empty field is R's missing value, not a computed NaN.

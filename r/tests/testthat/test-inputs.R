@@ -58,7 +58,8 @@ test_that("results come back with the plain column names, one row per length", {
                               "map_mean_prob", "sprt_decided", "sprt_accurate", "sprt_false_pos",
                               "sprt_false_neg", "br_accurate", "br_false_pos", "br_false_neg",
                               "br_mean_prob"))
-  expect_equal(run$results$length, 1:30)
+  expect_identical(run$results$length, 1:30)
+  expect_type(run$exposure$uses, "integer")
   shares <- run$results$map_accurate + run$results$map_false_pos + run$results$map_false_neg
   expect_equal(shares, rep(1, 30), tolerance = 1e-12)
   expect_null(run$trace)
