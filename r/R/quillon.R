@@ -1,0 +1,211 @@
+#' @useDynLib quillon, .registration = TRUE
+#' @importFrom Rcpp evalCpp
+NULL
+
+# A condition carrying one of the system's messages, so that callers can catch it by class.
+quillon_condition <- function(message, type, call) {
+  structure(class = c(paste0("quillon_", type), type, "condition"),
+            list(message = message, call = call))
+}
+
+# One setting's value as the runner reads it: flags as true/false, numbers with every digit.
+setting_text <- function(name, x) {
+  if (length(x) != 1 || is.na(x)) {
+    stop("setting ", name, " must be a single value", call. = FALSE)
+  }
+  if (is.logical(x)) return(if (x) "true" else "false")
+  if (is.numeric(x)) return(sprintf("%.17g", as.double(x)))
+  as.character(x)
+}
+
+# A whole number within bounds, checked here because R hands the C++ side doubles.
+whole_value <- function(x, name, low, high) {
+  if (is.null(x)) return(NULL)
+  if (!is.numeric(x) || length(x) != 1 || is.na(x) || x != round(x) || x < low || x > high) {
+    stop(name, " must be a whole number from ", format(low, scientific = FALSE), " to ",
+         format(high, scientific = FALSE), call. = FALSE)
+  }
+  as.double(x)
+}
+
+# Named values from `...`, keyed by the runner's option names (max_length becomes max-length).
+option_values <- function(args) {
+  if (length(args) == 0) return(stats::setNames(character(), character()))
+  names <- names(args)
+  if (is.null(names) || any(names == "")) {
+    stop("every setting must be named, as in max_length = 40", call. = FALSE)
+  }
+  values <- mapply(setting_text, names, args, USE.NAMES = FALSE)
+  stats::setNames(values, gsub("_", "-", names, fixed = TRUE))
+}
+
+# A report argument: FALSE (none), TRUE (kept in memory only) or a file path to keep it in.
+report_wanted <- function(x) isTRUE(x) || (is.character(x) && length(x) == 1)
+report_path <- function(x) if (is.character(x)) x else NULL
+
+run_request <- function(pool, data, script, enemies, settings, priors = NULL, seed = NULL,
+                        threads = NULL, trace = FALSE, trace_candidates = 0,
+                        trace_examinees = -1, stopping = FALSE, stop_probability = NULL,
+                        confusion = FALSE, paths = list()) {
+  list(settings = settings, pool = pool, data = data, script = script, enemies = enemies,
+       priors = priors, seed = whole_value(seed, "seed", 0, 4294967295),
+       threads = whole_value(threads, "threads", 0, 4096), trace = trace,
+       trace_candidates = whole_value(trace_candidates, "trace_candidates", 0, 1e6),
+       trace_examinees = whole_value(trace_examinees, "trace_examinees", -1, 2^53),
+       stopping = stopping, stop_probability = stop_probability, confusion = confusion,
+       paths = paths)
+}
+
+# The progress argument as a function of the percentage, with what closes it afterwards.
+progress_function <- function(progress) {
+  if (is.function(progress)) return(list(show = progress, close = function() NULL))
+  if (!isTRUE(progress)) return(list(show = NULL, close = function() NULL))
+  bar <- utils::txtProgressBar(min = 0, max = 100, style = 3)
+  list(show = function(percent) utils::setTxtProgressBar(bar, min(max(percent, 0), 100)),
+       close = function() close(bar))
+}
+
+#' Run a simulation
+#'
+#' Replays every examinee of the response data through simulated tests drawn from the pool, as
+#' \command{quillon-sim} does with the same settings, and returns its tables as data frames.
+#'
+#' @param pool The item pool: a file path, or a data frame with the columns \code{item},
+#'   \code{collection}, optionally \code{drop}, and one probability column per group
+#'   \code{p_group_1}, \code{p_group_2}, \dots
+#' @param data The response file: a file path.
+#' @param ... Settings named like the runner's long options with underscores for dashes, for
+#'   example \code{max_length = 40}, \code{method = "MaxDiscr"}, \code{randomization = 3},
+#'   \code{follow_script = TRUE}; \code{quillon_settings()} lists them.
+#' @param script,enemies The script and the enemy sets: \code{NULL}, a file path or a data frame
+#'   (a script with the columns \code{collection} and \code{randomization}; enemies in long form
+#'   with the columns \code{set} and \code{item}).
+#' @param threads Threads for the replay (\code{NULL}: one per hardware thread); the tables do
+#'   not depend on it.
+#' @param seed Where the random generator starts (\code{NULL}: the runner's start).
+#' @param trace,stopping,confusion \code{TRUE} to return that table as well, or a file path to
+#'   keep it there too.
+#' @param trace_candidates,trace_examinees The trace's best candidates per row and how many
+#'   examinees it keeps (negative: all).
+#' @param stop_probability The MAP probabilities at which the stopping table stops a test.
+#' @param priors With a pool data frame, the groups' prior probabilities.
+#' @param results,exposure File paths to keep the results and exposure tables in, written as the
+#'   runner writes them.
+#' @param progress \code{TRUE} for a text progress bar, \code{FALSE} for none, or a function
+#'   called with the percentage done.
+#' @return A list with the data frames \code{results} (one row per test length), \code{exposure}
+#'   and \code{stopping} (\code{NULL} when not written), \code{trace} and \code{confusion} when
+#'   asked, and \code{done}, the run's closing message. A message that stops the run is an error
+#'   of class \code{quillon_error}; messages of a run that still completes are warnings of class
+#'   \code{quillon_warning}. An interrupt (Ctrl-C, Esc) cancels the run.
+#' @examples
+#' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
+#' run <- quillon_run(files$pool, files$data, max_length = 20, progress = FALSE)
+#' head(run$results)
+#' @export
+quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads = NULL,
+                        seed = NULL, trace = FALSE, stopping = FALSE, confusion = FALSE,
+                        trace_candidates = 0, trace_examinees = -1, stop_probability = NULL,
+                        priors = NULL, results = NULL, exposure = NULL,
+                        progress = interactive()) {
+  paths <- list(results = results, exposure = exposure, trace = report_path(trace),
+                stopping = report_path(stopping), confusion = report_path(confusion))
+  request <- run_request(pool, data, script, enemies, option_values(list(...)),
+                         priors = priors, seed = seed, threads = threads,
+                         trace = report_wanted(trace), trace_candidates = trace_candidates,
+                         trace_examinees = trace_examinees, stopping = report_wanted(stopping),
+                         stop_probability = stop_probability,
+                         confusion = report_wanted(confusion), paths = Filter(Negate(is.null), paths))
+  shown <- progress_function(progress)
+  out <- tryCatch(.run(request, shown$show), finally = shown$close())
+  call <- sys.call()
+  for (w in out$warnings) warning(quillon_condition(w, "warning", call))
+  if (nzchar(out$error)) stop(quillon_condition(out$error, "error", call))
+  if (out$cancelled) stop(quillon_condition("The run was cancelled", "error", call))
+  run <- list(results = out$results, exposure = out$exposure, stopping = out$stopping)
+  if (report_wanted(trace)) run$trace <- out$trace
+  if (report_wanted(confusion)) run$confusion <- out$confusion
+  run$done <- out$done
+  run
+}
+
+#' Check the input files of a run
+#'
+#' Reads every input a run with the same arguments would read, as \command{quillon-sim check}
+#' does, and returns what it found.
+#'
+#' @inheritParams quillon_run
+#' @return A data frame of findings, one row each, with the columns \code{file}, \code{line},
+#'   \code{column}, \code{kind} (\code{"error"} or \code{"warning"}), \code{what} and \code{fix};
+#'   attribute \code{report} holds the checker's text and \code{status} its exit code (0 clean,
+#'   1 errors, 3 warnings only).
+#' @examples
+#' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
+#' quillon_check(files$pool, files$data)
+#' @export
+quillon_check <- function(pool, data, ..., script = NULL, enemies = NULL, priors = NULL) {
+  request <- run_request(pool, data, script, enemies, option_values(list(...)), priors = priors)
+  out <- .check(request)
+  if (nzchar(out$problem)) stop(quillon_condition(out$problem, "error", sys.call()))
+  findings <- out$findings
+  attr(findings, "report") <- out$text
+  attr(findings, "status") <- out$status
+  findings
+}
+
+#' Generate simulated input files
+#'
+#' Writes a consistent pool, script, enemies and response file into a folder, as
+#' \command{quillon-sim generate} does.
+#'
+#' @param folder The folder to write into; made when missing.
+#' @param ... Options named like the runner's: \code{items}, \code{collections},
+#'   \code{groups}, \code{examinees}, \code{script_length}, \code{blank_share}, \code{seed}.
+#' @return A list of the four file paths: \code{pool}, \code{script}, \code{enemies},
+#'   \code{data}.
+#' @examples
+#' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
+#' files$pool
+#' @export
+quillon_generate <- function(folder, ...) {
+  dir.create(folder, showWarnings = FALSE, recursive = TRUE)
+  out <- .generate(option_values(list(...)), folder)
+  if (nzchar(out$problem)) stop(quillon_condition(out$problem, "error", sys.call()))
+  out[c("pool", "script", "enemies", "data")]
+}
+
+#' Read a table written by the runner
+#'
+#' Reads a results, exposure, stopping, confusion or trace table written by
+#' \command{quillon-sim} (or by \code{quillon_run}) into a data frame with the plain column
+#' names.
+#'
+#' @param path The table's file path.
+#' @return A data frame; a file that is not one of the runner's tables is an error of class
+#'   \code{quillon_error} naming the file and line.
+#' @examples
+#' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
+#' out <- tempfile(fileext = ".csv")
+#' run <- quillon_run(files$pool, files$data, max_length = 20, results = out, progress = FALSE)
+#' identical(quillon_read_results(out), run$results)
+#' @export
+quillon_read_results <- function(path) {
+  out <- .readResults(path)
+  if (nzchar(out$problem)) stop(quillon_condition(out$problem, "error", sys.call()))
+  out$table
+}
+
+#' The settings of a run
+#'
+#' Every setting \code{quillon_run} and \code{quillon_check} take in \code{...}, by the
+#' argument name, the runner's option name and the kind of value.
+#'
+#' @return A data frame with the columns \code{argument}, \code{name} and \code{kind}.
+#' @examples
+#' quillon_settings()
+#' @export
+quillon_settings <- function() {
+  s <- .settingNames()
+  s$argument <- gsub("-", "_", s$name, fixed = TRUE)
+  s[, c("argument", "name", "kind")]
+}

@@ -1,0 +1,289 @@
+// The R side of the shared layer: converts R values to the layer's plain values and back, and
+// keeps every call into R on R's own thread.
+#include <R_ext/Utils.h>
+#include <Rcpp.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "quillon/plain_values.h"
+#include "quillon/setting_names.h"
+
+namespace {
+
+// Counts, lengths and groups become R integers unless one is beyond R's integer range.
+bool fitsInteger(const std::vector<double>& numbers) {
+    for (const double x : numbers) {
+        if (!std::isnan(x) && !(x > -2147483647.0 && x <= 2147483647.0)) return false;
+    }
+    return true;
+}
+
+Rcpp::DataFrame toDataFrame(const quillon::PlainTable& table) {
+    Rcpp::List columns(table.columns.size());
+    Rcpp::CharacterVector names(table.columns.size());
+    for (std::size_t c = 0; c < table.columns.size(); ++c) {
+        const quillon::PlainColumn& column = table.columns[c];
+        names[c] = column.name;
+        if (column.isText) {
+            columns[c] = Rcpp::CharacterVector(column.texts.begin(), column.texts.end());
+        } else if (column.whole && fitsInteger(column.numbers)) {
+            Rcpp::IntegerVector whole(column.numbers.size());
+            for (std::size_t i = 0; i < column.numbers.size(); ++i) {
+                const double x = column.numbers[i];
+                whole[i] = std::isnan(x) ? NA_INTEGER : static_cast<int>(x);
+            }
+            columns[c] = whole;
+        } else {
+            Rcpp::NumericVector numbers(column.numbers.begin(), column.numbers.end());
+            // An empty field is R's missing value, not a computed NaN.
+            for (double& x : numbers) {
+                if (std::isnan(x)) x = NA_REAL;
+            }
+            columns[c] = numbers;
+        }
+    }
+    columns.attr("names") = names;
+    columns.attr("class") = "data.frame";
+    columns.attr("row.names") = Rcpp::IntegerVector::create(NA_INTEGER, -static_cast<int>(table.rowCount()));
+    return Rcpp::DataFrame(columns);
+}
+
+// Numbers, whole numbers and flags become numbers (missing as NaN); texts and factors, texts.
+quillon::PlainTable toPlainTable(const Rcpp::DataFrame& frame) {
+    quillon::PlainTable table;
+    const Rcpp::CharacterVector names = frame.names();
+    for (R_xlen_t c = 0; c < frame.size(); ++c) {
+        quillon::PlainColumn column;
+        column.name = Rcpp::as<std::string>(names[c]);
+        SEXP values = frame[c];
+        if (Rf_isFactor(values)) values = Rf_asCharacterFactor(values);
+        Rcpp::Shield<SEXP> kept(values);
+        if (TYPEOF(values) == STRSXP) {
+            column.isText = true;
+            for (R_xlen_t i = 0; i < XLENGTH(values); ++i) {
+                const SEXP text = STRING_ELT(values, i);
+                column.texts.push_back(text == NA_STRING ? std::string() : std::string(CHAR(text)));
+            }
+        } else if (TYPEOF(values) == REALSXP || TYPEOF(values) == INTSXP || TYPEOF(values) == LGLSXP) {
+            const Rcpp::NumericVector numbers = Rcpp::as<Rcpp::NumericVector>(values);
+            column.numbers.assign(numbers.begin(), numbers.end());
+        } else {
+            Rcpp::stop("column " + column.name + " holds neither numbers nor texts");
+        }
+        table.columns.push_back(std::move(column));
+    }
+    return table;
+}
+
+// NULL: absent; a single string: a path; a data frame: a table.
+quillon::PlainInput toInput(SEXP value, const char* what) {
+    if (Rf_isNull(value)) return {};
+    if (Rf_inherits(value, "data.frame")) return quillon::PlainInput::fromTable(toPlainTable(Rcpp::DataFrame(value)));
+    if (TYPEOF(value) == STRSXP && Rf_length(value) == 1 && STRING_ELT(value, 0) != NA_STRING) {
+        return quillon::PlainInput::path(Rcpp::as<std::string>(value));
+    }
+    Rcpp::stop(std::string(what) + " must be a file path or a data frame");
+}
+
+std::vector<std::pair<std::string, std::string>> toPairs(const Rcpp::CharacterVector& values) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    if (values.size() == 0) return pairs;
+    const Rcpp::CharacterVector names = values.names();
+    for (R_xlen_t i = 0; i < values.size(); ++i) {
+        pairs.emplace_back(Rcpp::as<std::string>(names[i]), Rcpp::as<std::string>(values[i]));
+    }
+    return pairs;
+}
+
+std::string textOf(const Rcpp::List& list, const char* name) {
+    return list.containsElementNamed(name) ? Rcpp::as<std::string>(list[name]) : std::string();
+}
+
+quillon::PlainRunRequest toRequest(const Rcpp::List& r) {
+    quillon::PlainRunRequest request;
+    request.settings = toPairs(r["settings"]);
+    request.pool = toInput(r["pool"], "pool");
+    request.data = toInput(r["data"], "data");
+    request.script = toInput(r["script"], "script");
+    request.enemies = toInput(r["enemies"], "enemies");
+    if (!Rf_isNull(r["priors"])) request.priors = Rcpp::as<std::vector<double>>(r["priors"]);
+    if (!Rf_isNull(r["seed"])) request.seed = static_cast<std::uint32_t>(Rcpp::as<double>(r["seed"]));
+    if (!Rf_isNull(r["threads"])) request.threads = Rcpp::as<int>(r["threads"]);
+    request.trace = Rcpp::as<bool>(r["trace"]);
+    request.traceCandidates = Rcpp::as<int>(r["trace_candidates"]);
+    request.traceExaminees = static_cast<std::int64_t>(Rcpp::as<double>(r["trace_examinees"]));
+    request.stopping = Rcpp::as<bool>(r["stopping"]);
+    if (!Rf_isNull(r["stop_probability"])) {
+        request.stopProbabilities = Rcpp::as<std::vector<double>>(r["stop_probability"]);
+    }
+    request.confusion = Rcpp::as<bool>(r["confusion"]);
+    const Rcpp::List paths = r["paths"];
+    request.resultsPath = textOf(paths, "results");
+    request.exposurePath = textOf(paths, "exposure");
+    request.tracePath = textOf(paths, "trace");
+    request.stoppingPath = textOf(paths, "stopping");
+    request.confusionPath = textOf(paths, "confusion");
+    return request;
+}
+
+// Whether the user pressed Ctrl-C (or Esc) since the last look. R_CheckUserInterrupt jumps out
+// of the C++ frames when it finds one, so it runs under R_ToplevelExec, which stops that jump.
+bool userInterrupted() {
+    return !R_ToplevelExec([](void*) { R_CheckUserInterrupt(); }, nullptr);
+}
+
+// The state a run's threads share with R's thread: the last progress and the cancel.
+struct RunWatch {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int percent = 0;
+    bool progressed = false;
+    bool finished = false;
+    std::atomic<bool> cancel{false};
+};
+
+// Runs the layer on a thread of its own, so that only R's thread ever calls into R: it shows the
+// progress through `progress` (an R function of the percentage, or NULL) and turns an interrupt
+// into the engine's cancel. An interrupt, or an R condition raised by `progress`, ends the run,
+// waits for its thread and then goes on to R.
+quillon::PlainRunResult runWatched(quillon::PlainRunRequest request, SEXP progress) {
+    RunWatch watch;
+    request.progress = [&watch](const quillon::ProgressReport& report) {
+        {
+            std::lock_guard<std::mutex> lock(watch.mutex);
+            watch.percent = report.percent;
+            watch.progressed = true;
+        }
+        watch.changed.notify_one();
+    };
+    request.cancelled = [&watch] { return watch.cancel.load(); };
+
+    quillon::PlainRunResult result;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            result = quillon::runPlain(request);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            std::lock_guard<std::mutex> lock(watch.mutex);
+            watch.finished = true;
+        }
+        watch.changed.notify_one();
+    });
+    // Whatever leaves this frame (an R condition from `progress` included) cancels and waits.
+    struct Joiner {
+        RunWatch& watch;
+        std::thread& worker;
+        ~Joiner() {
+            watch.cancel = true;
+            if (worker.joinable()) worker.join();
+        }
+    } joiner{watch, worker};
+
+    bool interrupted = false;
+    for (;;) {
+        bool finished = false;
+        std::optional<int> percent;
+        {
+            std::unique_lock<std::mutex> lock(watch.mutex);
+            watch.changed.wait_for(lock, std::chrono::milliseconds(50),
+                                   [&] { return watch.finished || watch.progressed; });
+            finished = watch.finished;
+            if (watch.progressed) percent = watch.percent;
+            watch.progressed = false;
+        }
+        if (!interrupted) {
+            if (percent && !Rf_isNull(progress)) {
+                const Rcpp::Function show(progress);
+                show(*percent);
+            }
+            if (userInterrupted()) {
+                interrupted = true;
+                watch.cancel = true;
+            }
+        }
+        if (finished) break;
+    }
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+    if (interrupted) throw Rcpp::internal::InterruptedException();
+    return result;
+}
+
+Rcpp::List runResultList(const quillon::PlainRunResult& result) {
+    auto tableOrNull = [](bool has, const quillon::PlainTable& table) -> SEXP {
+        return has ? Rcpp::wrap(toDataFrame(table)) : R_NilValue;
+    };
+    return Rcpp::List::create(
+        Rcpp::Named("error") = result.error, Rcpp::Named("warnings") = Rcpp::wrap(result.warnings),
+        Rcpp::Named("cancelled") = result.cancelled, Rcpp::Named("done") = result.doneMessage,
+        Rcpp::Named("results") = tableOrNull(result.error.empty() && !result.cancelled, result.results),
+        Rcpp::Named("exposure") = tableOrNull(result.hasExposure, result.exposure),
+        Rcpp::Named("stopping") = tableOrNull(result.hasStopping, result.stopping),
+        Rcpp::Named("trace") = tableOrNull(result.hasTrace, result.trace),
+        Rcpp::Named("confusion") = tableOrNull(result.hasConfusion, result.confusion));
+}
+
+}  // namespace
+
+// [[Rcpp::export(.settingNames)]]
+Rcpp::DataFrame settingNames() {
+    Rcpp::CharacterVector names, kinds;
+    for (const quillon::NamedSetting& setting : quillon::namedRunSettings()) {
+        names.push_back(std::string(setting.name));
+        switch (setting.kind) {
+            case quillon::SettingKind::WholeNumber:
+                kinds.push_back("whole number");
+                break;
+            case quillon::SettingKind::Number:
+                kinds.push_back("number");
+                break;
+            case quillon::SettingKind::Text:
+                kinds.push_back("text");
+                break;
+            case quillon::SettingKind::Flag:
+                kinds.push_back("flag");
+                break;
+        }
+    }
+    return Rcpp::DataFrame::create(Rcpp::Named("name") = names, Rcpp::Named("kind") = kinds,
+                                   Rcpp::Named("stringsAsFactors") = false);
+}
+
+// [[Rcpp::export(.run)]]
+Rcpp::List run(Rcpp::List request, SEXP progress) { return runResultList(runWatched(toRequest(request), progress)); }
+
+// [[Rcpp::export(.check)]]
+Rcpp::List check(Rcpp::List request) {
+    const quillon::PlainChecked checked = quillon::checkPlain(toRequest(request));
+    return Rcpp::List::create(Rcpp::Named("problem") = checked.problem,
+                              Rcpp::Named("findings") = toDataFrame(checked.findings),
+                              Rcpp::Named("text") = checked.text, Rcpp::Named("status") = checked.exitCode);
+}
+
+// [[Rcpp::export(.generate)]]
+Rcpp::List generate(Rcpp::CharacterVector options, std::string folder) {
+    const quillon::PlainGenerated generated = quillon::generatePlain(toPairs(options), folder);
+    return Rcpp::List::create(Rcpp::Named("problem") = generated.problem, Rcpp::Named("pool") = generated.pool,
+                              Rcpp::Named("script") = generated.script, Rcpp::Named("enemies") = generated.enemies,
+                              Rcpp::Named("data") = generated.data);
+}
+
+// [[Rcpp::export(.readResults)]]
+Rcpp::List readResults(std::string path) {
+    const quillon::PlainRead read = quillon::readResults(path);
+    return Rcpp::List::create(Rcpp::Named("problem") = read.problem,
+                              Rcpp::Named("table") = read.ok() ? Rcpp::wrap(toDataFrame(read.table)) : R_NilValue);
+}

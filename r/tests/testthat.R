@@ -1,0 +1,4 @@
+library(testthat)
+library(quillon)
+
+test_check("quillon")
