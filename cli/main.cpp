@@ -284,10 +284,7 @@ int generateSamples(const CommandLine& line) {
 void completeSettings(quillon::RunSettings& settings, const CommandLine& line) {
     settings.saveExposure = !line.noExposure;
     settings.uniformPriors = !line.noUniformPriors;
-    if (settings.groupCount != 2) {
-        // A fresh start that never read the cost grid holds 0 in all four costs.
-        settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
-    }
+    quillon::clearUnreadCosts(settings);
 }
 
 // With "Use SPRT": the variable-length test's figures beside the fixed-length test's.

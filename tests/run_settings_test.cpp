@@ -10,10 +10,12 @@ using namespace quillon;
 
 TEST(NumberRule, LongestNumericPrefixAndIntegersRoundedHalfToEven) {
     const std::pair<const char*, double> cases[] = {
-        {"", 0},        {".05", 0.05},   {"5E-2", 0.05}, {" 0.05 percent", 0.05}, {"abc", 0},     {"\t\r\n 7", 7},
-        {"-3.5", -3.5}, {"- 5", 0},      {"1.2.3", 1.2}, {"1E", 1},               {"1e+2x", 100}, {"1.5D2", 150},
-        {"2.5d-1", 0.25}, {"&H10", 16},  {"&h1f", 31},   {"&HFFg", 255},          {"&H", 0},      {"&B101", 5},
-        {"&b102", 2},   {"&O17", 15},    {"&Q17", 15},   {"&O18", 1},             {"&X5", 0},
+        {"", 0},          {".05", 0.05},   {"5E-2", 0.05}, {" 0.05 percent", 0.05},
+        {"abc", 0},       {"\t\r\n 7", 7}, {"-3.5", -3.5}, {"- 5", 0},
+        {"1.2.3", 1.2},   {"1E", 1},       {"1e+2x", 100}, {"1.5D2", 150},
+        {"2.5d-1", 0.25}, {"&H10", 16},    {"&h1f", 31},   {"&HFFg", 255},
+        {"&H", 0},        {"&B101", 5},    {"&b102", 2},   {"&O17", 15},
+        {"&Q17", 15},     {"&O18", 1},     {"&X5", 0},
     };
     for (const auto& [text, value] : cases) EXPECT_EQ(readNumber(text), value) << '"' << text << '"';
     const std::pair<const char*, std::int32_t> integers[] = {
@@ -27,8 +29,9 @@ TEST(NumberRule, LongestNumericPrefixAndIntegersRoundedHalfToEven) {
 TEST(RunSettings, DefaultsSamplePathsAndChecks) {
     RunSettings s;
     // Costs predicted-then-actual: Pass/Pass, Pass/Fail, Fail/Pass, Fail/Fail; then alpha and beta.
-    EXPECT_EQ((std::vector<double>{s.costPassPass, s.costPassFail, s.costFailPass, s.costFailFail, s.sprtAlpha,
-                                   s.sprtBeta}), (std::vector<double>{0, 1.5, 1, 0, 0.05, 0.05}));
+    EXPECT_EQ(
+        (std::vector<double>{s.costPassPass, s.costPassFail, s.costFailPass, s.costFailFail, s.sprtAlpha, s.sprtBeta}),
+        (std::vector<double>{0, 1.5, 1, 0, 0.05, 0.05}));
     setDefaultPaths(s, "C:\\w", '\\');
     EXPECT_EQ(s.poolFile + " " + s.responseFile,
               "C:\\w\\data\\samplepassfail_pool.csv C:\\w\\data\\samplepassfail.txt");
@@ -41,3 +44,22 @@ TEST(RunSettings, DefaultsSamplePathsAndChecks) {
     }
     EXPECT_EQ(checkRunSettings(s), " error in adaptby");
 }
+
+namespace quillon {
+namespace {
+
+TEST(RunSettings, CostsOfRunsWithoutTwoGroupsAreZero) {
+    for (const std::int32_t groups : {1, 2, 3, 10}) {
+        RunSettings s;
+        s.groupCount = groups;
+        s.costPassPass = 0.25;
+        clearUnreadCosts(s);
+        const double kept = groups == 2 ? 1.0 : 0.0;
+        EXPECT_EQ((std::vector<double>{s.costPassPass, s.costPassFail, s.costFailPass, s.costFailFail}),
+                  (std::vector<double>{0.25 * kept, 1.5 * kept, 1.0 * kept, 0.0}))
+            << groups;
+    }
+}
+
+}  // namespace
+}  // namespace quillon

@@ -33,6 +33,12 @@ double readRadixInteger(std::string_view text, std::size_t at, int base) {
 
 }  // namespace
 
+void clearUnreadCosts(RunSettings& settings) {
+    if (settings.groupCount != 2) {
+        settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
+    }
+}
+
 void setDefaultPaths(RunSettings& settings, const std::string& folder, char separator) {
     const std::string prefix = folder + separator + "data" + separator;
     settings.poolFile = prefix + std::string(samplePoolName);

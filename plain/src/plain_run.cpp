@@ -164,9 +164,7 @@ std::string requestSettings(const PlainRunRequest& request, const TemporaryFolde
     if (settings.resultsFile.empty()) settings.resultsFile = folder.file("results.csv");
     if (!request.exposurePath.empty()) settings.exposureFile = request.exposurePath;
     if (settings.exposureFile.empty()) settings.exposureFile = folder.file("exposure.csv");
-    // As the runner: a run with any number of groups but two never read the cost grid.
-    if (settings.groupCount != 2)
-        settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
+    clearUnreadCosts(settings);
     return {};
 }
 

@@ -171,6 +171,7 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
     s.resultsFile = (fs::path(workFolder) / "runs" / (runName(condition, replication) + "_results.csv")).string();
     s.exposureFile.clear();
     s.saveExposure = false;
+    clearUnreadCosts(s);
     run.seed = replicationRunSeed(study.seed, replication);
     return run;
 }

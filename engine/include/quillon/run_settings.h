@@ -55,6 +55,10 @@ std::int32_t roundToInteger(double value);
 /// `readNumber` followed by `roundToInteger`: the rule for every integer field.
 std::int32_t readInteger(std::string_view text);
 
+/// A run with any number of groups but two never reads the cost grid, so its four costs are 0, as
+/// on a fresh start; every way of starting a run applies this.
+void clearUnreadCosts(RunSettings& settings);
+
 /// The settings checks made before any file is opened; empty when the settings can run,
 /// otherwise the message that ends the run.
 std::string checkRunSettings(const RunSettings& settings);
