@@ -262,6 +262,32 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
         EXPECT_EQ(result.results.rowCount(), 0u) << c.name;
     }
 
+    // An exposure table that could not be written fails the run; an icol error only cuts it short.
+    PlainRunRequest lostExposure = sampleRequest({{"max-length", "5"}});
+    lostExposure.exposurePath = scratch.file("missing/folder/expos.csv");
+    const PlainRunResult lost = runPlain(lostExposure);
+    EXPECT_EQ(lost.error, "Exposure file " + upperName(lostExposure.exposurePath) + " is not available.");
+    EXPECT_EQ(lost.results.rowCount(), 0u);
+    PlainTable ninth;
+    ninth.columns = {{"item", true, {}, {}},
+                     {"collection", false, {}, {}},
+                     {"p_group_1", false, {}, {}},
+                     {"p_group_2", false, {}, {}}};
+    for (int i = 1; i <= 300; ++i) {
+        ninth.columns[0].texts.push_back("I" + std::to_string(i));
+        ninth.columns[1].numbers.push_back(9);
+        ninth.columns[2].numbers.push_back(.4);
+        ninth.columns[3].numbers.push_back(.7);
+    }
+    PlainRunRequest cut = sampleRequest({{"max-length", "5"}});
+    cut.pool = PlainInput::fromTable(ninth);
+    const PlainRunResult cutShort = runPlain(cut);
+    EXPECT_EQ(cutShort.error, "");
+    ASSERT_FALSE(cutShort.warnings.empty());
+    EXPECT_EQ(cutShort.warnings.front(), "icol error  1");
+    EXPECT_EQ(cutShort.results.rowCount(), 5u);
+    EXPECT_LT(cutShort.summary.testsStarted, cutShort.summary.expectedTests);
+
     // A message about an input given as a table names the file the table became, not the private folder.
     PlainRunRequest threeGroups = sampleRequest({{"categories", "3"}});
     gap.columns[1].numbers[1] = 2;

@@ -19,7 +19,7 @@ class QuillonError(RuntimeError):
 
 
 class QuillonWarning(UserWarning):
-    """A message of a run that still completed (an icol error, an exposure table that could not be written)."""
+    """A message of a run that still completed: an icol error, which cut it short."""
 
 
 class RunResult(dict):

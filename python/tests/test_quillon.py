@@ -209,3 +209,10 @@ def test_default_progress_with_and_without_tqdm(monkeypatch, capsys, tqdm_there)
     result = quillon.run(POOL, RESPONSES, max_length=5, threads=2)
     assert len(result.results) == 5
     assert ("tests" in capsys.readouterr().err) == tqdm_there
+
+
+def test_an_icol_error_is_a_warning_and_the_tables_cover_the_tests_that_ran():
+    pool = pd.DataFrame({"item": [f"I{i}" for i in range(1, 301)], "collection": 9, "p_group_1": .4, "p_group_2": .7})
+    with pytest.warns(quillon.QuillonWarning, match="icol error  1"):
+        result = quillon.run(pool, RESPONSES, max_length=5, progress=False)
+    assert len(result.results) == 5
