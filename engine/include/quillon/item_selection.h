@@ -86,6 +86,10 @@ public:
     /// How many candidates the selections so far have scored.
     std::int64_t candidatesScored() const { return candidatesScored_; }
 
+    /// How many of them needed their exact score computed one by one (two groups, Shannon or
+    /// MinCost, no detail kept: the rest were settled by cheap bounds or several at a time).
+    std::int64_t exactScores() const { return exactScores_; }
+
     /// Keeps the detail of every selection from now on, with the best `bestCount` candidates in
     /// ranked order (which costs a full sort per selection); off by default.
     void keepDetail(std::int32_t bestCount) {
@@ -101,6 +105,13 @@ private:
                          const ExclusionMarks& marks);
     Candidate candidateAtRank(std::int64_t rank);
     void recordDetail(std::int64_t rank);
+    // Two groups, Shannon or MinCost: bounds for every candidate, exact scores where needed.
+    void boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                             const ExclusionMarks& marks);
+    double exactScore(std::size_t c);
+    bool scoreBelow(std::int32_t x, std::int32_t y);
+    double rankedBound(const std::vector<double>& bounds, std::size_t r);
+    Candidate boundedCandidateAtRank(std::int64_t rank);
 
     const InputFiles& inputs_;
     const RunSettings& settings_;
@@ -115,6 +126,16 @@ private:
     std::vector<Candidate> candidates_;
     std::vector<double> scratch_;
     std::int64_t candidatesScored_ = 0;
+    // The bounded selection: a candidate's score is NaN until computed; [lower_, upper_] holds it.
+    static constexpr double unknownScore = __builtin_nan("");
+    bool bounded_ = false;
+    std::vector<double> lower_;
+    std::vector<double> upper_;
+    std::vector<std::size_t> open_;
+    std::vector<std::int32_t> order_;
+    double settledQ0_ = 0.0;
+    double settledQ1_ = 0.0;
+    std::int64_t exactScores_ = 0;
     bool keepDetail_ = false;
     std::int32_t detailBestCount_ = 0;
     SelectionDetail detail_;
