@@ -224,46 +224,55 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
 
 void ItemSelector::boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                                        const ExclusionMarks& marks) {
-    bounded_ = true;
-    lower_.clear();
-    upper_.clear();
     // Candidates met before the normalisation settles see a posterior that is still moving:
     // they are scored exactly, with it, at once. The others share the settled posterior.
     bool settled = false;
+    std::size_t first = 0;
     for (std::int32_t i : items) {
         if (!marks.eligible(i)) continue;
         if (!settled) settled = normaliseReachesFixedPoint(posterior);
         if (!settled) {
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
-            const double value = orderable(method_ == SelectionMethod::Shannon
-                                               ? shannonTwoGroups(row, posterior(1), posterior(2))
-                                               : costTwoGroups(row, posterior(1), posterior(2), settings_));
-            candidates_.push_back({i, value});
-            lower_.push_back(value);
-            upper_.push_back(value);
+            candidates_.push_back({i, orderable(method_ == SelectionMethod::Shannon
+                                                    ? shannonTwoGroups(row, posterior(1), posterior(2))
+                                                    : costTwoGroups(row, posterior(1), posterior(2), settings_))});
             ++exactScores_;
+            ++first;
             continue;
         }
         candidates_.push_back({i, unknownScore});
     }
-    const std::size_t first = lower_.size();
-    const std::size_t count = candidates_.size() - first;
+    const std::size_t n = candidates_.size();
+    const std::size_t count = n - first;
     if (count == 0) return;
     settledQ0_ = posterior(1);
     settledQ1_ = posterior(2);
-    lower_.resize(candidates_.size());
-    upper_.resize(candidates_.size());
-    const Candidate* settledOnes = candidates_.data() + first;
     if (method_ == SelectionMethod::MinCost) {
-        // Without logarithms the exact scores themselves come cheaply, several at a time.
-        costScores(twoGroupRows_.data(), settledOnes, count, settledQ0_, settledQ1_, settings_, lower_.data() + first);
-        for (std::size_t c = first; c < candidates_.size(); ++c) candidates_[c].score = upper_[c] = lower_[c];
+        // Without logarithms the exact scores themselves come cheaply, several at a time, and
+        // the plain selection takes it from there.
+        costScores(twoGroupRows_.data(), candidates_.data() + first, count, settledQ0_, settledQ1_, settings_);
         return;
     }
-    shannonBounds(twoGroupRows_.data(), settledOnes, count, settledQ0_, settledQ1_, lower_.data() + first,
-                  upper_.data() + first);
-    for (std::size_t c = first; c < candidates_.size(); ++c) {
-        if (std::isnan(lower_[c])) exactScore(c);
+    bounded_ = true;
+    if (lower_.size() < n) {
+        lower_.resize(n);
+        upper_.resize(n);
+    }
+    lowestLower_ = lowestUpper_ = HUGE_VAL;
+    for (std::size_t c = 0; c < first; ++c) {
+        lower_[c] = upper_[c] = candidates_[c].score;
+        lowestLower_ = lowestUpper_ = std::min(lowestLower_, candidates_[c].score);
+    }
+    const BoundSummary summary = shannonBounds(twoGroupRows_.data(), candidates_.data() + first, count, settledQ0_,
+                                               settledQ1_, lower_.data() + first, upper_.data() + first);
+    lowestLower_ = std::min(lowestLower_, summary.lowestLower);
+    lowestUpper_ = std::min(lowestUpper_, summary.lowestUpper);
+    if (summary.allBounded) return;
+    for (std::size_t c = first; c < n; ++c) {
+        if (!std::isnan(lower_[c])) continue;
+        const double value = exactScore(c);
+        lowestLower_ = std::min(lowestLower_, value);
+        lowestUpper_ = std::min(lowestUpper_, value);
     }
 }
 
@@ -318,11 +327,6 @@ Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
 
 double ItemSelector::rankedBound(const std::vector<double>& bounds, std::size_t r) {
     const std::size_t n = candidates_.size();
-    if (r == 0) {
-        double value = bounds[0];
-        for (std::size_t c = 1; c < n; ++c) value = bounds[c] < value ? bounds[c] : value;
-        return value;
-    }
     scratch_.assign(bounds.begin(), bounds.begin() + static_cast<std::ptrdiff_t>(n));
     std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r), scratch_.end());
     return scratch_[r];
@@ -334,8 +338,8 @@ Candidate ItemSelector::boundedCandidateAtRank(std::int64_t rank) {
     // The score at rank r lies between the r-th smallest lower and the r-th smallest upper bound:
     // a candidate wholly below the one is certainly ranked before r, one wholly above the other
     // after it, and only the rest need their exact scores.
-    const double lowest = rankedBound(lower_, r);
-    const double highest = rankedBound(upper_, r);
+    const double lowest = r == 0 ? lowestLower_ : rankedBound(lower_, r);
+    const double highest = r == 0 ? lowestUpper_ : rankedBound(upper_, r);
     std::size_t before = 0;
     open_.clear();
     for (std::size_t c = 0; c < n; ++c) {

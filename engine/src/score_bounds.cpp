@@ -1,8 +1,10 @@
 #include "score_bounds.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 // The vector helpers are internal and always inlined, so the warning that 32-byte vectors pass
 // differently with and without AVX concerns no interface.
@@ -13,20 +15,30 @@ namespace quillon {
 namespace {
 
 // Every operation below is element by element and IEEE-rounded, so a lane's result does not
-// depend on the vector width or on its neighbours.
-constexpr std::size_t lanes = 4;
-using Vec = double __attribute__((vector_size(lanes * sizeof(double))));
-using Bits = std::int64_t __attribute__((vector_size(lanes * sizeof(double))));
+// depend on the vector width or on its neighbours: W = 2 is what every x86-64 has, W = 4 is
+// used where the processor has AVX2.
+template <int W>
+struct Lanes {
+    typedef double Vec __attribute__((vector_size(W * sizeof(double))));
+    typedef std::int64_t Bits __attribute__((vector_size(W * sizeof(double))));   // comparison masks
+    typedef std::uint64_t Word __attribute__((vector_size(W * sizeof(double))));  // bit fields
+};
+
+#define QUILLON_INLINE [[gnu::always_inline]] inline
 
 // The mantissa's top six bits choose a centre c_j = 1 + (j + 1/2) / 64; the table holds a double
 // near 1 / c_j and minus the base-2 logarithm of that very double, rounded once from long double.
+struct Log2Entry {
+    double reciprocal;
+    double minusLog2Reciprocal;
+};
 struct Log2Table {
-    double reciprocal[64];
-    double minusLog2Reciprocal[64];
+    Log2Entry entries[64];
     Log2Table() {
         for (int j = 0; j < 64; ++j) {
-            reciprocal[j] = 1.0 / (1.0 + (j + 0.5) / 64.0);
-            minusLog2Reciprocal[j] = static_cast<double>(-std::log2(static_cast<long double>(reciprocal[j])));
+            entries[j].reciprocal = 1.0 / (1.0 + (j + 0.5) / 64.0);
+            entries[j].minusLog2Reciprocal =
+                static_cast<double>(-std::log2(static_cast<long double>(entries[j].reciprocal)));
         }
     }
 };
@@ -34,72 +46,95 @@ const Log2Table table;
 
 constexpr double inverseLn2 = 1.4426950408889634;  // 1 / ln 2, rounded
 
-// One vector of candidates' rows, column by column; lanes past the end hold a harmless row.
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Vec select(typename Lanes<W>::Bits mask, typename Lanes<W>::Vec yes,
+                                             typename Lanes<W>::Vec no) {
+    using Bits = typename Lanes<W>::Bits;
+    using Vec = typename Lanes<W>::Vec;
+    return (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask));
+}
+
+template <int W, std::size_t... L>
+QUILLON_INLINE void lookUp(typename Lanes<W>::Word index, typename Lanes<W>::Vec& c, typename Lanes<W>::Vec& minusLog2C,
+                           std::index_sequence<L...>) {
+    c = typename Lanes<W>::Vec{table.entries[index[L]].reciprocal...};
+    minusLog2C = typename Lanes<W>::Vec{table.entries[index[L]].minusLog2Reciprocal...};
+}
+
+// log2 t = e + log2 m with t = 2^e m, 1 <= m < 2; log2 m = -log2 c + ln(1 + r) / ln 2 with
+// r = m c - 1, |r| <= 2^-7, and ln(1 + r) by its series to degree 4. Meaningful for normal t > 0.
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Vec log2Approx(typename Lanes<W>::Vec t) {
+    using Vec = typename Lanes<W>::Vec;
+    using Word = typename Lanes<W>::Word;
+    const Word bits = (Word)t;
+    const Word exponentField = (bits >> 52) & 0x7ff;
+    // The exponent field as a double, exactly, then less the bias: 2^52 + 1023 is one double.
+    const Vec e = (Vec)(exponentField | 0x4330000000000000) - 4503599627371519.0;
+    const Word index = (bits >> 46) & 63;
+    const Vec m = (Vec)((bits & 0x000fffffffffffff) | 0x3ff0000000000000);
+    Vec c;
+    Vec minusLog2C;
+    lookUp<W>(index, c, minusLog2C, std::make_index_sequence<W>());
+    const Vec r = m * c - 1.0;  // m c lies in [1/2, 2]: the subtraction is exact
+    const Vec ln1p = r * (1.0 + r * (-0.5 + r * (1.0 / 3 + r * -0.25)));
+    return (e + minusLog2C) + ln1p * inverseLn2;
+}
+
+// Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer.
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Vec clampedLog2(typename Lanes<W>::Vec t) {
+    const typename Lanes<W>::Vec l = log2Approx<W>(t);
+    return select<W>(l < 0.0, l, typename Lanes<W>::Vec{} + 0.0);
+}
+
+// 0, or a normal value up to 1 (false for NaN).
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Bits usable(typename Lanes<W>::Vec t) {
+    return (t == 0.0) | ((t >= DBL_MIN) & (t <= 1.0));
+}
+
+// W candidates' rows, column by column; past the end the first row repeats (its results are
+// not stored).
+template <int W>
 struct RowColumns {
+    using Vec = typename Lanes<W>::Vec;
     Vec a0, a1, b0, b1;
-    RowColumns(const double* rows, const Candidate* candidates, std::size_t count) {
-        for (std::size_t l = 0; l < lanes; ++l) {
-            const double* row = l < count ? rows + 4 * static_cast<std::size_t>(candidates[l].position - 1) : harmless;
-            a0[l] = row[0];
-            a1[l] = row[1];
-            b0[l] = row[2];
-            b1[l] = row[3];
-        }
+    QUILLON_INLINE RowColumns(const double* rows, const Candidate* candidates, std::size_t count) {
+        fill(rows, candidates, count, std::make_index_sequence<W>());
     }
-    static constexpr double harmless[4] = {0.5, 0.5, 0.5, 0.5};
+    template <std::size_t... L>
+    QUILLON_INLINE void fill(const double* rows, const Candidate* candidates, std::size_t count,
+                             std::index_sequence<L...>) {
+        const double* row[W] = {(rows + 4 * static_cast<std::size_t>(candidates[L < count ? L : 0].position - 1))...};
+        a0 = Vec{row[L][0]...};
+        a1 = Vec{row[L][1]...};
+        b0 = Vec{row[L][2]...};
+        b1 = Vec{row[L][3]...};
+    }
 };
 
-inline void store(double* p, Vec v, std::size_t count) {
-    if (count >= lanes) {
+template <int W>
+QUILLON_INLINE void store(double* p, typename Lanes<W>::Vec v, std::size_t count) {
+    if (count >= W) {
         std::memcpy(p, &v, sizeof v);
     } else {
         for (std::size_t l = 0; l < count; ++l) p[l] = v[l];
     }
 }
 
-inline Vec select(Bits mask, Vec yes, Vec no) { return (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask)); }
-
-// log2 t = e + log2 m with t = 2^e m, 1 <= m < 2; log2 m = -log2 c + ln(1 + r) / ln 2 with
-// r = m c - 1, |r| <= 2^-7, and ln(1 + r) by its series to degree 7. Meaningful for normal t > 0.
-inline Vec log2Approx(Vec t) {
-    const Bits bits = (Bits)t;
-    const Bits exponentField = (bits >> 52) & 0x7ff;
-    // The exponent field as a double, exactly, then less the bias: 2^52 + 1023 is one double.
-    const Vec e = (Vec)(exponentField | 0x4330000000000000) - 4503599627371519.0;
-    const Bits index = (bits >> 46) & 63;
-    const Vec m = (Vec)((bits & 0x000fffffffffffff) | 0x3ff0000000000000);
-    Vec c;
-    Vec minusLog2C;
-    for (std::size_t l = 0; l < lanes; ++l) {
-        c[l] = table.reciprocal[index[l]];
-        minusLog2C[l] = table.minusLog2Reciprocal[index[l]];
-    }
-    const Vec r = m * c - 1.0;  // m c lies in [1/2, 2]: the subtraction is exact
-    const Vec ln1p = r * (1.0 + r * (-0.5 + r * (1.0 / 3 + r * (-0.25 + r * (0.2 + r * (-1.0 / 6 + r * (1.0 / 7)))))));
-    return (e + minusLog2C) + ln1p * inverseLn2;
-}
-
-// Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer.
-inline Vec clampedLog2(Vec t) {
-    const Vec l = log2Approx(t);
-    return select(l < 0.0, l, Vec{} + 0.0);
-}
-
-// 0, or a normal value up to 1 (false for NaN).
-inline Bits usable(Vec t) { return (t == 0.0) | ((t >= DBL_MIN) & (t <= 1.0)); }
-
-}  // namespace
-
-double fastLog2(double t) {
-    const Vec v = {t, 1.0, 1.0, 1.0};
-    return log2Approx(v)[0];
-}
-
-void shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                   double* lower, double* upper) {
+template <int W>
+QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* candidates, std::size_t count, double q0,
+                                          double q1, double* lower, double* upper) {
+    using Vec = typename Lanes<W>::Vec;
+    using Bits = typename Lanes<W>::Bits;
     const Vec undefined = Vec{} + NAN;
-    for (std::size_t i = 0; i < count; i += lanes) {
-        const RowColumns row(rows, candidates + i, count - i);
+    const Vec infinite = Vec{} + HUGE_VAL;
+    Vec lowestLower = infinite;
+    Vec lowestUpper = infinite;
+    Bits allOk = (Bits{} + 0) == 0;
+    for (std::size_t i = 0; i < count; i += W) {
+        const RowColumns<W> row(rows, candidates + i, count - i);
         // The engine's own operations up to the look-ahead vectors: the same bits.
         const Vec r0 = row.a0 * q0;
         const Vec r1 = row.a1 * q1;
@@ -113,21 +148,37 @@ void shannonBounds(const double* rows, const Candidate* candidates, std::size_t 
         const Vec u1 = w1 / sw;
         // From here on the logarithms are approximate; the half-width covers them and the
         // rounding of what follows (docs/performance.md).
-        const Vec hr = -(0.0 + t0 * clampedLog2(t0) + t1 * clampedLog2(t1));
-        const Vec hw = -(0.0 + u0 * clampedLog2(u0) + u1 * clampedLog2(u1));
+        const Vec hr = -(0.0 + t0 * clampedLog2<W>(t0) + t1 * clampedLog2<W>(t1));
+        const Vec hw = -(0.0 + u0 * clampedLog2<W>(u0) + u1 * clampedLog2<W>(u1));
         const Vec m = pc * hr + (1.0 - pc) * hw;
-        const Vec half = m * 0x1p-47 + 0x1p-49;
-        const Bits ok = (pc >= 0.0) & (pc <= 1.0) & usable(t0) & usable(t1) & usable(u0) & usable(u1);
-        store(lower + i, select(ok, m - half, undefined), count - i);
-        store(upper + i, m + half, count - i);
+        const Vec half = m * 0x1p-47 + 0x1p-35;
+        const Bits ok = (pc >= 0.0) & (pc <= 1.0) & usable<W>(t0) & usable<W>(t1) & usable<W>(u0) & usable<W>(u1);
+        const Vec lo = m - half;
+        const Vec hi = m + half;
+        store<W>(lower + i, select<W>(ok, lo, undefined), count - i);
+        store<W>(upper + i, hi, count - i);
+        // Lanes past the end repeat a candidate of this step, so they change no minimum.
+        lowestLower = select<W>(ok & (lo < lowestLower), lo, lowestLower);
+        lowestUpper = select<W>(ok & (hi < lowestUpper), hi, lowestUpper);
+        allOk &= ok;
     }
+    BoundSummary summary{HUGE_VAL, HUGE_VAL, true};
+    for (int l = 0; l < W; ++l) {
+        summary.lowestLower = std::min(summary.lowestLower, lowestLower[l]);
+        summary.lowestUpper = std::min(summary.lowestUpper, lowestUpper[l]);
+        summary.allBounded = summary.allBounded && allOk[l] != 0;
+    }
+    return summary;
 }
 
-void costScores(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                const RunSettings& s, double* scores) {
+template <int W>
+QUILLON_INLINE void costKernel(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
+                               const RunSettings& s) {
+    using Vec = typename Lanes<W>::Vec;
     const Vec infinite = Vec{} + HUGE_VAL;
-    for (std::size_t i = 0; i < count; i += lanes) {
-        const RowColumns row(rows, candidates + i, count - i);
+    const double ff = s.costFailFail, fp = s.costFailPass, pf = s.costPassFail, pp = s.costPassPass;
+    for (std::size_t i = 0; i < count; i += W) {
+        const RowColumns<W> row(rows, candidates + i, count - i);
         const Vec r0 = row.a0 * q0;
         const Vec r1 = row.a1 * q1;
         const Vec pc = 0.0 + r0 + r1;
@@ -138,13 +189,46 @@ void costScores(const double* rows, const Candidate* candidates, std::size_t cou
         const Vec sw = 0.0 + w0 + w1;
         const Vec u0 = w0 / sw;
         const Vec u1 = w1 / sw;
-        const Vec right = t0 * s.costFailFail + t0 * (1.0 - t0) * s.costFailPass + t1 * (1.0 - t1) * s.costPassFail +
-                          t1 * s.costPassPass;
-        const Vec wrong = u0 * s.costFailFail + u0 * (1.0 - u0) * s.costFailPass + u1 * (1.0 - u1) * s.costPassFail +
-                          u1 * s.costPassPass;
+        const Vec right = t0 * ff + t0 * (1.0 - t0) * fp + t1 * (1.0 - t1) * pf + t1 * pp;
+        const Vec wrong = u0 * ff + u0 * (1.0 - u0) * fp + u1 * (1.0 - u1) * pf + u1 * pp;
         const Vec score = pc * right + (1.0 - pc) * wrong;
-        store(scores + i, select(score == score, score, infinite), count - i);
+        const Vec orderable = select<W>(score == score, score, infinite);
+        for (std::size_t l = 0; l < W && i + l < count; ++l) candidates[i + l].score = orderable[l];
     }
+}
+
+__attribute__((target("avx2"))) BoundSummary shannonWide(const double* rows, const Candidate* candidates,
+                                                         std::size_t count, double q0, double q1, double* lower,
+                                                         double* upper) {
+    return shannonKernel<4>(rows, candidates, count, q0, q1, lower, upper);
+}
+
+__attribute__((target("avx2"))) void costWide(const double* rows, Candidate* candidates, std::size_t count, double q0,
+                                              double q1, const RunSettings& s) {
+    costKernel<4>(rows, candidates, count, q0, q1, s);
+}
+
+const bool wide = __builtin_cpu_supports("avx2");
+
+}  // namespace
+
+double fastLog2(double t) {
+    const Lanes<2>::Vec v = {t, 1.0};
+    return log2Approx<2>(v)[0];
+}
+
+BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
+                           double* lower, double* upper) {
+    return wide ? shannonWide(rows, candidates, count, q0, q1, lower, upper)
+                : shannonKernel<2>(rows, candidates, count, q0, q1, lower, upper);
+}
+
+void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
+                const RunSettings& s) {
+    if (wide)
+        costWide(rows, candidates, count, q0, q1, s);
+    else
+        costKernel<2>(rows, candidates, count, q0, q1, s);
 }
 
 }  // namespace quillon

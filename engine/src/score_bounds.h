@@ -56,20 +56,29 @@ inline double costTwoGroups(const double* row, double q0, double q1, const RunSe
 inline double orderable(double score) { return std::isnan(score) ? HUGE_VAL : score; }
 
 /// A cheap base-2 logarithm for 0 < t <= 1 with t normal: |fastLog2(t) - log2 t| <=
-/// fastLog2Error * (1 + |log2 t|). The analysis is in docs/performance.md.
+/// fastLog2AbsoluteError + fastLog2RelativeError * |log2 t|. The analysis is in docs/performance.md.
 double fastLog2(double t);
-inline constexpr double fastLog2Error = 0x1p-51;
+inline constexpr double fastLog2AbsoluteError = 0x1p-36;
+inline constexpr double fastLog2RelativeError = 0x1p-51;
+
+/// What shannonBounds found over its candidates: the smallest lower and upper bounds among those
+/// it bounded, and whether it bounded every one.
+struct BoundSummary {
+    double lowestLower;
+    double lowestUpper;
+    bool allBounded;
+};
 
 /// Shannon: for candidates [0, count) an interval [lower, upper] that contains
 /// shannonTwoGroups(row, q0, q1) as computed with std::log2, `rows` holding four values per pool
 /// position (as above). Where the bounds do not hold (operands outside [0, 1], subnormal or
 /// undefined look-ahead values) lower is NaN and the score must be computed exactly.
-void shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                   double* lower, double* upper);
+BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
+                           double* lower, double* upper);
 
-/// MinCost: every candidate's exact costTwoGroups(row, q0, q1, s), made orderable, computed
-/// several at a time with the same operations.
-void costScores(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                const RunSettings& s, double* scores);
+/// MinCost: sets every candidate's score to its exact costTwoGroups(row, q0, q1, s), made
+/// orderable, computed several at a time with the same operations.
+void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
+                const RunSettings& s);
 
 }  // namespace quillon

@@ -87,7 +87,7 @@ public:
     std::int64_t candidatesScored() const { return candidatesScored_; }
 
     /// How many of them needed their exact score computed one by one (two groups, Shannon or
-    /// MinCost, no detail kept: the rest were settled by cheap bounds or several at a time).
+    /// MinCost, no detail kept): the rest were placed by cheap bounds or scored several at a time.
     std::int64_t exactScores() const { return exactScores_; }
 
     /// Keeps the detail of every selection from now on, with the best `bestCount` candidates in
@@ -133,6 +133,8 @@ private:
     std::vector<double> upper_;
     std::vector<std::size_t> open_;
     std::vector<std::int32_t> order_;
+    double lowestLower_ = 0.0;
+    double lowestUpper_ = 0.0;
     double settledQ0_ = 0.0;
     double settledQ1_ = 0.0;
     std::int64_t exactScores_ = 0;
