@@ -123,8 +123,9 @@ TEST(ShannonBounds, ContainTheComputedScore) {
             }
         }
         std::vector<double> lower(count), upper(count);
+        const VectorWidth width = done % (2 * perBatch) == 0 ? VectorWidth::Two : VectorWidth::Widest;
         const BoundSummary summary =
-            shannonBounds(batch.rows.data(), batch.candidates.data(), count, q0, q1, lower.data(), upper.data());
+            shannonBounds(batch.rows.data(), batch.candidates.data(), count, q0, q1, lower.data(), upper.data(), width);
         double lowestLower = HUGE_VAL, lowestUpper = HUGE_VAL;
         bool allBounded = true;
         for (std::size_t i = 0; i < count; ++i) {
@@ -169,7 +170,8 @@ TEST(CostScores, EqualTheComputedScoreBitForBit) {
         Batch batch;
         const std::size_t count = 500 - random() % 4;
         for (std::size_t i = 0; i < count; ++i) batch.add(wildValue(random), wildValue(random));
-        costScores(batch.rows.data(), batch.candidates.data(), count, q0, q1, settings);
+        costScores(batch.rows.data(), batch.candidates.data(), count, q0, q1, settings,
+                   done % 1000 == 0 ? VectorWidth::Two : VectorWidth::Widest);
         for (std::size_t i = 0; i < count; ++i) {
             const double exact = orderable(costTwoGroups(batch.rows.data() + 4 * i, q0, q1, settings));
             const double cheap = batch.candidates[i].score;

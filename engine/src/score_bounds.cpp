@@ -208,7 +208,10 @@ __attribute__((target("avx2"))) void costWide(const double* rows, Candidate* can
     costKernel<4>(rows, candidates, count, q0, q1, s);
 }
 
-const bool wide = __builtin_cpu_supports("avx2");
+const bool avx2 = [] {
+    __builtin_cpu_init();  // this runs among the static constructors
+    return __builtin_cpu_supports("avx2") != 0;
+}();
 
 }  // namespace
 
@@ -218,14 +221,14 @@ double fastLog2(double t) {
 }
 
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                           double* lower, double* upper) {
-    return wide ? shannonWide(rows, candidates, count, q0, q1, lower, upper)
-                : shannonKernel<2>(rows, candidates, count, q0, q1, lower, upper);
+                           double* lower, double* upper, VectorWidth width) {
+    return avx2 && width == VectorWidth::Widest ? shannonWide(rows, candidates, count, q0, q1, lower, upper)
+                                                : shannonKernel<2>(rows, candidates, count, q0, q1, lower, upper);
 }
 
 void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
-                const RunSettings& s) {
-    if (wide)
+                const RunSettings& s, VectorWidth width) {
+    if (avx2 && width == VectorWidth::Widest)
         costWide(rows, candidates, count, q0, q1, s);
     else
         costKernel<2>(rows, candidates, count, q0, q1, s);

@@ -61,6 +61,10 @@ double fastLog2(double t);
 inline constexpr double fastLog2AbsoluteError = 0x1p-36;
 inline constexpr double fastLog2RelativeError = 0x1p-51;
 
+/// Which vectors the batch functions use: the widest the processor has, or two lanes (what
+/// every x86-64 has; for tests of that path on any machine).
+enum class VectorWidth { Widest, Two };
+
 /// What shannonBounds found over its candidates: the smallest lower and upper bounds among those
 /// it bounded, and whether it bounded every one.
 struct BoundSummary {
@@ -74,11 +78,11 @@ struct BoundSummary {
 /// position (as above). Where the bounds do not hold (operands outside [0, 1], subnormal or
 /// undefined look-ahead values) lower is NaN and the score must be computed exactly.
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                           double* lower, double* upper);
+                           double* lower, double* upper, VectorWidth width = VectorWidth::Widest);
 
 /// MinCost: sets every candidate's score to its exact costTwoGroups(row, q0, q1, s), made
 /// orderable, computed several at a time with the same operations.
 void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
-                const RunSettings& s);
+                const RunSettings& s, VectorWidth width = VectorWidth::Widest);
 
 }  // namespace quillon
