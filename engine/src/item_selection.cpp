@@ -227,20 +227,31 @@ void ItemSelector::boundTwoGroupScores(const std::vector<std::int32_t>& items, G
     // Candidates met before the normalisation settles see a posterior that is still moving:
     // they are scored exactly, with it, at once. The others share the settled posterior.
     bool settled = false;
-    std::size_t first = 0;
-    for (std::int32_t i : items) {
+    auto item = items.begin();
+    for (; item != items.end() && !settled; ++item) {
+        const std::int32_t i = *item;
         if (!marks.eligible(i)) continue;
-        if (!settled) settled = normaliseReachesFixedPoint(posterior);
-        if (!settled) {
-            const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
-            candidates_.push_back({i, orderable(method_ == SelectionMethod::Shannon
-                                                    ? shannonTwoGroups(row, posterior(1), posterior(2))
-                                                    : costTwoGroups(row, posterior(1), posterior(2), settings_))});
-            ++exactScores_;
-            ++first;
-            continue;
+        settled = normaliseReachesFixedPoint(posterior);
+        if (settled) {
+            candidates_.push_back({i, unknownScore});
+            break;
         }
-        candidates_.push_back({i, unknownScore});
+        const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
+        candidates_.push_back({i, orderable(method_ == SelectionMethod::Shannon
+                                                ? shannonTwoGroups(row, posterior(1), posterior(2))
+                                                : costTwoGroups(row, posterior(1), posterior(2), settings_))});
+        ++exactScores_;
+    }
+    const std::size_t first = settled ? candidates_.size() - 1 : candidates_.size();
+    if (settled) {
+        // The rest only need listing: room for all of them first, then plain stores.
+        const std::size_t listed = candidates_.size();
+        candidates_.resize(listed + static_cast<std::size_t>(items.end() - item));
+        Candidate* out = candidates_.data() + listed;
+        for (++item; item != items.end(); ++item) {
+            if (marks.eligible(*item)) *out++ = {*item, unknownScore};
+        }
+        candidates_.resize(static_cast<std::size_t>(out - candidates_.data()));
     }
     const std::size_t n = candidates_.size();
     const std::size_t count = n - first;
@@ -304,8 +315,19 @@ Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
     const std::size_t r = static_cast<std::size_t>(rank - 1);
     double value;
     if (r == 0) {
-        value = candidates_[0].score;
-        for (const Candidate& c : candidates_) value = c.score < value ? c.score : value;
+        // The smallest score and how many hold it, in one pass.
+        const Candidate* best = &candidates_[0];
+        int holders = 0;
+        for (const Candidate& c : candidates_) {
+            if (c.score < best->score) {
+                best = &c;
+                holders = 1;
+            } else if (c.score == best->score) {
+                ++holders;
+            }
+        }
+        if (holders == 1) return *best;
+        value = best->score;
     } else {
         scratch_.clear();
         for (const Candidate& c : candidates_) scratch_.push_back(c.score);
