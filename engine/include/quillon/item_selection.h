@@ -70,7 +70,8 @@ struct SelectionDetail {
 
 /// Chooses items for one run's pool, script, enemy sets and settings. One instance per thread:
 /// it keeps its candidate buffer between calls. Its shortcuts (per-collection lists, two-group
-/// scores, settled normalisation, precomputed discrimination, sorting only on ties) must give
+/// scores, settled normalisation, precomputed discrimination, sorting only on ties, bounded
+/// cheap scores with exact ones only where the order needs them) must give
 /// the literal rules' items and posteriors bit for bit: the differential test against the
 /// reference engine in tests/ guards every one of them, and every new speed-up must pass it.
 class ItemSelector {
