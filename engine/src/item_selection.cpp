@@ -6,24 +6,19 @@
 #include <utility>
 
 #include "group_scratch.h"
+#include "score_bounds.h"
 
 namespace quillon {
 
 namespace {
 
 // A logarithm of 0, a negative, an infinite or an undefined argument counts as 0.
-double guardedLog2(double x) { return (x > 0.0 && std::isfinite(x)) ? std::log2(x) : 0.0; }
 double guardedLog(double x) { return (x > 0.0 && std::isfinite(x)) ? std::log(x) : 0.0; }
 
 double entropy(const double* t, std::size_t n) {
     double sum = 0.0;
     for (std::size_t g = 0; g < n; ++g) sum += t[g] * guardedLog2(t[g]);
     return -sum;
-}
-
-double bayesCost(const double* t, const RunSettings& s) {
-    return t[0] * s.costFailFail + t[0] * (1.0 - t[0]) * s.costFailPass + t[1] * (1.0 - t[1]) * s.costPassFail +
-           t[1] * s.costPassPass;
 }
 
 void quicksort(Candidate* a, std::int64_t lo, std::int64_t hi) {
@@ -94,7 +89,7 @@ double costOfNormalised(const double* p, const GroupPosterior& posterior, const 
     GroupScratch wrong(n);
     posterior.lookAheadPosterior(p, true, right.data());
     posterior.lookAheadPosterior(p, false, wrong.data());
-    return pc * bayesCost(right.data(), settings) + (1.0 - pc) * bayesCost(wrong.data(), settings);
+    return pc * bayesCostOf(right.data(), settings) + (1.0 - pc) * bayesCostOf(wrong.data(), settings);
 }
 
 }  // namespace
@@ -131,36 +126,6 @@ std::int32_t discriminationBoundary(const GroupPosterior& posterior) {
 
 double discriminationAt(const double* p, std::int32_t b) { return 1.0 / std::fabs(guardedLog(p[b - 1] / p[b])); }
 
-// The two-group scores below perform exactly the operations of the general ones, in the same
-// order, on a posterior already normalised: same bits, without the loops and the calls.
-inline double shannonTwoGroups(const double* row, double q0, double q1) {
-    const double r0 = row[0] * q0;
-    const double r1 = row[1] * q1;
-    const double pc = 0.0 + r0 + r1;  // also the right answer's normalising sum
-    const double t0 = r0 / pc;
-    const double t1 = r1 / pc;
-    const double w0 = row[2] * q0;
-    const double w1 = row[3] * q1;
-    const double sw = 0.0 + w0 + w1;
-    const double u0 = w0 / sw;
-    const double u1 = w1 / sw;
-    const double hr = -(0.0 + t0 * guardedLog2(t0) + t1 * guardedLog2(t1));
-    const double hw = -(0.0 + u0 * guardedLog2(u0) + u1 * guardedLog2(u1));
-    return pc * hr + (1.0 - pc) * hw;
-}
-
-inline double costTwoGroups(const double* row, double q0, double q1, const RunSettings& s) {
-    const double r0 = row[0] * q0;
-    const double r1 = row[1] * q1;
-    const double pc = 0.0 + r0 + r1;
-    const double right[2] = {r0 / pc, r1 / pc};
-    const double w0 = row[2] * q0;
-    const double w1 = row[3] * q1;
-    const double sw = 0.0 + w0 + w1;
-    const double wrong[2] = {w0 / sw, w1 / sw};
-    return pc * bayesCost(right, s) + (1.0 - pc) * bayesCost(wrong, s);
-}
-
 // Normalises and tells whether that changed nothing; from then on every further
 // normalisation is a no-op and can be skipped.
 bool normaliseReachesFixedPoint(GroupPosterior& posterior) {
@@ -173,11 +138,6 @@ bool normaliseReachesFixedPoint(GroupPosterior& posterior) {
         if (!(before[g] == values[g])) return false;
     }
     return true;
-}
-
-inline double orderable(double score) {
-    // An undefined score has no place in the ordering; it goes last, with +infinity.
-    return std::isnan(score) ? std::numeric_limits<double>::infinity() : score;
 }
 
 }  // namespace
@@ -225,6 +185,7 @@ ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings
 
 void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                                    const ExclusionMarks& marks) {
+    bounded_ = false;
     if (method_ == SelectionMethod::MaxDiscr) {
         const std::int32_t b = discriminationBoundary(posterior);
         const double* scores =
@@ -232,6 +193,10 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
         for (std::int32_t i : items) {
             if (marks.eligible(i)) candidates_.push_back({i, orderable(scores[i - 1])});
         }
+        return;
+    }
+    if (groupCount_ == 2 && !keepDetail_) {
+        boundTwoGroupScores(items, posterior, marks);
         return;
     }
     // Each candidate's score normalises the posterior once, which may move its last bits until
@@ -257,14 +222,112 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
     }
 }
 
+void ItemSelector::boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                       const ExclusionMarks& marks) {
+    // Candidates met before the normalisation settles see a posterior that is still moving:
+    // they are scored exactly, with it, at once. The others share the settled posterior.
+    bool settled = false;
+    auto item = items.begin();
+    for (; item != items.end() && !settled; ++item) {
+        const std::int32_t i = *item;
+        if (!marks.eligible(i)) continue;
+        settled = normaliseReachesFixedPoint(posterior);
+        if (settled) {
+            candidates_.push_back({i, unknownScore});
+            break;
+        }
+        const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
+        candidates_.push_back({i, orderable(method_ == SelectionMethod::Shannon
+                                                ? shannonTwoGroups(row, posterior(1), posterior(2))
+                                                : costTwoGroups(row, posterior(1), posterior(2), settings_))});
+        ++exactScores_;
+    }
+    const std::size_t first = settled ? candidates_.size() - 1 : candidates_.size();
+    if (settled) {
+        // The rest only need listing: room for all of them first, then plain stores.
+        const std::size_t listed = candidates_.size();
+        candidates_.resize(listed + static_cast<std::size_t>(items.end() - item));
+        Candidate* out = candidates_.data() + listed;
+        for (++item; item != items.end(); ++item) {
+            if (marks.eligible(*item)) *out++ = {*item, unknownScore};
+        }
+        candidates_.resize(static_cast<std::size_t>(out - candidates_.data()));
+    }
+    const std::size_t n = candidates_.size();
+    const std::size_t count = n - first;
+    if (count == 0) return;
+    settledQ0_ = posterior(1);
+    settledQ1_ = posterior(2);
+    if (method_ == SelectionMethod::MinCost) {
+        // Without logarithms the exact scores themselves come cheaply, several at a time, and
+        // the plain selection takes it from there.
+        costScores(twoGroupRows_.data(), candidates_.data() + first, count, settledQ0_, settledQ1_, settings_);
+        return;
+    }
+    bounded_ = true;
+    if (lower_.size() < n) {
+        lower_.resize(n);
+        upper_.resize(n);
+    }
+    lowestLower_ = lowestUpper_ = HUGE_VAL;
+    for (std::size_t c = 0; c < first; ++c) {
+        lower_[c] = upper_[c] = candidates_[c].score;
+        lowestLower_ = lowestUpper_ = std::min(lowestLower_, candidates_[c].score);
+    }
+    const BoundSummary summary = shannonBounds(twoGroupRows_.data(), candidates_.data() + first, count, settledQ0_,
+                                               settledQ1_, lower_.data() + first, upper_.data() + first);
+    lowestLower_ = std::min(lowestLower_, summary.lowestLower);
+    lowestUpper_ = std::min(lowestUpper_, summary.lowestUpper);
+    if (summary.allBounded) return;
+    for (std::size_t c = first; c < n; ++c) {
+        if (!std::isnan(lower_[c])) continue;
+        const double value = exactScore(c);
+        lowestLower_ = std::min(lowestLower_, value);
+        lowestUpper_ = std::min(lowestUpper_, value);
+    }
+}
+
+double ItemSelector::exactScore(std::size_t c) {
+    Candidate& candidate = candidates_[c];
+    if (!std::isnan(candidate.score)) return candidate.score;
+    const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(candidate.position - 1);
+    candidate.score =
+        orderable(method_ == SelectionMethod::Shannon ? shannonTwoGroups(row, settledQ0_, settledQ1_)
+                                                      : costTwoGroups(row, settledQ0_, settledQ1_, settings_));
+    lower_[c] = upper_[c] = candidate.score;
+    ++exactScores_;
+    return candidate.score;
+}
+
+bool ItemSelector::scoreBelow(std::int32_t x, std::int32_t y) {
+    if (x == y) return false;
+    const auto a = static_cast<std::size_t>(x);
+    const auto b = static_cast<std::size_t>(y);
+    if (upper_[a] < lower_[b]) return true;
+    if (lower_[a] >= upper_[b]) return false;
+    return exactScore(a) < exactScore(b);
+}
+
 Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
+    if (bounded_) return boundedCandidateAtRank(rank);
     // When the score at this rank belongs to one candidate alone, the sorted order decides
     // nothing else about it, and the full sort with its tie order can be skipped.
     const std::size_t r = static_cast<std::size_t>(rank - 1);
     double value;
     if (r == 0) {
-        value = candidates_[0].score;
-        for (const Candidate& c : candidates_) value = c.score < value ? c.score : value;
+        // The smallest score and how many hold it, in one pass.
+        const Candidate* best = &candidates_[0];
+        int holders = 0;
+        for (const Candidate& c : candidates_) {
+            if (c.score < best->score) {
+                best = &c;
+                holders = 1;
+            } else if (c.score == best->score) {
+                ++holders;
+            }
+        }
+        if (holders == 1) return *best;
+        value = best->score;
     } else {
         scratch_.clear();
         for (const Candidate& c : candidates_) scratch_.push_back(c.score);
@@ -282,6 +345,77 @@ Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
     if (sharing == 1) return *found;
     sortCandidates(candidates_);
     return candidates_[r];
+}
+
+double ItemSelector::rankedBound(const std::vector<double>& bounds, std::size_t r) {
+    const std::size_t n = candidates_.size();
+    scratch_.assign(bounds.begin(), bounds.begin() + static_cast<std::ptrdiff_t>(n));
+    std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r), scratch_.end());
+    return scratch_[r];
+}
+
+Candidate ItemSelector::boundedCandidateAtRank(std::int64_t rank) {
+    const std::size_t n = candidates_.size();
+    const std::size_t r = static_cast<std::size_t>(rank - 1);
+    // The score at rank r lies between the r-th smallest lower and the r-th smallest upper bound:
+    // a candidate wholly below the one is certainly ranked before r, one wholly above the other
+    // after it, and only the rest need their exact scores.
+    const double lowest = r == 0 ? lowestLower_ : rankedBound(lower_, r);
+    const double highest = r == 0 ? lowestUpper_ : rankedBound(upper_, r);
+    std::size_t before = 0;
+    open_.clear();
+    for (std::size_t c = 0; c < n; ++c) {
+        if (upper_[c] < lowest)
+            ++before;
+        else if (lower_[c] <= highest)
+            open_.push_back(c);
+    }
+    scratch_.clear();
+    for (std::size_t c : open_) scratch_.push_back(exactScore(c));
+    const std::size_t within = r - before;
+    std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(within), scratch_.end());
+    const double value = scratch_[within];
+    std::size_t found = 0;
+    int sharing = 0;
+    for (std::size_t c : open_) {
+        if (candidates_[c].score == value) {
+            found = c;
+            if (++sharing > 1) break;
+        }
+    }
+    if (sharing == 1) return candidates_[found];
+    // A shared score: the quicksort's tie order decides. Only the partitions that hold rank r
+    // shape what ends there, so only those are followed; comparisons use the bounds where they
+    // decide and exact scores where they do not.
+    order_.resize(n);
+    for (std::size_t c = 0; c < n; ++c) order_[c] = static_cast<std::int32_t>(c);
+    std::int64_t lo = 0;
+    std::int64_t hi = static_cast<std::int64_t>(n) - 1;
+    const auto target = static_cast<std::int64_t>(r);
+    std::int32_t* a = order_.data();
+    while (true) {
+        const std::int32_t pivot = a[(lo + hi) / 2];
+        std::int64_t i = lo;
+        std::int64_t j = hi;
+        while (i <= j) {
+            while (i < hi && scoreBelow(a[i], pivot)) ++i;
+            while (j > lo && scoreBelow(pivot, a[j])) --j;
+            if (i <= j) {
+                if (i != j) std::swap(a[i], a[j]);
+                ++i;
+                --j;
+            }
+        }
+        if (lo < j && target <= j)
+            hi = j;
+        else if (i < hi && target >= i)
+            lo = i;
+        else
+            break;
+    }
+    const auto chosen = static_cast<std::size_t>(a[r]);
+    exactScore(chosen);
+    return candidates_[chosen];
 }
 
 void ItemSelector::recordDetail(std::int64_t rank) {

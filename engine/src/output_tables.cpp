@@ -82,7 +82,8 @@ std::string formatDecimals(double value, int decimals) {
 }
 
 std::string formatThousands(std::int64_t value) {
-    const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    const std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     const std::string digits = std::to_string(magnitude);
     std::string grouped;
     for (std::size_t i = 0; i < digits.size(); ++i) {

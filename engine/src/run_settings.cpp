@@ -54,10 +54,19 @@ double readNumber(std::string_view text) {
     while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) ++at;
     if (at + 1 < text.size() && text[at] == '&') {
         switch (text[at + 1]) {
-            case 'H': case 'h': return readRadixInteger(text, at + 2, 16);
-            case 'B': case 'b': return readRadixInteger(text, at + 2, 2);
-            case 'O': case 'o': case 'Q': case 'q': return readRadixInteger(text, at + 2, 8);
-            default: return 0.0;
+            case 'H':
+            case 'h':
+                return readRadixInteger(text, at + 2, 16);
+            case 'B':
+            case 'b':
+                return readRadixInteger(text, at + 2, 2);
+            case 'O':
+            case 'o':
+            case 'Q':
+            case 'q':
+                return readRadixInteger(text, at + 2, 8);
+            default:
+                return 0.0;
         }
     }
     // The longest prefix of the form [sign] digits [. digits] [exponent]; strtod then converts it
@@ -66,10 +75,16 @@ double readNumber(std::string_view text) {
     std::size_t i = at;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) number += text[i++];
     std::size_t mantissaDigits = 0;
-    while (i < text.size() && isDigit(text[i])) { number += text[i++]; ++mantissaDigits; }
+    while (i < text.size() && isDigit(text[i])) {
+        number += text[i++];
+        ++mantissaDigits;
+    }
     if (i < text.size() && text[i] == '.') {
         number += text[i++];
-        while (i < text.size() && isDigit(text[i])) { number += text[i++]; ++mantissaDigits; }
+        while (i < text.size() && isDigit(text[i])) {
+            number += text[i++];
+            ++mantissaDigits;
+        }
     }
     if (mantissaDigits == 0) return 0.0;
     if (i < text.size() && (text[i] == 'E' || text[i] == 'e' || text[i] == 'D' || text[i] == 'd')) {
@@ -77,7 +92,10 @@ double readNumber(std::string_view text) {
         std::string exponent = "e";
         if (j < text.size() && (text[j] == '+' || text[j] == '-')) exponent += text[j++];
         std::size_t exponentDigits = 0;
-        while (j < text.size() && isDigit(text[j])) { exponent += text[j++]; ++exponentDigits; }
+        while (j < text.size() && isDigit(text[j])) {
+            exponent += text[j++];
+            ++exponentDigits;
+        }
         if (exponentDigits > 0) number += exponent;
     }
     return std::strtod(number.c_str(), nullptr);

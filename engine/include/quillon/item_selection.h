@@ -70,7 +70,8 @@ struct SelectionDetail {
 
 /// Chooses items for one run's pool, script, enemy sets and settings. One instance per thread:
 /// it keeps its candidate buffer between calls. Its shortcuts (per-collection lists, two-group
-/// scores, settled normalisation, precomputed discrimination, sorting only on ties) must give
+/// scores, settled normalisation, precomputed discrimination, sorting only on ties, bounded
+/// cheap scores with exact ones only where the order needs them) must give
 /// the literal rules' items and posteriors bit for bit: the differential test against the
 /// reference engine in tests/ guards every one of them, and every new speed-up must pass it.
 class ItemSelector {
@@ -85,6 +86,10 @@ public:
 
     /// How many candidates the selections so far have scored.
     std::int64_t candidatesScored() const { return candidatesScored_; }
+
+    /// How many of them needed their exact score computed one by one (two groups, Shannon or
+    /// MinCost, no detail kept): the rest were placed by cheap bounds or scored several at a time.
+    std::int64_t exactScores() const { return exactScores_; }
 
     /// Keeps the detail of every selection from now on, with the best `bestCount` candidates in
     /// ranked order (which costs a full sort per selection); off by default.
@@ -101,6 +106,13 @@ private:
                          const ExclusionMarks& marks);
     Candidate candidateAtRank(std::int64_t rank);
     void recordDetail(std::int64_t rank);
+    // Two groups, Shannon or MinCost: bounds for every candidate, exact scores where needed.
+    void boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                             const ExclusionMarks& marks);
+    double exactScore(std::size_t c);
+    bool scoreBelow(std::int32_t x, std::int32_t y);
+    double rankedBound(const std::vector<double>& bounds, std::size_t r);
+    Candidate boundedCandidateAtRank(std::int64_t rank);
 
     const InputFiles& inputs_;
     const RunSettings& settings_;
@@ -115,6 +127,18 @@ private:
     std::vector<Candidate> candidates_;
     std::vector<double> scratch_;
     std::int64_t candidatesScored_ = 0;
+    // The bounded selection: a candidate's score is NaN until computed; [lower_, upper_] holds it.
+    static constexpr double unknownScore = __builtin_nan("");
+    bool bounded_ = false;
+    std::vector<double> lower_;
+    std::vector<double> upper_;
+    std::vector<std::size_t> open_;
+    std::vector<std::int32_t> order_;
+    double lowestLower_ = 0.0;
+    double lowestUpper_ = 0.0;
+    double settledQ0_ = 0.0;
+    double settledQ1_ = 0.0;
+    std::int64_t exactScores_ = 0;
     bool keepDetail_ = false;
     std::int32_t detailBestCount_ = 0;
     SelectionDetail detail_;

@@ -1,0 +1,237 @@
+#include "score_bounds.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+// The vector helpers are internal and always inlined, so the warning that 32-byte vectors pass
+// differently with and without AVX concerns no interface.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace quillon {
+
+namespace {
+
+// Every operation below is element by element and IEEE-rounded, so a lane's result does not
+// depend on the vector width or on its neighbours: W = 2 is what every x86-64 has, W = 4 is
+// used where the processor has AVX2.
+template <int W>
+struct Lanes {
+    typedef double Vec __attribute__((vector_size(W * sizeof(double))));
+    typedef std::int64_t Bits __attribute__((vector_size(W * sizeof(double))));   // comparison masks
+    typedef std::uint64_t Word __attribute__((vector_size(W * sizeof(double))));  // bit fields
+};
+
+#define QUILLON_INLINE [[gnu::always_inline]] inline
+
+// The mantissa's top six bits choose a centre c_j = 1 + (j + 1/2) / 64; the table holds a double
+// near 1 / c_j and minus the base-2 logarithm of that very double, rounded once from long double.
+struct Log2Entry {
+    double reciprocal;
+    double minusLog2Reciprocal;
+};
+struct Log2Table {
+    Log2Entry entries[64];
+    Log2Table() {
+        for (int j = 0; j < 64; ++j) {
+            entries[j].reciprocal = 1.0 / (1.0 + (j + 0.5) / 64.0);
+            entries[j].minusLog2Reciprocal =
+                static_cast<double>(-std::log2(static_cast<long double>(entries[j].reciprocal)));
+        }
+    }
+};
+const Log2Table table;
+
+constexpr double inverseLn2 = 1.4426950408889634;  // 1 / ln 2, rounded
+
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Vec select(typename Lanes<W>::Bits mask, typename Lanes<W>::Vec yes,
+                                             typename Lanes<W>::Vec no) {
+    using Bits = typename Lanes<W>::Bits;
+    using Vec = typename Lanes<W>::Vec;
+    return (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask));
+}
+
+template <int W, std::size_t... L>
+QUILLON_INLINE void lookUp(typename Lanes<W>::Word index, typename Lanes<W>::Vec& c, typename Lanes<W>::Vec& minusLog2C,
+                           std::index_sequence<L...>) {
+    c = typename Lanes<W>::Vec{table.entries[index[L]].reciprocal...};
+    minusLog2C = typename Lanes<W>::Vec{table.entries[index[L]].minusLog2Reciprocal...};
+}
+
+// log2 t = e + log2 m with t = 2^e m, 1 <= m < 2; log2 m = -log2 c + ln(1 + r) / ln 2 with
+// r = m c - 1, |r| <= 2^-7, and ln(1 + r) by its series to degree 4. Meaningful for normal t > 0.
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Vec log2Approx(typename Lanes<W>::Vec t) {
+    using Vec = typename Lanes<W>::Vec;
+    using Word = typename Lanes<W>::Word;
+    const Word bits = (Word)t;
+    const Word exponentField = (bits >> 52) & 0x7ff;
+    // The exponent field as a double, exactly, then less the bias: 2^52 + 1023 is one double.
+    const Vec e = (Vec)(exponentField | 0x4330000000000000) - 4503599627371519.0;
+    const Word index = (bits >> 46) & 63;
+    const Vec m = (Vec)((bits & 0x000fffffffffffff) | 0x3ff0000000000000);
+    Vec c;
+    Vec minusLog2C;
+    lookUp<W>(index, c, minusLog2C, std::make_index_sequence<W>());
+    const Vec r = m * c - 1.0;  // m c lies in [1/2, 2]: the subtraction is exact
+    const Vec ln1p = r * (1.0 + r * (-0.5 + r * (1.0 / 3 + r * -0.25)));
+    return (e + minusLog2C) + ln1p * inverseLn2;
+}
+
+// Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer.
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Vec clampedLog2(typename Lanes<W>::Vec t) {
+    const typename Lanes<W>::Vec l = log2Approx<W>(t);
+    return select<W>(l < 0.0, l, typename Lanes<W>::Vec{} + 0.0);
+}
+
+// 0, or a normal value up to 1 (false for NaN).
+template <int W>
+QUILLON_INLINE typename Lanes<W>::Bits usable(typename Lanes<W>::Vec t) {
+    return (t == 0.0) | ((t >= DBL_MIN) & (t <= 1.0));
+}
+
+// W candidates' rows, column by column; past the end the first row repeats (its results are
+// not stored).
+template <int W>
+struct RowColumns {
+    using Vec = typename Lanes<W>::Vec;
+    Vec a0, a1, b0, b1;
+    QUILLON_INLINE RowColumns(const double* rows, const Candidate* candidates, std::size_t count) {
+        fill(rows, candidates, count, std::make_index_sequence<W>());
+    }
+    template <std::size_t... L>
+    QUILLON_INLINE void fill(const double* rows, const Candidate* candidates, std::size_t count,
+                             std::index_sequence<L...>) {
+        const double* row[W] = {(rows + 4 * static_cast<std::size_t>(candidates[L < count ? L : 0].position - 1))...};
+        a0 = Vec{row[L][0]...};
+        a1 = Vec{row[L][1]...};
+        b0 = Vec{row[L][2]...};
+        b1 = Vec{row[L][3]...};
+    }
+};
+
+template <int W>
+QUILLON_INLINE void store(double* p, typename Lanes<W>::Vec v, std::size_t count) {
+    if (count >= W) {
+        std::memcpy(p, &v, sizeof v);
+    } else {
+        for (std::size_t l = 0; l < count; ++l) p[l] = v[l];
+    }
+}
+
+template <int W>
+QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* candidates, std::size_t count, double q0,
+                                          double q1, double* lower, double* upper) {
+    using Vec = typename Lanes<W>::Vec;
+    using Bits = typename Lanes<W>::Bits;
+    const Vec undefined = Vec{} + NAN;
+    const Vec infinite = Vec{} + HUGE_VAL;
+    Vec lowestLower = infinite;
+    Vec lowestUpper = infinite;
+    Bits allOk = (Bits{} + 0) == 0;
+    for (std::size_t i = 0; i < count; i += W) {
+        const RowColumns<W> row(rows, candidates + i, count - i);
+        // The engine's own operations up to the look-ahead vectors: the same bits.
+        const Vec r0 = row.a0 * q0;
+        const Vec r1 = row.a1 * q1;
+        const Vec pc = 0.0 + r0 + r1;
+        const Vec t0 = r0 / pc;
+        const Vec t1 = r1 / pc;
+        const Vec w0 = row.b0 * q0;
+        const Vec w1 = row.b1 * q1;
+        const Vec sw = 0.0 + w0 + w1;
+        const Vec u0 = w0 / sw;
+        const Vec u1 = w1 / sw;
+        // From here on the logarithms are approximate; the half-width covers them and the
+        // rounding of what follows (docs/performance.md).
+        const Vec hr = -(0.0 + t0 * clampedLog2<W>(t0) + t1 * clampedLog2<W>(t1));
+        const Vec hw = -(0.0 + u0 * clampedLog2<W>(u0) + u1 * clampedLog2<W>(u1));
+        const Vec m = pc * hr + (1.0 - pc) * hw;
+        const Vec half = m * 0x1p-47 + 0x1p-35;
+        const Bits ok = (pc >= 0.0) & (pc <= 1.0) & usable<W>(t0) & usable<W>(t1) & usable<W>(u0) & usable<W>(u1);
+        const Vec lo = m - half;
+        const Vec hi = m + half;
+        store<W>(lower + i, select<W>(ok, lo, undefined), count - i);
+        store<W>(upper + i, hi, count - i);
+        // Lanes past the end repeat a candidate of this step, so they change no minimum.
+        lowestLower = select<W>(ok & (lo < lowestLower), lo, lowestLower);
+        lowestUpper = select<W>(ok & (hi < lowestUpper), hi, lowestUpper);
+        allOk &= ok;
+    }
+    BoundSummary summary{HUGE_VAL, HUGE_VAL, true};
+    for (int l = 0; l < W; ++l) {
+        summary.lowestLower = std::min(summary.lowestLower, lowestLower[l]);
+        summary.lowestUpper = std::min(summary.lowestUpper, lowestUpper[l]);
+        summary.allBounded = summary.allBounded && allOk[l] != 0;
+    }
+    return summary;
+}
+
+template <int W>
+QUILLON_INLINE void costKernel(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
+                               const RunSettings& s) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec infinite = Vec{} + HUGE_VAL;
+    const double ff = s.costFailFail, fp = s.costFailPass, pf = s.costPassFail, pp = s.costPassPass;
+    for (std::size_t i = 0; i < count; i += W) {
+        const RowColumns<W> row(rows, candidates + i, count - i);
+        const Vec r0 = row.a0 * q0;
+        const Vec r1 = row.a1 * q1;
+        const Vec pc = 0.0 + r0 + r1;
+        const Vec t0 = r0 / pc;
+        const Vec t1 = r1 / pc;
+        const Vec w0 = row.b0 * q0;
+        const Vec w1 = row.b1 * q1;
+        const Vec sw = 0.0 + w0 + w1;
+        const Vec u0 = w0 / sw;
+        const Vec u1 = w1 / sw;
+        const Vec right = t0 * ff + t0 * (1.0 - t0) * fp + t1 * (1.0 - t1) * pf + t1 * pp;
+        const Vec wrong = u0 * ff + u0 * (1.0 - u0) * fp + u1 * (1.0 - u1) * pf + u1 * pp;
+        const Vec score = pc * right + (1.0 - pc) * wrong;
+        const Vec orderable = select<W>(score == score, score, infinite);
+        for (std::size_t l = 0; l < W && i + l < count; ++l) candidates[i + l].score = orderable[l];
+    }
+}
+
+__attribute__((target("avx2"))) BoundSummary shannonWide(const double* rows, const Candidate* candidates,
+                                                         std::size_t count, double q0, double q1, double* lower,
+                                                         double* upper) {
+    return shannonKernel<4>(rows, candidates, count, q0, q1, lower, upper);
+}
+
+__attribute__((target("avx2"))) void costWide(const double* rows, Candidate* candidates, std::size_t count, double q0,
+                                              double q1, const RunSettings& s) {
+    costKernel<4>(rows, candidates, count, q0, q1, s);
+}
+
+const bool avx2 = [] {
+    __builtin_cpu_init();  // this runs among the static constructors
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+
+}  // namespace
+
+double fastLog2(double t) {
+    const Lanes<2>::Vec v = {t, 1.0};
+    return log2Approx<2>(v)[0];
+}
+
+BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
+                           double* lower, double* upper, VectorWidth width) {
+    return avx2 && width == VectorWidth::Widest ? shannonWide(rows, candidates, count, q0, q1, lower, upper)
+                                                : shannonKernel<2>(rows, candidates, count, q0, q1, lower, upper);
+}
+
+void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
+                const RunSettings& s, VectorWidth width) {
+    if (avx2 && width == VectorWidth::Widest)
+        costWide(rows, candidates, count, q0, q1, s);
+    else
+        costKernel<2>(rows, candidates, count, q0, q1, s);
+}
+
+}  // namespace quillon
