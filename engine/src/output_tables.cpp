@@ -1,5 +1,6 @@
 #include "quillon/output_tables.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -66,9 +67,10 @@ std::string formatPlain(double value) {
 
 std::string formatRoundTrip(double value) {
     if (!std::isfinite(value)) return specialValueText(value);
+    // The shortest text that reads back as the same double: exact without 17-digit noise.
     char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    return std::string(buffer, end);
 }
 
 std::string formatDecimals(double value, int decimals) {

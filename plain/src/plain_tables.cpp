@@ -139,7 +139,7 @@ bool isTraceText(const std::string& name) {
 }
 
 // A number as a field of an input file: the plain form when it reads back as the same value,
-// otherwise all 17 digits.
+// otherwise the shortest form that reads back exactly.
 std::string numberField(double value) {
     const std::string plain = formatPlain(value);
     double back = 0;

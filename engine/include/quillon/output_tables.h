@@ -32,8 +32,8 @@ struct RunStatistics {
 /// exponent form below 1E-15 or from 1E15 on.
 std::string formatPlain(double value);
 
-/// 17 significant digits, so that the value reads back as the same double (special values as in
-/// the plain form); for traces, not for the tables.
+/// The shortest text that reads back as the same double (special values as in the plain form); for
+/// traces and study summaries, not for the tables.
 std::string formatRoundTrip(double value);
 
 /// The masks "#.0000" and "#.000": exactly rounded, halves to even, no zero before the point;
