@@ -166,7 +166,7 @@ struct CommandLine {
     std::string reportPath;  // the HTML report of a completed run, when asked for
     quillon::RunReportOptions reports;
     std::vector<double> stopProbabilities;
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = static_cast<unsigned>(quillon::defaultThreadCount());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
     bool force = false;  // generate may replace existing sample files
