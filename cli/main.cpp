@@ -166,7 +166,7 @@ struct CommandLine {
     std::string reportPath;  // the HTML report of a completed run, when asked for
     quillon::RunReportOptions reports;
     std::vector<double> stopProbabilities;
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = static_cast<unsigned>(quillon::defaultThreadCount());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
     bool force = false;  // generate may replace existing sample files
@@ -204,7 +204,8 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
     app.add_flag("--no-exposure", line.noExposure, "Do not write the exposure table");
     app.add_flag("--no-uniform-priors", line.noUniformPriors, "Start every test from the pool's P_Grp priors");
     app.add_option("--seed", line.seed, "Starting state of the random generator");
-    app.add_option("--threads", line.threads, "Threads for the replay (the tables do not depend on it)")
+    app.add_option("--threads", line.threads,
+                   "Threads for the replay (default: the CPUs this process may run on; the tables do not depend on it)")
         ->check(CLI::Range(1u, 1024u));
     app.add_option("--trace", line.reports.traceFile,
                    "Trace file: one row per administered item (the choice, its score, the posterior after it)");

@@ -133,6 +133,18 @@ std::string runnerPath(const std::string& fallback) {
 int writePlan(const Study& study, const StudyOptions& options, const std::string& workFolder,
               const std::string& argv0) {
     const std::int32_t shards = options.shardsPerRun > 0 ? options.shardsPerRun : 1;
+    ClusterPlan plan;
+    plan.studyFile = study.file;
+    plan.runnerPath = runnerPath(argv0);
+    plan.planDir = fs::absolute(options.planDir).string();
+    for (const StudyTask& task : studyTasks(study, shards))
+        plan.taskDescriptions.push_back(taskDescription(study, task));
+    plan.jobName = study.name;
+    // A plan the scripts cannot hold is refused before any data or file is made for it.
+    if (const std::string problem = clusterPlanProblem(plan); !problem.empty()) {
+        std::cerr << "quillon-sim study: " << problem << '\n';
+        return exitMessage;
+    }
     if (const std::string problem = prepareStudyData(study, workFolder); !problem.empty()) {
         std::cerr << "quillon-sim study: " << problem << '\n';
         return exitMessage;
@@ -142,13 +154,6 @@ int writePlan(const Study& study, const StudyOptions& options, const std::string
         std::cerr << "quillon-sim study: cannot write " << path << '\n';
         return exitMessage;
     }
-    ClusterPlan plan;
-    plan.studyFile = study.file;
-    plan.runnerPath = runnerPath(argv0);
-    plan.planDir = fs::absolute(options.planDir).string();
-    for (const StudyTask& task : studyTasks(study, shards))
-        plan.taskDescriptions.push_back(taskDescription(study, task));
-    plan.jobName = study.name;
     if (const std::string problem = writeClusterPlan(plan); !problem.empty()) {
         std::cerr << "quillon-sim study: " << problem << '\n';
         return exitMessage;

@@ -1,5 +1,6 @@
 // The runner as a user meets it: exit codes, where messages go, and what --help documents.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,31 @@ TEST(Runner, ExitCodesAndStreams) {
         EXPECT_EQ(wrong.exitCode, 2) << usage;
         EXPECT_NE(wrong.err.find(std::string(usage).substr(0, std::string(usage).find(' '))), std::string::npos)
             << usage << ": " << wrong.err;
+    }
+}
+
+// Without --threads a run uses the CPUs it may run on, as taskset or a batch system sets them;
+// --threads still wins.
+TEST(Runner, TheDefaultThreadsAreTheCpusTheRunnerMayUse) {
+    TempFolder folder;
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+    int first = 0;
+    while (!CPU_ISSET(first, &allowed)) ++first;
+    const std::string oneCpu = "taskset -p -c " + std::to_string(first) + " $$ >/dev/null || exit 99; ";
+    const struct {
+        std::string before, options, threads;
+    } cases[] = {
+        {"", "", std::to_string(CPU_COUNT(&allowed))},
+        {oneCpu, "", "1"},
+        {oneCpu, " --threads 3", "3"},
+    };
+    for (const auto& c : cases) {
+        const Outcome run =
+            runSim(folder, samplePaths(folder) + " --max-length 2 --quiet --stats" + c.options, c.before);
+        EXPECT_EQ(run.exitCode, 0) << c.before << c.options << ": " << run.err;
+        EXPECT_NE(run.err.find("stats: threads=" + c.threads + " "), std::string::npos)
+            << c.before << c.options << ": " << run.err;
     }
 }
 

@@ -159,6 +159,7 @@ TEST_F(ClusterPlanTest, SubmitChainsTheMergeOnTheArrayAndTellsHowToResubmit) {
 }
 
 TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
+    EXPECT_EQ(clusterPlanProblem(plan_), "");
     ASSERT_EQ(writeClusterPlan(plan_), "");
     const std::string before = readText(dir() / "array.sbatch");
     struct Case {
@@ -185,6 +186,7 @@ TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
         ClusterPlan changed = plan_;
         changed.taskDescriptions.push_back("extra");
         c.change(changed);
+        EXPECT_EQ(clusterPlanProblem(changed), c.message) << c.what;  // the same refusal, asked first
         EXPECT_EQ(writeClusterPlan(changed), c.message) << c.what;
         EXPECT_EQ(readText(dir() / "array.sbatch"), before) << c.what;
     }

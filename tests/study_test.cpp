@@ -3,6 +3,7 @@
 #include "quillon/study.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -295,6 +296,43 @@ TEST(StudyCommand, APlanOfShardedTasksGivesTheLocalStudysBytes) {
     EXPECT_EQ(runner({"study", planned, "--merge", "--plan", plan, "--quiet"}), 1);
     folder.write("planned.toml", studyText("planned").replace(studyText("planned").find("[1, 3]"), 6, "[1, 4]"));
     EXPECT_EQ(runner({"study", planned, "--task", "1", "--plan", plan, "--quiet"}), 1);
+}
+
+TEST(StudyCommand, ABadPlanFolderIsRefusedBeforeAnythingIsWritten) {
+    TempFolder folder;
+    const std::string path = folder.write("s.toml", studyText("out"));
+    for (const char* name : {"plan%A", "plan\\x"}) {
+        const std::string plan = folder.file(name);
+        EXPECT_EQ(runner({"study", path, "--plan", plan, "--quiet"}), 1) << name;
+        EXPECT_FALSE(fs::exists(plan)) << name;  // neither generated data nor study_plan.txt
+    }
+    EXPECT_FALSE(fs::exists(folder.file("out")));
+}
+
+// A study without `threads` runs with the CPUs it may use (a batch task's share), not the machine's.
+TEST(StudyFile, WithoutThreadsARunUsesTheCpusItMayRunOn) {
+    TempFolder folder;
+    std::string text = studyText("out");
+    text.erase(text.find("threads = 1\n"), 12);
+    const std::string path = folder.write("s.toml", text);
+    cpu_set_t all;
+    ASSERT_EQ(sched_getaffinity(0, sizeof(all), &all), 0);
+    Study study;
+    ASSERT_EQ(readStudy(path, study), "");
+    EXPECT_EQ(study.threads, static_cast<unsigned>(CPU_COUNT(&all)));
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
+    const std::string problem = readStudy(path, study);
+    ASSERT_EQ(sched_setaffinity(0, sizeof(all), &all), 0);
+    ASSERT_EQ(problem, "");
+    EXPECT_EQ(study.threads, 1u);
 }
 
 TEST(StudyCommand, AStudysRunIsTheRunnersOwnRun) {

@@ -121,25 +121,33 @@ std::string shellQuoted(std::string_view text) {
     return quoted + "'";
 }
 
-std::string writeClusterPlan(const ClusterPlan& plan) {
+namespace {
+
+// The plan's paths as the scripts name them: absolute, normalised, the folder without a trailing
+// slash.
+struct PlanPaths {
+    std::string study, runner, dir, jobName;
+};
+
+// Everything that can refuse a plan before any file is written, so that a refused plan leaves
+// nothing behind.
+std::string checkPlan(const ClusterPlan& plan, PlanPaths& paths) {
     namespace fs = std::filesystem;
     if (plan.taskDescriptions.empty()) return "The plan has no task.";
     if (plan.studyFile.empty() || plan.runnerPath.empty() || plan.planDir.empty())
         return "The plan needs a study file, a runner and a folder.";
-    const std::string jobName = plan.jobName.empty() ? std::string(defaultJobName) : plan.jobName;
+    paths.jobName = plan.jobName.empty() ? std::string(defaultJobName) : plan.jobName;
     std::error_code error;
-    std::string absolute[3];
+    std::string* absolute[3] = {&paths.study, &paths.runner, &paths.dir};
     const std::string* given[3] = {&plan.studyFile, &plan.runnerPath, &plan.planDir};
     for (int i = 0; i < 3; ++i) {
-        absolute[i] = fs::absolute(*given[i], error).lexically_normal().string();
+        *absolute[i] = fs::absolute(*given[i], error).lexically_normal().string();
         if (error) return "Cannot find the absolute path of " + *given[i] + ".";
     }
-    const std::string& study = absolute[0];
-    const std::string& runner = absolute[1];
-    std::string dir = absolute[2];
+    std::string& dir = paths.dir;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     // A line break would end an #SBATCH line or a task line early.
-    for (const std::string* text : {&study, &runner, static_cast<const std::string*>(&dir), &jobName}) {
+    for (const std::string* text : {&paths.study, &paths.runner, &paths.dir, &paths.jobName}) {
         if (hasLineBreak(*text)) return "A line break in \"" + *text + "\" cannot go into a batch script.";
     }
     // Slurm reads the log paths as file patterns: '%' starts a field and a backslash turns every
@@ -151,6 +159,25 @@ std::string writeClusterPlan(const ClusterPlan& plan) {
         if (hasLineBreak(description) || description.find('\t') != std::string::npos)
             return "The description of task " + std::to_string(i + 1) + " holds a tab or a line break.";
     }
+    return {};
+}
+
+}  // namespace
+
+std::string clusterPlanProblem(const ClusterPlan& plan) {
+    PlanPaths paths;
+    return checkPlan(plan, paths);
+}
+
+std::string writeClusterPlan(const ClusterPlan& plan) {
+    namespace fs = std::filesystem;
+    PlanPaths paths;
+    if (std::string problem = checkPlan(plan, paths); !problem.empty()) return problem;
+    const std::string& study = paths.study;
+    const std::string& runner = paths.runner;
+    const std::string& dir = paths.dir;
+    const std::string& jobName = paths.jobName;
+    std::error_code error;
 
     fs::create_directories(fs::path(dir) / "logs", error);
     if (error) return "Cannot create " + dir + "/logs: " + error.message() + ".";

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
+
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include "quillon/decisions.h"
 #include "quillon/output_tables.h"
@@ -165,6 +170,20 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
             if (observer) observer->positionDone({t, n, collection, answer, &test.positions.back(), &posterior_});
         }
     }
+}
+
+int defaultThreadCount() {
+#ifdef __linux__
+    // A batch task (a Slurm step, taskset) may run on fewer CPUs than the machine has; more
+    // threads than those only contend for them.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
+        const int count = CPU_COUNT(&allowed);
+        if (count > 0) return count;
+    }
+#endif
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 std::string progressText(std::int64_t testsStarted, std::int64_t expectedTests, const std::string& tail) {

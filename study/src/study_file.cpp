@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "quillon/output_tables.h"
 #include "quillon/setting_names.h"
+#include "quillon/simulation.h"
 #include "quillon/study.h"
 
 namespace quillon {
@@ -376,7 +376,7 @@ std::string readStudy(const std::string& path, Study& study) {
     study.file = (r.base / fs::path(path).filename()).string();
     study.name = fs::path(path).stem().string();
     study.outputFolder = (r.base / (study.name + "_output")).string();
-    study.threads = std::max(1u, std::thread::hardware_concurrency());
+    study.threads = static_cast<unsigned>(defaultThreadCount());
 
     toml::table root;
     try {

@@ -17,6 +17,10 @@ struct ClusterPlan {
     std::string jobName;  // empty: "quillon-study"
 };
 
+/// Why `plan` cannot be written (its folder, paths or task descriptions cannot go into the
+/// scripts), or empty; checked before anything else is written for the plan.
+std::string clusterPlanProblem(const ClusterPlan& plan);
+
 /// Writes the plan folder: tasks.tsv, array.sbatch (one array task per study task), merge.sbatch
 /// and submit, with the runner, study and folder as absolute paths; the error message, or empty
 /// when every file was written. Each file is replaced whole, so a failed write leaves no half file.

@@ -135,6 +135,10 @@ struct ShardState {
     bool coversRest = false;            // the one-process run ends within this shard's replay
 };
 
+/// The thread count a run uses when none is given: the CPUs this process may run on (its
+/// affinity, as a batch system such as Slurm restricts it), else the machine's cores; at least 1.
+int defaultThreadCount();
+
 /// How many threads a run may use; the files are the same for every count.
 struct RunOptions {
     int threadCount = 1;
