@@ -313,7 +313,7 @@ void MainWindow::startRun() {
     host_ = std::make_unique<WindowRunHost>(
         *this, [this](const std::string& text) { showMessage(text); },
         [this, settings = settings_](const std::string& text) { inputMessageSink_(text, settings); });
-    const unsigned threads = std::thread::hardware_concurrency();
+    const int threads = defaultThreadCount();
     worker_ = std::thread([this, settings = settings_, threads] {
         bool completed = false;
         std::string stoppingWritten;
@@ -322,7 +322,7 @@ void MainWindow::startRun() {
             RunReportOptions reportOptions;
             if (settings.useSprt) reportOptions.stoppingFile = stoppingFileBeside(settings.resultsFile);
             RunReports reports(reportOptions, settings);
-            RunOptions options{static_cast<int>(threads == 0 ? 1 : threads)};
+            RunOptions options{threads};
             if (settings.useSprt) options.listener = &reports;
             // A stopping table that could not be kept is refused before the run.
             std::vector<std::string> problems =
