@@ -221,11 +221,12 @@ def test_an_icol_error_is_a_warning_and_the_tables_cover_the_tests_that_ran():
 STUDY = DATA / "sample_study.toml"
 
 
-def study_copy(folder):
+def study_copy(folder, examinees=300):
     """The sample study in `folder`, its output beside it, so the repository stays clean."""
     folder.mkdir()
     path = folder / "study.toml"
-    path.write_text(STUDY.read_text())
+    path.write_text(STUDY.read_text().replace("examinees = 300", f"examinees = {examinees}"))
+    assert f"examinees = {examinees}" in path.read_text()
     return path
 
 
@@ -266,7 +267,7 @@ def test_a_study_error_is_raised_with_the_studys_message(tmp_path):
 
 
 def test_a_study_is_stopped_from_its_progress_callback(tmp_path):
-    path = study_copy(tmp_path / "stopped")
+    path = study_copy(tmp_path / "stopped", examinees=4000)  # long enough to be stopped halfway
 
     def stop(done, total):
         if done >= 1:

@@ -394,6 +394,7 @@ std::string studyWorkFolder(const Study& study) { return (fs::path(study.outputF
 
 std::string runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
                             StudyWatcher& watcher) {
+    shardsPerRun = std::max(shardsPerRun, 1);  // a run is at least one shard
     if (const std::string problem = prepareStudyData(study, workFolder); !problem.empty()) return problem;
     const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
     const auto shards = static_cast<std::size_t>(shardsPerRun);

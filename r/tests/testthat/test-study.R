@@ -45,7 +45,9 @@ test_that("a study file the runner refuses is an error with the runner's message
 })
 
 test_that("an interrupt stops a study and the next call finishes it", {
-  file <- study_copy()
+  # Long enough to be stopped halfway.
+  file <- study_copy(function(lines) sub("^examinees = 300$", "examinees = 4000", lines))
+  expect_true("examinees = 4000" %in% readLines(file))
   got <- tryCatch(quillon_study(file, threads = 1, progress = function(p) {
     if (p >= 10) tools::pskill(Sys.getpid(), tools::SIGINT)
   }), interrupt = function(e) "interrupted")
