@@ -1,5 +1,6 @@
 // The runner's tables read back as plain tables, and the inputs a package hands over as tables
 // written out as the files the loader reads.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -31,10 +32,10 @@ bool parseField(std::string_view text, double& value) {
 // The number columns that hold counts, lengths, groups or positions, in any of the tables.
 bool isWholeColumn(std::string_view name) {
     static const std::set<std::string_view> names = {
-        "length",     "uses",          "collection", "drop",          "tests",    "accurate",
-        "false_pos",  "false_neg",     "true_group", "decided_group", "examinee", "test",
-        "position",   "item_position", "answer",     "eligible",      "rank",     "map_group",
-        "sprt_group", "bayes_group",   "line",       "column"};
+        "length",    "uses",       "collection",    "drop",        "tests",      "accurate",    "false_pos",
+        "false_neg", "true_group", "decided_group", "examinee",    "test",       "position",    "item_position",
+        "answer",    "eligible",   "rank",          "map_group",   "sprt_group", "bayes_group", "line",
+        "column",    "condition",  "replication",   "replications"};
     return names.count(name) != 0;
 }
 
@@ -215,6 +216,13 @@ PlainRead readResults(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return {{}, "Table " + path + " is not available."};
     return plainTableText(*text, path);
+}
+
+PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
+                        const std::vector<std::string>& textColumns) {
+    return plainLongTable(text, fileName, [&textColumns](const std::string& name) {
+        return std::find(textColumns.begin(), textColumns.end(), name) != textColumns.end();
+    });
 }
 
 PlainTable plainFindings(const CheckReport& report) {

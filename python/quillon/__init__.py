@@ -11,7 +11,7 @@ import pandas as pd
 
 from . import _quillon
 
-__all__ = ["run", "generate", "check", "read_results", "QuillonError", "QuillonWarning", "RunResult"]
+__all__ = ["run", "generate", "check", "study", "read_results", "QuillonError", "QuillonWarning", "RunResult", "StudyResult"]
 
 
 class QuillonError(RuntimeError):
@@ -32,6 +32,10 @@ class RunResult(dict):
             return self[name]
         except KeyError:
             raise AttributeError(name) from None
+
+
+class StudyResult(RunResult):
+    """A study's tables (``results``, ``summary``) and its ``output`` folder, also as attributes."""
 
 
 def _setting_value(value):
@@ -89,7 +93,7 @@ def _report(wish):
     return bool(wish), ""
 
 
-def _progress_bar(progress):
+def _progress_bar(progress, unit="tests", desc="Simulation"):
     """The progress callback: the caller's, a tqdm bar when tqdm is there, or none."""
     if progress is False:
         return None, None
@@ -99,7 +103,7 @@ def _progress_bar(progress):
         from tqdm.auto import tqdm
     except ImportError:
         return None, None
-    bar = tqdm(total=0, unit="tests", desc="Simulation", leave=False)
+    bar = tqdm(total=0, unit=unit, desc=desc, leave=False)
 
     def show(done, total):
         if bar.total != total:
@@ -207,6 +211,31 @@ def check(pool, data, *, script=None, enemies=None, priors=None, **settings):
     findings.attrs["text"] = out["text"]
     findings.attrs["exit_code"] = out["exit_code"]
     return findings
+
+
+def study(file, *, threads=None, progress=None):
+    """Runs a study file on this machine, as ``quillon-sim study FILE``, and returns its tables.
+
+    The result has ``results`` (one row per condition, replication and length) and ``summary`` (the
+    mean and sd of every measure per condition and length) as DataFrames, the factor columns as
+    text, and ``output``, the folder the study wrote them into (with its report). A rerun keeps the
+    runs already done. ``threads`` overrides the study file's; ``progress`` is a callable
+    ``(tasks_done, tasks)`` (fractions during a task), False for none, or None for a tqdm bar when
+    tqdm is installed. Ctrl-C (KeyboardInterrupt) stops the study and is raised.
+    """
+    show, bar = _progress_bar(progress, unit="runs", desc="Study")
+    try:
+        out = _quillon.study(os.fspath(file), 0 if threads is None else int(threads), show)
+    finally:
+        if bar is not None:
+            bar.close()
+    if out["cancelled"]:
+        raise KeyboardInterrupt("the study was stopped")
+    if out["error"]:
+        raise QuillonError(out["error"])
+    for text in out["warnings"]:
+        warnings.warn(text, QuillonWarning, stacklevel=2)
+    return StudyResult(results=_frame(out["results"]), summary=_frame(out["summary"]), output=out["output"])
 
 
 def read_results(path):

@@ -93,28 +93,29 @@ std::vector<std::pair<std::string, std::string>> namedValues(const py::list& pai
     return values;
 }
 
-// Runs the engine on a thread of its own while this (the calling) thread, holding the GIL only
-// briefly, passes progress to `progress` and looks for Ctrl-C; a Python error from either stops
-// the run and is raised once the run has ended and cleaned up.
-quillon::PlainRunResult runWatched(quillon::PlainRunRequest& request, const py::object& progress) {
+// Runs `work` on a thread of its own while this (the calling) thread, holding the GIL only
+// briefly, passes the latest (done, total) to `progress` and looks for Ctrl-C; a Python error from
+// either stops the work and is raised once it has ended and cleaned up. `work` gets the function
+// that records progress and the flag that asks it to stop.
+template <class Count, class Work>
+auto runWatched(const py::object& progress, Work work) {
     std::mutex mutex;
-    std::optional<quillon::ProgressReport> latest;
+    std::optional<std::pair<Count, Count>> latest;
     std::atomic<bool> stop{false};
-    request.progress = [&](const quillon::ProgressReport& report) {
+    const auto record = [&](Count done, Count total) {
         const std::lock_guard<std::mutex> lock(mutex);
-        latest = report;
+        latest.emplace(done, total);
     };
-    request.cancelled = [&stop] { return stop.load(); };
     std::optional<py::error_already_set> raised;
     std::exception_ptr failed;  // anything else a callback threw
-    std::future<quillon::PlainRunResult> running;
+    std::future<decltype(work(record, stop))> running;
     {
         py::gil_scoped_release released;
-        running = std::async(std::launch::async, [&request] { return quillon::runPlain(request); });
+        running = std::async(std::launch::async, [&] { return work(record, stop); });
         bool ended = false;
         while (!ended) {
             ended = running.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
-            std::optional<quillon::ProgressReport> report;
+            std::optional<std::pair<Count, Count>> report;
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 report.swap(latest);
@@ -123,7 +124,7 @@ quillon::PlainRunResult runWatched(quillon::PlainRunRequest& request, const py::
             py::gil_scoped_acquire held;
             try {
                 if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                if (report && !progress.is_none()) progress(report->testsStarted, report->expectedTests);
+                if (report && !progress.is_none()) progress(report->first, report->second);
             } catch (py::error_already_set& error) {
                 raised.emplace(std::move(error));
                 stop = true;
@@ -133,7 +134,7 @@ quillon::PlainRunResult runWatched(quillon::PlainRunRequest& request, const py::
             }
         }
     }
-    quillon::PlainRunResult result = running.get();
+    auto result = running.get();
     if (raised) throw std::move(*raised);
     if (failed) std::rethrow_exception(failed);
     return result;
@@ -160,7 +161,14 @@ py::dict runModule(const py::list& settings, const py::dict& inputs, const py::o
     request.confusion = reports["confusion"].cast<bool>();
     request.confusionPath = reports["confusion_path"].cast<std::string>();
 
-    const quillon::PlainRunResult result = runWatched(request, progress);
+    const quillon::PlainRunResult result =
+        runWatched<std::int64_t>(progress, [&request](const auto& record, const std::atomic<bool>& stop) {
+            request.progress = [&record](const quillon::ProgressReport& report) {
+                record(report.testsStarted, report.expectedTests);
+            };
+            request.cancelled = [&stop] { return stop.load(); };
+            return quillon::runPlain(request);
+        });
     py::dict out;
     out["error"] = pyText(result.error);
     py::list warnings;
@@ -213,6 +221,28 @@ py::dict generateModule(const py::list& options, const std::string& folder) {
     return out;
 }
 
+py::dict studyModule(const std::string& file, int threads, const py::object& progress) {
+    quillon::PlainStudyRequest request;
+    request.file = file;
+    request.threads = threads;
+    const quillon::PlainStudyResult result =
+        runWatched<double>(progress, [&request](const auto& record, const std::atomic<bool>& stop) {
+            request.progress = record;
+            request.cancelled = [&stop] { return stop.load(); };
+            return quillon::studyPlain(request);
+        });
+    py::dict out;
+    out["error"] = pyText(result.error);
+    py::list warnings;
+    for (const std::string& w : result.warnings) warnings.append(pyText(w));
+    out["warnings"] = warnings;
+    out["cancelled"] = result.cancelled;
+    out["output"] = pyText(result.outputFolder);
+    out["results"] = pyTable(result.results);
+    out["summary"] = pyTable(result.summary);
+    return out;
+}
+
 py::dict readModule(const std::string& path) {
     const quillon::PlainRead read = quillon::readResults(path);
     py::dict out;
@@ -228,5 +258,6 @@ PYBIND11_MODULE(_quillon, m) {
     m.def("run", &runModule, "One run: a dict with the error, warnings, Done message and tables as columns.");
     m.def("check", &checkModule, "The checker's findings as columns, with its report text.");
     m.def("generate", &generateModule, "Writes the four sample files; their paths, or the error.");
+    m.def("study", &studyModule, "A study file run here: a dict with the error, warnings, output folder and tables.");
     m.def("read", &readModule, "A table the runner wrote, as columns, or the error.");
 }

@@ -216,3 +216,66 @@ def test_an_icol_error_is_a_warning_and_the_tables_cover_the_tests_that_ran():
     with pytest.warns(quillon.QuillonWarning, match="icol error  1"):
         result = quillon.run(pool, RESPONSES, max_length=5, progress=False)
     assert len(result.results) == 5
+
+
+STUDY = DATA / "sample_study.toml"
+
+
+def study_copy(folder, examinees=300):
+    """The sample study in `folder`, its output beside it, so the repository stays clean."""
+    folder.mkdir()
+    path = folder / "study.toml"
+    path.write_text(STUDY.read_text().replace("examinees = 300", f"examinees = {examinees}"))
+    assert f"examinees = {examinees}" in path.read_text()
+    return path
+
+
+def test_a_study_gives_the_tables_the_runner_writes(tmp_path):
+    runner_file = study_copy(tmp_path / "runner")
+    subprocess.run([SIM, "study", "--quiet", runner_file], check=True)
+    package_file = study_copy(tmp_path / "package")
+    seen = []
+    study = quillon.study(package_file, threads=2, progress=lambda done, total: seen.append((done, total)))
+    output = pathlib.Path(study.output)
+    assert output == tmp_path / "package" / "sample_study_output"
+    factors = {"method": str, "max-length": str}
+    for name in ("results", "summary"):
+        written = tmp_path / "runner" / "sample_study_output" / f"study_{name}.csv"
+        expected = pd.read_csv(written, dtype=factors, keep_default_na=False, na_values=[""])
+        pdt.assert_frame_equal(study[name], expected, check_dtype=False)
+        assert list(study[name]["max-length"].unique()) == ["10", "20"]
+        # The package's study wrote the very same bytes.
+        assert (output / f"study_{name}.csv").read_bytes() == written.read_bytes()
+    assert seen and seen[-1] == (12.0, 12.0)
+    assert all(b[0] >= a[0] for a, b in zip(seen, seen[1:]))
+    # A rerun keeps every run and gives the same tables.
+    again = quillon.study(package_file, progress=False)
+    pdt.assert_frame_equal(again.summary, study.summary)
+
+
+def test_a_study_error_is_raised_with_the_studys_message(tmp_path):
+    path = study_copy(tmp_path / "bad")
+    path.write_text(path.read_text().replace("replications = 3", "replications = 3\nreplicashuns = 2"))
+    runner = subprocess.run([SIM, "study", "--quiet", path], capture_output=True, text=True)
+    assert runner.returncode == 1
+    message = runner.stderr.strip().removeprefix("quillon-sim study: ")
+    assert "replicashuns" in message
+    with pytest.raises(quillon.QuillonError) as raised:
+        quillon.study(path, progress=False)
+    assert str(raised.value) == message
+    assert not (tmp_path / "bad" / "sample_study_output").exists()
+
+
+def test_a_study_is_stopped_from_its_progress_callback(tmp_path):
+    path = study_copy(tmp_path / "stopped", examinees=4000)  # long enough to be stopped halfway
+
+    def stop(done, total):
+        if done >= 1:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        quillon.study(path, threads=1, progress=stop)
+    output = tmp_path / "stopped" / "sample_study_output"
+    assert not (output / "study_results.csv").exists()
+    # What was finished stays, and the rest runs on the next call.
+    assert quillon.study(path, progress=False).results.shape[0] == 3 * 2 * (10 + 20)

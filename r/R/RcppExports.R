@@ -17,6 +17,10 @@
     .Call(`_quillon_generate`, options, folder)
 }
 
+.study <- function(file, threads, progress) {
+    .Call(`_quillon_study`, file, threads, progress)
+}
+
 .readResults <- function(path) {
     .Call(`_quillon_readResults`, path)
 }

@@ -174,6 +174,48 @@ quillon_generate <- function(folder, ...) {
   out[c("pool", "script", "enemies", "data")]
 }
 
+#' Run a simulation study
+#'
+#' Runs a study file on this machine as \command{quillon-sim study} does: every condition of its
+#' factors in every replication, then its long and summary tables (and its report) in the
+#' study's output folder. A rerun keeps the runs already done and runs only the rest.
+#'
+#' @param file The study file (TOML), as described in the repository's \file{docs/study.md}.
+#' @param threads Threads for each run (\code{NULL}: as the study file says); the tables do not
+#'   depend on it.
+#' @param progress \code{TRUE} for a text progress bar, \code{FALSE} for none, or a function
+#'   called with the percentage of the study done.
+#' @return A list with the data frames \code{results} (one row per condition, replication and
+#'   length) and \code{summary} (the mean and standard deviation of every measure per condition
+#'   and length), the factor columns as character, and \code{output}, the folder holding the
+#'   study's files. A study file the runner refuses, or a run that fails, is an error of class
+#'   \code{quillon_error} with the runner's message; messages of runs that still complete are
+#'   warnings of class \code{quillon_warning}. An interrupt (Ctrl-C, Esc) stops the study; the
+#'   runs finished so far stay for the next call.
+#' @examples
+#' folder <- tempfile("study")
+#' dir.create(folder)
+#' file <- file.path(folder, "study.toml")
+#' writeLines(c("[study]", "replications = 2", "[factors]", 'method = ["Shannon", "MinCost"]',
+#'              "[settings]", "max-length = 10",
+#'              "[data.generate]", "items = 40", "examinees = 100", "script-length = 10"), file)
+#' study <- quillon_study(file, progress = FALSE)
+#' study$summary[, c("method", "length", "map_accurate_mean")]
+#' @export
+quillon_study <- function(file, threads = NULL, progress = interactive()) {
+  if (!is.character(file) || length(file) != 1 || is.na(file)) {
+    stop("file must be the path of a study file", call. = FALSE)
+  }
+  shown <- progress_function(progress)
+  out <- tryCatch(.study(file, whole_value(threads, "threads", 1, 4096), shown$show),
+                  finally = shown$close())
+  call <- sys.call()
+  for (w in out$warnings) warning(quillon_condition(w, "warning", call))
+  if (nzchar(out$error)) stop(quillon_condition(out$error, "error", call))
+  if (out$cancelled) stop(quillon_condition("The study was stopped", "error", call))
+  list(results = out$results, summary = out$summary, output = out$output)
+}
+
 #' Read a table written by the runner
 #'
 #' Reads a results, exposure, stopping, confusion or trace table written by

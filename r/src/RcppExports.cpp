@@ -55,6 +55,19 @@ BEGIN_RCPP
     return rcpp_result_gen;
 END_RCPP
 }
+// study
+Rcpp::List study(std::string file, SEXP threads, SEXP progress);
+RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP threadsSEXP, SEXP progressSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type file(fileSEXP);
+    Rcpp::traits::input_parameter< SEXP >::type threads(threadsSEXP);
+    Rcpp::traits::input_parameter< SEXP >::type progress(progressSEXP);
+    rcpp_result_gen = Rcpp::wrap(study(file, threads, progress));
+    return rcpp_result_gen;
+END_RCPP
+}
 // readResults
 Rcpp::List readResults(std::string path);
 RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
@@ -72,6 +85,7 @@ static const R_CallMethodDef CallEntries[] = {
     {"_quillon_run", (DL_FUNC) &_quillon_run, 2},
     {"_quillon_check", (DL_FUNC) &_quillon_check, 1},
     {"_quillon_generate", (DL_FUNC) &_quillon_generate, 2},
+    {"_quillon_study", (DL_FUNC) &_quillon_study, 3},
     {"_quillon_readResults", (DL_FUNC) &_quillon_readResults, 1},
     {NULL, NULL, 0}
 };

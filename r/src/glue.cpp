@@ -150,29 +150,30 @@ struct RunWatch {
     bool progressed = false;
     bool finished = false;
     std::atomic<bool> cancel{false};
+
+    void setPercent(int value) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            percent = value;
+            progressed = true;
+        }
+        changed.notify_one();
+    }
 };
 
-// Runs the layer on a thread of its own, so that only R's thread ever calls into R: it shows the
-// progress through `progress` (an R function of the percentage, or NULL) and turns an interrupt
-// into the engine's cancel. An interrupt, or an R condition raised by `progress`, ends the run,
-// waits for its thread and then goes on to R.
-quillon::PlainRunResult runWatched(quillon::PlainRunRequest request, SEXP progress) {
+// Runs `work` (the layer) on a thread of its own, so that only R's thread ever calls into R: it
+// shows the progress through `progress` (an R function of the percentage, or NULL) and turns an
+// interrupt into the layer's cancel. An interrupt, or an R condition raised by `progress`, ends
+// the work, waits for its thread and then goes on to R. `work` gets the watch, whose
+// `setPercent` it calls with its progress and whose `cancel` it asks.
+template <class Work>
+auto watchedWork(Work work, SEXP progress) {
     RunWatch watch;
-    request.progress = [&watch](const quillon::ProgressReport& report) {
-        {
-            std::lock_guard<std::mutex> lock(watch.mutex);
-            watch.percent = report.percent;
-            watch.progressed = true;
-        }
-        watch.changed.notify_one();
-    };
-    request.cancelled = [&watch] { return watch.cancel.load(); };
-
-    quillon::PlainRunResult result;
+    decltype(work(watch)) result;
     std::exception_ptr failure;
     std::thread worker([&] {
         try {
-            result = quillon::runPlain(request);
+            result = work(watch);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -220,6 +221,16 @@ quillon::PlainRunResult runWatched(quillon::PlainRunRequest request, SEXP progre
     if (failure) std::rethrow_exception(failure);
     if (interrupted) throw Rcpp::internal::InterruptedException();
     return result;
+}
+
+quillon::PlainRunResult runWatched(quillon::PlainRunRequest request, SEXP progress) {
+    return watchedWork(
+        [&request](RunWatch& watch) {
+            request.progress = [&watch](const quillon::ProgressReport& report) { watch.setPercent(report.percent); };
+            request.cancelled = [&watch] { return watch.cancel.load(); };
+            return quillon::runPlain(request);
+        },
+        progress);
 }
 
 Rcpp::List runResultList(const quillon::PlainRunResult& result) {
@@ -279,6 +290,28 @@ Rcpp::List generate(Rcpp::CharacterVector options, std::string folder) {
     return Rcpp::List::create(Rcpp::Named("problem") = generated.problem, Rcpp::Named("pool") = generated.pool,
                               Rcpp::Named("script") = generated.script, Rcpp::Named("enemies") = generated.enemies,
                               Rcpp::Named("data") = generated.data);
+}
+
+// [[Rcpp::export(.study)]]
+Rcpp::List study(std::string file, SEXP threads, SEXP progress) {
+    quillon::PlainStudyRequest request;
+    request.file = file;
+    if (!Rf_isNull(threads)) request.threads = Rcpp::as<int>(threads);
+    const quillon::PlainStudyResult result = watchedWork(
+        [&request](RunWatch& watch) {
+            request.progress = [&watch](double done, double total) {
+                watch.setPercent(total > 0 ? static_cast<int>(100.0 * done / total) : 0);
+            };
+            request.cancelled = [&watch] { return watch.cancel.load(); };
+            return quillon::studyPlain(request);
+        },
+        progress);
+    const bool ok = result.error.empty() && !result.cancelled;
+    return Rcpp::List::create(Rcpp::Named("error") = result.error,
+                              Rcpp::Named("warnings") = Rcpp::wrap(result.warnings),
+                              Rcpp::Named("cancelled") = result.cancelled, Rcpp::Named("output") = result.outputFolder,
+                              Rcpp::Named("results") = ok ? Rcpp::wrap(toDataFrame(result.results)) : R_NilValue,
+                              Rcpp::Named("summary") = ok ? Rcpp::wrap(toDataFrame(result.summary)) : R_NilValue);
 }
 
 // [[Rcpp::export(.readResults)]]

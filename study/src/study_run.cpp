@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -387,6 +388,39 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
         if (!replaceFileContents(path, content)) return "Cannot write " + path + ".";
     }
     return {};
+}
+
+std::string studyWorkFolder(const Study& study) { return (fs::path(study.outputFolder) / "work").string(); }
+
+std::string runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
+                            StudyWatcher& watcher) {
+    shardsPerRun = std::max(shardsPerRun, 1);  // a run is at least one shard
+    if (const std::string problem = prepareStudyData(study, workFolder); !problem.empty()) return problem;
+    const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
+    const auto shards = static_cast<std::size_t>(shardsPerRun);
+    // A rerun keeps every part that belongs to the same run and runs only the rest.
+    std::vector<bool> done(tasks.size());
+    std::size_t toRun = 0;
+    for (std::size_t i = 0; i < tasks.size(); ++i) toRun += (done[i] = taskIsDone(study, workFolder, tasks[i])) ? 0 : 1;
+    std::size_t runsDone = 0;
+    for (std::size_t i = 0; i < tasks.size(); i += shards)
+        runsDone += std::all_of(done.begin() + static_cast<std::ptrdiff_t>(i),
+                                done.begin() + static_cast<std::ptrdiff_t>(i + shards), [](bool d) { return d; });
+    watcher.started(tasks.size() / shards, runsDone, toRun);
+    bool allWritten = true;
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        if (done[i]) continue;
+        if (watcher.stopRequested()) return "The study was stopped; a rerun keeps the finished tasks";
+        const RunSummary summary = runStudyTask(study, workFolder, tasks[i], host, static_cast<int>(study.threads));
+        allWritten = allWritten && summary.completed;
+        bool runDone = true;
+        for (std::size_t j = i - static_cast<std::size_t>(tasks[i].shard - 1); j < i; ++j) runDone = runDone && done[j];
+        done[i] = summary.completed;
+        watcher.taskFinished(runDone && done[i] && tasks[i].shard == tasks[i].shardCount);
+    }
+    if (watcher.stopRequested()) return "The study was stopped; a rerun keeps the finished tasks";
+    if (!allWritten) return "some tasks did not write their part; no study table is written";
+    return writeStudyTables(study, workFolder, shardsPerRun, host);
 }
 
 }  // namespace quillon

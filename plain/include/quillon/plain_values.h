@@ -148,4 +148,32 @@ struct PlainChecked {
 /// temporary folder first, so findings on them name that folder's files).
 PlainChecked checkPlain(const PlainRunRequest& request);
 
+/// A comma-separated table whose header holds plain names (the study's tables): the columns
+/// named in `textColumns` as texts, every other as numbers; `fileName` only names it in a refusal.
+PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
+                        const std::vector<std::string>& textColumns);
+
+/// A study from a package: the study file, run on this machine as `quillon-sim study` runs it.
+struct PlainStudyRequest {
+    std::string file;
+    int threads = 0;  // 0: as the study file says
+    /// Called between and during the study's tasks with the share done as (done, total) tasks.
+    std::function<void(double, double)> progress;
+    /// Asked at the progress points; true stops the study (the parts finished so far stay).
+    std::function<bool()> cancelled;
+};
+
+/// What a study from a package produced: its long and summary tables, or the error that stopped it.
+struct PlainStudyResult {
+    std::string error;                  // the system's message(s), line feeds between lines
+    std::vector<std::string> warnings;  // messages of runs that still completed
+    bool cancelled = false;             // stopped through the request's callback: no tables
+    std::string outputFolder;           // where the study's tables are
+    PlainTable results, summary;        // the factor columns as texts
+};
+
+/// Runs a study file as `quillon-sim study FILE` does and reads back the tables it wrote; never
+/// throws for anything a caller can put in the request.
+PlainStudyResult studyPlain(const PlainStudyRequest& request);
+
 }  // namespace quillon

@@ -129,4 +129,27 @@ std::string studySummaryText(const Study& study, const std::vector<std::vector<s
 std::string writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun,
                              RunHost& host);
 
+/// The work folder of a study run on this machine: "work" in its output folder.
+std::string studyWorkFolder(const Study& study);
+
+/// Follows a study run on this machine; every call comes between tasks, on the calling thread.
+class StudyWatcher {
+public:
+    virtual ~StudyWatcher() = default;
+
+    /// The runs of the study, those already done by an earlier start, and the tasks left to run.
+    virtual void started(std::size_t /*runs*/, std::size_t /*runsDone*/, std::size_t /*tasksToRun*/) {}
+
+    /// One task is over; `runDone` when it completed the last part of its run.
+    virtual void taskFinished(bool /*runDone*/) {}
+
+    /// True ends the study before its next task; the parts written so far stay for a rerun.
+    virtual bool stopRequested() { return false; }
+};
+
+/// Runs a study on this machine: its data, every task not done yet (one at a time with the study's
+/// threads) and then its tables; empty when the tables are written, otherwise what failed.
+std::string runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
+                            StudyWatcher& watcher);
+
 }  // namespace quillon
