@@ -27,14 +27,10 @@ constexpr int exitUsage = 2;
 constexpr const char* planFileName = "study_plan.txt";
 
 // Messages to standard error; on a terminal one progress line for the whole study, redrawn in place.
-class StudyConsole : public RunHost {
+class StudyConsole : public RunHost, public StudyWatcher {
 public:
-    StudyConsole(bool showProgress, std::size_t runs, std::size_t runsDone, std::size_t tasksToRun)
-        : showProgress_(showProgress),
-          runs_(runs),
-          runsDone_(runsDone),
-          tasksToRun_(tasksToRun),
-          started_(std::chrono::steady_clock::now()) {}
+    explicit StudyConsole(bool showProgress)
+        : showProgress_(showProgress), started_(std::chrono::steady_clock::now()) {}
 
     void showMessage(const std::string& text) override {
         endLine();
@@ -51,8 +47,12 @@ public:
     bool progressIsCancelled(ProgressHandle) override { return false; }
     void progressShutdown(ProgressHandle) override {}
 
-    /// One task is over; `runDone` when it was the last shard of its run.
-    void taskFinished(bool runDone) {
+    void started(std::size_t runs, std::size_t runsDone, std::size_t tasksToRun) override {
+        runs_ = runs;
+        runsDone_ = runsDone;
+        tasksToRun_ = tasksToRun;
+    }
+    void taskFinished(bool runDone) override {
         ++tasksRun_;
         taskShare_ = 0.0;
         if (runDone) ++runsDone_;
@@ -69,8 +69,9 @@ private:
     void draw() {
         if (!showProgress_) return;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-        const double done = (static_cast<double>(tasksRun_) + std::min(taskShare_, 1.0)) /
-                            static_cast<double>(std::max<std::size_t>(tasksToRun_, 1));
+        // The merges after the last task report progress too; the study is then all but done.
+        const double done = std::min(1.0, (static_cast<double>(tasksRun_) + std::min(taskShare_, 1.0)) /
+                                              static_cast<double>(std::max<std::size_t>(tasksToRun_, 1)));
         const double left = done > 0 ? seconds * (1.0 - done) / done : 0.0;
         std::fprintf(stderr, "\rStudy: %zu of %zu runs done  %d:%02d left   ", runsDone_, runs_,
                      static_cast<int>(left) / 60, static_cast<int>(left) % 60);
@@ -79,7 +80,7 @@ private:
     }
 
     bool showProgress_;
-    std::size_t runs_, runsDone_, tasksToRun_, tasksRun_ = 0;
+    std::size_t runs_ = 0, runsDone_ = 0, tasksToRun_ = 0, tasksRun_ = 0;
     double taskShare_ = 0.0;
     bool lineShown_ = false;
     ProgressHandle handle_ = 0;
@@ -177,7 +178,7 @@ int runOneTask(const Study& study, const StudyOptions& options, const std::strin
         if (!options.quiet) std::cout << "Task " << options.task << " is done already\n";
         return exitDone;
     }
-    StudyConsole host(false, 1, 0, 1);
+    StudyConsole host(false);
     const RunSummary summary = runStudyTask(study, workFolder, task, host, static_cast<int>(study.threads));
     return summary.completed ? exitDone : exitMessage;
 }
@@ -194,38 +195,16 @@ int mergeStudy(const Study& study, const std::string& workFolder, std::int32_t s
 }
 
 int runLocally(const Study& study, const StudyOptions& options, const std::string& workFolder) {
-    const std::int32_t shards = options.shardsPerRun > 0 ? options.shardsPerRun : 1;
-    if (const std::string problem = prepareStudyData(study, workFolder); !problem.empty()) {
-        std::cerr << "quillon-sim study: " << problem << '\n';
-        return exitMessage;
-    }
-    const std::vector<StudyTask> tasks = studyTasks(study, shards);
-    // A rerun keeps every part that belongs to the same run and runs only the rest.
-    std::vector<bool> done(tasks.size());
-    std::size_t toRun = 0;
-    for (std::size_t i = 0; i < tasks.size(); ++i) toRun += (done[i] = taskIsDone(study, workFolder, tasks[i])) ? 0 : 1;
-    const std::size_t runs = tasks.size() / static_cast<std::size_t>(shards);
-    std::size_t runsDone = 0;
-    for (std::size_t i = 0; i < tasks.size(); i += static_cast<std::size_t>(shards))
-        runsDone += std::all_of(done.begin() + static_cast<std::ptrdiff_t>(i),
-                                done.begin() + static_cast<std::ptrdiff_t>(i) + shards, [](bool d) { return d; });
-    StudyConsole host(!options.quiet && onTerminal(), runs, runsDone, toRun);
-    bool allWritten = true;
-    for (std::size_t i = 0; i < tasks.size(); ++i) {
-        if (done[i]) continue;
-        const RunSummary summary = runStudyTask(study, workFolder, tasks[i], host, static_cast<int>(study.threads));
-        allWritten = allWritten && summary.completed;
-        bool runDone = true;
-        for (std::size_t j = i - static_cast<std::size_t>(tasks[i].shard - 1); j < i; ++j) runDone = runDone && done[j];
-        done[i] = summary.completed;
-        host.taskFinished(runDone && done[i] && tasks[i].shard == tasks[i].shardCount);
-    }
+    StudyConsole host(!options.quiet && onTerminal());
+    const std::string problem =
+        runStudyLocally(study, workFolder, options.shardsPerRun > 0 ? options.shardsPerRun : 1, host, host);
     host.endLine();
-    if (!allWritten) {
-        std::cerr << "quillon-sim study: some tasks did not write their part; no study table is written\n";
+    if (!problem.empty()) {
+        host.showMessage("quillon-sim study: " + problem);
         return exitMessage;
     }
-    return mergeStudy(study, workFolder, shards, host, options.quiet);
+    if (!options.quiet) std::cout << "Wrote the study's tables into " << study.outputFolder << '\n';
+    return host.messages == 0 ? exitDone : exitMessage;
 }
 
 }  // namespace
@@ -263,13 +242,13 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
         std::cerr << "quillon-sim study: " << problem << '\n';
         return exitMessage;
     }
-    const std::string workFolder = options.planDir.empty() ? (fs::path(study.outputFolder) / "work").string()
-                                                           : (fs::absolute(options.planDir) / "work").string();
+    const std::string workFolder =
+        options.planDir.empty() ? studyWorkFolder(study) : (fs::absolute(options.planDir) / "work").string();
     if (options.task != 0) return runOneTask(study, options, workFolder);
     if (options.merge) {
         const std::int32_t shards = planShards(study, options.planDir);
         if (shards == 0) return exitMessage;
-        StudyConsole host(false, 0, 0, 0);
+        StudyConsole host(false);
         return mergeStudy(study, workFolder, shards, host, options.quiet);
     }
     if (!options.planDir.empty()) return writePlan(study, options, workFolder, argv0);

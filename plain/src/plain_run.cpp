@@ -6,7 +6,6 @@
 #include <limits>
 #include <mutex>
 #include <random>
-#include <thread>
 #include <type_traits>
 
 #include "quillon/output_tables.h"
@@ -225,8 +224,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         }
         PlainHost host(request);
         RunOptions runOptions;
-        runOptions.threadCount =
-            request.threads > 0 ? request.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        runOptions.threadCount = request.threads > 0 ? request.threads : defaultThreadCount();
         if (reportsWanted) runOptions.listener = &reports;
         RandomGenerator random(request.seed.value_or(RandomGenerator::defaultSeed));
         result.summary = runSimulation(settings, random, host, runOptions);
