@@ -114,6 +114,26 @@ struct RowColumns {
     }
 };
 
+// The engine's own operations up to the look-ahead vectors, lane by lane: the same bits as the
+// exact score's, for a right (t) and a wrong (u) answer, with pc the chance of a right one.
+template <int W>
+struct LookAhead {
+    using Vec = typename Lanes<W>::Vec;
+    Vec pc, t0, t1, u0, u1;
+    QUILLON_INLINE LookAhead(const RowColumns<W>& row, double q0, double q1) {
+        const Vec r0 = row.a0 * q0;
+        const Vec r1 = row.a1 * q1;
+        pc = 0.0 + r0 + r1;
+        t0 = r0 / pc;
+        t1 = r1 / pc;
+        const Vec w0 = row.b0 * q0;
+        const Vec w1 = row.b1 * q1;
+        const Vec sw = 0.0 + w0 + w1;
+        u0 = w0 / sw;
+        u1 = w1 / sw;
+    }
+};
+
 template <int W>
 QUILLON_INLINE void store(double* p, typename Lanes<W>::Vec v, std::size_t count) {
     if (count >= W) {
@@ -134,18 +154,8 @@ QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* c
     Vec lowestUpper = infinite;
     Bits allOk = (Bits{} + 0) == 0;
     for (std::size_t i = 0; i < count; i += W) {
-        const RowColumns<W> row(rows, candidates + i, count - i);
-        // The engine's own operations up to the look-ahead vectors: the same bits.
-        const Vec r0 = row.a0 * q0;
-        const Vec r1 = row.a1 * q1;
-        const Vec pc = 0.0 + r0 + r1;
-        const Vec t0 = r0 / pc;
-        const Vec t1 = r1 / pc;
-        const Vec w0 = row.b0 * q0;
-        const Vec w1 = row.b1 * q1;
-        const Vec sw = 0.0 + w0 + w1;
-        const Vec u0 = w0 / sw;
-        const Vec u1 = w1 / sw;
+        const LookAhead<W> look(RowColumns<W>(rows, candidates + i, count - i), q0, q1);
+        const Vec &pc = look.pc, &t0 = look.t0, &t1 = look.t1, &u0 = look.u0, &u1 = look.u1;
         // From here on the logarithms are approximate; the half-width covers them and the
         // rounding of what follows (docs/performance.md).
         const Vec hr = -(0.0 + t0 * clampedLog2<W>(t0) + t1 * clampedLog2<W>(t1));
@@ -178,17 +188,8 @@ QUILLON_INLINE void costKernel(const double* rows, Candidate* candidates, std::s
     const Vec infinite = Vec{} + HUGE_VAL;
     const double ff = s.costFailFail, fp = s.costFailPass, pf = s.costPassFail, pp = s.costPassPass;
     for (std::size_t i = 0; i < count; i += W) {
-        const RowColumns<W> row(rows, candidates + i, count - i);
-        const Vec r0 = row.a0 * q0;
-        const Vec r1 = row.a1 * q1;
-        const Vec pc = 0.0 + r0 + r1;
-        const Vec t0 = r0 / pc;
-        const Vec t1 = r1 / pc;
-        const Vec w0 = row.b0 * q0;
-        const Vec w1 = row.b1 * q1;
-        const Vec sw = 0.0 + w0 + w1;
-        const Vec u0 = w0 / sw;
-        const Vec u1 = w1 / sw;
+        const LookAhead<W> look(RowColumns<W>(rows, candidates + i, count - i), q0, q1);
+        const Vec &pc = look.pc, &t0 = look.t0, &t1 = look.t1, &u0 = look.u0, &u1 = look.u1;
         const Vec right = t0 * ff + t0 * (1.0 - t0) * fp + t1 * (1.0 - t1) * pf + t1 * pp;
         const Vec wrong = u0 * ff + u0 * (1.0 - u0) * fp + u1 * (1.0 - u1) * pf + u1 * pp;
         const Vec score = pc * right + (1.0 - pc) * wrong;
