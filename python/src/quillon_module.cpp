@@ -140,6 +140,18 @@ auto runWatched(const py::object& progress, Work work) {
     return result;
 }
 
+// What every watched call returns first: its error, its warnings and whether it was cancelled.
+template <class Result>
+py::dict outcome(const Result& result) {
+    py::dict out;
+    out["error"] = pyText(result.error);
+    py::list warnings;
+    for (const std::string& w : result.warnings) warnings.append(pyText(w));
+    out["warnings"] = warnings;
+    out["cancelled"] = result.cancelled;
+    return out;
+}
+
 py::dict runModule(const py::list& settings, const py::dict& inputs, const py::object& priors, const py::object& seed,
                    int threads, const py::dict& reports, const py::object& progress) {
     quillon::PlainRunRequest request;
@@ -169,12 +181,7 @@ py::dict runModule(const py::list& settings, const py::dict& inputs, const py::o
             request.cancelled = [&stop] { return stop.load(); };
             return quillon::runPlain(request);
         });
-    py::dict out;
-    out["error"] = pyText(result.error);
-    py::list warnings;
-    for (const std::string& w : result.warnings) warnings.append(pyText(w));
-    out["warnings"] = warnings;
-    out["cancelled"] = result.cancelled;
+    py::dict out = outcome(result);
     out["done"] = pyText(result.doneMessage);
     out["results"] = pyTable(result.results);
     if (result.hasExposure) out["exposure"] = pyTable(result.exposure);
@@ -231,12 +238,7 @@ py::dict studyModule(const std::string& file, int threads, const py::object& pro
             request.cancelled = [&stop] { return stop.load(); };
             return quillon::studyPlain(request);
         });
-    py::dict out;
-    out["error"] = pyText(result.error);
-    py::list warnings;
-    for (const std::string& w : result.warnings) warnings.append(pyText(w));
-    out["warnings"] = warnings;
-    out["cancelled"] = result.cancelled;
+    py::dict out = outcome(result);
     out["output"] = pyText(result.outputFolder);
     out["results"] = pyTable(result.results);
     out["summary"] = pyTable(result.summary);

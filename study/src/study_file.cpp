@@ -68,6 +68,17 @@ std::vector<std::pair<std::string, const toml::node*>> inFileOrder(const toml::t
     return entries;
 }
 
+// A TOML number as text that reads back as the same value; false when the node is no number.
+bool numberText(const toml::node& node, std::string& text) {
+    if (node.is_integer())
+        text = std::to_string(node.as_integer()->get());
+    else if (node.is_floating_point())
+        text = formatRoundTrip(node.as_floating_point()->get());
+    else
+        return false;
+    return true;
+}
+
 // A run setting's value as the text setRunSetting takes, or why the TOML value cannot be one.
 std::string settingText(const NamedSetting& setting, const toml::node& node, std::string& text) {
     switch (setting.kind) {
@@ -76,13 +87,7 @@ std::string settingText(const NamedSetting& setting, const toml::node& node, std
             text = std::to_string(node.as_integer()->get());
             return {};
         case SettingKind::Number:
-            if (node.is_integer())
-                text = std::to_string(node.as_integer()->get());
-            else if (node.is_floating_point())
-                text = formatRoundTrip(node.as_floating_point()->get());
-            else
-                return "expects a number";
-            return {};
+            return numberText(node, text) ? std::string() : "expects a number";
         case SettingKind::Flag:
             if (!node.is_boolean()) return "expects true or false";
             text = node.as_boolean()->get() ? "true" : "false";
@@ -103,22 +108,13 @@ std::string generateText(const std::string& name, const toml::node& node, std::s
         text.clear();
         for (const toml::node& share : *array) {
             std::string one;
-            if (!share.is_number()) return "expects an array of numbers";
-            one = share.is_integer() ? std::to_string(share.as_integer()->get())
-                                     : formatRoundTrip(share.as_floating_point()->get());
+            if (!numberText(share, one)) return "expects an array of numbers";
             text += (text.empty() ? "" : ",") + one;
         }
         return {};
     }
-    if (name == "blank-share" || name == "item-quality") {
-        if (node.is_integer())
-            text = std::to_string(node.as_integer()->get());
-        else if (node.is_floating_point())
-            text = formatRoundTrip(node.as_floating_point()->get());
-        else
-            return "expects a number";
-        return {};
-    }
+    if (name == "blank-share" || name == "item-quality")
+        return numberText(node, text) ? std::string() : "expects a number";
     if (!node.is_integer()) return "expects a whole number";
     text = std::to_string(node.as_integer()->get());
     return {};
