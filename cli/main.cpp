@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -165,7 +166,6 @@ struct CommandLine {
     bool stats = false;
     std::string reportPath;  // the HTML report of a completed run, when asked for
     quillon::RunReportOptions reports;
-    std::vector<double> stopProbabilities;
     unsigned threads = static_cast<unsigned>(quillon::defaultThreadCount());
     quillon::SampleOptions sample;
     std::string outFolder = "data";
@@ -216,7 +216,7 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--stopping", line.reports.stoppingFile,
                    "Stopping table: where each test would have stopped under each rule, with ATL and PCC");
-    app.add_option("--stop-probability", line.stopProbabilities,
+    app.add_option("--stop-probability", line.settings.stopProbabilities,
                    "Posterior rule: stop once the MAP group's probability reaches X, in (0, 1); repeatable "
                    "(default .95). The SPRT rule stops at the first length it decides; a test no rule stops "
                    "is classified by its last MAP group and counted undecided")
@@ -313,13 +313,14 @@ int wholeRunExit(const quillon::RunSummary& summary, const ConsoleHost& host) {
     return whole ? exitDone : exitMessage;
 }
 
-// One run; `checkHint` is said after a message about the inputs.
-int simulate(CommandLine& line, const std::string& checkHint) {
+// A whole run or a merge, with the reports the command line asks for: `run` starts it with the
+// listener the reports need. `checkHint` is said after a message about the inputs.
+int runWithReports(CommandLine& line, const std::string& checkHint,
+                   const std::function<quillon::RunSummary(quillon::RunHost&, quillon::ReplayListener*)>& run) {
     quillon::RunSettings& settings = line.settings;
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
     host.inputHint = checkHint;
     quillon::RunReportOptions reportOptions = line.reports;
-    if (!line.stopProbabilities.empty()) reportOptions.stopProbabilities = line.stopProbabilities;
     if (settings.useSprt && reportOptions.stoppingFile.empty())
         reportOptions.stoppingFile = quillon::stoppingFileBeside(settings.resultsFile);
     const bool reportsWanted =
@@ -331,16 +332,14 @@ int simulate(CommandLine& line, const std::string& checkHint) {
         for (const std::string& problem : problems) host.showMessage(problem);
         if (!problems.empty()) return exitMessage;
     }
-    quillon::RunOptions options{static_cast<int>(line.threads)};
-    if (reportsWanted) options.listener = &reports;
-    quillon::RandomGenerator random(line.seed);
     const auto started = std::chrono::steady_clock::now();
-    const quillon::RunSummary summary = quillon::runSimulation(settings, random, host, options);
+    const quillon::RunSummary summary = run(host, reportsWanted ? &reports : nullptr);
     std::string stoppingWritten;  // for the report: only a stopping table this run wrote
     if (reportsWanted) {
         for (const std::string& problem : reports.finish(summary)) host.showMessage(problem);
         if (reports.written()) stoppingWritten = reportOptions.stoppingFile;
-        if (reports.written() && settings.useSprt) printStoppingSummary(reports.stopping(), settings.maxTestLength);
+        if (reports.written() && settings.useSprt)
+            printStoppingSummary(summary.statistics.stopping, settings.maxTestLength);
     }
     if (line.stats) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -356,25 +355,31 @@ int simulate(CommandLine& line, const std::string& checkHint) {
     return wholeRunExit(summary, host);
 }
 
-// A shard (exit 0 once its part is written) or a merge (exit codes as the one-process run).
-int shardOrMerge(CommandLine& line, bool merge) {
-    const bool anyReport = !line.reports.traceFile.empty() || !line.reports.stoppingFile.empty() ||
-                           !line.reports.confusionFile.empty() || !line.reportPath.empty();
+// A shard (exit 0 once its part is written) or a merge (exit codes as the one-process run). A part
+// carries every count, so the stopping and confusion tables come from the merge.
+int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
     std::int32_t shard = 0, count = 0;
-    std::string usage = quillon::cli::reportOptionsRefusal(!merge, line.settings.useSprt, anyReport);
+    std::string usage = quillon::cli::reportOptionsRefusal(!merge, !line.reports.traceFile.empty(),
+                                                           !line.reports.stoppingFile.empty() ||
+                                                               !line.reports.confusionFile.empty() ||
+                                                               !line.reportPath.empty());
     if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
         usage = "--shard and --part go together";
     if (usage.empty() && !merge && !quillon::cli::parseShard(line.shard, shard, count))
-        usage = "--shard takes K/N, two whole numbers with K from 1 to N";
+        usage = "--shard takes K/N, two whole numbers with K from 1 to N and N at most " +
+                std::to_string(quillon::maxShardCount);
     if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty()))
         usage = "merge takes part files, not --shard or --part";
     if (!usage.empty()) {
         std::cerr << "quillon-sim: " << usage << "\nRun with --help for the options.\n";
         return exitUsage;
     }
-    ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
     quillon::RandomGenerator random(line.seed);
-    if (merge) return wholeRunExit(quillon::runMerge(line.settings, random, host, line.mergeParts), host);
+    if (merge)
+        return runWithReports(line, checkHint, [&](quillon::RunHost& host, quillon::ReplayListener*) {
+            return quillon::runMerge(line.settings, random, host, line.mergeParts);
+        });
+    ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
     const quillon::RunSummary summary =
         quillon::runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count, line.partFile);
     return summary.completed ? exitDone : exitMessage;
@@ -428,6 +433,10 @@ int main(int argc, char** argv) {
     }
     completeSettings(line.settings, line);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
-    if (*merge || !line.shard.empty() || !line.partFile.empty()) return shardOrMerge(line, merge->parsed());
-    return simulate(line, quillon::cli::checkHint(argc, argv));
+    const std::string checkHint = quillon::cli::checkHint(argc, argv);
+    if (*merge || !line.shard.empty() || !line.partFile.empty()) return shardOrMerge(line, merge->parsed(), checkHint);
+    return runWithReports(line, checkHint, [&](quillon::RunHost& host, quillon::ReplayListener* listener) {
+        quillon::RandomGenerator random(line.seed);
+        return quillon::runSimulation(line.settings, random, host, {static_cast<int>(line.threads), listener});
+    });
 }

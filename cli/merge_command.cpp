@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "quillon/run_parts.h"
+
 namespace quillon::cli {
 
 bool parseShard(const std::string& text, std::int32_t& shard, std::int32_t& count) {
@@ -12,8 +14,8 @@ bool parseShard(const std::string& text, std::int32_t& shard, std::int32_t& coun
         return !digits.empty() && error == std::errc() && end == digits.data() + digits.size();
     };
     const std::string_view all(text);
-    return whole(all.substr(0, slash), shard) && whole(all.substr(slash + 1), count) && count >= 1 && shard >= 1 &&
-           shard <= count;
+    return whole(all.substr(0, slash), shard) && whole(all.substr(slash + 1), count) && count >= 1 &&
+           count <= maxShardCount && shard >= 1 && shard <= count;
 }
 
 CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles) {
@@ -26,11 +28,12 @@ CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles) {
     return merge;
 }
 
-std::string reportOptionsRefusal(bool sharded, bool useSprt, bool anyReport) {
-    if (!useSprt && !anyReport) return {};
-    return std::string(sharded ? "--shard" : "merge") +
-           " writes only the results and exposure tables: --use-sprt, --trace, --stopping, --confusion and "
-           "--report need the run in one process";
+std::string reportOptionsRefusal(bool sharded, bool trace, bool tables) {
+    if (trace) return std::string(sharded ? "--shard" : "merge") + ": --trace needs the run in one process";
+    if (sharded && tables)
+        return "--shard writes only its part file, which carries every count: give --stopping, --confusion and "
+               "--report to merge";
+    return {};
 }
 
 }  // namespace quillon::cli

@@ -14,8 +14,9 @@ bool parseShard(const std::string& text, std::int32_t& shard, std::int32_t& coun
 /// --seed, --results, --exposure, --no-exposure) apply to it as to a run.
 CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles);
 
-/// Why a shard or a merge cannot take these report options (they need the examinees' tests,
-/// which a part does not keep), or empty.
-std::string reportOptionsRefusal(bool sharded, bool useSprt, bool anyReport);
+/// Why a shard or a merge cannot take these report options, or empty: a trace follows every item
+/// of the one-process run, and a shard writes nothing but its part (`tables`: stopping,
+/// confusion or an HTML report asked for).
+std::string reportOptionsRefusal(bool sharded, bool trace, bool tables);
 
 }  // namespace quillon::cli

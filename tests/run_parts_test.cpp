@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -22,11 +23,17 @@ struct Outcome {
     std::string results, exposure;
     std::vector<std::string> messages, done;
     RunSummary summary;
+    std::string stopping, confusion;  // the tables of the run's statistics
 };
 
 Outcome outcomeOf(const RunSettings& settings, const RecordingHost& host, const RunSummary& summary) {
-    Outcome o{TempFolder::read(settings.resultsFile), TempFolder::read(settings.exposureFile), host.messages, host.done,
-              summary};
+    Outcome o{TempFolder::read(settings.resultsFile),
+              TempFolder::read(settings.exposureFile),
+              host.messages,
+              host.done,
+              summary,
+              summary.statistics.stopping.text(),
+              summary.statistics.confusion.text()};
     return o;
 }
 
@@ -39,6 +46,17 @@ void expectSame(const Outcome& whole, const Outcome& merged, const std::string& 
     EXPECT_EQ(whole.summary.cancelled, merged.summary.cancelled) << what;
     EXPECT_EQ(whole.summary.examinees, merged.summary.examinees) << what;
     EXPECT_EQ(whole.summary.testsStarted, merged.summary.testsStarted) << what;
+    // The whole value, not only what the two tables show.
+    const RunStatistics& a = whole.summary.statistics;
+    const RunStatistics& b = merged.summary.statistics;
+    EXPECT_TRUE(whole.stopping == merged.stopping) << what;
+    EXPECT_TRUE(whole.confusion == merged.confusion) << what;
+    EXPECT_EQ(a.exposureCount, b.exposureCount) << what;
+    EXPECT_EQ(a.testsTaken, b.testsTaken) << what;
+    EXPECT_EQ(a.selections, b.selections) << what;
+    EXPECT_EQ(a.stop.messages, b.stop.messages) << what;
+    EXPECT_EQ(a.stop.failed, b.stop.failed) << what;
+    EXPECT_EQ(a.stop.failedLine, b.stop.failedLine) << what;
 }
 
 // A folder of generated files and the run's settings, with runs whole, in shards and merged.
@@ -204,7 +222,7 @@ TEST(RunParts, PartsThatDoNotMakeOneRunAreRefusedAndNothingIsWritten) {
     const std::vector<std::string> otherSeed = split.shards(3);
     split.seed = RandomGenerator::defaultSeed;
     const std::string foreignVersion = split.folder.write(
-        "v2", "quillon-part 2" + TempFolder::read(three[0]).substr(std::string(partFormatLine).size()));
+        "v1", "quillon-part 1" + TempFolder::read(three[0]).substr(std::string(partFormatLine).size()));
     std::string cut = TempFolder::read(three[1]);
     const std::string truncated = split.folder.write("cut", cut.substr(0, cut.size() / 2));
     struct Case {
@@ -221,7 +239,7 @@ TEST(RunParts, PartsThatDoNotMakeOneRunAreRefusedAndNothingIsWritten) {
         {{three[0], two[1], three[2]},
          "Part file " + two[1] + " is shard 2/2, but " + three[0] + " is shard 1/3: they are from different splits."},
         {{foreignVersion, three[1], three[2]},
-         "Part file " + foreignVersion + " is of format \"quillon-part 2\"; this program reads \"quillon-part 1\"."},
+         "Part file " + foreignVersion + " is of format \"quillon-part 1\"; this program reads \"quillon-part 2\"."},
         {{three[0], truncated, three[2]}, ""},
         {{three[0], split.settings.poolFile, three[2]},
          "Part file " + split.settings.poolFile + " is not a part file."},
@@ -233,7 +251,7 @@ TEST(RunParts, PartsThatDoNotMakeOneRunAreRefusedAndNothingIsWritten) {
         const Outcome merged = split.merge(c.parts, "refused");
         ASSERT_EQ(merged.messages.size(), 1u) << c.message;
         if (c.message.empty()) {
-            EXPECT_NE(merged.messages[0].find("is damaged at line"), std::string::npos) << merged.messages[0];
+            EXPECT_NE(merged.messages[0].find(" is damaged"), std::string::npos) << merged.messages[0];
         } else {
             EXPECT_EQ(merged.messages[0], c.message);
         }
@@ -247,29 +265,153 @@ TEST(RunParts, PartsThatDoNotMakeOneRunAreRefusedAndNothingIsWritten) {
     EXPECT_NE(split.merge(three, "changed").messages.at(0).find("is from another run"), std::string::npos);
 }
 
-TEST(RunParts, PartsKeepSumsExactlyThroughTheirText) {
-    RunPart part;
-    part.digest = "0123456789abcdef";
-    part.state.shard = 2;
-    part.state.shardCount = 3;
-    part.state.statistics.lengths.resize(2);
-    part.state.statistics.lengths[0].mapProbSum.add(1e300);
-    part.state.statistics.lengths[0].mapProbSum.add(1.0);
-    part.state.statistics.lengths[0].mapProbSum.add(-1e300);
-    part.state.statistics.lengths[1].bayesProbSum.add(0.1);
-    part.state.statistics.lengths[1].bayesProbSum.add(std::numeric_limits<double>::infinity());
-    part.state.statistics.exposureCount = {3, 0, 9};
-    part.state.messages = {"icol error  2"};
-    part.state.cancelled = part.state.coversRest = true;
-    RunPart back;
+// The shape a merge of `split` expects of its parts.
+PartShape shapeOf(const RunSettings& settings, std::uint32_t seed) {
     std::string problem;
-    ASSERT_TRUE(parseRunPart(runPartText(part), back, problem)) << problem;
-    EXPECT_EQ(back.state.statistics.lengths[0].mapProbSum.value(), 1.0);
-    EXPECT_EQ(back.state.statistics.lengths[1].bayesProbSum.value(), std::numeric_limits<double>::infinity());
-    EXPECT_EQ(back.state.statistics.exposureCount, part.state.statistics.exposureCount);
-    EXPECT_EQ(back.state.messages, part.state.messages);
-    EXPECT_TRUE(back.state.cancelled && back.state.coversRest && !back.state.failed);
-    EXPECT_EQ(back.state.shard, 2);
+    PartShape shape;
+    shape.digest = runDigest(settings, seed, problem);
+    EXPECT_EQ(problem, "");
+    PreparedRun prepared = prepareRun(settings, problem);
+    EXPECT_EQ(problem, "");
+    shape.lineCount = prepared.lineCount;
+    shape.expectedTests = prepared.expectedTests;
+    shape.empty = emptyRunStatistics(settings, prepared.inputs.pool.itemCount);
+    return shape;
+}
+
+// The part's checksum as the file format documents it: 64-bit FNV-1a over every byte before the
+// checksum line, in 16 lowercase hex digits; computed here independently of the writer.
+std::string withChecksum(const std::string& body) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : body) hash = (hash ^ c) * 0x100000001b3ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return body + "checksum " + hex + "\n";
+}
+
+TEST(RunParts, PartTextKeepsEveryCountAndSumExactly) {
+    Split split(smallSample(2, 20), [](RunSettings& s) { s.stopProbabilities = {.9, .6}; });
+    const std::vector<std::string> parts = split.shards(3);
+    const PartShape shape = shapeOf(split.settings, split.seed);
+    const std::string text = TempFolder::read(parts[1]);
+    RunPart part;
+    std::string problem;
+    ASSERT_TRUE(parseRunPart(text, shape, part, problem)) << problem;
+    EXPECT_EQ(part.shard, 2);
+    EXPECT_EQ(withChecksum(text.substr(0, text.rfind("checksum "))), text);  // the documented checksum
+    // Sums keep every partial: 1e300 + 1 - 1e300 is 1, not 0, after the text.
+    part.statistics.lengths[0].mapProbSum.add(1e300);
+    part.statistics.lengths[0].mapProbSum.add(1.0);
+    part.statistics.lengths[0].mapProbSum.add(-1e300);
+    const double before = part.statistics.lengths[0].mapProbSum.value();
+    part.statistics.lengths[1].bayesProbSum.add(std::numeric_limits<double>::infinity());
+    RunPart back;
+    ASSERT_TRUE(parseRunPart(runPartText(part), shape, back, problem)) << problem;
+    EXPECT_EQ(back.statistics.lengths[0].mapProbSum.value(), before);
+    EXPECT_EQ(back.statistics.lengths[1].bayesProbSum.value(), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(back.statistics.stopping.text(), part.statistics.stopping.text());
+    EXPECT_EQ(back.statistics.confusion.text(), part.statistics.confusion.text());
+    EXPECT_EQ(back.statistics.exposureCount, part.statistics.exposureCount);
+    EXPECT_EQ(resultsTableText(back.statistics, 2), resultsTableText(part.statistics, 2));
+}
+
+TEST(RunParts, EveryFlippedBitOfAPartIsRefused) {
+    Split split(smallSample(2, 9), [](RunSettings& s) { s.maxTestLength = 4; });
+    const std::vector<std::string> parts = split.shards(2);
+    const PartShape shape = shapeOf(split.settings, split.seed);
+    const std::string text = TempFolder::read(parts[0]);
+    ASSERT_LT(text.size(), 4000u);
+    std::size_t accepted = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string flipped = text;
+            flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
+            RunPart part;
+            std::string problem;
+            if (parseRunPart(flipped, shape, part, problem)) ++accepted;
+        }
+    }
+    EXPECT_EQ(accepted, 0u);
+}
+
+// Parts that carry a valid checksum but could not come from a replay are refused by name of
+// what is wrong, and nothing the size fields claim is allocated before they are checked.
+TEST(RunParts, ForgedPartsWithAValidChecksumAreRefused) {
+    Split split(smallSample(2, 20), [](RunSettings&) {});
+    const std::vector<std::string> parts = split.shards(2);
+    const PartShape shape = shapeOf(split.settings, split.seed);
+    RunPart real;
+    std::string problem;
+    ASSERT_TRUE(parseRunPart(TempFolder::read(parts[0]), shape, real, problem)) << problem;
+    ASSERT_GT(real.statistics.testsTaken, 0);
+    struct Case {
+        const char* name;
+        std::function<void(RunPart&)> forge;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"negative count", [](RunPart& p) { p.statistics.lengths[3].mapAccurate = -1; }, "is impossible"},
+        {"outcomes beyond the tests",
+         [](RunPart& p) {
+             ++p.statistics.lengths[0].mapAccurate;
+             ++p.statistics.lengths[0].mapFalseNeg;
+         },
+         "do not add up"},
+        {"outcomes short of the tests", [](RunPart& p) { --p.statistics.lengths[2].mapFalsePos; }, ""},
+        {"sprt outcomes against decided", [](RunPart& p) { ++p.statistics.lengths[5].sprtDecided; }, "do not add up"},
+        {"exposure against items given", [](RunPart& p) { ++p.statistics.exposureCount[7]; }, "exposure"},
+        {"negative exposure", [](RunPart& p) { p.statistics.exposureCount[7] = -5; }, "exposure"},
+        {"tests beyond the run",
+         [](RunPart& p) { p.statistics.testsStarted = p.expectedTests + 1; }, "test counts are impossible"},
+        {"stopping counts", [](RunPart& p) {
+             std::vector<std::int64_t> flat = p.statistics.stopping.flatCounts();
+             flat[0] += 1;
+             flat[1] += 1;
+             ASSERT_TRUE(p.statistics.stopping.setFlatCounts(flat));
+         }, "stopping"},
+        {"confusion counts", [](RunPart& p) { ++p.statistics.confusion.denseCounts()[0]; }, "confusion"},
+        {"a failure without its message",
+         [](RunPart& p) {
+             p.statistics.stop.failed = p.statistics.stop.ended = true;
+             p.statistics.stop.failedLine = 1;
+         },
+         "failure"},
+        {"an extra length", [](RunPart& p) { p.statistics.lengths.emplace_back(); }, "does not fit"},
+        {"a missing item", [](RunPart& p) { p.statistics.exposureCount.pop_back(); }, "does not fit"},
+        {"another range", [](RunPart& p) { ++p.firstLine; }, "does not fit"},
+    };
+    for (const Case& c : cases) {
+        RunPart forged = real;
+        c.forge(forged);
+        RunPart read;
+        EXPECT_FALSE(parseRunPart(runPartText(forged), shape, read, problem)) << c.name;
+        EXPECT_NE(problem.find(c.says), std::string::npos) << c.name << ": " << problem;
+    }
+    // A short part whose sizes claim a billion lengths is refused on its sizes, before any count is read.
+    const std::string text = TempFolder::read(parts[0]);
+    const std::size_t shapeAt = text.find("shape ");
+    const std::string huge = withChecksum(text.substr(0, shapeAt) + "shape 80 1000000000 2 2\ntests 1 1\n");
+    EXPECT_LT(huge.size(), 400u);
+    EXPECT_FALSE(parseRunPart(huge, shape, real, problem));
+    EXPECT_EQ(problem, "does not fit this run's files.");
+}
+
+// Each part is bounded by the run's tests, and so are they all together.
+TEST(RunParts, PartsThatTogetherCountMoreTestsThanTheRunAreRefused) {
+    Split split(smallSample(2, 20), [](RunSettings&) {});
+    const std::vector<std::string> parts = split.shards(2);
+    const PartShape shape = shapeOf(split.settings, split.seed);
+    RunPart first;
+    std::string problem;
+    ASSERT_TRUE(parseRunPart(TempFolder::read(parts[0]), shape, first, problem)) << problem;
+    RunPart bloated = first;
+    bloated.statistics = shape.empty;
+    bloated.statistics.testsStarted = shape.expectedTests;  // alone possible: every test begun, none counted
+    const std::string forged = split.folder.write("bloated", runPartText(bloated));
+    const Outcome merged = split.merge({forged, parts[1]}, "bloated");
+    ASSERT_EQ(merged.messages.size(), 1u);
+    EXPECT_NE(merged.messages[0].find("count more tests than the run has"), std::string::npos) << merged.messages[0];
+    EXPECT_EQ(merged.results, "");
 }
 
 // The runner's exit status for `arguments`, its output thrown away.
@@ -283,23 +425,37 @@ TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
     const std::string files =
         "--pool " + split.settings.poolFile + " --data " + split.settings.responseFile + " --max-length 12 --quiet ";
     const std::string whole = split.folder.file("w.csv"), wholeExposure = split.folder.file("wx.csv");
-    ASSERT_EQ(runner(files + "--seed 99 --results " + whole + " --exposure " + wholeExposure), 0);
+    // The stopping table (beside the results, with --use-sprt) and the confusion table come from
+    // the parts as from the one-process run.
+    const std::string reports = "--use-sprt --stop-probability .8 --stop-probability .9 --confusion ";
+    ASSERT_EQ(runner(files + "--seed 99 --results " + whole + " --exposure " + wholeExposure + " " + reports +
+                     split.folder.file("wc.csv")),
+              0);
     std::string parts;
     for (int k = 1; k <= 3; ++k) {
         const std::string part = split.folder.file("p" + std::to_string(k));
-        EXPECT_EQ(runner(files + "--seed 99 --shard " + std::to_string(k) + "/3 --part " + part), 0);
+        EXPECT_EQ(runner(files + "--seed 99 --use-sprt --stop-probability .8 --stop-probability .9 --shard " +
+                         std::to_string(k) + "/3 --part " + part),
+                  0);
         parts += " " + part;
     }
     const std::string merged = split.folder.file("m.csv"), mergedExposure = split.folder.file("mx.csv");
-    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " + mergedExposure),
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " +
+                     mergedExposure + " " + reports + split.folder.file("mc.csv")),
               0);
     EXPECT_TRUE(TempFolder::read(whole) == TempFolder::read(merged));
     EXPECT_TRUE(TempFolder::read(wholeExposure) == TempFolder::read(mergedExposure));
+    const std::string wholeStopping = TempFolder::read(split.folder.file("w_stopping.csv"));
+    EXPECT_NE(wholeStopping.find("Posterior,.9,summary"), std::string::npos);
+    EXPECT_TRUE(wholeStopping == TempFolder::read(split.folder.file("m_stopping.csv")));
+    EXPECT_NE(TempFolder::read(split.folder.file("wc.csv")), "");
+    EXPECT_TRUE(TempFolder::read(split.folder.file("wc.csv")) == TempFolder::read(split.folder.file("mc.csv")));
     EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 1 --results " + merged), 1);  // another run
     for (const char* usage : {"--shard 0/3 --part x", "--shard 4/3 --part x", "--shard 1/3", "--shard 1-3 --part x",
-                              "--shard 1/3 --part x --trace t.csv"})
+                              "--shard 1/3 --part x --trace t.csv", "--shard 1/3 --part x --stopping s.csv",
+                              "--shard 1/1000001 --part x"})
         EXPECT_EQ(runner(files + usage), 2) << usage;
-    EXPECT_EQ(runner("merge" + parts + " " + files + "--use-sprt"), 2);
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--trace t.csv"), 2);
 }
 
 }  // namespace

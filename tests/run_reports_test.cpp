@@ -191,7 +191,7 @@ TEST(RunReports, HandWorkedRunTraceAndStoppingLineByLine) {
     settings.maxTestLength = 3;
     RunReportOptions options;
     options.traceCandidates = 2;
-    options.stopProbabilities = {.95, .9};
+    settings.stopProbabilities = {.95, .9};
     const ReportedRun run = runWithReports(settings, options, 1);
 
     // From (.5, .5), a right answer multiplies by (p1, p2) and a wrong one by (1 - p1, 1 - p2).
@@ -323,7 +323,7 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
          [](RunSettings& s, RunReportOptions& o) {
              s.selectionMethod = "MinCost";
              s.randomizationFactor = 2;
-             o.stopProbabilities = {.8, .99};
+             s.stopProbabilities = {.8, .99};
          }},
         {"script, two tests, priors, first 50 traced", false,
          [](RunSettings& s, RunReportOptions& o) {
@@ -395,7 +395,7 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
                 EXPECT_EQ(f[4], std::to_string(tests)) << c.name << ": " << line;
             }
         }
-        EXPECT_EQ(perRule.size(), 1 + options.stopProbabilities.size()) << c.name;
+        EXPECT_EQ(perRule.size(), 1 + settings.stopProbabilities.size()) << c.name;
         for (const auto& [rule, sum] : perRule) EXPECT_EQ(sum, tests) << c.name << ", " << rule;
 
         // Every test reaches every length; the diagonal is the results table's accurate count.
@@ -420,6 +420,33 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
             }
         }
     }
+}
+
+// A run with no examinee still reports every length up to its maximum, also past the pool's size,
+// as its results table and its Done line do.
+TEST(RunReports, WithNoExamineeEveryLengthUpToTheMaximumIsReported) {
+    TempFolder folder;
+    RunSettings settings;
+    settings.poolFile = folder.write("pool.csv",
+                                     "A,1,,0,.2,.8\r\nB,1,,0,.3,.7\r\nC,1,,0,.4,.6\r\nD,1,,0,.2,.7\r\nE,1,,0,.1,.9\r\n"
+                                     "F,1,,0,.3,.6\r\nP_Grp,,,,.5,.5\r\n");
+    settings.responseFile = folder.write("data.txt", "");
+    settings.maxTestLength = 9;
+    const ReportedRun run = runWithReports(settings, {}, 1);
+    const auto rows = [](const std::string& table, const std::string& mark) {
+        std::vector<std::string> lengths;
+        std::istringstream in(table);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(mark) != std::string::npos) lengths.push_back(fields(line).at(mark == ",MAP," ? 0 : 3));
+        return lengths;
+    };
+    const std::vector<std::string> oneToNine = {"1", "2", "3", "4", "5", "6", "7", "8", "9"};
+    EXPECT_EQ(rows(run.stopping, "SPRT,,stopped"), oneToNine);
+    EXPECT_EQ(rows(run.stopping, "SPRT,,undecided"), std::vector<std::string>{"9"});
+    std::vector<std::string> mapLengths;
+    for (const std::string& length : rows(run.confusion, ",MAP,"))
+        if (mapLengths.empty() || mapLengths.back() != length) mapLengths.push_back(length);
+    EXPECT_EQ(mapLengths, oneToNine);
 }
 
 }  // namespace

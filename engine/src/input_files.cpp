@@ -32,7 +32,15 @@ LineReader::LineReader(const std::string& path) : buffer_(1 << 16) {
     data_ = buffer_.data();
 }
 
-LineReader::LineReader(InMemory, std::string_view text) : data_(text.data()), end_(text.size()) {}
+LineReader::LineReader(InMemory, std::string_view text) : data_(text.data()), end_(text.size()), inMemory_(true) {}
+
+std::unique_ptr<LineReader> LineReader::overText(std::string text) {
+    std::unique_ptr<LineReader> reader(new LineReader(InMemory{}, {}));
+    reader->ownedText_ = std::move(text);
+    reader->data_ = reader->ownedText_.data();
+    reader->end_ = reader->ownedText_.size();
+    return reader;
+}
 
 LineReader::~LineReader() {
     if (copy_) std::fclose(copy_);
@@ -132,6 +140,10 @@ std::int64_t LineReader::countLinesAndRewind() {
     if (file_) {
         std::rewind(file_);
         begin_ = end_ = 0;
+        ended_ = false;
+        linesRead_ = 0;
+    } else if (inMemory_) {
+        begin_ = 0;
         ended_ = false;
         linesRead_ = 0;
     }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "quillon/input_files.h"
@@ -120,27 +121,6 @@ private:
     std::istringstream in_;
 };
 
-void addStatistics(RunStatistics& total, const RunStatistics& part) {
-    total.testsStarted += part.testsStarted;
-    for (std::size_t i = 0; i < part.exposureCount.size(); ++i) total.exposureCount[i] += part.exposureCount[i];
-    for (std::size_t n = 0; n < part.lengths.size(); ++n) {
-        LengthStatistics& t = total.lengths[n];
-        const LengthStatistics& p = part.lengths[n];
-        t.mapAccurate += p.mapAccurate;
-        t.mapFalsePos += p.mapFalsePos;
-        t.mapFalseNeg += p.mapFalseNeg;
-        t.mapProbSum.merge(p.mapProbSum);
-        t.sprtDecided += p.sprtDecided;
-        t.sprtAccurate += p.sprtAccurate;
-        t.sprtFalsePos += p.sprtFalsePos;
-        t.sprtFalseNeg += p.sprtFalseNeg;
-        t.bayesAccurate += p.bayesAccurate;
-        t.bayesFalsePos += p.bayesFalsePos;
-        t.bayesFalseNeg += p.bayesFalseNeg;
-        t.bayesProbSum.merge(p.bayesProbSum);
-    }
-}
-
 // A shard or a merge reads the response file more than once, which a pipe cannot give.
 std::string streamRefusal(const std::string& responseFile) {
     std::error_code error;
@@ -157,12 +137,15 @@ std::string shardName(std::int64_t shard, std::int64_t count) {
 
 std::string runDigest(const RunSettings& settings, std::uint32_t seed, std::string& problem) {
     Fnv1a hash;
-    std::string text = "quillon-run 1\nseed " + std::to_string(seed) + "\n";
+    std::string text = "quillon-run 2\nseed " + std::to_string(seed) + "\n";
     text += "maxTestLength " + std::to_string(settings.maxTestLength) + "\n";
     text += "groupCount " + std::to_string(settings.groupCount) + "\n";
     text += "testsPerPerson " + std::to_string(settings.testsPerPerson) + "\n";
     text += "selectionMethod " + settings.selectionMethod + "\n";
     text += "randomizationFactor " + std::to_string(settings.randomizationFactor) + "\n";
+    text += "stopProbabilities";
+    for (double x : settings.stopProbabilities) text += " " + hexFloat(x);
+    text += "\n";
     text += "sprtAlpha " + hexFloat(settings.sprtAlpha) + "\nsprtBeta " + hexFloat(settings.sprtBeta) + "\n";
     text += "costs " + hexFloat(settings.costPassPass) + " " + hexFloat(settings.costPassFail) + " " +
             hexFloat(settings.costFailPass) + " " + hexFloat(settings.costFailFail) + "\n";
@@ -183,17 +166,19 @@ std::string runDigest(const RunSettings& settings, std::uint32_t seed, std::stri
 }
 
 std::string runPartText(const RunPart& part) {
-    const ShardState& s = part.state;
+    const RunStatistics& s = part.statistics;
     std::string text = std::string(partFormatLine) + "\n";
     text += "digest " + part.digest + "\n";
-    text += "shard " + std::to_string(s.shard) + " " + std::to_string(s.shardCount) + "\n";
-    text += "lines " + std::to_string(s.lineCount) + "\n";
-    text += "range " + std::to_string(s.firstLine) + " " + std::to_string(s.rangeLines) + "\n";
-    text += "expected-tests " + std::to_string(s.expectedTests) + "\n";
+    text += "shard " + std::to_string(part.shard) + " " + std::to_string(part.shardCount) + "\n";
+    text += "lines " + std::to_string(part.lineCount) + "\n";
+    text += "range " + std::to_string(part.firstLine) + " " + std::to_string(part.rangeLines) + "\n";
+    text += "expected-tests " + std::to_string(part.expectedTests) + "\n";
+    text += "shape " + std::to_string(s.exposureCount.size()) + " " + std::to_string(s.lengths.size()) + " " +
+            std::to_string(s.stopping.rules().size()) + " " + std::to_string(s.confusion.groupCount()) + "\n";
+    text += "tests " + std::to_string(s.testsStarted) + " " + std::to_string(s.testsTaken) + "\n";
     text += "examinees " + std::to_string(s.examinees) + "\n";
-    text += "tests-started " + std::to_string(s.statistics.testsStarted) + "\n";
-    text += "lengths " + std::to_string(s.statistics.lengths.size()) + "\n";
-    for (const LengthStatistics& l : s.statistics.lengths) {
+    text += "selections " + std::to_string(s.selections) + "\n";
+    for (const LengthStatistics& l : s.lengths) {
         text += "length";
         for (std::int64_t count : {l.mapAccurate, l.mapFalsePos, l.mapFalseNeg, l.sprtDecided, l.sprtAccurate,
                                    l.sprtFalsePos, l.sprtFalseNeg, l.bayesAccurate, l.bayesFalsePos, l.bayesFalseNeg})
@@ -202,31 +187,130 @@ std::string runPartText(const RunPart& part) {
         writeSum(text, l.bayesProbSum);
         text += "\n";
     }
-    text += "exposure " + std::to_string(s.statistics.exposureCount.size());
-    for (std::int64_t count : s.statistics.exposureCount) text += " " + std::to_string(count);
-    text += "\n";
-    text += std::string("end ") + (s.failed ? "failed" : s.cancelled ? "cut" : "complete") + "\n";
-    text += std::string("covers-rest ") + (s.coversRest ? "1" : "0") + "\n";
-    text += "failed-line " + std::to_string(s.failedLine) + "\n";
-    text += "messages " + std::to_string(s.messages.size()) + "\n";
-    for (const std::string& message : s.messages) text += "message " + message + "\n";
+    const auto counts = [&text](const char* keyword, const std::vector<std::int64_t>& values) {
+        text += keyword;
+        for (std::int64_t count : values) text += " " + std::to_string(count);
+        text += "\n";
+    };
+    counts("exposure", s.exposureCount);
+    counts("stopping", s.stopping.flatCounts());
+    counts("confusion", s.confusion.denseCounts());
+    const std::vector<ConfusionTable::OtherCount> others = s.confusion.otherCounts();
+    text += "confusion-others " + std::to_string(others.size()) + "\n";
+    for (const ConfusionTable::OtherCount& o : others)
+        text += "other " + std::to_string(o.length) + " " + std::to_string(o.rule) + " " + std::to_string(o.trueGroup) +
+                " " + std::to_string(o.decided) + " " + std::to_string(o.tests) + "\n";
+    text += std::string("end ") + (s.stop.failed ? "failed" : s.stop.cancelled ? "cut" : "complete") + "\n";
+    text += std::string("ended ") + (s.stop.ended ? "1" : "0") + "\n";
+    text += "failed-line " + std::to_string(s.stop.failedLine) + "\n";
+    text += "messages " + std::to_string(s.stop.messages.size()) + "\n";
+    for (const std::string& message : s.stop.messages) text += "message " + message + "\n";
     text += "end-of-part\n";
-    return text;
+    Fnv1a checksum;
+    checksum.add(text);
+    return text + "checksum " + checksum.hex() + "\n";
 }
 
-bool parseRunPart(const std::string& text, RunPart& part, std::string& problem) {
-    std::istringstream in(text);
+namespace {
+
+// Reads a part's lines in order, with the line number for the message of a damaged one.
+class PartLines {
+public:
+    explicit PartLines(std::string_view text) : text_(text) {}
+
+    bool next(std::string& line) {
+        if (at_ >= text_.size()) return false;
+        const std::size_t end = text_.find('\n', at_);
+        if (end == std::string_view::npos) return false;  // every line of a part ends with one
+        line.assign(text_.substr(at_, end - at_));
+        at_ = end + 1;
+        ++number_;
+        return true;
+    }
+
+    bool atEnd() const { return at_ >= text_.size(); }
+    std::int64_t number() const { return number_; }
+
+private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::int64_t number_ = 0;
+};
+
+// The counts of a part's statistics add up as a replay's always do; what does not is named.
+std::string inconsistency(const RunStatistics& s, const PartShape& shape, const RunPart& part) {
+    const std::int64_t bound = shape.expectedTests;
+    if (s.testsStarted < 0 || s.testsStarted > bound || s.testsTaken < 0 || s.testsTaken > s.testsStarted)
+        return "its test counts are impossible";
+    if (s.examinees < 0 || s.examinees > part.lineCount) return "its examinee count is impossible";
+    const std::int64_t kept = static_cast<std::int64_t>(s.lengths.size());
+    for (std::size_t n = 0; n < s.lengths.size(); ++n) {
+        const LengthStatistics& l = s.lengths[n];
+        for (std::int64_t c : {l.mapAccurate, l.mapFalsePos, l.mapFalseNeg, l.sprtDecided, l.sprtAccurate,
+                               l.sprtFalsePos, l.sprtFalseNeg, l.bayesAccurate, l.bayesFalsePos, l.bayesFalseNeg})
+            if (c < 0 || c > s.testsTaken) return "a count at length " + std::to_string(n + 1) + " is impossible";
+        const std::int64_t bayes = l.bayesAccurate + l.bayesFalsePos + l.bayesFalseNeg;
+        if (l.mapAccurate + l.mapFalsePos + l.mapFalseNeg != s.testsTaken ||
+            l.sprtAccurate + l.sprtFalsePos + l.sprtFalseNeg != l.sprtDecided || l.sprtDecided > s.testsTaken ||
+            bayes != (s.confusion.groupCount() == 2 ? s.testsTaken : 0))
+            return "its outcomes at length " + std::to_string(n + 1) + " do not add up to its tests";
+    }
+    std::int64_t given = 0;
+    for (std::int64_t c : s.exposureCount) {
+        if (c < 0 || c > s.testsTaken) return "an exposure count is impossible";
+        given += c;
+    }
+    if (given != s.selections || s.selections != s.testsTaken * kept)
+        return "its exposure counts do not add up to the items given";
+    const std::vector<std::int64_t> stopping = s.stopping.flatCounts();
+    for (std::int64_t c : stopping)
+        if (c < 0 || c > s.testsTaken) return "a stopping count is impossible";
+    // Per rule: each length's counts and the undecided, each as tests then its three outcomes.
+    const std::size_t perRule = 4 * (static_cast<std::size_t>(kept) + 1);
+    for (std::size_t at = 0; at + 3 < stopping.size(); at += 4)
+        if (stopping[at + 1] + stopping[at + 2] + stopping[at + 3] != stopping[at])
+            return "its stopping outcomes do not add up to their tests";
+    for (std::size_t r = 0; r <= s.stopping.rules().size(); ++r) {
+        const bool fixed = r == s.stopping.rules().size();
+        std::int64_t tests = 0;
+        for (std::size_t at = r * perRule; at < (fixed ? stopping.size() : (r + 1) * perRule); at += 4)
+            tests += stopping[at];
+        if (tests != s.testsTaken) return "its stopping counts do not add up to its tests";
+    }
+    const std::vector<std::int64_t>& dense = s.confusion.denseCounts();
+    const std::size_t g = static_cast<std::size_t>(s.confusion.groupCount());
+    std::vector<std::int64_t> perLengthRule(static_cast<std::size_t>(kept) * 2, 0);
+    for (std::size_t i = 0; i < dense.size(); ++i) {
+        if (dense[i] < 0 || dense[i] > s.testsTaken) return "a confusion count is impossible";
+        perLengthRule[i / (g * g)] += dense[i];
+    }
+    for (const ConfusionTable::OtherCount& o : s.confusion.otherCounts()) {
+        if (o.tests <= 0 || o.tests > s.testsTaken || o.length < 1 || o.length > kept || o.rule < 0 || o.rule > 1)
+            return "a confusion count is impossible";
+        perLengthRule[static_cast<std::size_t>(o.length - 1) * 2 + static_cast<std::size_t>(o.rule)] += o.tests;
+    }
+    for (std::size_t n = 0; n < s.lengths.size(); ++n)
+        if (perLengthRule[2 * n] != s.testsTaken || perLengthRule[2 * n + 1] != s.lengths[n].sprtDecided)
+            return "its confusion counts at length " + std::to_string(n + 1) + " do not add up to its tests";
+    if (s.stop.failed && (s.stop.messages.empty() || s.stop.failedLine <= part.firstLine ||
+                          s.stop.failedLine > part.lineCount))
+        return "its failure is impossible";
+    if ((s.stop.failed || s.stop.cancelled) && !s.stop.ended) return "its end is impossible";
+    return {};
+}
+
+}  // namespace
+
+namespace {
+
+// Reads a part up to its expected tests, after its checksum; the lines stay positioned after them.
+bool readHeader(const std::string& text, PartLines& lines, RunPart& p, std::string& problem) {
     std::string line;
-    std::int64_t lineNumber = 0;
-    const auto next = [&] {
-        ++lineNumber;
-        return static_cast<bool>(std::getline(in, line));
-    };
-    const auto damaged = [&] {
-        problem = "is damaged at line " + std::to_string(lineNumber) + ".";
+    const auto damaged = [&](const std::string& why = "") {
+        problem = "is damaged at line " + std::to_string(lines.number()) + (why.empty() ? "." : ": " + why + ".");
         return false;
     };
-    if (!next() || line.rfind("quillon-part ", 0) != 0) {
+    if (!lines.next(line) || line.rfind("quillon-part ", 0) != 0) {
         problem = "is not a part file.";
         return false;
     }
@@ -234,34 +318,101 @@ bool parseRunPart(const std::string& text, RunPart& part, std::string& problem) 
         problem = "is of format \"" + line + "\"; this program reads \"" + partFormatLine + "\".";
         return false;
     }
-    RunPart p;
-    ShardState& s = p.state;
-    std::int64_t a = 0, b = 0;
-    if (!next()) return damaged();
+    // Nothing in a part is used before its checksum has vouched for every byte of it.
+    const std::size_t checksumAt = text.rfind("checksum ");
     {
-        Words w(line);
-        if (!w.expect("digest") || !w.word(p.digest) || p.digest.size() != 16 || !w.atEnd()) return damaged();
+        Fnv1a checksum;
+        if (checksumAt != std::string::npos) checksum.add(std::string_view(text).substr(0, checksumAt));
+        if (checksumAt == std::string::npos || (checksumAt > 0 && text[checksumAt - 1] != '\n') ||
+            text.compare(checksumAt, std::string::npos, "checksum " + checksum.hex() + "\n") != 0) {
+            problem = "is damaged: its checksum does not match its contents.";
+            return false;
+        }
     }
+    std::int64_t a = 0, b = 0;
     const auto pair = [&](const char* keyword, std::int64_t& x, std::int64_t& y) {
-        if (!next()) return false;
+        if (!lines.next(line)) return false;
         Words w(line);
         return w.expect(keyword) && w.integer(x) && w.integer(y) && w.atEnd();
     };
     const auto single = [&](const char* keyword, std::int64_t& x) {
-        if (!next()) return false;
+        if (!lines.next(line)) return false;
         Words w(line);
         return w.expect(keyword) && w.integer(x) && w.atEnd();
     };
-    if (!pair("shard", a, b) || b < 1 || a < 1 || a > b || b > 1000000) return damaged();
-    s.shard = static_cast<std::int32_t>(a);
-    s.shardCount = static_cast<std::int32_t>(b);
-    if (!single("lines", s.lineCount) || !pair("range", s.firstLine, s.rangeLines) ||
-        !single("expected-tests", s.expectedTests) || !single("examinees", s.examinees) ||
-        !single("tests-started", s.statistics.testsStarted) || !single("lengths", a) || a < 0 || a > 1000000)
+    if (!lines.next(line)) return damaged();
+    {
+        Words w(line);
+        if (!w.expect("digest") || !w.word(p.digest) || p.digest.size() != 16 || !w.atEnd()) return damaged();
+    }
+    if (!pair("shard", a, b) || b < 1 || a < 1 || a > b || b > maxShardCount) return damaged();
+    p.shard = static_cast<std::int32_t>(a);
+    p.shardCount = static_cast<std::int32_t>(b);
+    if (!single("lines", p.lineCount) || !pair("range", p.firstLine, p.rangeLines) ||
+        !single("expected-tests", p.expectedTests))
         return damaged();
-    s.statistics.lengths.resize(static_cast<std::size_t>(a));
-    for (LengthStatistics& l : s.statistics.lengths) {
-        if (!next()) return damaged();
+    return true;
+}
+
+}  // namespace
+
+bool readRunPartHeader(const std::string& text, RunPart& part, std::string& problem) {
+    PartLines lines(text);
+    RunPart p;
+    if (!readHeader(text, lines, p, problem)) return false;
+    part = std::move(p);
+    return true;
+}
+
+bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part, std::string& problem) {
+    PartLines lines(text);
+    RunPart p;
+    if (!readHeader(text, lines, p, problem)) return false;
+    std::string line;
+    std::int64_t a = 0;
+    const auto damaged = [&](const std::string& why = "") {
+        problem = "is damaged at line " + std::to_string(lines.number()) + (why.empty() ? "." : ": " + why + ".");
+        return false;
+    };
+    const auto pair = [&](const char* keyword, std::int64_t& x, std::int64_t& y) {
+        if (!lines.next(line)) return false;
+        Words w(line);
+        return w.expect(keyword) && w.integer(x) && w.integer(y) && w.atEnd();
+    };
+    const auto single = [&](const char* keyword, std::int64_t& x) {
+        if (!lines.next(line)) return false;
+        Words w(line);
+        return w.expect(keyword) && w.integer(x) && w.atEnd();
+    };
+    if (p.digest != shape.digest) {
+        problem = "is from another run: its input files, settings or seed differ from this merge's.";
+        return false;
+    }
+    const RunStatistics& empty = shape.empty;
+    std::int64_t items = 0, kept = 0, rules = 0, groups = 0;
+    if (!lines.next(line)) return damaged();
+    {
+        Words w(line);
+        if (!w.expect("shape") || !w.integer(items) || !w.integer(kept) || !w.integer(rules) || !w.integer(groups) ||
+            !w.atEnd())
+            return damaged();
+    }
+    // The sizes come from the run's own files, never from the part.
+    if (p.lineCount != shape.lineCount || p.expectedTests != shape.expectedTests ||
+        items != static_cast<std::int64_t>(empty.exposureCount.size()) ||
+        kept != static_cast<std::int64_t>(empty.lengths.size()) ||
+        rules != static_cast<std::int64_t>(empty.stopping.rules().size()) || groups != empty.confusion.groupCount() ||
+        p.firstLine != p.lineCount * (p.shard - 1) / p.shardCount ||
+        p.rangeLines != p.lineCount * p.shard / p.shardCount - p.firstLine) {
+        problem = "does not fit this run's files.";
+        return false;
+    }
+    RunStatistics s = empty;
+    if (!pair("tests", s.testsStarted, s.testsTaken) || !single("examinees", s.examinees) ||
+        !single("selections", s.selections))
+        return damaged();
+    for (LengthStatistics& l : s.lengths) {
+        if (!lines.next(line)) return damaged();
         Words w(line);
         if (!w.expect("length")) return damaged();
         for (std::int64_t* count :
@@ -270,60 +421,78 @@ bool parseRunPart(const std::string& text, RunPart& part, std::string& problem) 
             if (!w.integer(*count)) return damaged();
         if (!w.sum(l.mapProbSum) || !w.sum(l.bayesProbSum) || !w.atEnd()) return damaged();
     }
-    if (!next()) return damaged();
-    {
+    const auto counts = [&](const char* keyword, std::vector<std::int64_t>& values) {
+        if (!lines.next(line)) return false;
         Words w(line);
-        if (!w.expect("exposure") || !w.integer(a) || a < 0 || a > 100000000) return damaged();
-        s.statistics.exposureCount.resize(static_cast<std::size_t>(a));
-        for (std::int64_t& count : s.statistics.exposureCount)
-            if (!w.integer(count)) return damaged();
-        if (!w.atEnd()) return damaged();
+        if (!w.expect(keyword)) return false;
+        for (std::int64_t& count : values)
+            if (!w.integer(count)) return false;
+        return w.atEnd();
+    };
+    std::vector<std::int64_t> stopping = empty.stopping.flatCounts();
+    if (!counts("exposure", s.exposureCount) || !counts("stopping", stopping) ||
+        !s.stopping.setFlatCounts(stopping) || !counts("confusion", s.confusion.denseCounts()))
+        return damaged();
+    // Other pairs come only from files that never load (a true group beyond the groups), so a
+    // count of them beyond the run's tests is damage, whatever the part says.
+    if (!single("confusion-others", a) || a < 0 || a > s.testsTaken * 2 * kept) return damaged();
+    for (std::int64_t k = 0; k < a; ++k) {
+        std::int64_t length = 0, rule = 0, trueGroup = 0, decided = 0, tests = 0;
+        if (!lines.next(line)) return damaged();
+        Words w(line);
+        if (!w.expect("other") || !w.integer(length) || !w.integer(rule) || !w.integer(trueGroup) ||
+            !w.integer(decided) || !w.integer(tests) || !w.atEnd() || length < 1 || length > kept || rule < 0 ||
+            rule > 1 || trueGroup < -2147483647 || trueGroup > 2147483647 || decided < -2147483647 ||
+            decided > 2147483647)
+            return damaged();
+        s.confusion.addOther({static_cast<std::int32_t>(length), static_cast<int>(rule),
+                              static_cast<std::int32_t>(trueGroup), static_cast<std::int32_t>(decided), tests});
     }
-    if (!next()) return damaged();
+    if (!lines.next(line)) return damaged();
     {
         Words w(line);
         std::string end;
         if (!w.expect("end") || !w.word(end) || !w.atEnd()) return damaged();
         if (end == "failed") {
-            s.failed = true;
+            s.stop.failed = true;
         } else if (end == "cut") {
-            s.cancelled = true;
+            s.stop.cancelled = true;
         } else if (end != "complete") {
             return damaged();
         }
     }
-    if (!single("covers-rest", a) || (a != 0 && a != 1)) return damaged();
-    s.coversRest = a == 1;
-    if (!single("failed-line", s.failedLine) || !single("messages", a) || a < 0) return damaged();
+    if (!single("ended", a) || (a != 0 && a != 1)) return damaged();
+    s.stop.ended = a == 1;
+    if (!single("failed-line", s.stop.failedLine) || !single("messages", a) || a < 0) return damaged();
     for (std::int64_t m = 0; m < a; ++m) {
-        if (!next() || line.rfind("message ", 0) != 0) return damaged();
-        s.messages.push_back(line.substr(8));
+        if (!lines.next(line) || line.rfind("message ", 0) != 0) return damaged();
+        s.stop.messages.push_back(line.substr(8));
     }
-    if (!next() || line != "end-of-part" || next()) return damaged();
+    if (!lines.next(line) || line != "end-of-part" || !lines.next(line) || line.rfind("checksum ", 0) != 0 ||
+        !lines.atEnd())
+        return damaged();
+    if (const std::string why = inconsistency(s, shape, p); !why.empty()) {
+        problem = "is damaged: " + why + ".";
+        return false;
+    }
+    p.statistics = std::move(s);
     part = std::move(p);
     return true;
 }
 
 std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<std::string>& names,
-                          const std::string& digest, std::int64_t expectedTests, std::size_t itemCount,
-                          std::size_t lengthCount, ShardState& merged) {
+                          const PartShape& shape, RunStatistics& merged) {
     if (parts.empty()) return "No part file to merge.";
-    const std::int32_t count = parts.front().state.shardCount;
+    const std::int32_t count = parts.front().shardCount;
     std::map<std::int32_t, std::size_t> byShard;
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        const ShardState& s = parts[i].state;
-        const std::string name = "Part file " + names[i];
-        if (parts[i].digest != digest)
-            return name + " is from another run: its input files, settings or seed differ from this merge's.";
-        if (s.shardCount != count)
-            return name + " is shard " + shardName(s.shard, s.shardCount) + ", but " + names.front() + " is shard " +
-                   shardName(parts.front().state.shard, count) + ": they are from different splits.";
-        if (s.expectedTests != expectedTests || s.firstLine != s.lineCount * (s.shard - 1) / count ||
-            s.rangeLines != s.lineCount * s.shard / count - s.firstLine ||
-            s.statistics.exposureCount.size() != itemCount || s.statistics.lengths.size() != lengthCount)
-            return name + " does not fit this run's files.";
-        if (const auto [at, added] = byShard.emplace(s.shard, i); !added)
-            return "Shard " + shardName(s.shard, count) + " is given twice: " + names[at->second] + " and " + names[i] +
+        const RunPart& p = parts[i];
+        if (p.shardCount != count)
+            return "Part file " + names[i] + " is shard " + shardName(p.shard, p.shardCount) + ", but " +
+                   names.front() + " is shard " + shardName(parts.front().shard, count) +
+                   ": they are from different splits.";
+        if (const auto [at, added] = byShard.emplace(p.shard, i); !added)
+            return "Shard " + shardName(p.shard, count) + " is given twice: " + names[at->second] + " and " + names[i] +
                    ".";
     }
     std::string missing;
@@ -332,89 +501,155 @@ std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<s
     if (!missing.empty())
         return (missing.find(',') == std::string::npos ? "Shard " : "Shards ") + missing + " of " +
                std::to_string(count) + (missing.find(',') == std::string::npos ? " is" : " are") + " missing.";
-
-    merged = ShardState{};
-    merged.shardCount = count;
-    merged.expectedTests = expectedTests;
-    merged.statistics.lengths.resize(lengthCount);
-    merged.statistics.exposureCount.assign(itemCount, 0);
+    // Each part is bounded by the run's tests; together they must be too, before any sum is formed.
+    std::int64_t started = 0;
     for (const auto& [shard, index] : byShard) {
-        const ShardState& s = parts[index].state;
-        merged.lineCount = s.lineCount;
-        addStatistics(merged.statistics, s.statistics);
-        merged.examinees += s.examinees;
-        merged.messages.insert(merged.messages.end(), s.messages.begin(), s.messages.end());
-        if (!s.coversRest) continue;
-        // The one-process run ended in this shard's replay; later shards count nothing more.
-        merged.failed = s.failed;
-        merged.failedLine = s.failedLine;
-        merged.cancelled = s.cancelled;
-        merged.coversRest = true;
-        break;
+        const RunStatistics& s = parts[index].statistics;
+        if (__builtin_add_overflow(started, s.testsStarted, &started) || started > shape.expectedTests)
+            return "Part file " + names[index] + " and the parts before it count more tests than the run has.";
+        if (s.stop.ended) break;
+    }
+    merged = shape.empty;
+    for (const auto& [shard, index] : byShard) {
+        merged.merge(parts[index].statistics);
+        if (merged.stop.ended) break;  // the one-process run ended in this shard's replay
     }
     return {};
 }
 
 RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHost& host, int threadCount,
                     std::int32_t shard, std::int32_t shardCount, const std::string& partFile) {
-    RunSummary refused;
-    refused.inputsRejected = true;
-    if (shardCount < 1 || shard < 1 || shard > shardCount) {
-        host.showInputMessage("Shard " + shardName(shard, shardCount) +
-                              " does not exist: it must be K/N with K from 1 to N.");
-        return refused;
-    }
-    if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) {
-        host.showInputMessage(refusal);
-        return refused;
-    }
+    RunSummary summary;
+    const auto refuse = [&](const std::string& message) {
+        host.showInputMessage(message);
+        summary.inputsRejected = true;
+        return summary;
+    };
+    if (shardCount < 1 || shardCount > maxShardCount || shard < 1 || shard > shardCount)
+        return refuse("Shard " + shardName(shard, shardCount) + " does not exist: it must be K/N with K from 1 to N and N from 1 to " +
+                      std::to_string(maxShardCount) + ".");
+    if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) return refuse(refusal);
     // The part is the shard's only output: it takes the results table's checks (writable, not an
     // input file), and no table is written.
     RunSettings shardSettings = settings;
     shardSettings.resultsFile = partFile;
     shardSettings.saveExposure = false;
-    const std::uint32_t seed = random.state();
-    RunOptions options;
-    options.threadCount = threadCount;
-    options.shard = shard;
-    options.shardCount = shardCount;
-    options.shardDone = [&](const InputFiles&, const ShardState& state) -> std::string {
-        std::string problem;
-        RunPart part{runDigest(settings, seed, problem), state};
-        if (!problem.empty()) return problem;
-        if (!replaceFileContents(partFile, runPartText(part)))
-            return "Part file " + upperName(partFile) + " has a problem.";
-        return {};
-    };
-    return runSimulation(shardSettings, random, host, options);
+    std::string problem;
+    PreparedRun prepared = prepareRun(shardSettings, problem);
+    if (!problem.empty()) return refuse(problem);
+    RunPart part;
+    part.shard = shard;
+    part.shardCount = shardCount;
+    part.lineCount = prepared.lineCount;
+    part.firstLine = prepared.lineCount * (shard - 1) / shardCount;
+    part.rangeLines = prepared.lineCount * shard / shardCount - part.firstLine;
+    part.expectedTests = prepared.expectedTests;
+    // The shard knows no user; its only cancel is the one a display closed by a message gives,
+    // which is where the one-process run stops after an "icol error".
+    class ShardHost : public RunHost {
+    public:
+        void showMessage(const std::string&) override {}
+        ProgressHandle progressInit(const std::string&) override { return 1; }
+        void progressSet(ProgressHandle, const ProgressReport&) override {}
+        bool progressIsCancelled(ProgressHandle) override { return shutDown; }
+        void progressShutdown(ProgressHandle) override { shutDown = true; }
+        bool shutDown = false;
+    } shardHost;
+    const ProgressHandle handle = shardHost.progressInit("");
+    RandomGenerator generator = random;
+    Replayed replayed = replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests,
+                                        generator, shardHost, handle, {threadCount, nullptr, part.firstLine, part.rangeLines});
+    if (prepared.responses->problem() != ReadProblem::None)
+        return refuse(readProblemMessage("Data", settings.responseFile, *prepared.responses));
+    RunStatistics& statistics = replayed.statistics;
+    const std::int64_t rangeEnd = part.firstLine + part.rangeLines;
+    if (statistics.stop.ended && !statistics.stop.failed && !statistics.stop.cancelled && rangeEnd < part.lineCount) {
+        // After an "icol error" the one-process run stops at its next progress point, which may
+        // lie in a later range: replay on to it, so that this part alone decides the end.
+        LineReader rest(settings.responseFile);
+        if (!rest.isOpen()) return refuse("Data file " + upperName(settings.responseFile) + " is not available.");
+        generator = random;
+        Replayed more = replayExaminees(settings, prepared.inputs, rest, prepared.expectedTests, generator, shardHost,
+                                        handle, {threadCount, nullptr, rangeEnd, part.lineCount - rangeEnd});
+        if (rest.problem() != ReadProblem::None)
+            return refuse(readProblemMessage("Data", settings.responseFile, rest));
+        statistics.stop.ended = false;
+        statistics.merge(more.statistics);
+        statistics.stop.ended = true;
+        replayed.candidatesScored += more.candidatesScored;
+    }
+    summary.examinees = statistics.examinees;
+    summary.cancelled = statistics.stop.cancelled;
+    summary.testsStarted = statistics.testsStarted;
+    summary.expectedTests = prepared.expectedTests;
+    summary.selections = statistics.selections;
+    summary.candidatesScored = replayed.candidatesScored;
+    part.digest = runDigest(settings, random.state(), problem);
+    if (!problem.empty()) {
+        host.showMessage(problem);
+    } else if (!replaceFileContents(partFile, runPartText({part.digest, part.shard, part.shardCount, part.lineCount,
+                                                          part.firstLine, part.rangeLines, part.expectedTests,
+                                                          statistics}))) {
+        host.showMessage("Part file " + upperName(partFile) + " has a problem.");
+    } else {
+        summary.completed = true;
+    }
+    summary.statistics = std::move(statistics);
+    return summary;
 }
 
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
                     const std::vector<std::string>& partFiles) {
-    if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) {
-        RunSummary refused;
-        refused.inputsRejected = true;
-        host.showInputMessage(refusal);
-        return refused;
-    }
-    const std::uint32_t seed = random.state();
-    RunOptions options;
-    options.mergeParts = [&](std::int64_t expectedTests, const RunStatistics& fresh,
-                             ShardState& merged) -> std::string {
-        std::string problem;
-        const std::string digest = runDigest(settings, seed, problem);
-        if (!problem.empty()) return problem;
-        std::vector<RunPart> parts(partFiles.size());
-        for (std::size_t i = 0; i < partFiles.size(); ++i) {
-            std::ifstream in(partFiles[i], std::ios::binary);
-            if (!in) return "Part file " + partFiles[i] + " is not available.";
-            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (!parseRunPart(text, parts[i], problem)) return "Part file " + partFiles[i] + " " + problem;
-        }
-        return mergeRunParts(parts, partFiles, digest, expectedTests, fresh.exposureCount.size(), fresh.lengths.size(),
-                             merged);
+    RunSummary summary;
+    const auto refuse = [&](const std::string& message) {
+        host.showInputMessage(message);
+        summary.inputsRejected = true;
+        return summary;
     };
-    return runSimulation(settings, random, host, options);
+    if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) return refuse(refusal);
+    std::string problem;
+    PreparedRun prepared = prepareRun(settings, problem);
+    if (!problem.empty()) return refuse(problem);
+    const ProgressHandle handle = host.progressInit("Simulation Progress");
+    const auto refuseParts = [&](const std::string& message) {
+        host.progressShutdown(handle);
+        return refuse(message);
+    };
+    PartShape shape;
+    shape.digest = runDigest(settings, random.state(), problem);
+    if (!problem.empty()) return refuseParts(problem);
+    shape.lineCount = prepared.lineCount;
+    shape.expectedTests = prepared.expectedTests;
+    shape.empty = emptyRunStatistics(settings, prepared.inputs.pool.itemCount);
+    std::vector<RunPart> parts(partFiles.size());
+    for (std::size_t i = 0; i < partFiles.size(); ++i) {
+        // A part is a few numbers per length and item; anything far larger is not one.
+        const std::optional<std::string> text = readWholeFile(partFiles[i]);
+        if (!text) return refuseParts("Part file " + partFiles[i] + " is not available.");
+        if (!parseRunPart(*text, shape, parts[i], problem)) return refuseParts("Part file " + partFiles[i] + " " + problem);
+    }
+    RunStatistics merged;
+    if (const std::string refusal = mergeRunParts(parts, partFiles, shape, merged); !refusal.empty())
+        return refuseParts(refusal);
+    for (const std::string& message : merged.stop.messages) {
+        host.progressShutdown(handle);
+        host.showMessage(message);
+    }
+    summary.examinees = merged.examinees;
+    summary.cancelled = merged.stop.cancelled;
+    summary.testsStarted = merged.testsStarted;
+    summary.expectedTests = prepared.expectedTests;
+    summary.selections = merged.selections;
+    if (!merged.stop.failed) {
+        const bool exposureUnavailable =
+            writeRunTables(settings, prepared.inputs.pool, merged, prepared.expectedTests, host, handle);
+        host.progressShutdown(handle);
+        host.showDone(doneMessage(merged.testsStarted, prepared.expectedTests, prepared.inputs.pool.itemCount,
+                                  settings.testsPerPerson, exposureUnavailable));
+        summary.completed = true;
+    }
+    summary.statistics = std::move(merged);
+    return summary;
 }
 
 }  // namespace quillon

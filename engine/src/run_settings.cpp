@@ -6,6 +6,7 @@
 #include <string>
 
 #include "quillon/item_selection.h"
+#include "quillon/output_tables.h"
 
 namespace quillon {
 
@@ -116,6 +117,9 @@ std::string checkRunSettings(const RunSettings& settings) {
     if (settings.testsPerPerson < 1 || settings.testsPerPerson > 5) return "N tests per person must be from 1 to 5.";
     if (settings.maxTestLength < 1) return "Maximum test length must be at least 1.";
     if (!selectionMethodFromName(settings.selectionMethod)) return " error in adaptby";
+    for (double x : settings.stopProbabilities)
+        if (!(x > 0.0 && x < 1.0))  // NaN too
+            return "Stop probability " + formatPlain(x) + " must lie between 0 and 1 (both excluded).";
     return {};
 }
 

@@ -19,88 +19,68 @@ namespace {
 // Collections above this number are an error in the deck (the message names the position).
 constexpr std::int32_t highestDeckCollection = 8;
 
-// Adds one finished test to the run statistics.
-void addTest(const TestRecord& test, std::int32_t trueGroup, RunStatistics& statistics) {
-    for (std::size_t n = 0; n < test.positions.size(); ++n) {
-        const PositionOutcome& p = test.positions[n];
-        LengthStatistics& s = statistics.lengths[n];
-        ++statistics.exposureCount[static_cast<std::size_t>(p.item - 1)];
-        s.mapProbSum += p.mapProb;
-        countOutcome(classifyOutcome(p.mapGroup, trueGroup), s.mapAccurate, s.mapFalsePos, s.mapFalseNeg);
-        if (p.sprtGroup > 0) {
-            ++s.sprtDecided;
-            countOutcome(classifyOutcome(p.sprtGroup, trueGroup), s.sprtAccurate, s.sprtFalsePos, s.sprtFalseNeg);
-        }
-        if (p.bayesGroup > 0) {
-            s.bayesProbSum += p.bayesProb;
-            countOutcome(classifyOutcome(p.bayesGroup, trueGroup), s.bayesAccurate, s.bayesFalsePos, s.bayesFalseNeg);
-        }
-    }
+void reportProgress(RunHost& host, ProgressHandle handle, std::int64_t started, std::int64_t expectedTests,
+                    const std::string& tail) {
+    ProgressReport report;
+    report.percent = static_cast<std::int32_t>(roundedPercent(started, expectedTests));
+    report.text = progressText(started, expectedTests, tail);
+    report.testsStarted = started;
+    report.expectedTests = expectedTests;
+    host.progressSet(handle, report);
 }
 
-// Folds examinee outcomes into the run in file order, with the progress points, the messages
-// of the replay and the cancel check between tests.
+// Folds examinee outcomes into the statistics in file order, with the progress points, the
+// messages of the replay and the cancel check between tests.
 class RunFolder {
 public:
-    RunFolder(const RunSettings& settings, RunHost& host, ProgressHandle handle, std::int64_t expectedTests,
-              std::int32_t itemCount, ReplayListener* listener)
-        : host_(host), handle_(handle), expectedTests_(expectedTests), step_(expectedTests / 100), listener_(listener) {
-        // A test never outlasts the pool, since no item is given twice: longer lengths need no room.
-        statistics.lengths.resize(static_cast<std::size_t>(std::min(settings.maxTestLength, itemCount)));
-        statistics.exposureCount.assign(static_cast<std::size_t>(itemCount), 0);
-    }
+    RunFolder(RunStatistics& statistics, RunHost& host, ProgressHandle handle, std::int64_t expectedTests,
+              ReplayListener* listener)
+        : statistics_(statistics), host_(host), handle_(handle), expectedTests_(expectedTests), listener_(listener) {}
 
     // Returns how many of the examinee's tests were taken into the run (the rest were cut by a
     // cancel or a failure) and what should happen next.
     FoldResult fold(const ExamineeLine& examinee, const ExamineeOutcome& outcome, std::size_t& testsTaken) {
         testsTaken = 0;
+        ++statistics_.examinees;
         for (const TestRecord& test : outcome.tests) {
-            ++statistics.testsStarted;
-            if (step_ == 0 || statistics.testsStarted % step_ == 0) {
-                report(" done)");
+            ++statistics_.testsStarted;
+            // Numbered within the whole run, so a range's progress points fall where they fall in one process.
+            const std::int64_t started = testsBefore + statistics_.testsStarted;
+            if (isProgressPoint(started, expectedTests_)) {
+                reportProgress(host_, handle_, started, expectedTests_, " done)");
                 host_.letMessagesRun();
                 if (host_.progressIsCancelled(handle_)) {
-                    --statistics.testsStarted;  // the test that would have started never ran
+                    --statistics_.testsStarted;  // the test that would have started never ran
                     return FoldResult::Cancelled;
                 }
             }
-            for (std::int32_t position : test.icolErrorPositions) {
-                host_.progressShutdown(handle_);
-                host_.showMessage("icol error  " + std::to_string(position));
-            }
+            for (std::int32_t position : test.icolErrorPositions) show("icol error  " + std::to_string(position));
             ++testsTaken;
             if (test.failed) {
-                host_.progressShutdown(handle_);
-                host_.showMessage(notEnoughItemsMessage(test.failedCollection));
-                failedLine = examinee.number;
+                show(notEnoughItemsMessage(test.failedCollection));
+                statistics_.stop.failedLine = examinee.number;
                 return FoldResult::Failed;
             }
-            addTest(test, outcome.trueGroup, statistics);
+            statistics_.addTest(test, outcome.trueGroup);
             if (listener_) listener_->testTaken(examinee, static_cast<std::int32_t>(testsTaken), test);
-            selections += static_cast<std::int64_t>(test.positions.size());
         }
         return FoldResult::Continue;
     }
 
-    // Shows how far the run has come; `tail` follows the share done.
-    void report(const std::string& tail) {
-        ProgressReport report;
-        report.percent = static_cast<std::int32_t>(roundedPercent(statistics.testsStarted, expectedTests_));
-        report.text = progressText(statistics.testsStarted, expectedTests_, tail);
-        report.testsStarted = statistics.testsStarted;
-        report.expectedTests = expectedTests_;
-        host_.progressSet(handle_, report);
-    }
-
-    RunStatistics statistics;
-    std::int64_t selections = 0;
-    std::int64_t failedLine = 0;  // the examinee whose test failed
+    std::int64_t testsBefore = 0;  // tests of the run's examinees before the replayed ones
 
 private:
+    // A message of the replay closes the progress display; the run stops at its next progress point.
+    void show(const std::string& message) {
+        host_.progressShutdown(handle_);
+        host_.showMessage(message);
+        statistics_.stop.messages.push_back(message);
+    }
+
+    RunStatistics& statistics_;
     RunHost& host_;
     ProgressHandle handle_;
     std::int64_t expectedTests_;
-    std::int64_t step_;
     ReplayListener* listener_;
 };
 
@@ -202,14 +182,17 @@ std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, s
     return text;
 }
 
-namespace {
+bool isProgressPoint(std::int64_t testsStarted, std::int64_t expectedTests) {
+    const std::int64_t step = expectedTests / 100;
+    return step == 0 || testsStarted % step == 0;
+}
 
-// The results table for every length up to `maxTestLength`. Lengths past the kept statistics
-// were reached by no test, so their rows are the writer's row of an empty length, numbered on.
-std::string resultsText(const RunStatistics& statistics, const RunSettings& settings) {
+std::string runResultsText(const RunStatistics& statistics, const RunSettings& settings) {
+    // Lengths past the kept statistics were reached by no test, so their rows are the writer's row
+    // of an empty length, numbered on.
     std::string text = resultsTableText(statistics, settings.groupCount);
     const std::size_t kept = statistics.lengths.size();
-    const std::size_t lengths = static_cast<std::size_t>(settings.maxTestLength);
+    const std::size_t lengths = static_cast<std::size_t>(std::max(0, settings.maxTestLength));
     if (kept >= lengths) return text;
     RunStatistics empty;
     empty.testsStarted = statistics.testsStarted;
@@ -221,227 +204,124 @@ std::string resultsText(const RunStatistics& statistics, const RunSettings& sett
     return text;
 }
 
-// A shard's stand-in for the run's host: it keeps the messages for the part and knows no user,
-// so the only cancel it reports is the one a closed progress display gives.
-class ShardHost : public RunHost {
-public:
-    void showMessage(const std::string& text) override { messages.push_back(text); }
-    ProgressHandle progressInit(const std::string&) override { return 1; }
-    void progressSet(ProgressHandle, const ProgressReport&) override {}
-    bool progressIsCancelled(ProgressHandle) override { return shutDown; }
-    void progressShutdown(ProgressHandle) override { shutDown = true; }
+namespace {
 
-    std::vector<std::string> messages;
-    bool shutDown = false;
-};
-
-// One run, step by step; each step returns false when the run ends there.
-class Run {
-public:
-    Run(const RunSettings& settings, RandomGenerator& random, RunHost& host, const RunOptions& options)
-        : settings_(settings), random_(random), host_(host), options_(options) {}
-
-    RunSummary execute() {
-        if (checkSettings() && load() && countResponses()) {
-            if (options_.shardCount > 0) {
-                replayShard();
-                return summary_;
-            }
-            if (options_.mergeParts) {
-                mergeParts();
-                return summary_;
-            }
-            if (options_.listener) options_.listener->replayStarts(inputs_);
-            handle_ = host_.progressInit("Simulation Progress");
-            RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount, options_.listener);
-            if (replay(folder)) finish(folder);
-        }
-        return summary_;
+// Opens the response lines and counts them for the progress display.
+PreparedRun countResponses(const RunSettings& settings, PreparedRun prepared, std::string& problem) {
+    if (!prepared.responses->isOpen()) {
+        problem = "Data file " + upperName(settings.responseFile) + " is not available.";
+        return prepared;
     }
-
-private:
-    // Ends the run at a message about the settings or the input files.
-    bool rejectInputs(const std::string& message) {
-        host_.showInputMessage(message);
-        summary_.inputsRejected = true;
-        return false;
-    }
-
-    bool checkSettings() {
-        const std::string problem = checkRunSettings(settings_);
-        return problem.empty() || rejectInputs(problem);
-    }
-
-    bool load() {
-        try {
-            inputs_ = loadInputFiles(settings_);
-            return true;
-        } catch (const InputError& error) {
-            return rejectInputs(error.what());
-        }
-    }
-
-    // Opens the response file and counts its lines for the progress display.
-    bool countResponses() {
-        responses_.emplace(settings_.responseFile);
-        if (!responses_->isOpen())
-            return rejectInputs("Data file " + upperName(settings_.responseFile) + " is not available.");
-        expectedTests_ = responses_->countLinesAndRewind() * settings_.testsPerPerson;
-        return responses_->problem() == ReadProblem::None ||
-               rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
-    }
-
-    // Replays every examinee; false when the run ended without tables.
-    bool replay(RunFolder& folder) {
-        const std::int32_t traceCandidates = options_.listener ? options_.listener->traceCandidates() : -1;
-        ReplayExecutor executor(inputs_, settings_, options_.threadCount, traceCandidates);
-        const ReplayEnd end =
-            executor.replay(*responses_, random_,
-                            [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome,
-                                      std::size_t& taken) { return folder.fold(examinee, outcome, taken); });
-        summary_.examinees = end.examinees;
-        summary_.cancelled = end.cancelled;
-        summary_.testsStarted = folder.statistics.testsStarted;
-        summary_.expectedTests = expectedTests_;
-        summary_.selections = folder.selections;
-        summary_.candidatesScored = end.candidatesScored;
-        if (end.failed) return false;
-        if (responses_->problem() == ReadProblem::None) return true;
-        host_.progressShutdown(handle_);  // the file changed after it was counted
-        return rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
-    }
-
-    // Writes the tables and shows the Done message.
-    void finish(RunFolder& folder) {
-        const bool exposureUnavailable = writeTables(folder);
-        host_.progressShutdown(handle_);
-        host_.showDone(doneMessage(folder.statistics.testsStarted, expectedTests_, inputs_.pool.itemCount,
-                                   settings_.testsPerPerson, exposureUnavailable));
-        summary_.completed = true;
-    }
-
-    // Replays one shard's range of examinees, each from its place in the whole run's random
-    // sequence and its place in the whole run's count of tests, so that the progress points, and
-    // with them the cut after an "icol error", fall where they fall in one process.
-    void replayShard() {
-        const std::int64_t lines = expectedTests_ / settings_.testsPerPerson;
-        ShardState state;
-        state.shard = options_.shard;
-        state.shardCount = options_.shardCount;
-        state.lineCount = lines;
-        state.firstLine = lines * (options_.shard - 1) / options_.shardCount;
-        state.rangeLines = lines * options_.shard / options_.shardCount - state.firstLine;
-        state.expectedTests = expectedTests_;
-        ShardHost shardHost;
-        RunFolder folder(settings_, shardHost, shardHost.progressInit(""), expectedTests_, inputs_.pool.itemCount,
-                         nullptr);
-        const std::int64_t testsBefore = state.firstLine * settings_.testsPerPerson;
-        folder.statistics.testsStarted = testsBefore;
-        ReplayExecutor executor(inputs_, settings_, options_.threadCount);
-        const OutcomeFold fold = [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome,
-                                           std::size_t& taken) { return folder.fold(examinee, outcome, taken); };
-        RandomGenerator generator = random_;
-        ReplayEnd end = executor.replay(*responses_, generator, fold, state.firstLine, state.rangeLines);
-        if (responses_->problem() != ReadProblem::None) {
-            rejectInputs(readProblemMessage("Data", settings_.responseFile, *responses_));
-            return;
-        }
-        const std::int64_t rangeEnd = state.firstLine + state.rangeLines;
-        if (shardHost.shutDown && !end.failed && !end.cancelled && rangeEnd < lines) {
-            // After an "icol error" the one-process run stops at its next progress point, which
-            // may lie in a later range: replay on to it, so that this part alone decides the end.
-            LineReader rest(settings_.responseFile);
-            generator = random_;
-            const ReplayEnd more = executor.replay(rest, generator, fold, rangeEnd, lines - rangeEnd);
-            if (!rest.isOpen()) {
-                rejectInputs("Data file " + upperName(settings_.responseFile) + " is not available.");
-                return;
-            }
-            if (rest.problem() != ReadProblem::None) {
-                rejectInputs(readProblemMessage("Data", settings_.responseFile, rest));
-                return;
-            }
-            end.examinees += more.examinees;
-            end.failed = more.failed;
-            end.cancelled = more.cancelled;
-        }
-        state.examinees = end.examinees;
-        state.statistics = std::move(folder.statistics);
-        state.statistics.testsStarted -= testsBefore;
-        state.messages = std::move(shardHost.messages);
-        state.failed = end.failed;
-        state.failedLine = end.failed ? folder.failedLine : 0;
-        state.cancelled = end.cancelled;
-        state.coversRest = shardHost.shutDown;
-        summary_.examinees = state.examinees;
-        summary_.cancelled = state.cancelled;
-        summary_.testsStarted = state.statistics.testsStarted;
-        summary_.expectedTests = expectedTests_;
-        summary_.selections = folder.selections;
-        const std::string problem = options_.shardDone(inputs_, state);
-        if (problem.empty()) {
-            summary_.completed = true;
-        } else {
-            host_.showMessage(problem);
-        }
-    }
-
-    // Writes the tables from stored parts, showing the messages the one-process run shows.
-    void mergeParts() {
-        handle_ = host_.progressInit("Simulation Progress");
-        RunFolder folder(settings_, host_, handle_, expectedTests_, inputs_.pool.itemCount, nullptr);
-        ShardState merged;
-        const std::string refusal = options_.mergeParts(expectedTests_, folder.statistics, merged);
-        if (!refusal.empty()) {
-            host_.progressShutdown(handle_);
-            rejectInputs(refusal);
-            return;
-        }
-        folder.statistics = std::move(merged.statistics);
-        for (const std::string& message : merged.messages) {
-            host_.progressShutdown(handle_);
-            host_.showMessage(message);
-        }
-        summary_.examinees = merged.examinees;
-        summary_.cancelled = merged.cancelled;
-        summary_.testsStarted = folder.statistics.testsStarted;
-        summary_.expectedTests = expectedTests_;
-        if (!merged.failed) finish(folder);
-    }
-
-    // Writes the results table and, with "Save exposure", the exposure table; true when the
-    // exposure file could not be written.
-    bool writeTables(RunFolder& folder) {
-        folder.report(" done)  Saving results.");
-        if (!replaceFileContents(settings_.resultsFile, resultsText(folder.statistics, settings_))) {
-            host_.progressShutdown(handle_);
-            host_.showMessage("Output file " + upperName(settings_.resultsFile) + " has a problem.");
-        }
-        if (!settings_.saveExposure) return false;
-        folder.report(" done)  Saving exposure info.");
-        const std::string exposureFile = trimSpaces(settings_.exposureFile);
-        if (replaceFileContents(exposureFile, exposureTableText(folder.statistics, inputs_.pool))) return false;
-        host_.progressShutdown(handle_);
-        host_.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
-        return true;
-    }
-
-    const RunSettings& settings_;
-    RandomGenerator& random_;
-    RunHost& host_;
-    const RunOptions& options_;
-    RunSummary summary_;
-    InputFiles inputs_;
-    std::optional<LineReader> responses_;  // opened only once the load has succeeded
-    std::int64_t expectedTests_ = 0;
-    ProgressHandle handle_ = 0;
-};
+    prepared.lineCount = prepared.responses->countLinesAndRewind();
+    prepared.expectedTests = prepared.lineCount * settings.testsPerPerson;
+    if (prepared.responses->problem() != ReadProblem::None)
+        problem = readProblemMessage("Data", settings.responseFile, *prepared.responses);
+    return prepared;
+}
 
 }  // namespace
 
+PreparedRun prepareRun(const RunSettings& settings, std::string& problem) {
+    problem = checkRunSettings(settings);
+    if (!problem.empty()) return {};
+    PreparedRun prepared;
+    try {
+        prepared.inputs = loadInputFiles(settings);
+    } catch (const InputError& error) {
+        problem = error.what();
+        return {};
+    }
+    prepared.responses = std::make_unique<LineReader>(settings.responseFile);
+    return countResponses(settings, std::move(prepared), problem);
+}
+
+PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses, std::string& problem) {
+    problem = checkRunSettings(settings);
+    if (!problem.empty()) return {};
+    PreparedRun prepared;
+    prepared.inputs = std::move(inputs);
+    prepared.responses = LineReader::overText(std::move(responses));
+    return countResponses(settings, std::move(prepared), problem);
+}
+
+Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, LineReader& responses,
+                         std::int64_t expectedTests, RandomGenerator& random, RunHost& host, ProgressHandle handle,
+                         const ReplayOptions& options) {
+    Replayed replayed;
+    RunStatistics& statistics = replayed.statistics;
+    statistics = emptyRunStatistics(settings, inputs.pool.itemCount);
+    RunFolder folder(statistics, host, handle, expectedTests, options.listener);
+    folder.testsBefore = options.firstExaminee * settings.testsPerPerson;
+    const std::int32_t traceCandidates = options.listener ? options.listener->traceCandidates() : -1;
+    ReplayExecutor executor(inputs, settings, options.threadCount, traceCandidates);
+    const ReplayEnd end =
+        executor.replay(responses, random,
+                        [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome, std::size_t& taken) {
+                            return folder.fold(examinee, outcome, taken);
+                        },
+                        options.firstExaminee, options.examineeCount);
+    replayed.candidatesScored = end.candidatesScored;
+    statistics.stop.failed = end.failed;
+    statistics.stop.cancelled = end.cancelled;
+    if (!end.failed) statistics.stop.failedLine = 0;
+    // After a message the one-process run stops at its next progress point, wherever that falls.
+    statistics.stop.ended = end.failed || end.cancelled || !statistics.stop.messages.empty();
+    return replayed;
+}
+
+bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
+                    std::int64_t expectedTests, RunHost& host, ProgressHandle handle) {
+    reportProgress(host, handle, statistics.testsStarted, expectedTests, " done)  Saving results.");
+    if (!replaceFileContents(settings.resultsFile, runResultsText(statistics, settings))) {
+        host.progressShutdown(handle);
+        host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
+    }
+    if (!settings.saveExposure) return false;
+    reportProgress(host, handle, statistics.testsStarted, expectedTests, " done)  Saving exposure info.");
+    const std::string exposureFile = trimSpaces(settings.exposureFile);
+    if (replaceFileContents(exposureFile, exposureTableText(statistics, pool))) return false;
+    host.progressShutdown(handle);
+    host.showMessage("Exposure file " + upperName(exposureFile) + " is not available.");
+    return true;
+}
+
 RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
                          const RunOptions& options) {
-    return Run(settings, random, host, options).execute();
+    RunSummary summary;
+    std::string problem;
+    PreparedRun prepared = prepareRun(settings, problem);
+    if (!problem.empty()) {
+        host.showInputMessage(problem);
+        summary.inputsRejected = true;
+        return summary;
+    }
+    if (options.listener) options.listener->replayStarts(prepared.inputs);
+    const ProgressHandle handle = host.progressInit("Simulation Progress");
+    Replayed replayed = replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests, random,
+                                        host, handle, {options.threadCount, options.listener});
+    const RunStatistics& statistics = replayed.statistics;
+    summary.examinees = statistics.examinees;
+    summary.cancelled = statistics.stop.cancelled;
+    summary.testsStarted = statistics.testsStarted;
+    summary.expectedTests = prepared.expectedTests;
+    summary.selections = statistics.selections;
+    summary.candidatesScored = replayed.candidatesScored;
+    if (!statistics.stop.failed) {
+        if (prepared.responses->problem() != ReadProblem::None) {
+            host.progressShutdown(handle);  // the file changed after it was counted
+            host.showInputMessage(readProblemMessage("Data", settings.responseFile, *prepared.responses));
+            summary.inputsRejected = true;
+        } else {
+            const bool exposureUnavailable =
+                writeRunTables(settings, prepared.inputs.pool, statistics, prepared.expectedTests, host, handle);
+            host.progressShutdown(handle);
+            host.showDone(doneMessage(statistics.testsStarted, prepared.expectedTests, prepared.inputs.pool.itemCount,
+                                      settings.testsPerPerson, exposureUnavailable));
+            summary.completed = true;
+        }
+    }
+    summary.statistics = std::move(replayed.statistics);
+    return summary;
 }
 
 }  // namespace quillon

@@ -178,7 +178,6 @@ RunReportOptions reportOptions(const PlainRunRequest& request, const RunSettings
     options.traceExaminees = request.traceExaminees;
     options.stoppingFile = place(request.stopping || settings.useSprt || !request.stoppingPath.empty(),
                                  request.stoppingPath, "stopping.csv");
-    if (!request.stopProbabilities.empty()) options.stopProbabilities = request.stopProbabilities;
     options.confusionFile =
         place(request.confusion || !request.confusionPath.empty(), request.confusionPath, "confusion.csv");
     return options;
@@ -212,6 +211,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
             result.error = problem;
             return result;
         }
+        if (!request.stopProbabilities.empty()) settings.stopProbabilities = request.stopProbabilities;
         const RunReportOptions options = reportOptions(request, settings, folder);
         const bool reportsWanted =
             !options.traceFile.empty() || !options.stoppingFile.empty() || !options.confusionFile.empty();

@@ -13,12 +13,6 @@ constexpr const char* lineEnd = "\r\n";
 // Rows are handed to the file in chunks of about this size, so memory stays flat.
 constexpr std::size_t traceChunk = std::size_t{1} << 20;
 
-std::vector<StoppingRule> stoppingRules(const std::vector<double>& thresholds) {
-    std::vector<StoppingRule> rules = {{StoppingRule::Kind::Sprt, 0.0}};
-    for (double x : thresholds) rules.push_back({StoppingRule::Kind::PosteriorThreshold, x});
-    return rules;
-}
-
 // Characters 1 to 11 of a response line name the examinee.
 std::string examineeId(const std::string& line) { return trimSpaces(std::string_view(line).substr(0, 11)); }
 
@@ -99,17 +93,10 @@ std::int32_t RunReports::traceCandidates() const { return trace_ ? options_.trac
 
 void RunReports::replayStarts(const InputFiles& inputs) {
     pool_ = &inputs.pool;
-    // No test outlasts the pool (no item is given twice), and a longer maximum ends the run before
-    // any report is written: sized by the pool, a huge maximum costs no memory.
-    const std::int32_t lengths = std::min(settings_.maxTestLength, inputs.pool.itemCount);
-    stopping_.emplace(stoppingRules(options_.stopProbabilities), lengths);
-    if (!options_.confusionFile.empty()) confusion_.emplace(settings_.groupCount, lengths);
     if (trace_) traceBuffer_ = traceHeader(settings_.groupCount, options_.traceCandidates);
 }
 
 void RunReports::testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) {
-    stopping_->addTest(test, examinee.trueGroup);
-    if (confusion_) confusion_->addTest(test, examinee.trueGroup);
     if (!trace_ || (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees)) return;
     for (std::size_t n = 0; n < test.positions.size(); ++n) traceRow(examinee, testNumber, n, test);
     flushTrace(false);
@@ -163,9 +150,11 @@ std::vector<std::string> RunReports::finish(const RunSummary& run) {
             problems.push_back("Trace file " + upperName(options_.traceFile) + " has a problem.");
         }
     }
-    if (!options_.stoppingFile.empty() && stopping_ && !replaceFileContents(options_.stoppingFile, stopping_->text()))
+    if (!options_.stoppingFile.empty() &&
+        !replaceFileContents(options_.stoppingFile, run.statistics.stopping.text()))
         problems.push_back("Stopping file " + upperName(options_.stoppingFile) + " has a problem.");
-    if (confusion_ && !replaceFileContents(options_.confusionFile, confusion_->text()))
+    if (!options_.confusionFile.empty() &&
+        !replaceFileContents(options_.confusionFile, run.statistics.confusion.text()))
         problems.push_back("Confusion file " + upperName(options_.confusionFile) + " has a problem.");
     written_ = problems.empty();
     return problems;

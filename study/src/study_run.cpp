@@ -221,8 +221,8 @@ bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTa
     const std::string text = readWhole(taskPartFile(workFolder, task), ok);
     RunPart part;
     std::string problem;
-    if (!ok || !parseRunPart(text, part, problem)) return false;
-    if (part.state.shard != task.shard || part.state.shardCount != task.shardCount) return false;
+    if (!ok || !readRunPartHeader(text, part, problem)) return false;
+    if (part.shard != task.shard || part.shardCount != task.shardCount) return false;
     const StudyRun run = studyRun(study, workFolder, task.condition, task.replication);
     return runDigest(run.settings, run.seed, problem) == part.digest && problem.empty();
 }

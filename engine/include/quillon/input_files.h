@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -92,7 +93,10 @@ public:
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
-    bool isOpen() const { return file_ != nullptr; }
+    /// Reads lines from text held in memory (a package's response lines), by the same rules.
+    static std::unique_ptr<LineReader> overText(std::string text);
+
+    bool isOpen() const { return file_ != nullptr || inMemory_; }
 
     /// Reads the next line without its end; false at the end of the file, and also when reading
     /// stops early (see `problem`).
@@ -131,6 +135,8 @@ private:
     bool ended_ = false;
     ReadProblem problem_ = ReadProblem::None;
     std::int64_t linesRead_ = 0;
+    bool inMemory_ = false;
+    std::string ownedText_;  // the text of `overText`
 };
 
 /// The message for a file whose reader stopped early: "KIND file NAME ..." with the reason.

@@ -9,24 +9,9 @@
 
 #include "quillon/exact_sum.h"
 #include "quillon/input_files.h"
+#include "quillon/run_statistics.h"
 
 namespace quillon {
-
-/// What the run counted at one test length, over all its tests.
-struct LengthStatistics {
-    std::int64_t mapAccurate = 0, mapFalsePos = 0, mapFalseNeg = 0;
-    ExactSum mapProbSum;  // exact, so the total does not depend on the order it was added in
-    std::int64_t sprtDecided = 0, sprtAccurate = 0, sprtFalsePos = 0, sprtFalseNeg = 0;
-    std::int64_t bayesAccurate = 0, bayesFalsePos = 0, bayesFalseNeg = 0;
-    ExactSum bayesProbSum;
-};
-
-/// Everything the two tables are written from.
-struct RunStatistics {
-    std::vector<LengthStatistics> lengths;    // [length - 1]
-    std::vector<std::int64_t> exposureCount;  // [position - 1]
-    std::int64_t testsStarted = 0;
-};
 
 /// Shortest decimal with up to 15 significant digits, no zero before the point (.85, -.5),
 /// exponent form below 1E-15 or from 1E15 on.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillon {
 
@@ -26,6 +27,9 @@ struct RunSettings {
     bool uniformPriors = true;
     bool followScript = false;
     bool useSprt = false;  // shown in the window; every run computes the SPRT regardless
+    // Where variable-length tests would stop besides the SPRT: once the MAP group's probability
+    // reaches each of these, every one in (0, 1).
+    std::vector<double> stopProbabilities = {.95};
     std::string poolFile;
     std::string scriptFile;
     std::string enemiesFile;

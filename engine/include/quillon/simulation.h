@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,37 +13,10 @@
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
 #include "quillon/run_settings.h"
+#include "quillon/run_statistics.h"
+#include "quillon/test_record.h"
 
 namespace quillon {
-
-/// What one position of a test produced: the item and the three rules' decisions.
-struct PositionOutcome {
-    std::int32_t item = 0;
-    std::int32_t mapGroup = 0;
-    std::int32_t sprtGroup = 0;   // 0: no decision
-    std::int32_t bayesGroup = 0;  // 0: not computed (groupCount other than 2)
-    double mapProb = 0.0;
-    double bayesProb = 0.0;
-};
-
-/// How one position came about, kept only for a trace: the collection, the answer scored, the
-/// selection's detail and the posterior after the update.
-struct PositionTrace {
-    std::int32_t collection = 0;
-    std::int32_t answer = 0;
-    SelectionDetail selection;
-    std::vector<double> posterior;
-};
-
-/// One simulated test. When `failed`, the last position's collection had no eligible item and
-/// `positions` holds only the positions before it.
-struct TestRecord {
-    std::vector<PositionOutcome> positions;
-    std::vector<PositionTrace> traces;             // one per position, when the run keeps traces
-    std::vector<std::int32_t> icolErrorPositions;  // positions whose drawn collection was above 8
-    bool failed = false;
-    std::int32_t failedCollection = 0;
-};
 
 /// One examinee's whole simulation: a function of its line, the inputs, the settings and the
 /// generator's state at its start.
@@ -118,23 +92,6 @@ public:
     virtual void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) = 0;
 };
 
-/// What one shard of a run replayed and counted, or what the parts of a run add up to: the
-/// statistics the tables are written from and what the one-process run shows on the way.
-struct ShardState {
-    std::int32_t shard = 0, shardCount = 0;
-    std::int64_t lineCount = 0;   // lines of the whole response file
-    std::int64_t firstLine = 0;   // 0-based first line of the shard's range
-    std::int64_t rangeLines = 0;  // lines in the range (0 is a valid range)
-    std::int64_t expectedTests = 0;
-    std::int64_t examinees = 0;         // examinees folded, the range's and any beyond it
-    RunStatistics statistics;           // testsStarted: the tests this shard started
-    std::vector<std::string> messages;  // in the order the one-process run shows them
-    bool failed = false;                // the last message is the failure; no tables follow
-    std::int64_t failedLine = 0;        // 1-based line of the failing examinee
-    bool cancelled = false;             // cut at a progress point after an "icol error"
-    bool coversRest = false;            // the one-process run ends within this shard's replay
-};
-
 /// The thread count a run uses when none is given: the CPUs this process may run on (its
 /// affinity, as a batch system such as Slurm restricts it), else the machine's cores; at least 1.
 int defaultThreadCount();
@@ -143,19 +100,10 @@ int defaultThreadCount();
 struct RunOptions {
     int threadCount = 1;
     ReplayListener* listener = nullptr;  // sees every test taken into the tables
-
-    /// With shardCount > 0: replay only the shard-th of shardCount contiguous ranges of
-    /// examinees and hand the state to `shardDone` instead of writing tables; `shardDone`
-    /// returns a message when the state could not be kept.
-    std::int32_t shard = 0, shardCount = 0;
-    std::function<std::string(const InputFiles& inputs, const ShardState& state)> shardDone{};
-
-    /// When set, takes the replay's place: fills `merged` from stored parts, shaped like the
-    /// run's `fresh` statistics, or returns why the parts cannot be merged.
-    std::function<std::string(std::int64_t expectedTests, const RunStatistics& fresh, ShardState& merged)> mergeParts{};
 };
 
-/// How a run ended and what it did, for the runner's exit code and the benchmarks.
+/// How a run ended and what it did, for the runner's exit code and the benchmarks; `statistics`
+/// is the run's whole result, which every table and report is written from.
 struct RunSummary {
     bool completed = false;  // the Done message was shown
     bool cancelled = false;
@@ -165,7 +113,59 @@ struct RunSummary {
     std::int64_t expectedTests = 0;
     std::int64_t selections = 0;
     std::int64_t candidatesScored = 0;
+    RunStatistics statistics;
 };
+
+/// A run's inputs, loaded and checked, with its response lines open and counted: all a replay needs.
+struct PreparedRun {
+    InputFiles inputs;
+    std::unique_ptr<LineReader> responses;
+    std::int64_t lineCount = 0;
+    std::int64_t expectedTests = 0;  // lines times tests per person
+};
+
+/// Checks the settings, loads the files the settings name and counts the response lines; the
+/// message that ends the run in `problem` when any of that fails.
+PreparedRun prepareRun(const RunSettings& settings, std::string& problem);
+
+/// The same from inputs already loaded and the response file's text in memory.
+PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses, std::string& problem);
+
+/// Which examinees a replay takes and how it is run.
+struct ReplayOptions {
+    int threadCount = 1;
+    ReplayListener* listener = nullptr;
+    std::int64_t firstExaminee = 0;   // 0-based line of the response file
+    std::int64_t examineeCount = -1;  // negative: to the end
+};
+
+/// What a replay counted, and the work it took.
+struct Replayed {
+    RunStatistics statistics;
+    std::int64_t candidatesScored = 0;
+};
+
+/// Replays examinees of a prepared run from where `responses` stands (a range is skipped to),
+/// each from its place in the whole run's random sequence: the statistics of exactly those
+/// examinees, the same for any thread count. Progress points, the cancel and the replay's
+/// messages ("icol error", a failed selection) go through `host` and `handle` as they fall in the
+/// one-process run, and the messages are kept in `statistics.stop`. `random` holds the run's
+/// starting state and is left where the replay's last counted draw leaves it.
+Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, LineReader& responses,
+                         std::int64_t expectedTests, RandomGenerator& random, RunHost& host, ProgressHandle handle,
+                         const ReplayOptions& options);
+
+/// The progress-point rule: a run reports, and asks whether to stop, at every hundredth of its
+/// expected tests (at every test when fewer than 100 are expected).
+bool isProgressPoint(std::int64_t testsStarted, std::int64_t expectedTests);
+
+/// Writes the results table and, with "Save exposure", the exposure table of finished
+/// statistics, reporting through `host`; true when the exposure file could not be written.
+bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
+                    std::int64_t expectedTests, RunHost& host, ProgressHandle handle);
+
+/// The results table for every length up to the settings' maximum, from finished statistics.
+std::string runResultsText(const RunStatistics& statistics, const RunSettings& settings);
 
 /// The progress text: "Processing test" with the counts, a carriage return and the share done,
 /// followed by `tail` (" done)" during the replay).

@@ -19,13 +19,12 @@ struct RunReportOptions {
     std::int32_t traceCandidates = 0;  // best candidates per trace row
     std::int64_t traceExaminees = -1;  // negative: every examinee
     std::string stoppingFile;
-    std::vector<double> stopProbabilities = {.95};
     std::string confusionFile;
 };
 
-/// Collects a run's trace, stopping table and confusion table as its tests enter the tables,
-/// and writes them only when the run completed: a run that ends with a message leaves every old
-/// file as it was. The trace is streamed, so memory stays flat however long the run.
+/// Streams a run's trace as its tests enter the tables and writes the stopping and confusion
+/// tables from the run's statistics, only when the run completed: a run that ends with a message
+/// leaves every old file as it was. Memory stays flat however long the run.
 class RunReports : public ReplayListener {
 public:
     RunReports(RunReportOptions options, const RunSettings& settings);
@@ -47,9 +46,6 @@ public:
     /// Whether `finish` wrote every report.
     bool written() const { return written_; }
 
-    /// The stopping table as collected so far (its rules: the SPRT, then each threshold).
-    const StoppingTable& stopping() const { return *stopping_; }
-
 private:
     void traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n, const TestRecord& test);
     void flushTrace(bool force);
@@ -61,8 +57,6 @@ private:
     std::string traceBuffer_;
     bool traceFailed_ = false;
     bool written_ = false;
-    std::optional<StoppingTable> stopping_;
-    std::optional<ConfusionTable> confusion_;
 };
 
 /// The trace's header line for a run's groups and best candidates.

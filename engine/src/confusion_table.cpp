@@ -1,5 +1,7 @@
 #include "quillon/confusion_table.h"
 
+#include <algorithm>
+
 namespace quillon {
 
 namespace {
@@ -9,10 +11,23 @@ constexpr const char* ruleNames[] = {"MAP", "SPRT"};
 
 }  // namespace
 
-ConfusionTable::ConfusionTable(std::int32_t groupCount, std::int32_t maxTestLength)
-    : groupCount_(groupCount), maxTestLength_(maxTestLength) {
+ConfusionTable::ConfusionTable(std::int32_t groupCount, std::int32_t maxTestLength, std::int32_t keptLengths)
+    : groupCount_(groupCount),
+      maxTestLength_(maxTestLength),
+      keptLengths_(keptLengths < 0 ? maxTestLength : std::min(keptLengths, maxTestLength)) {
     const std::size_t g = static_cast<std::size_t>(groupCount);
-    dense_.assign(static_cast<std::size_t>(maxTestLength) * 2 * g * g, 0);
+    dense_.assign(static_cast<std::size_t>(std::max(0, keptLengths_)) * 2 * g * g, 0);
+}
+
+std::vector<ConfusionTable::OtherCount> ConfusionTable::otherCounts() const {
+    std::vector<OtherCount> counts;
+    for (const auto& [key, n] : other_)
+        counts.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), std::get<3>(key), n});
+    return counts;
+}
+
+void ConfusionTable::addOther(const OtherCount& count) {
+    other_[Key{count.length, count.rule, count.trueGroup, count.decided}] += count.tests;
 }
 
 void ConfusionTable::add(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided) {
@@ -44,6 +59,7 @@ void ConfusionTable::merge(const ConfusionTable& other) {
 std::int64_t ConfusionTable::count(std::int32_t length, const std::string& rule, std::int32_t trueGroup,
                                    std::int32_t decided) const {
     const int r = rule == "SPRT" ? 1 : 0;
+    if (length > keptLengths_ && length <= maxTestLength_) return 0;  // reached by no test
     if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
         const std::size_t g = static_cast<std::size_t>(groupCount_);
         return dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(r)) * g +

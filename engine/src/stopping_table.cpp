@@ -1,5 +1,7 @@
 #include "quillon/stopping_table.h"
 
+#include <algorithm>
+
 #include "quillon/decisions.h"
 #include "quillon/output_tables.h"
 
@@ -21,6 +23,25 @@ double StoppingSummary::percentCorrect() const { return mean(accurate, tests); }
 double StoppingSummary::fixedAverageLength() const { return mean(fixedLengthSum, tests); }
 double StoppingSummary::fixedPercentCorrect() const { return mean(fixedAccurate, tests); }
 
+std::vector<StoppingRule> stoppingRules(const std::vector<double>& thresholds) {
+    std::vector<StoppingRule> rules = {{StoppingRule::Kind::Sprt, 0.0}};
+    for (double x : thresholds) rules.push_back({StoppingRule::Kind::PosteriorThreshold, x});
+    return rules;
+}
+
+FirstDecision firstDecision(const StoppingRule& rule, const TestRecord& test) {
+    for (std::size_t n = 0; n < test.positions.size(); ++n) {
+        const PositionOutcome& p = test.positions[n];
+        std::int32_t decided = 0;
+        if (rule.kind == StoppingRule::Kind::Sprt)
+            decided = p.sprtGroup;
+        else if (p.mapGroup > 0 && p.mapProb >= rule.threshold)
+            decided = p.mapGroup;
+        if (decided > 0) return {static_cast<std::int32_t>(n + 1), decided};
+    }
+    return {};
+}
+
 std::string stoppingRuleName(const StoppingRule& rule) {
     return rule.kind == StoppingRule::Kind::Sprt ? "SPRT" : "Posterior";
 }
@@ -37,31 +58,23 @@ void StoppingTable::Counts::merge(const Counts& other) {
     falseNeg += other.falseNeg;
 }
 
-StoppingTable::StoppingTable(std::vector<StoppingRule> rules, std::int32_t maxTestLength)
-    : rules_(std::move(rules)), maxTestLength_(maxTestLength), counts_(rules_.size()) {
-    for (RuleCounts& c : counts_) c.stoppedAt.resize(static_cast<std::size_t>(maxTestLength));
+StoppingTable::StoppingTable(std::vector<StoppingRule> rules, std::int32_t maxTestLength, std::int32_t keptLengths)
+    : rules_(std::move(rules)),
+      maxTestLength_(maxTestLength),
+      keptLengths_(keptLengths < 0 ? maxTestLength : std::min(keptLengths, maxTestLength)),
+      counts_(rules_.size()) {
+    for (RuleCounts& c : counts_) c.stoppedAt.resize(static_cast<std::size_t>(std::max(0, keptLengths_)));
 }
 
 void StoppingTable::addTest(const TestRecord& test, std::int32_t trueGroup) {
     if (test.positions.empty()) return;
     const PositionOutcome& last = test.positions.back();
     for (std::size_t r = 0; r < rules_.size(); ++r) {
-        const StoppingRule& rule = rules_[r];
-        bool stopped = false;
-        for (std::size_t n = 0; n < test.positions.size() && !stopped; ++n) {
-            const PositionOutcome& p = test.positions[n];
-            std::int32_t decided = 0;
-            if (rule.kind == StoppingRule::Kind::Sprt)
-                decided = p.sprtGroup;
-            else if (p.mapGroup > 0 && p.mapProb >= rule.threshold)
-                decided = p.mapGroup;
-            if (decided > 0) {
-                counts_[r].stoppedAt[n].add(decided, trueGroup);
-                stopped = true;
-            }
-        }
-        // Not stopped by the last length: classified by its MAP group there, and undecided.
-        if (!stopped) counts_[r].undecided.add(last.mapGroup, trueGroup);
+        const FirstDecision stop = firstDecision(rules_[r], test);
+        if (stop.length > 0)
+            counts_[r].stoppedAt[static_cast<std::size_t>(stop.length - 1)].add(stop.group, trueGroup);
+        else  // not stopped by the last length: classified by its MAP group there, and undecided
+            counts_[r].undecided.add(last.mapGroup, trueGroup);
     }
     fixed_.add(last.mapGroup, trueGroup);
 }
@@ -73,6 +86,33 @@ void StoppingTable::merge(const StoppingTable& other) {
         counts_[r].undecided.merge(other.counts_[r].undecided);
     }
     fixed_.merge(other.fixed_);
+}
+
+std::vector<std::int64_t> StoppingTable::flatCounts() const {
+    std::vector<std::int64_t> flat;
+    const auto put = [&flat](const Counts& c) { flat.insert(flat.end(), {c.tests, c.accurate, c.falsePos, c.falseNeg}); };
+    for (const RuleCounts& c : counts_) {
+        for (const Counts& at : c.stoppedAt) put(at);
+        put(c.undecided);
+    }
+    put(fixed_);
+    return flat;
+}
+
+bool StoppingTable::setFlatCounts(const std::vector<std::int64_t>& counts) {
+    const std::size_t per = 4 * (static_cast<std::size_t>(keptLengths_) + 1);
+    if (counts.size() != per * counts_.size() + 4) return false;
+    std::size_t at = 0;
+    const auto take = [&](Counts& c) {
+        c = {counts[at], counts[at + 1], counts[at + 2], counts[at + 3]};
+        at += 4;
+    };
+    for (RuleCounts& c : counts_) {
+        for (Counts& length : c.stoppedAt) take(length);
+        take(c.undecided);
+    }
+    take(fixed_);
+    return true;
 }
 
 StoppingSummary StoppingTable::summary(std::size_t rule) const {
@@ -113,8 +153,12 @@ std::string StoppingTable::text() const {
         const std::string lead =
             stoppingRuleName(rule) + ',' + (rule.kind == StoppingRule::Kind::Sprt ? "" : formatPlain(rule.threshold));
         const RuleCounts& c = counts_[r];
-        for (std::size_t n = 0; n < c.stoppedAt.size(); ++n)
-            countsRow(lead, "stopped", static_cast<std::int32_t>(n + 1), c.stoppedAt[n]);
+        // Lengths past the kept ones were reached by no test: rows of zeros, as documented.
+        const Counts none;
+        for (std::int32_t n = 1; n <= maxTestLength_; ++n)
+            countsRow(lead, "stopped", n,
+                      static_cast<std::size_t>(n) <= c.stoppedAt.size() ? c.stoppedAt[static_cast<std::size_t>(n - 1)]
+                                                                        : none);
         countsRow(lead, "undecided", maxTestLength_, c.undecided);
         const StoppingSummary s = summary(r);
         text += lead + ",summary,," + std::to_string(s.tests) + ',' + std::to_string(s.accurate) + ',' +

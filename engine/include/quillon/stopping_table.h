@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "quillon/simulation.h"
+#include "quillon/test_record.h"
 
 namespace quillon {
 
@@ -37,13 +37,27 @@ struct StoppingSummary {
 /// where the variable-length test ends.
 class StoppingTable {
 public:
-    StoppingTable(std::vector<StoppingRule> rules, std::int32_t maxTestLength);
+    StoppingTable() = default;
+
+    /// Counts stops up to `keptLengths` (no test outlasts the pool, so a huge maximum costs no
+    /// memory); the text still runs to `maxTestLength`. A negative `keptLengths` keeps every length.
+    StoppingTable(std::vector<StoppingRule> rules, std::int32_t maxTestLength, std::int32_t keptLengths = -1);
 
     /// Counts one complete test of an examinee whose true group is `trueGroup`.
     void addTest(const TestRecord& test, std::int32_t trueGroup);
 
     /// Adds the counts of another table over the same rules and length (a part of the same run).
     void merge(const StoppingTable& other);
+
+    std::int32_t maxTestLength() const { return maxTestLength_; }
+    std::int32_t keptLengths() const { return keptLengths_; }
+
+    /// Every count in a fixed order (per rule: each kept length's tests, accurate, false positives
+    /// and false negatives, then the undecided; then the fixed-length test), for storing a part.
+    std::vector<std::int64_t> flatCounts() const;
+
+    /// Takes counts in the order of `flatCounts`; false when there are not exactly as many.
+    bool setFlatCounts(const std::vector<std::int64_t>& counts);
 
     const std::vector<StoppingRule>& rules() const { return rules_; }
     StoppingSummary summary(std::size_t rule) const;
@@ -64,10 +78,21 @@ private:
     };
 
     std::vector<StoppingRule> rules_;
-    std::int32_t maxTestLength_;
+    std::int32_t maxTestLength_ = 0;
+    std::int32_t keptLengths_ = 0;
     std::vector<RuleCounts> counts_;
     Counts fixed_;  // MAP at the last length
 };
+
+/// Where a rule first decides a test: the 1-based length and the group, or {0, 0} when it never does.
+struct FirstDecision {
+    std::int32_t length = 0;
+    std::int32_t group = 0;
+};
+FirstDecision firstDecision(const StoppingRule& rule, const TestRecord& test);
+
+/// The rules of a run: the SPRT, then the MAP-probability rule at each threshold.
+std::vector<StoppingRule> stoppingRules(const std::vector<double>& thresholds);
 
 /// The rule's name in the table and on the console: "SPRT" or "Posterior".
 std::string stoppingRuleName(const StoppingRule& rule);
