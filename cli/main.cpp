@@ -172,6 +172,7 @@ struct CommandLine {
     bool force = false;  // generate may replace existing sample files
     std::string shard;   // "K/N": replay one range of examinees into `partFile`
     std::string partFile;
+    bool keepExaminees = false;  // a shard's part keeps the examinee rows for the merge
     std::vector<std::string> mergeParts;
 };
 
@@ -228,6 +229,11 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
             "X in (0, 1)"));
     app.add_option("--confusion", line.reports.confusionFile,
                    "Confusion table: per length, true group against MAP group (and SPRT group)");
+    app.add_option("--examinees", line.reports.examineesFile,
+                   "Examinees table: one row per examinee and test with the final MAP group and probability and, "
+                   "for each stopping rule, the length at which it first decided and what it decided");
+    app.add_flag("--keep-examinees", line.keepExaminees,
+                 "With --shard: the part keeps one row per examinee and test, so that merge can write --examinees");
     app.add_option("--shard", line.shard,
                    "Replay only the K-th of N equal ranges of examinees (K/N) and write a part file (--part) "
                    "instead of the tables; `merge` writes the tables from all N parts");
@@ -323,8 +329,8 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
     quillon::RunReportOptions reportOptions = line.reports;
     if (settings.useSprt && reportOptions.stoppingFile.empty())
         reportOptions.stoppingFile = quillon::stoppingFileBeside(settings.resultsFile);
-    const bool reportsWanted =
-        !reportOptions.traceFile.empty() || !reportOptions.stoppingFile.empty() || !reportOptions.confusionFile.empty();
+    const bool reportsWanted = !reportOptions.traceFile.empty() || !reportOptions.stoppingFile.empty() ||
+                               !reportOptions.confusionFile.empty() || !reportOptions.examineesFile.empty();
     quillon::RunReports reports(reportOptions, settings);
     if (reportsWanted) {
         // A report that could not be kept is refused before the run, and every old file stays.
@@ -362,14 +368,15 @@ int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
     std::string usage = quillon::cli::reportOptionsRefusal(!merge, !line.reports.traceFile.empty(),
                                                            !line.reports.stoppingFile.empty() ||
                                                                !line.reports.confusionFile.empty() ||
+                                                               !line.reports.examineesFile.empty() ||
                                                                !line.reportPath.empty());
     if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
         usage = "--shard and --part go together";
     if (usage.empty() && !merge && !quillon::cli::parseShard(line.shard, shard, count))
         usage = "--shard takes K/N, two whole numbers with K from 1 to N and N at most " +
                 std::to_string(quillon::maxShardCount);
-    if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty()))
-        usage = "merge takes part files, not --shard or --part";
+    if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty() || line.keepExaminees))
+        usage = "merge takes part files, not --shard, --part or --keep-examinees";
     if (!usage.empty()) {
         std::cerr << "quillon-sim: " << usage << "\nRun with --help for the options.\n";
         return exitUsage;
@@ -377,11 +384,12 @@ int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
     quillon::RandomGenerator random(line.seed);
     if (merge)
         return runWithReports(line, checkHint, [&](quillon::RunHost& host, quillon::ReplayListener*) {
-            return quillon::runMerge(line.settings, random, host, line.mergeParts);
+            return quillon::runMerge(line.settings, random, host, line.mergeParts, !line.reports.examineesFile.empty());
         });
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
     const quillon::RunSummary summary =
-        quillon::runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count, line.partFile);
+        quillon::runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count,
+                          line.partFile, line.keepExaminees);
     return summary.completed ? exitDone : exitMessage;
 }
 

@@ -31,8 +31,8 @@ CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles) {
 std::string reportOptionsRefusal(bool sharded, bool trace, bool tables) {
     if (trace) return std::string(sharded ? "--shard" : "merge") + ": --trace needs the run in one process";
     if (sharded && tables)
-        return "--shard writes only its part file, which carries every count: give --stopping, --confusion and "
-               "--report to merge";
+        return "--shard writes only its part file, which carries every count: give --stopping, --confusion, "
+               "--examinees and --report to merge (with --keep-examinees on the shards for --examinees)";
     return {};
 }
 

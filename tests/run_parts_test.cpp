@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
 
+#include "quillon/run_reports.h"
 #include "quillon/sample_data.h"
 #include "recording_host.h"
 
@@ -24,6 +26,7 @@ struct Outcome {
     std::vector<std::string> messages, done;
     RunSummary summary;
     std::string stopping, confusion;  // the tables of the run's statistics
+    std::string examinees;            // the examinees table, as the run's reports write it
 };
 
 Outcome outcomeOf(const RunSettings& settings, const RecordingHost& host, const RunSummary& summary) {
@@ -33,7 +36,8 @@ Outcome outcomeOf(const RunSettings& settings, const RecordingHost& host, const 
               host.done,
               summary,
               summary.statistics.stopping.text(),
-              summary.statistics.confusion.text()};
+              summary.statistics.confusion.text(),
+              {}};
     return o;
 }
 
@@ -51,6 +55,7 @@ void expectSame(const Outcome& whole, const Outcome& merged, const std::string& 
     const RunStatistics& b = merged.summary.statistics;
     EXPECT_TRUE(whole.stopping == merged.stopping) << what;
     EXPECT_TRUE(whole.confusion == merged.confusion) << what;
+    EXPECT_TRUE(whole.examinees == merged.examinees) << what;
     EXPECT_EQ(a.exposureCount, b.exposureCount) << what;
     EXPECT_EQ(a.testsTaken, b.testsTaken) << what;
     EXPECT_EQ(a.selections, b.selections) << what;
@@ -80,10 +85,16 @@ struct Split {
         RunSettings s = settings;
         s.resultsFile = folder.file("whole_results.csv");
         s.exposureFile = folder.file("whole_expos.csv");
+        RunReportOptions options;
+        options.examineesFile = folder.file("whole_examinees.csv");
+        RunReports reports(options, s);
         RecordingHost host;
         RandomGenerator random(seed);
-        const RunSummary summary = runSimulation(s, random, host, RunOptions{2});
-        return outcomeOf(s, host, summary);
+        const RunSummary summary = runSimulation(s, random, host, RunOptions{2, &reports});
+        reports.finish(summary);
+        Outcome outcome = outcomeOf(s, host, summary);
+        outcome.examinees = TempFolder::read(options.examineesFile);
+        return outcome;
     }
 
     std::vector<std::string> shards(int count) {
@@ -93,7 +104,7 @@ struct Split {
                 folder.file("part" + std::to_string(seed) + "_" + std::to_string(k) + "of" + std::to_string(count)));
             RecordingHost host;
             RandomGenerator random(seed);
-            const RunSummary summary = runShard(settings, random, host, 1 + k % 2, k, count, parts.back());
+            const RunSummary summary = runShard(settings, random, host, 1 + k % 2, k, count, parts.back(), true);
             EXPECT_TRUE(summary.completed) << k << "/" << count;
             EXPECT_TRUE(host.messages.empty()) << k << "/" << count;
         }
@@ -104,10 +115,16 @@ struct Split {
         RunSettings s = settings;
         s.resultsFile = folder.file(name + "_results.csv");
         s.exposureFile = folder.file(name + "_expos.csv");
+        RunReportOptions options;
+        options.examineesFile = folder.file(name + "_examinees.csv");
+        RunReports reports(options, s);
         RecordingHost host;
         RandomGenerator random(seed);
-        const RunSummary summary = runMerge(s, random, host, parts);
-        return outcomeOf(s, host, summary);
+        const RunSummary summary = runMerge(s, random, host, parts, true);
+        reports.finish(summary);
+        Outcome outcome = outcomeOf(s, host, summary);
+        outcome.examinees = TempFolder::read(options.examineesFile);
+        return outcome;
     }
 };
 
@@ -407,6 +424,7 @@ TEST(RunParts, PartsThatTogetherCountMoreTestsThanTheRunAreRefused) {
     RunPart bloated = first;
     bloated.statistics = shape.empty;
     bloated.statistics.testsStarted = shape.expectedTests;  // alone possible: every test begun, none counted
+    bloated.statistics.keepsExamineeRows = true;
     const std::string forged = split.folder.write("bloated", runPartText(bloated));
     const Outcome merged = split.merge({forged, parts[1]}, "bloated");
     ASSERT_EQ(merged.messages.size(), 1u);
@@ -456,6 +474,11 @@ TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
                               "--shard 1/1000001 --part x"})
         EXPECT_EQ(runner(files + usage), 2) << usage;
     EXPECT_EQ(runner("merge" + parts + " " + files + "--trace t.csv"), 2);
+    // Parts of shards run without --keep-examinees cannot give the examinees table.
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --use-sprt --stop-probability .8 --stop-probability .9 " +
+                     "--results " + merged + " --examinees " + split.folder.file("me.csv")),
+              1);
+    EXPECT_FALSE(std::filesystem::exists(split.folder.file("me.csv")));
 }
 
 }  // namespace

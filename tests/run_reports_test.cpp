@@ -143,7 +143,7 @@ std::vector<std::string> fields(const std::string& line) {
 // A whole run with every report, its tables and its report files; no listener when `listen` is off.
 struct ReportedRun {
     RunSummary summary;
-    std::string results, exposure, trace, stopping, confusion;
+    std::string results, exposure, trace, stopping, confusion, examinees;
 };
 
 ReportedRun runWithReports(const RunSettings& base, RunReportOptions options, int threads, bool listen = true) {
@@ -155,6 +155,7 @@ ReportedRun runWithReports(const RunSettings& base, RunReportOptions options, in
         options.traceFile = out.file("trace.csv");
         options.stoppingFile = out.file("stopping.csv");
         options.confusionFile = out.file("confusion.csv");
+        options.examineesFile = out.file("examinees.csv");
     }
     RunReports reports(options, settings);
     RecordingHost host;
@@ -171,6 +172,7 @@ ReportedRun runWithReports(const RunSettings& base, RunReportOptions options, in
     run.trace = TempFolder::read(options.traceFile);
     run.stopping = TempFolder::read(options.stoppingFile);
     run.confusion = TempFolder::read(options.confusionFile);
+    run.examinees = TempFolder::read(options.examineesFile);
     return run;
 }
 
@@ -320,7 +322,7 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
              s.blockEnemies = true;
          }},
         {"mincost", false,
-         [](RunSettings& s, RunReportOptions& o) {
+         [](RunSettings& s, RunReportOptions&) {
              s.selectionMethod = "MinCost";
              s.randomizationFactor = 2;
              s.stopProbabilities = {.8, .99};
@@ -371,6 +373,7 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
             EXPECT_TRUE(many.trace == one.trace) << c.name << ", " << threads << " threads";
             EXPECT_TRUE(many.stopping == one.stopping) << c.name << ", " << threads << " threads";
             EXPECT_TRUE(many.confusion == one.confusion) << c.name << ", " << threads << " threads";
+            EXPECT_TRUE(many.examinees == one.examinees) << c.name << ", " << threads << " threads";
         }
         // The reports change no byte of the run's own tables.
         const ReportedRun plain = runWithReports(settings, options, 2, false);
@@ -396,6 +399,33 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
             }
         }
         EXPECT_EQ(perRule.size(), 1 + settings.stopProbabilities.size()) << c.name;
+
+        // One examinee row per test, in file order; each rule's stops in it are the stopping
+        // table's, length by length, and a rule that never decided leaves its two fields empty.
+        const std::vector<std::string> examineeLines = csvLines(one.examinees);
+        ASSERT_EQ(examineeLines.size(), static_cast<std::size_t>(1 + tests)) << c.name;
+        const std::size_t ruleCount = 1 + settings.stopProbabilities.size();
+        std::map<std::pair<std::size_t, std::string>, std::int64_t> stopsAt;  // (rule, length or "") -> tests
+        std::int64_t previous = 0;
+        for (std::size_t i = 1; i < examineeLines.size(); ++i) {
+            const std::vector<std::string> f = fields(examineeLines[i]);
+            ASSERT_EQ(f.size(), 6 + 2 * ruleCount) << examineeLines[i];
+            EXPECT_GE(std::stoll(f[0]), previous) << c.name;
+            previous = std::stoll(f[0]);
+            for (std::size_t r = 0; r < ruleCount; ++r) {
+                EXPECT_EQ(f[6 + 2 * r].empty(), f[7 + 2 * r].empty()) << examineeLines[i];
+                ++stopsAt[{r, f[6 + 2 * r]}];
+            }
+        }
+        std::map<std::pair<std::size_t, std::string>, std::int64_t> stoppedRows;
+        std::vector<std::string> ruleOrder;
+        for (const std::string& line : csvLines(one.stopping)) {
+            const std::vector<std::string> f = fields(line);
+            if (f[2] != "stopped" && f[2] != "undecided") continue;
+            if (ruleOrder.empty() || ruleOrder.back() != f[0] + f[1]) ruleOrder.push_back(f[0] + f[1]);
+            if (f[4] != "0") stoppedRows[{ruleOrder.size() - 1, f[2] == "stopped" ? f[3] : ""}] += std::stoll(f[4]);
+        }
+        EXPECT_EQ(stopsAt, stoppedRows) << c.name;
         for (const auto& [rule, sum] : perRule) EXPECT_EQ(sum, tests) << c.name << ", " << rule;
 
         // Every test reaches every length; the diagonal is the results table's accurate count.

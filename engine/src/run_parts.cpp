@@ -12,6 +12,7 @@
 #include <optional>
 #include <sstream>
 
+#include "quillon/examinee_results.h"
 #include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 
@@ -205,6 +206,17 @@ std::string runPartText(const RunPart& part) {
     text += "failed-line " + std::to_string(s.stop.failedLine) + "\n";
     text += "messages " + std::to_string(s.stop.messages.size()) + "\n";
     for (const std::string& message : s.stop.messages) text += "message " + message + "\n";
+    if (!s.keepsExamineeRows) {
+        text += "examinee-rows none\n";
+    } else {
+        text += "examinee-rows " + std::to_string(s.testsTaken) + "\n";
+        // Each row without its CR LF, which the reader puts back.
+        for (std::size_t at = 0; at < s.examineeRows.size();) {
+            const std::size_t end = s.examineeRows.find("\r\n", at);
+            text.append("row ").append(s.examineeRows, at, end - at).append("\n");
+            at = end + 2;
+        }
+    }
     text += "end-of-part\n";
     Fnv1a checksum;
     checksum.add(text);
@@ -408,6 +420,7 @@ bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part
         return false;
     }
     RunStatistics s = empty;
+    s.keepsExamineeRows = false;  // only rows the part carries
     if (!pair("tests", s.testsStarted, s.testsTaken) || !single("examinees", s.examinees) ||
         !single("selections", s.selections))
         return damaged();
@@ -468,6 +481,19 @@ bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part
         if (!lines.next(line) || line.rfind("message ", 0) != 0) return damaged();
         s.stop.messages.push_back(line.substr(8));
     }
+    if (!lines.next(line)) return damaged();
+    if (line != "examinee-rows none") {
+        Words w(line);
+        if (!w.expect("examinee-rows") || !w.integer(a) || !w.atEnd() || a != s.testsTaken)
+            return damaged("its examinee rows are not one per counted test");
+        s.keepsExamineeRows = true;
+        const std::size_t fields = examineeRowFields(s.stopping.rules().size());
+        for (std::int64_t r = 0; r < a; ++r) {
+            if (!lines.next(line) || line.rfind("row ", 0) != 0 || csvFields(line.substr(4)).size() != fields)
+                return damaged();
+            s.examineeRows.append(line, 4).append("\r\n");
+        }
+    }
     if (!lines.next(line) || line != "end-of-part" || !lines.next(line) || line.rfind("checksum ", 0) != 0 ||
         !lines.atEnd())
         return damaged();
@@ -491,6 +517,8 @@ std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<s
             return "Part file " + names[i] + " is shard " + shardName(p.shard, p.shardCount) + ", but " +
                    names.front() + " is shard " + shardName(parts.front().shard, count) +
                    ": they are from different splits.";
+        if (shape.empty.keepsExamineeRows && !p.statistics.keepsExamineeRows)
+            return "Part file " + names[i] + " carries no examinee rows: run its shard with --keep-examinees.";
         if (const auto [at, added] = byShard.emplace(p.shard, i); !added)
             return "Shard " + shardName(p.shard, count) + " is given twice: " + names[at->second] + " and " + names[i] +
                    ".";
@@ -518,7 +546,7 @@ std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<s
 }
 
 RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHost& host, int threadCount,
-                    std::int32_t shard, std::int32_t shardCount, const std::string& partFile) {
+                    std::int32_t shard, std::int32_t shardCount, const std::string& partFile, bool examineeRows) {
     RunSummary summary;
     const auto refuse = [&](const std::string& message) {
         host.showInputMessage(message);
@@ -558,7 +586,8 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     const ProgressHandle handle = shardHost.progressInit("");
     RandomGenerator generator = random;
     Replayed replayed = replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests,
-                                        generator, shardHost, handle, {threadCount, nullptr, part.firstLine, part.rangeLines});
+                                        generator, shardHost, handle,
+                                        {threadCount, nullptr, part.firstLine, part.rangeLines, examineeRows});
     if (prepared.responses->problem() != ReadProblem::None)
         return refuse(readProblemMessage("Data", settings.responseFile, *prepared.responses));
     RunStatistics& statistics = replayed.statistics;
@@ -570,7 +599,7 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
         if (!rest.isOpen()) return refuse("Data file " + upperName(settings.responseFile) + " is not available.");
         generator = random;
         Replayed more = replayExaminees(settings, prepared.inputs, rest, prepared.expectedTests, generator, shardHost,
-                                        handle, {threadCount, nullptr, rangeEnd, part.lineCount - rangeEnd});
+                                        handle, {threadCount, nullptr, rangeEnd, part.lineCount - rangeEnd, examineeRows});
         if (rest.problem() != ReadProblem::None)
             return refuse(readProblemMessage("Data", settings.responseFile, rest));
         statistics.stop.ended = false;
@@ -599,7 +628,7 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
 }
 
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
-                    const std::vector<std::string>& partFiles) {
+                    const std::vector<std::string>& partFiles, bool examineeRows) {
     RunSummary summary;
     const auto refuse = [&](const std::string& message) {
         host.showInputMessage(message);
@@ -621,6 +650,7 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
     shape.lineCount = prepared.lineCount;
     shape.expectedTests = prepared.expectedTests;
     shape.empty = emptyRunStatistics(settings, prepared.inputs.pool.itemCount);
+    shape.empty.keepsExamineeRows = examineeRows;
     std::vector<RunPart> parts(partFiles.size());
     for (std::size_t i = 0; i < partFiles.size(); ++i) {
         // A part is a few numbers per length and item; anything far larger is not one.

@@ -66,6 +66,7 @@ void RunStatistics::merge(const RunStatistics& later) {
         t.bayesFalseNeg += p.bayesFalseNeg;
         t.bayesProbSum.merge(p.bayesProbSum);
     }
+    if (keepsExamineeRows) examineeRows += later.examineeRows;
     stopping.merge(later.stopping);
     confusion.merge(later.confusion);
     stop.messages.insert(stop.messages.end(), later.stop.messages.begin(), later.stop.messages.end());

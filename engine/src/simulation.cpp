@@ -9,6 +9,7 @@
 #endif
 
 #include "quillon/decisions.h"
+#include "quillon/examinee_results.h"
 #include "quillon/output_tables.h"
 #include "replay_executor.h"
 
@@ -62,6 +63,10 @@ public:
                 return FoldResult::Failed;
             }
             statistics_.addTest(test, outcome.trueGroup);
+            if (statistics_.keepsExamineeRows)
+                appendExamineeRow(statistics_.examineeRows,
+                                  examineeResultOf(examinee, static_cast<std::int32_t>(testsTaken), test,
+                                                   statistics_.stopping.rules()));
             if (listener_) listener_->testTaken(examinee, static_cast<std::int32_t>(testsTaken), test);
         }
         return FoldResult::Continue;
@@ -250,6 +255,7 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
     Replayed replayed;
     RunStatistics& statistics = replayed.statistics;
     statistics = emptyRunStatistics(settings, inputs.pool.itemCount);
+    statistics.keepsExamineeRows = options.keepExamineeRows;
     RunFolder folder(statistics, host, handle, expectedTests, options.listener);
     folder.testsBefore = options.firstExaminee * settings.testsPerPerson;
     const std::int32_t traceCandidates = options.listener ? options.listener->traceCandidates() : -1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "quillon/examinee_results.h"
 #include "quillon/input_files.h"
 
 namespace quillon {
@@ -12,9 +13,6 @@ constexpr const char* lineEnd = "\r\n";
 
 // Rows are handed to the file in chunks of about this size, so memory stays flat.
 constexpr std::size_t traceChunk = std::size_t{1} << 20;
-
-// Characters 1 to 11 of a response line name the examinee.
-std::string examineeId(const std::string& line) { return trimSpaces(std::string_view(line).substr(0, 11)); }
 
 // The recorded answer as the file has it: a digit, or blank for anything else or nothing.
 std::string recordedAnswer(const std::string& line, std::int32_t item) {
@@ -51,7 +49,15 @@ std::string stoppingFileBeside(const std::string& resultsFile) {
 RunReports::RunReports(RunReportOptions options, const RunSettings& settings)
     : options_(std::move(options)), settings_(settings) {
     // Opened now, before the run: the old trace stays until the new one is complete.
-    if (!options_.traceFile.empty()) trace_ = std::make_unique<FileReplacement>(options_.traceFile);
+    if (!options_.traceFile.empty()) trace_.file = std::make_unique<FileReplacement>(options_.traceFile);
+    if (!options_.examineesFile.empty()) examinees_.file = std::make_unique<FileReplacement>(options_.examineesFile);
+    rules_ = stoppingRules(settings_.stopProbabilities);
+}
+
+void RunReports::Stream::flush(bool force) {
+    if (!file || (!force && buffer.size() < traceChunk)) return;
+    if (!file->write(buffer)) failed = true;
+    buffer.clear();
 }
 
 std::vector<std::string> RunReports::unwritableFiles() const {
@@ -66,8 +72,9 @@ std::vector<std::string> RunReports::unwritableFiles() const {
     files.emplace_back("trace", options_.traceFile);
     files.emplace_back("stopping", options_.stoppingFile);
     files.emplace_back("confusion", options_.confusionFile);
-    const char* kinds[] = {"Trace", "Stopping", "Confusion"};
-    const char* names[] = {"trace", "stopping table", "confusion table"};
+    files.emplace_back("examinees", options_.examineesFile);
+    const char* kinds[] = {"Trace", "Stopping", "Confusion", "Examinees"};
+    const char* names[] = {"trace", "stopping table", "confusion table", "examinees table"};
     std::vector<std::string> problems;
     for (std::size_t r = firstReport; r < files.size(); ++r) {
         const std::string& path = files[r].second;
@@ -81,34 +88,40 @@ std::vector<std::string> RunReports::unwritableFiles() const {
         }
     }
     if (!problems.empty()) return problems;
-    if (trace_ && !trace_->isOpen()) problems.push_back(unwritable("Trace", options_.traceFile));
+    if (trace_.file && !trace_.file->isOpen()) problems.push_back(unwritable("Trace", options_.traceFile));
     if (!options_.stoppingFile.empty() && !FileReplacement(options_.stoppingFile).isOpen())
         problems.push_back(unwritable("Stopping", options_.stoppingFile));
     if (!options_.confusionFile.empty() && !FileReplacement(options_.confusionFile).isOpen())
         problems.push_back(unwritable("Confusion", options_.confusionFile));
+    if (examinees_.file && !examinees_.file->isOpen()) problems.push_back(unwritable("Examinees", options_.examineesFile));
     return problems;
 }
 
-std::int32_t RunReports::traceCandidates() const { return trace_ ? options_.traceCandidates : -1; }
+std::int32_t RunReports::traceCandidates() const { return trace_.file ? options_.traceCandidates : -1; }
 
 void RunReports::replayStarts(const InputFiles& inputs) {
     pool_ = &inputs.pool;
-    if (trace_) traceBuffer_ = traceHeader(settings_.groupCount, options_.traceCandidates);
+    if (examinees_.file) examinees_.buffer = examineesHeader();
+    if (trace_.file) trace_.buffer = traceHeader(settings_.groupCount, options_.traceCandidates);
 }
 
 void RunReports::testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) {
-    if (!trace_ || (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees)) return;
+    if (examinees_.file) {
+        appendExamineeRow(examinees_.buffer, examineeResultOf(examinee, testNumber, test, rules_));
+        examinees_.flush(false);
+    }
+    if (!trace_.file || (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees)) return;
     for (std::size_t n = 0; n < test.positions.size(); ++n) traceRow(examinee, testNumber, n, test);
-    flushTrace(false);
+    trace_.flush(false);
 }
 
 void RunReports::traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n,
                           const TestRecord& test) {
     const PositionOutcome& p = test.positions[n];
     const PositionTrace& t = test.traces[n];
-    std::string& row = traceBuffer_;
+    std::string& row = trace_.buffer;
     const std::size_t item = static_cast<std::size_t>(p.item - 1);
-    row += std::to_string(examinee.number) + ',' + poolField(examineeId(*examinee.text)) + ',' +
+    row += std::to_string(examinee.number) + ',' + poolField(responseLineId(*examinee.text)) + ',' +
            std::to_string(examinee.trueGroup) + ',' + std::to_string(testNumber) + ',' + std::to_string(n + 1) + ',' +
            std::to_string(t.collection) + ',' + poolField(pool_->itemId[item]) + ',' + std::to_string(p.item) + ',' +
            recordedAnswer(*examinee.text, p.item) + ',' + std::to_string(t.selection.eligible) + ',' +
@@ -129,24 +142,28 @@ void RunReports::traceRow(const ExamineeLine& examinee, std::int32_t testNumber,
     row += lineEnd;
 }
 
-void RunReports::flushTrace(bool force) {
-    if (!trace_ || (!force && traceBuffer_.size() < traceChunk)) return;
-    if (!trace_->write(traceBuffer_)) traceFailed_ = true;
-    traceBuffer_.clear();
-}
-
 std::vector<std::string> RunReports::finish(const RunSummary& run) {
     // They describe every test of a run or none.
     const bool completed = run.completed && !run.cancelled;
     std::vector<std::string> problems;
     if (!completed) {
-        if (trace_) trace_->abandon();
+        if (trace_.file) trace_.file->abandon();
+        if (examinees_.file) examinees_.file->abandon();
         return problems;
     }
-    if (trace_) {
-        flushTrace(true);
-        if (traceFailed_ || !trace_->commit()) {
-            trace_->abandon();
+    if (examinees_.file) {
+        // A merge has no replay to stream from: its rows come with the parts' statistics.
+        if (run.statistics.keepsExamineeRows) examinees_.buffer = examineesHeader() + run.statistics.examineeRows;
+        examinees_.flush(true);
+        if (examinees_.failed || !examinees_.file->commit()) {
+            examinees_.file->abandon();
+            problems.push_back("Examinees file " + upperName(options_.examineesFile) + " has a problem.");
+        }
+    }
+    if (trace_.file) {
+        trace_.flush(true);
+        if (trace_.failed || !trace_.file->commit()) {
+            trace_.file->abandon();
             problems.push_back("Trace file " + upperName(options_.traceFile) + " has a problem.");
         }
     }

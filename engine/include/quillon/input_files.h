@@ -190,6 +190,9 @@ std::optional<std::string> readWholeFile(const std::string& path, std::size_t ma
 /// with the load's message ("KIND file NAME is not available." and the like).
 std::vector<std::string> readInputLines(const std::string& path, const char* kind);
 
+/// The examinee's identifier in a response line: characters 1 to 11, without the blanks around it.
+std::string responseLineId(std::string_view line);
+
 /// Turns one line of the response file into a record (group from character 12, answers from 14).
 ResponseRecord parseResponseLine(std::string_view line);
 

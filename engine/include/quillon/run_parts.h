@@ -35,7 +35,7 @@ struct PartShape {
     std::string digest;
     std::int64_t lineCount = 0;
     std::int64_t expectedTests = 0;
-    RunStatistics empty;  // the run's statistics with nothing counted
+    RunStatistics empty;  // the run's statistics with nothing counted (and whether rows are wanted)
 };
 
 /// The 64-bit FNV-1a digest, as 16 hex digits, of everything that changes the run's statistics:
@@ -64,14 +64,18 @@ std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<s
                           const PartShape& shape, RunStatistics& merged);
 
 /// Replays the `shard`-th of `shardCount` ranges of examinees and writes its part to
-/// `partFile` instead of the tables; `random` holds the run's starting state.
+/// `partFile` instead of the tables; `random` holds the run's starting state. With
+/// `examineeRows` the part also carries one row per examinee and test, for the merge's examinees
+/// table.
 RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHost& host, int threadCount,
-                    std::int32_t shard, std::int32_t shardCount, const std::string& partFile);
+                    std::int32_t shard, std::int32_t shardCount, const std::string& partFile,
+                    bool examineeRows = false);
 
 /// Writes the tables, and shows the messages, of the one-process run from its parts; with the
 /// same settings and `random` as the shards, the files are the same bytes. The summary carries
-/// the merged statistics.
+/// the merged statistics, with the examinee rows when `examineeRows` asks for them (every part
+/// must then carry its rows).
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
-                    const std::vector<std::string>& partFiles);
+                    const std::vector<std::string>& partFiles, bool examineeRows = false);
 
 }  // namespace quillon

@@ -44,6 +44,10 @@ struct RunStatistics {
     std::int64_t examinees = 0;     // examinees whose tests were replayed
     std::int64_t selections = 0;    // items administered in the counted tests
     ReplayStop stop;
+    // When asked for (a shard whose merge writes the examinees table, a package): one row per
+    // counted test, in file order, as the examinees table has them.
+    bool keepsExamineeRows = false;
+    std::string examineeRows;
 
     /// Counts one complete test of an examinee whose true group is `trueGroup`.
     void addTest(const TestRecord& test, std::int32_t trueGroup);

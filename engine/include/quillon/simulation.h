@@ -137,6 +137,7 @@ struct ReplayOptions {
     ReplayListener* listener = nullptr;
     std::int64_t firstExaminee = 0;   // 0-based line of the response file
     std::int64_t examineeCount = -1;  // negative: to the end
+    bool keepExamineeRows = false;    // into the statistics, one row per counted test
 };
 
 /// What a replay counted, and the work it took.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillon/confusion_table.h"
+#include "quillon/examinee_results.h"
 #include "quillon/output_tables.h"
 #include "quillon/simulation.h"
 #include "quillon/stopping_table.h"
@@ -20,6 +21,7 @@ struct RunReportOptions {
     std::int64_t traceExaminees = -1;  // negative: every examinee
     std::string stoppingFile;
     std::string confusionFile;
+    std::string examineesFile;  // one row per examinee and test: final MAP group, each rule's stop
 };
 
 /// Streams a run's trace as its tests enter the tables and writes the stopping and confusion
@@ -47,15 +49,23 @@ public:
     bool written() const { return written_; }
 
 private:
+    std::string examineesHeader() const { return examineeResultsHeader(rules_); }
     void traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n, const TestRecord& test);
-    void flushTrace(bool force);
+
+    // A report written piece by piece as the replay goes, kept only when the run completes.
+    struct Stream {
+        std::unique_ptr<FileReplacement> file;
+        std::string buffer;
+        bool failed = false;
+        void flush(bool force);
+    };
 
     RunReportOptions options_;
     const RunSettings& settings_;
     const ItemPool* pool_ = nullptr;
-    std::unique_ptr<FileReplacement> trace_;
-    std::string traceBuffer_;
-    bool traceFailed_ = false;
+    Stream trace_;
+    Stream examinees_;
+    std::vector<StoppingRule> rules_;
     bool written_ = false;
 };
 
