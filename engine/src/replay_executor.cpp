@@ -39,9 +39,8 @@ constexpr std::size_t batchSize = 32;
 // folds, any thread simulates.
 class Replay {
 public:
-    Replay(const InputFiles& inputs, const RunSettings& settings, std::int32_t traceCandidates,
-           LineReader& responses, RandomGenerator& random, const OutcomeFold& fold, std::int64_t firstExaminee,
-           std::int64_t examineeCount)
+    Replay(const InputFiles& inputs, const RunSettings& settings, std::int32_t traceCandidates, LineReader& responses,
+           RandomGenerator& random, const OutcomeFold& fold, std::int64_t firstExaminee, std::int64_t examineeCount)
         : inputs_(inputs),
           settings_(settings),
           traceCandidates_(traceCandidates),
@@ -52,8 +51,7 @@ public:
           drawsPerTest_(2 * static_cast<std::uint64_t>(settings.maxTestLength)),
           drawsPerExaminee_(drawsPerTest_ * static_cast<std::uint64_t>(settings.testsPerPerson)) {
         for (std::string skipped; examineesRead_ < firstExaminee && responses.nextLine(skipped);) ++examineesRead_;
-        lastExaminee_ =
-            examineeCount < 0 ? std::numeric_limits<std::int64_t>::max() : examineesRead_ + examineeCount;
+        lastExaminee_ = examineeCount < 0 ? std::numeric_limits<std::int64_t>::max() : examineesRead_ + examineeCount;
     }
 
     ExamineeSimulator makeSimulator() const {
