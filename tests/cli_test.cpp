@@ -425,6 +425,40 @@ TEST(Runner, ReportFilesThatCannotBeKeptStopTheRunBeforeItStarts) {
     EXPECT_FALSE(std::filesystem::exists(same));
 }
 
+// One output file under two spellings, neither existing yet: one table would replace the other.
+TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
+    TempFolder folder;
+    const std::string work = folder.file("work");
+    const std::string inputs = sampleInputs() + " --max-length 2 --quiet ";
+    struct Case {
+        std::string arguments, err;
+    };
+    const Case cases[] = {
+        {"--results ./r.csv --no-exposure --stopping r.csv",
+         "Stopping file R.CSV is also the results file; choose another name for the stopping table.\n"},
+        {"--results r.csv --exposure ./r.csv",
+         "Output file R.CSV is also the exposure file; choose another name for the results.\n"},
+        {"--results r.csv --no-exposure --trace t.csv --confusion ./t.csv",
+         "Trace file T.CSV is also the confusion file; choose another name for the trace.\n"
+         "Confusion file ./T.CSV is also the trace file; choose another name for the confusion table.\n"},
+        {"--results r.csv --exposure " + work + "/r.csv",
+         "Output file R.CSV is also the exposure file; choose another name for the results.\n"},
+        {"--results link/r.csv --exposure real/../real/r.csv",
+         "Output file LINK/R.CSV is also the exposure file; choose another name for the results.\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directories(work + "/real");
+        std::filesystem::create_directory_symlink("real", work + "/link");
+        const Outcome run = runSim(folder, inputs + c.arguments, "cd " + work + " && ");
+        EXPECT_EQ(run.exitCode, 1) << c.arguments;
+        EXPECT_TRUE(run.err.starts_with(c.err)) << c.arguments << ": " << run.err;
+        EXPECT_EQ(run.out, "") << c.arguments;
+        EXPECT_EQ(entries(work), (std::vector<std::string>{"link", "real"})) << c.arguments;
+        EXPECT_TRUE(entries(work + "/real").empty()) << c.arguments;
+    }
+}
+
 // AddressSanitizer reserves terabytes of address space for itself, so a limit on it only holds
 // in a build without that sanitizer (the cases still run there).
 #if defined(__SANITIZE_ADDRESS__)

@@ -368,20 +368,16 @@ std::vector<std::string> readInputLines(const std::string& path, const char* kin
 
 namespace {
 
-// True when both names exist and are one file, however they are spelled or linked.
-bool sameFile(const std::string& a, const std::string& b) {
+// Where a name leads, whether or not its file exists yet: absolute, with the links of the part that
+// exists followed, and "." and ".." resolved. A relative name counts from the working folder,
+// as the file is opened, whatever part of it exists.
+std::optional<std::filesystem::path> placeOf(const std::string& name) {
     std::error_code error;
-    const bool same = std::filesystem::equivalent(a, b, error);
-    return same && !error;
-}
-
-// True when two names, whether or not their file exists yet, resolve to one path.
-bool samePlace(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty()) return false;
-    std::error_code errorA, errorB;
-    const std::filesystem::path placeA = std::filesystem::weakly_canonical(a, errorA);
-    const std::filesystem::path placeB = std::filesystem::weakly_canonical(b, errorB);
-    return !errorA && !errorB && placeA == placeB;
+    const std::filesystem::path absolute = std::filesystem::absolute(name, error);
+    if (error) return std::nullopt;
+    const std::filesystem::path place = std::filesystem::weakly_canonical(absolute, error);
+    if (error) return std::nullopt;
+    return place.lexically_normal();
 }
 
 // Writing a table over one of the run's inputs (or over the other table) would destroy it.
@@ -396,13 +392,13 @@ void refuseOutputsThatAreInputs(const RunSettings& settings) {
                          " file; choose another name for the results.");
     };
     for (const auto& [role, path] : inputs)
-        if (sameFile(results, *path)) refuseResults(role);
+        if (namesOneFile(results, *path)) refuseResults(role);
     if (!settings.saveExposure) return;
     const std::string exposure = trimSpaces(settings.exposureFile);  // the name it is written under
     // The two tables clash even when neither exists yet: the exposure table would replace the results.
-    if (sameFile(results, exposure) || samePlace(results, exposure)) refuseResults("exposure");
+    if (namesOneFile(results, exposure)) refuseResults("exposure");
     for (const auto& [role, path] : inputs) {
-        if (sameFile(exposure, *path))
+        if (namesOneFile(exposure, *path))
             throw InputError("Exposure file " + upperName(exposure) + " is also the " + role +
                              " file; choose another name for the exposure table.");
     }
@@ -410,7 +406,15 @@ void refuseOutputsThatAreInputs(const RunSettings& settings) {
 
 }  // namespace
 
-bool namesOneFile(const std::string& a, const std::string& b) { return sameFile(a, b) || samePlace(a, b); }
+bool namesOneFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    // Two existing names are one file when they share device and inode, however they are spelled
+    // or linked (hard links included).
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error) && !error) return true;
+    const std::optional<std::filesystem::path> placeA = placeOf(a), placeB = placeOf(b);
+    return placeA && placeB && *placeA == *placeB;
+}
 
 InputFiles loadInputFiles(const RunSettings& settings) {
     InputFiles inputs;
