@@ -459,6 +459,56 @@ TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
     }
 }
 
+// A folder where the runner reads or writes a file gives that file's message and exit 1, never an
+// abort, and the folder is left as it was.
+TEST(Runner, AFolderWhereAFileIsExpectedGetsItsMessage) {
+    TempFolder folder;
+    const std::string work = folder.file("work");
+    const std::string study = "[study]\nname = \"s\"\nseed = 3\nreplications = 1\nthreads = 1\noutput = \"out\"\n"
+                              "[settings]\nmax-length = 3\n[data.generate]\nitems = 20\nexaminees = 10\n"
+                              "script-length = 3\n";
+    const std::string run = sampleInputs() + " --max-length 2 --quiet --no-exposure ";
+    struct Case {
+        std::string what, arguments;
+        std::vector<std::string> folders;  // made (each holding a file) before the run
+        std::string err;
+    };
+    const Case cases[] = {
+        {"study file", "study dir --quiet", {"dir"}, "quillon-sim study: dir: the study file cannot be read\n"},
+        {"part to merge", run + "merge p1 dir --results r.csv", {"dir"}, "Part file dir is not available.\n"},
+        {"part to write", run + "--shard 1/2 --part dir", {"dir"}, "Output file DIR has a problem.\n"},
+        {"generated data", "generate --force --out gen", {"gen/samplepassfail_pool.csv"},
+         "quillon-sim generate: Cannot write gen/samplepassfail_pool.csv.\n"},
+        {"study's data stamp", "study s.toml --quiet", {"out/work/data/r1/generated.txt"},
+         "quillon-sim study: Cannot write " + work + "/out/work/data/r1/generated.txt.\n"},
+        {"study's generated data", "study s.toml --quiet", {"out/work/data/r1/samplepassfail.txt"},
+         "quillon-sim study: Cannot write " + work + "/out/work/data/r1/samplepassfail.txt.\n"},
+        {"study's part", "study s.toml --quiet", {"out/work/parts/c1_r1_s1of1.part"},
+         "Task condition 1, replication 1: Output file " + quillon::upperName(work) +
+             "/OUT/WORK/PARTS/C1_R1_S1OF1.PART has a problem.\n"},
+        {"plan", "study s.toml --plan plan --task 1", {"plan/study_plan.txt"},
+         "quillon-sim study: plan/study_plan.txt is not a study plan; make one with --plan plan\n"},
+        {"plan at the merge", "study s.toml --plan plan --merge", {"plan/study_plan.txt"},
+         "quillon-sim study: plan/study_plan.txt is not a study plan; make one with --plan plan\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directory(work);
+        folder.write("work/s.toml", study);
+        // A part that merge could otherwise take.
+        ASSERT_EQ(runSim(folder, run + "--shard 1/2 --part " + work + "/p1").exitCode, 0);
+        for (const std::string& made : c.folders) {
+            std::filesystem::create_directories(work + "/" + made);
+            folder.write("work/" + made + "/kept", "kept");
+        }
+        const Outcome outcome = runSim(folder, c.arguments, "cd " + work + " && ");
+        EXPECT_EQ(outcome.exitCode, 1) << c.what;
+        EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.what << ": " << outcome.err;
+        for (const std::string& made : c.folders)
+            EXPECT_EQ(TempFolder::read(work + "/" + made + "/kept"), "kept") << c.what;
+    }
+}
+
 // AddressSanitizer reserves terabytes of address space for itself, so a limit on it only holds
 // in a build without that sanitizer (the cases still run there).
 #if defined(__SANITIZE_ADDRESS__)

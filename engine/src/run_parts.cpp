@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <limits>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "quillon/input_files.h"
@@ -45,12 +46,11 @@ std::string hexFloat(double x) {
 
 // Hashes a file's size and bytes under a label; false when it cannot be read.
 bool addFile(Fnv1a& hash, const std::string& label, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
-    hash.add(label + " " + std::to_string(bytes.size()) + "\n");
-    hash.add(bytes);
+    // No size limit: the response file is hashed whole, however large.
+    const std::optional<std::string> bytes = readWholeFile(path, std::numeric_limits<std::size_t>::max());
+    if (!bytes) return false;
+    hash.add(label + " " + std::to_string(bytes->size()) + "\n");
+    hash.add(*bytes);
     hash.add("\n");
     return true;
 }
@@ -406,10 +406,9 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         if (!problem.empty()) return problem;
         std::vector<RunPart> parts(partFiles.size());
         for (std::size_t i = 0; i < partFiles.size(); ++i) {
-            std::ifstream in(partFiles[i], std::ios::binary);
-            if (!in) return "Part file " + partFiles[i] + " is not available.";
-            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (!parseRunPart(text, parts[i], problem)) return "Part file " + partFiles[i] + " " + problem;
+            const std::optional<std::string> text = readWholeFile(partFiles[i]);
+            if (!text) return "Part file " + partFiles[i] + " is not available.";
+            if (!parseRunPart(*text, parts[i], problem)) return "Part file " + partFiles[i] + " " + problem;
         }
         return mergeRunParts(parts, partFiles, digest, expectedTests, fresh.exposureCount.size(), fresh.lengths.size(),
                              merged);
