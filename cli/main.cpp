@@ -372,6 +372,13 @@ int shardOrMerge(CommandLine& line, bool merge) {
         std::cerr << "quillon-sim: " << usage << "\nRun with --help for the options.\n";
         return exitUsage;
     }
+    // Refused before anything is written: the file named would be lost.
+    if (const std::string refusal = merge ? quillon::cli::mergeTablesRefusal(line.settings, line.mergeParts)
+                                          : quillon::cli::shardPartRefusal(line.settings, line.partFile);
+        !refusal.empty()) {
+        std::cerr << refusal << '\n';
+        return exitMessage;
+    }
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
     quillon::RandomGenerator random(line.seed);
     if (merge) return wholeRunExit(quillon::runMerge(line.settings, random, host, line.mergeParts), host);

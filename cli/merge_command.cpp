@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "quillon/input_files.h"
+
 namespace quillon::cli {
 
 bool parseShard(const std::string& text, std::int32_t& shard, std::int32_t& count) {
@@ -24,6 +26,19 @@ CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles) {
             ->fallthrough();
     merge->add_option("parts", partFiles, "Part files, one for each shard 1 to N, in any order")->required();
     return merge;
+}
+
+std::string shardPartRefusal(const RunSettings& settings, const std::string& partFile) {
+    return sameFileRefusal("Part", partFile, "part", runInputFiles(settings));
+}
+
+std::string mergeTablesRefusal(const RunSettings& settings, const std::vector<std::string>& partFiles) {
+    std::vector<RoleFile> parts;
+    for (const std::string& part : partFiles) parts.push_back({"part", part});
+    std::string refusal = sameFileRefusal("Output", settings.resultsFile, "results", parts);
+    if (refusal.empty() && settings.saveExposure)
+        refusal = sameFileRefusal("Exposure", trimSpaces(settings.exposureFile), "exposure table", parts);
+    return refusal;
 }
 
 std::string reportOptionsRefusal(bool sharded, bool useSprt, bool anyReport) {

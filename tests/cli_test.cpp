@@ -464,9 +464,10 @@ TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
 TEST(Runner, AFolderWhereAFileIsExpectedGetsItsMessage) {
     TempFolder folder;
     const std::string work = folder.file("work");
-    const std::string study = "[study]\nname = \"s\"\nseed = 3\nreplications = 1\nthreads = 1\noutput = \"out\"\n"
-                              "[settings]\nmax-length = 3\n[data.generate]\nitems = 20\nexaminees = 10\n"
-                              "script-length = 3\n";
+    const std::string study =
+        "[study]\nname = \"s\"\nseed = 3\nreplications = 1\nthreads = 1\noutput = \"out\"\n"
+        "[settings]\nmax-length = 3\n[data.generate]\nitems = 20\nexaminees = 10\n"
+        "script-length = 3\n";
     const std::string run = sampleInputs() + " --max-length 2 --quiet --no-exposure ";
     struct Case {
         std::string what, arguments;
@@ -477,18 +478,30 @@ TEST(Runner, AFolderWhereAFileIsExpectedGetsItsMessage) {
         {"study file", "study dir --quiet", {"dir"}, "quillon-sim study: dir: the study file cannot be read\n"},
         {"part to merge", run + "merge p1 dir --results r.csv", {"dir"}, "Part file dir is not available.\n"},
         {"part to write", run + "--shard 1/2 --part dir", {"dir"}, "Output file DIR has a problem.\n"},
-        {"generated data", "generate --force --out gen", {"gen/samplepassfail_pool.csv"},
+        {"generated data",
+         "generate --force --out gen",
+         {"gen/samplepassfail_pool.csv"},
          "quillon-sim generate: Cannot write gen/samplepassfail_pool.csv.\n"},
-        {"study's data stamp", "study s.toml --quiet", {"out/work/data/r1/generated.txt"},
+        {"study's data stamp",
+         "study s.toml --quiet",
+         {"out/work/data/r1/generated.txt"},
          "quillon-sim study: Cannot write " + work + "/out/work/data/r1/generated.txt.\n"},
-        {"study's generated data", "study s.toml --quiet", {"out/work/data/r1/samplepassfail.txt"},
+        {"study's generated data",
+         "study s.toml --quiet",
+         {"out/work/data/r1/samplepassfail.txt"},
          "quillon-sim study: Cannot write " + work + "/out/work/data/r1/samplepassfail.txt.\n"},
-        {"study's part", "study s.toml --quiet", {"out/work/parts/c1_r1_s1of1.part"},
+        {"study's part",
+         "study s.toml --quiet",
+         {"out/work/parts/c1_r1_s1of1.part"},
          "Task condition 1, replication 1: Output file " + quillon::upperName(work) +
              "/OUT/WORK/PARTS/C1_R1_S1OF1.PART has a problem.\n"},
-        {"plan", "study s.toml --plan plan --task 1", {"plan/study_plan.txt"},
+        {"plan",
+         "study s.toml --plan plan --task 1",
+         {"plan/study_plan.txt"},
          "quillon-sim study: plan/study_plan.txt is not a study plan; make one with --plan plan\n"},
-        {"plan at the merge", "study s.toml --plan plan --merge", {"plan/study_plan.txt"},
+        {"plan at the merge",
+         "study s.toml --plan plan --merge",
+         {"plan/study_plan.txt"},
          "quillon-sim study: plan/study_plan.txt is not a study plan; make one with --plan plan\n"},
     };
     for (const Case& c : cases) {
@@ -506,6 +519,54 @@ TEST(Runner, AFolderWhereAFileIsExpectedGetsItsMessage) {
         EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.what << ": " << outcome.err;
         for (const std::string& made : c.folders)
             EXPECT_EQ(TempFolder::read(work + "/" + made + "/kept"), "kept") << c.what;
+    }
+}
+
+// A merge reads its parts and a shard its inputs: writing over one of them would destroy it, so
+// such a name is refused before anything is written.
+TEST(Runner, AMergeOrShardNeverWritesOverWhatItReads) {
+    TempFolder folder;
+    const std::string work = folder.file("work");
+    const std::string pool = TempFolder::read(sample + "samplepassfail_pool.csv");
+    const std::string data = TempFolder::read(sample + "samplepassfail.txt");
+    const std::string run = "--pool pool.csv --data data.txt --max-length 2 --quiet ";
+    struct Case {
+        std::string arguments, err;
+    };
+    const Case cases[] = {
+        {"merge p1 p2 --results p1 --no-exposure",
+         "Output file P1 is also the part file; choose another name for the results.\n"},
+        {"merge p1 p2 --results r.csv --exposure ./p2",
+         "Exposure file ./P2 is also the part file; choose another name for the exposure table.\n"},
+        {"merge p1 p2 --results " + work + "/p2 --exposure e.csv",
+         "Output file " + quillon::upperName(work) +
+             "/P2 is also the part file; choose another name for the "
+             "results.\n"},
+        {"merge p1 p2 --results ./pool.csv --exposure e.csv",
+         "Output file ./POOL.CSV is also the pool file; choose another name for the results.\n"},
+        {"--shard 1/2 --part ./pool.csv",
+         "Part file ./POOL.CSV is also the pool file; choose another name for the part.\n"},
+        {"--shard 2/2 --part data.txt",
+         "Part file DATA.TXT is also the data file; choose another name for the part.\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directory(work);
+        folder.write("work/pool.csv", pool);
+        folder.write("work/data.txt", data);
+        const std::string cd = "cd " + work + " && ";
+        ASSERT_EQ(runSim(folder, run + "--shard 1/2 --part p1", cd).exitCode, 0);
+        ASSERT_EQ(runSim(folder, run + "--shard 2/2 --part p2", cd).exitCode, 0);
+        const std::string p1 = TempFolder::read(work + "/p1"), p2 = TempFolder::read(work + "/p2");
+        const Outcome outcome = runSim(folder, run + c.arguments, cd);
+        EXPECT_EQ(outcome.exitCode, 1) << c.arguments;
+        EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.arguments << ": " << outcome.err;
+        EXPECT_EQ(outcome.out, "") << c.arguments;
+        EXPECT_EQ(entries(work), (std::vector<std::string>{"data.txt", "p1", "p2", "pool.csv"})) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/p1") == p1) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/p2") == p2) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/pool.csv") == pool) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/data.txt") == data) << c.arguments;
     }
 }
 

@@ -382,26 +382,16 @@ std::optional<std::filesystem::path> placeOf(const std::string& name) {
 
 // Writing a table over one of the run's inputs (or over the other table) would destroy it.
 void refuseOutputsThatAreInputs(const RunSettings& settings) {
-    std::vector<std::pair<const char*, const std::string*>> inputs = {{"pool", &settings.poolFile},
-                                                                      {"data", &settings.responseFile}};
-    if (settings.followScript) inputs.emplace_back("script", &settings.scriptFile);
-    if (settings.blockEnemies) inputs.emplace_back("enemies", &settings.enemiesFile);
-    const std::string& results = settings.resultsFile;
-    const auto refuseResults = [&](const char* role) {
-        throw InputError("Output file " + upperName(results) + " is also the " + role +
-                         " file; choose another name for the results.");
-    };
-    for (const auto& [role, path] : inputs)
-        if (namesOneFile(results, *path)) refuseResults(role);
-    if (!settings.saveExposure) return;
+    const std::vector<RoleFile> inputs = runInputFiles(settings);
     const std::string exposure = trimSpaces(settings.exposureFile);  // the name it is written under
+    std::vector<RoleFile> others = inputs;
     // The two tables clash even when neither exists yet: the exposure table would replace the results.
-    if (namesOneFile(results, exposure)) refuseResults("exposure");
-    for (const auto& [role, path] : inputs) {
-        if (namesOneFile(exposure, *path))
-            throw InputError("Exposure file " + upperName(exposure) + " is also the " + role +
-                             " file; choose another name for the exposure table.");
-    }
+    if (settings.saveExposure) others.push_back({"exposure", exposure});
+    if (std::string refusal = sameFileRefusal("Output", settings.resultsFile, "results", others); !refusal.empty())
+        throw InputError(refusal);
+    if (!settings.saveExposure) return;
+    if (std::string refusal = sameFileRefusal("Exposure", exposure, "exposure table", inputs); !refusal.empty())
+        throw InputError(refusal);
 }
 
 }  // namespace
@@ -414,6 +404,23 @@ bool namesOneFile(const std::string& a, const std::string& b) {
     if (std::filesystem::equivalent(a, b, error) && !error) return true;
     const std::optional<std::filesystem::path> placeA = placeOf(a), placeB = placeOf(b);
     return placeA && placeB && *placeA == *placeB;
+}
+
+std::vector<RoleFile> runInputFiles(const RunSettings& settings) {
+    std::vector<RoleFile> inputs = {{"pool", settings.poolFile}, {"data", settings.responseFile}};
+    if (settings.followScript) inputs.push_back({"script", settings.scriptFile});
+    if (settings.blockEnemies) inputs.push_back({"enemies", settings.enemiesFile});
+    return inputs;
+}
+
+std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
+                            const std::vector<RoleFile>& others) {
+    for (const RoleFile& other : others) {
+        if (!namesOneFile(path, other.path)) continue;
+        return std::string(kind) + " file " + upperName(path) + " is also the " + other.role +
+               " file; choose another name for the " + std::string(what) + ".";
+    }
+    return {};
 }
 
 InputFiles loadInputFiles(const RunSettings& settings) {

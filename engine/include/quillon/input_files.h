@@ -190,6 +190,21 @@ ResponseRecord parseResponseLine(std::string_view line);
 /// True when two names lead to one file, whether or not it exists yet: writing one would replace the other.
 bool namesOneFile(const std::string& a, const std::string& b);
 
+/// One file of a run and what messages call it ("pool", "results", "part").
+struct RoleFile {
+    std::string role;
+    std::string path;
+};
+
+/// The files a run reads: the pool and the data, then the script and the enemies when the settings use them.
+std::vector<RoleFile> runInputFiles(const RunSettings& settings);
+
+/// For an output `path` that names one file with any of `others` (see namesOneFile), the message
+/// "KIND file NAME is also the ROLE file; choose another name for the WHAT." of the first such;
+/// empty when it names none (or is empty).
+std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
+                            const std::vector<RoleFile>& others);
+
 /// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), refuses
 /// an output file that is one of the run's inputs or the other output, then proves that the
 /// results file can be written without emptying it; throws `InputError`.
