@@ -365,7 +365,8 @@ int shardOrMerge(CommandLine& line, bool merge) {
     if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
         usage = "--shard and --part go together";
     if (usage.empty() && !merge && !quillon::cli::parseShard(line.shard, shard, count))
-        usage = "--shard takes K/N, two whole numbers with K from 1 to N";
+        usage = "--shard takes K/N, two whole numbers with N from 1 to " + std::to_string(quillon::maxShardCount) +
+                " and K from 1 to N";
     if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty()))
         usage = "merge takes part files, not --shard or --part";
     if (!usage.empty()) {

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "quillon/input_files.h"
+#include "quillon/run_parts.h"
 
 namespace quillon::cli {
 
@@ -14,8 +15,8 @@ bool parseShard(const std::string& text, std::int32_t& shard, std::int32_t& coun
         return !digits.empty() && error == std::errc() && end == digits.data() + digits.size();
     };
     const std::string_view all(text);
-    return whole(all.substr(0, slash), shard) && whole(all.substr(slash + 1), count) && count >= 1 && shard >= 1 &&
-           shard <= count;
+    return whole(all.substr(0, slash), shard) && whole(all.substr(slash + 1), count) && count >= 1 &&
+           count <= maxShardCount && shard >= 1 && shard <= count;
 }
 
 CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles) {

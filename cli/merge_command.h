@@ -9,7 +9,7 @@
 
 namespace quillon::cli {
 
-/// Reads a shard as "K/N" (K from 1 to N); false for anything else.
+/// Reads a shard as "K/N" (K from 1 to N, N from 1 to maxShardCount); false for anything else.
 bool parseShard(const std::string& text, std::int32_t& shard, std::int32_t& count);
 
 /// The `merge` subcommand: the part files to merge; the run's own options (files, settings,

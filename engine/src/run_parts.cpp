@@ -252,7 +252,7 @@ bool parseRunPart(const std::string& text, RunPart& part, std::string& problem) 
         Words w(line);
         return w.expect(keyword) && w.integer(x) && w.atEnd();
     };
-    if (!pair("shard", a, b) || b < 1 || a < 1 || a > b || b > 1000000) return damaged();
+    if (!pair("shard", a, b) || b < 1 || a < 1 || a > b || b > maxShardCount) return damaged();
     s.shard = static_cast<std::int32_t>(a);
     s.shardCount = static_cast<std::int32_t>(b);
     if (!single("lines", s.lineCount) || !pair("range", s.firstLine, s.rangeLines) ||

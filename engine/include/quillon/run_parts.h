@@ -14,6 +14,9 @@ namespace quillon {
 /// The first line of every part file; a part of another format version is refused.
 inline constexpr const char* partFormatLine = "quillon-part 1";
 
+/// The most shards a run may be split into: the shard option and the part reader both hold to it.
+inline constexpr std::int32_t maxShardCount = 1000000;
+
 /// A shard's stored state and the digest of the run it belongs to.
 struct RunPart {
     std::string digest;  // 16 lowercase hex digits
