@@ -23,6 +23,7 @@
 #include "quillon/output_tables.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
+#include "quillon/run_limits.h"
 #include "quillon/run_parts.h"
 #include "quillon/run_reports.h"
 #include "quillon/run_settings.h"
@@ -211,7 +212,7 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
                    "Trace file: one row per administered item (the choice, its score, the posterior after it)");
     app.add_option("--trace-candidates", line.reports.traceCandidates,
                    "Trace: also the best K candidates of each selection, in ranked order")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, quillon::maxTraceCandidates));
     app.add_option("--trace-examinees", line.reports.traceExaminees, "Trace only the first N examinees")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--stopping", line.reports.stoppingFile,

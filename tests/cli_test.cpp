@@ -358,9 +358,9 @@ std::string sampleInputs() {
 
 TEST(Runner, ReportOptionsRefuseBadValuesAsUsageErrors) {
     TempFolder folder;
-    for (const char* usage :
-         {"--stop-probability 0", "--stop-probability 1", "--stop-probability 1.5", "--stop-probability abc",
-          "--stop-probability .5x", "--trace-candidates -1", "--trace-examinees -1"}) {
+    for (const char* usage : {"--stop-probability 0", "--stop-probability 1", "--stop-probability 1.5",
+                              "--stop-probability abc", "--stop-probability .5x", "--trace-candidates -1",
+                              "--trace-examinees -1", "--trace-candidates 1001", "--trace-candidates 2147483647"}) {
         const Outcome wrong = runSim(folder, samplePaths(folder) + " --max-length 2 --quiet " + usage);
         EXPECT_EQ(wrong.exitCode, 2) << usage;
         EXPECT_NE(wrong.err.find(std::string(usage).substr(0, std::string(usage).find(' '))), std::string::npos)

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/run_limits.h"
 #include "quillon/run_settings.h"
 
 namespace quillon {
@@ -75,10 +76,6 @@ struct InputFiles {
 /// Splits text into lines: CR, CR LF and a lone LF end a line, 0x1A or the end ends the text,
 /// and a final line end adds no empty line.
 std::vector<std::string> splitLines(std::string_view bytes);
-
-/// The longest line any input file may have; a longer one (or a file without line ends, such as
-/// an endless device) is refused when reading reaches it, before it fills the memory.
-inline constexpr std::size_t maxLineLength = std::size_t{64} << 20;
 
 /// Why a line reader stopped before the end of its file.
 enum class ReadProblem { None, LineTooLong, ReadFailed, CopyFailed };

@@ -8,6 +8,7 @@
 
 #include "quillon/confusion_table.h"
 #include "quillon/output_tables.h"
+#include "quillon/run_limits.h"
 #include "quillon/simulation.h"
 #include "quillon/stopping_table.h"
 
@@ -16,7 +17,7 @@ namespace quillon {
 /// What a run reports beyond its two tables; an empty file name leaves that report out.
 struct RunReportOptions {
     std::string traceFile;
-    std::int32_t traceCandidates = 0;  // best candidates per trace row
+    std::int32_t traceCandidates = 0;  // best candidates per trace row, 0 to maxTraceCandidates
     std::int64_t traceExaminees = -1;  // negative: every examinee
     std::string stoppingFile;
     std::vector<double> stopProbabilities = {.95};
