@@ -326,6 +326,12 @@ int simulate(CommandLine& line, const std::string& checkHint) {
     const bool reportsWanted =
         !reportOptions.traceFile.empty() || !reportOptions.stoppingFile.empty() || !reportOptions.confusionFile.empty();
     quillon::RunReports reports(reportOptions, settings);
+    // The HTML report, written last, would replace a file the run has just read or written.
+    if (const std::string refusal = quillon::sameFileRefusal("Report", line.reportPath, "report", reports.runFiles());
+        !refusal.empty()) {
+        host.showMessage(refusal);
+        return exitMessage;
+    }
     if (reportsWanted) {
         // A report that could not be kept is refused before the run, and every old file stays.
         const std::vector<std::string> problems = reports.unwritableFiles();

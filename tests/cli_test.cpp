@@ -445,6 +445,11 @@ TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
          "Output file R.CSV is also the exposure file; choose another name for the results.\n"},
         {"--results link/r.csv --exposure real/../real/r.csv",
          "Output file LINK/R.CSV is also the exposure file; choose another name for the results.\n"},
+        // The HTML report is an output too.
+        {"--results r.csv --no-exposure --report ./r.csv",
+         "Report file ./R.CSV is also the results file; choose another name for the report.\n"},
+        {"--results r.csv --exposure e.csv --use-sprt --report link/../r_stopping.csv",
+         "Report file LINK/../R_STOPPING.CSV is also the stopping file; choose another name for the report.\n"},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(work);

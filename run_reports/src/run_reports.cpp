@@ -60,15 +60,20 @@ RunReports::RunReports(RunReportOptions options, const RunSettings& settings)
     if (!options_.traceFile.empty()) trace_ = std::make_unique<FileReplacement>(options_.traceFile);
 }
 
-std::vector<std::string> RunReports::unwritableFiles() const {
-    // A report written over one of the run's inputs, its tables or another report would destroy it.
+std::vector<RoleFile> RunReports::runFiles() const {
     std::vector<RoleFile> files = runInputFiles(settings_);
     files.push_back({"results", settings_.resultsFile});
     if (settings_.saveExposure) files.push_back({"exposure", trimSpaces(settings_.exposureFile)});
-    const std::size_t firstReport = files.size();
     files.push_back({"trace", options_.traceFile});
     files.push_back({"stopping", options_.stoppingFile});
     files.push_back({"confusion", options_.confusionFile});
+    return files;
+}
+
+std::vector<std::string> RunReports::unwritableFiles() const {
+    // A report written over one of the run's inputs, its tables or another report would destroy it.
+    const std::vector<RoleFile> files = runFiles();
+    const std::size_t firstReport = files.size() - 3;
     const char* kinds[] = {"Trace", "Stopping", "Confusion"};
     const char* names[] = {"trace", "stopping table", "confusion table"};
     std::vector<std::string> problems;

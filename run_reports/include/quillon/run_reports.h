@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillon/confusion_table.h"
+#include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/run_limits.h"
 #include "quillon/simulation.h"
@@ -35,6 +36,10 @@ public:
     /// report, each as a message naming it; checked before the run starts, so a run is never spent
     /// on a report that could not be kept and no report destroys a file the user needs.
     std::vector<std::string> unwritableFiles() const;
+
+    /// Every file the run reads or writes, by role: its inputs, its tables, then the trace, the
+    /// stopping table and the confusion table (empty names for reports left out).
+    std::vector<RoleFile> runFiles() const;
 
     std::int32_t traceCandidates() const override;
     void replayStarts(const InputFiles& inputs) override;
