@@ -445,6 +445,9 @@ TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
          "Output file R.CSV is also the exposure file; choose another name for the results.\n"},
         {"--results link/r.csv --exposure real/../real/r.csv",
          "Output file LINK/R.CSV is also the exposure file; choose another name for the results.\n"},
+        // A link whose file does not exist yet is written through to that file.
+        {"--results to-r --exposure r.csv",
+         "Output file TO-R is also the exposure file; choose another name for the results.\n"},
         // The HTML report is an output too.
         {"--results r.csv --no-exposure --report ./r.csv",
          "Report file ./R.CSV is also the results file; choose another name for the report.\n"},
@@ -455,11 +458,12 @@ TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
         std::filesystem::remove_all(work);
         std::filesystem::create_directories(work + "/real");
         std::filesystem::create_directory_symlink("real", work + "/link");
+        std::filesystem::create_symlink("r.csv", work + "/to-r");
         const Outcome run = runSim(folder, inputs + c.arguments, "cd " + work + " && ");
         EXPECT_EQ(run.exitCode, 1) << c.arguments;
         EXPECT_TRUE(run.err.starts_with(c.err)) << c.arguments << ": " << run.err;
         EXPECT_EQ(run.out, "") << c.arguments;
-        EXPECT_EQ(entries(work), (std::vector<std::string>{"link", "real"})) << c.arguments;
+        EXPECT_EQ(entries(work), (std::vector<std::string>{"link", "real", "to-r"})) << c.arguments;
         EXPECT_TRUE(entries(work + "/real").empty()) << c.arguments;
     }
 }

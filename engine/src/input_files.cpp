@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "quillon/output_tables.h"
+
 namespace quillon {
 
 namespace {
@@ -368,12 +370,14 @@ std::vector<std::string> readInputLines(const std::string& path, const char* kin
 
 namespace {
 
-// Where a name leads, whether or not its file exists yet: absolute, with the links of the part that
-// exists followed, and "." and ".." resolved. A relative name counts from the working folder,
-// as the file is opened, whatever part of it exists.
+// Where a write to a name leads, whether or not its file exists yet: absolute, with every link
+// followed (a last one to a file not made yet too), and "." and ".." resolved. A relative name
+// counts from the working folder, as the file is opened, whatever part of it exists.
 std::optional<std::filesystem::path> placeOf(const std::string& name) {
+    const std::optional<std::string> target = resolveLinks(name);
+    if (!target) return std::nullopt;
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(name, error);
+    const std::filesystem::path absolute = std::filesystem::absolute(*target, error);
     if (error) return std::nullopt;
     const std::filesystem::path place = std::filesystem::weakly_canonical(absolute, error);
     if (error) return std::nullopt;
