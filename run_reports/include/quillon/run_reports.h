@@ -9,7 +9,6 @@
 #include "quillon/confusion_table.h"
 #include "quillon/input_files.h"
 #include "quillon/output_tables.h"
-#include "quillon/run_limits.h"
 #include "quillon/simulation.h"
 #include "quillon/stopping_table.h"
 
@@ -38,7 +37,7 @@ public:
     std::vector<std::string> unwritableFiles() const;
 
     /// Every file the run reads or writes, by role: its inputs, its tables, then the trace, the
-    /// stopping table and the confusion table (empty names for reports left out).
+    /// stopping table and the confusion table (a report left out has an empty name).
     std::vector<RoleFile> runFiles() const;
 
     std::int32_t traceCandidates() const override;
