@@ -24,6 +24,7 @@
 #include "quillon/output_tables.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_host.h"
+#include "quillon/run_limits.h"
 #include "quillon/run_parts.h"
 #include "quillon/run_reports.h"
 #include "quillon/run_settings.h"
@@ -212,7 +213,7 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
                    "Trace file: one row per administered item (the choice, its score, the posterior after it)");
     app.add_option("--trace-candidates", line.reports.traceCandidates,
                    "Trace: also the best K candidates of each selection, in ranked order")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, quillon::maxTraceCandidates));
     app.add_option("--trace-examinees", line.reports.traceExaminees, "Trace only the first N examinees")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--stopping", line.reports.stoppingFile,
@@ -332,6 +333,12 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
     const bool reportsWanted = !reportOptions.traceFile.empty() || !reportOptions.stoppingFile.empty() ||
                                !reportOptions.confusionFile.empty() || !reportOptions.examineesFile.empty();
     quillon::RunReports reports(reportOptions, settings);
+    // The HTML report, written last, would replace a file the run has just read or written.
+    if (const std::string refusal = quillon::sameFileRefusal("Report", line.reportPath, "report", reports.runFiles());
+        !refusal.empty()) {
+        host.showMessage(refusal);
+        return exitMessage;
+    }
     if (reportsWanted) {
         // A report that could not be kept is refused before the run, and every old file stays.
         const std::vector<std::string> problems = reports.unwritableFiles();
@@ -373,13 +380,21 @@ int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
     if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
         usage = "--shard and --part go together";
     if (usage.empty() && !merge && !quillon::cli::parseShard(line.shard, shard, count))
-        usage = "--shard takes K/N, two whole numbers with K from 1 to N and N at most " +
-                std::to_string(quillon::maxShardCount);
+        usage = "--shard takes K/N, two whole numbers with N from 1 to " + std::to_string(quillon::maxShardCount) +
+                " and K from 1 to N";
     if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty() || line.keepExaminees))
         usage = "merge takes part files, not --shard, --part or --keep-examinees";
     if (!usage.empty()) {
         std::cerr << "quillon-sim: " << usage << "\nRun with --help for the options.\n";
         return exitUsage;
+    }
+    // Refused before anything is written: the file named would be lost.
+    if (const std::string refusal =
+            merge ? quillon::cli::mergeTablesRefusal(quillon::RunReports(line.reports, line.settings), line.mergeParts)
+                  : quillon::cli::shardPartRefusal(line.settings, line.partFile);
+        !refusal.empty()) {
+        std::cerr << refusal << '\n';
+        return exitMessage;
     }
     quillon::RandomGenerator random(line.seed);
     if (merge)

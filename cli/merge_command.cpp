@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "quillon/input_files.h"
 #include "quillon/run_parts.h"
 
 namespace quillon::cli {
@@ -26,6 +27,27 @@ CLI::App* addMergeCommand(CLI::App& app, std::vector<std::string>& partFiles) {
             ->fallthrough();
     merge->add_option("parts", partFiles, "Part files, one for each shard 1 to N, in any order")->required();
     return merge;
+}
+
+std::string shardPartRefusal(const RunSettings& settings, const std::string& partFile) {
+    return sameFileRefusal("Part", partFile, "part", runInputFiles(settings));
+}
+
+std::string mergeTablesRefusal(const RunReports& reports, const std::vector<std::string>& partFiles) {
+    std::vector<RoleFile> parts;
+    for (const std::string& part : partFiles) parts.push_back({"part", part});
+    // The outputs in the run's own order after its inputs, each with the words of its own refusal.
+    const std::vector<RoleFile> files = reports.runFiles();
+    const std::size_t outputs = files.size() - 6;
+    const char* kinds[] = {"Output", "Exposure", "Trace", "Stopping", "Confusion", "Examinees"};
+    const char* names[] = {"results", "exposure table", "trace", "stopping table", "confusion table", "examinees table"};
+    for (std::size_t i = 0; i < 6; ++i) {
+        const RoleFile& file = files[outputs + i];
+        if (file.path.empty()) continue;
+        if (std::string refusal = sameFileRefusal(kinds[i], file.path, names[i], parts); !refusal.empty())
+            return refusal;
+    }
+    return {};
 }
 
 std::string reportOptionsRefusal(bool sharded, bool trace, bool tables) {

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include "quillon/cluster_plan.h"
+#include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/study.h"
 
@@ -110,10 +110,9 @@ std::string planText(const Study& study, std::int32_t shardsPerRun) {
 // study; 0, with the reason said, otherwise.
 std::int32_t planShards(const Study& study, const std::string& planDir) {
     const std::string path = (fs::path(planDir) / planFileName).string();
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = readWholeFile(path).value_or(std::string());
     std::int32_t shards = 0;
-    if (!in || std::sscanf(text.c_str(), "quillon-study-plan 1\nshards-per-run %d", &shards) != 1 || shards < 1) {
+    if (std::sscanf(text.c_str(), "quillon-study-plan 1\nshards-per-run %d", &shards) != 1 || shards < 1) {
         std::cerr << "quillon-sim study: " << path << " is not a study plan; make one with --plan " << planDir << '\n';
         return 0;
     }

@@ -358,9 +358,9 @@ std::string sampleInputs() {
 
 TEST(Runner, ReportOptionsRefuseBadValuesAsUsageErrors) {
     TempFolder folder;
-    for (const char* usage :
-         {"--stop-probability 0", "--stop-probability 1", "--stop-probability 1.5", "--stop-probability abc",
-          "--stop-probability .5x", "--trace-candidates -1", "--trace-examinees -1"}) {
+    for (const char* usage : {"--stop-probability 0", "--stop-probability 1", "--stop-probability 1.5",
+                              "--stop-probability abc", "--stop-probability .5x", "--trace-candidates -1",
+                              "--trace-examinees -1", "--trace-candidates 1001", "--trace-candidates 2147483647"}) {
         const Outcome wrong = runSim(folder, samplePaths(folder) + " --max-length 2 --quiet " + usage);
         EXPECT_EQ(wrong.exitCode, 2) << usage;
         EXPECT_NE(wrong.err.find(std::string(usage).substr(0, std::string(usage).find(' '))), std::string::npos)
@@ -423,6 +423,164 @@ TEST(Runner, ReportFilesThatCannotBeKeptStopTheRunBeforeItStarts) {
     std::filesystem::permissions(locked, std::filesystem::perms(0755));
     EXPECT_TRUE(TempFolder::read(pool) == TempFolder::read(sample + "samplepassfail_pool.csv"));
     EXPECT_FALSE(std::filesystem::exists(same));
+}
+
+// One output file under two spellings, neither existing yet: one table would replace the other.
+TEST(Runner, TwoSpellingsOfOneNewOutputAreRefused) {
+    TempFolder folder;
+    const std::string work = folder.file("work");
+    const std::string inputs = sampleInputs() + " --max-length 2 --quiet ";
+    struct Case {
+        std::string arguments, err;
+    };
+    const Case cases[] = {
+        {"--results ./r.csv --no-exposure --stopping r.csv",
+         "Stopping file R.CSV is also the results file; choose another name for the stopping table.\n"},
+        {"--results r.csv --exposure ./r.csv",
+         "Output file R.CSV is also the exposure file; choose another name for the results.\n"},
+        {"--results r.csv --no-exposure --trace t.csv --confusion ./t.csv",
+         "Trace file T.CSV is also the confusion file; choose another name for the trace.\n"
+         "Confusion file ./T.CSV is also the trace file; choose another name for the confusion table.\n"},
+        {"--results r.csv --exposure " + work + "/r.csv",
+         "Output file R.CSV is also the exposure file; choose another name for the results.\n"},
+        {"--results link/r.csv --exposure real/../real/r.csv",
+         "Output file LINK/R.CSV is also the exposure file; choose another name for the results.\n"},
+        // A link whose file does not exist yet is written through to that file.
+        {"--results to-r --exposure r.csv",
+         "Output file TO-R is also the exposure file; choose another name for the results.\n"},
+        // The HTML report is an output too.
+        {"--results r.csv --no-exposure --report ./r.csv",
+         "Report file ./R.CSV is also the results file; choose another name for the report.\n"},
+        {"--results r.csv --exposure e.csv --use-sprt --report link/../r_stopping.csv",
+         "Report file LINK/../R_STOPPING.CSV is also the stopping file; choose another name for the report.\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directories(work + "/real");
+        std::filesystem::create_directory_symlink("real", work + "/link");
+        std::filesystem::create_symlink("r.csv", work + "/to-r");
+        const Outcome run = runSim(folder, inputs + c.arguments, "cd " + work + " && ");
+        EXPECT_EQ(run.exitCode, 1) << c.arguments;
+        EXPECT_TRUE(run.err.starts_with(c.err)) << c.arguments << ": " << run.err;
+        EXPECT_EQ(run.out, "") << c.arguments;
+        EXPECT_EQ(entries(work), (std::vector<std::string>{"link", "real", "to-r"})) << c.arguments;
+        EXPECT_TRUE(entries(work + "/real").empty()) << c.arguments;
+    }
+}
+
+// A folder where the runner reads or writes a file gives that file's message and exit 1, never an
+// abort, and the folder is left as it was.
+TEST(Runner, AFolderWhereAFileIsExpectedGetsItsMessage) {
+    TempFolder folder;
+    const std::string work = folder.file("work");
+    const std::string study =
+        "[study]\nname = \"s\"\nseed = 3\nreplications = 1\nthreads = 1\noutput = \"out\"\n"
+        "[settings]\nmax-length = 3\n[data.generate]\nitems = 20\nexaminees = 10\n"
+        "script-length = 3\n";
+    const std::string run = sampleInputs() + " --max-length 2 --quiet --no-exposure ";
+    struct Case {
+        std::string what, arguments;
+        std::vector<std::string> folders;  // made (each holding a file) before the run
+        std::string err;
+    };
+    const Case cases[] = {
+        {"study file", "study dir --quiet", {"dir"}, "quillon-sim study: dir: the study file cannot be read\n"},
+        {"part to merge", run + "merge p1 dir --results r.csv", {"dir"}, "Part file dir is not available.\n"},
+        {"part to write", run + "--shard 1/2 --part dir", {"dir"}, "Output file DIR has a problem.\n"},
+        {"generated data",
+         "generate --force --out gen",
+         {"gen/samplepassfail_pool.csv"},
+         "quillon-sim generate: Cannot write gen/samplepassfail_pool.csv.\n"},
+        {"study's data stamp",
+         "study s.toml --quiet",
+         {"out/work/data/r1/generated.txt"},
+         "quillon-sim study: Cannot write " + work + "/out/work/data/r1/generated.txt.\n"},
+        {"study's generated data",
+         "study s.toml --quiet",
+         {"out/work/data/r1/samplepassfail.txt"},
+         "quillon-sim study: Cannot write " + work + "/out/work/data/r1/samplepassfail.txt.\n"},
+        {"study's part",
+         "study s.toml --quiet",
+         {"out/work/parts/c1_r1_s1of1.part"},
+         "Task condition 1, replication 1: Output file " + quillon::upperName(work) +
+             "/OUT/WORK/PARTS/C1_R1_S1OF1.PART has a problem.\n"},
+        {"plan",
+         "study s.toml --plan plan --task 1",
+         {"plan/study_plan.txt"},
+         "quillon-sim study: plan/study_plan.txt is not a study plan; make one with --plan plan\n"},
+        {"plan at the merge",
+         "study s.toml --plan plan --merge",
+         {"plan/study_plan.txt"},
+         "quillon-sim study: plan/study_plan.txt is not a study plan; make one with --plan plan\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directory(work);
+        folder.write("work/s.toml", study);
+        // A part that merge could otherwise take.
+        ASSERT_EQ(runSim(folder, run + "--shard 1/2 --part " + work + "/p1").exitCode, 0);
+        for (const std::string& made : c.folders) {
+            std::filesystem::create_directories(work + "/" + made);
+            folder.write("work/" + made + "/kept", "kept");
+        }
+        const Outcome outcome = runSim(folder, c.arguments, "cd " + work + " && ");
+        EXPECT_EQ(outcome.exitCode, 1) << c.what;
+        EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.what << ": " << outcome.err;
+        for (const std::string& made : c.folders)
+            EXPECT_EQ(TempFolder::read(work + "/" + made + "/kept"), "kept") << c.what;
+    }
+}
+
+// A merge reads its parts and a shard its inputs: writing over one of them would destroy it, so
+// such a name is refused before anything is written.
+TEST(Runner, AMergeOrShardNeverWritesOverWhatItReads) {
+    TempFolder folder;
+    const std::string work = folder.file("work");
+    const std::string pool = TempFolder::read(sample + "samplepassfail_pool.csv");
+    const std::string data = TempFolder::read(sample + "samplepassfail.txt");
+    const std::string run = "--pool pool.csv --data data.txt --max-length 2 --quiet ";
+    struct Case {
+        std::string arguments, err;
+    };
+    const Case cases[] = {
+        {"merge p1 p2 --results p1 --no-exposure",
+         "Output file P1 is also the part file; choose another name for the results.\n"},
+        {"merge p1 p2 --results r.csv --exposure ./p2",
+         "Exposure file ./P2 is also the part file; choose another name for the exposure table.\n"},
+        {"merge p1 p2 --results " + work + "/p2 --exposure e.csv",
+         "Output file " + quillon::upperName(work) +
+             "/P2 is also the part file; choose another name for the "
+             "results.\n"},
+        {"merge p1 p2 --results r.csv --no-exposure --use-sprt --stopping ./p1",
+         "Stopping file ./P1 is also the part file; choose another name for the stopping table.\n"},
+        {"merge p1 p2 --results r.csv --no-exposure --confusion p2",
+         "Confusion file P2 is also the part file; choose another name for the confusion table.\n"},
+        {"merge p1 p2 --results ./pool.csv --exposure e.csv",
+         "Output file ./POOL.CSV is also the pool file; choose another name for the results.\n"},
+        {"--shard 1/2 --part ./pool.csv",
+         "Part file ./POOL.CSV is also the pool file; choose another name for the part.\n"},
+        {"--shard 2/2 --part data.txt",
+         "Part file DATA.TXT is also the data file; choose another name for the part.\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directory(work);
+        folder.write("work/pool.csv", pool);
+        folder.write("work/data.txt", data);
+        const std::string cd = "cd " + work + " && ";
+        ASSERT_EQ(runSim(folder, run + "--shard 1/2 --part p1", cd).exitCode, 0);
+        ASSERT_EQ(runSim(folder, run + "--shard 2/2 --part p2", cd).exitCode, 0);
+        const std::string p1 = TempFolder::read(work + "/p1"), p2 = TempFolder::read(work + "/p2");
+        const Outcome outcome = runSim(folder, run + c.arguments, cd);
+        EXPECT_EQ(outcome.exitCode, 1) << c.arguments;
+        EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.arguments << ": " << outcome.err;
+        EXPECT_EQ(outcome.out, "") << c.arguments;
+        EXPECT_EQ(entries(work), (std::vector<std::string>{"data.txt", "p1", "p2", "pool.csv"})) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/p1") == p1) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/p2") == p2) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/pool.csv") == pool) << c.arguments;
+        EXPECT_TRUE(TempFolder::read(work + "/data.txt") == data) << c.arguments;
+    }
 }
 
 // AddressSanitizer reserves terabytes of address space for itself, so a limit on it only holds

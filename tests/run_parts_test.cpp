@@ -481,5 +481,37 @@ TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
     EXPECT_FALSE(std::filesystem::exists(split.folder.file("me.csv")));
 }
 
+// Every part a shard writes is one that merge reads back: the shard counts both allow are the same.
+TEST(RunParts, TheRunnerShardsIntoNoMorePartsThanMergeReads) {
+    Split split(smallSample(2, 5), [](RunSettings&) {});
+    const std::string files =
+        "--pool " + split.settings.poolFile + " --data " + split.settings.responseFile + " --max-length 3 --quiet ";
+    const std::string most = std::to_string(maxShardCount), tooMany = std::to_string(maxShardCount + 1);
+    const struct {
+        std::string shard;
+        int exitCode;
+    } cases[] = {
+        {"1/" + most, 0},  // an empty range is a part too
+        {most + "/" + most, 0}, {"1/" + tooMany, 2}, {tooMany + "/" + tooMany, 2},
+        {"1/1000000000", 2},    {"1/2147483647", 2},
+    };
+    for (const auto& c : cases) {
+        const std::string part = split.folder.file("part");
+        std::filesystem::remove(part);
+        EXPECT_EQ(runner(files + "--shard " + c.shard + " --part " + part), c.exitCode) << c.shard;
+        if (c.exitCode != 0) {
+            EXPECT_FALSE(std::filesystem::exists(part)) << c.shard;
+            continue;
+        }
+        RunPart back;
+        std::string problem;
+        RunSettings asRun = split.settings;
+        asRun.maxTestLength = 3;
+        EXPECT_TRUE(parseRunPart(TempFolder::read(part), shapeOf(asRun, split.seed), back, problem))
+            << c.shard << ": " << problem;
+        EXPECT_EQ(std::to_string(back.shard) + "/" + std::to_string(back.shardCount), c.shard);
+    }
+}
+
 }  // namespace
 }  // namespace quillon

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <limits>
 
 #include "quillon/input_files.h"
 #include "quillon/simulation.h"
@@ -119,6 +121,38 @@ TEST(SampleData, RejectedOptionsSayWhy) {
     EXPECT_EQ(with([](SampleOptions& o) { o.collections = 9; }), "--collections must be from 1 to 8.");
     EXPECT_EQ(with([](SampleOptions& o) { o.groups = 11; }), "--groups must be from 2 to 10.");
     EXPECT_NE(with([](SampleOptions& o) { o.items = 9; }), "");  // fewer than 1 + 2 + 3 + 4
+}
+
+// What generate writes must be what the runner reads: one answer per item on a response line no
+// longer than the line limit, and an examinee number within the identifier's 11 characters.
+TEST(SampleData, SizesBeyondWhatTheRunnerReadsAreRefused) {
+    const struct {
+        std::function<void(SampleOptions&)> change;
+        std::string message;
+    } cases[] = {
+        {[](SampleOptions& o) { o.items = maxAnsweredItems; }, ""},
+        {[](SampleOptions& o) { o.items = maxAnsweredItems + 1; },
+         "--items must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
+        {[](SampleOptions& o) { o.items = std::numeric_limits<std::int32_t>::max(); },
+         "--items must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
+        {[](SampleOptions& o) { o.items = 0; }, "--items must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
+        {[](SampleOptions& o) { o.examinees = 9999999999; }, ""},
+        {[](SampleOptions& o) { o.examinees = 10000000000; }, "--examinees must be from 0 to 9999999999."},
+        {[](SampleOptions& o) { o.examinees = -1; }, "--examinees must be from 0 to 9999999999."},
+        {[](SampleOptions& o) { o.scriptLength = maxAnsweredItems; }, ""},
+        {[](SampleOptions& o) { o.scriptLength = maxAnsweredItems + 1; },
+         "--script-length must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
+        {[](SampleOptions& o) { o.scriptLength = 0; },
+         "--script-length must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
+        {[](SampleOptions& o) { o.groups = maxResponseGroup; }, ""},
+        {[](SampleOptions& o) { o.groups = maxResponseGroup + 1; }, "--groups must be from 2 to 10."},
+    };
+    for (const auto& c : cases) {
+        SampleOptions options;
+        c.change(options);
+        EXPECT_EQ(checkSampleOptions(options), c.message)
+            << options.items << " " << options.examinees << " " << options.scriptLength << " " << options.groups;
+    }
 }
 
 // The pool's item rows (everything after the priors line).

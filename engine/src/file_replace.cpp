@@ -33,8 +33,8 @@ namespace {
 // The kernel's own limit on a chain of links.
 constexpr int maxLinkDepth = 40;
 
-// The file a write to `path` would reach: links followed, chains and relative ones too, also when
-// the last link names a file that does not exist yet; nothing for a loop.
+}  // namespace
+
 std::optional<std::string> resolveLinks(std::string path) {
     for (int depth = 0; depth <= maxLinkDepth; ++depth) {
         struct stat info;
@@ -48,6 +48,8 @@ std::optional<std::string> resolveLinks(std::string path) {
     }
     return std::nullopt;
 }
+
+namespace {
 
 // A short name, so that a target near the file system's name limit can still be replaced.
 std::string temporaryName() {

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "quillon/output_tables.h"
+
 namespace quillon {
 
 namespace {
@@ -382,49 +384,62 @@ std::vector<std::string> readInputLines(const std::string& path, const char* kin
 
 namespace {
 
-// True when both names exist and are one file, however they are spelled or linked.
-bool sameFile(const std::string& a, const std::string& b) {
+// Where a write to a name leads, whether or not its file exists yet: absolute, with every link
+// followed (a last one to a file not made yet too), and "." and ".." resolved. A relative name
+// counts from the working folder, as the file is opened, whatever part of it exists.
+std::optional<std::filesystem::path> placeOf(const std::string& name) {
+    const std::optional<std::string> target = resolveLinks(name);
+    if (!target) return std::nullopt;
     std::error_code error;
-    const bool same = std::filesystem::equivalent(a, b, error);
-    return same && !error;
-}
-
-// True when two names, whether or not their file exists yet, resolve to one path.
-bool samePlace(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty()) return false;
-    std::error_code errorA, errorB;
-    const std::filesystem::path placeA = std::filesystem::weakly_canonical(a, errorA);
-    const std::filesystem::path placeB = std::filesystem::weakly_canonical(b, errorB);
-    return !errorA && !errorB && placeA == placeB;
+    const std::filesystem::path absolute = std::filesystem::absolute(*target, error);
+    if (error) return std::nullopt;
+    const std::filesystem::path place = std::filesystem::weakly_canonical(absolute, error);
+    if (error) return std::nullopt;
+    return place.lexically_normal();
 }
 
 // Writing a table over one of the run's inputs (or over the other table) would destroy it.
 void refuseOutputsThatAreInputs(const RunSettings& settings) {
-    std::vector<std::pair<const char*, const std::string*>> inputs = {{"pool", &settings.poolFile},
-                                                                      {"data", &settings.responseFile}};
-    if (settings.followScript) inputs.emplace_back("script", &settings.scriptFile);
-    if (settings.blockEnemies) inputs.emplace_back("enemies", &settings.enemiesFile);
-    const std::string& results = settings.resultsFile;
-    const auto refuseResults = [&](const char* role) {
-        throw InputError("Output file " + upperName(results) + " is also the " + role +
-                         " file; choose another name for the results.");
-    };
-    for (const auto& [role, path] : inputs)
-        if (sameFile(results, *path)) refuseResults(role);
-    if (!settings.saveExposure) return;
+    const std::vector<RoleFile> inputs = runInputFiles(settings);
     const std::string exposure = trimSpaces(settings.exposureFile);  // the name it is written under
+    std::vector<RoleFile> others = inputs;
     // The two tables clash even when neither exists yet: the exposure table would replace the results.
-    if (sameFile(results, exposure) || samePlace(results, exposure)) refuseResults("exposure");
-    for (const auto& [role, path] : inputs) {
-        if (sameFile(exposure, *path))
-            throw InputError("Exposure file " + upperName(exposure) + " is also the " + role +
-                             " file; choose another name for the exposure table.");
-    }
+    if (settings.saveExposure) others.push_back({"exposure", exposure});
+    if (std::string refusal = sameFileRefusal("Output", settings.resultsFile, "results", others); !refusal.empty())
+        throw InputError(refusal);
+    if (!settings.saveExposure) return;
+    if (std::string refusal = sameFileRefusal("Exposure", exposure, "exposure table", inputs); !refusal.empty())
+        throw InputError(refusal);
 }
 
 }  // namespace
 
-bool namesOneFile(const std::string& a, const std::string& b) { return sameFile(a, b) || samePlace(a, b); }
+bool namesOneFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    // Two existing names are one file when they share device and inode, however they are spelled
+    // or linked (hard links included).
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error) && !error) return true;
+    const std::optional<std::filesystem::path> placeA = placeOf(a), placeB = placeOf(b);
+    return placeA && placeB && *placeA == *placeB;
+}
+
+std::vector<RoleFile> runInputFiles(const RunSettings& settings) {
+    std::vector<RoleFile> inputs = {{"pool", settings.poolFile}, {"data", settings.responseFile}};
+    if (settings.followScript) inputs.push_back({"script", settings.scriptFile});
+    if (settings.blockEnemies) inputs.push_back({"enemies", settings.enemiesFile});
+    return inputs;
+}
+
+std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
+                            const std::vector<RoleFile>& others) {
+    for (const RoleFile& other : others) {
+        if (!namesOneFile(path, other.path)) continue;
+        return std::string(kind) + " file " + upperName(path) + " is also the " + other.role +
+               " file; choose another name for the " + std::string(what) + ".";
+    }
+    return {};
+}
 
 InputFiles loadInputFiles(const RunSettings& settings) {
     InputFiles inputs;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -47,12 +47,11 @@ std::string hexFloat(double x) {
 
 // Hashes a file's size and bytes under a label; false when it cannot be read.
 bool addFile(Fnv1a& hash, const std::string& label, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
-    hash.add(label + " " + std::to_string(bytes.size()) + "\n");
-    hash.add(bytes);
+    // No size limit: the response file is hashed whole, however large.
+    const std::optional<std::string> bytes = readWholeFile(path, std::numeric_limits<std::size_t>::max());
+    if (!bytes) return false;
+    hash.add(label + " " + std::to_string(bytes->size()) + "\n");
+    hash.add(*bytes);
     hash.add("\n");
     return true;
 }

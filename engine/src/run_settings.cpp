@@ -7,6 +7,7 @@
 
 #include "quillon/item_selection.h"
 #include "quillon/output_tables.h"
+#include "quillon/run_limits.h"
 
 namespace quillon {
 
@@ -113,8 +114,11 @@ std::int32_t roundToInteger(double value) {
 std::int32_t readInteger(std::string_view text) { return roundToInteger(readNumber(text)); }
 
 std::string checkRunSettings(const RunSettings& settings) {
-    if (settings.groupCount < 2) return "N Categories must be at least 2.";
-    if (settings.testsPerPerson < 1 || settings.testsPerPerson > 5) return "N tests per person must be from 1 to 5.";
+    if (settings.groupCount < minGroupCount)
+        return "N Categories must be at least " + std::to_string(minGroupCount) + ".";
+    if (settings.testsPerPerson < minTestsPerPerson || settings.testsPerPerson > maxTestsPerPerson)
+        return "N tests per person must be from " + std::to_string(minTestsPerPerson) + " to " +
+               std::to_string(maxTestsPerPerson) + ".";
     if (settings.maxTestLength < 1) return "Maximum test length must be at least 1.";
     if (!selectionMethodFromName(settings.selectionMethod)) return " error in adaptby";
     for (double x : settings.stopProbabilities)

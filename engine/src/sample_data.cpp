@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quillon/output_tables.h"
+#include "quillon/run_limits.h"
 #include "quillon/run_settings.h"
 
 namespace quillon {
@@ -81,11 +82,18 @@ std::string shareText(double value) {
 }  // namespace
 
 std::string checkSampleOptions(const SampleOptions& o) {
-    if (o.items < 1) return "--items must be at least 1.";
-    if (o.collections < 1 || o.collections > 8) return "--collections must be from 1 to 8.";
-    if (o.groups < 2 || o.groups > 10) return "--groups must be from 2 to 10.";
-    if (o.examinees < 0) return "--examinees must not be negative.";
-    if (o.scriptLength < 1) return "--script-length must be at least 1.";
+    const auto outside = [](const char* option, auto value, std::int64_t low, std::int64_t high) {
+        if (value >= low && value <= high) return std::string();
+        return std::string(option) + " must be from " + std::to_string(low) + " to " + std::to_string(high) + ".";
+    };
+    // Larger than the runner reads: a longer response line, a longer identifier, a group digit past 9.
+    // No test outlasts a pool, so no script slot past the most items is ever used.
+    for (const std::string& problem :
+         {outside("--items", o.items, 1, maxAnsweredItems), outside("--collections", o.collections, 1, 8),
+          outside("--groups", o.groups, minGroupCount, maxResponseGroup),
+          outside("--examinees", o.examinees, 0, maxGeneratedExaminees),
+          outside("--script-length", o.scriptLength, 1, maxAnsweredItems)})
+        if (!problem.empty()) return problem;
     if (!(o.blankShare >= 0.0 && o.blankShare <= 1.0)) return "--blank-share must be from 0 to 1.";
     std::int64_t weights = 0;
     for (std::int32_t c = 1; c <= o.collections; ++c) weights += c;

@@ -60,32 +60,29 @@ void RunReports::Stream::flush(bool force) {
     buffer.clear();
 }
 
+std::vector<RoleFile> RunReports::runFiles() const {
+    std::vector<RoleFile> files = runInputFiles(settings_);
+    files.push_back({"results", settings_.resultsFile});
+    files.push_back({"exposure", settings_.saveExposure ? trimSpaces(settings_.exposureFile) : std::string()});
+    files.push_back({"trace", options_.traceFile});
+    files.push_back({"stopping", options_.stoppingFile});
+    files.push_back({"confusion", options_.confusionFile});
+    files.push_back({"examinees", options_.examineesFile});
+    return files;
+}
+
 std::vector<std::string> RunReports::unwritableFiles() const {
     // A report written over one of the run's inputs, its tables or another report would destroy it.
-    std::vector<std::pair<const char*, std::string>> files = {{"pool", settings_.poolFile},
-                                                              {"data", settings_.responseFile}};
-    if (settings_.followScript) files.emplace_back("script", settings_.scriptFile);
-    if (settings_.blockEnemies) files.emplace_back("enemies", settings_.enemiesFile);
-    files.emplace_back("results", settings_.resultsFile);
-    if (settings_.saveExposure) files.emplace_back("exposure", trimSpaces(settings_.exposureFile));
-    const std::size_t firstReport = files.size();
-    files.emplace_back("trace", options_.traceFile);
-    files.emplace_back("stopping", options_.stoppingFile);
-    files.emplace_back("confusion", options_.confusionFile);
-    files.emplace_back("examinees", options_.examineesFile);
+    const std::vector<RoleFile> files = runFiles();
+    const std::size_t firstReport = files.size() - 4;
     const char* kinds[] = {"Trace", "Stopping", "Confusion", "Examinees"};
     const char* names[] = {"trace", "stopping table", "confusion table", "examinees table"};
     std::vector<std::string> problems;
     for (std::size_t r = firstReport; r < files.size(); ++r) {
-        const std::string& path = files[r].second;
-        if (path.empty()) continue;
-        for (std::size_t other = 0; other < files.size(); ++other) {
-            if (other == r || !namesOneFile(path, files[other].second)) continue;
-            problems.push_back(std::string(kinds[r - firstReport]) + " file " + upperName(path) + " is also the " +
-                               files[other].first + " file; choose another name for the " + names[r - firstReport] +
-                               ".");
-            break;
-        }
+        std::vector<RoleFile> others = files;
+        others.erase(others.begin() + static_cast<std::ptrdiff_t>(r));
+        std::string refusal = sameFileRefusal(kinds[r - firstReport], files[r].path, names[r - firstReport], others);
+        if (!refusal.empty()) problems.push_back(std::move(refusal));
     }
     if (!problems.empty()) return problems;
     if (trace_.file && !trace_.file->isOpen()) problems.push_back(unwritable("Trace", options_.traceFile));

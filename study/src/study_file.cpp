@@ -4,9 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <sstream>
 
+#include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/setting_names.h"
 #include "quillon/simulation.h"
@@ -362,9 +363,9 @@ std::string readStudy(const std::string& path, Study& study) {
     study = Study{};
     Reader r;
     r.file = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return path + ": the study file cannot be read";
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::optional<std::string> read = readWholeFile(path);
+    if (!read) return path + ": the study file cannot be read";
+    const std::string& text = *read;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
     std::error_code error;

@@ -1,9 +1,10 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <optional>
 
+#include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_parts.h"
@@ -29,12 +30,6 @@ std::uint64_t mix(std::uint64_t x) {
 // Seed stream 0 feeds the generated data, stream 1 the run's generator.
 std::uint64_t replicationSeed(std::uint64_t studySeed, std::int32_t replication, std::uint64_t stream) {
     return mix(mix(studySeed) + 2 * static_cast<std::uint64_t>(replication) + stream);
-}
-
-std::string readWhole(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    return ok ? std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) : std::string();
 }
 
 std::string runName(std::size_t condition, std::int32_t replication) {
@@ -204,8 +199,7 @@ std::string prepareStudyData(const Study& study, const std::string& workFolder) 
                  formatRoundTrip(options.blankShare) + " item-quality " + formatRoundTrip(options.itemQuality) + "\n";
         for (double share : options.groupShares) stamp += "group-share " + formatRoundTrip(share) + "\n";
         const std::string stampFile = (fs::path(folder) / "generated.txt").string();
-        bool ok = false;
-        if (readWhole(stampFile, ok) == stamp && ok) continue;
+        if (readWholeFile(stampFile) == stamp) continue;
         std::error_code error;
         fs::remove(stampFile, error);
         if (const std::string problem = writeSampleFiles(options, generateSampleFiles(options), folder, true);
@@ -217,11 +211,10 @@ std::string prepareStudyData(const Study& study, const std::string& workFolder) 
 }
 
 bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task) {
-    bool ok = false;
-    const std::string text = readWhole(taskPartFile(workFolder, task), ok);
+    const std::optional<std::string> text = readWholeFile(taskPartFile(workFolder, task));
     RunPart part;
     std::string problem;
-    if (!ok || !readRunPartHeader(text, part, problem)) return false;
+    if (!text || !readRunPartHeader(*text, part, problem)) return false;
     if (part.shard != task.shard || part.shardCount != task.shardCount) return false;
     const StudyRun run = studyRun(study, workFolder, task.condition, task.replication);
     return runDigest(run.settings, run.seed, problem) == part.digest && problem.empty();
@@ -359,13 +352,13 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
             const StudyTask whole{c, r, 1, 1};
             RunMessages messages(host, "Run " + taskDescription(study, whole) + ": ");
             const RunSummary summary = runMerge(run.settings, random, messages, parts);
-            bool ok = summary.completed;
-            std::string table = ok ? readWhole(run.settings.resultsFile, ok) : std::string();
-            if (!ok) {
+            std::optional<std::string> table;
+            if (summary.completed) table = readWholeFile(run.settings.resultsFile);
+            if (!table) {
                 failed += "\n  " + taskDescription(study, whole);
                 continue;
             }
-            tables[c].push_back(std::move(table));
+            tables[c].push_back(std::move(*table));
         }
     }
     if (!failed.empty()) return "These runs did not complete, so no study table is written:" + failed;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/run_limits.h"
 #include "quillon/run_settings.h"
 
 namespace quillon {
@@ -76,10 +77,6 @@ struct InputFiles {
 /// Splits text into lines: CR, CR LF and a lone LF end a line, 0x1A or the end ends the text,
 /// and a final line end adds no empty line.
 std::vector<std::string> splitLines(std::string_view bytes);
-
-/// The longest line any input file may have; a longer one (or a file without line ends, such as
-/// an endless device) is refused when reading reaches it, before it fills the memory.
-inline constexpr std::size_t maxLineLength = std::size_t{64} << 20;
 
 /// Why a line reader stopped before the end of its file.
 enum class ReadProblem { None, LineTooLong, ReadFailed, CopyFailed };
@@ -198,6 +195,21 @@ ResponseRecord parseResponseLine(std::string_view line);
 
 /// True when two names lead to one file, whether or not it exists yet: writing one would replace the other.
 bool namesOneFile(const std::string& a, const std::string& b);
+
+/// One file of a run and what messages call it ("pool", "results", "part").
+struct RoleFile {
+    std::string role;
+    std::string path;
+};
+
+/// The files a run reads: the pool and the data, then the script and the enemies when the settings use them.
+std::vector<RoleFile> runInputFiles(const RunSettings& settings);
+
+/// For an output `path` that names one file with any of `others` (see namesOneFile), the message
+/// "KIND file NAME is also the ROLE file; choose another name for the WHAT." of the first such;
+/// empty when it names none (or is empty).
+std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
+                            const std::vector<RoleFile>& others);
 
 /// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), refuses
 /// an output file that is one of the run's inputs or the other output, then proves that the

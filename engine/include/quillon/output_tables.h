@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -48,6 +49,10 @@ std::string exposureTableText(const RunStatistics& statistics, const ItemPool& p
 /// instead of ending the process, and a host that ends the process on a signal should first
 /// take fileReplacementLock() exclusively.
 bool replaceFileContents(const std::string& path, const std::string& content);
+
+/// The file a write to `path` would reach: links followed, chains and relative ones too, also when
+/// the last link names a file that does not exist yet; nothing for a loop.
+std::optional<std::string> resolveLinks(std::string path);
 
 /// A file written piece by piece (a long trace) that takes the place of `path` only when
 /// committed: until then the old file stays as it was, and a writer that fails, is abandoned or

@@ -8,6 +8,7 @@
 
 #include "quillon/confusion_table.h"
 #include "quillon/examinee_results.h"
+#include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/simulation.h"
 #include "quillon/stopping_table.h"
@@ -17,7 +18,7 @@ namespace quillon {
 /// What a run reports beyond its two tables; an empty file name leaves that report out.
 struct RunReportOptions {
     std::string traceFile;
-    std::int32_t traceCandidates = 0;  // best candidates per trace row
+    std::int32_t traceCandidates = 0;  // best candidates per trace row, 0 to maxTraceCandidates
     std::int64_t traceExaminees = -1;  // negative: every examinee
     std::string stoppingFile;
     std::string confusionFile;
@@ -35,6 +36,10 @@ public:
     /// report, each as a message naming it; checked before the run starts, so a run is never spent
     /// on a report that could not be kept and no report destroys a file the user needs.
     std::vector<std::string> unwritableFiles() const;
+
+    /// Every file the run reads or writes, by role: its inputs, its tables, then the trace, the
+    /// stopping, confusion and examinees tables (a report left out has an empty name).
+    std::vector<RoleFile> runFiles() const;
 
     std::int32_t traceCandidates() const override;
     void replayStarts(const InputFiles& inputs) override;
