@@ -396,8 +396,10 @@ bool samePlace(const std::string& a, const std::string& b) {
     return !errorA && !errorB && placeA == placeB;
 }
 
+}  // namespace
+
 // Writing a table over one of the run's inputs (or over the other table) would destroy it.
-void refuseOutputsThatAreInputs(const RunSettings& settings) {
+void refuseTablesOverInputs(const RunSettings& settings) {
     std::vector<std::pair<const char*, const std::string*>> inputs = {{"pool", &settings.poolFile},
                                                                       {"data", &settings.responseFile}};
     if (settings.followScript) inputs.emplace_back("script", &settings.scriptFile);
@@ -420,8 +422,6 @@ void refuseOutputsThatAreInputs(const RunSettings& settings) {
     }
 }
 
-}  // namespace
-
 bool namesOneFile(const std::string& a, const std::string& b) { return sameFile(a, b) || samePlace(a, b); }
 
 InputFiles loadInputFiles(const RunSettings& settings) {
@@ -432,13 +432,17 @@ InputFiles loadInputFiles(const RunSettings& settings) {
             parseEnemies(readInputLines(settings.enemiesFile, "Enemies"), inputs.pool, settings.enemiesFile);
     if (settings.followScript)
         inputs.script = parseScript(readInputLines(settings.scriptFile, "Script"), settings, settings.scriptFile);
-    refuseOutputsThatAreInputs(settings);
+    refuseTablesOverInputs(settings);
+    proveResultsWritable(settings);
+    return inputs;
+}
+
+void proveResultsWritable(const RunSettings& settings) {
     // Opening for appending proves the file can be written without losing what it holds.
     std::FILE* results =
         isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
     if (!results) throw InputError("Output file " + upperName(settings.resultsFile) + " has a problem.");
     std::fclose(results);
-    return inputs;
 }
 
 }  // namespace quillon
