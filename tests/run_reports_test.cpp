@@ -320,7 +320,7 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
              s.blockEnemies = true;
          }},
         {"mincost", false,
-         [](RunSettings& s, RunReportOptions& o) {
+         [](RunSettings& s, RunReportOptions&) {
              s.selectionMethod = "MinCost";
              s.randomizationFactor = 2;
              s.stopProbabilities = {.8, .99};
