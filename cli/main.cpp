@@ -190,7 +190,8 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--tests-per-person", settings.testsPerPerson, "N tests per person (1 to 5)");
     app.add_option("--method", settings.selectionMethod, "Item selection: Shannon, MaxDiscr or MinCost")
         ->check(CLI::IsMember({"Shannon", "MaxDiscr", "MinCost"}));
-    app.add_option("--randomization", settings.randomizationFactor, "Randomization factor (best k items)");
+    app.add_option("--randomization", settings.randomizationFactor,
+                   "Randomization factor: draw among the best k items (0 or more; 0 and 1 take the best)");
     app.add_option("--alpha", settings.sprtAlpha, "SPRT error rate a");
     app.add_option("--beta", settings.sprtBeta, "SPRT error rate B");
     app.add_option("--cost-pass-pass", settings.costPassPass, "Bayes cost: predicted Pass, actual Pass");
@@ -208,7 +209,7 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--seed", line.seed, "Starting state of the random generator");
     app.add_option("--threads", line.threads,
                    "Threads for the replay (default: the CPUs this process may run on; the tables do not depend on it)")
-        ->check(CLI::Range(1u, 1024u));
+        ->check(CLI::Range(1u, static_cast<unsigned>(quillon::maxThreadCount)));
     app.add_option("--trace", line.reports.traceFile,
                    "Trace file: one row per administered item (the choice, its score, the posterior after it)");
     app.add_option("--trace-candidates", line.reports.traceCandidates,

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <tuple>
 
 #include "quillon/input_files.h"
 #include "recording_host.h"
@@ -29,7 +32,7 @@ PlainRunRequest sampleRequest(std::vector<std::pair<std::string, std::string>> s
     request.pool = PlainInput::path(samplePool);
     request.data = PlainInput::path(sampleData);
     request.settings = std::move(settings);
-    request.threads = 2;
+    request.settings.emplace_back("threads", "2");
     return request;
 }
 
@@ -49,14 +52,61 @@ void expectSameTable(const PlainTable& a, const PlainTable& b, const std::string
     }
 }
 
+// Where a table kept in memory has no value but the written one has a number: (column, row).
+using Gaps = std::vector<std::pair<std::string, std::size_t>>;
+
+// A table kept in memory against the same table written and read back: the same names, kinds and
+// texts, each number within `tolerance(column)` of the written one (its rounding), NaN where the
+// written field is empty; returns where it has NaN and the table wrote a number.
+Gaps expectWithinRounding(const PlainTable& kept, const PlainTable& written, const std::string& what,
+                          const std::function<double(const std::string&)>& tolerance) {
+    Gaps gaps;
+    EXPECT_EQ(kept.columns.size(), written.columns.size()) << what;
+    for (std::size_t c = 0; c < std::min(kept.columns.size(), written.columns.size()); ++c) {
+        const PlainColumn &x = kept.columns[c], &y = written.columns[c];
+        EXPECT_EQ(x.name, y.name) << what;
+        EXPECT_EQ(x.isText, y.isText) << what << " " << x.name;
+        EXPECT_EQ(x.whole, y.whole) << what << " " << x.name;
+        EXPECT_EQ(x.texts, y.texts) << what << " " << x.name;
+        EXPECT_EQ(x.numbers.size(), y.numbers.size()) << what << " " << x.name;
+        for (std::size_t r = 0; r < std::min(x.numbers.size(), y.numbers.size()); ++r) {
+            if (std::isnan(y.numbers[r])) {
+                EXPECT_TRUE(std::isnan(x.numbers[r])) << what << " " << x.name << " row " << r + 1;
+            } else if (std::isnan(x.numbers[r])) {
+                gaps.emplace_back(x.name, r);
+            } else {
+                EXPECT_LE(std::fabs(x.numbers[r] - y.numbers[r]), tolerance(x.name))
+                    << what << " " << x.name << " row " << r + 1 << ": " << x.numbers[r] << " against " << y.numbers[r];
+            }
+        }
+    }
+    return gaps;
+}
+
+// Half a unit of the written form's last place, and a little for the double that reads it back.
+double resultsRounding(const std::string& column) { return (column == "sprt_decided" ? 5e-4 : 5e-5) + 1e-12; }
+
+// Counts and round-trip numbers read back exactly; the stopping table's plain means keep 15 digits.
+double exactOrPlain(const std::string& column) {
+    const bool mean = column == "atl" || column == "fixed_atl" || column.find("pcc") != std::string::npos ||
+                      column.ends_with("_share");
+    return mean ? 1e-13 : 0.0;
+}
+
 std::vector<std::string> columnNames(const PlainTable& table) {
     std::vector<std::string> names;
     for (const PlainColumn& c : table.columns) names.push_back(c.name);
     return names;
 }
 
-// Every report of the sample run, once through the runner and once through the layer: the same bytes.
-TEST(PlainRun, WritesTheRunnersBytesAndReadsThemBack) {
+double cell(const PlainTable& table, const std::string& column, std::size_t row) {
+    return table.column(column)->numbers[row];
+}
+
+// Every report of the sample run, once through the runner and once through the layer: the same
+// bytes in the files, and the tables kept in memory equal to them but for the written rounding
+// and the shares with nothing to divide by, which are NaN exactly where that is so.
+TEST(PlainRun, KeepsTheRunnersTablesAtFullPrecision) {
     TempFolder runner, layer;
     const std::vector<std::string> tables = {"results.csv", "expos.csv", "trace.csv", "stopping.csv", "confusion.csv"};
     ASSERT_EQ(runSim("--pool " + samplePool + " --data " + sampleData + " --results " + runner.file(tables[0]) +
@@ -64,14 +114,12 @@ TEST(PlainRun, WritesTheRunnersBytesAndReadsThemBack) {
                      " --trace-examinees 30 --trace-candidates 2 --stopping " + runner.file(tables[3]) +
                      " --stop-probability .9 --confusion " + runner.file(tables[4]) + " --method MinCost --threads 2"),
               0);
-    PlainRunRequest request = sampleRequest({{"method", "MinCost"}});
+    PlainRunRequest request = sampleRequest(
+        {{"method", "MinCost"}, {"trace_examinees", "30"}, {"trace_candidates", "2"}, {"stop_probability", "0.9"}});
     request.resultsPath = layer.file(tables[0]);
     request.exposurePath = layer.file(tables[1]);
     request.tracePath = layer.file(tables[2]);
-    request.traceExaminees = 30;
-    request.traceCandidates = 2;
     request.stoppingPath = layer.file(tables[3]);
-    request.stopProbabilities = {.9};
     request.confusionPath = layer.file(tables[4]);
     const PlainRunResult result = runPlain(request);
     ASSERT_EQ(result.error, "");
@@ -80,18 +128,70 @@ TEST(PlainRun, WritesTheRunnersBytesAndReadsThemBack) {
     for (const std::string& name : tables) {
         EXPECT_EQ(TempFolder::read(layer.file(name)), TempFolder::read(runner.file(name))) << name;
     }
-    const std::pair<const PlainTable*, std::string> returned[] = {{&result.results, tables[0]},
-                                                                  {&result.exposure, tables[1]},
-                                                                  {&result.trace, tables[2]},
-                                                                  {&result.stopping, tables[3]},
-                                                                  {&result.confusion, tables[4]}};
-    for (const auto& [table, name] : returned) {
-        const PlainRead read = readResults(runner.file(name));
+    std::vector<PlainTable> written;
+    for (const std::string& name : tables) {
+        PlainRead read = readResults(runner.file(name));
         ASSERT_TRUE(read.ok()) << read.problem;
-        expectSameTable(*table, read.table, name);
+        written.push_back(std::move(read.table));
     }
+    const Gaps resultGaps = expectWithinRounding(result.results, written[0], "results", resultsRounding);
+    for (const auto& [table, name, at] : {std::tuple{&result.exposure, "exposure", 1},
+                                          {&result.trace, "trace", 2},
+                                          {&result.stopping, "stopping", 3},
+                                          {&result.confusion, "confusion", 4}}) {
+        const Gaps gaps = expectWithinRounding(*table, written[static_cast<std::size_t>(at)], name, exactOrPlain);
+        EXPECT_TRUE(gaps.empty()) << name << " " << (gaps.empty() ? "" : gaps.front().first);
+    }
+    // The SPRT's shares have nothing to divide by exactly at the lengths where it decided no test,
+    // as the confusion table counts them; there the written table says 0.
+    const PlainTable& confusion = result.confusion;
+    std::vector<double> decided(80, 0.0);
+    for (std::size_t r = 0; r < confusion.rowCount(); ++r) {
+        if (confusion.column("rule")->texts[r] == "SPRT")
+            decided[static_cast<std::size_t>(cell(confusion, "length", r)) - 1] += cell(confusion, "tests", r);
+    }
+    Gaps expected;
+    for (const char* column : {"sprt_accurate", "sprt_false_pos", "sprt_false_neg"}) {
+        for (std::size_t n = 0; n < decided.size(); ++n) {
+            if (decided[n] == 0) expected.emplace_back(column, n);
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    Gaps found = resultGaps;
+    std::sort(found.begin(), found.end());
+    EXPECT_FALSE(expected.empty());  // the sample's SPRT decides nothing after one item
+    EXPECT_EQ(found, expected);
+    for (const auto& [column, row] : found) EXPECT_EQ(cell(written[0], column, row), 0.0) << column << row;
     EXPECT_EQ(result.results.rowCount(), 80u);
     EXPECT_EQ(result.exposure.rowCount(), 300u);
+    EXPECT_EQ(result.trace.rowCount(), 30u * 80u);
+}
+
+// With no examinee at all every share and mean has nothing to divide by: NaN in memory, 0 (or the
+// stopping table's 0) in the written tables, which keep their format.
+TEST(PlainRun, SharesOverNoTestHaveNoValue) {
+    TempFolder folder;
+    PlainRunRequest request = sampleRequest({{"max_length", "5"}});
+    request.data = PlainInput::text("");
+    request.stopping = true;
+    request.resultsPath = folder.file("results.csv");
+    const PlainRunResult result = runPlain(request);
+    ASSERT_EQ(result.error, "");
+    EXPECT_EQ(result.summary.testsStarted, 0);
+    ASSERT_EQ(result.results.rowCount(), 5u);
+    for (const PlainColumn& column : result.results.columns) {
+        for (double x : column.numbers) EXPECT_EQ(std::isnan(x), column.name != "length") << column.name;
+    }
+    EXPECT_EQ(splitLines(TempFolder::read(request.resultsPath))[1],
+              "1,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000");
+    const PlainTable& stopping = result.stopping;
+    for (std::size_t r = 0; r < stopping.rowCount(); ++r) {
+        if (stopping.column("kind")->texts[r] != "summary") continue;
+        EXPECT_EQ(cell(stopping, "tests", r), 0.0);
+        for (const char* measure : {"atl", "pcc", "undecided_share", "fixed_pcc"})
+            EXPECT_TRUE(std::isnan(cell(stopping, measure, r))) << measure;
+    }
+    for (double uses : result.exposure.column("uses")->numbers) EXPECT_EQ(uses, 0.0);
 }
 
 TEST(PlainTables, NamesTheColumnsOfEveryTable) {
@@ -205,14 +305,89 @@ TEST(PlainRun, TablesAsInputsEqualTheFiles) {
     }
 }
 
-// Every way a run fails comes back as the system's text, and no temporary file is left.
-TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
+// Every setting is checked as the runner checks it before anything runs (the results file it names
+// is not even created), and each refusal says what kind it is, naming the setting as it was given.
+TEST(PlainRun, RefusesBadSettingsBeforeAnythingRuns) {
+    TempFolder folder;
+    using Kind = PlainProblemKind;
+    const struct {
+        std::pair<std::string, std::string> setting;
+        Kind kind;
+        std::string error;
+    } cases[] = {
+        {{"trace_candidates", "-1"},
+         Kind::SettingValue,
+         "setting trace_candidates: \"-1\" is not a whole number from 0 to 2147483647"},
+        {{"trace_examinees", "-5"},
+         Kind::SettingValue,
+         "setting trace_examinees: \"-5\" is not a whole number from 0 to 9223372036854775807"},
+        {{"threads", "-1"}, Kind::SettingValue, "setting threads: \"-1\" is not a whole number from 1 to 1024"},
+        {{"threads", "0"}, Kind::SettingValue, "setting threads: \"0\" is not a whole number from 1 to 1024"},
+        {{"seed", "-1"}, Kind::SettingValue, "setting seed: \"-1\" is not a whole number from 0 to 4294967295"},
+        {{"seed", "4294967296"},
+         Kind::SettingValue,
+         "setting seed: \"4294967296\" is not a whole number from 0 to 4294967295"},
+        {{"seed", "1.5"}, Kind::SettingValue, "setting seed: \"1.5\" is not a whole number from 0 to 4294967295"},
+        {{"stop_probabilities", "2"},
+         Kind::SettingValue,
+         "setting stop_probabilities: Stop probability 2 must lie between 0 and 1 (both excluded)."},
+        {{"stop_probability", "nan"},
+         Kind::SettingValue,
+         "setting stop_probability: Stop probability NaN must lie between 0 and 1 (both excluded)."},
+        {{"stop_probability", "x"}, Kind::SettingValue, "setting stop_probability: \"x\" is not a number"},
+        {{"randomization", "-1"},
+         Kind::SettingValue,
+         "setting randomization: Randomization factor must be at least 0."},
+        {{"max_length", "0"}, Kind::SettingValue, "setting max_length: Maximum test length must be at least 1."},
+        {{"tests-per-person", "6"},
+         Kind::SettingValue,
+         "setting tests-per-person: N tests per person must be from 1 to 5."},
+        {{"max_length", "2x"}, Kind::SettingValue, "setting max_length: \"2x\" is not a whole number"},
+        {{"max_lenght", "20"},
+         Kind::SettingName,
+         "there is no setting named \"max_lenght\"; the closest valid name is \"max_length\""},
+        {{"trace_candidate", "2"},
+         Kind::SettingName,
+         "there is no setting named \"trace_candidate\"; the closest valid name is \"trace_candidates\""},
+        {{"progres", "2"},
+         Kind::SettingName,
+         "there is no setting named \"progres\"; the closest valid name is \"progress\""},
+    };
+    for (const auto& c : cases) {
+        PlainRunRequest request = sampleRequest({c.setting});
+        request.argumentNames = {"pool", "data", "progress"};
+        request.resultsPath = folder.file("results.csv");
+        const PlainRunResult result = runPlain(request);
+        EXPECT_EQ(result.error, c.error) << c.setting.first;
+        EXPECT_EQ(result.errorKind, c.kind) << c.setting.first;
+        EXPECT_FALSE(std::filesystem::exists(request.resultsPath)) << c.setting.first;
+    }
+    // The boundaries the runner takes.
+    const PlainRunResult taken = runPlain(sampleRequest({{"max_length", "1"},
+                                                         {"randomization", "0"},
+                                                         {"seed", "4294967295"},
+                                                         {"trace_candidates", "0"},
+                                                         {"stop_probability", "0.5"}}));
+    EXPECT_EQ(taken.error, "");
+    EXPECT_EQ(taken.results.rowCount(), 1u);
+}
+
+// Every way a run fails comes back as the system's text, and no run makes a temporary file.
+TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
     TempFolder scratch;
     const std::string tmp = scratch.file("tmp");
     std::filesystem::create_directories(tmp);
     const char* oldTmp = std::getenv("TMPDIR");
     const std::string keptTmp = oldTmp ? oldTmp : "";
     ::setenv("TMPDIR", tmp.c_str(), 1);
+    // Looked at from the progress callback: not only afterwards, but while the run goes on.
+    bool tmpEmptyThroughout = true;
+    const auto watchTmp = [&](PlainRunRequest request) {
+        request.progress = [&](const ProgressReport&) {
+            tmpEmptyThroughout = tmpEmptyThroughout && std::filesystem::is_empty(tmp);
+        };
+        return request;
+    };
 
     PlainTable noGroups;
     noGroups.columns = {{"item", true, {}, {"A"}}, {"collection", false, {1}, {}}};
@@ -225,8 +400,6 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
         PlainRunRequest request;
         std::string error;
     } cases[] = {
-        {"setting name", sampleRequest({{"max_length", "20"}}), "there is no setting named \"max_length\""},
-        {"setting value", sampleRequest({{"max-length", "2x"}}), "setting max-length: \"2x\" is not a whole number"},
         {"missing data",
          [] {
              PlainRunRequest r = sampleRequest();
@@ -255,10 +428,25 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
              return r;
          }(),
          "The data cannot be given as a table; give its path or its text"},
+        {"results over the pool",
+         [&] {
+             PlainRunRequest r = sampleRequest();
+             r.resultsPath = samplePool;
+             return r;
+         }(),
+         "Output file " + upperName(samplePool) + " is also the pool file; choose another name for the results."},
+        {"trace over the data",
+         [&] {
+             PlainRunRequest r = sampleRequest();
+             r.tracePath = sampleData;
+             return r;
+         }(),
+         "Trace file " + upperName(sampleData) + " is also the data file; choose another name for the trace."},
     };
     for (const auto& c : cases) {
         const PlainRunResult result = runPlain(c.request);
         EXPECT_EQ(result.error.substr(0, c.error.size()), c.error) << c.name << ": " << result.error;
+        EXPECT_EQ(result.errorKind, PlainProblemKind::Message) << c.name;
         EXPECT_EQ(result.results.rowCount(), 0u) << c.name;
     }
 
@@ -281,26 +469,39 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
     }
     PlainRunRequest cut = sampleRequest({{"max-length", "5"}});
     cut.pool = PlainInput::fromTable(ninth);
-    const PlainRunResult cutShort = runPlain(cut);
+    const PlainRunResult cutShort = runPlain(watchTmp(cut));
     EXPECT_EQ(cutShort.error, "");
     ASSERT_FALSE(cutShort.warnings.empty());
     EXPECT_EQ(cutShort.warnings.front(), "icol error  1");
     EXPECT_EQ(cutShort.results.rowCount(), 5u);
     EXPECT_LT(cutShort.summary.testsStarted, cutShort.summary.expectedTests);
 
-    // A message about an input given as a table names the file the table became, not the private folder.
+    // A message about an input given as a table names the file the table stands for.
     PlainRunRequest threeGroups = sampleRequest({{"categories", "3"}});
     gap.columns[1].numbers[1] = 2;
     threeGroups.pool = PlainInput::fromTable(gap);
     const PlainRunResult refused = runPlain(threeGroups);
     EXPECT_NE(refused.error.find(" POOL.CSV "), std::string::npos) << refused.error;
-    EXPECT_EQ(refused.error.find("QUILLON-"), std::string::npos) << refused.error;
 
-    // A cancel at the first progress point: no tables, and nothing left behind either.
-    PlainRunRequest cancelled = sampleRequest();
+    // Whole runs with every table kept in memory, the inputs given as texts and tables.
+    PlainRunRequest whole = sampleRequest({{"follow_script", "true"}, {"block_enemies", "true"}});
+    whole.pool = PlainInput::text(*readWholeFile(samplePool));
+    whole.script = PlainInput::text(*readWholeFile(sampleScript));
+    whole.enemies = PlainInput::text(*readWholeFile(sampleEnemies));
+    whole.trace = whole.stopping = whole.confusion = true;
+    const PlainRunResult kept = runPlain(watchTmp(whole));
+    EXPECT_EQ(kept.error, "");
+    EXPECT_EQ(kept.trace.rowCount(), 2000u * 80u);
+
+    // A cancel at the first progress point: no tables.
+    PlainRunRequest cancelled = watchTmp(sampleRequest());
     cancelled.pool = PlainInput::text(*readWholeFile(samplePool));
     int progressCalls = 0;
-    cancelled.progress = [&](const ProgressReport&) { ++progressCalls; };
+    const auto watched = cancelled.progress;
+    cancelled.progress = [&](const ProgressReport& report) {
+        watched(report);
+        ++progressCalls;
+    };
     cancelled.cancelled = [&] { return progressCalls > 0; };
     const PlainRunResult stopped = runPlain(cancelled);
     EXPECT_TRUE(stopped.cancelled);
@@ -308,6 +509,7 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
     EXPECT_LT(stopped.summary.testsStarted, stopped.summary.expectedTests);
     EXPECT_EQ(stopped.results.rowCount(), 0u);
 
+    EXPECT_TRUE(tmpEmptyThroughout);
     EXPECT_TRUE(std::filesystem::is_empty(tmp));
     if (oldTmp)
         ::setenv("TMPDIR", keptTmp.c_str(), 1);
@@ -317,29 +519,63 @@ TEST(PlainRun, ErrorsComeBackAsTextAndLeaveNoFile) {
 
 TEST(PlainGenerateAndCheck, WriteTheSamplesAndReportFindings) {
     TempFolder folder;
+    using Kind = PlainProblemKind;
     const struct {
         std::vector<std::pair<std::string, std::string>> options;
+        Kind kind;
         std::string problemStart;
     } refused[] = {
-        {{{"items", "many"}}, "option items: \"many\" is not a whole number"},
-        {{{"colour", "3"}}, "there is no sample option named \"colour\""},
-        {{{"groups", "11"}}, ""},  // the sample generator's own refusal
+        {{{"items", "many"}}, Kind::SettingValue, "generate option items: \"many\" is not a whole number"},
+        {{{"item_quality", "-1"}}, Kind::SettingValue, "--item-quality must be a number from 0 up."},
+        {{{"group_shares", ".3,.3"}}, Kind::SettingValue, "--group-shares must add up to 1"},
+        {{{"seed", "-1"}}, Kind::SettingValue, "setting seed: \"-1\" is not a whole number"},
+        {{{"force", "yes"}}, Kind::SettingValue, "setting force: \"yes\" is neither true nor false"},
+        {{{"colour", "3"}}, Kind::SettingName, "there is no option named \"colour\""},
+        {{{"item_qualty", "3"}},
+         Kind::SettingName,
+         "there is no option named \"item_qualty\"; the closest valid name is \"item_quality\""},
+        {{{"groups", "11"}}, Kind::SettingValue, "--groups must be from 2 to 10."},
     };
     for (const auto& c : refused) {
         const PlainGenerated g = generatePlain(c.options, folder.file("no"));
-        EXPECT_FALSE(g.problem.empty());
-        EXPECT_EQ(g.problem.substr(0, c.problemStart.size()), c.problemStart);
+        EXPECT_EQ(g.problem.substr(0, c.problemStart.size()), c.problemStart) << g.problem;
+        EXPECT_EQ(g.problemKind, c.kind) << g.problem;
     }
-    const PlainGenerated made = generatePlain(
-        {{"items", "60"}, {"examinees", "50"}, {"script-length", "20"}, {"blank-share", "0.1"}, {"seed", "7"}},
-        folder.file(""));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("no")));
+    // Every option generate takes, as the runner's generate writes them.
+    const std::vector<std::pair<std::string, std::string>> every = {{"items", "60"},
+                                                                    {"collections", "3"},
+                                                                    {"groups", "3"},
+                                                                    {"examinees", "50"},
+                                                                    {"script_length", "20"},
+                                                                    {"blank_share", "0.1"},
+                                                                    {"group_shares", ".2,.3,.5"},
+                                                                    {"item_quality", "1.5"},
+                                                                    {"seed", "7"}};
+    TempFolder runner;
+    ASSERT_EQ(std::system((std::string(QUILLON_SIM) +
+                           " generate --quiet --items 60 --collections 3 --groups 3 --examinees 50 --script-length 20 "
+                           "--blank-share 0.1 --group-shares .2,.3,.5 --item-quality 1.5 --seed 7 --out " +
+                           runner.file("") + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    PlainGenerated made = generatePlain(every, folder.file(""));
+    ASSERT_EQ(made.problem, "");
+    for (std::string_view name : {samplePoolName, sampleScriptName, sampleEnemiesName, sampleResponseName})
+        EXPECT_EQ(TempFolder::read(folder.file(std::string(name))), TempFolder::read(runner.file(std::string(name))))
+            << name;
+    // A second time only with force.
+    EXPECT_EQ(generatePlain(every, folder.file("")).problemKind, Kind::Message);
+    std::vector<std::pair<std::string, std::string>> forced = every;
+    forced.emplace_back("force", "true");
+    made = generatePlain(forced, folder.file(""));
     ASSERT_EQ(made.problem, "");
     EXPECT_EQ(splitLines(*readWholeFile(made.data)).size(), 50u);
 
     PlainRunRequest request;
     request.pool = PlainInput::path(made.pool);
     request.data = PlainInput::path(made.data);
-    request.settings = {{"max-length", "20"}};
+    request.settings = {{"max-length", "20"}, {"categories", "3"}};
     PlainChecked clean = checkPlain(request);
     EXPECT_EQ(clean.problem, "");
     EXPECT_EQ(clean.exitCode, clean.findings.rowCount() == 0 ? 0 : 3);
@@ -351,7 +587,9 @@ TEST(PlainGenerateAndCheck, WriteTheSamplesAndReportFindings) {
     ASSERT_GT(broken.findings.rowCount(), 0u);
     EXPECT_EQ(broken.findings.column("kind")->texts.front(), "error");
     EXPECT_EQ(broken.findings.column("file")->texts.front(), "pool.csv");
-    EXPECT_EQ(checkPlain(sampleRequest({{"nope", "1"}})).problem, "there is no setting named \"nope\"");
+    const PlainChecked misnamed = checkPlain(sampleRequest({{"max_lenght", "1"}}));
+    EXPECT_EQ(misnamed.problem, "there is no setting named \"max_lenght\"; the closest valid name is \"max_length\"");
+    EXPECT_EQ(misnamed.problemKind, PlainProblemKind::SettingName);
 }
 
 }  // namespace

@@ -45,6 +45,40 @@ TEST(RunSettings, DefaultsSamplePathsAndChecks) {
     EXPECT_EQ(checkRunSettings(s), " error in adaptby");
 }
 
+// Each refusal names the runner's option it is about, so that a package can name it its own way;
+// the values at the edges are taken.
+TEST(RunSettings, ProblemsNameTheirSetting) {
+    const struct {
+        void (*change)(RunSettings&);
+        std::string_view setting;  // empty: taken
+    } cases[] = {
+        {[](RunSettings& s) { s.groupCount = 1; }, "categories"},
+        {[](RunSettings& s) { s.testsPerPerson = 6; }, "tests-per-person"},
+        {[](RunSettings& s) { s.maxTestLength = 0; }, "max-length"},
+        {[](RunSettings& s) { s.selectionMethod = "Fastest"; }, "method"},
+        {[](RunSettings& s) { s.randomizationFactor = -1; }, "randomization"},
+        {[](RunSettings& s) { s.randomizationFactor = 0; }, ""},  // the best item, as a factor of 1
+        {[](RunSettings& s) {
+             s.stopProbabilities = {.5, 1.0};
+         },
+         "stop-probability"},
+        {[](RunSettings& s) { s.stopProbabilities = {0.0}; }, "stop-probability"},
+        {[](RunSettings& s) { s.stopProbabilities = {std::nan("")}; }, "stop-probability"},
+        {[](RunSettings& s) {
+             s.stopProbabilities = {1e-300, 1 - 1e-16};
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        RunSettings s;
+        c.change(s);
+        const RunSettingsProblem problem = findRunSettingsProblem(s);
+        EXPECT_EQ(problem.setting, c.setting) << problem.message;
+        EXPECT_EQ(problem.message.empty(), c.setting.empty()) << c.setting;
+        EXPECT_EQ(checkRunSettings(s), problem.message);
+    }
+}
+
 namespace quillon {
 namespace {
 

@@ -187,6 +187,8 @@ TEST(Simulation, FailuresShowTheirMessageAndWriteNothing) {
          [](const Scenario&) { return "N tests per person must be from 1 to 5."; }, true},
         {[](Scenario& s) { s.settings.maxTestLength = 0; },
          [](const Scenario&) { return "Maximum test length must be at least 1."; }, true},
+        {[](Scenario& s) { s.settings.randomizationFactor = -1; },
+         [](const Scenario&) { return "Randomization factor must be at least 0."; }, true},
         {[](Scenario& s) { s.settings.poolFile = s.folder.file("none.csv"); },
          [](const Scenario& s) { return "Pool file " + upperName(s.settings.poolFile) + " is not available."; }, true},
         {[](Scenario& s) { s.settings.groupCount = 3; },

@@ -71,25 +71,35 @@ std::int64_t ConfusionTable::count(std::int32_t length, const std::string& rule,
     return found == other_.end() ? 0 : found->second;
 }
 
-std::string ConfusionTable::text() const {
-    std::string text = "length,rule,true_group,decided_group,tests";
-    text += lineEnd;
+const char* confusionRuleName(int rule) { return ruleNames[rule == 1 ? 1 : 0]; }
+
+std::vector<ConfusionRow> ConfusionTable::rows() const {
+    std::vector<ConfusionRow> rows;
+    const std::size_t g = static_cast<std::size_t>(std::max(0, groupCount_));
+    rows.reserve(static_cast<std::size_t>(std::max(0, maxTestLength_)) * 2 * g * g + other_.size());
     auto extra = other_.begin();
     for (std::int32_t length = 1; length <= maxTestLength_; ++length) {
         for (int rule = 0; rule < 2; ++rule) {
             // The dense pairs in order, with the rare other pairs of this length and rule merged in.
-            std::map<std::pair<std::int32_t, std::int32_t>, std::int64_t> rows;
+            std::map<std::pair<std::int32_t, std::int32_t>, std::int64_t> pairs;
             for (std::int32_t t = 1; t <= groupCount_; ++t)
-                for (std::int32_t d = 1; d <= groupCount_; ++d) rows[{t, d}] = count(length, ruleNames[rule], t, d);
+                for (std::int32_t d = 1; d <= groupCount_; ++d) pairs[{t, d}] = count(length, ruleNames[rule], t, d);
             for (; extra != other_.end() && std::get<0>(extra->first) == length && std::get<1>(extra->first) == rule;
                  ++extra)
-                rows[{std::get<2>(extra->first), std::get<3>(extra->first)}] = extra->second;
-            for (const auto& [pair, n] : rows) {
-                text += std::to_string(length) + ',' + ruleNames[rule] + ',' + std::to_string(pair.first) + ',' +
-                        std::to_string(pair.second) + ',' + std::to_string(n);
-                text += lineEnd;
-            }
+                pairs[{std::get<2>(extra->first), std::get<3>(extra->first)}] = extra->second;
+            for (const auto& [pair, n] : pairs) rows.push_back({length, rule, pair.first, pair.second, n});
         }
+    }
+    return rows;
+}
+
+std::string ConfusionTable::text() const {
+    std::string text = "length,rule,true_group,decided_group,tests";
+    text += lineEnd;
+    for (const ConfusionRow& row : rows()) {
+        text += std::to_string(row.length) + ',' + ruleNames[row.rule] + ',' + std::to_string(row.trueGroup) + ',' +
+                std::to_string(row.decided) + ',' + std::to_string(row.tests);
+        text += lineEnd;
     }
     return text;
 }

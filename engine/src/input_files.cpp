@@ -398,8 +398,10 @@ std::optional<std::filesystem::path> placeOf(const std::string& name) {
     return place.lexically_normal();
 }
 
+}  // namespace
+
 // Writing a table over one of the run's inputs (or over the other table) would destroy it.
-void refuseOutputsThatAreInputs(const RunSettings& settings) {
+void refuseTablesOverInputs(const RunSettings& settings) {
     const std::vector<RoleFile> inputs = runInputFiles(settings);
     const std::string exposure = trimSpaces(settings.exposureFile);  // the name it is written under
     std::vector<RoleFile> others = inputs;
@@ -411,8 +413,6 @@ void refuseOutputsThatAreInputs(const RunSettings& settings) {
     if (std::string refusal = sameFileRefusal("Exposure", exposure, "exposure table", inputs); !refusal.empty())
         throw InputError(refusal);
 }
-
-}  // namespace
 
 bool namesOneFile(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty()) return false;
@@ -449,13 +449,17 @@ InputFiles loadInputFiles(const RunSettings& settings) {
             parseEnemies(readInputLines(settings.enemiesFile, "Enemies"), inputs.pool, settings.enemiesFile);
     if (settings.followScript)
         inputs.script = parseScript(readInputLines(settings.scriptFile, "Script"), settings, settings.scriptFile);
-    refuseOutputsThatAreInputs(settings);
+    refuseTablesOverInputs(settings);
+    proveResultsWritable(settings);
+    return inputs;
+}
+
+void proveResultsWritable(const RunSettings& settings) {
     // Opening for appending proves the file can be written without losing what it holds.
     std::FILE* results =
         isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
     if (!results) throw InputError("Output file " + upperName(settings.resultsFile) + " has a problem.");
     std::fclose(results);
-    return inputs;
 }
 
 }  // namespace quillon

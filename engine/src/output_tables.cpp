@@ -17,13 +17,6 @@ void dropLeadingZero(std::string& text) {
     if (text.size() > at + 1 && text[at] == '0' && text[at + 1] == '.') text.erase(at, 1);
 }
 
-// A share with no case at all in its denominator (0/0) is written like 0.
-template <typename Part>
-double share(Part part, std::int64_t whole) {
-    if (whole == 0) return 0.0;
-    return static_cast<double>(part) / static_cast<double>(whole);
-}
-
 // One spelling of the special values for every number form of both tables; empty for a
 // finite value.
 const char* specialValueText(double value) {
@@ -105,35 +98,41 @@ std::int64_t roundedPercent(std::int64_t numerator, std::int64_t denominator) {
     return quotient;
 }
 
+std::array<Share, 12> resultsShares(const LengthStatistics& s, std::int64_t testsStarted) {
+    const auto d = [](std::int64_t count) { return static_cast<double>(count); };
+    const std::int64_t map = s.mapAccurate + s.mapFalsePos + s.mapFalseNeg;
+    const std::int64_t sprt = s.sprtAccurate + s.sprtFalsePos + s.sprtFalseNeg;
+    const std::int64_t bayes = s.bayesAccurate + s.bayesFalsePos + s.bayesFalseNeg;
+    return {{{d(s.mapAccurate), map},
+             {d(s.mapFalsePos), map},
+             {d(s.mapFalseNeg), map},
+             {s.mapProbSum.value(), testsStarted},
+             {d(s.sprtDecided), testsStarted},
+             {d(s.sprtAccurate), sprt},
+             {d(s.sprtFalsePos), sprt},
+             {d(s.sprtFalseNeg), sprt},
+             {d(s.bayesAccurate), bayes},
+             {d(s.bayesFalsePos), bayes},
+             {d(s.bayesFalseNeg), bayes},
+             {s.bayesProbSum.value(), testsStarted}}};
+}
+
 std::string resultsTableText(const RunStatistics& statistics, std::int32_t groupCount) {
     std::string text =
         "Nitems,MAP_Accurate,MAP_FalsePos, MAP_FalseNeg,MAP_MeanProb,"
         ",SPRTPerClass,SPRTAcc,SPRTfalsePos,SPRTFlaseNeg,"
         ",BR_Accurate,BR_FalsePos,BR_FalseNeg,BR_meanProb";
     text += lineEnd;
-    const std::int64_t tests = statistics.testsStarted;
     for (std::size_t n = 0; n < statistics.lengths.size(); ++n) {
-        const LengthStatistics& s = statistics.lengths[n];
-        const std::int64_t m = s.mapAccurate + s.mapFalsePos + s.mapFalseNeg;
-        const std::int64_t sprt = s.sprtAccurate + s.sprtFalsePos + s.sprtFalseNeg;
+        const std::array<Share, 12> shares = resultsShares(statistics.lengths[n], statistics.testsStarted);
         text += std::to_string(n + 1);
-        text += ',' + formatDecimals(share(s.mapAccurate, m), 4);
-        text += ',' + formatDecimals(share(s.mapFalsePos, m), 4);
-        text += ',' + formatDecimals(share(s.mapFalseNeg, m), 4);
-        text += ',' + formatDecimals(share(s.mapProbSum.value(), tests), 4);
-        text += ',';
-        text += ',' + formatDecimals(share(s.sprtDecided, tests), 3);
-        text += ',' + formatDecimals(share(s.sprtAccurate, sprt), 4);
-        text += ',' + formatDecimals(share(s.sprtFalsePos, sprt), 4);
-        text += ',' + formatDecimals(share(s.sprtFalseNeg, sprt), 4);
-        text += ',';
-        if (groupCount == 2) {
-            const std::int64_t b = s.bayesAccurate + s.bayesFalsePos + s.bayesFalseNeg;
-            text += ',' + formatDecimals(share(s.bayesAccurate, b), 4);
-            text += ',' + formatDecimals(share(s.bayesFalsePos, b), 4);
-            text += ',' + formatDecimals(share(s.bayesFalseNeg, b), 4);
-            text += ',' + formatDecimals(share(s.bayesProbSum.value(), tests), 4);
+        const std::size_t written = groupCount == 2 ? shares.size() : 8;
+        for (std::size_t m = 0; m < written; ++m) {
+            // An empty column before the SPRT's measures and before the Bayes rule's.
+            if (m == 4 || m == 8) text += ',';
+            text += ',' + formatDecimals(shares[m].written(), m == 4 ? 3 : 4);
         }
+        if (groupCount != 2) text += ',';
         text += lineEnd;
     }
     return text;

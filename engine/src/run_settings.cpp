@@ -113,18 +113,25 @@ std::int32_t roundToInteger(double value) {
 
 std::int32_t readInteger(std::string_view text) { return roundToInteger(readNumber(text)); }
 
-std::string checkRunSettings(const RunSettings& settings) {
+RunSettingsProblem findRunSettingsProblem(const RunSettings& settings) {
     if (settings.groupCount < minGroupCount)
-        return "N Categories must be at least " + std::to_string(minGroupCount) + ".";
+        return {"N Categories must be at least " + std::to_string(minGroupCount) + ".", "categories"};
     if (settings.testsPerPerson < minTestsPerPerson || settings.testsPerPerson > maxTestsPerPerson)
-        return "N tests per person must be from " + std::to_string(minTestsPerPerson) + " to " +
-               std::to_string(maxTestsPerPerson) + ".";
-    if (settings.maxTestLength < 1) return "Maximum test length must be at least 1.";
-    if (!selectionMethodFromName(settings.selectionMethod)) return " error in adaptby";
+        return {"N tests per person must be from " + std::to_string(minTestsPerPerson) + " to " +
+                    std::to_string(maxTestsPerPerson) + ".",
+                "tests-per-person"};
+    if (settings.maxTestLength < 1) return {"Maximum test length must be at least 1.", "max-length"};
+    if (!selectionMethodFromName(settings.selectionMethod)) return {" error in adaptby", "method"};
+    // 0 has a meaning (the best item; the help page offers it for scripted tests); a negative
+    // count of best items has none, and the window cannot produce one.
+    if (settings.randomizationFactor < 0) return {"Randomization factor must be at least 0.", "randomization"};
     for (double x : settings.stopProbabilities)
         if (!(x > 0.0 && x < 1.0))  // NaN too
-            return "Stop probability " + formatPlain(x) + " must lie between 0 and 1 (both excluded).";
+            return {"Stop probability " + formatPlain(x) + " must lie between 0 and 1 (both excluded).",
+                    "stop-probability"};
     return {};
 }
+
+std::string checkRunSettings(const RunSettings& settings) { return findRunSettingsProblem(settings).message; }
 
 }  // namespace quillon

@@ -1,5 +1,6 @@
 #include "quillon/setting_names.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -89,12 +90,14 @@ const NamedSetting* findRunSetting(std::string_view name) {
     return nullptr;
 }
 
-std::string setRunSetting(RunSettings& settings, std::string_view name, std::string_view value) {
+std::string setRunSetting(RunSettings& settings, std::string_view name, std::string_view value,
+                          std::string_view shownName) {
+    if (shownName.empty()) shownName = name;
     const NamedSetting* setting = findRunSetting(name);
-    if (setting == nullptr) return "there is no setting named \"" + std::string(name) + "\"";
+    if (setting == nullptr) return "there is no setting named \"" + std::string(shownName) + "\"";
     const Target& target = targets[static_cast<std::size_t>(setting - settingTable.data())];
     const std::string quoted = "\"" + std::string(value) + "\"";
-    const std::string where = "setting " + std::string(name) + ": ";
+    const std::string where = "setting " + std::string(shownName) + ": ";
     switch (setting->kind) {
         case SettingKind::WholeNumber: {
             std::int32_t whole = 0;
@@ -126,6 +129,31 @@ std::string setRunSetting(RunSettings& settings, std::string_view name, std::str
             return {};
     }
     return where + "unknown kind";
+}
+
+std::string closestName(std::string_view name, const std::vector<std::string>& names) {
+    std::string closest;
+    std::size_t best = std::string::npos;
+    std::vector<std::size_t> previous, current;
+    for (const std::string& candidate : names) {
+        // Levenshtein distance, one row at a time.
+        previous.resize(candidate.size() + 1);
+        current.resize(candidate.size() + 1);
+        for (std::size_t j = 0; j <= candidate.size(); ++j) previous[j] = j;
+        for (std::size_t i = 1; i <= name.size(); ++i) {
+            current[0] = i;
+            for (std::size_t j = 1; j <= candidate.size(); ++j)
+                current[j] = std::min(
+                    {previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (name[i - 1] == candidate[j - 1] ? 0 : 1)});
+            std::swap(previous, current);
+        }
+        const std::size_t distance = previous[candidate.size()];
+        if (distance < best) {
+            closest = candidate;
+            best = distance;
+        }
+    }
+    return closest;
 }
 
 }  // namespace quillon

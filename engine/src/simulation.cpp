@@ -241,11 +241,16 @@ PreparedRun prepareRun(const RunSettings& settings, std::string& problem) {
 }
 
 PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses, std::string& problem) {
+    return prepareRun(settings, std::move(inputs), LineReader::overText(std::move(responses)), problem);
+}
+
+PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses,
+                       std::string& problem) {
     problem = checkRunSettings(settings);
     if (!problem.empty()) return {};
     PreparedRun prepared;
     prepared.inputs = std::move(inputs);
-    prepared.responses = LineReader::overText(std::move(responses));
+    prepared.responses = std::move(responses);
     return countResponses(settings, std::move(prepared), problem);
 }
 
@@ -278,7 +283,8 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
 bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
                     std::int64_t expectedTests, RunHost& host, ProgressHandle handle) {
     reportProgress(host, handle, statistics.testsStarted, expectedTests, " done)  Saving results.");
-    if (!replaceFileContents(settings.resultsFile, runResultsText(statistics, settings))) {
+    if (!settings.resultsFile.empty() &&
+        !replaceFileContents(settings.resultsFile, runResultsText(statistics, settings))) {
         host.progressShutdown(handle);
         host.showMessage("Output file " + upperName(settings.resultsFile) + " has a problem.");
     }
@@ -291,16 +297,9 @@ bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const Run
     return true;
 }
 
-RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
-                         const RunOptions& options) {
+RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, RandomGenerator& random, RunHost& host,
+                       const RunOptions& options) {
     RunSummary summary;
-    std::string problem;
-    PreparedRun prepared = prepareRun(settings, problem);
-    if (!problem.empty()) {
-        host.showInputMessage(problem);
-        summary.inputsRejected = true;
-        return summary;
-    }
     if (options.listener) options.listener->replayStarts(prepared.inputs);
     const ProgressHandle handle = host.progressInit("Simulation Progress");
     Replayed replayed = replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests, random,
@@ -328,6 +327,19 @@ RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, R
     }
     summary.statistics = std::move(replayed.statistics);
     return summary;
+}
+
+RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
+                         const RunOptions& options) {
+    std::string problem;
+    PreparedRun prepared = prepareRun(settings, problem);
+    if (!problem.empty()) {
+        host.showInputMessage(problem);
+        RunSummary summary;
+        summary.inputsRejected = true;
+        return summary;
+    }
+    return runPrepared(settings, prepared, random, host, options);
 }
 
 }  // namespace quillon

@@ -11,10 +11,8 @@ namespace {
 
 constexpr const char* lineEnd = "\r\n";
 
-// Means of integer counts, divided once; no test at all gives 0, as the results table's 0/0.
-double mean(std::int64_t sum, std::int64_t count) {
-    return count == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(count);
-}
+// Means of integer counts, divided once; no test at all gives 0, as the table writes it.
+double mean(std::int64_t sum, std::int64_t count) { return Share{static_cast<double>(sum), count}.written(); }
 
 }  // namespace
 
@@ -137,35 +135,68 @@ StoppingSummary StoppingTable::summary(std::size_t rule) const {
     return s;
 }
 
+const char* stoppingRowKindName(StoppingRow::Kind kind) {
+    switch (kind) {
+        case StoppingRow::Kind::Stopped:
+            return "stopped";
+        case StoppingRow::Kind::Undecided:
+            return "undecided";
+        case StoppingRow::Kind::Summary:
+            break;
+    }
+    return "summary";
+}
+
+std::vector<StoppingRow> StoppingTable::rows() const {
+    std::vector<StoppingRow> rows;
+    rows.reserve(rules_.size() * (static_cast<std::size_t>(std::max(0, maxTestLength_)) + 2));
+    const auto countsRow = [&rows](std::size_t rule, StoppingRow::Kind kind, std::int32_t length, const Counts& c) {
+        StoppingRow row;
+        row.rule = rule;
+        row.kind = kind;
+        row.length = length;
+        row.tests = c.tests;
+        row.accurate = c.accurate;
+        row.falsePos = c.falsePos;
+        row.falseNeg = c.falseNeg;
+        rows.push_back(row);
+    };
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        const RuleCounts& c = counts_[r];
+        // Lengths past the kept ones were reached by no test: rows of zeros, as documented.
+        const Counts none;
+        for (std::int32_t n = 1; n <= maxTestLength_; ++n)
+            countsRow(r, StoppingRow::Kind::Stopped, n,
+                      static_cast<std::size_t>(n) <= c.stoppedAt.size() ? c.stoppedAt[static_cast<std::size_t>(n - 1)]
+                                                                        : none);
+        countsRow(r, StoppingRow::Kind::Undecided, maxTestLength_, c.undecided);
+        const StoppingSummary s = summary(r);
+        countsRow(r, StoppingRow::Kind::Summary, 0, {s.tests, s.accurate, s.falsePos, s.falseNeg});
+        const auto over = [&s](std::int64_t part) { return Share{static_cast<double>(part), s.tests}; };
+        rows.back().measures = {over(s.lengthSum), over(s.accurate),       over(s.falsePos),     over(s.falseNeg),
+                                over(s.undecided), over(s.fixedLengthSum), over(s.fixedAccurate)};
+    }
+    return rows;
+}
+
 std::string StoppingTable::text() const {
     std::string text =
         "rule,threshold,kind,length,tests,accurate,false_pos,false_neg,atl,pcc,false_pos_share,false_neg_share,"
         "undecided_share,fixed_atl,fixed_pcc";
     text += lineEnd;
-    const auto countsRow = [&](const std::string& lead, const char* kind, std::int32_t length, const Counts& c) {
-        text += lead + ',' + kind + ',' + std::to_string(length) + ',' + std::to_string(c.tests) + ',' +
-                std::to_string(c.accurate) + ',' + std::to_string(c.falsePos) + ',' + std::to_string(c.falseNeg) +
-                ",,,,,,,";
-        text += lineEnd;
-    };
-    for (std::size_t r = 0; r < rules_.size(); ++r) {
-        const StoppingRule& rule = rules_[r];
-        const std::string lead =
-            stoppingRuleName(rule) + ',' + (rule.kind == StoppingRule::Kind::Sprt ? "" : formatPlain(rule.threshold));
-        const RuleCounts& c = counts_[r];
-        // Lengths past the kept ones were reached by no test: rows of zeros, as documented.
-        const Counts none;
-        for (std::int32_t n = 1; n <= maxTestLength_; ++n)
-            countsRow(lead, "stopped", n,
-                      static_cast<std::size_t>(n) <= c.stoppedAt.size() ? c.stoppedAt[static_cast<std::size_t>(n - 1)]
-                                                                        : none);
-        countsRow(lead, "undecided", maxTestLength_, c.undecided);
-        const StoppingSummary s = summary(r);
-        text += lead + ",summary,," + std::to_string(s.tests) + ',' + std::to_string(s.accurate) + ',' +
-                std::to_string(s.falsePos) + ',' + std::to_string(s.falseNeg) + ',' + formatPlain(s.averageLength()) +
-                ',' + formatPlain(s.percentCorrect()) + ',' + formatPlain(mean(s.falsePos, s.tests)) + ',' +
-                formatPlain(mean(s.falseNeg, s.tests)) + ',' + formatPlain(mean(s.undecided, s.tests)) + ',' +
-                formatPlain(s.fixedAverageLength()) + ',' + formatPlain(s.fixedPercentCorrect());
+    for (const StoppingRow& row : rows()) {
+        const StoppingRule& rule = rules_[row.rule];
+        text += stoppingRuleName(rule) + ',' +
+                (rule.kind == StoppingRule::Kind::Sprt ? std::string() : formatPlain(rule.threshold)) + ',' +
+                stoppingRowKindName(row.kind) + ',' +
+                (row.kind == StoppingRow::Kind::Summary ? std::string() : std::to_string(row.length)) + ',' +
+                std::to_string(row.tests) + ',' + std::to_string(row.accurate) + ',' + std::to_string(row.falsePos) +
+                ',' + std::to_string(row.falseNeg);
+        if (row.kind == StoppingRow::Kind::Summary) {
+            for (const Share& measure : row.measures) text += ',' + formatPlain(measure.written());
+        } else {
+            text += ",,,,,,,";
+        }
         text += lineEnd;
     }
     return text;

@@ -4,23 +4,25 @@
 #include <charconv>
 #include <filesystem>
 #include <limits>
-#include <mutex>
+#include <map>
+#include <optional>
 #include <random>
-#include <type_traits>
 
+#include "plain_internal.h"
 #include "quillon/output_tables.h"
 #include "quillon/plain_values.h"
 #include "quillon/random_generator.h"
 #include "quillon/run_reports.h"
 #include "quillon/sample_data.h"
 #include "quillon/setting_names.h"
+#include "quillon/study.h"
 
 namespace quillon {
 
 namespace {
 
-// A private folder for the inputs given as tables and the tables nobody asked to keep; it and
-// everything in it goes when the run ends, however it ends.
+// A private folder for a check's inputs given as texts or tables; it and everything in it goes
+// when the check ends, however it ends.
 class TemporaryFolder {
 public:
     TemporaryFolder() {
@@ -114,160 +116,299 @@ std::string joined(const std::vector<std::string>& messages) {
     return text;
 }
 
-// Where the run reads one input: the caller's path, or a file written into the private folder.
-std::string placeInput(const PlainInput& input, const std::string& what, const std::vector<double>& priors,
+// An input given as text or as a table, as the text of its file; the reason when a table cannot be one.
+PlainFileText inputText(const PlainInput& input, std::string_view what, const std::vector<double>& priors) {
+    if (input.form == PlainInput::Form::Text) return {input.value, {}};
+    if (what == "pool") return poolFileText(input.table, priors);
+    if (what == "script") return scriptFileText(input.table);
+    if (what == "enemies") return enemiesFileText(input.table);
+    return {{}, "The " + std::string(what) + " cannot be given as a table; give its path or its text"};
+}
+
+// The checker reads files: an input given as text or as a table is written into the private folder.
+std::string placeInput(const PlainInput& input, const char* what, const std::vector<double>& priors,
                        const TemporaryFolder& folder, std::string& target) {
-    switch (input.form) {
-        case PlainInput::Form::Absent:
-            return {};
-        case PlainInput::Form::Path:
-            target = input.value;
-            return {};
-        case PlainInput::Form::Text:
-        case PlainInput::Form::Table:
-            break;
+    if (input.form == PlainInput::Form::Absent) return {};
+    if (input.form == PlainInput::Form::Path) {
+        target = input.value;
+        return {};
     }
-    PlainFileText file{input.value, {}};
-    if (input.form == PlainInput::Form::Table) {
-        if (what == "pool")
-            file = poolFileText(input.table, priors);
-        else if (what == "script")
-            file = scriptFileText(input.table);
-        else if (what == "enemies")
-            file = enemiesFileText(input.table);
-        else
-            return "The " + what + " cannot be given as a table; give its path or its text";
-    }
+    const PlainFileText file = inputText(input, what, priors);
     if (!file.problem.empty()) return file.problem;
-    target = folder.file(what + ".csv");
-    if (!replaceFileContents(target, file.text)) return "The " + what + " could not be written to a temporary file";
+    target = folder.file(std::string(what) + ".csv");
+    if (!replaceFileContents(target, file.text))
+        return "The " + std::string(what) + " could not be written to a temporary file";
     return {};
 }
 
-// The settings of the run: the named ones, then the inputs, then the runner's own completions.
-std::string requestSettings(const PlainRunRequest& request, const TemporaryFolder& folder, RunSettings& settings) {
-    for (const auto& [name, value] : request.settings) {
-        if (std::string problem = setRunSetting(settings, name, value); !problem.empty()) return problem;
+std::string packageName(std::string_view name) {
+    std::string shown(name);
+    std::replace(shown.begin(), shown.end(), '-', '_');
+    return shown;
+}
+
+// A run's own choices beyond its settings, as a package names them.
+struct RunChoices {
+    std::uint32_t seed = RandomGenerator::defaultSeed;
+    int threads = 0;  // 0: the default
+    std::int32_t traceCandidates = 0;
+    std::int64_t traceExaminees = -1;  // negative: every examinee
+};
+
+constexpr const char* runChoiceNames[] = {"seed", "threads", "trace-candidates", "trace-examinees", "stop-probability"};
+
+std::vector<std::string> settingNames(bool withChoices) {
+    std::vector<std::string> names;
+    for (const NamedSetting& setting : namedRunSettings()) names.emplace_back(setting.name);
+    if (withChoices) names.insert(names.end(), std::begin(runChoiceNames), std::end(runChoiceNames));
+    return names;
+}
+
+// One of the run's own choices; false when `name` is none of them.
+bool setRunChoice(const std::string& name, const std::string& given, const std::string& value, RunChoices& choices,
+                  std::vector<double>& stops, PlainProblem& problem) {
+    std::int64_t whole = 0;
+    if (name == "stop-probability" || name == "stop-probabilities") {
+        double x = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), x);
+        if (value.empty() || error != std::errc() || end != value.data() + value.size())
+            problem = {PlainProblemKind::SettingValue, "setting " + given + ": \"" + value + "\" is not a number"};
+        stops.push_back(x);  // its range is the settings' check
+    } else if (name == "seed") {
+        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{UINT32_MAX}, whole);
+        choices.seed = static_cast<std::uint32_t>(whole);
+    } else if (name == "threads") {
+        problem = wholeSetting(given, value, std::int64_t{1}, std::int64_t{maxThreadCount}, whole);
+        choices.threads = static_cast<int>(whole);
+    } else if (name == "trace-candidates") {
+        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{INT32_MAX}, whole);
+        choices.traceCandidates = static_cast<std::int32_t>(whole);
+    } else if (name == "trace-examinees") {
+        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{INT64_MAX}, whole);
+        choices.traceExaminees = whole;
+    } else {
+        return false;
     }
+    return true;
+}
+
+// The settings of the request, checked as the runner checks them before it opens a file, and with
+// `choices` the run's own choices; a problem names the setting as the request does.
+PlainProblem requestSettings(const PlainRunRequest& request, RunSettings& settings, RunChoices* choices) {
+    std::map<std::string, std::string, std::less<>> given;  // runner's name -> the request's
+    std::vector<double> stops;
+    for (const auto& [shown, value] : request.settings) {
+        const std::string name = runnerName(shown);
+        if (findRunSetting(name) != nullptr) {
+            if (std::string problem = setRunSetting(settings, name, value, shown); !problem.empty())
+                return {PlainProblemKind::SettingValue, problem};
+        } else if (PlainProblem problem;
+                   choices != nullptr && setRunChoice(name, shown, value, *choices, stops, problem)) {
+            if (problem) return problem;
+        } else {
+            return unknownName("setting", shown, settingNames(choices != nullptr), request.argumentNames);
+        }
+        given[name.starts_with("stop-probabilit") ? "stop-probability" : name] = shown;
+    }
+    if (!stops.empty()) settings.stopProbabilities = stops;
+    if (!request.resultsPath.empty()) settings.resultsFile = request.resultsPath;
+    if (!request.exposurePath.empty()) settings.exposureFile = request.exposurePath;
+    clearUnreadCosts(settings);
+    const RunSettingsProblem problem = findRunSettingsProblem(settings);
+    if (problem.message.empty()) return {};
+    const auto named = given.find(problem.setting);
+    return {PlainProblemKind::SettingValue, "setting " +
+                                                (named != given.end() ? named->second : packageName(problem.setting)) +
+                                                ": " + withLineFeeds(problem.message)};
+}
+
+// The input files the request names: its paths, or those the settings name.
+void namePaths(const PlainRunRequest& request, RunSettings& settings) {
     const std::pair<const PlainInput*, std::string*> inputs[] = {{&request.pool, &settings.poolFile},
                                                                  {&request.data, &settings.responseFile},
                                                                  {&request.script, &settings.scriptFile},
                                                                  {&request.enemies, &settings.enemiesFile}};
-    const char* names[] = {"pool", "data", "script", "enemies"};
-    for (std::size_t i = 0; i < std::size(inputs); ++i) {
-        if (std::string problem = placeInput(*inputs[i].first, names[i], request.priors, folder, *inputs[i].second);
-            !problem.empty())
-            return problem;
+    for (const auto& [input, path] : inputs) {
+        if (input->form == PlainInput::Form::Path) *path = input->value;
     }
-    if (!request.resultsPath.empty()) settings.resultsFile = request.resultsPath;
-    if (settings.resultsFile.empty()) settings.resultsFile = folder.file("results.csv");
-    if (!request.exposurePath.empty()) settings.exposureFile = request.exposurePath;
-    if (settings.exposureFile.empty()) settings.exposureFile = folder.file("exposure.csv");
-    clearUnreadCosts(settings);
-    return {};
 }
 
-RunReportOptions reportOptions(const PlainRunRequest& request, const RunSettings& settings,
-                               const TemporaryFolder& folder) {
-    RunReportOptions options;
-    const auto place = [&folder](bool wanted, const std::string& path, const char* name) {
-        return !wanted ? std::string() : !path.empty() ? path : folder.file(name);
-    };
-    options.traceFile = place(request.trace || !request.tracePath.empty(), request.tracePath, "trace.csv");
-    options.traceCandidates = request.traceCandidates;
-    options.traceExaminees = request.traceExaminees;
-    options.stoppingFile = place(request.stopping || settings.useSprt || !request.stoppingPath.empty(),
-                                 request.stoppingPath, "stopping.csv");
-    options.confusionFile =
-        place(request.confusion || !request.confusionPath.empty(), request.confusionPath, "confusion.csv");
-    return options;
+// Loads one of the pool, script and enemies files: the engine's loader for a path (also one the
+// settings name), the same parser over the text in memory otherwise, which messages call
+// "pool.csv" and the like. `parse` takes the lines and that name.
+template <class Parse>
+auto loadInput(const PlainInput& input, const char* what, const char* kind, const std::vector<double>& priors,
+               const std::string& path, Parse parse) {
+    if (input.form == PlainInput::Form::Path || input.form == PlainInput::Form::Absent)
+        return parse(readInputLines(path, kind), path);
+    const PlainFileText file = inputText(input, what, priors);
+    if (!file.problem.empty()) throw InputError(file.problem);
+    return parse(splitLines(file.text), std::string(what) + ".csv");
 }
 
-// Reads one written table back; false (with the reason as the run's error) when it cannot be.
-bool readBack(const std::string& path, PlainTable& table, PlainRunResult& result) {
-    PlainRead read = readResults(path);
-    if (!read.ok()) {
-        result.error = joined(result.warnings);
-        result.error += (result.error.empty() ? "" : "\n") + read.problem;
-        result.warnings.clear();
-        return false;
+// Everything a run loads, in the runner's order, with its inputs in memory, and the tables it
+// writes (`tables`) checked as the runner checks them.
+PreparedRun prepareRequest(const PlainRunRequest& request, const RunSettings& settings, const RunSettings& tables,
+                           std::string& problem) {
+    try {
+        InputFiles inputs;
+        inputs.pool = loadInput(request.pool, "pool", "Pool", request.priors, settings.poolFile,
+                                [&](const std::vector<std::string>& lines, const std::string& name) {
+                                    return parsePool(lines, settings, name);
+                                });
+        if (settings.blockEnemies)
+            inputs.enemySets = loadInput(request.enemies, "enemies", "Enemies", request.priors, settings.enemiesFile,
+                                         [&](const std::vector<std::string>& lines, const std::string& name) {
+                                             return parseEnemies(lines, inputs.pool, name);
+                                         });
+        if (settings.followScript)
+            inputs.script = loadInput(request.script, "script", "Script", request.priors, settings.scriptFile,
+                                      [&](const std::vector<std::string>& lines, const std::string& name) {
+                                          return parseScript(lines, settings, name);
+                                      });
+        refuseTablesOverInputs(tables);
+        if (!tables.resultsFile.empty()) proveResultsWritable(tables);
+        // The response lines: the file, read as the replay goes, or the text in memory.
+        RunSettings counted = settings;
+        std::unique_ptr<LineReader> responses;
+        switch (request.data.form) {
+            case PlainInput::Form::Path:
+            case PlainInput::Form::Absent:
+                responses = std::make_unique<LineReader>(settings.responseFile);
+                break;
+            case PlainInput::Form::Text:
+                counted.responseFile = "data.csv";
+                responses = LineReader::overText(request.data.value);
+                break;
+            case PlainInput::Form::Table:
+                throw InputError("The data cannot be given as a table; give its path or its text");
+        }
+        return prepareRun(counted, std::move(inputs), std::move(responses), problem);
+    } catch (const InputError& error) {
+        problem = error.what();
+        return {};
     }
-    table = std::move(read.table);
-    return true;
+}
+
+void fail(PlainRunResult& result, PlainProblemKind kind, std::string text) {
+    result.errorKind = kind;
+    result.error = std::move(text);
 }
 
 }  // namespace
 
+std::string runnerName(std::string_view name) {
+    std::string runner(name);
+    std::replace(runner.begin(), runner.end(), '_', '-');
+    return runner;
+}
+
+PlainProblem unknownName(const char* what, const std::string& name, const std::vector<std::string>& settings,
+                         const std::vector<std::string>& arguments) {
+    std::vector<std::string> names;
+    for (const std::string& setting : settings) names.push_back(packageName(setting));
+    names.insert(names.end(), arguments.begin(), arguments.end());
+    const std::string closest = closestName(name, names);
+    return {PlainProblemKind::SettingName,
+            "there is no " + std::string(what) + " named \"" + name + "\"" +
+                (closest.empty() ? "" : "; the closest valid name is \"" + closest + "\"")};
+}
+
+PlainProblem wholeSetting(const std::string& shown, std::string_view value, std::int64_t low, std::int64_t high,
+                          std::int64_t& out) {
+    std::int64_t whole = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), whole);
+    if (value.empty() || error != std::errc() || end != value.data() + value.size() || whole < low || whole > high)
+        return {PlainProblemKind::SettingValue, "setting " + shown + ": \"" + std::string(value) +
+                                                    "\" is not a whole number from " + std::to_string(low) + " to " +
+                                                    std::to_string(high)};
+    out = whole;
+    return {};
+}
+
 PlainRunResult runPlain(const PlainRunRequest& request) {
     PlainRunResult result;
     try {
-        TemporaryFolder folder;
-        if (!folder.ok()) {
-            result.error = "No temporary folder could be made for the run";
-            return result;
-        }
         RunSettings settings;
-        if (std::string problem = requestSettings(request, folder, settings); !problem.empty()) {
-            result.error = problem;
+        RunChoices choices;
+        if (const PlainProblem problem = requestSettings(request, settings, &choices)) {
+            fail(result, problem.kind, problem.text);
             return result;
         }
-        if (!request.stopProbabilities.empty()) settings.stopProbabilities = request.stopProbabilities;
-        const RunReportOptions options = reportOptions(request, settings, folder);
-        const bool reportsWanted =
-            !options.traceFile.empty() || !options.stoppingFile.empty() || !options.confusionFile.empty();
-        RunReports reports(options, settings);
-        if (reportsWanted) {
-            if (const std::vector<std::string> problems = reports.unwritableFiles(); !problems.empty()) {
-                result.error = folder.withoutFolder(joined(problems));
-                return result;
-            }
+        namePaths(request, settings);
+        // What the run writes: a table only where the request names its file.
+        RunSettings tables = settings;
+        tables.saveExposure = settings.saveExposure && !trimSpaces(settings.exposureFile).empty();
+        const bool traceWanted = request.trace || !request.tracePath.empty();
+        const bool stoppingWanted = request.stopping || settings.useSprt || !request.stoppingPath.empty();
+        const bool confusionWanted = request.confusion || !request.confusionPath.empty();
+        std::optional<PlainTraceRows> traceRows;
+        if (traceWanted) traceRows.emplace(settings.groupCount, choices.traceCandidates);
+        RunReportOptions reportOptions;
+        reportOptions.traceFile = request.tracePath;
+        reportOptions.traceRows = traceRows ? &*traceRows : nullptr;
+        reportOptions.traceCandidates = choices.traceCandidates;
+        reportOptions.traceExaminees = choices.traceExaminees;
+        reportOptions.stoppingFile = request.stoppingPath;
+        reportOptions.confusionFile = request.confusionPath;
+        const bool reportsWanted = traceWanted || !request.stoppingPath.empty() || !request.confusionPath.empty();
+        RunReports reports(reportOptions, tables);
+        // A report file that could not be kept is refused before anything is loaded, as by the runner.
+        if (const std::vector<std::string> problems = reports.unwritableFiles(); !problems.empty()) {
+            fail(result, PlainProblemKind::Message, joined(problems));
+            return result;
+        }
+        std::string problem;
+        PreparedRun prepared = prepareRequest(request, settings, tables, problem);
+        if (!problem.empty()) {
+            fail(result, PlainProblemKind::Message, withLineFeeds(problem));
+            return result;
         }
         PlainHost host(request);
         RunOptions runOptions;
-        runOptions.threadCount = request.threads > 0 ? request.threads : defaultThreadCount();
+        runOptions.threadCount = choices.threads > 0 ? choices.threads : defaultThreadCount();
         if (reportsWanted) runOptions.listener = &reports;
-        RandomGenerator random(request.seed.value_or(RandomGenerator::defaultSeed));
-        result.summary = runSimulation(settings, random, host, runOptions);
+        RandomGenerator random(choices.seed);
+        result.summary = runPrepared(tables, prepared, random, host, runOptions);
         if (reportsWanted) {
-            for (const std::string& problem : reports.finish(result.summary)) host.messages.push_back(problem);
+            for (const std::string& message : reports.finish(result.summary)) host.messages.push_back(message);
         }
         result.doneMessage = host.done;
         if (host.cancelRequested) {
             result.cancelled = true;
             return result;
         }
-        for (std::string& message : host.messages) message = folder.withoutFolder(message);
         if (!result.summary.completed) {
-            result.error = joined(host.messages);
+            fail(result, PlainProblemKind::Message, joined(host.messages));
             return result;
         }
         // An icol error cuts the replay but the tables cover the tests that ran; any other message
-        // of a completed run is a table that could not be written, and a table read from its path
-        // could then be an old one.
+        // of a completed run is a table that could not be written.
         const bool onlyCut = std::all_of(host.messages.begin(), host.messages.end(),
                                          [](const std::string& m) { return m.starts_with("icol error"); });
         if (!onlyCut) {
-            result.error = joined(host.messages);
+            fail(result, PlainProblemKind::Message, joined(host.messages));
+            return result;
+        }
+        // The reports describe every test of a run or none, as the runner's do.
+        if (result.summary.cancelled && (traceWanted || stoppingWanted || confusionWanted)) {
+            fail(result, PlainProblemKind::Message,
+                 host.messages.empty() ? "The run's reports were not written" : joined(host.messages));
             return result;
         }
         result.warnings = host.messages;
-        if (!readBack(settings.resultsFile, result.results, result)) return result;
+        const RunStatistics& statistics = result.summary.statistics;
+        result.results = resultsPlainTable(statistics, settings);
         result.hasExposure = settings.saveExposure;
-        if (result.hasExposure && !readBack(trimSpaces(settings.exposureFile), result.exposure, result)) return result;
-        if (reportsWanted && !reports.written()) {
-            result.error = joined(result.warnings);
-            result.warnings.clear();
-            if (result.error.empty()) result.error = "The run's reports were not written";
-            return result;
-        }
-        result.hasTrace = !options.traceFile.empty();
-        if (result.hasTrace && !readBack(options.traceFile, result.trace, result)) return result;
-        result.hasStopping = !options.stoppingFile.empty();
-        if (result.hasStopping && !readBack(options.stoppingFile, result.stopping, result)) return result;
-        result.hasConfusion = !options.confusionFile.empty();
-        if (result.hasConfusion && !readBack(options.confusionFile, result.confusion, result)) return result;
+        if (result.hasExposure) result.exposure = exposurePlainTable(statistics, prepared.inputs.pool);
+        result.hasStopping = stoppingWanted;
+        if (result.hasStopping) result.stopping = stoppingPlainTable(statistics.stopping);
+        result.hasConfusion = confusionWanted;
+        if (result.hasConfusion) result.confusion = confusionPlainTable(statistics.confusion);
+        result.hasTrace = traceWanted;
+        if (result.hasTrace) result.trace = std::move(traceRows->table);
     } catch (const std::exception& error) {
-        result.error = error.what();
+        fail(result, PlainProblemKind::Message, error.what());
     }
     return result;
 }
@@ -275,57 +416,41 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
 PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::string>>& options,
                              const std::string& folder) {
     PlainGenerated generated;
+    const auto refuse = [&generated](PlainProblem problem) {
+        generated.problemKind = problem.kind;
+        generated.problem = std::move(problem.text);
+        return generated;
+    };
     SampleOptions sample;
-    for (const auto& [name, value] : options) {
-        const std::string where = "option " + name + ": \"" + value + "\"";
-        if (name == "blank-share") {
-            char* end = nullptr;
-            sample.blankShare = std::strtod(value.c_str(), &end);
-            if (value.empty() || end != value.c_str() + value.size()) {
-                generated.problem = where + " is not a number";
-                return generated;
-            }
-            continue;
-        }
-        std::uint64_t whole = 0;
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), whole);
-        if (value.empty() || error != std::errc() || end != value.data() + value.size()) {
-            generated.problem = where + " is not a whole number of 0 or more";
-            return generated;
-        }
-        // Larger than any field holds: checkSampleOptions refuses what is out of its range.
-        const auto narrow = [whole](auto& field) {
-            using Field = std::remove_reference_t<decltype(field)>;
-            field = whole > static_cast<std::uint64_t>(std::numeric_limits<Field>::max())
-                        ? std::numeric_limits<Field>::max()
-                        : static_cast<Field>(whole);
-        };
-        if (name == "items")
-            narrow(sample.items);
-        else if (name == "collections")
-            narrow(sample.collections);
-        else if (name == "groups")
-            narrow(sample.groups);
-        else if (name == "examinees")
-            narrow(sample.examinees);
-        else if (name == "script-length")
-            narrow(sample.scriptLength);
-        else if (name == "seed")
-            sample.seed = whole;
-        else {
-            generated.problem = "there is no sample option named \"" + name + "\"";
-            return generated;
+    bool force = false;
+    std::vector<std::string> names = studyGenerateOptionNames();
+    names.insert(names.end(), {"seed", "force"});
+    for (const auto& [shown, value] : options) {
+        const std::string name = runnerName(shown);
+        if (name == "seed") {
+            // Any 64-bit seed, as generate's --seed.
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), sample.seed);
+            if (value.empty() || error != std::errc() || end != value.data() + value.size())
+                return refuse({PlainProblemKind::SettingValue, "setting " + shown + ": \"" + value +
+                                                                   "\" is not a whole number from 0 to " +
+                                                                   std::to_string(UINT64_MAX)});
+        } else if (name == "force") {
+            if (value != "true" && value != "false")
+                return refuse({PlainProblemKind::SettingValue,
+                               "setting " + shown + ": \"" + value + "\" is neither true nor false"});
+            force = value == "true";
+        } else if (std::find(names.begin(), names.end(), name) != names.end()) {
+            if (std::string problem = setSampleOption(sample, name, value, shown); !problem.empty())
+                return refuse({PlainProblemKind::SettingValue, problem});
+        } else {
+            return refuse(unknownName("option", shown, names, {}));
         }
     }
-    if (std::string problem = checkSampleOptions(sample); !problem.empty()) {
-        generated.problem = problem;
-        return generated;
-    }
+    if (std::string problem = checkSampleOptions(sample); !problem.empty())
+        return refuse({PlainProblemKind::SettingValue, problem});
     const SampleFiles files = generateSampleFiles(sample);
-    if (std::string problem = writeSampleFiles(sample, files, folder); !problem.empty()) {
-        generated.problem = problem;
-        return generated;
-    }
+    if (std::string problem = writeSampleFiles(sample, files, folder, force); !problem.empty())
+        return refuse({PlainProblemKind::Message, problem});
     const std::filesystem::path base(folder);
     generated.pool = (base / samplePoolName).string();
     generated.script = (base / sampleScriptName).string();
@@ -337,16 +462,34 @@ PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::strin
 PlainChecked checkPlain(const PlainRunRequest& request) {
     PlainChecked checked;
     try {
+        RunSettings settings;
+        if (const PlainProblem problem = requestSettings(request, settings, nullptr)) {
+            checked.problemKind = problem.kind;
+            checked.problem = problem.text;
+            return checked;
+        }
         TemporaryFolder folder;
         if (!folder.ok()) {
+            checked.problemKind = PlainProblemKind::Message;
             checked.problem = "No temporary folder could be made for the check";
             return checked;
         }
-        RunSettings settings;
-        if (std::string problem = requestSettings(request, folder, settings); !problem.empty()) {
-            checked.problem = problem;
-            return checked;
+        const std::pair<const PlainInput*, std::string*> inputs[] = {{&request.pool, &settings.poolFile},
+                                                                     {&request.data, &settings.responseFile},
+                                                                     {&request.script, &settings.scriptFile},
+                                                                     {&request.enemies, &settings.enemiesFile}};
+        const char* names[] = {"pool", "data", "script", "enemies"};
+        for (std::size_t i = 0; i < std::size(inputs); ++i) {
+            if (std::string problem = placeInput(*inputs[i].first, names[i], request.priors, folder, *inputs[i].second);
+                !problem.empty()) {
+                checked.problemKind = PlainProblemKind::Message;
+                checked.problem = problem;
+                return checked;
+            }
         }
+        // The checker looks at the tables' files as a run would write them.
+        if (settings.resultsFile.empty()) settings.resultsFile = folder.file("results.csv");
+        if (settings.exposureFile.empty()) settings.exposureFile = folder.file("exposure.csv");
         CheckReport report = checkInputs(settings);
         for (Finding& finding : report.findings) {
             finding.file = folder.withoutFolder(finding.file);
@@ -357,6 +500,7 @@ PlainChecked checkPlain(const PlainRunRequest& request) {
         checked.text = checkReportText(report);
         checked.exitCode = checkExitCode(report);
     } catch (const std::exception& error) {
+        checked.problemKind = PlainProblemKind::Message;
         checked.problem = error.what();
     }
     return checked;

@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "plain_internal.h"
 #include "quillon/input_files.h"
 #include "quillon/plain_values.h"
 #include "quillon/study.h"
@@ -84,6 +85,7 @@ bool readStudyTable(const std::string& path, const std::vector<std::string>& fac
     PlainRead read =
         text ? plainCsvTable(*text, path, factorNames) : PlainRead{{}, "Table " + path + " is not available."};
     if (!read.ok()) {
+        result.errorKind = PlainProblemKind::Message;
         result.error = read.problem;
         return false;
     }
@@ -96,12 +98,24 @@ bool readStudyTable(const std::string& path, const std::vector<std::string>& fac
 PlainStudyResult studyPlain(const PlainStudyRequest& request) {
     PlainStudyResult result;
     try {
+        std::int64_t threads = 0;  // 0: as the study file says
+        for (const auto& [shown, value] : request.settings) {
+            PlainProblem problem = runnerName(shown) == "threads"
+                                       ? wholeSetting(shown, value, 1, maxThreadCount, threads)
+                                       : unknownName("setting", shown, {"threads"}, request.argumentNames);
+            if (problem) {
+                result.errorKind = problem.kind;
+                result.error = problem.text;
+                return result;
+            }
+        }
         Study study;
         if (std::string problem = readStudy(request.file, study); !problem.empty()) {
+            result.errorKind = PlainProblemKind::Message;
             result.error = problem;
             return result;
         }
-        if (request.threads > 0) study.threads = static_cast<unsigned>(request.threads);
+        if (threads > 0) study.threads = static_cast<unsigned>(threads);
         result.outputFolder = study.outputFolder;
         StudyHost host(request);
         const std::string problem = runStudyLocally(study, studyWorkFolder(study), 1, host, host);
@@ -111,6 +125,7 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
         }
         if (!problem.empty()) {
             host.messages.push_back(problem);
+            result.errorKind = PlainProblemKind::Message;
             result.error = joinedLines(host.messages);
             return result;
         }
@@ -122,6 +137,7 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
             !readStudyTable((folder / "study_summary.csv").string(), factorNames, result.summary, result))
             return result;
     } catch (const std::exception& error) {
+        result.errorKind = PlainProblemKind::Message;
         result.error = error.what();
     }
     return result;

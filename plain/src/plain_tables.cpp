@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "plain_internal.h"
 #include "quillon/input_files.h"
 #include "quillon/output_tables.h"
 #include "quillon/plain_values.h"
@@ -38,12 +39,6 @@ bool isWholeColumn(std::string_view name) {
         "column",    "condition",  "replication",   "replications"};
     return names.count(name) != 0;
 }
-
-PlainColumn numberColumn(std::string name) {
-    const bool whole = isWholeColumn(name);
-    return PlainColumn{std::move(name), false, {}, {}, whole};
-}
-PlainColumn textColumn(std::string name) { return PlainColumn{std::move(name), true, {}, {}, false}; }
 
 std::string lineProblem(const std::string& fileName, std::size_t line, const std::string& what) {
     return "Table " + fileName + " line " + std::to_string(line) + ": " + what;
@@ -135,10 +130,6 @@ PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsT
     return {std::move(table), {}};
 }
 
-bool isTraceText(const std::string& name) {
-    return name == "examinee_id" || name == "item_id" || (startsWith(name, "best") && name.ends_with("_id"));
-}
-
 // A number as a field of an input file: the plain form when it reads back as the same value,
 // otherwise the shortest form that reads back exactly.
 std::string numberField(double value) {
@@ -176,6 +167,17 @@ std::string sameLength(const PlainTable& table, std::string_view what) {
 }
 
 }  // namespace
+
+PlainColumn numberColumn(std::string name) {
+    const bool whole = isWholeColumn(name);
+    return PlainColumn{std::move(name), false, {}, {}, whole};
+}
+
+PlainColumn textColumn(std::string name) { return PlainColumn{std::move(name), true, {}, {}, false}; }
+
+bool isTraceText(const std::string& name) {
+    return name == "examinee_id" || name == "item_id" || (startsWith(name, "best") && name.ends_with("_id"));
+}
 
 const PlainColumn* PlainTable::column(std::string_view name) const {
     for (const PlainColumn& c : columns) {

@@ -1,9 +1,11 @@
 """Quillon from Python: runs of the MDT classification-test simulator, returning pandas DataFrames.
 
-The numbers are the runner's own: every table is written by the engine's writers, exactly as
-``quillon-sim`` writes it, and read back with the plain column names of docs/file-formats.md.
+The numbers are the runner's own: every table comes from the run's counts at full precision,
+with the plain column names of docs/file-formats.md, and a file asked for is written by the
+runner's own writers.
 """
 
+import inspect
 import os
 import warnings
 
@@ -11,11 +13,41 @@ import pandas as pd
 
 from . import _quillon
 
-__all__ = ["run", "generate", "check", "study", "read_results", "QuillonError", "QuillonWarning", "RunResult", "StudyResult"]
+__all__ = [
+    "run",
+    "generate",
+    "check",
+    "study",
+    "read_results",
+    "QuillonError",
+    "QuillonSettingError",
+    "QuillonSettingNameError",
+    "QuillonWarning",
+    "RunResult",
+    "StudyResult",
+]
 
 
 class QuillonError(RuntimeError):
     """A run, check or read that Quillon refused or could not finish; the text is the system's message."""
+
+
+class QuillonSettingError(QuillonError, ValueError):
+    """A setting's value the runner would refuse; the text names the setting and what it may be."""
+
+
+class QuillonSettingNameError(QuillonError, TypeError):
+    """A setting no function of Quillon has; the text names the closest valid one."""
+
+
+# The one mapping from the layer's kinds of error to exception classes.
+_ERRORS = {"setting_value": QuillonSettingError, "setting_name": QuillonSettingNameError}
+
+
+def _raise_error(out):
+    """Raises the error of a call into the layer, if it has one, as its kind's class."""
+    if out["error"]:
+        raise _ERRORS.get(out["error_kind"], QuillonError)(out["error"])
 
 
 class QuillonWarning(UserWarning):
@@ -39,14 +71,22 @@ class StudyResult(RunResult):
 
 
 def _setting_value(value):
+    """A value as the runner's option text: flags true/false, numbers with every digit, lists comma-separated."""
     if isinstance(value, bool):
         return "true" if value else "false"
-    return str(value)
+    if isinstance(value, (list, tuple)):
+        return ",".join(_setting_value(v) for v in value)
+    return str(value)  # a float's str reads back as the same float
 
 
 def _named(options):
-    """Keyword arguments as the runner's option names: max_length=40 becomes ("max-length", "40")."""
-    return [(name.replace("_", "-"), _setting_value(value)) for name, value in options.items()]
+    """Keyword arguments as (name, text) pairs, by the names they were given."""
+    return [(name, _setting_value(value)) for name, value in options.items()]
+
+
+def _arguments(function):
+    """A function's own argument names, offered for a misspelt setting."""
+    return [name for name, p in inspect.signature(function).parameters.items() if p.kind != p.VAR_KEYWORD]
 
 
 def _columns(frame):
@@ -140,6 +180,11 @@ def run(
     ``confusion`` are True or a path to keep the table at. ``progress`` is a callable
     ``(tests_done, tests_expected)``, False for none, or None for a tqdm bar when tqdm is installed.
     Ctrl-C (KeyboardInterrupt), or an exception from ``progress``, cancels the run and is raised.
+
+    Every setting is checked as the runner checks it before anything runs: a value it would refuse
+    raises QuillonSettingError (a ValueError), a name no setting has QuillonSettingNameError (a
+    TypeError) naming the closest valid one. The tables hold the run's values at full precision; a
+    share with nothing to divide by (no test the rule decided at that length, no test at all) is NaN.
     """
     trace_on, trace_path = _report(trace)
     stopping_on, stopping_path = _report(stopping)
@@ -147,23 +192,28 @@ def run(
     reports = {
         "trace": trace_on,
         "trace_path": trace_path,
-        "trace_candidates": int(trace_candidates),
-        "trace_examinees": -1 if trace_examinees is None else int(trace_examinees),
         "stopping": stopping_on,
         "stopping_path": stopping_path,
-        "stop_probabilities": [float(x) for x in (stop_probabilities or [])],
         "confusion": confusion_on,
         "confusion_path": confusion_path,
     }
+    named = _named(settings)
+    # The run's own choices go with the settings, so that the layer checks them all as the runner does.
+    for name, value in (("seed", seed), ("threads", threads), ("trace_candidates", trace_candidates),
+                        ("trace_examinees", trace_examinees)):
+        if value is not None:
+            named.append((name, _setting_value(value)))
+    if stop_probabilities is not None:
+        many = stop_probabilities if isinstance(stop_probabilities, (list, tuple)) else [stop_probabilities]
+        named.extend(("stop_probabilities", _setting_value(x)) for x in many)
     inputs = _inputs(pool, data, script, enemies)
     show, bar = _progress_bar(progress)
     try:
         out = _quillon.run(
-            _named(settings),
+            named,
+            _arguments(run),
             inputs,
             None if priors is None else [float(p) for p in priors],
-            seed,
-            0 if threads is None else int(threads),
             reports,
             show,
         )
@@ -172,8 +222,7 @@ def run(
             bar.close()
     if out["cancelled"]:
         raise KeyboardInterrupt("the run was cancelled")
-    if out["error"]:
-        raise QuillonError(out["error"])
+    _raise_error(out)
     for text in out["warnings"]:
         warnings.warn(text, QuillonWarning, stacklevel=2)
     result = RunResult()
@@ -187,12 +236,13 @@ def run(
 def generate(folder, **options):
     """Writes a consistent set of sample files into ``folder`` (as ``quillon-sim generate``).
 
-    Options: items, collections, groups, examinees, script_length, blank_share, seed. Returns the
-    paths as a dict with the keys pool, script, enemies and data, ready for ``run``.
+    Options, as the runner's: items, collections, groups, examinees, script_length, blank_share,
+    group_shares (a list, one share per group), item_quality, seed, and force=True to replace
+    files already there. Returns the paths as a dict with the keys pool, script, enemies and
+    data, ready for ``run``.
     """
     out = _quillon.generate(_named(options), os.fspath(folder))
-    if out["error"]:
-        raise QuillonError(out["error"])
+    _raise_error(out)
     return {name: out[name] for name in ("pool", "script", "enemies", "data")}
 
 
@@ -203,10 +253,12 @@ def check(pool, data, *, script=None, enemies=None, priors=None, **settings):
     is in ``.attrs["text"]`` and the exit code of ``quillon-sim check`` in ``.attrs["exit_code"]``.
     """
     out = _quillon.check(
-        _named(settings), _inputs(pool, data, script, enemies), None if priors is None else [float(p) for p in priors]
+        _named(settings),
+        _arguments(check),
+        _inputs(pool, data, script, enemies),
+        None if priors is None else [float(p) for p in priors],
     )
-    if out["error"]:
-        raise QuillonError(out["error"])
+    _raise_error(out)
     findings = _frame(out["findings"])
     findings.attrs["text"] = out["text"]
     findings.attrs["exit_code"] = out["exit_code"]
@@ -225,14 +277,14 @@ def study(file, *, threads=None, progress=None):
     """
     show, bar = _progress_bar(progress, unit="runs", desc="Study")
     try:
-        out = _quillon.study(os.fspath(file), 0 if threads is None else int(threads), show)
+        named = [] if threads is None else [("threads", _setting_value(threads))]
+        out = _quillon.study(os.fspath(file), named, _arguments(study), show)
     finally:
         if bar is not None:
             bar.close()
     if out["cancelled"]:
         raise KeyboardInterrupt("the study was stopped")
-    if out["error"]:
-        raise QuillonError(out["error"])
+    _raise_error(out)
     for text in out["warnings"]:
         warnings.warn(text, QuillonWarning, stacklevel=2)
     return StudyResult(results=_frame(out["results"]), summary=_frame(out["summary"]), output=out["output"])
@@ -241,6 +293,5 @@ def study(file, *, threads=None, progress=None):
 def read_results(path):
     """A table written by ``quillon-sim`` (results, exposure, stopping, confusion or trace) as a DataFrame."""
     out = _quillon.read(os.fspath(path))
-    if out["error"]:
-        raise QuillonError(out["error"])
+    _raise_error(out)
     return _frame(out["table"])

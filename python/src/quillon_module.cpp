@@ -140,11 +140,19 @@ auto runWatched(const py::object& progress, Work work) {
     return result;
 }
 
+// What every call that can be refused returns: its error, with the error's kind for the
+// package's one mapping from kinds to exception classes.
+py::dict refusal(const std::string& error, quillon::PlainProblemKind kind) {
+    py::dict out;
+    out["error"] = pyText(error);
+    out["error_kind"] = quillon::plainProblemKindName(kind);
+    return out;
+}
+
 // What every watched call returns first: its error, its warnings and whether it was cancelled.
 template <class Result>
 py::dict outcome(const Result& result) {
-    py::dict out;
-    out["error"] = pyText(result.error);
+    py::dict out = refusal(result.error, result.errorKind);
     py::list warnings;
     for (const std::string& w : result.warnings) warnings.append(pyText(w));
     out["warnings"] = warnings;
@@ -152,26 +160,28 @@ py::dict outcome(const Result& result) {
     return out;
 }
 
-py::dict runModule(const py::list& settings, const py::dict& inputs, const py::object& priors, const py::object& seed,
-                   int threads, const py::dict& reports, const py::object& progress) {
+std::vector<std::string> texts(const py::list& values) {
+    std::vector<std::string> out;
+    for (const py::handle& value : values) out.push_back(cText(value));
+    return out;
+}
+
+py::dict runModule(const py::list& settings, const py::list& arguments, const py::dict& inputs,
+                   const py::object& priors, const py::dict& reports, const py::object& progress) {
     quillon::PlainRunRequest request;
     request.settings = namedValues(settings);
+    request.argumentNames = texts(arguments);
     request.pool = plainInput(inputs["pool"]);
     request.data = plainInput(inputs["data"]);
     request.script = plainInput(inputs["script"]);
     request.enemies = plainInput(inputs["enemies"]);
     if (!priors.is_none()) request.priors = priors.cast<std::vector<double>>();
-    if (!seed.is_none()) request.seed = seed.cast<std::uint32_t>();
-    request.threads = threads;
     request.trace = reports["trace"].cast<bool>();
-    request.tracePath = reports["trace_path"].cast<std::string>();
-    request.traceCandidates = reports["trace_candidates"].cast<std::int32_t>();
-    request.traceExaminees = reports["trace_examinees"].cast<std::int64_t>();
+    request.tracePath = cText(reports["trace_path"]);
     request.stopping = reports["stopping"].cast<bool>();
-    request.stoppingPath = reports["stopping_path"].cast<std::string>();
-    request.stopProbabilities = reports["stop_probabilities"].cast<std::vector<double>>();
+    request.stoppingPath = cText(reports["stopping_path"]);
     request.confusion = reports["confusion"].cast<bool>();
-    request.confusionPath = reports["confusion_path"].cast<std::string>();
+    request.confusionPath = cText(reports["confusion_path"]);
 
     const quillon::PlainRunResult result =
         runWatched<std::int64_t>(progress, [&request](const auto& record, const std::atomic<bool>& stop) {
@@ -191,9 +201,11 @@ py::dict runModule(const py::list& settings, const py::dict& inputs, const py::o
     return out;
 }
 
-py::dict checkModule(const py::list& settings, const py::dict& inputs, const py::object& priors) {
+py::dict checkModule(const py::list& settings, const py::list& arguments, const py::dict& inputs,
+                     const py::object& priors) {
     quillon::PlainRunRequest request;
     request.settings = namedValues(settings);
+    request.argumentNames = texts(arguments);
     request.pool = plainInput(inputs["pool"]);
     request.data = plainInput(inputs["data"]);
     request.script = plainInput(inputs["script"]);
@@ -204,8 +216,7 @@ py::dict checkModule(const py::list& settings, const py::dict& inputs, const py:
         py::gil_scoped_release released;
         checked = quillon::checkPlain(request);
     }
-    py::dict out;
-    out["error"] = pyText(checked.problem);
+    py::dict out = refusal(checked.problem, checked.problemKind);
     out["findings"] = pyTable(checked.findings);
     out["text"] = pyText(checked.text);
     out["exit_code"] = checked.exitCode;
@@ -219,8 +230,7 @@ py::dict generateModule(const py::list& options, const std::string& folder) {
         py::gil_scoped_release released;
         generated = quillon::generatePlain(named, folder);
     }
-    py::dict out;
-    out["error"] = pyText(generated.problem);
+    py::dict out = refusal(generated.problem, generated.problemKind);
     out["pool"] = pyText(generated.pool);
     out["script"] = pyText(generated.script);
     out["enemies"] = pyText(generated.enemies);
@@ -228,10 +238,12 @@ py::dict generateModule(const py::list& options, const std::string& folder) {
     return out;
 }
 
-py::dict studyModule(const std::string& file, int threads, const py::object& progress) {
+py::dict studyModule(const std::string& file, const py::list& settings, const py::list& arguments,
+                     const py::object& progress) {
     quillon::PlainStudyRequest request;
     request.file = file;
-    request.threads = threads;
+    request.settings = namedValues(settings);
+    request.argumentNames = texts(arguments);
     const quillon::PlainStudyResult result =
         runWatched<double>(progress, [&request](const auto& record, const std::atomic<bool>& stop) {
             request.progress = record;
@@ -247,8 +259,8 @@ py::dict studyModule(const std::string& file, int threads, const py::object& pro
 
 py::dict readModule(const std::string& path) {
     const quillon::PlainRead read = quillon::readResults(path);
-    py::dict out;
-    out["error"] = pyText(read.problem);
+    py::dict out =
+        refusal(read.problem, read.ok() ? quillon::PlainProblemKind::None : quillon::PlainProblemKind::Message);
     out["table"] = pyTable(read.table);
     return out;
 }

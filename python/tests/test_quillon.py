@@ -3,11 +3,13 @@
 import csv
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import threading
 import time
 
+import numpy as np
 import pandas as pd
 import pandas.testing as pdt
 import pytest
@@ -51,7 +53,31 @@ def sample_pool_frame():
     return frame, priors
 
 
-def test_same_bytes_as_the_runner(tmp_path):
+def differences_from_written(kept, written, tolerance):
+    """A table kept in memory against the runner's file read back: the same columns and texts,
+    numbers within the written form's rounding, NaN wherever the file's field is empty. Returns
+    (column, row) wherever the kept value is NaN and the file wrote a number."""
+    assert list(kept.columns) == list(written.columns)
+    gaps = []
+    for name in kept.columns:
+        if kept[name].dtype == object:
+            assert list(kept[name]) == list(written[name]), name
+            continue
+        a, b = kept[name].to_numpy(dtype=float), written[name].to_numpy(dtype=float)
+        assert len(a) == len(b), name
+        assert not (np.isnan(b) & ~np.isnan(a)).any(), name
+        both = ~np.isnan(a) & ~np.isnan(b)
+        assert (np.abs(a[both] - b[both]) <= tolerance(name)).all(), name
+        gaps += [(name, int(i)) for i in np.flatnonzero(np.isnan(a) & ~np.isnan(b))]
+    return gaps
+
+
+def results_rounding(name):
+    """Half a unit of the last written decimal (#.0000, #.000 for the decided share), and a little."""
+    return (5e-4 if name == "sprt_decided" else 5e-5) + 1e-12
+
+
+def test_same_bytes_as_the_runner_and_tables_at_full_precision(tmp_path):
     names = ["results.csv", "expos.csv", "stopping.csv", "confusion.csv", "trace.csv"]
     runner, package = tmp_path / "runner", tmp_path / "package"
     runner.mkdir()
@@ -69,8 +95,21 @@ def test_same_bytes_as_the_runner(tmp_path):
     )
     for name in names:
         assert (package / name).read_bytes() == (runner / name).read_bytes(), name
-    for key, name in zip(["results", "exposure", "stopping", "confusion", "trace"], names):
-        pdt.assert_frame_equal(result[key], quillon.read_results(runner / name))
+    written = {key: quillon.read_results(runner / name)
+               for key, name in zip(["results", "exposure", "stopping", "confusion", "trace"], names)}
+    # Counts and round-trip numbers come back exactly; the stopping table's means keep 15 digits.
+    for key in ("exposure", "confusion", "trace", "stopping"):
+        assert differences_from_written(result[key], written[key], lambda name: 1e-13) == [], key
+        assert list(result[key].dtypes) == list(written[key].dtypes), key
+    # The SPRT's shares have nothing to divide by exactly where it decided no test at that length
+    # (as the confusion table counts them): NaN in the DataFrame, .0000 in the file.
+    gaps = differences_from_written(result.results, written["results"], results_rounding)
+    sprt = result.confusion[result.confusion.rule == "SPRT"].groupby("length").tests.sum()
+    undecided = [int(n) - 1 for n in sprt.index[sprt == 0]]
+    assert undecided, "the sample's SPRT decides no test after one item"
+    assert sorted(gaps) == sorted((c, n) for c in ("sprt_accurate", "sprt_false_pos", "sprt_false_neg")
+                                  for n in undecided)
+    assert all(written["results"][c][n] == 0 for c, n in gaps)
     assert list(result.results.columns[:5]) == ["length", "map_accurate", "map_false_pos", "map_false_neg",
                                                 "map_mean_prob"]
     assert len(result.results) == 80 and len(result.exposure) == 300
@@ -78,6 +117,92 @@ def test_same_bytes_as_the_runner(tmp_path):
     assert result.results.length.dtype == "int64" and result.exposure.uses.dtype == "int64"
     assert result.results.map_accurate.dtype == "float64" and result.stopping.length.dtype == "float64"
     assert result.done.startswith("Done")
+
+
+def test_shares_over_no_test_are_nan(tmp_path):
+    result = quillon.run(POOL, [], max_length=4, stopping=True, results=tmp_path / "r.csv", progress=False)
+    shares = result.results.drop(columns="length")
+    assert shares.isna().all().all() and list(result.results.length) == [1, 2, 3, 4]
+    summary = result.stopping[result.stopping.kind == "summary"]
+    assert (summary.tests == 0).all() and summary[["atl", "pcc", "undecided_share", "fixed_pcc"]].isna().all().all()
+    # The file keeps its format.
+    assert (tmp_path / "r.csv").read_text().splitlines()[1] == "1,.0000,.0000,.0000,.0000,,.000,.0000,.0000,.0000,,.0000,.0000,.0000,.0000"
+
+
+@pytest.mark.parametrize(
+    "settings, error, text",
+    [
+        (dict(trace=True, trace_candidates=-1), ValueError,
+         'setting trace_candidates: "-1" is not a whole number from 0 to 2147483647'),
+        (dict(trace_examinees=-3), ValueError,
+         'setting trace_examinees: "-3" is not a whole number from 0 to 9223372036854775807'),
+        (dict(stop_probabilities=[2.0]), ValueError,
+         "setting stop_probabilities: Stop probability 2 must lie between 0 and 1 (both excluded)."),
+        (dict(stop_probabilities=[.9, float("nan")]), ValueError,
+         "setting stop_probabilities: Stop probability NaN must lie between 0 and 1 (both excluded)."),
+        (dict(threads=-1), ValueError, 'setting threads: "-1" is not a whole number from 1 to 1024'),
+        (dict(threads=True), ValueError, 'setting threads: "true" is not a whole number from 1 to 1024'),
+        (dict(randomization=-1), ValueError, "setting randomization: Randomization factor must be at least 0."),
+        (dict(seed=-1), ValueError, 'setting seed: "-1" is not a whole number from 0 to 4294967295'),
+        (dict(seed=2**32), ValueError, 'setting seed: "4294967296" is not a whole number from 0 to 4294967295'),
+        (dict(max_length=0), ValueError, "setting max_length: Maximum test length must be at least 1."),
+        (dict(categories=1), ValueError, "setting categories: N Categories must be at least 2."),
+        (dict(method="Fastest"), ValueError, 'setting method: "Fastest" is not one of Shannon, MaxDiscr and MinCost'),
+        (dict(max_lenght=30), TypeError,
+         'there is no setting named "max_lenght"; the closest valid name is "max_length"'),
+        (dict(trace_candidate=2), TypeError,
+         'there is no setting named "trace_candidate"; the closest valid name is "trace_candidates"'),
+        (dict(progres=False), TypeError, 'there is no setting named "progres"; the closest valid name is "progress"'),
+    ],
+)
+def test_bad_settings_raise_before_anything_runs(tmp_path, settings, error, text):
+    results = tmp_path / "results.csv"
+    with pytest.raises(error) as raised:
+        quillon.run(POOL, RESPONSES, results=results, progress=False, **settings)
+    assert str(raised.value) == text
+    assert isinstance(raised.value, quillon.QuillonError)
+    # The runner creates the results file when it loads; nothing got that far.
+    assert not results.exists()
+
+
+def test_no_temporary_file_while_a_run_goes_on():
+    frame, priors = sample_pool_frame()
+    folder = pathlib.Path(os.environ["TMPDIR"])
+    seen = []
+
+    def progress(done, total):
+        seen.append(list(folder.iterdir()))
+
+    result = quillon.run(frame, RESPONSES.read_text().splitlines(), priors=priors, trace=True, trace_candidates=2,
+                         stopping=True, confusion=True, max_length=20, threads=2, progress=progress)
+    assert seen and all(listing == [] for listing in seen)
+    assert len(result.trace) == 2000 * 20 and list(result.trace.columns[-4:]) == [
+        "best1_id", "best1_score", "best2_id", "best2_score"]
+
+
+def test_generate_takes_every_option_of_the_runners_generate(tmp_path):
+    options = dict(items=90, collections=3, groups=3, examinees=120, script_length=25, blank_share=0.05,
+                   group_shares=[.2, .3, .5], item_quality=1.5, seed=9)
+    runner = tmp_path / "runner"
+    subprocess.run([SIM, "generate", "--quiet", "--out", runner, "--items", "90", "--collections", "3", "--groups",
+                    "3", "--examinees", "120", "--script-length", "25", "--blank-share", "0.05", "--group-shares",
+                    ".2,.3,.5", "--item-quality", "1.5", "--seed", "9"], check=True)
+    files = quillon.generate(tmp_path / "package", **options)
+    for key in ("pool", "script", "enemies", "data"):
+        path = pathlib.Path(files[key])
+        assert path.read_bytes() == (runner / path.name).read_bytes(), key
+    with pytest.raises(quillon.QuillonError, match="Use --force"):
+        quillon.generate(tmp_path / "package", **options)
+    assert quillon.generate(tmp_path / "package", force=True, **options) == files
+    for bad, error, text in [
+        (dict(item_quality=-1), ValueError, "--item-quality must be a number from 0 up."),
+        (dict(group_shares=[.5, .6]), ValueError, "--group-shares must add up to 1"),
+        (dict(seed=-2), ValueError, 'setting seed: "-2" is not a whole number'),
+        (dict(item_qualty=2), TypeError, 'the closest valid name is "item_quality"'),
+    ]:
+        with pytest.raises(error, match=re.escape(text)):
+            quillon.generate(tmp_path / "refused", **bad)
+    assert not (tmp_path / "refused").exists()
 
 
 @pytest.mark.parametrize(
@@ -125,7 +250,7 @@ def test_dataframes_equal_files(tmp_path, name, settings):
         (lambda: quillon.run(POOL, "/nonexistent/answers.txt", progress=False),
          "Data file /NONEXISTENT/ANSWERS.TXT is not available."),
         (lambda: quillon.run(POOL, RESPONSES, colour=3), 'there is no setting named "colour"'),
-        (lambda: quillon.run(POOL, RESPONSES, max_length="forty"), 'setting max-length: "forty" is not a whole number'),
+        (lambda: quillon.run(POOL, RESPONSES, max_length="forty"), 'setting max_length: "forty" is not a whole number'),
         (lambda: quillon.run(pd.DataFrame({"item": ["A"]}), RESPONSES), "Pool table has no column collection"),
         (lambda: quillon.check(POOL, RESPONSES, colour=3), 'there is no setting named "colour"'),
         (lambda: quillon.generate("/nonexistent", groups=11), ""),

@@ -17,8 +17,8 @@
     .Call(`_quillon_generate`, options, folder)
 }
 
-.study <- function(file, threads, progress) {
-    .Call(`_quillon_study`, file, threads, progress)
+.study <- function(file, settings, arguments, progress) {
+    .Call(`_quillon_study`, file, settings, arguments, progress)
 }
 
 .readResults <- function(path) {

@@ -8,52 +8,60 @@ quillon_condition <- function(message, type, call) {
             list(message = message, call = call))
 }
 
-# One setting's value as the runner reads it: flags as true/false, numbers with every digit.
-setting_text <- function(name, x) {
-  if (length(x) != 1 || is.na(x)) {
+# The one mapping from the layer's kinds of error to condition classes: every one is a
+# quillon_error, a setting's value or name also of a class of its own.
+quillon_error <- function(message, kind, call) {
+  own <- switch(kind, setting_value = "quillon_setting_error",
+                setting_name = "quillon_setting_name_error", character())
+  structure(class = c(own, "quillon_error", "error", "condition"),
+            list(message = message, call = call))
+}
+
+# One setting's value as the runner reads it: flags as true/false, numbers with every digit;
+# `many` joins several with commas. A missing value goes on as text, for the layer to refuse.
+setting_text <- function(name, x, many = FALSE) {
+  if (length(x) == 0 || (length(x) > 1 && !many)) {
     stop("setting ", name, " must be a single value", call. = FALSE)
   }
-  if (is.logical(x)) return(if (x) "true" else "false")
-  if (is.numeric(x)) return(sprintf("%.17g", as.double(x)))
-  as.character(x)
-}
-
-# A whole number within bounds, checked here because R hands the C++ side doubles.
-whole_value <- function(x, name, low, high) {
-  if (is.null(x)) return(NULL)
-  if (!is.numeric(x) || length(x) != 1 || is.na(x) || x != round(x) || x < low || x > high) {
-    stop(name, " must be a whole number from ", format(low, scientific = FALSE), " to ",
-         format(high, scientific = FALSE), call. = FALSE)
+  if (is.logical(x) && !anyNA(x)) return(paste(ifelse(x, "true", "false"), collapse = ","))
+  if (is.numeric(x)) {
+    return(paste(ifelse(is.nan(x), "NaN", ifelse(is.na(x), "NA", sprintf("%.17g", as.double(x)))),
+                 collapse = ","))
   }
-  as.double(x)
+  paste(ifelse(is.na(x), "NA", as.character(x)), collapse = ",")
 }
 
-# Named values from `...`, keyed by the runner's option names (max_length becomes max-length).
-option_values <- function(args) {
+# Named values from `...`, by the names they were given; `many` names those that take several.
+option_values <- function(args, many = character()) {
   if (length(args) == 0) return(stats::setNames(character(), character()))
   names <- names(args)
   if (is.null(names) || any(names == "")) {
     stop("every setting must be named, as in max_length = 40", call. = FALSE)
   }
-  values <- mapply(setting_text, names, args, USE.NAMES = FALSE)
-  stats::setNames(values, gsub("_", "-", names, fixed = TRUE))
+  values <- mapply(function(n, x) setting_text(n, x, n %in% many), names, args, USE.NAMES = FALSE)
+  stats::setNames(values, names)
 }
+
+# A function's own argument names, offered for a misspelt setting.
+argument_names <- function(f) setdiff(names(formals(f)), "...")
 
 # A report argument: FALSE (none), TRUE (kept in memory only) or a file path to keep it in.
 report_wanted <- function(x) isTRUE(x) || (is.character(x) && length(x) == 1)
 report_path <- function(x) if (is.character(x)) x else NULL
 
-run_request <- function(pool, data, script, enemies, settings, priors = NULL, seed = NULL,
-                        threads = NULL, trace = FALSE, trace_candidates = 0,
-                        trace_examinees = -1, stopping = FALSE, stop_probability = NULL,
+run_request <- function(pool, data, script, enemies, settings, arguments, priors = NULL,
+                        seed = NULL, threads = NULL, trace = FALSE, trace_candidates = NULL,
+                        trace_examinees = NULL, stopping = FALSE, stop_probability = NULL,
                         confusion = FALSE, paths = list()) {
-  list(settings = settings, pool = pool, data = data, script = script, enemies = enemies,
-       priors = priors, seed = whole_value(seed, "seed", 0, 4294967295),
-       threads = whole_value(threads, "threads", 0, 4096), trace = trace,
-       trace_candidates = whole_value(trace_candidates, "trace_candidates", 0, 1e6),
-       trace_examinees = whole_value(trace_examinees, "trace_examinees", -1, 2^53),
-       stopping = stopping, stop_probability = stop_probability, confusion = confusion,
-       paths = paths)
+  # The run's own choices go with the settings, so that the layer checks them all as the runner does.
+  own <- Filter(Negate(is.null), list(seed = seed, threads = threads,
+                                      trace_candidates = trace_candidates,
+                                      trace_examinees = trace_examinees))
+  settings <- c(settings, option_values(own))
+  for (x in stop_probability) settings <- c(settings, stop_probability = setting_text("stop_probability", x))
+  list(settings = settings, arguments = arguments, pool = pool, data = data, script = script,
+       enemies = enemies, priors = priors, trace = trace, stopping = stopping,
+       confusion = confusion, paths = paths)
 }
 
 # The progress argument as a function of the percentage, with what closes it afterwards.
@@ -86,7 +94,7 @@ progress_function <- function(progress) {
 #' @param trace,stopping,confusion \code{TRUE} to return that table as well, or a file path to
 #'   keep it there too.
 #' @param trace_candidates,trace_examinees The trace's best candidates per row and how many
-#'   examinees it keeps (negative: all).
+#'   examinees it keeps (\code{NULL}: all).
 #' @param stop_probability The MAP probabilities at which the stopping table stops a test.
 #' @param priors With a pool data frame, the groups' prior probabilities.
 #' @param results,exposure File paths to keep the results and exposure tables in, written as the
@@ -94,10 +102,15 @@ progress_function <- function(progress) {
 #' @param progress \code{TRUE} for a text progress bar, \code{FALSE} for none, or a function
 #'   called with the percentage done.
 #' @return A list with the data frames \code{results} (one row per test length), \code{exposure}
-#'   and \code{stopping} (\code{NULL} when not written), \code{trace} and \code{confusion} when
-#'   asked, and \code{done}, the run's closing message. A message that stops the run is an error
-#'   of class \code{quillon_error}; messages of a run that still completes are warnings of class
-#'   \code{quillon_warning}. An interrupt (Ctrl-C, Esc) cancels the run.
+#'   and \code{stopping} (\code{NULL} when not asked for), \code{trace} and \code{confusion}
+#'   when asked, and \code{done}, the run's closing message. The tables hold the run's values at
+#'   full precision; a share with nothing to divide by (no test the rule decided at that length,
+#'   no test at all) is \code{NA}. A message that stops the run is an error of class
+#'   \code{quillon_error}; a setting the runner would refuse is one before anything runs, also of
+#'   class \code{quillon_setting_error} (a value, naming the setting and what it may be) or
+#'   \code{quillon_setting_name_error} (a name no setting has, naming the closest valid one).
+#'   Messages of a run that still completes are warnings of class \code{quillon_warning}. An
+#'   interrupt (Ctrl-C, Esc) cancels the run.
 #' @examples
 #' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
 #' run <- quillon_run(files$pool, files$data, max_length = 20, progress = FALSE)
@@ -105,13 +118,13 @@ progress_function <- function(progress) {
 #' @export
 quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads = NULL,
                         seed = NULL, trace = FALSE, stopping = FALSE, confusion = FALSE,
-                        trace_candidates = 0, trace_examinees = -1, stop_probability = NULL,
+                        trace_candidates = 0, trace_examinees = NULL, stop_probability = NULL,
                         priors = NULL, results = NULL, exposure = NULL,
                         progress = interactive()) {
   paths <- list(results = results, exposure = exposure, trace = report_path(trace),
                 stopping = report_path(stopping), confusion = report_path(confusion))
   request <- run_request(pool, data, script, enemies, option_values(list(...)),
-                         priors = priors, seed = seed, threads = threads,
+                         argument_names(quillon_run), priors = priors, seed = seed, threads = threads,
                          trace = report_wanted(trace), trace_candidates = trace_candidates,
                          trace_examinees = trace_examinees, stopping = report_wanted(stopping),
                          stop_probability = stop_probability,
@@ -120,8 +133,8 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
   out <- tryCatch(.run(request, shown$show), finally = shown$close())
   call <- sys.call()
   for (w in out$warnings) warning(quillon_condition(w, "warning", call))
-  if (nzchar(out$error)) stop(quillon_condition(out$error, "error", call))
-  if (out$cancelled) stop(quillon_condition("The run was cancelled", "error", call))
+  if (nzchar(out$error)) stop(quillon_error(out$error, out$error_kind, call))
+  if (out$cancelled) stop(quillon_error("The run was cancelled", "message", call))
   run <- list(results = out$results, exposure = out$exposure, stopping = out$stopping)
   if (report_wanted(trace)) run$trace <- out$trace
   if (report_wanted(confusion)) run$confusion <- out$confusion
@@ -144,9 +157,10 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
 #' quillon_check(files$pool, files$data)
 #' @export
 quillon_check <- function(pool, data, ..., script = NULL, enemies = NULL, priors = NULL) {
-  request <- run_request(pool, data, script, enemies, option_values(list(...)), priors = priors)
+  request <- run_request(pool, data, script, enemies, option_values(list(...)),
+                         argument_names(quillon_check), priors = priors)
   out <- .check(request)
-  if (nzchar(out$problem)) stop(quillon_condition(out$problem, "error", sys.call()))
+  if (nzchar(out$problem)) stop(quillon_error(out$problem, out$problem_kind, sys.call()))
   findings <- out$findings
   attr(findings, "report") <- out$text
   attr(findings, "status") <- out$status
@@ -160,7 +174,9 @@ quillon_check <- function(pool, data, ..., script = NULL, enemies = NULL, priors
 #'
 #' @param folder The folder to write into; made when missing.
 #' @param ... Options named like the runner's: \code{items}, \code{collections},
-#'   \code{groups}, \code{examinees}, \code{script_length}, \code{blank_share}, \code{seed}.
+#'   \code{groups}, \code{examinees}, \code{script_length}, \code{blank_share},
+#'   \code{group_shares} (one share per group, as a vector), \code{item_quality}, \code{seed},
+#'   and \code{force = TRUE} to replace files already in the folder.
 #' @return A list of the four file paths: \code{pool}, \code{script}, \code{enemies},
 #'   \code{data}.
 #' @examples
@@ -169,8 +185,8 @@ quillon_check <- function(pool, data, ..., script = NULL, enemies = NULL, priors
 #' @export
 quillon_generate <- function(folder, ...) {
   dir.create(folder, showWarnings = FALSE, recursive = TRUE)
-  out <- .generate(option_values(list(...)), folder)
-  if (nzchar(out$problem)) stop(quillon_condition(out$problem, "error", sys.call()))
+  out <- .generate(option_values(list(...), many = "group_shares"), folder)
+  if (nzchar(out$problem)) stop(quillon_error(out$problem, out$problem_kind, sys.call()))
   out[c("pool", "script", "enemies", "data")]
 }
 
@@ -207,12 +223,13 @@ quillon_study <- function(file, threads = NULL, progress = interactive()) {
     stop("file must be the path of a study file", call. = FALSE)
   }
   shown <- progress_function(progress)
-  out <- tryCatch(.study(file, whole_value(threads, "threads", 1, 4096), shown$show),
+  settings <- option_values(Filter(Negate(is.null), list(threads = threads)))
+  out <- tryCatch(.study(file, settings, argument_names(quillon_study), shown$show),
                   finally = shown$close())
   call <- sys.call()
   for (w in out$warnings) warning(quillon_condition(w, "warning", call))
-  if (nzchar(out$error)) stop(quillon_condition(out$error, "error", call))
-  if (out$cancelled) stop(quillon_condition("The study was stopped", "error", call))
+  if (nzchar(out$error)) stop(quillon_error(out$error, out$error_kind, call))
+  if (out$cancelled) stop(quillon_error("The study was stopped", "message", call))
   list(results = out$results, summary = out$summary, output = out$output)
 }
 
@@ -233,7 +250,7 @@ quillon_study <- function(file, threads = NULL, progress = interactive()) {
 #' @export
 quillon_read_results <- function(path) {
   out <- .readResults(path)
-  if (nzchar(out$problem)) stop(quillon_condition(out$problem, "error", sys.call()))
+  if (nzchar(out$problem)) stop(quillon_error(out$problem, "message", sys.call()))
   out$table
 }
 

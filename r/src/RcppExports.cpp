@@ -56,15 +56,16 @@ BEGIN_RCPP
 END_RCPP
 }
 // study
-Rcpp::List study(std::string file, SEXP threads, SEXP progress);
-RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP threadsSEXP, SEXP progressSEXP) {
+Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<std::string> arguments, SEXP progress);
+RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP settingsSEXP, SEXP argumentsSEXP, SEXP progressSEXP) {
 BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
     Rcpp::traits::input_parameter< std::string >::type file(fileSEXP);
-    Rcpp::traits::input_parameter< SEXP >::type threads(threadsSEXP);
+    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type settings(settingsSEXP);
+    Rcpp::traits::input_parameter< std::vector<std::string> >::type arguments(argumentsSEXP);
     Rcpp::traits::input_parameter< SEXP >::type progress(progressSEXP);
-    rcpp_result_gen = Rcpp::wrap(study(file, threads, progress));
+    rcpp_result_gen = Rcpp::wrap(study(file, settings, arguments, progress));
     return rcpp_result_gen;
 END_RCPP
 }
@@ -85,7 +86,7 @@ static const R_CallMethodDef CallEntries[] = {
     {"_quillon_run", (DL_FUNC) &_quillon_run, 2},
     {"_quillon_check", (DL_FUNC) &_quillon_check, 1},
     {"_quillon_generate", (DL_FUNC) &_quillon_generate, 2},
-    {"_quillon_study", (DL_FUNC) &_quillon_study, 3},
+    {"_quillon_study", (DL_FUNC) &_quillon_study, 4},
     {"_quillon_readResults", (DL_FUNC) &_quillon_readResults, 1},
     {NULL, NULL, 0}
 };

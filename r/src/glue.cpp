@@ -112,20 +112,14 @@ std::string textOf(const Rcpp::List& list, const char* name) {
 quillon::PlainRunRequest toRequest(const Rcpp::List& r) {
     quillon::PlainRunRequest request;
     request.settings = toPairs(r["settings"]);
+    request.argumentNames = Rcpp::as<std::vector<std::string>>(r["arguments"]);
     request.pool = toInput(r["pool"], "pool");
     request.data = toInput(r["data"], "data");
     request.script = toInput(r["script"], "script");
     request.enemies = toInput(r["enemies"], "enemies");
     if (!Rf_isNull(r["priors"])) request.priors = Rcpp::as<std::vector<double>>(r["priors"]);
-    if (!Rf_isNull(r["seed"])) request.seed = static_cast<std::uint32_t>(Rcpp::as<double>(r["seed"]));
-    if (!Rf_isNull(r["threads"])) request.threads = Rcpp::as<int>(r["threads"]);
     request.trace = Rcpp::as<bool>(r["trace"]);
-    request.traceCandidates = Rcpp::as<int>(r["trace_candidates"]);
-    request.traceExaminees = static_cast<std::int64_t>(Rcpp::as<double>(r["trace_examinees"]));
     request.stopping = Rcpp::as<bool>(r["stopping"]);
-    if (!Rf_isNull(r["stop_probability"])) {
-        request.stopProbabilities = Rcpp::as<std::vector<double>>(r["stop_probability"]);
-    }
     request.confusion = Rcpp::as<bool>(r["confusion"]);
     const Rcpp::List paths = r["paths"];
     request.resultsPath = textOf(paths, "results");
@@ -238,8 +232,10 @@ Rcpp::List runResultList(const quillon::PlainRunResult& result) {
         return has ? Rcpp::wrap(toDataFrame(table)) : R_NilValue;
     };
     return Rcpp::List::create(
-        Rcpp::Named("error") = result.error, Rcpp::Named("warnings") = Rcpp::wrap(result.warnings),
-        Rcpp::Named("cancelled") = result.cancelled, Rcpp::Named("done") = result.doneMessage,
+        Rcpp::Named("error") = result.error,
+        Rcpp::Named("error_kind") = quillon::plainProblemKindName(result.errorKind),
+        Rcpp::Named("warnings") = Rcpp::wrap(result.warnings), Rcpp::Named("cancelled") = result.cancelled,
+        Rcpp::Named("done") = result.doneMessage,
         Rcpp::Named("results") = tableOrNull(result.error.empty() && !result.cancelled, result.results),
         Rcpp::Named("exposure") = tableOrNull(result.hasExposure, result.exposure),
         Rcpp::Named("stopping") = tableOrNull(result.hasStopping, result.stopping),
@@ -280,6 +276,7 @@ Rcpp::List run(Rcpp::List request, SEXP progress) { return runResultList(runWatc
 Rcpp::List check(Rcpp::List request) {
     const quillon::PlainChecked checked = quillon::checkPlain(toRequest(request));
     return Rcpp::List::create(Rcpp::Named("problem") = checked.problem,
+                              Rcpp::Named("problem_kind") = quillon::plainProblemKindName(checked.problemKind),
                               Rcpp::Named("findings") = toDataFrame(checked.findings),
                               Rcpp::Named("text") = checked.text, Rcpp::Named("status") = checked.exitCode);
 }
@@ -287,16 +284,18 @@ Rcpp::List check(Rcpp::List request) {
 // [[Rcpp::export(.generate)]]
 Rcpp::List generate(Rcpp::CharacterVector options, std::string folder) {
     const quillon::PlainGenerated generated = quillon::generatePlain(toPairs(options), folder);
-    return Rcpp::List::create(Rcpp::Named("problem") = generated.problem, Rcpp::Named("pool") = generated.pool,
-                              Rcpp::Named("script") = generated.script, Rcpp::Named("enemies") = generated.enemies,
-                              Rcpp::Named("data") = generated.data);
+    return Rcpp::List::create(Rcpp::Named("problem") = generated.problem,
+                              Rcpp::Named("problem_kind") = quillon::plainProblemKindName(generated.problemKind),
+                              Rcpp::Named("pool") = generated.pool, Rcpp::Named("script") = generated.script,
+                              Rcpp::Named("enemies") = generated.enemies, Rcpp::Named("data") = generated.data);
 }
 
 // [[Rcpp::export(.study)]]
-Rcpp::List study(std::string file, SEXP threads, SEXP progress) {
+Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<std::string> arguments, SEXP progress) {
     quillon::PlainStudyRequest request;
     request.file = file;
-    if (!Rf_isNull(threads)) request.threads = Rcpp::as<int>(threads);
+    request.settings = toPairs(settings);
+    request.argumentNames = arguments;
     const quillon::PlainStudyResult result = watchedWork(
         [&request](RunWatch& watch) {
             request.progress = [&watch](double done, double total) {
@@ -308,6 +307,7 @@ Rcpp::List study(std::string file, SEXP threads, SEXP progress) {
         progress);
     const bool ok = result.error.empty() && !result.cancelled;
     return Rcpp::List::create(Rcpp::Named("error") = result.error,
+                              Rcpp::Named("error_kind") = quillon::plainProblemKindName(result.errorKind),
                               Rcpp::Named("warnings") = Rcpp::wrap(result.warnings),
                               Rcpp::Named("cancelled") = result.cancelled, Rcpp::Named("output") = result.outputFolder,
                               Rcpp::Named("results") = ok ? Rcpp::wrap(toDataFrame(result.results)) : R_NilValue,

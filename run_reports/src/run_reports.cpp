@@ -1,6 +1,7 @@
 #include "quillon/run_reports.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "quillon/examinee_results.h"
 #include "quillon/input_files.h"
@@ -14,12 +15,36 @@ constexpr const char* lineEnd = "\r\n";
 // Rows are handed to the file in chunks of about this size, so memory stays flat.
 constexpr std::size_t traceChunk = std::size_t{1} << 20;
 
-// The recorded answer as the file has it: a digit, or blank for anything else or nothing.
-std::string recordedAnswer(const std::string& line, std::int32_t item) {
+// The recorded answer as the file has it: a digit, or none for anything else or nothing.
+std::optional<std::int32_t> recordedAnswer(const std::string& line, std::int32_t item) {
     const std::size_t at = 13 + static_cast<std::size_t>(item - 1);
-    if (at >= line.size() || line[at] < '0' || line[at] > '9') return "";
-    return std::string(1, line[at]);
+    if (at >= line.size() || line[at] < '0' || line[at] > '9') return std::nullopt;
+    return line[at] - '0';
 }
+
+// Trace rows as the file's CSV lines, appended to a buffer.
+class TraceText : public TraceFields {
+public:
+    explicit TraceText(std::string& buffer) : buffer_(buffer) {}
+    void whole(std::int64_t value) override { field(std::to_string(value)); }
+    void number(double value) override { field(formatRoundTrip(value)); }
+    void text(const std::string& value) override { field(poolField(value)); }
+    void missing() override { field({}); }
+    void rowEnd() override {
+        buffer_ += lineEnd;
+        first_ = true;
+    }
+
+private:
+    void field(const std::string& text) {
+        if (!first_) buffer_ += ',';
+        buffer_ += text;
+        first_ = false;
+    }
+
+    std::string& buffer_;
+    bool first_ = true;
+};
 
 std::string unwritable(const char* kind, const std::string& path) {
     return std::string(kind) + " file " + upperName(path) + " is not available.";
@@ -27,14 +52,22 @@ std::string unwritable(const char* kind, const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> traceColumnNames(std::int32_t groupCount, std::int32_t candidates) {
+    std::vector<std::string> names = {"examinee", "examinee_id",   "true_group", "test",     "position", "collection",
+                                      "item_id",  "item_position", "answer",     "eligible", "rank",     "score"};
+    for (std::int32_t g = 1; g <= groupCount; ++g) names.push_back("posterior_" + std::to_string(g));
+    names.insert(names.end(), {"map_group", "map_prob", "sprt_group"});
+    if (groupCount == 2) names.insert(names.end(), {"bayes_group", "bayes_prob"});
+    for (std::int32_t k = 1; k <= candidates; ++k) {
+        names.push_back("best" + std::to_string(k) + "_id");
+        names.push_back("best" + std::to_string(k) + "_score");
+    }
+    return names;
+}
+
 std::string traceHeader(std::int32_t groupCount, std::int32_t candidates) {
-    std::string text =
-        "examinee,examinee_id,true_group,test,position,collection,item_id,item_position,answer,eligible,rank,score";
-    for (std::int32_t g = 1; g <= groupCount; ++g) text += ",posterior_" + std::to_string(g);
-    text += ",map_group,map_prob,sprt_group";
-    if (groupCount == 2) text += ",bayes_group,bayes_prob";
-    for (std::int32_t k = 1; k <= candidates; ++k)
-        text += ",best" + std::to_string(k) + "_id,best" + std::to_string(k) + "_score";
+    std::string text;
+    for (const std::string& name : traceColumnNames(groupCount, candidates)) text += (text.empty() ? "" : ",") + name;
     return text + lineEnd;
 }
 
@@ -48,6 +81,8 @@ std::string stoppingFileBeside(const std::string& resultsFile) {
 
 RunReports::RunReports(RunReportOptions options, const RunSettings& settings)
     : options_(std::move(options)), settings_(settings) {
+    // A negative count would turn the replay's traces off while rows are still written from them.
+    options_.traceCandidates = std::max(0, options_.traceCandidates);
     // Opened now, before the run: the old trace stays until the new one is complete.
     if (!options_.traceFile.empty()) trace_.file = std::make_unique<FileReplacement>(options_.traceFile);
     if (!options_.examineesFile.empty()) examinees_.file = std::make_unique<FileReplacement>(options_.examineesFile);
@@ -94,7 +129,9 @@ std::vector<std::string> RunReports::unwritableFiles() const {
     return problems;
 }
 
-std::int32_t RunReports::traceCandidates() const { return trace_.file ? options_.traceCandidates : -1; }
+std::int32_t RunReports::traceCandidates() const {
+    return trace_.file || options_.traceRows ? options_.traceCandidates : -1;
+}
 
 void RunReports::replayStarts(const InputFiles& inputs) {
     pool_ = &inputs.pool;
@@ -107,36 +144,59 @@ void RunReports::testTaken(const ExamineeLine& examinee, std::int32_t testNumber
         appendExamineeRow(examinees_.buffer, examineeResultOf(examinee, testNumber, test, rules_));
         examinees_.flush(false);
     }
-    if (!trace_.file || (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees)) return;
-    for (std::size_t n = 0; n < test.positions.size(); ++n) traceRow(examinee, testNumber, n, test);
-    trace_.flush(false);
+    if ((!trace_.file && !options_.traceRows) ||
+        (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees))
+        return;
+    if (trace_.file) {
+        TraceText text(trace_.buffer);
+        for (std::size_t n = 0; n < test.positions.size(); ++n) traceRow(examinee, testNumber, n, test, text);
+        trace_.flush(false);
+    }
+    if (options_.traceRows) {
+        for (std::size_t n = 0; n < test.positions.size(); ++n)
+            traceRow(examinee, testNumber, n, test, *options_.traceRows);
+    }
 }
 
-void RunReports::traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n,
-                          const TestRecord& test) {
+void RunReports::traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n, const TestRecord& test,
+                          TraceFields& fields) const {
     const PositionOutcome& p = test.positions[n];
     const PositionTrace& t = test.traces[n];
-    std::string& row = trace_.buffer;
-    const std::size_t item = static_cast<std::size_t>(p.item - 1);
-    row += std::to_string(examinee.number) + ',' + poolField(responseLineId(*examinee.text)) + ',' +
-           std::to_string(examinee.trueGroup) + ',' + std::to_string(testNumber) + ',' + std::to_string(n + 1) + ',' +
-           std::to_string(t.collection) + ',' + poolField(pool_->itemId[item]) + ',' + std::to_string(p.item) + ',' +
-           recordedAnswer(*examinee.text, p.item) + ',' + std::to_string(t.selection.eligible) + ',' +
-           std::to_string(t.selection.rank) + ',' + formatRoundTrip(t.selection.score);
-    for (double value : t.posterior) row += ',' + formatRoundTrip(value);
-    row += ',' + std::to_string(p.mapGroup) + ',' + formatRoundTrip(p.mapProb) + ',' + std::to_string(p.sprtGroup);
-    if (settings_.groupCount == 2) row += ',' + std::to_string(p.bayesGroup) + ',' + formatRoundTrip(p.bayesProb);
+    fields.whole(examinee.number);
+    fields.text(responseLineId(*examinee.text));
+    fields.whole(examinee.trueGroup);
+    fields.whole(testNumber);
+    fields.whole(static_cast<std::int64_t>(n + 1));
+    fields.whole(t.collection);
+    fields.text(pool_->itemId[static_cast<std::size_t>(p.item - 1)]);
+    fields.whole(p.item);
+    if (const std::optional<std::int32_t> answer = recordedAnswer(*examinee.text, p.item))
+        fields.whole(*answer);
+    else
+        fields.missing();
+    fields.whole(t.selection.eligible);
+    fields.whole(t.selection.rank);
+    fields.number(t.selection.score);
+    for (double value : t.posterior) fields.number(value);
+    fields.whole(p.mapGroup);
+    fields.number(p.mapProb);
+    fields.whole(p.sprtGroup);
+    if (settings_.groupCount == 2) {
+        fields.whole(p.bayesGroup);
+        fields.number(p.bayesProb);
+    }
     for (std::int32_t k = 0; k < options_.traceCandidates; ++k) {
         const std::size_t at = static_cast<std::size_t>(k);
         if (at < t.selection.best.size()) {
             const Candidate& c = t.selection.best[at];
-            row += ',' + poolField(pool_->itemId[static_cast<std::size_t>(c.position - 1)]) + ',' +
-                   formatRoundTrip(c.score);
-        } else {
-            row += ",,";  // fewer candidates than asked for
+            fields.text(pool_->itemId[static_cast<std::size_t>(c.position - 1)]);
+            fields.number(c.score);
+        } else {  // fewer candidates than asked for
+            fields.missing();
+            fields.missing();
         }
     }
-    row += lineEnd;
+    fields.rowEnd();
 }
 
 std::vector<std::string> RunReports::finish(const RunSummary& run) {

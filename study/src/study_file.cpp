@@ -162,7 +162,7 @@ std::string readStudyTable(const Reader& r, const toml::table& table, Study& stu
             problem = studyInteger(r, *node, dotted, 1, 100000, value);
             study.replications = static_cast<std::int32_t>(value);
         } else if (key == "threads") {
-            problem = studyInteger(r, *node, dotted, 1, 1024, value);
+            problem = studyInteger(r, *node, dotted, 1, maxThreadCount, value);
             study.threads = static_cast<unsigned>(value);
         } else {
             return r.where(lineOf(*node), dotted) +
@@ -323,8 +323,9 @@ const std::vector<std::string>& studyGenerateOptionNames() {
     return names;
 }
 
-std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value) {
-    const std::string bad = "generate option " + name + ": \"" + value + "\" is not ";
+std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
+                            const std::string& shownName) {
+    const std::string bad = "generate option " + (shownName.empty() ? name : shownName) + ": \"" + value + "\" is not ";
     const auto number = [&](double& out) {
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), out);
         return !value.empty() && error == std::errc() && end == value.data() + value.size() && std::isfinite(out);

@@ -10,6 +10,17 @@
 
 namespace quillon {
 
+/// One row of the confusion table.
+struct ConfusionRow {
+    std::int32_t length = 0;
+    int rule = 0;  // 0 MAP, 1 SPRT
+    std::int32_t trueGroup = 0, decided = 0;
+    std::int64_t tests = 0;
+};
+
+/// The name of a confusion row's rule in the table: "MAP" or "SPRT".
+const char* confusionRuleName(int rule);
+
 /// For every test length, how many tests of each true group the MAP rule (and the SPRT, among
 /// the tests it decided) put in each group: where the misclassifications of a test with several
 /// groups go.
@@ -48,6 +59,9 @@ public:
     /// The other pairs in key order; `addOther` puts one back (a stored part).
     std::vector<OtherCount> otherCounts() const;
     void addOther(const OtherCount& count);
+
+    /// Every row of the table in its order (see `text`).
+    std::vector<ConfusionRow> rows() const;
 
     /// The table as CSV in long form: length, rule, true group, decided group, tests; every
     /// pair of groups 1 to groupCount, plus any other pair that occurred. CR LF line ends.

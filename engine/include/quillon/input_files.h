@@ -211,9 +211,16 @@ std::vector<RoleFile> runInputFiles(const RunSettings& settings);
 std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
                             const std::vector<RoleFile>& others);
 
-/// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), refuses
-/// an output file that is one of the run's inputs or the other output, then proves that the
-/// results file can be written without emptying it; throws `InputError`.
+/// Refuses a results or exposure file (the latter with `saveExposure`) that is one of the run's
+/// input files or the other table; throws `InputError`. An empty name is no file.
+void refuseTablesOverInputs(const RunSettings& settings);
+
+/// Proves that the results file can be written without emptying it (it is created when
+/// missing); throws `InputError`.
+void proveResultsWritable(const RunSettings& settings);
+
+/// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), then
+/// `refuseTablesOverInputs` and `proveResultsWritable`; throws `InputError`.
 InputFiles loadInputFiles(const RunSettings& settings);
 
 }  // namespace quillon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "quillon/exact_sum.h"
 #include "quillon/input_files.h"
 #include "quillon/run_statistics.h"
+#include "quillon/share.h"
 
 namespace quillon {
 
@@ -31,6 +33,13 @@ std::string formatThousands(std::int64_t value);
 
 /// numerator * 100 / denominator rounded to a whole number, halves to even (0 when denominator is 0).
 std::int64_t roundedPercent(std::int64_t numerator, std::int64_t denominator);
+
+/// The twelve measures of the results table at one length, in the table's column order after
+/// `Nitems`: MAP accurate, false positive, false negative and mean probability, SPRT decided,
+/// accurate, false positive and false negative, then the same four of the Bayes rule. The mean
+/// probabilities and the decided share are over `testsStarted`, the rest over the tests the rule
+/// classed at that length.
+std::array<Share, 12> resultsShares(const LengthStatistics& length, std::int64_t testsStarted);
 
 /// The results table: header and one line per test length, CR LF line ends.
 std::string resultsTableText(const RunStatistics& statistics, std::int32_t groupCount);

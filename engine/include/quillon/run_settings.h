@@ -63,8 +63,17 @@ std::int32_t readInteger(std::string_view text);
 /// on a fresh start; every way of starting a run applies this.
 void clearUnreadCosts(RunSettings& settings);
 
-/// The settings checks made before any file is opened; empty when the settings can run,
-/// otherwise the message that ends the run.
+/// Why settings cannot run: the message that ends the run, and the runner's option name of the
+/// setting it is about ("max-length", "stop-probability"), so that a caller can name it its own way.
+struct RunSettingsProblem {
+    std::string message;  // empty: the settings can run
+    std::string_view setting;
+};
+
+/// The settings checks made before any file is opened, in their order; the first that fails.
+RunSettingsProblem findRunSettingsProblem(const RunSettings& settings);
+
+/// The message of `findRunSettingsProblem`: empty when the settings can run.
 std::string checkRunSettings(const RunSettings& settings);
 
 }  // namespace quillon

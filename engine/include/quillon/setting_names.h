@@ -3,6 +3,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quillon/run_settings.h"
 
@@ -25,8 +26,14 @@ std::span<const NamedSetting> namedRunSettings();
 const NamedSetting* findRunSetting(std::string_view name);
 
 /// Sets one setting from its value written as text ("40", "0.05", "MinCost", "true"/"false");
-/// empty when done, otherwise why not (naming the setting). Whole numbers and numbers must be the
-/// whole text; flags are "true" or "false"; the method is one of the three names.
-std::string setRunSetting(RunSettings& settings, std::string_view name, std::string_view value);
+/// empty when done, otherwise why not, naming the setting `shownName` (by default `name`), the
+/// name the caller knows it by. Whole numbers and numbers must be the whole text; flags are "true"
+/// or "false"; the method is one of the three names.
+std::string setRunSetting(RunSettings& settings, std::string_view name, std::string_view value,
+                          std::string_view shownName = {});
+
+/// The name of `names` nearest to `name` by edit distance (the first of equals), for a message
+/// about a misspelt name; empty when `names` is.
+std::string closestName(std::string_view name, const std::vector<std::string>& names);
 
 }  // namespace quillon

@@ -92,6 +92,9 @@ public:
     virtual void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) = 0;
 };
 
+/// The most threads a run may be given.
+inline constexpr int maxThreadCount = 1024;
+
 /// The thread count a run uses when none is given: the CPUs this process may run on (its
 /// affinity, as a batch system such as Slurm restricts it), else the machine's cores; at least 1.
 int defaultThreadCount();
@@ -131,6 +134,11 @@ PreparedRun prepareRun(const RunSettings& settings, std::string& problem);
 /// The same from inputs already loaded and the response file's text in memory.
 PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses, std::string& problem);
 
+/// The same from inputs already loaded and the response lines of any reader; messages name the
+/// response file `settings.responseFile`.
+PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses,
+                       std::string& problem);
+
 /// Which examinees a replay takes and how it is run.
 struct ReplayOptions {
     int threadCount = 1;
@@ -160,8 +168,9 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
 /// expected tests (at every test when fewer than 100 are expected).
 bool isProgressPoint(std::int64_t testsStarted, std::int64_t expectedTests);
 
-/// Writes the results table and, with "Save exposure", the exposure table of finished
-/// statistics, reporting through `host`; true when the exposure file could not be written.
+/// Writes the results table (none for an empty results file name, which a run's load refuses)
+/// and, with "Save exposure", the exposure table of finished statistics, reporting through
+/// `host`; true when the exposure file could not be written.
 bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
                     std::int64_t expectedTests, RunHost& host, ProgressHandle handle);
 
@@ -175,6 +184,11 @@ std::string progressText(std::int64_t testsStarted, std::int64_t expectedTests, 
 /// The message that ends a completed run.
 std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, std::int32_t itemCount,
                         std::int32_t testsPerPerson, bool exposureUnavailable);
+
+/// A prepared run from its replay on: replays every examinee, writes the tables and shows the
+/// Done message, as `runSimulation` does after loading. `prepared.responses` is consumed.
+RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, RandomGenerator& random, RunHost& host,
+                       const RunOptions& options = {});
 
 /// One whole run: checks the settings, loads the files, replays every examinee, writes the
 /// tables and shows the Done message; every message goes through `host`. `random` continues

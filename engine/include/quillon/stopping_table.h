@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "quillon/share.h"
 #include "quillon/test_record.h"
 
 namespace quillon {
@@ -31,6 +33,21 @@ struct StoppingSummary {
     double fixedAverageLength() const;
     double fixedPercentCorrect() const;
 };
+
+/// One row of the stopping table, as the text writes it and the packages return it.
+struct StoppingRow {
+    enum class Kind { Stopped, Undecided, Summary };
+    std::size_t rule = 0;  // index into the table's rules
+    Kind kind = Kind::Stopped;
+    std::int32_t length = 0;  // none (0) on the summary row
+    std::int64_t tests = 0, accurate = 0, falsePos = 0, falseNeg = 0;
+    // Summary row only, in the table's order: atl, pcc, false_pos_share, false_neg_share,
+    // undecided_share, fixed_atl, fixed_pcc; each over the rule's tests.
+    std::array<Share, 7> measures{};
+};
+
+/// The name of a row's kind in the table: "stopped", "undecided" or "summary".
+const char* stoppingRowKindName(StoppingRow::Kind kind);
 
 /// Where each test would have stopped under each rule, and how that stop classified it. The
 /// items chosen never depend on a stop, so the first length at which a rule decides is exactly
@@ -61,6 +78,10 @@ public:
 
     const std::vector<StoppingRule>& rules() const { return rules_; }
     StoppingSummary summary(std::size_t rule) const;
+
+    /// Every row of the table in its order: per rule one stopped row for each length 1 to the
+    /// maximum, its undecided row and its summary row.
+    std::vector<StoppingRow> rows() const;
 
     /// The table as CSV in long form (one row per rule and length, then each rule's undecided
     /// tests and its summary), CR LF line ends.

@@ -86,22 +86,34 @@ PlainFileText scriptFileText(const PlainTable& script);
 /// member, the sets in the order they first appear).
 PlainFileText enemiesFileText(const PlainTable& enemies);
 
+/// What kind of problem stopped a package's call: each package turns every kind into its own
+/// exception class or condition, in one place.
+enum class PlainProblemKind {
+    None,
+    SettingName,   // no setting of that name; the message says the closest valid one
+    SettingValue,  // a setting's value the runner would refuse; the message names it and what it may be
+    Message,       // anything else: the system's message
+};
+
+/// The kind's name as the packages see it: "", "setting_name", "setting_value" or "message".
+const char* plainProblemKindName(PlainProblemKind kind);
+
 /// Everything one run from a package asks for.
 struct PlainRunRequest {
-    /// (name, value) as the runner's long options without dashes ("max-length", "40"), set
-    /// through `setRunSetting`; flags are "true" or "false".
+    /// (name, value) as the packages name the runner's long options, with underscores for dashes
+    /// (dashes work too): ("max_length", "40"), set through `setRunSetting`; flags are "true" or
+    /// "false". Also "seed", "threads" (default: `defaultThreadCount`), "trace_candidates",
+    /// "trace_examinees" (default: every examinee) and, once per value, "stop_probability" (or
+    /// "stop_probabilities"; none: the runner's default). Messages name a setting as given here.
     std::vector<std::pair<std::string, std::string>> settings;
+    /// The calling function's own argument names, offered with the settings' for a misspelt name.
+    std::vector<std::string> argumentNames;
     PlainInput pool, data, script, enemies;
     std::vector<double> priors;  // with a pool table only
-    std::optional<std::uint32_t> seed;
-    int threads = 0;  // 0: one per hardware thread
     bool trace = false;
-    std::int32_t traceCandidates = 0;
-    std::int64_t traceExaminees = -1;
-    bool stopping = false;                  // also with "use-sprt", as the runner does
-    std::vector<double> stopProbabilities;  // empty: the runner's default
+    bool stopping = false;  // also with "use_sprt", as the runner does
     bool confusion = false;
-    /// Where to keep each table as well; empty: only a private temporary folder, removed after the run.
+    /// Where to write a table as well, with the engine's own writers; empty: kept in memory only.
     std::string resultsPath, exposurePath, tracePath, stoppingPath, confusionPath;
     /// Called at the run's progress points, from any of its threads but never at once.
     std::function<void(const ProgressReport&)> progress;
@@ -112,40 +124,61 @@ struct PlainRunRequest {
 /// What a run from a package produced: the tables, or the error that stopped it.
 struct PlainRunResult {
     std::string error;  // the system's message(s), line feeds between lines; empty when the run completed
+    PlainProblemKind errorKind = PlainProblemKind::None;
     std::vector<std::string> warnings;  // messages of a run that still completed
     bool cancelled = false;             // cancelled through the request's callback: no tables
     std::string doneMessage;
     RunSummary summary;
-    PlainTable results, exposure, stopping, confusion, trace;  // those the run wrote
+    PlainTable results, exposure, stopping, confusion, trace;  // those asked for
     bool hasExposure = false, hasStopping = false, hasConfusion = false, hasTrace = false;
 };
 
-/// Runs the engine as the runner does with the same settings, writing its tables through the
-/// engine's writers and reading them back; never leaves a temporary file and never throws for
-/// anything a caller can put in the request.
+/// Runs the engine as the runner does with the same settings, over inputs held in memory (the
+/// paths read by the engine's loaders), and builds every table from the run's statistics at full
+/// precision: a share with nothing to divide by is NaN. Writes a file only where the request names
+/// one, with the runner's writers; never makes a temporary file and never throws for anything a
+/// caller can put in the request.
 PlainRunResult runPlain(const PlainRunRequest& request);
+
+/// The results table of finished statistics: one row per length up to the maximum, the plain
+/// column names (no Bayes columns but with two groups).
+PlainTable resultsPlainTable(const RunStatistics& statistics, const RunSettings& settings);
+
+/// The exposure table: one row per pool item.
+PlainTable exposurePlainTable(const RunStatistics& statistics, const ItemPool& pool);
+
+/// The stopping table, row for row as its text.
+PlainTable stoppingPlainTable(const StoppingTable& table);
+
+/// The confusion table, row for row as its text.
+PlainTable confusionPlainTable(const ConfusionTable& table);
 
 /// What `generatePlain` wrote, or why not.
 struct PlainGenerated {
     std::string problem;
+    PlainProblemKind problemKind = PlainProblemKind::None;
     std::string pool, script, enemies, data;  // the four paths
 };
 
-/// Writes the four sample files into `folder` with the named options ("items", "collections",
-/// "groups", "examinees", "script-length", "blank-share", "seed"; values as text).
+/// Writes the four sample files into `folder` with the named options, as `quillon-sim generate`
+/// takes them: "items", "collections", "groups", "examinees", "script_length", "blank_share",
+/// "group_shares" (comma-separated), "item_quality", "seed" and "force"; values as text,
+/// underscores or dashes in the names. Messages name an option as given.
 PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::string>>& options,
                              const std::string& folder);
 
 /// What a check found: the findings as a plain table and the checker's own report text.
 struct PlainChecked {
     std::string problem;  // a setting that could not be set
+    PlainProblemKind problemKind = PlainProblemKind::None;
     PlainTable findings;
     std::string text;
     int exitCode = 0;  // as `quillon-sim check`: 0 clean, 1 errors, 3 warnings only
 };
 
-/// Checks the inputs of a run given as in `runPlain` (tables are written to a private
-/// temporary folder first, so findings on them name that folder's files).
+/// Checks the inputs of a run given as in `runPlain` (only its settings, not the run's own
+/// options); the checker reads files, so tables are written to a private temporary folder first
+/// and findings on them name them "pool.csv" and the like.
 PlainChecked checkPlain(const PlainRunRequest& request);
 
 /// A comma-separated table whose header holds plain names (the study's tables): the columns
@@ -156,7 +189,9 @@ PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
 /// A study from a package: the study file, run on this machine as `quillon-sim study` runs it.
 struct PlainStudyRequest {
     std::string file;
-    int threads = 0;  // 0: as the study file says
+    /// ("threads", N) to override the study file's; named as in `PlainRunRequest`.
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::string> argumentNames;
     /// Called between and during the study's tasks with the share done as (done, total) tasks.
     std::function<void(double, double)> progress;
     /// Asked at the progress points; true stops the study (the parts finished so far stay).
@@ -166,6 +201,7 @@ struct PlainStudyRequest {
 /// What a study from a package produced: its long and summary tables, or the error that stopped it.
 struct PlainStudyResult {
     std::string error;                  // the system's message(s), line feeds between lines
+    PlainProblemKind errorKind = PlainProblemKind::None;
     std::vector<std::string> warnings;  // messages of runs that still completed
     bool cancelled = false;             // stopped through the request's callback: no tables
     std::string outputFolder;           // where the study's tables are

@@ -2,10 +2,6 @@
 test_that("bad settings and inputs are errors of class quillon_error", {
   f <- generated()
   cases <- list(
-    list(quote(quillon_run(f$pool, f$data, max_lenght = 30, progress = FALSE)),
-         "no setting named \"max-lenght\""),
-    list(quote(quillon_run(f$pool, f$data, max_length = "forty", progress = FALSE)),
-         "not a whole number"),
     list(quote(quillon_run(f$pool, f$data, method = "Fastest", progress = FALSE)),
          "Shannon, MaxDiscr and MinCost"),
     list(quote(quillon_run(data.frame(item = "A", collection = 1), f$data, progress = FALSE)),
@@ -20,14 +16,58 @@ test_that("bad settings and inputs are errors of class quillon_error", {
   }
 })
 
+# Every setting is checked as the runner checks it before anything runs: a value it would refuse
+# is a quillon_setting_error naming the setting and what it may be, a name no setting has a
+# quillon_setting_name_error naming the closest valid one; the results file is not even made.
+test_that("settings the runner would refuse are refused before the run, by class", {
+  f <- generated()
+  value <- "quillon_setting_error"
+  name <- "quillon_setting_name_error"
+  cases <- list(
+    list(list(trace = TRUE, trace_candidates = -1), value,
+         "setting trace_candidates: \"-1\" is not a whole number from 0 to 2147483647"),
+    list(list(trace_examinees = -1), value,
+         "setting trace_examinees: \"-1\" is not a whole number from 0 to 9223372036854775807"),
+    list(list(stop_probability = 2), value,
+         "setting stop_probability: Stop probability 2 must lie between 0 and 1 (both excluded)."),
+    list(list(stop_probability = c(.9, NaN)), value,
+         "setting stop_probability: Stop probability NaN must lie between 0 and 1 (both excluded)."),
+    list(list(threads = -1), value, "setting threads: \"-1\" is not a whole number from 1 to 1024"),
+    list(list(threads = 1.5), value, "setting threads: \"1.5\" is not a whole number from 1 to 1024"),
+    list(list(randomization = -1), value,
+         "setting randomization: Randomization factor must be at least 0."),
+    list(list(seed = -1), value, "setting seed: \"-1\" is not a whole number from 0 to 4294967295"),
+    list(list(seed = 2^32), value,
+         "setting seed: \"4294967296\" is not a whole number from 0 to 4294967295"),
+    list(list(max_length = 0), value, "setting max_length: Maximum test length must be at least 1."),
+    list(list(max_length = "forty"), value, "setting max_length: \"forty\" is not a whole number"),
+    list(list(max_length = NA), value, "setting max_length: \"NA\" is not a whole number"),
+    list(list(max_lenght = 30), name,
+         "there is no setting named \"max_lenght\"; the closest valid name is \"max_length\""),
+    list(list(stop_probabilty = .9), name,
+         "there is no setting named \"stop_probabilty\"; the closest valid name is \"stop_probability\""),
+    list(list(progres = FALSE), name,
+         "there is no setting named \"progres\"; the closest valid name is \"progress\""))
+  for (case in cases) {
+    out <- tempfile(fileext = ".csv")
+    err <- tryCatch(do.call(quillon_run, c(list(f$pool, f$data, results = out, progress = FALSE),
+                                           case[[1]])),
+                    error = function(e) e)
+    expect_s3_class(err, case[[2]])
+    expect_s3_class(err, "quillon_error")
+    expect_identical(conditionMessage(err), case[[3]])
+    expect_false(file.exists(out), info = case[[3]])
+  }
+  err <- tryCatch(quillon_study(tempfile(), threads = 0), error = function(e) e)
+  expect_s3_class(err, value)
+  expect_match(conditionMessage(err), "setting threads", fixed = TRUE)
+})
+
 test_that("arguments R cannot pass on are plain R errors", {
   f <- generated()
   expect_error(quillon_run(f$pool, f$data, 30, progress = FALSE), "must be named")
   expect_error(quillon_run(f$pool, f$data, max_length = c(1, 2), progress = FALSE), "single value")
   expect_error(quillon_run(42, f$data, progress = FALSE), "file path or a data frame")
-  expect_error(quillon_run(f$pool, f$data, seed = -1, progress = FALSE), "seed must be")
-  expect_error(quillon_run(f$pool, f$data, seed = 2^32, progress = FALSE), "seed must be")
-  expect_error(quillon_run(f$pool, f$data, threads = 1.5, progress = FALSE), "threads must be")
   expect_error(quillon_run(data.frame(item = "A", x = I(list(1))), f$data, progress = FALSE),
                "neither numbers nor texts")
 })

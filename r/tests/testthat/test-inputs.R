@@ -1,15 +1,4 @@
 # A pool, script and enemies given as data frames run exactly as the files they were read from.
-read_pool <- function(path) {
-  lines <- readLines(path)
-  priors <- as.numeric(strsplit(lines[3], ",")[[1]][-(1:4)])
-  items <- utils::read.csv(path, skip = 3, header = FALSE, colClasses = "character")
-  groups <- ncol(items) - 4
-  pool <- data.frame(item = items[[1]], collection = as.numeric(items[[2]]),
-                     drop = as.numeric(items[[4]]))
-  for (g in seq_len(groups)) pool[[paste0("p_group_", g)]] <- as.numeric(items[[4 + g]])
-  list(pool = pool, priors = priors)
-}
-
 read_script <- function(path) {
   s <- utils::read.csv(path)
   data.frame(collection = s$Collection, randomization = s$Factor)

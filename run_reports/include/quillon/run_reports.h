@@ -15,9 +15,22 @@
 
 namespace quillon {
 
+/// Takes the fields of trace rows in the header's order: the one description of a row, which the
+/// trace file and a trace kept in memory both follow.
+class TraceFields {
+public:
+    virtual ~TraceFields() = default;
+    virtual void whole(std::int64_t value) = 0;
+    virtual void number(double value) = 0;
+    virtual void text(const std::string& value) = 0;  // an identifier, as loaded
+    virtual void missing() = 0;                       // a field the row leaves empty
+    virtual void rowEnd() = 0;
+};
+
 /// What a run reports beyond its two tables; an empty file name leaves that report out.
 struct RunReportOptions {
     std::string traceFile;
+    TraceFields* traceRows = nullptr;  // takes every trace row too (a trace kept in memory)
     std::int32_t traceCandidates = 0;  // best candidates per trace row, 0 to maxTraceCandidates
     std::int64_t traceExaminees = -1;  // negative: every examinee
     std::string stoppingFile;
@@ -25,9 +38,10 @@ struct RunReportOptions {
     std::string examineesFile;  // one row per examinee and test: final MAP group, each rule's stop
 };
 
-/// Streams a run's trace as its tests enter the tables and writes the stopping and confusion
-/// tables from the run's statistics, only when the run completed: a run that ends with a message
-/// leaves every old file as it was. Memory stays flat however long the run.
+/// Streams a run's trace (to its file, to `traceRows` or both) as its tests enter the tables and
+/// writes the stopping and confusion tables from the run's statistics, only when the run completed:
+/// a run that ends with a message leaves every old file as it was. Memory stays flat however long
+/// the run (a trace kept in memory grows with it).
 class RunReports : public ReplayListener {
 public:
     RunReports(RunReportOptions options, const RunSettings& settings);
@@ -55,7 +69,8 @@ public:
 
 private:
     std::string examineesHeader() const { return examineeResultsHeader(rules_); }
-    void traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n, const TestRecord& test);
+    void traceRow(const ExamineeLine& examinee, std::int32_t testNumber, std::size_t n, const TestRecord& test,
+                  TraceFields& fields) const;
 
     // A report written piece by piece as the replay goes, kept only when the run completes.
     struct Stream {
@@ -74,7 +89,10 @@ private:
     bool written_ = false;
 };
 
-/// The trace's header line for a run's groups and best candidates.
+/// The trace's column names for a run's groups and best candidates.
+std::vector<std::string> traceColumnNames(std::int32_t groupCount, std::int32_t candidates);
+
+/// The trace's header line: the column names, CR LF.
 std::string traceHeader(std::int32_t groupCount, std::int32_t candidates);
 
 /// The stopping table's default name beside a results table: NAME_stopping.csv for NAME.csv.

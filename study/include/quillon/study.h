@@ -52,8 +52,10 @@ std::string readStudy(const std::string& path, Study& study);
 /// The generate options a study's data may set or vary, under generate's option names.
 const std::vector<std::string>& studyGenerateOptionNames();
 
-/// Sets one generate option from its text; empty when done, otherwise why not.
-std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value);
+/// Sets one generate option from its text; empty when done, otherwise why not, naming the option
+/// `shownName` (by default `name`), the name the caller knows it by.
+std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
+                            const std::string& shownName = {});
 
 /// Conditions: the full cross product of the factors' levels (one condition without factors).
 std::size_t conditionCount(const Study& study);
