@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace quillon::testing {
 
@@ -31,22 +32,26 @@ inline std::string firstFolderClosedToOthers(const std::filesystem::path& path) 
 inline std::filesystem::path baseTheOtherUserCanReach(std::string& why) {
     std::error_code error;
     const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
-    why = "no folder to share with user " + std::to_string(otherUser) + ":";
-    for (const std::filesystem::path& base : {temp, std::filesystem::path("/tmp"), std::filesystem::path("/var/tmp")}) {
-        if (base.empty()) continue;
+    std::vector<std::filesystem::path> bases;
+    if (!error) bases.push_back(temp);
+    for (const char* fallback : {"/tmp", "/var/tmp"})
+        if (temp != fallback) bases.emplace_back(fallback);
+    std::string refusals;
+    for (const std::filesystem::path& base : bases) {
         struct statvfs mount {};
         const std::string closed = firstFolderClosedToOthers(base);
         if (!closed.empty()) {
-            why += " " + closed + " is closed to others;";
+            refusals += "; " + closed + " is closed to others";
         } else if (::access(base.c_str(), W_OK | X_OK) != 0) {
-            why += " " + base.string() + " is not writable;";
+            refusals += "; " + base.string() + " is not writable";
         } else if (::statvfs(base.c_str(), &mount) != 0 || (mount.f_flag & ST_NOEXEC) != 0) {
-            why += " " + base.string() + " is mounted noexec;";
+            refusals += "; " + base.string() + " is mounted noexec";
         } else {
             why.clear();
             return base;
         }
     }
+    why = "no folder to share with user " + std::to_string(otherUser) + ":" + refusals.substr(1);
     return {};
 }
 
