@@ -57,9 +57,9 @@ public:
 /// A fresh folder per test, removed afterwards.
 class TempFolder {
 public:
-    TempFolder() {
-        path_ = std::filesystem::temp_directory_path() /
-                ("quillon-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
+    TempFolder() : TempFolder(std::filesystem::temp_directory_path()) {}
+    explicit TempFolder(const std::filesystem::path& base) {
+        path_ = base / ("quillon-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
