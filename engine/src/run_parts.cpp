@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -239,8 +240,24 @@ public:
         return true;
     }
 
+    // The next line as its keyword and exactly as many whole numbers as `values`.
+    bool numbers(const char* keyword, std::initializer_list<std::int64_t*> values) {
+        std::string line;
+        if (!next(line)) return false;
+        Words w(line);
+        if (!w.expect(keyword)) return false;
+        for (std::int64_t* value : values)
+            if (!w.integer(*value)) return false;
+        return w.atEnd();
+    }
+
+    // Says where the part is damaged; false, for returning at once.
+    bool damaged(std::string& problem, const std::string& why = "") const {
+        problem = "is damaged at line " + std::to_string(number_) + (why.empty() ? "." : ": " + why + ".");
+        return false;
+    }
+
     bool atEnd() const { return at_ >= text_.size(); }
-    std::int64_t number() const { return number_; }
 
 private:
     std::string_view text_;
@@ -317,10 +334,7 @@ namespace {
 // Reads a part up to its expected tests, after its checksum; the lines stay positioned after them.
 bool readHeader(const std::string& text, PartLines& lines, RunPart& p, std::string& problem) {
     std::string line;
-    const auto damaged = [&](const std::string& why = "") {
-        problem = "is damaged at line " + std::to_string(lines.number()) + (why.empty() ? "." : ": " + why + ".");
-        return false;
-    };
+    const auto damaged = [&] { return lines.damaged(problem); };
     if (!lines.next(line) || line.rfind("quillon-part ", 0) != 0) {
         problem = "is not a part file.";
         return false;
@@ -341,26 +355,16 @@ bool readHeader(const std::string& text, PartLines& lines, RunPart& p, std::stri
         }
     }
     std::int64_t a = 0, b = 0;
-    const auto pair = [&](const char* keyword, std::int64_t& x, std::int64_t& y) {
-        if (!lines.next(line)) return false;
-        Words w(line);
-        return w.expect(keyword) && w.integer(x) && w.integer(y) && w.atEnd();
-    };
-    const auto single = [&](const char* keyword, std::int64_t& x) {
-        if (!lines.next(line)) return false;
-        Words w(line);
-        return w.expect(keyword) && w.integer(x) && w.atEnd();
-    };
     if (!lines.next(line)) return damaged();
     {
         Words w(line);
         if (!w.expect("digest") || !w.word(p.digest) || p.digest.size() != 16 || !w.atEnd()) return damaged();
     }
-    if (!pair("shard", a, b) || b < 1 || a < 1 || a > b || b > maxShardCount) return damaged();
+    if (!lines.numbers("shard", {&a, &b}) || b < 1 || a < 1 || a > b || b > maxShardCount) return damaged();
     p.shard = static_cast<std::int32_t>(a);
     p.shardCount = static_cast<std::int32_t>(b);
-    if (!single("lines", p.lineCount) || !pair("range", p.firstLine, p.rangeLines) ||
-        !single("expected-tests", p.expectedTests))
+    if (!lines.numbers("lines", {&p.lineCount}) || !lines.numbers("range", {&p.firstLine, &p.rangeLines}) ||
+        !lines.numbers("expected-tests", {&p.expectedTests}))
         return damaged();
     return true;
 }
@@ -381,20 +385,8 @@ bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part
     if (!readHeader(text, lines, p, problem)) return false;
     std::string line;
     std::int64_t a = 0;
-    const auto damaged = [&](const std::string& why = "") {
-        problem = "is damaged at line " + std::to_string(lines.number()) + (why.empty() ? "." : ": " + why + ".");
-        return false;
-    };
-    const auto pair = [&](const char* keyword, std::int64_t& x, std::int64_t& y) {
-        if (!lines.next(line)) return false;
-        Words w(line);
-        return w.expect(keyword) && w.integer(x) && w.integer(y) && w.atEnd();
-    };
-    const auto single = [&](const char* keyword, std::int64_t& x) {
-        if (!lines.next(line)) return false;
-        Words w(line);
-        return w.expect(keyword) && w.integer(x) && w.atEnd();
-    };
+    const auto damaged = [&](const std::string& why = "") { return lines.damaged(problem, why); };
+    const auto single = [&](const char* keyword, std::int64_t& x) { return lines.numbers(keyword, {&x}); };
     if (p.digest != shape.digest) {
         problem = "is from another run: its input files, settings or seed differ from this merge's.";
         return false;
@@ -420,7 +412,7 @@ bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part
     }
     RunStatistics s = empty;
     s.keepsExamineeRows = false;  // only rows the part carries
-    if (!pair("tests", s.testsStarted, s.testsTaken) || !single("examinees", s.examinees) ||
+    if (!lines.numbers("tests", {&s.testsStarted, &s.testsTaken}) || !single("examinees", s.examinees) ||
         !single("selections", s.selections))
         return damaged();
     for (LengthStatistics& l : s.lengths) {
