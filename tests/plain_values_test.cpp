@@ -317,7 +317,11 @@ TEST(PlainRun, RefusesBadSettingsBeforeAnythingRuns) {
     } cases[] = {
         {{"trace_candidates", "-1"},
          Kind::SettingValue,
-         "setting trace_candidates: \"-1\" is not a whole number from 0 to 2147483647"},
+         "setting trace_candidates: \"-1\" is not a whole number from 0 to 1000"},
+        {{"trace_candidates", "1001"},
+         Kind::SettingValue,
+         "setting trace_candidates: \"1001\" is not a whole number from 0 to 1000"},
+        {{"threads", "1025"}, Kind::SettingValue, "setting threads: \"1025\" is not a whole number from 1 to 1024"},
         {{"trace_examinees", "-5"},
          Kind::SettingValue,
          "setting trace_examinees: \"-5\" is not a whole number from 0 to 9223372036854775807"},
@@ -366,7 +370,7 @@ TEST(PlainRun, RefusesBadSettingsBeforeAnythingRuns) {
     const PlainRunResult taken = runPlain(sampleRequest({{"max_length", "1"},
                                                          {"randomization", "0"},
                                                          {"seed", "4294967295"},
-                                                         {"trace_candidates", "0"},
+                                                         {"trace_candidates", "1000"},
                                                          {"stop_probability", "0.5"}}));
     EXPECT_EQ(taken.error, "");
     EXPECT_EQ(taken.results.rowCount(), 1u);

@@ -12,6 +12,7 @@
 #include "quillon/output_tables.h"
 #include "quillon/plain_values.h"
 #include "quillon/random_generator.h"
+#include "quillon/run_limits.h"
 #include "quillon/run_reports.h"
 #include "quillon/sample_data.h"
 #include "quillon/setting_names.h"
@@ -181,7 +182,7 @@ bool setRunChoice(const std::string& name, const std::string& given, const std::
         problem = wholeSetting(given, value, std::int64_t{1}, std::int64_t{maxThreadCount}, whole);
         choices.threads = static_cast<int>(whole);
     } else if (name == "trace-candidates") {
-        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{INT32_MAX}, whole);
+        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{maxTraceCandidates}, whole);
         choices.traceCandidates = static_cast<std::int32_t>(whole);
     } else if (name == "trace-examinees") {
         problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{INT64_MAX}, whole);

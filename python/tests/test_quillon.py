@@ -133,7 +133,7 @@ def test_shares_over_no_test_are_nan(tmp_path):
     "settings, error, text",
     [
         (dict(trace=True, trace_candidates=-1), ValueError,
-         'setting trace_candidates: "-1" is not a whole number from 0 to 2147483647'),
+         'setting trace_candidates: "-1" is not a whole number from 0 to 1000'),
         (dict(trace_examinees=-3), ValueError,
          'setting trace_examinees: "-3" is not a whole number from 0 to 9223372036854775807'),
         (dict(stop_probabilities=[2.0]), ValueError,

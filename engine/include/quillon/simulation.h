@@ -92,9 +92,6 @@ public:
     virtual void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) = 0;
 };
 
-/// The most threads a run may be given.
-inline constexpr int maxThreadCount = 1024;
-
 /// The thread count a run uses when none is given: the CPUs this process may run on (its
 /// affinity, as a batch system such as Slurm restricts it), else the machine's cores; at least 1.
 int defaultThreadCount();
