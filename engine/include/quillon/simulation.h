@@ -113,6 +113,7 @@ struct RunSummary {
     std::int64_t expectedTests = 0;
     std::int64_t selections = 0;
     std::int64_t candidatesScored = 0;
+    int workerThreads = 0;  // threads that simulated examinees: the thread count when each had work
     RunStatistics statistics;
 };
 
@@ -149,6 +150,7 @@ struct ReplayOptions {
 struct Replayed {
     RunStatistics statistics;
     std::int64_t candidatesScored = 0;
+    int workerThreads = 0;  // threads that simulated at least one batch of examinees
 };
 
 /// Replays examinees of a prepared run from where `responses` stands (a range is skipped to),
