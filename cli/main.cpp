@@ -358,9 +358,11 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
     if (line.stats) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::fprintf(
-            stderr, "stats: threads=%u examinees=%lld tests=%lld selections=%lld candidates=%lld seconds=%.3f\n",
-            line.threads, static_cast<long long>(summary.examinees), static_cast<long long>(summary.testsStarted),
-            static_cast<long long>(summary.selections), static_cast<long long>(summary.candidatesScored), seconds);
+            stderr,
+            "stats: threads=%u workers=%d examinees=%lld tests=%lld selections=%lld candidates=%lld seconds=%.3f\n",
+            line.threads, summary.workerThreads, static_cast<long long>(summary.examinees),
+            static_cast<long long>(summary.testsStarted), static_cast<long long>(summary.selections),
+            static_cast<long long>(summary.candidatesScored), seconds);
     }
     if (summary.completed && !line.reportPath.empty() &&
         quillon::cli::writeRunReport(settings, line.reportPath, stoppingWritten) !=

@@ -92,6 +92,20 @@ TEST(Runner, TheDefaultThreadsAreTheCpusTheRunnerMayUse) {
     }
 }
 
+// The stats line says how many of the run's threads simulated examinees: with 63 batches of the
+// sample's 2000 examinees, every thread it was given.
+TEST(Runner, TheStatsLineCountsTheWorkers) {
+    TempFolder folder;
+    for (const char* threads : {"1", "2"}) {
+        const Outcome run =
+            runSim(folder, samplePaths(folder) + " --max-length 20 --quiet --stats --threads " + std::string(threads));
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.err.find("stats: threads=" + std::string(threads) + " workers=" + threads + " examinees=2000 "),
+                  std::string::npos)
+            << run.err;
+    }
+}
+
 TEST(Runner, HelpDocumentsEveryOption) {
     TempFolder folder;
     const Outcome help = runSim(folder, "--help");

@@ -167,6 +167,87 @@ TEST(PlainRun, KeepsTheRunnersTablesAtFullPrecision) {
     EXPECT_EQ(result.trace.rowCount(), 30u * 80u);
 }
 
+// The examinees table kept in memory is the runner's --examinees file value for value, for one
+// thread and two, with the test lengths and groups whole and missing exactly where the file's
+// fields are empty; the layer's own file is the runner's bytes, and the table is kept only when asked.
+TEST(PlainRun, ExamineesTableIsTheRunnersFile) {
+    const struct {
+        std::string threads, options;
+        std::vector<std::pair<std::string, std::string>> settings;
+        std::size_t rows, rules;
+    } cases[] = {
+        {"1", "", {}, 2000, 2},
+        {"2", "", {}, 2000, 2},
+        {"2",
+         " --stop-probability .9 --stop-probability .99 --tests-per-person 2 --method MinCost",
+         {{"stop_probability", "0.9"}, {"stop_probability", "0.99"}, {"tests_per_person", "2"}, {"method", "MinCost"}},
+         4000,
+         3},
+    };
+    for (const auto& c : cases) {
+        const std::string what = "threads " + c.threads + c.options;
+        TempFolder runner, layer;
+        ASSERT_EQ(runSim("--pool " + samplePool + " --data " + sampleData + " --results " + runner.file("r.csv") +
+                         " --no-exposure --examinees " + runner.file("examinees.csv") + " --threads " + c.threads +
+                         c.options),
+                  0)
+            << what;
+        PlainRunRequest request = sampleRequest(c.settings);
+        request.settings.back().second = c.threads;
+        request.settings.emplace_back("no_exposure", "true");
+        request.examinees = true;
+        request.examineesPath = layer.file("examinees.csv");
+        const PlainRunResult result = runPlain(request);
+        ASSERT_EQ(result.error, "") << what;
+        EXPECT_EQ(TempFolder::read(request.examineesPath), TempFolder::read(runner.file("examinees.csv"))) << what;
+        EXPECT_EQ(result.summary.workerThreads, std::stoi(c.threads)) << what;
+        ASSERT_TRUE(result.hasExaminees) << what;
+        const PlainTable& kept = result.examinees;
+        ASSERT_EQ(kept.rowCount(), c.rows) << what;
+        ASSERT_EQ(kept.columns.size(), 6 + 2 * c.rules) << what;
+        // Against the file's own fields, read without the layer's reader: every number exactly
+        // (the file writes the shortest form that reads back), missing where the field is empty.
+        const std::vector<std::string> lines = splitLines(TempFolder::read(runner.file("examinees.csv")));
+        ASSERT_EQ(lines.size(), c.rows + 1) << what;
+        EXPECT_EQ(csvFields(lines[0]), columnNames(kept)) << what;
+        std::size_t undecided = 0;
+        for (std::size_t r = 0; r < c.rows; ++r) {
+            const std::vector<std::string> fields = csvFields(lines[r + 1]);
+            ASSERT_EQ(fields.size(), kept.columns.size()) << what << " row " << r + 1;
+            for (std::size_t k = 0; k < fields.size(); ++k) {
+                const PlainColumn& column = kept.columns[k];
+                if (column.isText) {
+                    ASSERT_EQ(column.texts[r], fields[k]) << what << " row " << r + 1;
+                } else if (fields[k].empty()) {
+                    ASSERT_TRUE(std::isnan(column.numbers[r])) << what << " " << column.name << " row " << r + 1;
+                    ++undecided;
+                } else {
+                    ASSERT_EQ(column.numbers[r], std::stod(fields[k]))
+                        << what << " " << column.name << " row " << r + 1;
+                }
+            }
+        }
+        EXPECT_GT(undecided, 0u) << what;  // some test no rule decided: the missing values are tried
+        for (const PlainColumn& column : kept.columns)
+            EXPECT_EQ(column.whole, column.name != "examinee_id" && column.name != "map_prob") << what << column.name;
+        // Read back by the layer's reader, the file is the same table, whole columns and all.
+        const PlainRead written = readResults(runner.file("examinees.csv"));
+        ASSERT_TRUE(written.ok()) << written.problem;
+        expectSameTable(kept, written.table, what);
+        for (std::size_t k = 0; k < kept.columns.size(); ++k)
+            EXPECT_EQ(kept.columns[k].whole, written.table.columns[k].whole) << what << kept.columns[k].name;
+    }
+    // A file alone keeps nothing in memory.
+    TempFolder folder;
+    PlainRunRequest fileOnly = sampleRequest({{"max_length", "5"}});
+    fileOnly.examineesPath = folder.file("examinees.csv");
+    const PlainRunResult written = runPlain(fileOnly);
+    ASSERT_EQ(written.error, "");
+    EXPECT_FALSE(written.hasExaminees);
+    EXPECT_EQ(written.examinees.rowCount(), 0u);
+    EXPECT_EQ(splitLines(TempFolder::read(fileOnly.examineesPath)).size(), 2001u);
+}
+
 // With no examinee at all every share and mean has nothing to divide by: NaN in memory, 0 (or the
 // stopping table's 0) in the written tables, which keep their format.
 TEST(PlainRun, SharesOverNoTestHaveNoValue) {
@@ -317,7 +398,11 @@ TEST(PlainRun, RefusesBadSettingsBeforeAnythingRuns) {
     } cases[] = {
         {{"trace_candidates", "-1"},
          Kind::SettingValue,
-         "setting trace_candidates: \"-1\" is not a whole number from 0 to 2147483647"},
+         "setting trace_candidates: \"-1\" is not a whole number from 0 to 1000"},
+        {{"trace_candidates", "1001"},
+         Kind::SettingValue,
+         "setting trace_candidates: \"1001\" is not a whole number from 0 to 1000"},
+        {{"threads", "1025"}, Kind::SettingValue, "setting threads: \"1025\" is not a whole number from 1 to 1024"},
         {{"trace_examinees", "-5"},
          Kind::SettingValue,
          "setting trace_examinees: \"-5\" is not a whole number from 0 to 9223372036854775807"},
@@ -366,7 +451,7 @@ TEST(PlainRun, RefusesBadSettingsBeforeAnythingRuns) {
     const PlainRunResult taken = runPlain(sampleRequest({{"max_length", "1"},
                                                          {"randomization", "0"},
                                                          {"seed", "4294967295"},
-                                                         {"trace_candidates", "0"},
+                                                         {"trace_candidates", "1000"},
                                                          {"stop_probability", "0.5"}}));
     EXPECT_EQ(taken.error, "");
     EXPECT_EQ(taken.results.rowCount(), 1u);

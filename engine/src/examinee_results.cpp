@@ -20,13 +20,20 @@ ExamineeResult examineeResultOf(const ExamineeLine& examinee, std::int32_t testN
     return result;
 }
 
-std::string examineeResultsHeader(const std::vector<StoppingRule>& rules) {
-    std::string text = "examinee,examinee_id,true_group,test,map_group,map_prob";
+std::vector<std::string> examineeResultColumnNames(const std::vector<StoppingRule>& rules) {
+    std::vector<std::string> names = {"examinee", "examinee_id", "true_group", "test", "map_group", "map_prob"};
     for (const StoppingRule& rule : rules) {
         const std::string name =
             rule.kind == StoppingRule::Kind::Sprt ? std::string("sprt") : "posterior_" + formatPlain(rule.threshold);
-        text += "," + name + "_length," + name + "_group";
+        names.push_back(name + "_length");
+        names.push_back(name + "_group");
     }
+    return names;
+}
+
+std::string examineeResultsHeader(const std::vector<StoppingRule>& rules) {
+    std::string text;
+    for (const std::string& name : examineeResultColumnNames(rules)) text += (text.empty() ? "" : ",") + name;
     return text + "\r\n";
 }
 

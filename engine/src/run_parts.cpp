@@ -597,6 +597,7 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
         statistics.merge(more.statistics);
         statistics.stop.ended = true;
         replayed.candidatesScored += more.candidatesScored;
+        replayed.workerThreads = std::max(replayed.workerThreads, more.workerThreads);
     }
     summary.examinees = statistics.examinees;
     summary.cancelled = statistics.stop.cancelled;
@@ -604,6 +605,7 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     summary.expectedTests = prepared.expectedTests;
     summary.selections = statistics.selections;
     summary.candidatesScored = replayed.candidatesScored;
+    summary.workerThreads = replayed.workerThreads;
     part.digest = runDigest(settings, random.state(), problem);
     if (!problem.empty()) {
         host.showMessage(problem);

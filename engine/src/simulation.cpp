@@ -272,6 +272,7 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
                         },
                         options.firstExaminee, options.examineeCount);
     replayed.candidatesScored = end.candidatesScored;
+    replayed.workerThreads = end.workerThreads;
     statistics.stop.failed = end.failed;
     statistics.stop.cancelled = end.cancelled;
     if (!end.failed) statistics.stop.failedLine = 0;
@@ -311,6 +312,7 @@ RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, Rando
     summary.expectedTests = prepared.expectedTests;
     summary.selections = statistics.selections;
     summary.candidatesScored = replayed.candidatesScored;
+    summary.workerThreads = replayed.workerThreads;
     if (!statistics.stop.failed) {
         if (prepared.responses->problem() != ReadProblem::None) {
             host.progressShutdown(handle);  // the file changed after it was counted

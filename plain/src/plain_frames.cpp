@@ -134,6 +134,28 @@ void PlainTraceRows::missing() {
 
 void PlainTraceRows::rowEnd() { at_ = 0; }
 
+PlainExamineeRows::PlainExamineeRows(const std::vector<StoppingRule>& rules) {
+    for (std::string& name : examineeResultColumnNames(rules))
+        table.columns.push_back(name == "examinee_id" ? textColumn(std::move(name)) : numberColumn(std::move(name)));
+}
+
+void PlainExamineeRows::take(const ExamineeResult& result) {
+    std::vector<PlainColumn>& columns = table.columns;
+    columns[0].numbers.push_back(static_cast<double>(result.line));
+    columns[1].texts.push_back(result.id);
+    columns[2].numbers.push_back(result.trueGroup);
+    columns[3].numbers.push_back(result.test);
+    columns[4].numbers.push_back(result.mapGroup);
+    columns[5].numbers.push_back(result.mapProb);
+    for (std::size_t r = 0; r < result.stops.size(); ++r) {
+        const FirstDecision& stop = result.stops[r];
+        // Length 0: the rule never decided, which the file leaves as two empty fields.
+        const bool decided = stop.length != 0;
+        columns[6 + 2 * r].numbers.push_back(decided ? stop.length : noValue);
+        columns[7 + 2 * r].numbers.push_back(decided ? stop.group : noValue);
+    }
+}
+
 const char* plainProblemKindName(PlainProblemKind kind) {
     switch (kind) {
         case PlainProblemKind::None:

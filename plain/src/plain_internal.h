@@ -57,4 +57,15 @@ private:
     std::size_t at_ = 0;
 };
 
+/// The examinees table of a run, kept as a plain table as the replay hands its rows on: the file's
+/// columns, a rule that never decided as NaN in both of its columns.
+class PlainExamineeRows : public ExamineeResultSink {
+public:
+    explicit PlainExamineeRows(const std::vector<StoppingRule>& rules);
+
+    void take(const ExamineeResult& result) override;
+
+    PlainTable table;
+};
+
 }  // namespace quillon

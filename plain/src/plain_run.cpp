@@ -12,6 +12,7 @@
 #include "quillon/output_tables.h"
 #include "quillon/plain_values.h"
 #include "quillon/random_generator.h"
+#include "quillon/run_limits.h"
 #include "quillon/run_reports.h"
 #include "quillon/sample_data.h"
 #include "quillon/setting_names.h"
@@ -181,7 +182,7 @@ bool setRunChoice(const std::string& name, const std::string& given, const std::
         problem = wholeSetting(given, value, std::int64_t{1}, std::int64_t{maxThreadCount}, whole);
         choices.threads = static_cast<int>(whole);
     } else if (name == "trace-candidates") {
-        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{INT32_MAX}, whole);
+        problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{maxTraceCandidates}, whole);
         choices.traceCandidates = static_cast<std::int32_t>(whole);
     } else if (name == "trace-examinees") {
         problem = wholeSetting(given, value, std::int64_t{0}, std::int64_t{INT64_MAX}, whole);
@@ -342,8 +343,12 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         const bool traceWanted = request.trace || !request.tracePath.empty();
         const bool stoppingWanted = request.stopping || settings.useSprt || !request.stoppingPath.empty();
         const bool confusionWanted = request.confusion || !request.confusionPath.empty();
+        const bool examineesWanted = request.examinees || !request.examineesPath.empty();
         std::optional<PlainTraceRows> traceRows;
         if (traceWanted) traceRows.emplace(settings.groupCount, choices.traceCandidates);
+        // Kept only when asked for: it grows with every examinee and test.
+        std::optional<PlainExamineeRows> examineeRows;
+        if (request.examinees) examineeRows.emplace(stoppingRules(settings.stopProbabilities));
         RunReportOptions reportOptions;
         reportOptions.traceFile = request.tracePath;
         reportOptions.traceRows = traceRows ? &*traceRows : nullptr;
@@ -351,7 +356,10 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         reportOptions.traceExaminees = choices.traceExaminees;
         reportOptions.stoppingFile = request.stoppingPath;
         reportOptions.confusionFile = request.confusionPath;
-        const bool reportsWanted = traceWanted || !request.stoppingPath.empty() || !request.confusionPath.empty();
+        reportOptions.examineesFile = request.examineesPath;
+        reportOptions.examineeResults = examineeRows ? &*examineeRows : nullptr;
+        const bool reportsWanted =
+            traceWanted || examineesWanted || !request.stoppingPath.empty() || !request.confusionPath.empty();
         RunReports reports(reportOptions, tables);
         // A report file that could not be kept is refused before anything is loaded, as by the runner.
         if (const std::vector<std::string> problems = reports.unwritableFiles(); !problems.empty()) {
@@ -367,6 +375,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         PlainHost host(request);
         RunOptions runOptions;
         runOptions.threadCount = choices.threads > 0 ? choices.threads : defaultThreadCount();
+        result.threads = runOptions.threadCount;
         if (reportsWanted) runOptions.listener = &reports;
         RandomGenerator random(choices.seed);
         result.summary = runPrepared(tables, prepared, random, host, runOptions);
@@ -391,7 +400,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
             return result;
         }
         // The reports describe every test of a run or none, as the runner's do.
-        if (result.summary.cancelled && (traceWanted || stoppingWanted || confusionWanted)) {
+        if (result.summary.cancelled && (traceWanted || stoppingWanted || confusionWanted || examineesWanted)) {
             fail(result, PlainProblemKind::Message,
                  host.messages.empty() ? "The run's reports were not written" : joined(host.messages));
             return result;
@@ -407,6 +416,8 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         if (result.hasConfusion) result.confusion = confusionPlainTable(statistics.confusion);
         result.hasTrace = traceWanted;
         if (result.hasTrace) result.trace = std::move(traceRows->table);
+        result.hasExaminees = request.examinees;
+        if (result.hasExaminees) result.examinees = std::move(examineeRows->table);
     } catch (const std::exception& error) {
         fail(result, PlainProblemKind::Message, error.what());
     }

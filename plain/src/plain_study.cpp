@@ -7,6 +7,7 @@
 #include "plain_internal.h"
 #include "quillon/input_files.h"
 #include "quillon/plain_values.h"
+#include "quillon/run_limits.h"
 #include "quillon/study.h"
 
 namespace quillon {

@@ -30,14 +30,14 @@ bool parseField(std::string_view text, double& value) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
-// The number columns that hold counts, lengths, groups or positions, in any of the tables.
+// The number columns that hold counts, lengths, groups or positions, in any of the tables: these
+// names, and every group and stop length (the examinees table's are named after its rules).
 bool isWholeColumn(std::string_view name) {
     static const std::set<std::string_view> names = {
-        "length",    "uses",       "collection",    "drop",        "tests",      "accurate",    "false_pos",
-        "false_neg", "true_group", "decided_group", "examinee",    "test",       "position",    "item_position",
-        "answer",    "eligible",   "rank",          "map_group",   "sprt_group", "bayes_group", "line",
-        "column",    "condition",  "replication",   "replications"};
-    return names.count(name) != 0;
+        "length",    "uses",     "collection", "drop",      "tests",         "accurate",    "false_pos",
+        "false_neg", "examinee", "test",       "position",  "item_position", "answer",      "eligible",
+        "rank",      "line",     "column",     "condition", "replication",   "replications"};
+    return names.count(name) != 0 || name.ends_with("_group") || name.ends_with("_length");
 }
 
 std::string lineProblem(const std::string& fileName, std::size_t line, const std::string& what) {
@@ -191,6 +191,7 @@ PlainTableKind plainTableKind(std::string_view header) {
     if (startsWith(header, "Item_ID,Collection,Freq,dropQQ")) return PlainTableKind::Exposure;
     if (startsWith(header, "rule,threshold,kind,")) return PlainTableKind::Stopping;
     if (startsWith(header, "length,rule,true_group,decided_group,")) return PlainTableKind::Confusion;
+    if (startsWith(header, "examinee,examinee_id,true_group,test,map_group,")) return PlainTableKind::Examinees;
     if (startsWith(header, "examinee,examinee_id,")) return PlainTableKind::Trace;
     return PlainTableKind::Unknown;
 }
@@ -208,6 +209,8 @@ PlainRead plainTableText(std::string_view text, const std::string& fileName) {
             return plainLongTable(text, fileName, [](const std::string& n) { return n == "rule"; });
         case PlainTableKind::Trace:
             return plainLongTable(text, fileName, isTraceText);
+        case PlainTableKind::Examinees:
+            return plainLongTable(text, fileName, [](const std::string& n) { return n == "examinee_id"; });
         case PlainTableKind::Unknown:
             break;
     }

@@ -55,7 +55,12 @@ class QuillonWarning(UserWarning):
 
 
 class RunResult(dict):
-    """The tables of one run by name (``results``, ``exposure`` and those asked for), also as attributes."""
+    """The tables of one run by name (``results``, ``exposure`` and those asked for), also as attributes.
+
+    ``done`` is the run's Done message; ``summary`` a dict of its counts: ``examinees``, ``tests``,
+    ``expected_tests``, ``selections``, ``candidates_scored``, ``threads`` (the threads the run was
+    given) and ``worker_threads`` (those of them that simulated examinees).
+    """
 
     done = ""
 
@@ -168,6 +173,7 @@ def run(
     stopping=False,
     stop_probabilities=None,
     confusion=False,
+    examinees=False,
     progress=None,
     **settings,
 ):
@@ -176,8 +182,13 @@ def run(
     ``pool``, ``script`` and ``enemies`` are paths or DataFrames, ``data`` a path or a list of the
     response file's lines; ``settings`` are the runner's options in snake_case (``max_length=40``,
     ``method="MinCost"``, ``follow_script=True``, ``no_exposure=True``, ``results="out.csv"``). With
-    a pool DataFrame, ``priors`` gives the groups' priors. ``trace``, ``stopping`` and
-    ``confusion`` are True or a path to keep the table at. ``progress`` is a callable
+    a pool DataFrame, ``priors`` gives the groups' priors. ``trace``, ``stopping``, ``confusion``
+    and ``examinees`` are True or a path to keep the table at (the same file as the runner's
+    ``--trace``, ``--stopping``, ``--confusion`` and ``--examinees``). ``examinees`` is one row per
+    examinee and test: ``examinee``, ``examinee_id``, ``true_group``, ``test``, ``map_group``,
+    ``map_prob``, then ``sprt_length`` and ``sprt_group`` and, for each stop probability X,
+    ``posterior_X_length`` and ``posterior_X_group``: where each rule first decided, NaN where it
+    never did. ``progress`` is a callable
     ``(tests_done, tests_expected)``, False for none, or None for a tqdm bar when tqdm is installed.
     Ctrl-C (KeyboardInterrupt), or an exception from ``progress``, cancels the run and is raised.
 
@@ -189,6 +200,7 @@ def run(
     trace_on, trace_path = _report(trace)
     stopping_on, stopping_path = _report(stopping)
     confusion_on, confusion_path = _report(confusion)
+    examinees_on, examinees_path = _report(examinees)
     reports = {
         "trace": trace_on,
         "trace_path": trace_path,
@@ -196,6 +208,8 @@ def run(
         "stopping_path": stopping_path,
         "confusion": confusion_on,
         "confusion_path": confusion_path,
+        "examinees": examinees_on,
+        "examinees_path": examinees_path,
     }
     named = _named(settings)
     # The run's own choices go with the settings, so that the layer checks them all as the runner does.
@@ -226,10 +240,11 @@ def run(
     for text in out["warnings"]:
         warnings.warn(text, QuillonWarning, stacklevel=2)
     result = RunResult()
-    for name in ("results", "exposure", "stopping", "confusion", "trace"):
+    for name in ("results", "exposure", "stopping", "confusion", "trace", "examinees"):
         if name in out:
             result[name] = _frame(out[name])
     result.done = out["done"]
+    result.summary = out["summary"]
     return result
 
 
@@ -291,7 +306,8 @@ def study(file, *, threads=None, progress=None):
 
 
 def read_results(path):
-    """A table written by ``quillon-sim`` (results, exposure, stopping, confusion or trace) as a DataFrame."""
+    """A table written by ``quillon-sim`` as a DataFrame: results, exposure, stopping, confusion, trace
+    or examinees."""
     out = _quillon.read(os.fspath(path))
     _raise_error(out)
     return _frame(out["table"])

@@ -182,6 +182,8 @@ py::dict runModule(const py::list& settings, const py::list& arguments, const py
     request.stoppingPath = cText(reports["stopping_path"]);
     request.confusion = reports["confusion"].cast<bool>();
     request.confusionPath = cText(reports["confusion_path"]);
+    request.examinees = reports["examinees"].cast<bool>();
+    request.examineesPath = cText(reports["examinees_path"]);
 
     const quillon::PlainRunResult result =
         runWatched<std::int64_t>(progress, [&request](const auto& record, const std::atomic<bool>& stop) {
@@ -198,6 +200,17 @@ py::dict runModule(const py::list& settings, const py::list& arguments, const py
     if (result.hasStopping) out["stopping"] = pyTable(result.stopping);
     if (result.hasConfusion) out["confusion"] = pyTable(result.confusion);
     if (result.hasTrace) out["trace"] = pyTable(result.trace);
+    if (result.hasExaminees) out["examinees"] = pyTable(result.examinees);
+    const quillon::RunSummary& run = result.summary;
+    py::dict summary;
+    summary["examinees"] = run.examinees;
+    summary["tests"] = run.testsStarted;
+    summary["expected_tests"] = run.expectedTests;
+    summary["selections"] = run.selections;
+    summary["candidates_scored"] = run.candidatesScored;
+    summary["threads"] = result.threads;
+    summary["worker_threads"] = run.workerThreads;
+    out["summary"] = summary;
     return out;
 }
 

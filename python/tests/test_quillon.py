@@ -119,6 +119,44 @@ def test_same_bytes_as_the_runner_and_tables_at_full_precision(tmp_path):
     assert result.done.startswith("Done")
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_the_examinees_frame_is_the_runners_file(tmp_path, threads):
+    runner_file, package_file = tmp_path / "runner.csv", tmp_path / "package.csv"
+    subprocess.run(
+        [SIM, "--quiet", "--pool", POOL, "--data", RESPONSES, "--results", tmp_path / "results.csv", "--no-exposure",
+         "--stop-probability", ".9", "--stop-probability", ".99", "--tests-per-person", "2", "--threads",
+         str(threads), "--examinees", runner_file],
+        check=True,
+    )
+    result = quillon.run(POOL, RESPONSES, no_exposure=True, stop_probabilities=[.9, .99], tests_per_person=2,
+                         threads=threads, examinees=package_file, progress=False)
+    assert package_file.read_bytes() == runner_file.read_bytes()
+    frame = result.examinees
+    with open(runner_file, newline="") as f:
+        header, *rows = list(csv.reader(f))
+    assert list(frame.columns) == header == [
+        "examinee", "examinee_id", "true_group", "test", "map_group", "map_prob", "sprt_length", "sprt_group",
+        "posterior_.9_length", "posterior_.9_group", "posterior_.99_length", "posterior_.99_group"]
+    assert len(frame) == len(rows) == 2 * 2000
+    # Field by field: every number exactly as written (the shortest form that reads back), and
+    # missing exactly where the file's field is empty.
+    empty = 0
+    for name, column in zip(header, zip(*rows)):
+        values = list(frame[name])
+        if name == "examinee_id":
+            assert values == list(column)
+            continue
+        assert [pd.isna(v) for v in values] == [field == "" for field in column], name
+        assert [v for v in values if not pd.isna(v)] == [float(field) for field in column if field != ""], name
+        empty += column.count("")
+    assert empty > 0, "some test no rule decided"
+    # Whole numbers stay whole: integers without a gap, floats only where a rule never decided.
+    assert frame.examinee.dtype == frame.map_group.dtype == "int64" and frame.map_prob.dtype == "float64"
+    pdt.assert_frame_equal(frame, quillon.read_results(runner_file))
+    assert result.summary["threads"] == result.summary["worker_threads"] == threads
+    assert result.summary["tests"] == 4000
+
+
 def test_shares_over_no_test_are_nan(tmp_path):
     result = quillon.run(POOL, [], max_length=4, stopping=True, results=tmp_path / "r.csv", progress=False)
     shares = result.results.drop(columns="length")
@@ -133,7 +171,7 @@ def test_shares_over_no_test_are_nan(tmp_path):
     "settings, error, text",
     [
         (dict(trace=True, trace_candidates=-1), ValueError,
-         'setting trace_candidates: "-1" is not a whole number from 0 to 2147483647'),
+         'setting trace_candidates: "-1" is not a whole number from 0 to 1000'),
         (dict(trace_examinees=-3), ValueError,
          'setting trace_examinees: "-3" is not a whole number from 0 to 9223372036854775807'),
         (dict(stop_probabilities=[2.0]), ValueError,
@@ -307,6 +345,42 @@ def test_sigint_cancels_a_run_and_other_threads_run_meanwhile():
     # The GIL was free during the run: the other thread kept going.
     assert len(ticks) > 10
     assert time.monotonic() - begun < 60
+
+
+def test_two_runs_at_once_each_use_their_threads(tmp_path):
+    # About a second a run: long enough that the two surely overlap.
+    files = quillon.generate(tmp_path, items=300, examinees=25000, seed=21)
+    common = dict(max_length=80, method="MinCost", stopping=True, examinees=True, progress=False)
+    single = quillon.run(files["pool"], files["data"], threads=1, **common)
+    start = threading.Barrier(2)
+    outcomes = {}
+
+    def run(threads):
+        start.wait()
+        begun = time.monotonic()
+        try:
+            outcomes[threads] = quillon.run(files["pool"], files["data"], threads=threads, **common)
+        except BaseException as error:  # raised again below, on the test's own thread
+            outcomes[threads] = error
+        outcomes[threads, "span"] = (begun, time.monotonic())
+
+    workers = [threading.Thread(target=run, args=(n,)) for n in (2, 3)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    # The two runs overlapped: neither ended before the other began.
+    (a0, a1), (b0, b1) = outcomes[2, "span"], outcomes[3, "span"]
+    assert a0 < b1 and b0 < a1
+    for threads in (2, 3):
+        result = outcomes[threads]
+        if isinstance(result, BaseException):
+            raise result
+        # 25000 examinees are 782 batches: every thread a run started simulated some.
+        assert result.summary["threads"] == result.summary["worker_threads"] == threads
+        for name in ("results", "exposure", "stopping", "examinees"):
+            pdt.assert_frame_equal(result[name], single[name], check_exact=True)
+    assert single.summary["worker_threads"] == 1
 
 
 def test_generate_check_and_a_small_run(tmp_path):

@@ -52,7 +52,7 @@ report_path <- function(x) if (is.character(x)) x else NULL
 run_request <- function(pool, data, script, enemies, settings, arguments, priors = NULL,
                         seed = NULL, threads = NULL, trace = FALSE, trace_candidates = NULL,
                         trace_examinees = NULL, stopping = FALSE, stop_probability = NULL,
-                        confusion = FALSE, paths = list()) {
+                        confusion = FALSE, examinees = FALSE, paths = list()) {
   # The run's own choices go with the settings, so that the layer checks them all as the runner does.
   own <- Filter(Negate(is.null), list(seed = seed, threads = threads,
                                       trace_candidates = trace_candidates,
@@ -61,7 +61,7 @@ run_request <- function(pool, data, script, enemies, settings, arguments, priors
   for (x in stop_probability) settings <- c(settings, stop_probability = setting_text("stop_probability", x))
   list(settings = settings, arguments = arguments, pool = pool, data = data, script = script,
        enemies = enemies, priors = priors, trace = trace, stopping = stopping,
-       confusion = confusion, paths = paths)
+       confusion = confusion, examinees = examinees, paths = paths)
 }
 
 # The progress argument as a function of the percentage, with what closes it afterwards.
@@ -91,8 +91,9 @@ progress_function <- function(progress) {
 #' @param threads Threads for the replay (\code{NULL}: one per hardware thread); the tables do
 #'   not depend on it.
 #' @param seed Where the random generator starts (\code{NULL}: the runner's start).
-#' @param trace,stopping,confusion \code{TRUE} to return that table as well, or a file path to
-#'   keep it there too.
+#' @param trace,stopping,confusion,examinees \code{TRUE} to return that table as well, or a file
+#'   path to keep it there too (the same file as the runner's \option{--trace},
+#'   \option{--stopping}, \option{--confusion} and \option{--examinees}).
 #' @param trace_candidates,trace_examinees The trace's best candidates per row and how many
 #'   examinees it keeps (\code{NULL}: all).
 #' @param stop_probability The MAP probabilities at which the stopping table stops a test.
@@ -102,8 +103,16 @@ progress_function <- function(progress) {
 #' @param progress \code{TRUE} for a text progress bar, \code{FALSE} for none, or a function
 #'   called with the percentage done.
 #' @return A list with the data frames \code{results} (one row per test length), \code{exposure}
-#'   and \code{stopping} (\code{NULL} when not asked for), \code{trace} and \code{confusion}
-#'   when asked, and \code{done}, the run's closing message. The tables hold the run's values at
+#'   and \code{stopping} (\code{NULL} when not asked for), \code{trace}, \code{confusion} and
+#'   \code{examinees} when asked, \code{done}, the run's closing message, and \code{summary}, a
+#'   list of the run's counts: \code{examinees}, \code{tests}, \code{expected_tests},
+#'   \code{selections}, \code{candidates_scored}, \code{threads} (the threads the run was given)
+#'   and \code{worker_threads} (those of them that simulated examinees). \code{examinees} has one
+#'   row per examinee and test: \code{examinee}, \code{examinee_id}, \code{true_group},
+#'   \code{test}, \code{map_group}, \code{map_prob}, then \code{sprt_length} and
+#'   \code{sprt_group} and, for each stop probability X, \code{posterior_X_length} and
+#'   \code{posterior_X_group}: where each rule first decided, \code{NA} where it never did.
+#'   The tables hold the run's values at
 #'   full precision; a share with nothing to divide by (no test the rule decided at that length,
 #'   no test at all) is \code{NA}. A message that stops the run is an error of class
 #'   \code{quillon_error}; a setting the runner would refuse is one before anything runs, also of
@@ -118,17 +127,19 @@ progress_function <- function(progress) {
 #' @export
 quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads = NULL,
                         seed = NULL, trace = FALSE, stopping = FALSE, confusion = FALSE,
-                        trace_candidates = 0, trace_examinees = NULL, stop_probability = NULL,
+                        examinees = FALSE, trace_candidates = 0, trace_examinees = NULL, stop_probability = NULL,
                         priors = NULL, results = NULL, exposure = NULL,
                         progress = interactive()) {
   paths <- list(results = results, exposure = exposure, trace = report_path(trace),
-                stopping = report_path(stopping), confusion = report_path(confusion))
+                stopping = report_path(stopping), confusion = report_path(confusion),
+                examinees = report_path(examinees))
   request <- run_request(pool, data, script, enemies, option_values(list(...)),
                          argument_names(quillon_run), priors = priors, seed = seed, threads = threads,
                          trace = report_wanted(trace), trace_candidates = trace_candidates,
                          trace_examinees = trace_examinees, stopping = report_wanted(stopping),
                          stop_probability = stop_probability,
-                         confusion = report_wanted(confusion), paths = Filter(Negate(is.null), paths))
+                         confusion = report_wanted(confusion), examinees = report_wanted(examinees),
+                         paths = Filter(Negate(is.null), paths))
   shown <- progress_function(progress)
   out <- tryCatch(.run(request, shown$show), finally = shown$close())
   call <- sys.call()
@@ -138,7 +149,9 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
   run <- list(results = out$results, exposure = out$exposure, stopping = out$stopping)
   if (report_wanted(trace)) run$trace <- out$trace
   if (report_wanted(confusion)) run$confusion <- out$confusion
+  if (report_wanted(examinees)) run$examinees <- out$examinees
   run$done <- out$done
+  run$summary <- out$summary
   run
 }
 
@@ -235,7 +248,7 @@ quillon_study <- function(file, threads = NULL, progress = interactive()) {
 
 #' Read a table written by the runner
 #'
-#' Reads a results, exposure, stopping, confusion or trace table written by
+#' Reads a results, exposure, stopping, confusion, trace or examinees table written by
 #' \command{quillon-sim} (or by \code{quillon_run}) into a data frame with the plain column
 #' names.
 #'

@@ -121,12 +121,14 @@ quillon::PlainRunRequest toRequest(const Rcpp::List& r) {
     request.trace = Rcpp::as<bool>(r["trace"]);
     request.stopping = Rcpp::as<bool>(r["stopping"]);
     request.confusion = Rcpp::as<bool>(r["confusion"]);
+    request.examinees = Rcpp::as<bool>(r["examinees"]);
     const Rcpp::List paths = r["paths"];
     request.resultsPath = textOf(paths, "results");
     request.exposurePath = textOf(paths, "exposure");
     request.tracePath = textOf(paths, "trace");
     request.stoppingPath = textOf(paths, "stopping");
     request.confusionPath = textOf(paths, "confusion");
+    request.examineesPath = textOf(paths, "examinees");
     return request;
 }
 
@@ -231,6 +233,15 @@ Rcpp::List runResultList(const quillon::PlainRunResult& result) {
     auto tableOrNull = [](bool has, const quillon::PlainTable& table) -> SEXP {
         return has ? Rcpp::wrap(toDataFrame(table)) : R_NilValue;
     };
+    // Counts as doubles: they may pass R's integer range.
+    const quillon::RunSummary& run = result.summary;
+    const Rcpp::List summary =
+        Rcpp::List::create(Rcpp::Named("examinees") = static_cast<double>(run.examinees),
+                           Rcpp::Named("tests") = static_cast<double>(run.testsStarted),
+                           Rcpp::Named("expected_tests") = static_cast<double>(run.expectedTests),
+                           Rcpp::Named("selections") = static_cast<double>(run.selections),
+                           Rcpp::Named("candidates_scored") = static_cast<double>(run.candidatesScored),
+                           Rcpp::Named("threads") = result.threads, Rcpp::Named("worker_threads") = run.workerThreads);
     return Rcpp::List::create(
         Rcpp::Named("error") = result.error,
         Rcpp::Named("error_kind") = quillon::plainProblemKindName(result.errorKind),
@@ -240,7 +251,9 @@ Rcpp::List runResultList(const quillon::PlainRunResult& result) {
         Rcpp::Named("exposure") = tableOrNull(result.hasExposure, result.exposure),
         Rcpp::Named("stopping") = tableOrNull(result.hasStopping, result.stopping),
         Rcpp::Named("trace") = tableOrNull(result.hasTrace, result.trace),
-        Rcpp::Named("confusion") = tableOrNull(result.hasConfusion, result.confusion));
+        Rcpp::Named("confusion") = tableOrNull(result.hasConfusion, result.confusion),
+        Rcpp::Named("examinees") = tableOrNull(result.hasExaminees, result.examinees),
+        Rcpp::Named("summary") = summary);
 }
 
 }  // namespace

@@ -140,9 +140,14 @@ void RunReports::replayStarts(const InputFiles& inputs) {
 }
 
 void RunReports::testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) {
-    if (examinees_.file) {
-        appendExamineeRow(examinees_.buffer, examineeResultOf(examinee, testNumber, test, rules_));
-        examinees_.flush(false);
+    if (examinees_.file || options_.examineeResults) {
+        // One value for the file's row and the table kept in memory, so the two cannot differ.
+        const ExamineeResult result = examineeResultOf(examinee, testNumber, test, rules_);
+        if (examinees_.file) {
+            appendExamineeRow(examinees_.buffer, result);
+            examinees_.flush(false);
+        }
+        if (options_.examineeResults) options_.examineeResults->take(result);
     }
     if ((!trace_.file && !options_.traceRows) ||
         (options_.traceExaminees >= 0 && examinee.number > options_.traceExaminees))

@@ -9,6 +9,7 @@
 
 #include "quillon/input_files.h"
 #include "quillon/output_tables.h"
+#include "quillon/run_limits.h"
 #include "quillon/setting_names.h"
 #include "quillon/simulation.h"
 #include "quillon/study.h"

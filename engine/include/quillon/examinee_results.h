@@ -25,6 +25,9 @@ struct ExamineeResult {
 ExamineeResult examineeResultOf(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test,
                                 const std::vector<StoppingRule>& rules);
 
+/// The examinees table's column names for these rules: the file's header and a table kept in memory.
+std::vector<std::string> examineeResultColumnNames(const std::vector<StoppingRule>& rules);
+
 /// The examinees file's header line (CR LF ended) for these rules.
 std::string examineeResultsHeader(const std::vector<StoppingRule>& rules);
 

@@ -33,4 +33,7 @@ inline constexpr std::int32_t maxTestsPerPerson = 5;
 /// Best candidates a trace row can show: each takes two columns of every row.
 inline constexpr std::int32_t maxTraceCandidates = 1000;
 
+/// The most threads a run may be given: a replay starts every one of them, whatever the cores.
+inline constexpr int maxThreadCount = 1024;
+
 }  // namespace quillon

@@ -92,9 +92,6 @@ public:
     virtual void testTaken(const ExamineeLine& examinee, std::int32_t testNumber, const TestRecord& test) = 0;
 };
 
-/// The most threads a run may be given.
-inline constexpr int maxThreadCount = 1024;
-
 /// The thread count a run uses when none is given: the CPUs this process may run on (its
 /// affinity, as a batch system such as Slurm restricts it), else the machine's cores; at least 1.
 int defaultThreadCount();
@@ -116,6 +113,7 @@ struct RunSummary {
     std::int64_t expectedTests = 0;
     std::int64_t selections = 0;
     std::int64_t candidatesScored = 0;
+    int workerThreads = 0;  // threads that simulated examinees: the thread count when each had work
     RunStatistics statistics;
 };
 
@@ -152,6 +150,7 @@ struct ReplayOptions {
 struct Replayed {
     RunStatistics statistics;
     std::int64_t candidatesScored = 0;
+    int workerThreads = 0;  // threads that simulated at least one batch of examinees
 };
 
 /// Replays examinees of a prepared run from where `responses` stands (a range is skipped to),

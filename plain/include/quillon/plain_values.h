@@ -43,7 +43,7 @@ struct PlainRead {
 };
 
 /// Which of the runner's tables a text is, told by its first line.
-enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Unknown };
+enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Examinees, Unknown };
 
 /// The kind of table whose first line (without its line end) is `header`.
 PlainTableKind plainTableKind(std::string_view header);
@@ -52,7 +52,8 @@ PlainTableKind plainTableKind(std::string_view header);
 /// `fileName` only names the file in a refusal.
 PlainRead plainTableText(std::string_view text, const std::string& fileName);
 
-/// `plainTableText` of a file written by the runner (results, exposure, stopping, confusion or trace).
+/// `plainTableText` of a file written by the runner (results, exposure, stopping, confusion, trace or
+/// examinees).
 PlainRead readResults(const std::string& path);
 
 /// The checker's findings, one row each: file, line, column, kind ("error" or "warning"), what, fix.
@@ -113,8 +114,9 @@ struct PlainRunRequest {
     bool trace = false;
     bool stopping = false;  // also with "use_sprt", as the runner does
     bool confusion = false;
+    bool examinees = false;  // one row per examinee and test, kept only when asked for
     /// Where to write a table as well, with the engine's own writers; empty: kept in memory only.
-    std::string resultsPath, exposurePath, tracePath, stoppingPath, confusionPath;
+    std::string resultsPath, exposurePath, tracePath, stoppingPath, confusionPath, examineesPath;
     /// Called at the run's progress points, from any of its threads but never at once.
     std::function<void(const ProgressReport&)> progress;
     /// Asked at the progress points; true ends the replay (the run then counts as cancelled).
@@ -129,8 +131,9 @@ struct PlainRunResult {
     bool cancelled = false;             // cancelled through the request's callback: no tables
     std::string doneMessage;
     RunSummary summary;
-    PlainTable results, exposure, stopping, confusion, trace;  // those asked for
-    bool hasExposure = false, hasStopping = false, hasConfusion = false, hasTrace = false;
+    int threads = 0;  // the threads the run was given (the default's count when none was asked for)
+    PlainTable results, exposure, stopping, confusion, trace, examinees;  // those asked for
+    bool hasExposure = false, hasStopping = false, hasConfusion = false, hasTrace = false, hasExaminees = false;
 };
 
 /// Runs the engine as the runner does with the same settings, over inputs held in memory (the

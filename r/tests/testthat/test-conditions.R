@@ -25,7 +25,7 @@ test_that("settings the runner would refuse are refused before the run, by class
   name <- "quillon_setting_name_error"
   cases <- list(
     list(list(trace = TRUE, trace_candidates = -1), value,
-         "setting trace_candidates: \"-1\" is not a whole number from 0 to 2147483647"),
+         "setting trace_candidates: \"-1\" is not a whole number from 0 to 1000"),
     list(list(trace_examinees = -1), value,
          "setting trace_examinees: \"-1\" is not a whole number from 0 to 9223372036854775807"),
     list(list(stop_probability = 2), value,

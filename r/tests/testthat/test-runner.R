@@ -112,3 +112,47 @@ test_that("a message that stops a run is the runner's text", {
   expect_s3_class(err, "quillon_error")
   expect_true(startsWith(paste(sim$stderr, collapse = "\n"), conditionMessage(err)))
 })
+
+# The examinees table is the runner's --examinees file value for value, for one thread and two:
+# lengths and groups whole, NA exactly where the file's fields are empty, map_prob as written.
+test_that("the examinees table is the runner's file", {
+  pool <- sample_file("samplepassfail_pool.csv")
+  data <- sample_file("samplepassfail.txt")
+  for (threads in 1:2) {
+    dir <- tempfile("examinees")
+    dir.create(dir)
+    sim_file <- file.path(dir, "sim.csv")
+    r_file <- file.path(dir, "r.csv")
+    sim <- run_runner(c("--pool", pool, "--data", data, "--results", file.path(dir, "results.csv"),
+                        "--no-exposure", "--stop-probability", ".9", "--stop-probability", ".99",
+                        "--tests-per-person", "2", "--threads", threads, "--examinees", sim_file))
+    expect_equal(sim$status, 0L)
+    run <- quillon_run(pool, data, no_exposure = TRUE, stop_probability = c(.9, .99),
+                       tests_per_person = 2, threads = threads, examinees = r_file, progress = FALSE)
+    expect_identical(bytes(r_file), bytes(sim_file), info = threads)
+    # The file's own fields, read as text: nothing of the package's reader in between.
+    fields <- utils::read.csv(sim_file, colClasses = "character", check.names = FALSE,
+                              na.strings = character())
+    expect_identical(names(run$examinees), names(fields))
+    expect_equal(nrow(run$examinees), 4000L)
+    empty <- 0
+    for (name in names(fields)) {
+      kept <- run$examinees[[name]]
+      if (name == "examinee_id") {
+        expect_identical(kept, fields[[name]])
+        next
+      }
+      expect_identical(typeof(kept), if (name == "map_prob") "double" else "integer", info = name)
+      expect_identical(is.na(kept), fields[[name]] == "", info = name)
+      given <- fields[[name]] != ""
+      # R's own reading of a 17-digit number may miss the last bit; the reader below is exact.
+      expect_equal(as.double(kept[given]), as.double(fields[[name]][given]), tolerance = 1e-15,
+                   info = name)
+      empty <- empty + sum(!given)
+    }
+    expect_gt(empty, 0)
+    expect_identical(run$examinees, quillon_read_results(sim_file))
+    expect_identical(run$summary$threads, threads)
+    expect_identical(run$summary$worker_threads, threads)
+  }
+})

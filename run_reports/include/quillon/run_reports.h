@@ -27,6 +27,14 @@ public:
     virtual void rowEnd() = 0;
 };
 
+/// Takes the examinees table's rows as the replay makes them, each the same value the file's row
+/// is written from.
+class ExamineeResultSink {
+public:
+    virtual ~ExamineeResultSink() = default;
+    virtual void take(const ExamineeResult& result) = 0;
+};
+
 /// What a run reports beyond its two tables; an empty file name leaves that report out.
 struct RunReportOptions {
     std::string traceFile;
@@ -36,6 +44,9 @@ struct RunReportOptions {
     std::string stoppingFile;
     std::string confusionFile;
     std::string examineesFile;  // one row per examinee and test: final MAP group, each rule's stop
+    /// Takes every examinees row too (the table kept in memory); fed by the replay only, so a
+    /// merge, whose rows come with its parts, writes them to the file alone.
+    ExamineeResultSink* examineeResults = nullptr;
 };
 
 /// Streams a run's trace (to its file, to `traceRows` or both) as its tests enter the tables and
