@@ -375,11 +375,10 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
 // carries every count, so the stopping and confusion tables come from the merge.
 int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
     std::int32_t shard = 0, count = 0;
-    std::string usage = quillon::cli::reportOptionsRefusal(!merge, !line.reports.traceFile.empty(),
-                                                           !line.reports.stoppingFile.empty() ||
-                                                               !line.reports.confusionFile.empty() ||
-                                                               !line.reports.examineesFile.empty() ||
-                                                               !line.reportPath.empty());
+    std::string usage =
+        quillon::cli::reportOptionsRefusal(!merge, !line.reports.traceFile.empty(),
+                                           !line.reports.stoppingFile.empty() || !line.reports.confusionFile.empty() ||
+                                               !line.reports.examineesFile.empty() || !line.reportPath.empty());
     if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
         usage = "--shard and --part go together";
     if (usage.empty() && !merge && !quillon::cli::parseShard(line.shard, shard, count))
@@ -405,9 +404,8 @@ int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
             return quillon::runMerge(line.settings, random, host, line.mergeParts, !line.reports.examineesFile.empty());
         });
     ConsoleHost host(!line.quiet && isatty(fileno(stderr)) != 0);
-    const quillon::RunSummary summary =
-        quillon::runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count,
-                          line.partFile, line.keepExaminees);
+    const quillon::RunSummary summary = quillon::runShard(line.settings, random, host, static_cast<int>(line.threads),
+                                                          shard, count, line.partFile, line.keepExaminees);
     return summary.completed ? exitDone : exitMessage;
 }
 

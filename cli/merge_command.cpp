@@ -40,7 +40,8 @@ std::string mergeTablesRefusal(const RunReports& reports, const std::vector<std:
     const std::vector<RoleFile> files = reports.runFiles();
     const std::size_t outputs = files.size() - 6;
     const char* kinds[] = {"Output", "Exposure", "Trace", "Stopping", "Confusion", "Examinees"};
-    const char* names[] = {"results", "exposure table", "trace", "stopping table", "confusion table", "examinees table"};
+    const char* names[] = {"results",        "exposure table",  "trace",
+                           "stopping table", "confusion table", "examinees table"};
     for (std::size_t i = 0; i < 6; ++i) {
         const RoleFile& file = files[outputs + i];
         if (file.path.empty()) continue;

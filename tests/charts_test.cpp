@@ -14,8 +14,8 @@
 
 #include "quillon/chart_model.h"
 #include "quillon/chart_scene.h"
-#include "quillon/report.h"
 #include "quillon/output_tables.h"
+#include "quillon/report.h"
 #include "quillon/stopping_table.h"
 #include "quillon/study_report.h"
 #include "quillon/table_reader.h"

@@ -293,8 +293,8 @@ std::vector<std::string> runArguments(const std::string& inputs, const std::stri
 
 TEST(Runner, InterruptsEndTheRunAtOnceAndKeepTheOldTables) {
     TempFolder folder;
-    // Long enough that the signal comes during the replay.
-    ASSERT_EQ(runSim(folder, "generate --examinees 20000 --quiet --out " + folder.file("big")).exitCode, 0);
+    // Long enough that the signal comes during the replay: about 5 s of replay on two fast cores.
+    ASSERT_EQ(runSim(folder, "generate --examinees 100000 --quiet --out " + folder.file("big")).exitCode, 0);
     const std::string tables = folder.file("tables");
     std::filesystem::create_directory(tables);
     for (const int signal : {SIGINT, SIGTERM}) {

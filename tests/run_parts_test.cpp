@@ -378,14 +378,16 @@ TEST(RunParts, ForgedPartsWithAValidChecksumAreRefused) {
         {"sprt outcomes against decided", [](RunPart& p) { ++p.statistics.lengths[5].sprtDecided; }, "do not add up"},
         {"exposure against items given", [](RunPart& p) { ++p.statistics.exposureCount[7]; }, "exposure"},
         {"negative exposure", [](RunPart& p) { p.statistics.exposureCount[7] = -5; }, "exposure"},
-        {"tests beyond the run",
-         [](RunPart& p) { p.statistics.testsStarted = p.expectedTests + 1; }, "test counts are impossible"},
-        {"stopping counts", [](RunPart& p) {
+        {"tests beyond the run", [](RunPart& p) { p.statistics.testsStarted = p.expectedTests + 1; },
+         "test counts are impossible"},
+        {"stopping counts",
+         [](RunPart& p) {
              std::vector<std::int64_t> flat = p.statistics.stopping.flatCounts();
              flat[0] += 1;
              flat[1] += 1;
              ASSERT_TRUE(p.statistics.stopping.setFlatCounts(flat));
-         }, "stopping"},
+         },
+         "stopping"},
         {"confusion counts", [](RunPart& p) { ++p.statistics.confusion.denseCounts()[0]; }, "confusion"},
         {"a failure without its message",
          [](RunPart& p) {
@@ -458,8 +460,8 @@ TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
         parts += " " + part;
     }
     const std::string merged = split.folder.file("m.csv"), mergedExposure = split.folder.file("mx.csv");
-    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " +
-                     mergedExposure + " " + reports + split.folder.file("mc.csv")),
+    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " + mergedExposure +
+                     " " + reports + split.folder.file("mc.csv")),
               0);
     EXPECT_TRUE(TempFolder::read(whole) == TempFolder::read(merged));
     EXPECT_TRUE(TempFolder::read(wholeExposure) == TempFolder::read(mergedExposure));
@@ -469,15 +471,16 @@ TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
     EXPECT_NE(TempFolder::read(split.folder.file("wc.csv")), "");
     EXPECT_TRUE(TempFolder::read(split.folder.file("wc.csv")) == TempFolder::read(split.folder.file("mc.csv")));
     EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 1 --results " + merged), 1);  // another run
-    for (const char* usage : {"--shard 0/3 --part x", "--shard 4/3 --part x", "--shard 1/3", "--shard 1-3 --part x",
-                              "--shard 1/3 --part x --trace t.csv", "--shard 1/3 --part x --stopping s.csv",
-                              "--shard 1/1000001 --part x"})
+    for (const char* usage :
+         {"--shard 0/3 --part x", "--shard 4/3 --part x", "--shard 1/3", "--shard 1-3 --part x",
+          "--shard 1/3 --part x --trace t.csv", "--shard 1/3 --part x --stopping s.csv", "--shard 1/1000001 --part x"})
         EXPECT_EQ(runner(files + usage), 2) << usage;
     EXPECT_EQ(runner("merge" + parts + " " + files + "--trace t.csv"), 2);
     // Parts of shards run without --keep-examinees cannot give the examinees table.
-    EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --use-sprt --stop-probability .8 --stop-probability .9 " +
-                     "--results " + merged + " --examinees " + split.folder.file("me.csv")),
-              1);
+    EXPECT_EQ(
+        runner("merge" + parts + " " + files + "--seed 99 --use-sprt --stop-probability .8 --stop-probability .9 " +
+               "--results " + merged + " --examinees " + split.folder.file("me.csv")),
+        1);
     EXPECT_FALSE(std::filesystem::exists(split.folder.file("me.csv")));
 }
 

@@ -345,7 +345,9 @@ Script parseScript(std::string_view bytes, const RunSettings& settings, const st
     return parseScript(splitLines(bytes), settings, name);
 }
 
-std::string responseLineId(std::string_view line) { return trimSpaces(line.substr(0, std::min<std::size_t>(11, line.size()))); }
+std::string responseLineId(std::string_view line) {
+    return trimSpaces(line.substr(0, std::min<std::size_t>(11, line.size())));
+}
 
 ResponseRecord parseResponseLine(std::string_view line) {
     ResponseRecord record;

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <limits>
 #include <initializer_list>
+#include <limits>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -320,8 +320,8 @@ std::string inconsistency(const RunStatistics& s, const PartShape& shape, const 
     for (std::size_t n = 0; n < s.lengths.size(); ++n)
         if (perLengthRule[2 * n] != s.testsTaken || perLengthRule[2 * n + 1] != s.lengths[n].sprtDecided)
             return "its confusion counts at length " + std::to_string(n + 1) + " do not add up to its tests";
-    if (s.stop.failed && (s.stop.messages.empty() || s.stop.failedLine <= part.firstLine ||
-                          s.stop.failedLine > part.lineCount))
+    if (s.stop.failed &&
+        (s.stop.messages.empty() || s.stop.failedLine <= part.firstLine || s.stop.failedLine > part.lineCount))
         return "its failure is impossible";
     if ((s.stop.failed || s.stop.cancelled) && !s.stop.ended) return "its end is impossible";
     return {};
@@ -434,8 +434,8 @@ bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part
         return w.atEnd();
     };
     std::vector<std::int64_t> stopping = empty.stopping.flatCounts();
-    if (!counts("exposure", s.exposureCount) || !counts("stopping", stopping) ||
-        !s.stopping.setFlatCounts(stopping) || !counts("confusion", s.confusion.denseCounts()))
+    if (!counts("exposure", s.exposureCount) || !counts("stopping", stopping) || !s.stopping.setFlatCounts(stopping) ||
+        !counts("confusion", s.confusion.denseCounts()))
         return damaged();
     // Other pairs come only from files that never load (a true group beyond the groups), so a
     // count of them beyond the run's tests is damage, whatever the part says.
@@ -545,7 +545,8 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
         return summary;
     };
     if (shardCount < 1 || shardCount > maxShardCount || shard < 1 || shard > shardCount)
-        return refuse("Shard " + shardName(shard, shardCount) + " does not exist: it must be K/N with K from 1 to N and N from 1 to " +
+        return refuse("Shard " + shardName(shard, shardCount) +
+                      " does not exist: it must be K/N with K from 1 to N and N from 1 to " +
                       std::to_string(maxShardCount) + ".");
     if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) return refuse(refusal);
     // The part is the shard's only output: it takes the results table's checks (writable, not an
@@ -576,9 +577,9 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     } shardHost;
     const ProgressHandle handle = shardHost.progressInit("");
     RandomGenerator generator = random;
-    Replayed replayed = replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests,
-                                        generator, shardHost, handle,
-                                        {threadCount, nullptr, part.firstLine, part.rangeLines, examineeRows});
+    Replayed replayed =
+        replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests, generator, shardHost,
+                        handle, {threadCount, nullptr, part.firstLine, part.rangeLines, examineeRows});
     if (prepared.responses->problem() != ReadProblem::None)
         return refuse(readProblemMessage("Data", settings.responseFile, *prepared.responses));
     RunStatistics& statistics = replayed.statistics;
@@ -589,29 +590,25 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
         LineReader rest(settings.responseFile);
         if (!rest.isOpen()) return refuse("Data file " + upperName(settings.responseFile) + " is not available.");
         generator = random;
-        Replayed more = replayExaminees(settings, prepared.inputs, rest, prepared.expectedTests, generator, shardHost,
-                                        handle, {threadCount, nullptr, rangeEnd, part.lineCount - rangeEnd, examineeRows});
-        if (rest.problem() != ReadProblem::None)
-            return refuse(readProblemMessage("Data", settings.responseFile, rest));
+        Replayed more =
+            replayExaminees(settings, prepared.inputs, rest, prepared.expectedTests, generator, shardHost, handle,
+                            {threadCount, nullptr, rangeEnd, part.lineCount - rangeEnd, examineeRows});
+        if (rest.problem() != ReadProblem::None) return refuse(readProblemMessage("Data", settings.responseFile, rest));
         statistics.stop.ended = false;
         statistics.merge(more.statistics);
         statistics.stop.ended = true;
         replayed.candidatesScored += more.candidatesScored;
         replayed.workerThreads = std::max(replayed.workerThreads, more.workerThreads);
     }
-    summary.examinees = statistics.examinees;
-    summary.cancelled = statistics.stop.cancelled;
-    summary.testsStarted = statistics.testsStarted;
-    summary.expectedTests = prepared.expectedTests;
-    summary.selections = statistics.selections;
+    summarizeCounts(summary, statistics, prepared.expectedTests);
     summary.candidatesScored = replayed.candidatesScored;
     summary.workerThreads = replayed.workerThreads;
     part.digest = runDigest(settings, random.state(), problem);
     if (!problem.empty()) {
         host.showMessage(problem);
-    } else if (!replaceFileContents(partFile, runPartText({part.digest, part.shard, part.shardCount, part.lineCount,
-                                                          part.firstLine, part.rangeLines, part.expectedTests,
-                                                          statistics}))) {
+    } else if (!replaceFileContents(
+                   partFile, runPartText({part.digest, part.shard, part.shardCount, part.lineCount, part.firstLine,
+                                          part.rangeLines, part.expectedTests, statistics}))) {
         host.showMessage("Part file " + upperName(partFile) + " has a problem.");
     } else {
         summary.completed = true;
@@ -649,7 +646,8 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         // A part is a few numbers per length and item; anything far larger is not one.
         const std::optional<std::string> text = readWholeFile(partFiles[i]);
         if (!text) return refuseParts("Part file " + partFiles[i] + " is not available.");
-        if (!parseRunPart(*text, shape, parts[i], problem)) return refuseParts("Part file " + partFiles[i] + " " + problem);
+        if (!parseRunPart(*text, shape, parts[i], problem))
+            return refuseParts("Part file " + partFiles[i] + " " + problem);
     }
     RunStatistics merged;
     if (const std::string refusal = mergeRunParts(parts, partFiles, shape, merged); !refusal.empty())
@@ -658,17 +656,9 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         host.progressShutdown(handle);
         host.showMessage(message);
     }
-    summary.examinees = merged.examinees;
-    summary.cancelled = merged.stop.cancelled;
-    summary.testsStarted = merged.testsStarted;
-    summary.expectedTests = prepared.expectedTests;
-    summary.selections = merged.selections;
+    summarizeCounts(summary, merged, prepared.expectedTests);
     if (!merged.stop.failed) {
-        const bool exposureUnavailable =
-            writeRunTables(settings, prepared.inputs.pool, merged, prepared.expectedTests, host, handle);
-        host.progressShutdown(handle);
-        host.showDone(doneMessage(merged.testsStarted, prepared.expectedTests, prepared.inputs.pool.itemCount,
-                                  settings.testsPerPerson, exposureUnavailable));
+        finishRun(settings, prepared.inputs.pool, merged, prepared.expectedTests, host, handle);
         summary.completed = true;
     }
     summary.statistics = std::move(merged);

@@ -70,8 +70,8 @@ void RunStatistics::merge(const RunStatistics& later) {
     stopping.merge(later.stopping);
     confusion.merge(later.confusion);
     stop.messages.insert(stop.messages.end(), later.stop.messages.begin(), later.stop.messages.end());
-    if (later.stop.ended) stop = {std::move(stop.messages), true, later.stop.failed, later.stop.cancelled,
-                                  later.stop.failedLine};
+    if (later.stop.ended)
+        stop = {std::move(stop.messages), true, later.stop.failed, later.stop.cancelled, later.stop.failedLine};
 }
 
 }  // namespace quillon

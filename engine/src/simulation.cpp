@@ -265,12 +265,12 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
     folder.testsBefore = options.firstExaminee * settings.testsPerPerson;
     const std::int32_t traceCandidates = options.listener ? options.listener->traceCandidates() : -1;
     ReplayExecutor executor(inputs, settings, options.threadCount, traceCandidates);
-    const ReplayEnd end =
-        executor.replay(responses, random,
-                        [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome, std::size_t& taken) {
-                            return folder.fold(examinee, outcome, taken);
-                        },
-                        options.firstExaminee, options.examineeCount);
+    const ReplayEnd end = executor.replay(
+        responses, random,
+        [&folder](const ExamineeLine& examinee, const ExamineeOutcome& outcome, std::size_t& taken) {
+            return folder.fold(examinee, outcome, taken);
+        },
+        options.firstExaminee, options.examineeCount);
     replayed.candidatesScored = end.candidatesScored;
     replayed.workerThreads = end.workerThreads;
     statistics.stop.failed = end.failed;
@@ -281,6 +281,9 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
     return replayed;
 }
 
+namespace {
+
+// Writes the tables; true when the exposure file could not be written.
 bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
                     std::int64_t expectedTests, RunHost& host, ProgressHandle handle) {
     reportProgress(host, handle, statistics.testsStarted, expectedTests, " done)  Saving results.");
@@ -298,6 +301,24 @@ bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const Run
     return true;
 }
 
+}  // namespace
+
+void finishRun(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
+               std::int64_t expectedTests, RunHost& host, ProgressHandle handle) {
+    const bool exposureUnavailable = writeRunTables(settings, pool, statistics, expectedTests, host, handle);
+    host.progressShutdown(handle);
+    host.showDone(doneMessage(statistics.testsStarted, expectedTests, pool.itemCount, settings.testsPerPerson,
+                              exposureUnavailable));
+}
+
+void summarizeCounts(RunSummary& summary, const RunStatistics& statistics, std::int64_t expectedTests) {
+    summary.examinees = statistics.examinees;
+    summary.cancelled = statistics.stop.cancelled;
+    summary.testsStarted = statistics.testsStarted;
+    summary.expectedTests = expectedTests;
+    summary.selections = statistics.selections;
+}
+
 RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, RandomGenerator& random, RunHost& host,
                        const RunOptions& options) {
     RunSummary summary;
@@ -306,11 +327,7 @@ RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, Rando
     Replayed replayed = replayExaminees(settings, prepared.inputs, *prepared.responses, prepared.expectedTests, random,
                                         host, handle, {options.threadCount, options.listener});
     const RunStatistics& statistics = replayed.statistics;
-    summary.examinees = statistics.examinees;
-    summary.cancelled = statistics.stop.cancelled;
-    summary.testsStarted = statistics.testsStarted;
-    summary.expectedTests = prepared.expectedTests;
-    summary.selections = statistics.selections;
+    summarizeCounts(summary, statistics, prepared.expectedTests);
     summary.candidatesScored = replayed.candidatesScored;
     summary.workerThreads = replayed.workerThreads;
     if (!statistics.stop.failed) {
@@ -319,11 +336,7 @@ RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, Rando
             host.showInputMessage(readProblemMessage("Data", settings.responseFile, *prepared.responses));
             summary.inputsRejected = true;
         } else {
-            const bool exposureUnavailable =
-                writeRunTables(settings, prepared.inputs.pool, statistics, prepared.expectedTests, host, handle);
-            host.progressShutdown(handle);
-            host.showDone(doneMessage(statistics.testsStarted, prepared.expectedTests, prepared.inputs.pool.itemCount,
-                                      settings.testsPerPerson, exposureUnavailable));
+            finishRun(settings, prepared.inputs.pool, statistics, prepared.expectedTests, host, handle);
             summary.completed = true;
         }
     }

@@ -88,7 +88,9 @@ void StoppingTable::merge(const StoppingTable& other) {
 
 std::vector<std::int64_t> StoppingTable::flatCounts() const {
     std::vector<std::int64_t> flat;
-    const auto put = [&flat](const Counts& c) { flat.insert(flat.end(), {c.tests, c.accurate, c.falsePos, c.falseNeg}); };
+    const auto put = [&flat](const Counts& c) {
+        flat.insert(flat.end(), {c.tests, c.accurate, c.falsePos, c.falseNeg});
+    };
     for (const RuleCounts& c : counts_) {
         for (const Counts& at : c.stoppedAt) put(at);
         put(c.undecided);

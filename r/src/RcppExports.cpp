@@ -6,92 +6,90 @@
 using namespace Rcpp;
 
 #ifdef RCPP_USE_GLOBAL_ROSTREAM
-Rcpp::Rostream<true>&  Rcpp::Rcout = Rcpp::Rcpp_cout_get();
+Rcpp::Rostream<true>& Rcpp::Rcout = Rcpp::Rcpp_cout_get();
 Rcpp::Rostream<false>& Rcpp::Rcerr = Rcpp::Rcpp_cerr_get();
 #endif
 
 // settingNames
 Rcpp::DataFrame settingNames();
 RcppExport SEXP _quillon_settingNames() {
-BEGIN_RCPP
+    BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
     rcpp_result_gen = Rcpp::wrap(settingNames());
     return rcpp_result_gen;
-END_RCPP
+    END_RCPP
 }
 // run
 Rcpp::List run(Rcpp::List request, SEXP progress);
 RcppExport SEXP _quillon_run(SEXP requestSEXP, SEXP progressSEXP) {
-BEGIN_RCPP
+    BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< Rcpp::List >::type request(requestSEXP);
-    Rcpp::traits::input_parameter< SEXP >::type progress(progressSEXP);
+    Rcpp::traits::input_parameter<Rcpp::List>::type request(requestSEXP);
+    Rcpp::traits::input_parameter<SEXP>::type progress(progressSEXP);
     rcpp_result_gen = Rcpp::wrap(run(request, progress));
     return rcpp_result_gen;
-END_RCPP
+    END_RCPP
 }
 // check
 Rcpp::List check(Rcpp::List request);
 RcppExport SEXP _quillon_check(SEXP requestSEXP) {
-BEGIN_RCPP
+    BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< Rcpp::List >::type request(requestSEXP);
+    Rcpp::traits::input_parameter<Rcpp::List>::type request(requestSEXP);
     rcpp_result_gen = Rcpp::wrap(check(request));
     return rcpp_result_gen;
-END_RCPP
+    END_RCPP
 }
 // generate
 Rcpp::List generate(Rcpp::CharacterVector options, std::string folder);
 RcppExport SEXP _quillon_generate(SEXP optionsSEXP, SEXP folderSEXP) {
-BEGIN_RCPP
+    BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type options(optionsSEXP);
-    Rcpp::traits::input_parameter< std::string >::type folder(folderSEXP);
+    Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type options(optionsSEXP);
+    Rcpp::traits::input_parameter<std::string>::type folder(folderSEXP);
     rcpp_result_gen = Rcpp::wrap(generate(options, folder));
     return rcpp_result_gen;
-END_RCPP
+    END_RCPP
 }
 // study
 Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<std::string> arguments, SEXP progress);
 RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP settingsSEXP, SEXP argumentsSEXP, SEXP progressSEXP) {
-BEGIN_RCPP
+    BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< std::string >::type file(fileSEXP);
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type settings(settingsSEXP);
-    Rcpp::traits::input_parameter< std::vector<std::string> >::type arguments(argumentsSEXP);
-    Rcpp::traits::input_parameter< SEXP >::type progress(progressSEXP);
+    Rcpp::traits::input_parameter<std::string>::type file(fileSEXP);
+    Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type settings(settingsSEXP);
+    Rcpp::traits::input_parameter<std::vector<std::string> >::type arguments(argumentsSEXP);
+    Rcpp::traits::input_parameter<SEXP>::type progress(progressSEXP);
     rcpp_result_gen = Rcpp::wrap(study(file, settings, arguments, progress));
     return rcpp_result_gen;
-END_RCPP
+    END_RCPP
 }
 // readResults
 Rcpp::List readResults(std::string path);
 RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
-BEGIN_RCPP
+    BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< std::string >::type path(pathSEXP);
+    Rcpp::traits::input_parameter<std::string>::type path(pathSEXP);
     rcpp_result_gen = Rcpp::wrap(readResults(path));
     return rcpp_result_gen;
-END_RCPP
+    END_RCPP
 }
 
-static const R_CallMethodDef CallEntries[] = {
-    {"_quillon_settingNames", (DL_FUNC) &_quillon_settingNames, 0},
-    {"_quillon_run", (DL_FUNC) &_quillon_run, 2},
-    {"_quillon_check", (DL_FUNC) &_quillon_check, 1},
-    {"_quillon_generate", (DL_FUNC) &_quillon_generate, 2},
-    {"_quillon_study", (DL_FUNC) &_quillon_study, 4},
-    {"_quillon_readResults", (DL_FUNC) &_quillon_readResults, 1},
-    {NULL, NULL, 0}
-};
+static const R_CallMethodDef CallEntries[] = {{"_quillon_settingNames", (DL_FUNC)&_quillon_settingNames, 0},
+                                              {"_quillon_run", (DL_FUNC)&_quillon_run, 2},
+                                              {"_quillon_check", (DL_FUNC)&_quillon_check, 1},
+                                              {"_quillon_generate", (DL_FUNC)&_quillon_generate, 2},
+                                              {"_quillon_study", (DL_FUNC)&_quillon_study, 4},
+                                              {"_quillon_readResults", (DL_FUNC)&_quillon_readResults, 1},
+                                              {NULL, NULL, 0}};
 
-RcppExport void R_init_quillon(DllInfo *dll) {
+RcppExport void R_init_quillon(DllInfo* dll) {
     R_registerRoutines(dll, NULL, CallEntries, NULL, NULL);
     R_useDynamicSymbols(dll, FALSE);
 }

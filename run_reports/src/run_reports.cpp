@@ -125,7 +125,8 @@ std::vector<std::string> RunReports::unwritableFiles() const {
         problems.push_back(unwritable("Stopping", options_.stoppingFile));
     if (!options_.confusionFile.empty() && !FileReplacement(options_.confusionFile).isOpen())
         problems.push_back(unwritable("Confusion", options_.confusionFile));
-    if (examinees_.file && !examinees_.file->isOpen()) problems.push_back(unwritable("Examinees", options_.examineesFile));
+    if (examinees_.file && !examinees_.file->isOpen())
+        problems.push_back(unwritable("Examinees", options_.examineesFile));
     return problems;
 }
 
@@ -229,8 +230,7 @@ std::vector<std::string> RunReports::finish(const RunSummary& run) {
             problems.push_back("Trace file " + upperName(options_.traceFile) + " has a problem.");
         }
     }
-    if (!options_.stoppingFile.empty() &&
-        !replaceFileContents(options_.stoppingFile, run.statistics.stopping.text()))
+    if (!options_.stoppingFile.empty() && !replaceFileContents(options_.stoppingFile, run.statistics.stopping.text()))
         problems.push_back("Stopping file " + upperName(options_.stoppingFile) + " has a problem.");
     if (!options_.confusionFile.empty() &&
         !replaceFileContents(options_.confusionFile, run.statistics.confusion.text()))

@@ -25,10 +25,10 @@ struct LengthStatistics {
 /// way, in order, and whether it stopped early.
 struct ReplayStop {
     std::vector<std::string> messages;
-    bool ended = false;          // the one-process run ends within these examinees
-    bool failed = false;         // ...at a failed selection: the last message says so, no tables
-    bool cancelled = false;      // ...at a cancel, or at the progress point after an "icol error"
-    std::int64_t failedLine = 0; // 1-based line of the failing examinee
+    bool ended = false;           // the one-process run ends within these examinees
+    bool failed = false;          // ...at a failed selection: the last message says so, no tables
+    bool cancelled = false;       // ...at a cancel, or at the progress point after an "icol error"
+    std::int64_t failedLine = 0;  // 1-based line of the failing examinee
 };
 
 /// Everything every table and report of a run needs, kept exactly: counts and exact sums, so that

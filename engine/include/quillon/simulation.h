@@ -117,6 +117,9 @@ struct RunSummary {
     RunStatistics statistics;
 };
 
+/// Fills the summary's counts from a run's statistics, whichever way they came about.
+void summarizeCounts(RunSummary& summary, const RunStatistics& statistics, std::int64_t expectedTests);
+
 /// A run's inputs, loaded and checked, with its response lines open and counted: all a replay needs.
 struct PreparedRun {
     InputFiles inputs;
@@ -167,11 +170,11 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
 /// expected tests (at every test when fewer than 100 are expected).
 bool isProgressPoint(std::int64_t testsStarted, std::int64_t expectedTests);
 
-/// Writes the results table (none for an empty results file name, which a run's load refuses)
-/// and, with "Save exposure", the exposure table of finished statistics, reporting through
-/// `host`; true when the exposure file could not be written.
-bool writeRunTables(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
-                    std::int64_t expectedTests, RunHost& host, ProgressHandle handle);
+/// Ends a run whose statistics are complete: writes the results table (none for an empty name, as
+/// a package run in memory has) and, with "Save exposure", the exposure table, closes the progress
+/// display and shows the Done message, through `host`.
+void finishRun(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
+               std::int64_t expectedTests, RunHost& host, ProgressHandle handle);
 
 /// The results table for every length up to the settings' maximum, from finished statistics.
 std::string runResultsText(const RunStatistics& statistics, const RunSettings& settings);

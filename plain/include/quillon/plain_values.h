@@ -203,7 +203,7 @@ struct PlainStudyRequest {
 
 /// What a study from a package produced: its long and summary tables, or the error that stopped it.
 struct PlainStudyResult {
-    std::string error;                  // the system's message(s), line feeds between lines
+    std::string error;  // the system's message(s), line feeds between lines
     PlainProblemKind errorKind = PlainProblemKind::None;
     std::vector<std::string> warnings;  // messages of runs that still completed
     bool cancelled = false;             // stopped through the request's callback: no tables
