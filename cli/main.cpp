@@ -391,9 +391,9 @@ int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
         return exitUsage;
     }
     // Refused before anything is written: the file named would be lost.
-    if (const std::string refusal =
-            merge ? quillon::cli::mergeTablesRefusal(quillon::RunReports(line.reports, line.settings), line.mergeParts)
-                  : quillon::cli::shardPartRefusal(line.settings, line.partFile);
+    if (const std::string refusal = merge
+                                        ? quillon::cli::mergeTablesRefusal(line.settings, line.reports, line.mergeParts)
+                                        : quillon::cli::shardPartRefusal(line.settings, line.partFile);
         !refusal.empty()) {
         std::cerr << refusal << '\n';
         return exitMessage;

@@ -33,11 +33,12 @@ std::string shardPartRefusal(const RunSettings& settings, const std::string& par
     return sameFileRefusal("Part", partFile, "part", runInputFiles(settings));
 }
 
-std::string mergeTablesRefusal(const RunReports& reports, const std::vector<std::string>& partFiles) {
+std::string mergeTablesRefusal(const RunSettings& settings, const RunReportOptions& reports,
+                               const std::vector<std::string>& partFiles) {
     std::vector<RoleFile> parts;
     for (const std::string& part : partFiles) parts.push_back({"part", part});
     // The outputs in the run's own order after its inputs, each with the words of its own refusal.
-    const std::vector<RoleFile> files = reports.runFiles();
+    const std::vector<RoleFile> files = runFiles(settings, reports);
     const std::size_t outputs = files.size() - 6;
     const char* kinds[] = {"Output", "Exposure", "Trace", "Stopping", "Confusion", "Examinees"};
     const char* names[] = {"results",        "exposure table",  "trace",

@@ -23,7 +23,8 @@ std::string shardPartRefusal(const RunSettings& settings, const std::string& par
 
 /// Why a merge's tables and reports cannot be written as named: one would replace a part the merge
 /// reads; the message naming it, or empty. (An input is refused by the run itself, as for any run.)
-std::string mergeTablesRefusal(const RunReports& reports, const std::vector<std::string>& partFiles);
+std::string mergeTablesRefusal(const RunSettings& settings, const RunReportOptions& reports,
+                               const std::vector<std::string>& partFiles);
 
 /// Why a shard or a merge cannot take these report options, or empty: a trace follows every item
 /// of the one-process run, and a shard writes nothing but its part (`tables`: stopping,

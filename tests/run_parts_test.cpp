@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 
+#include "fnv_hex.h"
 #include "quillon/run_reports.h"
 #include "quillon/sample_data.h"
 #include "recording_host.h"
@@ -298,13 +299,7 @@ PartShape shapeOf(const RunSettings& settings, std::uint32_t seed) {
 
 // The part's checksum as the file format documents it: 64-bit FNV-1a over every byte before the
 // checksum line, in 16 lowercase hex digits; computed here independently of the writer.
-std::string withChecksum(const std::string& body) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : body) hash = (hash ^ c) * 0x100000001b3ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return body + "checksum " + hex + "\n";
-}
+std::string withChecksum(const std::string& body) { return body + "checksum " + testing::fnv1aHex(body) + "\n"; }
 
 TEST(RunParts, PartTextKeepsEveryCountAndSumExactly) {
     Split split(smallSample(2, 20), [](RunSettings& s) { s.stopProbabilities = {.9, .6}; });

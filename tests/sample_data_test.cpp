@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 
+#include "fnv_hex.h"
 #include "quillon/input_files.h"
 #include "quillon/simulation.h"
 #include "recording_host.h"
@@ -27,14 +28,7 @@ std::string responsesOf(const SampleOptions& options, const SampleFiles& files) 
     return text;
 }
 
-// 64-bit FNV-1a of the text, as hex.
-std::string digestOf(const std::string& text) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return hex;
-}
+std::string digestOf(const std::string& text) { return testing::fnv1aHex(text); }
 
 TEST(SampleData, TheShippedFilesAreWhatTheDefaultsGenerate) {
     const SampleOptions options;

@@ -1,6 +1,7 @@
 #include "quillon/confusion_table.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace quillon {
 
@@ -30,13 +31,19 @@ void ConfusionTable::addOther(const OtherCount& count) {
     other_[Key{count.length, count.rule, count.trueGroup, count.decided}] += count.tests;
 }
 
+std::optional<std::size_t> ConfusionTable::denseIndex(std::int32_t length, int rule, std::int32_t trueGroup,
+                                                      std::int32_t decided) const {
+    if (trueGroup < 1 || trueGroup > groupCount_ || decided < 1 || decided > groupCount_) return std::nullopt;
+    const std::size_t g = static_cast<std::size_t>(groupCount_);
+    return ((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)) * g +
+            static_cast<std::size_t>(trueGroup - 1)) *
+               g +
+           static_cast<std::size_t>(decided - 1);
+}
+
 void ConfusionTable::add(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided) {
-    if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
-        const std::size_t g = static_cast<std::size_t>(groupCount_);
-        ++dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)) * g +
-                  static_cast<std::size_t>(trueGroup - 1)) *
-                     g +
-                 static_cast<std::size_t>(decided - 1)];
+    if (const std::optional<std::size_t> at = denseIndex(length, rule, trueGroup, decided)) {
+        ++dense_[*at];
     } else {
         ++other_[Key{length, rule, trueGroup, decided}];
     }
@@ -60,13 +67,7 @@ std::int64_t ConfusionTable::count(std::int32_t length, const std::string& rule,
                                    std::int32_t decided) const {
     const int r = rule == "SPRT" ? 1 : 0;
     if (length > keptLengths_ && length <= maxTestLength_) return 0;  // reached by no test
-    if (trueGroup >= 1 && trueGroup <= groupCount_ && decided >= 1 && decided <= groupCount_) {
-        const std::size_t g = static_cast<std::size_t>(groupCount_);
-        return dense_[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(r)) * g +
-                       static_cast<std::size_t>(trueGroup - 1)) *
-                          g +
-                      static_cast<std::size_t>(decided - 1)];
-    }
+    if (const std::optional<std::size_t> at = denseIndex(length, r, trueGroup, decided)) return dense_[*at];
     const auto found = other_.find(Key{length, r, trueGroup, decided});
     return found == other_.end() ? 0 : found->second;
 }

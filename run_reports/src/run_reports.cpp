@@ -95,16 +95,18 @@ void RunReports::Stream::flush(bool force) {
     buffer.clear();
 }
 
-std::vector<RoleFile> RunReports::runFiles() const {
-    std::vector<RoleFile> files = runInputFiles(settings_);
-    files.push_back({"results", settings_.resultsFile});
-    files.push_back({"exposure", settings_.saveExposure ? trimSpaces(settings_.exposureFile) : std::string()});
-    files.push_back({"trace", options_.traceFile});
-    files.push_back({"stopping", options_.stoppingFile});
-    files.push_back({"confusion", options_.confusionFile});
-    files.push_back({"examinees", options_.examineesFile});
+std::vector<RoleFile> runFiles(const RunSettings& settings, const RunReportOptions& options) {
+    std::vector<RoleFile> files = runInputFiles(settings);
+    files.push_back({"results", settings.resultsFile});
+    files.push_back({"exposure", settings.saveExposure ? trimSpaces(settings.exposureFile) : std::string()});
+    files.push_back({"trace", options.traceFile});
+    files.push_back({"stopping", options.stoppingFile});
+    files.push_back({"confusion", options.confusionFile});
+    files.push_back({"examinees", options.examineesFile});
     return files;
 }
+
+std::vector<RoleFile> RunReports::runFiles() const { return quillon::runFiles(settings_, options_); }
 
 std::vector<std::string> RunReports::unwritableFiles() const {
     // A report written over one of the run's inputs, its tables or another report would destroy it.
@@ -216,7 +218,11 @@ std::vector<std::string> RunReports::finish(const RunSummary& run) {
     }
     if (examinees_.file) {
         // A merge has no replay to stream from: its rows come with the parts' statistics.
-        if (run.statistics.keepsExamineeRows) examinees_.buffer = examineesHeader() + run.statistics.examineeRows;
+        if (run.statistics.keepsExamineeRows) {
+            examinees_.buffer = examineesHeader();
+            examinees_.flush(true);
+            if (!examinees_.file->write(run.statistics.examineeRows)) examinees_.failed = true;
+        }
         examinees_.flush(true);
         if (examinees_.failed || !examinees_.file->commit()) {
             examinees_.file->abandon();

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fnv_hex.h"
 #include "fuzz_support.h"
 #include "quillon/run_parts.h"
 
@@ -27,12 +28,8 @@ const quillon::PartShape& shape() {
     return made;
 }
 
-std::string withChecksum(std::string body) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : body) hash = (hash ^ c) * 0x100000001b3ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return body + "checksum " + hex + "\n";
+std::string withChecksum(const std::string& body) {
+    return body + "checksum " + quillon::testing::fnv1aHex(body) + "\n";
 }
 
 bool sameSum(const quillon::ExactSum& a, const quillon::ExactSum& b) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -69,6 +70,9 @@ public:
 
 private:
     void add(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided);
+    // Where a pair of groups 1 to groupCount is counted in `dense_`; none for any other pair.
+    std::optional<std::size_t> denseIndex(std::int32_t length, int rule, std::int32_t trueGroup,
+                                          std::int32_t decided) const;
 
     using Key = std::tuple<std::int32_t, int, std::int32_t, std::int32_t>;  // length, rule, true, decided
     std::int32_t groupCount_ = 0;

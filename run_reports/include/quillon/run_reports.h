@@ -62,8 +62,7 @@ public:
     /// on a report that could not be kept and no report destroys a file the user needs.
     std::vector<std::string> unwritableFiles() const;
 
-    /// Every file the run reads or writes, by role: its inputs, its tables, then the trace, the
-    /// stopping, confusion and examinees tables (a report left out has an empty name).
+    /// `runFiles` of this run.
     std::vector<RoleFile> runFiles() const;
 
     std::int32_t traceCandidates() const override;
@@ -102,6 +101,10 @@ private:
 
 /// The trace's column names for a run's groups and best candidates.
 std::vector<std::string> traceColumnNames(std::int32_t groupCount, std::int32_t candidates);
+
+/// Every file a run with these reports reads or writes, by role: its inputs, its tables, then the
+/// trace, the stopping, confusion and examinees tables (a report left out has an empty name).
+std::vector<RoleFile> runFiles(const RunSettings& settings, const RunReportOptions& options);
 
 /// The trace's header line: the column names, CR LF.
 std::string traceHeader(std::int32_t groupCount, std::int32_t candidates);
