@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <random>
 
-#include "quillon/decisions.h"
-#include "quillon/item_selection.h"
+#include "quillon/engine/decisions.h"
+#include "quillon/engine/item_selection.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "quillon/input_checker.h"
+#include "quillon/checker/input_checker.h"
 
 namespace quillon::cli {
 

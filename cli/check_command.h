@@ -3,7 +3,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 namespace quillon::cli {
 

@@ -2,8 +2,8 @@
 
 #include <charconv>
 
-#include "quillon/input_files.h"
-#include "quillon/run_parts.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/run_parts.h"
 
 namespace quillon::cli {
 

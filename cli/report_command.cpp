@@ -3,7 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
-#include "quillon/report.h"
+#include "quillon/charts/report.h"
 
 namespace quillon::cli {
 

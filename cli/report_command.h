@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 namespace CLI {
 class App;

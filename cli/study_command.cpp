@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <iostream>
 
-#include "quillon/cluster_plan.h"
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
-#include "quillon/study.h"
+#include "quillon/cluster/cluster_plan.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/study/study.h"
 
 namespace quillon::cli {
 

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "quillon/chart_model.h"
-#include "quillon/chart_scene.h"
-#include "quillon/output_tables.h"
-#include "quillon/report.h"
-#include "quillon/stopping_table.h"
-#include "quillon/study_report.h"
-#include "quillon/table_reader.h"
+#include "quillon/charts/chart_model.h"
+#include "quillon/charts/chart_scene.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/charts/report.h"
+#include "quillon/engine/stopping_table.h"
+#include "quillon/charts/study_report.h"
+#include "quillon/charts/table_reader.h"
 
 namespace quillon::charts {
 namespace {

@@ -9,9 +9,9 @@
 #include <random>
 
 #include "checker_agreement.h"
-#include "quillon/input_checker.h"
-#include "quillon/input_files.h"
-#include "quillon/simulation.h"
+#include "quillon/checker/input_checker.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/simulation.h"
 #include "recording_host.h"
 
 namespace {

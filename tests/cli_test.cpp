@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "other_user.h"
-#include "quillon/input_files.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/simulation.h"
 #include "recording_host.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "quillon/cluster_plan.h"
+#include "quillon/cluster/cluster_plan.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 #include "reference/reference.h"
 
 namespace quillon::reference {

@@ -1,4 +1,4 @@
-#include "quillon/exact_sum.h"
+#include "quillon/engine/exact_sum.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quillon/plain_values.h"
+#include "quillon/package_core/plain_values.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <functional>
 #include <tuple>
 
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 #include "recording_host.h"
 
 namespace quillon {

@@ -1,4 +1,4 @@
-#include "quillon/random_generator.h"
+#include "quillon/engine/random_generator.h"
 
 #include <gtest/gtest.h>
 

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "quillon/input_files.h"
-#include "quillon/sample_data.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/sample_data.h"
+#include "quillon/engine/simulation.h"
 #include "recording_host.h"
 
 namespace quillon {

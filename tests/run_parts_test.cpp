@@ -1,4 +1,4 @@
-#include "quillon/run_parts.h"
+#include "quillon/engine/run_parts.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,8 +11,8 @@
 #include <limits>
 
 #include "fnv_hex.h"
-#include "quillon/run_reports.h"
-#include "quillon/sample_data.h"
+#include "quillon/run_reports/run_reports.h"
+#include "quillon/engine/sample_data.h"
 #include "recording_host.h"
 
 namespace quillon {

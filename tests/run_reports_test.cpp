@@ -1,4 +1,4 @@
-#include "quillon/run_reports.h"
+#include "quillon/run_reports/run_reports.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "quillon/confusion_table.h"
-#include "quillon/decisions.h"
-#include "quillon/input_files.h"
-#include "quillon/posterior.h"
-#include "quillon/random_generator.h"
-#include "quillon/run_settings.h"
-#include "quillon/sample_data.h"
-#include "quillon/stopping_table.h"
+#include "quillon/engine/confusion_table.h"
+#include "quillon/engine/decisions.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/posterior.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_settings.h"
+#include "quillon/engine/sample_data.h"
+#include "quillon/engine/stopping_table.h"
 #include "recording_host.h"
 
 namespace quillon {

@@ -1,4 +1,4 @@
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quillon/sample_data.h"
+#include "quillon/engine/sample_data.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <limits>
 
 #include "fnv_hex.h"
-#include "quillon/input_files.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/simulation.h"
 #include "recording_host.h"
 
 namespace quillon {

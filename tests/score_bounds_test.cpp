@@ -13,7 +13,7 @@
 #include <limits>
 #include <random>
 
-#include "quillon/item_selection.h"
+#include "quillon/engine/item_selection.h"
 
 namespace quillon {
 namespace {

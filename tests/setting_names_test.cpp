@@ -1,4 +1,4 @@
-#include "quillon/setting_names.h"
+#include "quillon/engine/setting_names.h"
 
 #include <gtest/gtest.h>
 

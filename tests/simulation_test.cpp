@@ -1,9 +1,9 @@
-#include "quillon/simulation.h"
+#include "quillon/engine/simulation.h"
 
 #include <gtest/gtest.h>
 
-#include "quillon/input_files.h"
-#include "quillon/sample_data.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/sample_data.h"
 #include "recording_host.h"
 
 namespace quillon {

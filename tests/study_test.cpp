@@ -1,6 +1,6 @@
 // Study files: their errors, the order of conditions and tasks, the seeds, the study tables, and
 // the runner's study command run whole, as a plan of tasks, and stopped and resumed.
-#include "quillon/study.h"
+#include "quillon/study/study.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -14,8 +14,8 @@
 #include <set>
 #include <thread>
 
-#include "quillon/output_tables.h"
-#include "quillon/run_parts.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/run_parts.h"
 #include "recording_host.h"
 
 extern char** environ;

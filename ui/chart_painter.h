@@ -3,7 +3,7 @@
 #include <wx/graphics.h>
 #include <wx/panel.h>
 
-#include "quillon/chart_scene.h"
+#include "quillon/charts/chart_scene.h"
 
 namespace quillon::ui {
 

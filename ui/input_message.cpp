@@ -6,8 +6,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include "quillon/input_checker.h"
-#include "run_host.h"
+#include "quillon/checker/input_checker.h"
+#include "window_run_host.h"
 #include "wx_text.h"
 
 namespace quillon::ui {

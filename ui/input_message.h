@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 namespace quillon::ui {
 

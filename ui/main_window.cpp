@@ -14,9 +14,9 @@
 #include <wx/utils.h>
 
 #include "help_window.h"
-#include "quillon/report.h"
-#include "quillon/run_reports.h"
-#include "quillon/simulation.h"
+#include "quillon/charts/report.h"
+#include "quillon/run_reports/run_reports.h"
+#include "quillon/engine/simulation.h"
 #include "wx_text.h"
 
 namespace quillon::ui {

@@ -15,10 +15,10 @@
 #include "control_table.h"
 #include "field_tips.h"
 #include "input_message.h"
-#include "quillon/random_generator.h"
-#include "quillon/run_settings.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_settings.h"
 #include "results_window.h"
-#include "run_host.h"
+#include "window_run_host.h"
 #include "settings_reader.h"
 
 namespace quillon::ui {

@@ -5,7 +5,7 @@
 
 #include <wx/dialog.h>
 
-#include "quillon/run_host.h"
+#include "quillon/engine/run_host.h"
 
 class wxGauge;
 class wxStaticText;

@@ -10,8 +10,8 @@
 #include <filesystem>
 
 #include "chart_painter.h"
-#include "quillon/input_files.h"
-#include "quillon/report.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/charts/report.h"
 #include "wx_text.h"
 
 namespace quillon::ui {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "quillon/chart_model.h"
-#include "run_host.h"
+#include "quillon/charts/chart_model.h"
+#include "window_run_host.h"
 
 namespace quillon::ui {
 

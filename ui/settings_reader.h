@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 namespace quillon::ui {
 

@@ -5,7 +5,7 @@
 
 #include <wx/string.h>
 
-#include "quillon/run_host.h"
+#include "quillon/engine/run_host.h"
 
 namespace quillon::ui {
 

@@ -1,4 +1,4 @@
-#include "quillon/chart_model.h"
+#include "quillon/charts/chart_model.h"
 
 #include <algorithm>
 #include <cmath>

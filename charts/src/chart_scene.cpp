@@ -1,4 +1,4 @@
-#include "quillon/chart_scene.h"
+#include "quillon/charts/chart_scene.h"
 
 #include <algorithm>
 #include <cmath>

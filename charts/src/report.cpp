@@ -1,11 +1,11 @@
-#include "quillon/report.h"
+#include "quillon/charts/report.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
-#include "quillon/output_tables.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon::charts {
 namespace {

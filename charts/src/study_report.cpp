@@ -1,14 +1,14 @@
-#include "quillon/study_report.h"
+#include "quillon/charts/study_report.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <map>
 
-#include "quillon/chart_scene.h"
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
-#include "quillon/report.h"
+#include "quillon/charts/chart_scene.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/charts/report.h"
 
 namespace quillon::charts {
 namespace {

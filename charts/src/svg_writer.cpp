@@ -1,7 +1,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "quillon/report.h"
+#include "quillon/charts/report.h"
 
 namespace quillon::charts {
 namespace {

@@ -1,10 +1,10 @@
-#include "quillon/table_reader.h"
+#include "quillon/charts/table_reader.h"
 
 #include <cmath>
 #include <cstdlib>
 
-#include "quillon/output_tables.h"
-#include "quillon/stopping_table.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/stopping_table.h"
 
 namespace quillon {
 namespace {

@@ -1,6 +1,6 @@
 #include <nlohmann/json.hpp>
 
-#include "quillon/input_checker.h"
+#include "quillon/checker/input_checker.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "quillon/input_checker.h"
+#include "quillon/checker/input_checker.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "quillon/input_files.h"
-#include "quillon/item_selection.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/item_selection.h"
 
 namespace quillon {
 

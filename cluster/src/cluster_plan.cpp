@@ -1,9 +1,9 @@
-#include "quillon/cluster_plan.h"
+#include "quillon/cluster/cluster_plan.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "quillon/output_tables.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 namespace {

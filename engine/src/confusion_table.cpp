@@ -1,4 +1,4 @@
-#include "quillon/confusion_table.h"
+#include "quillon/engine/confusion_table.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "quillon/decisions.h"
+#include "quillon/engine/decisions.h"
 
 namespace quillon {
 

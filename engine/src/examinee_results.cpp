@@ -1,6 +1,6 @@
-#include "quillon/examinee_results.h"
+#include "quillon/engine/examinee_results.h"
 
-#include "quillon/output_tables.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 

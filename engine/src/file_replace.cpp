@@ -18,7 +18,7 @@
 #include <shared_mutex>
 #include <string>
 
-#include "quillon/output_tables.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,13 +8,11 @@
 #include <unordered_map>
 #include <utility>
 
-#include "quillon/output_tables.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 
 namespace {
-
-constexpr char endOfFileMark = 0x1A;
 
 // The pool's item and prior rows keep their probabilities from column E on.
 constexpr int firstProbabilityField = 5;
@@ -26,131 +24,6 @@ bool isRegularReadable(const std::string& path) {
 }
 
 }  // namespace
-
-LineReader::LineReader(const std::string& path) : buffer_(1 << 16) {
-    if (isRegularReadable(path)) file_ = std::fopen(path.c_str(), "rb");
-    std::error_code error;
-    rewindable_ = std::filesystem::is_regular_file(path, error);
-    data_ = buffer_.data();
-}
-
-LineReader::LineReader(InMemory, std::string_view text) : data_(text.data()), end_(text.size()), inMemory_(true) {}
-
-std::unique_ptr<LineReader> LineReader::overText(std::string text) {
-    std::unique_ptr<LineReader> reader(new LineReader(InMemory{}, {}));
-    reader->ownedText_ = std::move(text);
-    reader->data_ = reader->ownedText_.data();
-    reader->end_ = reader->ownedText_.size();
-    return reader;
-}
-
-LineReader::~LineReader() {
-    if (copy_) std::fclose(copy_);
-    if (file_) std::fclose(file_);
-}
-
-void LineReader::stop(ReadProblem problem) {
-    problem_ = problem;
-    ended_ = true;
-    begin_ = end_;
-}
-
-bool LineReader::refill() {
-    if (ended_ || !file_) return false;
-    end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-    begin_ = 0;
-    if (end_ == 0) {
-        stop(std::ferror(file_) ? ReadProblem::ReadFailed : ReadProblem::None);
-        return false;
-    }
-    if (copy_ && std::fwrite(buffer_.data(), 1, end_, copy_) != end_) {
-        stop(ReadProblem::CopyFailed);
-        return false;
-    }
-    return true;
-}
-
-// The one home of the line rule. `keep` receives the line's bytes in pieces; copying them is
-// left to the caller, so a count costs no copy.
-template <class Keep>
-bool LineReader::readLine(Keep&& keep) {
-    bool started = false;
-    std::size_t length = 0;
-    for (;;) {
-        if (begin_ == end_ && !refill()) {
-            ended_ = true;
-            if (started && problem_ == ReadProblem::None) ++linesRead_;
-            return started && problem_ == ReadProblem::None;
-        }
-        // Runs of ordinary bytes go out in one piece: this loop reads every examinee.
-        std::size_t run = begin_;
-        while (run < end_) {
-            const char b = data_[run];
-            if (b == '\r' || b == '\n' || b == endOfFileMark) break;
-            ++run;
-        }
-        if (run > begin_) {
-            length += run - begin_;
-            if (file_ && length > maxLineLength) {
-                stop(ReadProblem::LineTooLong);
-                return false;
-            }
-            keep(data_ + begin_, run - begin_);
-            started = true;
-            begin_ = run;
-            continue;
-        }
-        const char c = data_[begin_++];
-        if (c == endOfFileMark) {
-            ended_ = true;
-            begin_ = end_;
-            if (started) ++linesRead_;
-            return started;
-        }
-        if (c == '\r' && (begin_ < end_ || refill()) && data_[begin_] == '\n') ++begin_;
-        ++linesRead_;
-        return problem_ == ReadProblem::None;
-    }
-}
-
-bool LineReader::nextLine(std::string& line) {
-    line.clear();
-    return readLine([&line](const char* bytes, std::size_t size) { line.append(bytes, size); });
-}
-
-std::int64_t LineReader::countLinesAndRewind() {
-    if (file_ && !rewindable_ && !copy_) {
-        copy_ = std::tmpfile();  // unlinked from the start: nothing is left behind, even after a kill
-        if (!copy_) {
-            stop(ReadProblem::CopyFailed);
-            return 0;
-        }
-        // Bytes already buffered belong to the copy too.
-        if (end_ > begin_ && std::fwrite(data_ + begin_, 1, end_ - begin_, copy_) != end_ - begin_) {
-            stop(ReadProblem::CopyFailed);
-            return 0;
-        }
-    }
-    std::int64_t count = 0;
-    while (readLine([](const char*, std::size_t) {})) ++count;
-    if (problem_ != ReadProblem::None) return count;
-    if (copy_) {
-        std::fclose(file_);
-        file_ = copy_;
-        copy_ = nullptr;
-    }
-    if (file_) {
-        std::rewind(file_);
-        begin_ = end_ = 0;
-        ended_ = false;
-        linesRead_ = 0;
-    } else if (inMemory_) {
-        begin_ = 0;
-        ended_ = false;
-        linesRead_ = 0;
-    }
-    return count;
-}
 
 std::string readProblemMessage(std::string_view kind, const std::string& name, const LineReader& reader) {
     const std::string file = std::string(kind) + " file " + upperName(name);
@@ -165,63 +38,6 @@ std::string readProblemMessage(std::string_view kind, const std::string& name, c
             break;
     }
     return file + " is not available.";
-}
-
-std::vector<std::string> splitLines(std::string_view bytes) {
-    std::vector<std::string> lines;
-    LineReader reader(LineReader::InMemory{}, bytes);
-    for (std::string line; reader.nextLine(line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<CsvField> csvFieldsWithColumns(std::string_view line) {
-    std::vector<CsvField> fields;
-    std::size_t at = 0;
-    for (;;) {
-        while (at < line.size() && line[at] == ' ') ++at;
-        const std::size_t column = at + 1;
-        if (at < line.size() && line[at] == '"') {
-            const std::size_t close = line.find('"', at + 1);
-            if (close == std::string_view::npos) {
-                fields.push_back({std::string(line.substr(at + 1)), column});
-                return fields;
-            }
-            fields.push_back({std::string(line.substr(at + 1, close - at - 1)), column});
-            const std::size_t comma = line.find(',', close + 1);
-            if (comma == std::string_view::npos) return fields;
-            at = comma + 1;
-        } else {
-            std::size_t comma = line.find(',', at);
-            const std::size_t stop = comma == std::string_view::npos ? line.size() : comma;
-            std::size_t last = stop;
-            while (last > at && line[last - 1] == ' ') --last;
-            fields.push_back({std::string(line.substr(at, last - at)), column});
-            if (comma == std::string_view::npos) return fields;
-            at = comma + 1;
-        }
-    }
-}
-
-std::vector<std::string> csvFields(std::string_view line) {
-    std::vector<std::string> texts;
-    for (CsvField& field : csvFieldsWithColumns(line)) texts.push_back(std::move(field.text));
-    return texts;
-}
-
-std::string trimSpaces(std::string_view text) {
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && text[first] == ' ') ++first;
-    while (last > first && text[last - 1] == ' ') --last;
-    return std::string(text.substr(first, last - first));
-}
-
-std::string upperName(std::string_view name) {
-    std::string upper(name);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return upper;
 }
 
 namespace {

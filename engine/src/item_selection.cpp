@@ -1,4 +1,4 @@
-#include "quillon/item_selection.h"
+#include "quillon/engine/item_selection.h"
 
 #include <algorithm>
 #include <cmath>

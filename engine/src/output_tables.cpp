@@ -1,4 +1,4 @@
-#include "quillon/output_tables.h"
+#include "quillon/engine/output_tables.h"
 
 #include <charconv>
 #include <cmath>

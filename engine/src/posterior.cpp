@@ -1,4 +1,4 @@
-#include "quillon/posterior.h"
+#include "quillon/engine/posterior.h"
 
 #include <cmath>
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <functional>
 
-#include "quillon/input_files.h"
-#include "quillon/random_generator.h"
-#include "quillon/run_settings.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_settings.h"
+#include "quillon/engine/simulation.h"
 
 namespace quillon {
 

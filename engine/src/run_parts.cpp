@@ -1,4 +1,4 @@
-#include "quillon/run_parts.h"
+#include "quillon/engine/run_parts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,9 +13,9 @@
 #include <optional>
 #include <sstream>
 
-#include "quillon/examinee_results.h"
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
+#include "quillon/engine/examinee_results.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 

@@ -1,13 +1,13 @@
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <string>
 
-#include "quillon/item_selection.h"
-#include "quillon/output_tables.h"
-#include "quillon/run_limits.h"
+#include "quillon/engine/item_selection.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/run_limits.h"
 
 namespace quillon {
 

@@ -1,8 +1,8 @@
-#include "quillon/run_statistics.h"
+#include "quillon/engine/run_statistics.h"
 
 #include <algorithm>
 
-#include "quillon/decisions.h"
+#include "quillon/engine/decisions.h"
 
 namespace quillon {
 

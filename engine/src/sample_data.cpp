@@ -1,4 +1,4 @@
-#include "quillon/sample_data.h"
+#include "quillon/engine/sample_data.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "quillon/output_tables.h"
-#include "quillon/run_limits.h"
-#include "quillon/run_settings.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/run_limits.h"
+#include "quillon/engine/run_settings.h"
 
 namespace quillon {
 

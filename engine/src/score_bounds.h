@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "quillon/item_selection.h"
-#include "quillon/run_settings.h"
+#include "quillon/engine/item_selection.h"
+#include "quillon/engine/run_settings.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "quillon/simulation.h"
+#include "quillon/engine/simulation.h"
 
 #include <algorithm>
 #include <optional>
@@ -8,9 +8,9 @@
 #include <sched.h>
 #endif
 
-#include "quillon/decisions.h"
-#include "quillon/examinee_results.h"
-#include "quillon/output_tables.h"
+#include "quillon/engine/decisions.h"
+#include "quillon/engine/examinee_results.h"
+#include "quillon/engine/output_tables.h"
 #include "replay_executor.h"
 
 namespace quillon {

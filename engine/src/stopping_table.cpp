@@ -1,9 +1,9 @@
-#include "quillon/stopping_table.h"
+#include "quillon/engine/stopping_table.h"
 
 #include <algorithm>
 
-#include "quillon/decisions.h"
-#include "quillon/output_tables.h"
+#include "quillon/engine/decisions.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 

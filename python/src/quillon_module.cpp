@@ -11,7 +11,7 @@
 #include <mutex>
 #include <optional>
 
-#include "quillon/plain_values.h"
+#include "quillon/package_core/plain_values.h"
 
 namespace py = pybind11;
 

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "quillon/plain_values.h"
-#include "quillon/setting_names.h"
+#include "quillon/package_core/plain_values.h"
+#include "quillon/engine/setting_names.h"
 
 namespace {
 

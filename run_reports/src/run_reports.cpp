@@ -1,10 +1,10 @@
-#include "quillon/run_reports.h"
+#include "quillon/run_reports/run_reports.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "quillon/examinee_results.h"
-#include "quillon/input_files.h"
+#include "quillon/engine/examinee_results.h"
+#include "quillon/engine/input_files.h"
 
 namespace quillon {
 

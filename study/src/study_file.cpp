@@ -7,12 +7,12 @@
 #include <optional>
 #include <sstream>
 
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
-#include "quillon/run_limits.h"
-#include "quillon/setting_names.h"
-#include "quillon/simulation.h"
-#include "quillon/study.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/run_limits.h"
+#include "quillon/engine/setting_names.h"
+#include "quillon/engine/simulation.h"
+#include "quillon/study/study.h"
 
 namespace quillon {
 

@@ -4,14 +4,14 @@
 #include <map>
 #include <optional>
 
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
-#include "quillon/random_generator.h"
-#include "quillon/run_parts.h"
-#include "quillon/setting_names.h"
-#include "quillon/study.h"
-#include "quillon/study_report.h"
-#include "quillon/table_reader.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_parts.h"
+#include "quillon/engine/setting_names.h"
+#include "quillon/study/study.h"
+#include "quillon/charts/study_report.h"
+#include "quillon/charts/table_reader.h"
 
 namespace quillon {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "checker_agreement.h"
-#include "quillon/input_checker.h"
-#include "quillon/input_files.h"
+#include "quillon/checker/input_checker.h"
+#include "quillon/engine/input_files.h"
 #include "recording_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,7 @@
 // The enemies loader over arbitrary bytes, matched against a small fixed pool that holds a
 // repeated identifier, a dropped one, an empty one and a quoted one.
 #include "fuzz_support.h"
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 
 namespace {
 

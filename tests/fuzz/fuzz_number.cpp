@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     const std::string_view text = quillon::fuzz::asText(data, size);

@@ -8,7 +8,7 @@
 
 #include "fnv_hex.h"
 #include "fuzz_support.h"
-#include "quillon/run_parts.h"
+#include "quillon/engine/run_parts.h"
 
 namespace {
 

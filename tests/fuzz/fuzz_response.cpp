@@ -2,7 +2,7 @@
 // line rule. The first byte may pad the file (rarely, as 64 KiB is slow to scan) so that
 // the data meets the reader's buffer edge.
 #include "fuzz_support.h"
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 #include "recording_host.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "fuzz_support.h"
-#include "quillon/random_generator.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/simulation.h"
 #include "recording_host.h"
 
 namespace {

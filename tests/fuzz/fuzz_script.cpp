@@ -1,6 +1,6 @@
 // The script loader over arbitrary bytes; the first byte sets the test length it must cover.
 #include "fuzz_support.h"
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     if (size < 1) return 0;

@@ -7,11 +7,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
-#include "quillon/random_generator.h"
-#include "quillon/run_host.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_host.h"
+#include "quillon/engine/simulation.h"
 #include "reference.h"
 
 namespace quillon::reference {

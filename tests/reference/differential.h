@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "quillon/run_settings.h"
+#include "quillon/engine/run_settings.h"
 
 namespace quillon::reference {
 

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "quillon/input_files.h"
-#include "quillon/output_tables.h"
-#include "quillon/random_generator.h"
-#include "quillon/run_settings.h"
-#include "quillon/simulation.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_settings.h"
+#include "quillon/engine/simulation.h"
 
 namespace quillon::reference {
 

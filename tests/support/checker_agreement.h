@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <string>
 
-#include "quillon/input_checker.h"
-#include "quillon/input_files.h"
+#include "quillon/checker/input_checker.h"
+#include "quillon/engine/input_files.h"
 
 namespace quillon::testing {
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "quillon/run_host.h"
+#include "quillon/engine/run_host.h"
 
 namespace quillon::testing {
 

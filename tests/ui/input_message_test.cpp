@@ -4,7 +4,7 @@
 #include <wx/button.h>
 #include <wx/stattext.h>
 
-#include "quillon/input_files.h"
+#include "quillon/engine/input_files.h"
 #include "ui_test_support.h"
 #include "wx_text.h"
 

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "quillon/input_files.h"
-#include "quillon/report.h"
-#include "quillon/table_reader.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/charts/report.h"
+#include "quillon/charts/table_reader.h"
 #include "ui_test_support.h"
 
 namespace quillon::ui {

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quillon/charts/table_reader.h"
+
+namespace quillon::charts {
+
+/// One axis: its title (with the unit), its range and the tick values with their labels.
+struct Axis {
+    std::string title;
+    double low = 0, high = 1;
+    std::vector<double> ticks;
+    std::vector<std::string> tickLabels;  // one per tick
+};
+
+/// Whether a rule classified any test, from its accurate, false-positive and false-negative
+/// shares: a share counts only then, since the tables write 0/0 as 0.
+bool hadCases(double accurate, double falsePos, double falseNeg);
+
+/// Range and ticks at 1, 2 or 5 times a power of ten that cover [low, high] with about
+/// `targetTicks` intervals; an empty range is widened so the axis never collapses. With
+/// `wholeSteps` the step is at least 1 (test lengths, item ranks).
+Axis niceAxis(double low, double high, int targetTicks, bool wholeSteps);
+
+/// A share axis labelled in percent: 0 to 100% unless the data leave that range; with
+/// `fitToData` the top is the nice ceiling of the largest value (at least 10%), for small shares.
+Axis percentAxis(double dataLow, double dataHigh, bool fitToData);
+
+/// A share axis from about the lowest value up to 100% (or the data's top), for telling close
+/// curves apart; it starts at 0% only when the data come near it.
+Axis percentAxisFromData(double dataLow, double dataHigh);
+
+/// How a series is drawn; the palette and dashes are indices so that both renderers share them.
+struct SeriesStyle {
+    int colour = 0;      // index into palette()
+    int dash = 0;        // index into dashPattern()
+    bool steps = false;  // drawn as a staircase (ranked items) rather than straight segments
+};
+
+/// One line of a chart: its legend entry and its points; a missing point (no case to share
+/// over) breaks the line.
+struct Series {
+    std::string name;
+    SeriesStyle style;
+    std::vector<std::optional<std::pair<double, double>>> points;
+    // Low and high of a shaded band at each point (the spread around a mean); empty: no band.
+    std::vector<std::optional<std::pair<double, double>>> band = {};
+};
+
+/// A chart as both renderers draw it.
+struct Chart {
+    std::string id;  // file-name stem for --svg
+    std::string title;
+    Axis x, y;
+    std::vector<Series> series;
+    std::vector<std::string> notes;  // lines of figures shown under the plot
+    bool hasData() const;
+};
+
+/// The colour-blind-safe Okabe-Ito palette as "#rrggbb", black last.
+const std::vector<std::string>& palette();
+
+/// Dash patterns as lengths in pixels (empty: solid).
+const std::vector<std::vector<double>>& dashPattern();
+
+/// The palette index of the `run`-th of several runs (or study conditions) in a chart of one
+/// rule; the colours repeat after seven.
+int runColour(std::size_t run);
+
+/// Figures of one run's exposure table, as the adaptive-testing literature states them.
+struct ExposureFigures {
+    std::int64_t items = 0;
+    std::int64_t itemsUsed = 0;
+    std::int64_t tests = 0;
+    double maxRate = 0;         // highest share of tests that gave one item
+    double neverUsedShare = 0;  // share of the pool never given
+    double meanOverlap = 0;     // expected share of items two tests share
+};
+
+/// One run of the report: its tables and how it is named.
+struct RunTables {
+    std::string label;
+    std::string resultsFile;
+    ResultsTable results;
+    std::string exposureFile;  // empty: no exposure table
+    std::optional<ExposureTable> exposure;
+    std::string stoppingFile;  // empty: no stopping table
+    std::optional<StoppingResults> stopping;
+    std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
+};
+
+/// The figures of a run's exposure table; the number of tests follows from the uses, since every
+/// test gives exactly as many items as the results table has lines. Nothing when the two tables
+/// cannot belong to one run (the uses are not a whole number of tests).
+std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, std::int32_t testLength);
+
+/// Checks that each run's exposure and stopping tables belong to its results table; the first
+/// problem found.
+std::string checkRunPairs(const std::vector<RunTables>& runs);
+
+/// The charts of the report for the given runs, overlaid on shared axes.
+std::vector<Chart> buildCharts(const std::vector<RunTables>& runs);
+
+/// A stopping rule as the charts and the report name it: "SPRT", or "Posterior ≥ .95".
+std::string stoppingRuleLabel(const StoppingRulePart& rule);
+
+/// Formats a share as a percentage with `decimals` decimals ("87.5%").
+std::string percentText(double share, int decimals);
+
+}  // namespace quillon::charts

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "quillon/charts/chart_model.h"
+
+namespace quillon::charts {
+
+/// A straight line in scene pixels (axes, grid, ticks, legend samples).
+struct LineShape {
+    double x1, y1, x2, y2;
+    std::string colour;
+    double width;
+    int dash = 0;  // index into dashPattern()
+};
+
+/// A series: one or more runs of connected points, drawn as one stroke.
+struct PathShape {
+    std::vector<std::vector<std::pair<double, double>>> runs;
+    std::string colour;
+    double width;
+    int dash;
+    std::string name;  // the series' legend entry
+};
+
+/// A series' shaded band: closed outlines filled see-through, drawn under every line.
+struct AreaShape {
+    std::vector<std::vector<std::pair<double, double>>> outlines;
+    std::string colour;
+    double opacity;
+    std::string name;  // the series' legend entry
+};
+
+enum class Anchor { Start, Middle, End };
+
+/// A text placed by its baseline point; `vertical` turns it a quarter counter-clockwise.
+struct TextShape {
+    double x, y;
+    std::string text;  // UTF-8
+    double size;
+    Anchor anchor = Anchor::Start;
+    bool bold = false;
+    bool vertical = false;
+    std::string colour = "#222222";
+};
+
+using Shape = std::variant<LineShape, PathShape, TextShape, AreaShape>;
+
+/// A chart laid out in pixels: what both renderers draw, so they cannot disagree.
+struct Scene {
+    double width = 0, height = 0;
+    std::vector<Shape> shapes;
+};
+
+/// The default size of a chart, in pixels.
+inline constexpr double chartWidth = 720, chartHeight = 430;
+
+/// Lays out `chart` on a `width` by `height` canvas (taller when its legend needs the room):
+/// title, legend, axes, grid, bands and series.
+Scene layoutChart(const Chart& chart, double width = chartWidth, double height = chartHeight);
+
+/// A width estimate for layout (legend wrapping) of a text in the sans-serif face.
+double estimatedTextWidth(const std::string& text, double size);
+
+}  // namespace quillon::charts

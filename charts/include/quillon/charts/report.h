@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/charts/chart_model.h"
+#include "quillon/charts/chart_scene.h"
+#include "quillon/engine/run_settings.h"
+
+namespace quillon::charts {
+
+/// The files of one run as named on a command line; an empty label means the results file's name.
+struct RunFiles {
+    std::string results;
+    std::string exposure;  // empty: none
+    std::string label;
+    std::string stopping;  // empty: none
+};
+
+/// Reads the tables of one run into `run`; the refusal (naming file and line), or empty.
+std::string loadRunTables(const RunFiles& files, RunTables& run);
+
+/// The settings of a run as the report lists them: name and value.
+std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings);
+
+/// Reads the tables a completed run wrote under `settings` (and its stopping table when it wrote
+/// one) and adds the settings; the refusal, or empty. An exposure table that cannot be read or
+/// does not match is left out.
+std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const std::string& stoppingFile = "");
+
+/// Text made safe for XML and HTML: markup characters escaped, bytes that are not UTF-8 shown as
+/// U+FFFD and control characters dropped, since file names are arbitrary bytes.
+std::string escapeMarkup(std::string_view text);
+
+/// A table cell (`tag` td or th) holding `text`, escaped.
+std::string htmlCell(const std::string& text, const char* tag = "td");
+
+/// The start of a report page, up to its heading `title`: one look for every Quillon report.
+std::string htmlPageStart(const std::string& title);
+
+/// The scene as an <svg> element (no XML declaration), for inline use.
+std::string svgElement(const Scene& scene);
+
+/// The scene as a standalone SVG file.
+std::string svgDocument(const Scene& scene);
+
+/// The self-contained HTML report: runs, settings when known, summary tables and every chart.
+std::string reportHtml(const std::vector<RunTables>& runs);
+
+/// Writes the report to `path` as the tables are written (whole or not at all); the problem, or empty.
+std::string writeReport(const std::string& path, const std::vector<RunTables>& runs);
+
+/// Writes each chart to `folder`/ID.svg, creating the folder; the problem, or empty.
+std::string writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs);
+
+}  // namespace quillon::charts

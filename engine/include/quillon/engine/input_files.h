@@ -1,0 +1,146 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/engine/run_limits.h"
+#include "quillon/engine/run_settings.h"
+#include "quillon/text/csv_fields.h"
+#include "quillon/text/line_reader.h"
+
+namespace quillon {
+
+/// A loading failure a user can cause; its text is the message the user sees.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The loaded item pool; items are addressed by pool position 1 to `itemCount`.
+struct ItemPool {
+    std::int32_t itemCount = 0;
+    std::int32_t groupCount = 0;
+    std::vector<std::string> itemId;           // [position - 1]
+    std::vector<std::int32_t> itemCollection;  // [position - 1]
+    std::vector<double> pCorrect;              // [(position - 1) * groupCount + group - 1]
+    std::vector<double> groupPrior;            // [group - 1]; all 0 without a "P_Grp" row
+    std::string calibrationRow;
+    std::vector<std::int32_t> collectionDeck;
+
+    /// The probabilities of one item, one per group, starting with group 1.
+    const double* itemRow(std::int32_t position) const {
+        return pCorrect.data() + static_cast<std::size_t>(position - 1) * static_cast<std::size_t>(groupCount);
+    }
+};
+
+/// One position of a scripted test: where its item comes from and how many best items compete.
+struct ScriptSlot {
+    std::int32_t slotCollection = 0;
+    std::int32_t slotFactor = 0;
+};
+
+/// The script: slot k governs position k of every test.
+struct Script {
+    std::vector<ScriptSlot> slots;
+};
+
+/// Items that must not share a test, as pool positions (0: an identifier not in the pool).
+struct EnemySet {
+    std::vector<std::int32_t> positions;
+};
+
+/// One examinee's line of the response file.
+struct ResponseRecord {
+    std::string answers;
+    std::int32_t trueGroup = 1;
+
+    /// The score of the answer to the item at a pool position: 1 right, 0 wrong or missing,
+    /// and a digit's own value for "2" to "9".
+    std::int32_t answerValue(std::int32_t position) const {
+        if (position < 1 || static_cast<std::size_t>(position) > answers.size()) return 0;
+        const char c = answers[static_cast<std::size_t>(position - 1)];
+        return (c >= '0' && c <= '9') ? c - '0' : 0;
+    }
+};
+
+/// Everything a run loads before it replays the examinees.
+struct InputFiles {
+    ItemPool pool;
+    Script script;
+    std::vector<EnemySet> enemySets;
+};
+
+/// The message for a file whose reader stopped early: "KIND file NAME ..." with the reason.
+std::string readProblemMessage(std::string_view kind, const std::string& name, const LineReader& reader);
+
+/// Builds the pool from a pool file's lines; `name` is used in messages. Refuses a pool with no
+/// item, one with fewer probability columns than groups, and one without priors when they are used.
+ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name);
+
+/// Builds the pool from a pool file's bytes.
+ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const std::string& name);
+
+/// Builds the enemy sets from an enemies file's lines, matching identifiers against the pool.
+std::vector<EnemySet> parseEnemies(const std::vector<std::string>& lines, const ItemPool& pool,
+                                   const std::string& name);
+
+/// Builds the enemy sets from an enemies file's bytes.
+std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool, const std::string& name);
+
+/// Builds the script from a script file's lines.
+Script parseScript(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name);
+
+/// Builds the script from a script file's bytes.
+Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name);
+
+/// A whole file as bytes (for tables read back); nothing when it cannot be read or is larger
+/// than `maxBytes`, so an endless device cannot fill the memory.
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes = std::size_t{1} << 30);
+
+/// Every line of an input file, read with the line limit applied as it goes; throws `InputError`
+/// with the load's message ("KIND file NAME is not available." and the like).
+std::vector<std::string> readInputLines(const std::string& path, const char* kind);
+
+/// The examinee's identifier in a response line: characters 1 to 11, without the blanks around it.
+std::string responseLineId(std::string_view line);
+
+/// Turns one line of the response file into a record (group from character 12, answers from 14).
+ResponseRecord parseResponseLine(std::string_view line);
+
+/// True when two names lead to one file, whether or not it exists yet: writing one would replace the other.
+bool namesOneFile(const std::string& a, const std::string& b);
+
+/// One file of a run and what messages call it ("pool", "results", "part").
+struct RoleFile {
+    std::string role;
+    std::string path;
+};
+
+/// The files a run reads: the pool and the data, then the script and the enemies when the settings use them.
+std::vector<RoleFile> runInputFiles(const RunSettings& settings);
+
+/// For an output `path` that names one file with any of `others` (see namesOneFile), the message
+/// "KIND file NAME is also the ROLE file; choose another name for the WHAT." of the first such;
+/// empty when it names none (or is empty).
+std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
+                            const std::vector<RoleFile>& others);
+
+/// Refuses a results or exposure file (the latter with `saveExposure`) that is one of the run's
+/// input files or the other table; throws `InputError`. An empty name is no file.
+void refuseTablesOverInputs(const RunSettings& settings);
+
+/// Proves that the results file can be written without emptying it (it is created when
+/// missing); throws `InputError`.
+void proveResultsWritable(const RunSettings& settings);
+
+/// Loads the pool, the enemies (with `blockEnemies`) and the script (with `followScript`), then
+/// `refuseTablesOverInputs` and `proveResultsWritable`; throws `InputError`.
+InputFiles loadInputFiles(const RunSettings& settings);
+
+}  // namespace quillon

@@ -1,0 +1,218 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillon/checker/input_checker.h"
+#include "quillon/engine/run_host.h"
+#include "quillon/engine/simulation.h"
+
+namespace quillon {
+
+/// One column of a plain table: numbers (NaN for an empty field) or texts, never both.
+struct PlainColumn {
+    std::string name;
+    bool isText = false;
+    std::vector<double> numbers;
+    std::vector<std::string> texts;
+    bool whole = false;  // counts, lengths, groups and positions: whole numbers where not missing
+
+    std::size_t size() const { return isText ? texts.size() : numbers.size(); }
+};
+
+/// A table as the R and Python packages hand it on: named columns of equal length.
+struct PlainTable {
+    std::vector<PlainColumn> columns;
+
+    std::size_t rowCount() const { return columns.empty() ? 0 : columns.front().size(); }
+
+    /// The column of that name, or nullptr.
+    const PlainColumn* column(std::string_view name) const;
+};
+
+/// A table, or why there is none.
+struct PlainRead {
+    PlainTable table;
+    std::string problem;
+    bool ok() const { return problem.empty(); }
+};
+
+/// Which of the runner's tables a text is, told by its first line.
+enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Examinees, Unknown };
+
+/// The kind of table whose first line (without its line end) is `header`.
+PlainTableKind plainTableKind(std::string_view header);
+
+/// Any table the runner writes, as a plain table with the documented plain column names;
+/// `fileName` only names the file in a refusal.
+PlainRead plainTableText(std::string_view text, const std::string& fileName);
+
+/// `plainTableText` of a file written by the runner (results, exposure, stopping, confusion, trace or
+/// examinees).
+PlainRead readResults(const std::string& path);
+
+/// The checker's findings, one row each: file, line, column, kind ("error" or "warning"), what, fix.
+PlainTable plainFindings(const CheckReport& report);
+
+/// One input of a run: a file path, the file's text, or (pool, script, enemies) a plain table.
+struct PlainInput {
+    enum class Form { Absent, Path, Text, Table };
+    Form form = Form::Absent;
+    std::string value;  // the path or the text
+    PlainTable table;
+
+    static PlainInput path(std::string p) { return {Form::Path, std::move(p), {}}; }
+    static PlainInput text(std::string t) { return {Form::Text, std::move(t), {}}; }
+    static PlainInput fromTable(PlainTable t) { return {Form::Table, {}, std::move(t)}; }
+};
+
+/// The pool file for a pool table (columns `item`, `collection`, optional `drop`, and `p_group_1`
+/// ... `p_group_N`) and the groups' priors (none: the priors row holds zeros, as the exposure
+/// table writes them); the reason in `problem` when the table cannot be a pool.
+struct PlainFileText {
+    std::string text;
+    std::string problem;
+};
+PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& priors);
+
+/// The script file for a script table (columns `collection` and `randomization`, one row per slot).
+PlainFileText scriptFileText(const PlainTable& script);
+
+/// The enemies file for an enemies table in long form (columns `set` and `item`, one row per
+/// member, the sets in the order they first appear).
+PlainFileText enemiesFileText(const PlainTable& enemies);
+
+/// What kind of problem stopped a package's call: each package turns every kind into its own
+/// exception class or condition, in one place.
+enum class PlainProblemKind {
+    None,
+    SettingName,   // no setting of that name; the message says the closest valid one
+    SettingValue,  // a setting's value the runner would refuse; the message names it and what it may be
+    Message,       // anything else: the system's message
+};
+
+/// The kind's name as the packages see it: "", "setting_name", "setting_value" or "message".
+const char* plainProblemKindName(PlainProblemKind kind);
+
+/// Everything one run from a package asks for.
+struct PlainRunRequest {
+    /// (name, value) as the packages name the runner's long options, with underscores for dashes
+    /// (dashes work too): ("max_length", "40"), set through `setRunSetting`; flags are "true" or
+    /// "false". Also "seed", "threads" (default: `defaultThreadCount`), "trace_candidates",
+    /// "trace_examinees" (default: every examinee) and, once per value, "stop_probability" (or
+    /// "stop_probabilities"; none: the runner's default). Messages name a setting as given here.
+    std::vector<std::pair<std::string, std::string>> settings;
+    /// The calling function's own argument names, offered with the settings' for a misspelt name.
+    std::vector<std::string> argumentNames;
+    PlainInput pool, data, script, enemies;
+    std::vector<double> priors;  // with a pool table only
+    bool trace = false;
+    bool stopping = false;  // also with "use_sprt", as the runner does
+    bool confusion = false;
+    bool examinees = false;  // one row per examinee and test, kept only when asked for
+    /// Where to write a table as well, with the engine's own writers; empty: kept in memory only.
+    std::string resultsPath, exposurePath, tracePath, stoppingPath, confusionPath, examineesPath;
+    /// Called at the run's progress points, from any of its threads but never at once.
+    std::function<void(const ProgressReport&)> progress;
+    /// Asked at the progress points; true ends the replay (the run then counts as cancelled).
+    std::function<bool()> cancelled;
+};
+
+/// What a run from a package produced: the tables, or the error that stopped it.
+struct PlainRunResult {
+    std::string error;  // the system's message(s), line feeds between lines; empty when the run completed
+    PlainProblemKind errorKind = PlainProblemKind::None;
+    std::vector<std::string> warnings;  // messages of a run that still completed
+    bool cancelled = false;             // cancelled through the request's callback: no tables
+    std::string doneMessage;
+    RunSummary summary;
+    int threads = 0;  // the threads the run was given (the default's count when none was asked for)
+    PlainTable results, exposure, stopping, confusion, trace, examinees;  // those asked for
+    bool hasExposure = false, hasStopping = false, hasConfusion = false, hasTrace = false, hasExaminees = false;
+};
+
+/// Runs the engine as the runner does with the same settings, over inputs held in memory (the
+/// paths read by the engine's loaders), and builds every table from the run's statistics at full
+/// precision: a share with nothing to divide by is NaN. Writes a file only where the request names
+/// one, with the runner's writers; never makes a temporary file and never throws for anything a
+/// caller can put in the request.
+PlainRunResult runPlain(const PlainRunRequest& request);
+
+/// The results table of finished statistics: one row per length up to the maximum, the plain
+/// column names (no Bayes columns but with two groups).
+PlainTable resultsPlainTable(const RunStatistics& statistics, const RunSettings& settings);
+
+/// The exposure table: one row per pool item.
+PlainTable exposurePlainTable(const RunStatistics& statistics, const ItemPool& pool);
+
+/// The stopping table, row for row as its text.
+PlainTable stoppingPlainTable(const StoppingTable& table);
+
+/// The confusion table, row for row as its text.
+PlainTable confusionPlainTable(const ConfusionTable& table);
+
+/// What `generatePlain` wrote, or why not.
+struct PlainGenerated {
+    std::string problem;
+    PlainProblemKind problemKind = PlainProblemKind::None;
+    std::string pool, script, enemies, data;  // the four paths
+};
+
+/// Writes the four sample files into `folder` with the named options, as `quillon-sim generate`
+/// takes them: "items", "collections", "groups", "examinees", "script_length", "blank_share",
+/// "group_shares" (comma-separated), "item_quality", "seed" and "force"; values as text,
+/// underscores or dashes in the names. Messages name an option as given.
+PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::string>>& options,
+                             const std::string& folder);
+
+/// What a check found: the findings as a plain table and the checker's own report text.
+struct PlainChecked {
+    std::string problem;  // a setting that could not be set
+    PlainProblemKind problemKind = PlainProblemKind::None;
+    PlainTable findings;
+    std::string text;
+    int exitCode = 0;  // as `quillon-sim check`: 0 clean, 1 errors, 3 warnings only
+};
+
+/// Checks the inputs of a run given as in `runPlain` (only its settings, not the run's own
+/// options); the checker reads files, so tables are written to a private temporary folder first
+/// and findings on them name them "pool.csv" and the like.
+PlainChecked checkPlain(const PlainRunRequest& request);
+
+/// A comma-separated table whose header holds plain names (the study's tables): the columns
+/// named in `textColumns` as texts, every other as numbers; `fileName` only names it in a refusal.
+PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
+                        const std::vector<std::string>& textColumns);
+
+/// A study from a package: the study file, run on this machine as `quillon-sim study` runs it.
+struct PlainStudyRequest {
+    std::string file;
+    /// ("threads", N) to override the study file's; named as in `PlainRunRequest`.
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::string> argumentNames;
+    /// Called between and during the study's tasks with the share done as (done, total) tasks.
+    std::function<void(double, double)> progress;
+    /// Asked at the progress points; true stops the study (the parts finished so far stay).
+    std::function<bool()> cancelled;
+};
+
+/// What a study from a package produced: its long and summary tables, or the error that stopped it.
+struct PlainStudyResult {
+    std::string error;  // the system's message(s), line feeds between lines
+    PlainProblemKind errorKind = PlainProblemKind::None;
+    std::vector<std::string> warnings;  // messages of runs that still completed
+    bool cancelled = false;             // stopped through the request's callback: no tables
+    std::string outputFolder;           // where the study's tables are
+    PlainTable results, summary;        // the factor columns as texts
+};
+
+/// Runs a study file as `quillon-sim study FILE` does and reads back the tables it wrote; never
+/// throws for anything a caller can put in the request.
+PlainStudyResult studyPlain(const PlainStudyRequest& request);
+
+}  // namespace quillon

@@ -1,0 +1,71 @@
+// What the layer's own files share: how a column is made, how a setting a package names is read,
+// and the trace kept in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillon/package_core/plain_values.h"
+#include "quillon/run_reports/run_reports.h"
+
+namespace quillon {
+
+/// A number column, whole when its name is one of the counts, lengths, groups or positions.
+PlainColumn numberColumn(std::string name);
+PlainColumn textColumn(std::string name);
+
+/// Whether a trace column holds text (the identifiers).
+bool isTraceText(const std::string& name);
+
+/// A problem with a package's call, and its kind.
+struct PlainProblem {
+    PlainProblemKind kind = PlainProblemKind::None;
+    std::string text;
+    explicit operator bool() const { return kind != PlainProblemKind::None; }
+};
+
+/// A name as the packages write it (underscores) in the runner's spelling (dashes).
+std::string runnerName(std::string_view name);
+
+/// The problem of a name that no setting has: the closest of `settings` (runner spelling, shown
+/// with underscores) and `arguments` (as given).
+PlainProblem unknownName(const char* what, const std::string& name, const std::vector<std::string>& settings,
+                         const std::vector<std::string>& arguments);
+
+/// A whole number from `low` to `high` written as text, or the problem naming the setting `shown`.
+PlainProblem wholeSetting(const std::string& shown, std::string_view value, std::int64_t low, std::int64_t high,
+                          std::int64_t& out);
+
+/// The trace rows of a run, kept as a plain table as the replay hands them on.
+class PlainTraceRows : public TraceFields {
+public:
+    PlainTraceRows(std::int32_t groupCount, std::int32_t candidates);
+
+    void whole(std::int64_t value) override;
+    void number(double value) override;
+    void text(const std::string& value) override;
+    void missing() override;
+    void rowEnd() override;
+
+    PlainTable table;
+
+private:
+    PlainColumn& next();
+    std::size_t at_ = 0;
+};
+
+/// The examinees table of a run, kept as a plain table as the replay hands its rows on: the file's
+/// columns, a rule that never decided as NaN in both of its columns.
+class PlainExamineeRows : public ExamineeResultSink {
+public:
+    explicit PlainExamineeRows(const std::vector<StoppingRule>& rules);
+
+    void take(const ExamineeResult& result) override;
+
+    PlainTable table;
+};
+
+}  // namespace quillon

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quillon/engine/run_host.h"
+#include "quillon/engine/run_settings.h"
+#include "quillon/engine/sample_data.h"
+#include "quillon/engine/simulation.h"
+
+namespace quillon {
+
+/// One named value of a study file: the key, its value as text for `setRunSetting` or the sample
+/// options, and where it stands, for messages.
+struct StudyValue {
+    std::string name;
+    std::string value;
+    std::int64_t line = 0;
+};
+
+/// A varied setting: its levels as written in the study file and as the text its setting takes.
+struct StudyFactor {
+    std::string name;
+    bool generateOption = false;  // varies the generated data, not a run setting
+    std::vector<std::string> written;
+    std::vector<std::string> values;
+    std::int64_t line = 0;
+};
+
+/// A study as read from its file: the design, every path made absolute.
+struct Study {
+    std::string file;
+    std::string name;
+    std::uint64_t seed = 1;
+    std::int32_t replications = 1;
+    std::string outputFolder;
+    unsigned threads = 1;
+    std::vector<StudyValue> settings;        // fixed run settings, in file order
+    std::vector<StudyFactor> factors;        // in file order; the first varies slowest
+    std::vector<std::string> responseFiles;  // one per replication, when the data are given
+    bool generated = false;
+    std::vector<StudyValue> generateOptions;  // fixed options of the generated data
+};
+
+/// Reads and checks a study file; empty when it can run, otherwise what is wrong, naming the file,
+/// the line and the key.
+std::string readStudy(const std::string& path, Study& study);
+
+/// The generate options a study's data may set or vary, under generate's option names.
+const std::vector<std::string>& studyGenerateOptionNames();
+
+/// Sets one generate option from its text; empty when done, otherwise why not, naming the option
+/// `shownName` (by default `name`), the name the caller knows it by.
+std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
+                            const std::string& shownName = {});
+
+/// Conditions: the full cross product of the factors' levels (one condition without factors).
+std::size_t conditionCount(const Study& study);
+
+/// The level of each factor in a 0-based condition; the last factor varies fastest.
+std::vector<std::size_t> conditionLevels(const Study& study, std::size_t condition);
+
+/// The seeds of replication `replication` (0-based): a function of the study seed and the
+/// replication alone, so every condition of a replication sees the same examinees.
+std::uint64_t replicationDataSeed(std::uint64_t studySeed, std::int32_t replication);
+std::uint32_t replicationRunSeed(std::uint64_t studySeed, std::int32_t replication);
+
+/// One shard of one run: condition and replication 0-based, shard 1-based.
+struct StudyTask {
+    std::size_t condition = 0;
+    std::int32_t replication = 0;
+    std::int32_t shard = 1, shardCount = 1;
+};
+
+/// Every task of the study, condition by condition, then replication, then shard.
+std::vector<StudyTask> studyTasks(const Study& study, std::int32_t shardsPerRun);
+
+/// What a task is, in words, for task lists and messages.
+std::string taskDescription(const Study& study, const StudyTask& task);
+
+/// The generated data one run reads: its folder under the work folder and its options.
+struct StudyData {
+    std::string folder;
+    SampleOptions options;
+};
+
+/// The data a run of `condition` in `replication` reads, when the study generates them.
+StudyData studyData(const Study& study, const std::string& workFolder, std::size_t condition, std::int32_t replication);
+
+/// The settings and generator seed of one run; its tables go into the work folder.
+struct StudyRun {
+    RunSettings settings;
+    std::uint32_t seed = 0;
+};
+
+/// The run of `condition` in `replication`: defaults, then the fixed settings, then the
+/// condition's levels, then the data files.
+StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t condition, std::int32_t replication);
+
+/// The part file a task writes.
+std::string taskPartFile(const std::string& workFolder, const StudyTask& task);
+
+/// Generates every data set the study's runs read that is not there yet; empty when done,
+/// otherwise what failed. A set is only taken as there once all its files are written.
+std::string prepareStudyData(const Study& study, const std::string& workFolder);
+
+/// True when the task's part is there and belongs to this very run (its digest matches).
+bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task);
+
+/// Runs one task with `threads` threads and writes its part; messages go through `host`.
+RunSummary runStudyTask(const Study& study, const std::string& workFolder, const StudyTask& task, RunHost& host,
+                        int threads);
+
+/// One run's results table, its 13 fields a line without the blank separator columns; a
+/// measure the table lacks is empty.
+std::vector<std::vector<std::string>> resultsTableFields(const std::string& tableText);
+
+/// The long table: one row per condition, replication and length; `tables[c][r]` is the results
+/// table text of condition c in replication r.
+std::string studyResultsText(const Study& study, const std::vector<std::vector<std::string>>& tables);
+
+/// The summary: per condition and length, the mean and sample standard deviation of every measure
+/// over the replications.
+std::string studySummaryText(const Study& study, const std::vector<std::vector<std::string>>& tables);
+
+/// Merges every run from its parts and writes the study's tables into its output folder; empty
+/// when done, otherwise what is missing or failed (every unfinished task is named).
+std::string writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun,
+                             RunHost& host);
+
+/// The work folder of a study run on this machine: "work" in its output folder.
+std::string studyWorkFolder(const Study& study);
+
+/// Follows a study run on this machine; every call comes between tasks, on the calling thread.
+class StudyWatcher {
+public:
+    virtual ~StudyWatcher() = default;
+
+    /// The runs of the study, those already done by an earlier start, and the tasks left to run.
+    virtual void started(std::size_t /*runs*/, std::size_t /*runsDone*/, std::size_t /*tasksToRun*/) {}
+
+    /// One task is over; `runDone` when it completed the last part of its run.
+    virtual void taskFinished(bool /*runDone*/) {}
+
+    /// True ends the study before its next task; the parts written so far stay for a rerun.
+    virtual bool stopRequested() { return false; }
+};
+
+/// Runs a study on this machine: its data, every task not done yet (one at a time with the study's
+/// threads) and then its tables; empty when the tables are written, otherwise what failed.
+std::string runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
+                            StudyWatcher& watcher);
+
+}  // namespace quillon
