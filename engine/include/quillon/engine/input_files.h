@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/engine/load_diagnostics.h"
 #include "quillon/engine/run_limits.h"
 #include "quillon/engine/run_settings.h"
 #include "quillon/text/csv_fields.h"
@@ -79,22 +80,61 @@ struct InputFiles {
 /// The message for a file whose reader stopped early: "KIND file NAME ..." with the reason.
 std::string readProblemMessage(std::string_view kind, const std::string& name, const LineReader& reader);
 
+/// One item row of a pool file (line 4 on) as its parse read it, kept or dropped.
+struct PoolRow {
+    std::int64_t line = 0;
+    std::string id;
+    std::int64_t idColumn = 1;
+    std::int32_t collection = 0;
+    std::int64_t collectionColumn = 1;
+    bool dropped = false;
+    bool blank = false;                 // an empty line, read as an item all the same
+    std::vector<double> probabilities;  // one per group when each is a probability, else empty
+};
+
+/// What a diagnosed pool parse learns besides the pool; filled even when the pool is refused.
+struct PoolReading {
+    std::vector<PoolRow> rows;
+    bool hasPriorRow = false;
+    std::vector<double> priors;      // one per group, 0 without a P_Grp row
+    std::vector<std::int32_t> deck;  // empty when the pool is refused before its deck is made
+};
+
 /// Builds the pool from a pool file's lines; `name` is used in messages. Refuses a pool with no
 /// item, one with fewer probability columns than groups, and one without priors when they are used.
-ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name);
+/// With `diagnostics`, every problem of a line is reported too, refusals included; with `reading`,
+/// the rows are kept for rules that look across files.
+ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name,
+                   LoadDiagnostics* diagnostics = nullptr, PoolReading* reading = nullptr);
 
 /// Builds the pool from a pool file's bytes.
 ItemPool parsePool(std::string_view bytes, const RunSettings& settings, const std::string& name);
 
-/// Builds the enemy sets from an enemies file's lines, matching identifiers against the pool.
-std::vector<EnemySet> parseEnemies(const std::vector<std::string>& lines, const ItemPool& pool,
-                                   const std::string& name);
+/// One identifier an enemy set names, where it stands, and its pool position (0: not in the pool).
+struct EnemyName {
+    std::string id;
+    std::int64_t column = 1;
+    std::int32_t position = 0;
+};
+
+/// One enemy set as its parse read it: the identifiers its count covers, column C first.
+struct EnemyRow {
+    std::int64_t line = 0;
+    std::vector<EnemyName> names;
+};
+
+/// Builds the enemy sets from an enemies file's lines, matching identifiers against the pool. With
+/// `diagnostics`, every problem of a line is reported too; with `rows`, the named identifiers are kept.
+std::vector<EnemySet> parseEnemies(const std::vector<std::string>& lines, const ItemPool& pool, const std::string& name,
+                                   LoadDiagnostics* diagnostics = nullptr, std::vector<EnemyRow>* rows = nullptr);
 
 /// Builds the enemy sets from an enemies file's bytes.
 std::vector<EnemySet> parseEnemies(std::string_view bytes, const ItemPool& pool, const std::string& name);
 
-/// Builds the script from a script file's lines.
-Script parseScript(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name);
+/// Builds the script from a script file's lines; slot k is on line k + 1. With `diagnostics`,
+/// every problem of a line is reported too.
+Script parseScript(const std::vector<std::string>& lines, const RunSettings& settings, const std::string& name,
+                   LoadDiagnostics* diagnostics = nullptr);
 
 /// Builds the script from a script file's bytes.
 Script parseScript(std::string_view bytes, const RunSettings& settings, const std::string& name);
@@ -110,8 +150,19 @@ std::vector<std::string> readInputLines(const std::string& path, const char* kin
 /// The examinee's identifier in a response line: characters 1 to 11, without the blanks around it.
 std::string responseLineId(std::string_view line);
 
+/// What a response line is held against when its diagnostics are wanted.
+struct ResponseLineCheck {
+    LoadDiagnostics* diagnostics = nullptr;
+    std::string file;
+    std::int64_t line = 0;  // of the line being parsed
+    std::int32_t groupCount = 0;
+    std::size_t items = 0;  // kept pool items
+    bool poolRead = false;  // without a pool, only too few answers can be told
+};
+
 /// Turns one line of the response file into a record (group from character 12, answers from 14).
-ResponseRecord parseResponseLine(std::string_view line);
+/// With `check`, the line's problems are reported too; the replay passes none and pays nothing.
+ResponseRecord parseResponseLine(std::string_view line, const ResponseLineCheck* check = nullptr);
 
 /// True when two names lead to one file, whether or not it exists yet: writing one would replace the other.
 bool namesOneFile(const std::string& a, const std::string& b);
