@@ -1,14 +1,12 @@
 // The input checker: each finding at its place, a clean set without findings, the JSON form, line
-// ends, the runner's `check`, and agreement with the loader on mutated files.
+// ends and the runner's `check`.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <random>
 
-#include "checker_agreement.h"
 #include "quillon/checker/input_checker.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/simulation.h"
@@ -365,66 +363,6 @@ TEST(CheckCommand, ExitCodesAndTheHintAfterALoadMessage) {
                                             " --exposure " + folder.file("e.csv"));
     EXPECT_EQ(done.exitCode, 0);
     EXPECT_EQ(done.err.find("check"), std::string::npos);
-}
-
-// Mutates the clean files at random: the checker must never crash, and it must find a refusal
-// exactly when the loader refuses, by a rule of its own.
-TEST(Checker, AgreesWithTheLoaderOnMutatedFiles) {
-    std::mt19937 random(20261207);
-    const std::string alphabet = "01,.\" \r\n-5eAP_Grp9x&H";
-    const auto mutate = [&](std::string text) {
-        const int edits = 1 + static_cast<int>(random() % 4);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t at = text.empty() ? 0 : random() % (text.size() + 1);
-            switch (random() % 4) {
-                case 0:
-                    text.insert(at, 1, alphabet[random() % alphabet.size()]);
-                    break;
-                case 1:
-                    if (at < text.size()) text.erase(at, 1 + random() % 8);
-                    break;
-                case 2:
-                    if (at < text.size()) text[at] = alphabet[random() % alphabet.size()];
-                    break;
-                default:
-                    text = text.substr(0, at);
-                    break;
-            }
-        }
-        return text;
-    };
-    TempFolder folder;
-    int refusals = 0;
-    constexpr int rounds = 3000;
-    for (int round = 0; round < rounds; ++round) {
-        Inputs inputs;
-        switch (random() % 4) {
-            case 0:
-                inputs.pool = mutate(inputs.pool);
-                break;
-            case 1:
-                inputs.script = mutate(inputs.script);
-                break;
-            case 2:
-                inputs.enemies = mutate(inputs.enemies);
-                break;
-            default:
-                inputs.responses = mutate(inputs.responses);
-                break;
-        }
-        inputs.settings.dropItems = random() % 2;
-        inputs.settings.uniformPriors = random() % 2;
-        inputs.settings.groupCount = 2 + static_cast<int>(random() % 2);
-        inputs.settings.maxTestLength = 1 + static_cast<int>(random() % 5);
-        const quillon::RunSettings settings = inputs.write(folder, std::to_string(round));
-        const quillon::testing::AgreementCheck check = quillon::testing::checkAgainstLoader(settings);
-        refusals += check.loaderRefuses;
-        ASSERT_EQ(check.problem, "") << "round " << round << "\n" << describe(check.report);
-        for (const std::string& file :
-             {settings.poolFile, settings.scriptFile, settings.enemiesFile, settings.responseFile})
-            std::filesystem::remove(file);
-    }
-    EXPECT_GT(refusals, rounds / 20) << "the mutations should reach the loader's refusals";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <functional>
 #include <tuple>
 
+#include "collected_diagnostics.h"
 #include "recording_host.h"
 
 using namespace quillon;
@@ -349,5 +350,52 @@ TEST(LoadInputFiles, RefusesAnOutputThatIsAnInputOrTheOtherOutput) {
         EXPECT_EQ(loadMessage(s, dir), message);
         EXPECT_EQ(TempFolder::read(s.poolFile), pool) << message;      // never touched
         EXPECT_EQ(fs::exists(dir.file("new.csv")), false) << message;  // refused before the results check
+    }
+}
+
+// Every refusal of a parse is also reported as a located error at the place that causes it, and a
+// clean file reports nothing.
+TEST(LoadDiagnostics, EveryRefusalIsLocated) {
+    RunSettings s;
+    s.groupCount = 2, s.uniformPriors = false, s.maxTestLength = 3, s.dropItems = true;
+    RunSettings threeGroups = s;
+    threeGroups.groupCount = 3;
+    const auto pool = [](const RunSettings& settings, const std::string& text) {
+        return [settings, text](LoadDiagnostics* d) { parsePool(splitLines(text), settings, "f", d); };
+    };
+    const auto script = [&](const std::string& text) {
+        return [&s, text](LoadDiagnostics* d) { parseScript(splitLines(text), s, "f", d); };
+    };
+    const std::string head = "h\nc\nP_Grp,,,,.5,.5\n";
+    const struct {
+        const char* name;
+        std::function<void(LoadDiagnostics*)> parse;
+        std::int64_t line, column;  // 0: the parse loads
+    } cases[] = {
+        {"clean pool", pool(s, head + "A,1,,0,.4,.6\n"), 0, 0},
+        {"no item row", pool(s, head), 1, 1},
+        {"every item dropped", pool(s, head + "A,1,,1,.4,.6\n"), 4, 1},
+        {"fewer columns than groups", pool(threeGroups, head + "A,1,,0,.4,.6\n"), 1, 1},
+        {"no priors row", pool(s, "h\nc\nQ\nA,1,,0,.4,.6\n"), 3, 1},
+        {"priors summing to 0", pool(s, "h\nc\nP_Grp,,,,0,0\nA,1,,0,.4,.6\n"), 3, 1},
+        {"clean script", script("S\n1,1,,1\n1,1,,1\n1,1,,1\n"), 0, 0},
+        {"empty script", script(""), 1, 1},
+        {"script without slots", script("S\n"), 2, 1},
+        {"script too short", script("S\n1,1,,1\n1,1,,1\n"), 3, 1},
+        {"enemies without sets", [](LoadDiagnostics* d) { parseEnemies(Lines{"Set"}, ItemPool{}, "f", d); }, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        quillon::testing::CollectedDiagnostics diagnostics;
+        if (c.line == 0) {
+            EXPECT_NO_THROW(c.parse(&diagnostics));
+            EXPECT_TRUE(diagnostics.list.empty());
+            continue;
+        }
+        EXPECT_THROW(c.parse(&diagnostics), InputError);
+        ASSERT_TRUE(diagnostics.hasLocatedRefusal("f"));
+        const auto refusal = std::find_if(diagnostics.list.begin(), diagnostics.list.end(),
+                                          [](const LoadDiagnostic& d) { return d.refusesLoad; });
+        EXPECT_EQ(std::make_pair(refusal->line, refusal->column), std::make_pair(c.line, c.column));
     }
 }

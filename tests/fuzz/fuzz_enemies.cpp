@@ -1,5 +1,6 @@
 // The enemies loader over arbitrary bytes, matched against a small fixed pool that holds a
 // repeated identifier, a dropped one, an empty one and a quoted one.
+#include "collected_diagnostics.h"
 #include "fuzz_support.h"
 #include "quillon/engine/input_files.h"
 
@@ -31,10 +32,20 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const quillon::ItemPool& pool = fixedPool();
     const std::string_view bytes = quillon::fuzz::asText(data, size);
     std::vector<quillon::EnemySet> sets;
+    quillon::testing::CollectedDiagnostics diagnostics;
+    std::vector<quillon::EnemyRow> rows;
     try {
-        sets = quillon::parseEnemies(bytes, pool, "enemies.csv");
+        sets = quillon::parseEnemies(quillon::splitLines(bytes), pool, "enemies.csv", &diagnostics, &rows);
     } catch (const quillon::InputError&) {
+        // Every refusal is told with its place.
+        FUZZ_CHECK(diagnostics.hasLocatedRefusal("enemies.csv"));
         return 0;
+    }
+    FUZZ_CHECK(rows.size() == sets.size());
+    for (const quillon::EnemyRow& row : rows) {
+        FUZZ_CHECK(!row.names.empty());
+        for (const quillon::EnemyName& name : row.names)
+            FUZZ_CHECK(name.position >= 0 && name.position <= pool.itemCount && name.column >= 1);
     }
     FUZZ_CHECK(!sets.empty());
     FUZZ_CHECK(sets.size() + 1 == quillon::splitLines(bytes).size());

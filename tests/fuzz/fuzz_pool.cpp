@@ -1,7 +1,9 @@
-// The pool loader over arbitrary bytes, with settings taken from the first byte.
+// The pool loader over arbitrary bytes, with settings taken from the first byte; its refusals are
+// all located.
 #include <algorithm>
 #include <cstdint>
 
+#include "collected_diagnostics.h"
 #include "fuzz_support.h"
 #include "quillon/engine/input_files.h"
 
@@ -15,11 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     settings.randomizationFactor = (knobs & 32) != 0 ? settings.maxTestLength : 1;
     const std::string_view bytes = quillon::fuzz::asText(data + 1, size - 1);
     quillon::ItemPool pool;
+    quillon::testing::CollectedDiagnostics diagnostics;
     try {
-        pool = quillon::parsePool(bytes, settings, "pool.csv");
+        pool = quillon::parsePool(quillon::splitLines(bytes), settings, "pool.csv", &diagnostics);
     } catch (const quillon::InputError&) {
+        // Every refusal is told with its place.
+        FUZZ_CHECK(diagnostics.hasLocatedRefusal("pool.csv"));
         return 0;
     }
+    // Diagnostics change nothing that is loaded.
+    const quillon::ItemPool plain = quillon::parsePool(bytes, settings, "pool.csv");
+    FUZZ_CHECK(plain.itemId == pool.itemId && plain.itemCollection == pool.itemCollection);
+    FUZZ_CHECK(plain.collectionDeck == pool.collectionDeck && plain.groupPrior == pool.groupPrior);
     const auto items = static_cast<std::size_t>(pool.itemCount);
     const auto groups = static_cast<std::size_t>(settings.groupCount);
     FUZZ_CHECK(pool.itemCount > 0);

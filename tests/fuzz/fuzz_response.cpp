@@ -1,6 +1,7 @@
 // One response line, and the line reader over a temporary file compared with the in-memory
 // line rule. The first byte may pad the file (rarely, as 64 KiB is slow to scan) so that
 // the data meets the reader's buffer edge.
+#include "collected_diagnostics.h"
 #include "fuzz_support.h"
 #include "quillon/engine/input_files.h"
 #include "recording_host.h"
@@ -17,6 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const std::string_view bytes = quillon::fuzz::asText(data + 1, size - 1);
 
     const quillon::ResponseRecord record = quillon::parseResponseLine(bytes);
+    // The diagnosed parse reads the same record, and points only into the line or just past it.
+    quillon::testing::CollectedDiagnostics diagnostics;
+    const quillon::ResponseLineCheck check{&diagnostics, "r", 1, 2, static_cast<std::size_t>(data[0] & 15), true};
+    const quillon::ResponseRecord checked = quillon::parseResponseLine(bytes, &check);
+    FUZZ_CHECK(checked.answers == record.answers && checked.trueGroup == record.trueGroup);
+    for (const quillon::LoadDiagnostic& d : diagnostics.list)
+        FUZZ_CHECK(d.line == 1 && d.column >= 1 && d.column <= static_cast<std::int64_t>(bytes.size()) + 1);
     FUZZ_CHECK(record.trueGroup >= 1 && record.trueGroup <= 10);
     FUZZ_CHECK(record.answers == (bytes.size() > 13 ? bytes.substr(13) : std::string_view()));
     for (std::int32_t position = -1; position <= static_cast<std::int32_t>(record.answers.size()) + 1; ++position) {

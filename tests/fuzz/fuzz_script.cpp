@@ -1,4 +1,6 @@
-// The script loader over arbitrary bytes; the first byte sets the test length it must cover.
+// The script loader over arbitrary bytes; the first byte sets the test length it must cover. Its
+// refusals are all located.
+#include "collected_diagnostics.h"
 #include "fuzz_support.h"
 #include "quillon/engine/input_files.h"
 
@@ -9,9 +11,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     settings.maxTestLength = static_cast<std::int32_t>(data[0]) - 8;  // also 0 and below
     const std::string_view bytes = quillon::fuzz::asText(data + 1, size - 1);
     quillon::Script script;
+    quillon::testing::CollectedDiagnostics diagnostics;
     try {
-        script = quillon::parseScript(bytes, settings, "script.csv");
+        script = quillon::parseScript(quillon::splitLines(bytes), settings, "script.csv", &diagnostics);
     } catch (const quillon::InputError&) {
+        // Every refusal is told with its place.
+        FUZZ_CHECK(diagnostics.hasLocatedRefusal("script.csv"));
         return 0;
     }
     FUZZ_CHECK(!script.slots.empty());
