@@ -3,15 +3,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "input_diagnostics.h"
 #include "quillon/engine/run_settings.h"
 
 namespace quillon {
 
-namespace {
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
+using input_rules::isDigit;
 
 std::string diagnosticNumber(double value) {
     char text[40];
