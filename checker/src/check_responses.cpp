@@ -31,14 +31,10 @@ void checkResponses(CheckState& state) {
     std::vector<std::int64_t> blanks(items, 0);
     CheckSummary& summary = state.report.summary;
     InputDiagnostics diagnostics(state.findings, CheckedInput::Responses);
-    ResponseLineCheck check{&diagnostics, file, 0, settings.groupCount, items, state.poolRead};
+    ResponseLineCheck check{&diagnostics, file, 0, settings.groupCount, items, state.poolRead, &blanks};
     for (std::string line; reader.nextLine(line);) {
         ++check.line;
-        const ResponseRecord record = parseResponseLine(line, &check);
-        ++summary.examineesPerGroup[record.trueGroup];
-        const std::size_t scored = std::min(record.answers.size(), items);
-        for (std::size_t k = 0; k < scored; ++k)
-            if (record.answers[k] == ' ') ++blanks[k];
+        ++summary.examineesPerGroup[parseResponseLine(line, &check).trueGroup];
     }
     summary.examinees = check.line;
     if (check.line == 0) {

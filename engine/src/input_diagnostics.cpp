@@ -271,9 +271,16 @@ void diagnoseResponseLine(std::string_view line, const ResponseRecord& record, c
                    plural(static_cast<std::int64_t>(items), "pool item", "pool items") + "; the extra ones are ignored",
                "give one answer per kept item from character 14 (check Drop items)", false, "answers-long");
     const std::size_t scored = std::min(answers.size(), items);
+    // Held in locals: the loop runs over every answer of millions of lines.
+    const char* const answer = answers.data();
+    std::int64_t* const blanks = check.blanks ? check.blanks->data() : nullptr;
     for (std::size_t k = 0; k < scored; ++k) {
-        const char c = answers[k];
-        if (c == '0' || c == '1' || c == ' ') continue;
+        const char c = answer[k];
+        if (c == '0' || c == '1') continue;
+        if (c == ' ') {
+            if (blanks) ++blanks[k];
+            continue;
+        }
         const std::int64_t column = static_cast<std::int64_t>(firstAnswerColumn + k);
         if (isDigit(c))
             report(lineNo, column, error,

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const quillon::ResponseRecord record = quillon::parseResponseLine(bytes);
     // The diagnosed parse reads the same record, and points only into the line or just past it.
     quillon::testing::CollectedDiagnostics diagnostics;
-    const quillon::ResponseLineCheck check{&diagnostics, "r", 1, 2, static_cast<std::size_t>(data[0] & 15), true};
+    const quillon::ResponseLineCheck check{&diagnostics, "r",    1, 2, static_cast<std::size_t>(data[0] & 15),
+                                           true,         nullptr};
     const quillon::ResponseRecord checked = quillon::parseResponseLine(bytes, &check);
     FUZZ_CHECK(checked.answers == record.answers && checked.trueGroup == record.trueGroup);
     for (const quillon::LoadDiagnostic& d : diagnostics.list)

@@ -156,8 +156,9 @@ struct ResponseLineCheck {
     std::string file;
     std::int64_t line = 0;  // of the line being parsed
     std::int32_t groupCount = 0;
-    std::size_t items = 0;  // kept pool items
-    bool poolRead = false;  // without a pool, only too few answers can be told
+    std::size_t items = 0;                        // kept pool items
+    bool poolRead = false;                        // without a pool, only too few answers can be told
+    std::vector<std::int64_t>* blanks = nullptr;  // when given (one per item), blank answers are counted
 };
 
 /// Turns one line of the response file into a record (group from character 12, answers from 14).
