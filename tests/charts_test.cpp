@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "failure_text.h"
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/chart_scene.h"
-#include "quillon/engine/output_tables.h"
 #include "quillon/charts/report.h"
-#include "quillon/engine/stopping_table.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/charts/table_reader.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/stopping_table.h"
 
 namespace quillon::charts {
 namespace {
@@ -253,7 +254,7 @@ TEST(ChartModel, ExposureFiguresAndChart) {
                   "maximum exposure rate 100.0%; 3 of 4 items used, 25.0% never used; mean test overlap 77.8%."}));
     tables.exposure = exposure({1, 3, 0, 1});
     tables.resultsFile = "r.csv";
-    EXPECT_EQ(checkRunPairs({tables}),
+    EXPECT_EQ(failureText(checkRunPairs({tables})),
               "e.csv does not belong to r.csv: its use counts are not a whole number of tests of 2 items.");
 }
 
@@ -480,7 +481,7 @@ TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
     // A stopping table of another test length does not belong to the results table.
     RunTables longer = withStopping(run(results(twoGroupLine, 4)), stoppingTable(3, {.9}, threeTests));
     longer.resultsFile = "r.csv";
-    EXPECT_EQ(checkRunPairs({longer}),
+    EXPECT_EQ(failureText(checkRunPairs({longer})),
               "s.csv does not belong to r.csv: its tests are 3 items long, the results table's 4.");
 }
 
@@ -535,18 +536,20 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
     const auto folder = std::filesystem::temp_directory_path() / ("quillon-charts-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     RunTables tables;
-    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "sample_expos.csv", "", ""}, tables), "");
+    EXPECT_EQ(takeInto(loadRunTables({golden + "sample_results.csv", golden + "sample_expos.csv", "", ""}), tables),
+              "");
     EXPECT_EQ(tables.label, "sample_results.csv");
-    EXPECT_EQ(writeReport((folder / "r.html").string(), {tables}), "");
+    EXPECT_EQ(failureText(writeReport((folder / "r.html").string(), {tables})), "");
     EXPECT_EQ(parseXml(*readWholeFile((folder / "r.html").string())).error, "");
-    EXPECT_EQ(writeChartFiles((folder / "svg").string(), {tables}), "");
+    EXPECT_EQ(failureText(writeChartFiles((folder / "svg").string(), {tables})), "");
     for (const char* id : {"accuracy", "errors", "sprt-decided", "mean-probability", "exposure"}) {
         EXPECT_TRUE(std::filesystem::exists(folder / "svg" / (std::string(id) + ".svg"))) << id;
     }
-    EXPECT_NE(writeReport((folder / "missing" / "r.html").string(), {tables}), "");
-    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x", ""}, tables),
-              golden + "three_shannon_expos.csv does not belong to " + golden +
-                  "sample_results.csv: it has 3 groups, the results table two.");
+    EXPECT_NE(failureText(writeReport((folder / "missing" / "r.html").string(), {tables})), "");
+    EXPECT_EQ(
+        takeInto(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x", ""}), tables),
+        golden + "three_shannon_expos.csv does not belong to " + golden +
+            "sample_results.csv: it has 3 groups, the results table two.");
     std::filesystem::remove_all(folder);
 }
 
@@ -843,13 +846,14 @@ TEST(StudyReport, PageWithLegendBandsAndConditionTable) {
     std::filesystem::create_directories(folder);
     const std::string summary = (folder / "summary.csv").string(), page = (folder / "study.html").string();
     ASSERT_TRUE(replaceFileContents(summary, studyText()));
-    EXPECT_EQ(writeStudyReport(summary, page, "Study"), "");
+    EXPECT_EQ(failureText(writeStudyReport(summary, page, "Study")), "");
     EXPECT_EQ(readWholeFile(page).value_or(""), studyReportHtml(std::string_view(studyText()), "Study"));
     std::filesystem::remove(page);
     ASSERT_TRUE(replaceFileContents(summary, studyText() + "3\r\n"));
-    EXPECT_EQ(writeStudyReport(summary, page, "Study"), summary + ", line 7: it has 1 fields, the header 29.");
+    EXPECT_EQ(failureText(writeStudyReport(summary, page, "Study")),
+              summary + ", line 7: it has 1 fields, the header 29.");
     EXPECT_FALSE(std::filesystem::exists(page));
-    EXPECT_EQ(writeStudyReport((folder / "none.csv").string(), page, "Study"),
+    EXPECT_EQ(failureText(writeStudyReport((folder / "none.csv").string(), page, "Study")),
               (folder / "none.csv").string() + " cannot be read.");
     std::filesystem::remove_all(folder);
 }

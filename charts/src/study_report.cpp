@@ -6,9 +6,9 @@
 #include <map>
 
 #include "quillon/charts/chart_scene.h"
+#include "quillon/charts/report.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
-#include "quillon/charts/report.h"
 
 namespace quillon::charts {
 namespace {
@@ -362,13 +362,13 @@ std::string studyReportHtml(std::string_view summaryCsvText, const std::string& 
     return studyReportHtml(read.table, title);
 }
 
-std::string writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title) {
+Status writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title) {
     const std::optional<std::string> text = readWholeFile(summaryPath);
-    if (!text) return summaryPath + " cannot be read.";
+    if (!text) return Failure{FailureKind::Input, summaryPath + " cannot be read."};
     const ReadResult<StudySummary> read = parseStudySummary(*text, summaryPath);
-    if (!read.ok()) return read.problem;
+    if (!read.ok()) return Failure{FailureKind::Input, read.problem};
     if (!replaceFileContents(reportPath, studyReportHtml(read.table, title)))
-        return "The report " + reportPath + " could not be written.";
+        return Failure{FailureKind::Output, "The report " + reportPath + " could not be written."};
     return {};
 }
 

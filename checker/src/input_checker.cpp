@@ -220,8 +220,9 @@ private:
     }
 
     void checkSettings() {
-        if (const std::string problem = checkRunSettings(settings_); !problem.empty())
-            settingsFinding(FindingKind::Error, "the run refuses these settings: " + inQuotes(problem),
+        if (const Status checked = checkRunSettings(settings_); !checked)
+            settingsFinding(FindingKind::Error,
+                            "the run refuses these settings: " + inQuotes(checked.failure().message),
                             "change the setting the message names");
         const auto rate = [&](const char* name, double value) {
             if (!(value > 0.0 && value < 1.0))

@@ -10,12 +10,12 @@
 
 #include "plain_internal.h"
 #include "quillon/engine/output_tables.h"
-#include "quillon/package_core/plain_values.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_limits.h"
-#include "quillon/run_reports/run_reports.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/setting_names.h"
+#include "quillon/package_core/plain_values.h"
+#include "quillon/run_reports/run_reports.h"
 #include "quillon/study/study.h"
 
 namespace quillon {
@@ -201,8 +201,8 @@ PlainProblem requestSettings(const PlainRunRequest& request, RunSettings& settin
     for (const auto& [shown, value] : request.settings) {
         const std::string name = runnerName(shown);
         if (findRunSetting(name) != nullptr) {
-            if (std::string problem = setRunSetting(settings, name, value, shown); !problem.empty())
-                return {PlainProblemKind::SettingValue, problem};
+            if (const Status set = setRunSetting(settings, name, value, shown); !set)
+                return {PlainProblemKind::SettingValue, set.failure().message};
         } else if (PlainProblem problem;
                    choices != nullptr && setRunChoice(name, shown, value, *choices, stops, problem)) {
             if (problem) return problem;
@@ -215,12 +215,12 @@ PlainProblem requestSettings(const PlainRunRequest& request, RunSettings& settin
     if (!request.resultsPath.empty()) settings.resultsFile = request.resultsPath;
     if (!request.exposurePath.empty()) settings.exposureFile = request.exposurePath;
     clearUnreadCosts(settings);
-    const RunSettingsProblem problem = findRunSettingsProblem(settings);
-    if (problem.message.empty()) return {};
-    const auto named = given.find(problem.setting);
+    const std::optional<RunSettingsProblem> problem = findRunSettingsProblem(settings);
+    if (!problem) return {};
+    const auto named = given.find(problem->setting);
     return {PlainProblemKind::SettingValue, "setting " +
-                                                (named != given.end() ? named->second : packageName(problem.setting)) +
-                                                ": " + withLineFeeds(problem.message)};
+                                                (named != given.end() ? named->second : packageName(problem->setting)) +
+                                                ": " + withLineFeeds(problem->failure.message)};
 }
 
 // The input files the request names: its paths, or those the settings name.
@@ -249,9 +249,9 @@ auto loadInput(const PlainInput& input, const char* what, const char* kind, cons
 
 // Everything a run loads, in the runner's order, with its inputs in memory, and the tables it
 // writes (`tables`) checked as the runner checks them.
-PreparedRun prepareRequest(const PlainRunRequest& request, const RunSettings& settings, const RunSettings& tables,
-                           std::string& problem) {
-    try {
+Outcome<PreparedRun> prepareRequest(const PlainRunRequest& request, const RunSettings& settings,
+                                    const RunSettings& tables) {
+    return catchFailure([&] {
         InputFiles inputs;
         inputs.pool = loadInput(request.pool, "pool", "Pool", request.priors, settings.poolFile,
                                 [&](const std::vector<std::string>& lines, const std::string& name) {
@@ -284,11 +284,8 @@ PreparedRun prepareRequest(const PlainRunRequest& request, const RunSettings& se
             case PlainInput::Form::Table:
                 throw InputError("The data cannot be given as a table; give its path or its text");
         }
-        return prepareRun(counted, std::move(inputs), std::move(responses), problem);
-    } catch (const InputError& error) {
-        problem = error.what();
-        return {};
-    }
+        return prepareRun(counted, std::move(inputs), std::move(responses)).value();
+    });
 }
 
 void fail(PlainRunResult& result, PlainProblemKind kind, std::string text) {
@@ -366,12 +363,12 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
             fail(result, PlainProblemKind::Message, joined(problems));
             return result;
         }
-        std::string problem;
-        PreparedRun prepared = prepareRequest(request, settings, tables, problem);
-        if (!problem.empty()) {
-            fail(result, PlainProblemKind::Message, withLineFeeds(problem));
+        Outcome<PreparedRun> preparing = prepareRequest(request, settings, tables);
+        if (!preparing) {
+            fail(result, PlainProblemKind::Message, withLineFeeds(preparing.failure().message));
             return result;
         }
+        PreparedRun& prepared = *preparing;
         PlainHost host(request);
         RunOptions runOptions;
         runOptions.threadCount = choices.threads > 0 ? choices.threads : defaultThreadCount();
@@ -451,17 +448,17 @@ PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::strin
                                "setting " + shown + ": \"" + value + "\" is neither true nor false"});
             force = value == "true";
         } else if (std::find(names.begin(), names.end(), name) != names.end()) {
-            if (std::string problem = setSampleOption(sample, name, value, shown); !problem.empty())
-                return refuse({PlainProblemKind::SettingValue, problem});
+            if (const Status set = setSampleOption(sample, name, value, shown); !set)
+                return refuse({PlainProblemKind::SettingValue, set.failure().message});
         } else {
             return refuse(unknownName("option", shown, names, {}));
         }
     }
-    if (std::string problem = checkSampleOptions(sample); !problem.empty())
-        return refuse({PlainProblemKind::SettingValue, problem});
+    if (const Status checked = checkSampleOptions(sample); !checked)
+        return refuse({PlainProblemKind::SettingValue, checked.failure().message});
     const SampleFiles files = generateSampleFiles(sample);
-    if (std::string problem = writeSampleFiles(sample, files, folder, force); !problem.empty())
-        return refuse({PlainProblemKind::Message, problem});
+    if (const Status written = writeSampleFiles(sample, files, folder, force); !written)
+        return refuse({PlainProblemKind::Message, written.failure().message});
     const std::filesystem::path base(folder);
     generated.pool = (base / samplePoolName).string();
     generated.script = (base / sampleScriptName).string();

@@ -7,10 +7,10 @@
 #include <set>
 
 #include "plain_internal.h"
+#include "quillon/charts/table_reader.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/package_core/plain_values.h"
-#include "quillon/charts/table_reader.h"
 
 namespace quillon {
 
@@ -44,9 +44,9 @@ std::string lineProblem(const std::string& fileName, std::size_t line, const std
     return "Table " + fileName + " line " + std::to_string(line) + ": " + what;
 }
 
-PlainRead plainResults(std::string_view text, const std::string& fileName) {
+Outcome<PlainTable> plainResults(std::string_view text, const std::string& fileName) {
     const ReadResult<ResultsTable> read = parseResultsTable(text, fileName);
-    if (!read.ok()) return {{}, read.problem};
+    if (!read.ok()) return Failure{FailureKind::Input, read.problem};
     const std::size_t columnCount = read.table.hasBayes ? resultsColumnNames.size() : resultsColumnNames.size() - 4;
     PlainTable table;
     for (std::size_t c = 0; c < columnCount; ++c)
@@ -67,43 +67,45 @@ PlainRead plainResults(std::string_view text, const std::string& fileName) {
                                  row.bayesMeanProb};
         for (std::size_t c = 0; c < columnCount; ++c) table.columns[c].numbers.push_back(values[c]);
     }
-    return {std::move(table), {}};
+    return table;
 }
 
 // The exposure table is laid out as a pool file: three lines before the items, whose Freq and
 // dropQQ columns carry the counts.
-PlainRead plainExposure(std::string_view text, const std::string& fileName) {
+Outcome<PlainTable> plainExposure(std::string_view text, const std::string& fileName) {
     const std::vector<std::string> lines = splitLines(text);
-    if (lines.empty()) return {{}, "Table " + fileName + " is empty."};
+    if (lines.empty()) return Failure{FailureKind::Input, "Table " + fileName + " is empty."};
     const std::size_t groups = csvFields(lines.front()).size() - 4;
     PlainTable table;
     table.columns = {textColumn("item"), numberColumn("collection"), numberColumn("uses"), numberColumn("drop")};
     for (std::size_t g = 1; g <= groups; ++g) table.columns.push_back(numberColumn("p_group_" + std::to_string(g)));
     for (std::size_t i = 3; i < lines.size(); ++i) {
         const std::vector<std::string> fields = csvFields(lines[i]);
-        if (fields.size() != groups + 4) return {{}, lineProblem(fileName, i + 1, "not an exposure table line")};
+        if (fields.size() != groups + 4)
+            return Failure{FailureKind::Input, lineProblem(fileName, i + 1, "not an exposure table line")};
         table.columns[0].texts.push_back(fields[0]);
         table.columns[3].numbers.push_back(trimSpaces(fields[3]) == "1" ? 1.0 : 0.0);
         for (std::size_t c : {std::size_t{1}, std::size_t{2}}) {
             double value = 0;
-            if (!parseField(fields[c], value)) return {{}, lineProblem(fileName, i + 1, "not an exposure table line")};
+            if (!parseField(fields[c], value))
+                return Failure{FailureKind::Input, lineProblem(fileName, i + 1, "not an exposure table line")};
             table.columns[c].numbers.push_back(value);
         }
         for (std::size_t g = 0; g < groups; ++g) {
             double value = 0;
             if (!parseField(fields[4 + g], value))
-                return {{}, lineProblem(fileName, i + 1, "not an exposure table line")};
+                return Failure{FailureKind::Input, lineProblem(fileName, i + 1, "not an exposure table line")};
             table.columns[4 + g].numbers.push_back(value);
         }
     }
-    return {std::move(table), {}};
+    return table;
 }
 
 // A table in long form whose header already holds the plain names; `isText` tells the text columns.
 template <class IsText>
-PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsText isText) {
+Outcome<PlainTable> plainLongTable(std::string_view text, const std::string& fileName, IsText isText) {
     const std::vector<std::string> lines = splitLines(text);
-    if (lines.empty()) return {{}, "Table " + fileName + " is empty."};
+    if (lines.empty()) return Failure{FailureKind::Input, "Table " + fileName + " is empty."};
     PlainTable table;
     for (const std::string& name : csvFields(lines.front()))
         table.columns.push_back(isText(name) ? textColumn(name) : numberColumn(name));
@@ -111,8 +113,8 @@ PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsT
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::vector<std::string> fields = csvFields(lines[i]);
         if (fields.size() != width)
-            return {
-                {},
+            return Failure{
+                FailureKind::Input,
                 lineProblem(fileName, i + 1,
                             std::to_string(fields.size()) + " fields where the header has " + std::to_string(width))};
         for (std::size_t c = 0; c < width; ++c) {
@@ -123,11 +125,12 @@ PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsT
             }
             double value = 0;
             if (!parseField(fields[c], value))
-                return {{}, lineProblem(fileName, i + 1, column.name + " \"" + fields[c] + "\" is not a number")};
+                return Failure{FailureKind::Input,
+                               lineProblem(fileName, i + 1, column.name + " \"" + fields[c] + "\" is not a number")};
             column.numbers.push_back(value);
         }
     }
-    return {std::move(table), {}};
+    return table;
 }
 
 // A number as a field of an input file: the plain form when it reads back as the same value,
@@ -196,7 +199,7 @@ PlainTableKind plainTableKind(std::string_view header) {
     return PlainTableKind::Unknown;
 }
 
-PlainRead plainTableText(std::string_view text, const std::string& fileName) {
+Outcome<PlainTable> plainTableText(std::string_view text, const std::string& fileName) {
     const std::string_view header = text.substr(0, text.find_first_of("\r\n"));
     switch (plainTableKind(header)) {
         case PlainTableKind::Results:
@@ -214,17 +217,17 @@ PlainRead plainTableText(std::string_view text, const std::string& fileName) {
         case PlainTableKind::Unknown:
             break;
     }
-    return {{}, "Table " + fileName + " is none of the tables Quillon writes."};
+    return Failure{FailureKind::Input, "Table " + fileName + " is none of the tables Quillon writes."};
 }
 
-PlainRead readResults(const std::string& path) {
+Outcome<PlainTable> readResults(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
-    if (!text) return {{}, "Table " + path + " is not available."};
+    if (!text) return Failure{FailureKind::Input, "Table " + path + " is not available."};
     return plainTableText(*text, path);
 }
 
-PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
-                        const std::vector<std::string>& textColumns) {
+Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& fileName,
+                                  const std::vector<std::string>& textColumns) {
     return plainLongTable(text, fileName, [&textColumns](const std::string& name) {
         return std::find(textColumns.begin(), textColumns.end(), name) != textColumns.end();
     });

@@ -11,6 +11,7 @@
 #include "quillon/checker/input_checker.h"
 #include "quillon/engine/run_host.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -35,13 +36,6 @@ struct PlainTable {
     const PlainColumn* column(std::string_view name) const;
 };
 
-/// A table, or why there is none.
-struct PlainRead {
-    PlainTable table;
-    std::string problem;
-    bool ok() const { return problem.empty(); }
-};
-
 /// Which of the runner's tables a text is, told by its first line.
 enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Examinees, Unknown };
 
@@ -49,12 +43,12 @@ enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Exami
 PlainTableKind plainTableKind(std::string_view header);
 
 /// Any table the runner writes, as a plain table with the documented plain column names;
-/// `fileName` only names the file in a refusal.
-PlainRead plainTableText(std::string_view text, const std::string& fileName);
+/// `fileName` only names the file in an Input failure.
+Outcome<PlainTable> plainTableText(std::string_view text, const std::string& fileName);
 
 /// `plainTableText` of a file written by the runner (results, exposure, stopping, confusion, trace or
 /// examinees).
-PlainRead readResults(const std::string& path);
+Outcome<PlainTable> readResults(const std::string& path);
 
 /// The checker's findings, one row each: file, line, column, kind ("error" or "warning"), what, fix.
 PlainTable plainFindings(const CheckReport& report);
@@ -185,9 +179,9 @@ struct PlainChecked {
 PlainChecked checkPlain(const PlainRunRequest& request);
 
 /// A comma-separated table whose header holds plain names (the study's tables): the columns
-/// named in `textColumns` as texts, every other as numbers; `fileName` only names it in a refusal.
-PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
-                        const std::vector<std::string>& textColumns);
+/// named in `textColumns` as texts, every other as numbers; `fileName` only names it in an Input failure.
+Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& fileName,
+                                  const std::vector<std::string>& textColumns);
 
 /// A study from a package: the study file, run on this machine as `quillon-sim study` runs it.
 struct PlainStudyRequest {
