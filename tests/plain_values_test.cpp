@@ -487,6 +487,7 @@ TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
         std::string name;
         PlainRunRequest request;
         std::string error;
+        PlainProblemKind kind = PlainProblemKind::Input;
     } cases[] = {
         {"missing data",
          [] {
@@ -529,12 +530,13 @@ TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
              r.tracePath = sampleData;
              return r;
          }(),
-         "Trace file " + upperName(sampleData) + " is also the data file; choose another name for the trace."},
+         "Trace file " + upperName(sampleData) + " is also the data file; choose another name for the trace.",
+         PlainProblemKind::Output},
     };
     for (const auto& c : cases) {
         const PlainRunResult result = runPlain(c.request);
         EXPECT_EQ(result.error.substr(0, c.error.size()), c.error) << c.name << ": " << result.error;
-        EXPECT_EQ(result.errorKind, PlainProblemKind::Message) << c.name;
+        EXPECT_EQ(result.errorKind, c.kind) << c.name;
         EXPECT_EQ(result.results.rowCount(), 0u) << c.name;
     }
 
@@ -653,7 +655,7 @@ TEST(PlainGenerateAndCheck, WriteTheSamplesAndReportFindings) {
         EXPECT_EQ(TempFolder::read(folder.file(std::string(name))), TempFolder::read(runner.file(std::string(name))))
             << name;
     // A second time only with force.
-    EXPECT_EQ(generatePlain(every, folder.file("")).problemKind, Kind::Message);
+    EXPECT_EQ(generatePlain(every, folder.file("")).problemKind, Kind::Output);
     std::vector<std::pair<std::string, std::string>> forced = every;
     forced.emplace_back("force", "true");
     made = generatePlain(forced, folder.file(""));

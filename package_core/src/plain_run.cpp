@@ -360,12 +360,12 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         RunReports reports(reportOptions, tables);
         // A report file that could not be kept is refused before anything is loaded, as by the runner.
         if (const std::vector<std::string> problems = reports.unwritableFiles(); !problems.empty()) {
-            fail(result, PlainProblemKind::Message, joined(problems));
+            fail(result, PlainProblemKind::Output, joined(problems));
             return result;
         }
         Outcome<PreparedRun> preparing = prepareRequest(request, settings, tables);
         if (!preparing) {
-            fail(result, PlainProblemKind::Message, withLineFeeds(preparing.failure().message));
+            fail(result, plainProblemKind(preparing.failure().kind), withLineFeeds(preparing.failure().message));
             return result;
         }
         PreparedRun& prepared = *preparing;
@@ -415,6 +415,8 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         if (result.hasTrace) result.trace = std::move(traceRows->table);
         result.hasExaminees = request.examinees;
         if (result.hasExaminees) result.examinees = std::move(examineeRows->table);
+    } catch (const FailureError& error) {
+        fail(result, plainProblemKind(error.kind()), error.what());
     } catch (const std::exception& error) {
         fail(result, PlainProblemKind::Message, error.what());
     }
@@ -458,7 +460,7 @@ PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::strin
         return refuse({PlainProblemKind::SettingValue, checked.failure().message});
     const SampleFiles files = generateSampleFiles(sample);
     if (const Status written = writeSampleFiles(sample, files, folder, force); !written)
-        return refuse({PlainProblemKind::Message, written.failure().message});
+        return refuse({plainProblemKind(written.failure().kind), written.failure().message});
     const std::filesystem::path base(folder);
     generated.pool = (base / samplePoolName).string();
     generated.script = (base / sampleScriptName).string();

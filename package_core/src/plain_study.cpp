@@ -86,7 +86,7 @@ bool readStudyTable(const std::string& path, const std::vector<std::string>& fac
     Outcome<PlainTable> read = text ? plainCsvTable(*text, path, factorNames)
                                     : Failure{FailureKind::Input, "Table " + path + " is not available."};
     if (!read) {
-        result.errorKind = PlainProblemKind::Message;
+        result.errorKind = plainProblemKind(read.failure().kind);
         result.error = read.failure().message;
         return false;
     }
@@ -112,7 +112,7 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
         }
         Outcome<Study> read = readStudy(request.file);
         if (!read) {
-            result.errorKind = PlainProblemKind::Message;
+            result.errorKind = plainProblemKind(read.failure().kind);
             result.error = read.failure().message;
             return result;
         }
@@ -127,7 +127,7 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
         }
         if (!ran) {
             host.messages.push_back(ran.failure().message);
-            result.errorKind = PlainProblemKind::Message;
+            result.errorKind = plainProblemKind(ran.failure().kind);
             result.error = joinedLines(host.messages);
             return result;
         }

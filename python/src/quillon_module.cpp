@@ -273,7 +273,7 @@ py::dict studyModule(const std::string& file, const py::list& settings, const py
 py::dict readModule(const std::string& path) {
     const quillon::Outcome<quillon::PlainTable> read = quillon::readResults(path);
     py::dict out = refusal(read ? std::string() : read.failure().message,
-                           read ? quillon::PlainProblemKind::None : quillon::PlainProblemKind::Message);
+                           read ? quillon::PlainProblemKind::None : quillon::plainProblemKind(read.failure().kind));
     out["table"] = pyTable(read ? *read : quillon::PlainTable{});
     return out;
 }

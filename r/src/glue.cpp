@@ -331,5 +331,8 @@ Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<s
 Rcpp::List readResults(std::string path) {
     const quillon::Outcome<quillon::PlainTable> read = quillon::readResults(path);
     return Rcpp::List::create(Rcpp::Named("problem") = read ? std::string() : read.failure().message,
+                              Rcpp::Named("problem_kind") =
+                                  quillon::plainProblemKindName(read ? quillon::PlainProblemKind::None
+                                                                     : quillon::plainProblemKind(read.failure().kind)),
                               Rcpp::Named("table") = read ? Rcpp::wrap(toDataFrame(*read)) : R_NilValue);
 }

@@ -81,16 +81,23 @@ PlainFileText scriptFileText(const PlainTable& script);
 /// member, the sets in the order they first appear).
 PlainFileText enemiesFileText(const PlainTable& enemies);
 
-/// What kind of problem stopped a package's call: each package turns every kind into its own
-/// exception class or condition, in one place.
+/// What kind of problem stopped a package's call: a failure's kind, with a Usage failure told
+/// apart by whether a setting's name or its value is wrong. Each package turns every kind into its
+/// own exception class or condition, in one place.
 enum class PlainProblemKind {
     None,
     SettingName,   // no setting of that name; the message says the closest valid one
     SettingValue,  // a setting's value the runner would refuse; the message names it and what it may be
-    Message,       // anything else: the system's message
+    Input,         // an input file is missing, unreadable or refused
+    Output,        // an output could not be written, or would replace an input or another output
+    Message,       // anything else: the system's message(s) that ended a run
 };
 
-/// The kind's name as the packages see it: "", "setting_name", "setting_value" or "message".
+/// The package's kind of a failure of `kind` (a Usage failure as a setting's value).
+PlainProblemKind plainProblemKind(FailureKind kind);
+
+/// The kind's name as the packages see it: "", "setting_name", "setting_value", "input", "output"
+/// or "message".
 const char* plainProblemKindName(PlainProblemKind kind);
 
 /// Everything one run from a package asks for.
