@@ -153,24 +153,23 @@ std::string htmlPageStart(const std::string& title) {
 }
 
 Outcome<RunTables> loadRunTables(const RunFiles& files) {
-    const auto refused = [](const std::string& problem) { return Failure{FailureKind::Input, problem}; };
     RunTables run;
     run.resultsFile = files.results;
     run.label = files.label.empty() ? fileName(files.results) : files.label;
-    const ReadResult<ResultsTable> results = readResultsFile(files.results);
-    if (!results.ok()) return refused(results.problem);
-    run.results = results.table;
+    Outcome<ResultsTable> results = readResultsFile(files.results);
+    if (!results) return results.failure();
+    run.results = std::move(*results);
     if (!files.exposure.empty()) {
         run.exposureFile = files.exposure;
-        const ReadResult<ExposureTable> exposure = readExposureFile(files.exposure);
-        if (!exposure.ok()) return refused(exposure.problem);
-        run.exposure = exposure.table;
+        Outcome<ExposureTable> exposure = readExposureFile(files.exposure);
+        if (!exposure) return exposure.failure();
+        run.exposure = std::move(*exposure);
     }
     if (!files.stopping.empty()) {
         run.stoppingFile = files.stopping;
-        const ReadResult<StoppingResults> stopping = readStoppingFile(files.stopping);
-        if (!stopping.ok()) return refused(stopping.problem);
-        run.stopping = stopping.table;
+        Outcome<StoppingResults> stopping = readStoppingFile(files.stopping);
+        if (!stopping) return stopping.failure();
+        run.stopping = std::move(*stopping);
     }
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
     return run;

@@ -45,13 +45,13 @@ std::string lineProblem(const std::string& fileName, std::size_t line, const std
 }
 
 Outcome<PlainTable> plainResults(std::string_view text, const std::string& fileName) {
-    const ReadResult<ResultsTable> read = parseResultsTable(text, fileName);
-    if (!read.ok()) return Failure{FailureKind::Input, read.problem};
-    const std::size_t columnCount = read.table.hasBayes ? resultsColumnNames.size() : resultsColumnNames.size() - 4;
+    const Outcome<ResultsTable> read = parseResultsTable(text, fileName);
+    if (!read) return read.failure();
+    const std::size_t columnCount = read->hasBayes ? resultsColumnNames.size() : resultsColumnNames.size() - 4;
     PlainTable table;
     for (std::size_t c = 0; c < columnCount; ++c)
         table.columns.push_back(numberColumn(std::string(resultsColumnNames[c])));
-    for (const ResultsRow& row : read.table.rows) {
+    for (const ResultsRow& row : read->rows) {
         const double values[] = {static_cast<double>(row.length),
                                  row.mapAccurate,
                                  row.mapFalsePos,

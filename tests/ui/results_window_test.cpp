@@ -110,10 +110,10 @@ TEST(ResultsWindow, UseSprtWritesTheStoppingTableAndShowsItsChart) {
 
     // The table beside the results, as quillon-sim names it, and the chart the model makes of it.
     const std::string stopping = "data/samplepassfail_results_stopping.csv";
-    const ReadResult<StoppingResults> read = readStoppingFile(stopping);
-    ASSERT_TRUE(read.ok()) << read.problem;
-    EXPECT_EQ(read.table.maxTestLength, 15);
-    EXPECT_EQ(read.table.rules.size(), 2u);  // the SPRT and the default threshold
+    const Outcome<StoppingResults> read = readStoppingFile(stopping);
+    ASSERT_TRUE(read.ok()) << failureText(read);
+    EXPECT_EQ(read.value().maxTestLength, 15);
+    EXPECT_EQ(read.value().rules.size(), 2u);  // the SPRT and the default threshold
     charts::RunTables run;
     ASSERT_EQ(takeInto(charts::loadRunTables(
                            {"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", stopping}),

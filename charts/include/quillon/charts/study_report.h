@@ -46,7 +46,7 @@ struct StudySummary {
 
 /// Reads a study summary CSV (header `condition,<factors...>,length,replications,` then each
 /// measure's `_mean,_sd`); anything else is refused with the line. `fileName` names the file.
-ReadResult<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName);
+Outcome<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName);
 
 /// How a condition is named in legends and tables: "method=Shannon, max-length=40".
 std::string conditionLabel(const StudySummary& summary, const StudyCondition& condition);
