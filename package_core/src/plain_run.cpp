@@ -118,12 +118,13 @@ std::string joined(const std::vector<std::string>& messages) {
 }
 
 // An input given as text or as a table, as the text of its file; the reason when a table cannot be one.
-PlainFileText inputText(const PlainInput& input, std::string_view what, const std::vector<double>& priors) {
-    if (input.form == PlainInput::Form::Text) return {input.value, {}};
+Outcome<std::string> inputText(const PlainInput& input, std::string_view what, const std::vector<double>& priors) {
+    if (input.form == PlainInput::Form::Text) return input.value;
     if (what == "pool") return poolFileText(input.table, priors);
     if (what == "script") return scriptFileText(input.table);
     if (what == "enemies") return enemiesFileText(input.table);
-    return {{}, "The " + std::string(what) + " cannot be given as a table; give its path or its text"};
+    return Failure{FailureKind::Input,
+                   "The " + std::string(what) + " cannot be given as a table; give its path or its text"};
 }
 
 // The checker reads files: an input given as text or as a table is written into the private folder.
@@ -134,10 +135,10 @@ std::string placeInput(const PlainInput& input, const char* what, const std::vec
         target = input.value;
         return {};
     }
-    const PlainFileText file = inputText(input, what, priors);
-    if (!file.problem.empty()) return file.problem;
+    const Outcome<std::string> file = inputText(input, what, priors);
+    if (!file) return file.failure().message;
     target = folder.file(std::string(what) + ".csv");
-    if (!replaceFileContents(target, file.text))
+    if (!replaceFileContents(target, *file))
         return "The " + std::string(what) + " could not be written to a temporary file";
     return {};
 }
@@ -242,9 +243,8 @@ auto loadInput(const PlainInput& input, const char* what, const char* kind, cons
                const std::string& path, Parse parse) {
     if (input.form == PlainInput::Form::Path || input.form == PlainInput::Form::Absent)
         return parse(readInputLines(path, kind), path);
-    const PlainFileText file = inputText(input, what, priors);
-    if (!file.problem.empty()) throw InputError(file.problem);
-    return parse(splitLines(file.text), std::string(what) + ".csv");
+    const Outcome<std::string> file = inputText(input, what, priors);
+    return parse(splitLines(file.value()), std::string(what) + ".csv");
 }
 
 // Everything a run loads, in the runner's order, with its inputs in memory, and the tables it

@@ -248,29 +248,31 @@ PlainTable plainFindings(const CheckReport& report) {
     return table;
 }
 
-PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& priors) {
-    if (std::string problem = sameLength(pool, "Pool"); !problem.empty()) return {{}, problem};
+Outcome<std::string> poolFileText(const PlainTable& pool, const std::vector<double>& priors) {
+    if (std::string problem = sameLength(pool, "Pool"); !problem.empty()) return Failure{FailureKind::Input, problem};
     const PlainColumn* item = pool.column("item");
-    if (item == nullptr) return {{}, "Pool table has no column item"};
+    if (item == nullptr) return Failure{FailureKind::Input, "Pool table has no column item"};
     const PlainColumn *collection = nullptr, *drop = nullptr;
-    if (std::string problem = numbersOf(pool, "Pool", "collection", collection); !problem.empty()) return {{}, problem};
+    if (std::string problem = numbersOf(pool, "Pool", "collection", collection); !problem.empty())
+        return Failure{FailureKind::Input, problem};
     const PlainColumn* dropColumn = pool.column("drop");
     if (dropColumn != nullptr && !dropColumn->isText) {
-        if (std::string problem = numbersOf(pool, "Pool", "drop", drop); !problem.empty()) return {{}, problem};
+        if (std::string problem = numbersOf(pool, "Pool", "drop", drop); !problem.empty())
+            return Failure{FailureKind::Input, problem};
     }
     std::vector<const PlainColumn*> probabilities;
     for (std::size_t g = 1;; ++g) {
         const PlainColumn* p = nullptr;
         const std::string name = "p_group_" + std::to_string(g);
         if (pool.column(name) == nullptr) break;
-        if (std::string problem = numbersOf(pool, "Pool", name, p); !problem.empty()) return {{}, problem};
+        if (std::string problem = numbersOf(pool, "Pool", name, p); !problem.empty())
+            return Failure{FailureKind::Input, problem};
         probabilities.push_back(p);
     }
-    if (probabilities.empty()) return {{}, "Pool table has no column p_group_1"};
+    if (probabilities.empty()) return Failure{FailureKind::Input, "Pool table has no column p_group_1"};
     if (!priors.empty() && priors.size() != probabilities.size())
-        return {{},
-                "Pool table has " + std::to_string(probabilities.size()) + " groups but " +
-                    std::to_string(priors.size()) + " priors were given"};
+        return Failure{FailureKind::Input, "Pool table has " + std::to_string(probabilities.size()) + " groups but " +
+                                               std::to_string(priors.size()) + " priors were given"};
     std::string text = "Item_ID,Collection,Freq,dropQQ";
     for (std::size_t g = 1; g <= probabilities.size(); ++g) text += ',' + std::to_string(g);
     text += "\r\nN,,,\r\nP_Grp, , , ";
@@ -283,29 +285,32 @@ PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& pr
         for (const PlainColumn* p : probabilities) text += ',' + numberField(p->numbers[r]);
         text += "\r\n";
     }
-    return {std::move(text), {}};
+    return text;
 }
 
-PlainFileText scriptFileText(const PlainTable& script) {
-    if (std::string problem = sameLength(script, "Script"); !problem.empty()) return {{}, problem};
+Outcome<std::string> scriptFileText(const PlainTable& script) {
+    if (std::string problem = sameLength(script, "Script"); !problem.empty())
+        return Failure{FailureKind::Input, problem};
     const PlainColumn *collection = nullptr, *factor = nullptr;
     if (std::string problem = numbersOf(script, "Script", "collection", collection); !problem.empty())
-        return {{}, problem};
+        return Failure{FailureKind::Input, problem};
     if (std::string problem = numbersOf(script, "Script", "randomization", factor); !problem.empty())
-        return {{}, problem};
+        return Failure{FailureKind::Input, problem};
     std::string text = "Slot,Collection,Comment,Factor\r\n";
     for (std::size_t r = 0; r < script.rowCount(); ++r) {
         text += std::to_string(r + 1) + ',' + numberField(collection->numbers[r]) + ",," +
                 numberField(factor->numbers[r]) + "\r\n";
     }
-    return {std::move(text), {}};
+    return text;
 }
 
-PlainFileText enemiesFileText(const PlainTable& enemies) {
-    if (std::string problem = sameLength(enemies, "Enemies"); !problem.empty()) return {{}, problem};
+Outcome<std::string> enemiesFileText(const PlainTable& enemies) {
+    if (std::string problem = sameLength(enemies, "Enemies"); !problem.empty())
+        return Failure{FailureKind::Input, problem};
     const PlainColumn* set = enemies.column("set");
     const PlainColumn* item = enemies.column("item");
-    if (set == nullptr || item == nullptr) return {{}, "Enemies table needs the columns set and item"};
+    if (set == nullptr || item == nullptr)
+        return Failure{FailureKind::Input, "Enemies table needs the columns set and item"};
     std::vector<std::string> labels;
     std::vector<std::vector<std::string>> members;
     for (std::size_t r = 0; r < enemies.rowCount(); ++r) {
@@ -324,7 +329,7 @@ PlainFileText enemiesFileText(const PlainTable& enemies) {
         for (const std::string& id : members[s]) text += ',' + poolField(id);
         text += "\r\n";
     }
-    return {std::move(text), {}};
+    return text;
 }
 
 }  // namespace quillon

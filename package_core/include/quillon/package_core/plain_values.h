@@ -67,19 +67,15 @@ struct PlainInput {
 
 /// The pool file for a pool table (columns `item`, `collection`, optional `drop`, and `p_group_1`
 /// ... `p_group_N`) and the groups' priors (none: the priors row holds zeros, as the exposure
-/// table writes them); the reason in `problem` when the table cannot be a pool.
-struct PlainFileText {
-    std::string text;
-    std::string problem;
-};
-PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& priors);
+/// table writes them); an Input failure says why when the table cannot be a pool.
+Outcome<std::string> poolFileText(const PlainTable& pool, const std::vector<double>& priors);
 
 /// The script file for a script table (columns `collection` and `randomization`, one row per slot).
-PlainFileText scriptFileText(const PlainTable& script);
+Outcome<std::string> scriptFileText(const PlainTable& script);
 
 /// The enemies file for an enemies table in long form (columns `set` and `item`, one row per
 /// member, the sets in the order they first appear).
-PlainFileText enemiesFileText(const PlainTable& enemies);
+Outcome<std::string> enemiesFileText(const PlainTable& enemies);
 
 /// What kind of problem stopped a package's call: a failure's kind, with a Usage failure told
 /// apart by whether a setting's name or its value is wrong. Each package turns every kind into its
