@@ -22,48 +22,40 @@ CLI::App* addReportCommand(CLI::App& app, ReportOptions& options) {
     return report;
 }
 
-ReportOutcome runReportCommand(const ReportOptions& options) {
-    const auto usage = [](const std::string& text) {
-        std::cerr << "quillon-sim report: " << text << '\n';
-        return ReportOutcome::Usage;
+Status runReportCommand(const ReportOptions& options) {
+    const auto said = [](Failure failure) {
+        std::cerr << "quillon-sim report: " << failure.message << '\n';
+        return failure;
     };
+    const auto usage = [&](const std::string& text) { return said({FailureKind::Usage, text}); };
     if (options.out.empty() && options.svgFolder.empty())
         return usage("name the report with --out or a folder with --svg.");
     if (options.exposure.size() > options.results.size()) return usage("more --exposure tables than results tables.");
     if (options.stopping.size() > options.results.size()) return usage("more --stopping tables than results tables.");
     if (options.labels.size() > options.results.size()) return usage("more --label names than results tables.");
 
-    std::vector<charts::RunTables> runs(options.results.size());
-    for (std::size_t i = 0; i < runs.size(); ++i) {
+    std::vector<charts::RunTables> runs;
+    for (std::size_t i = 0; i < options.results.size(); ++i) {
         const auto nth = [i](const std::vector<std::string>& list) { return i < list.size() ? list[i] : ""; };
         const charts::RunFiles files{options.results[i], nth(options.exposure), nth(options.labels),
                                      nth(options.stopping)};
-        if (const std::string problem = charts::loadRunTables(files, runs[i]); !problem.empty()) {
-            std::cerr << "quillon-sim report: " << problem << '\n';
-            return ReportOutcome::Refused;
-        }
+        Outcome<charts::RunTables> run = charts::loadRunTables(files);
+        if (!run) return said(run.failure());
+        runs.push_back(std::move(*run));
     }
     for (const auto& [target, write] :
          {std::pair{options.out, &charts::writeReport}, std::pair{options.svgFolder, &charts::writeChartFiles}}) {
         if (target.empty()) continue;
-        if (const std::string problem = write(target, runs); !problem.empty()) {
-            std::cerr << "quillon-sim report: " << problem << '\n';
-            return ReportOutcome::Refused;
-        }
+        if (const Status written = write(target, runs); !written) return said(written.failure());
     }
-    return ReportOutcome::Written;
+    return {};
 }
 
-ReportOutcome writeRunReport(const RunSettings& settings, const std::string& reportPath,
-                             const std::string& stoppingFile) {
-    std::vector<charts::RunTables> runs(1);
-    std::string problem = charts::loadRunOfSettings(settings, runs[0], stoppingFile);
-    if (problem.empty()) problem = charts::writeReport(reportPath, runs);
-    if (!problem.empty()) {
-        std::cerr << "quillon-sim: no report: " << problem << '\n';
-        return ReportOutcome::Refused;
-    }
-    return ReportOutcome::Written;
+Status writeRunReport(const RunSettings& settings, const std::string& reportPath, const std::string& stoppingFile) {
+    Outcome<charts::RunTables> run = charts::loadRunOfSettings(settings, stoppingFile);
+    const Status written = run ? charts::writeReport(reportPath, {*run}) : Status(run.failure());
+    if (!written) std::cerr << "quillon-sim: no report: " << written.failure().message << '\n';
+    return written;
 }
 
 }  // namespace quillon::cli

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "quillon/engine/run_settings.h"
+#include "quillon/outcome/outcome.h"
 
 namespace CLI {
 class App;
@@ -21,18 +22,15 @@ struct ReportOptions {
     std::string svgFolder;
 };
 
-/// How a report command ended, for the caller's exit code.
-enum class ReportOutcome { Written, Refused, Usage };
-
 /// Adds the `report` subcommand to `app`, filling `options` when it is parsed.
 CLI::App* addReportCommand(CLI::App& app, ReportOptions& options);
 
-/// Reads the tables and writes the report or the SVG files; problems go to standard error.
-ReportOutcome runReportCommand(const ReportOptions& options);
+/// Reads the tables and writes the report or the SVG files; problems go to standard error, and
+/// the failure's kind gives the exit code.
+Status runReportCommand(const ReportOptions& options);
 
 /// Writes the report of a completed run from the tables it wrote (`stoppingFile` empty when it
 /// wrote no stopping table); problems go to standard error.
-ReportOutcome writeRunReport(const RunSettings& settings, const std::string& reportPath,
-                             const std::string& stoppingFile);
+Status writeRunReport(const RunSettings& settings, const std::string& reportPath, const std::string& stoppingFile);
 
 }  // namespace quillon::cli

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "exit_codes.h"
 #include "quillon/cluster/cluster_plan.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
@@ -19,10 +20,6 @@ namespace quillon::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int exitDone = 0;
-constexpr int exitMessage = 1;
-constexpr int exitUsage = 2;
 
 constexpr const char* planFileName = "study_plan.txt";
 
@@ -141,22 +138,20 @@ int writePlan(const Study& study, const StudyOptions& options, const std::string
         plan.taskDescriptions.push_back(taskDescription(study, task));
     plan.jobName = study.name;
     // A plan the scripts cannot hold is refused before any data or file is made for it.
-    if (const std::string problem = clusterPlanProblem(plan); !problem.empty()) {
-        std::cerr << "quillon-sim study: " << problem << '\n';
-        return exitMessage;
-    }
-    if (const std::string problem = prepareStudyData(study, workFolder); !problem.empty()) {
-        std::cerr << "quillon-sim study: " << problem << '\n';
-        return exitMessage;
+    Status done = checkClusterPlan(plan);
+    if (done) done = prepareStudyData(study, workFolder);
+    if (!done) {
+        std::cerr << "quillon-sim study: " << done.failure().message << '\n';
+        return exitCode(done);
     }
     const std::string path = (fs::path(options.planDir) / planFileName).string();
     if (!replaceFileContents(path, planText(study, shards))) {
         std::cerr << "quillon-sim study: cannot write " << path << '\n';
         return exitMessage;
     }
-    if (const std::string problem = writeClusterPlan(plan); !problem.empty()) {
-        std::cerr << "quillon-sim study: " << problem << '\n';
-        return exitMessage;
+    if (const Status written = writeClusterPlan(plan); !written) {
+        std::cerr << "quillon-sim study: " << written.failure().message << '\n';
+        return exitCode(written);
     }
     if (!options.quiet)
         std::cout << "Wrote the plan of " << studyTasks(study, shards).size() << " tasks into " << options.planDir
@@ -183,11 +178,11 @@ int runOneTask(const Study& study, const StudyOptions& options, const std::strin
 }
 
 int mergeStudy(const Study& study, const std::string& workFolder, std::int32_t shards, StudyConsole& host, bool quiet) {
-    const std::string problem = writeStudyTables(study, workFolder, shards, host);
+    const Status written = writeStudyTables(study, workFolder, shards, host);
     host.endLine();  // the merges redraw the progress line
-    if (!problem.empty()) {
-        host.showMessage("quillon-sim study: " + problem);
-        return exitMessage;
+    if (!written) {
+        host.showMessage("quillon-sim study: " + written.failure().message);
+        return exitCode(written);
     }
     if (!quiet) std::cout << "Wrote the study's tables into " << study.outputFolder << '\n';
     return host.messages == 0 ? exitDone : exitMessage;
@@ -195,12 +190,12 @@ int mergeStudy(const Study& study, const std::string& workFolder, std::int32_t s
 
 int runLocally(const Study& study, const StudyOptions& options, const std::string& workFolder) {
     StudyConsole host(!options.quiet && onTerminal());
-    const std::string problem =
+    const Status ran =
         runStudyLocally(study, workFolder, options.shardsPerRun > 0 ? options.shardsPerRun : 1, host, host);
     host.endLine();
-    if (!problem.empty()) {
-        host.showMessage("quillon-sim study: " + problem);
-        return exitMessage;
+    if (!ran) {
+        host.showMessage("quillon-sim study: " + ran.failure().message);
+        return exitCode(ran);
     }
     if (!options.quiet) std::cout << "Wrote the study's tables into " << study.outputFolder << '\n';
     return host.messages == 0 ? exitDone : exitMessage;
@@ -236,11 +231,12 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
             << "quillon-sim study: --shards-per-run belongs to --plan; tasks and the merge take it from the plan\n";
         return exitUsage;
     }
-    Study study;
-    if (const std::string problem = readStudy(options.studyFile, study); !problem.empty()) {
-        std::cerr << "quillon-sim study: " << problem << '\n';
-        return exitMessage;
+    Outcome<Study> read = readStudy(options.studyFile);
+    if (!read) {
+        std::cerr << "quillon-sim study: " << read.failure().message << '\n';
+        return exitCode(read.failure().kind);
     }
+    const Study& study = *read;
     const std::string workFolder =
         options.planDir.empty() ? studyWorkFolder(study) : (fs::absolute(options.planDir) / "work").string();
     if (options.task != 0) return runOneTask(study, options, workFolder);

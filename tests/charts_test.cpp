@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "failure_text.h"
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/chart_scene.h"
-#include "quillon/engine/output_tables.h"
 #include "quillon/charts/report.h"
-#include "quillon/engine/stopping_table.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/charts/table_reader.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/stopping_table.h"
 
 namespace quillon::charts {
 namespace {
@@ -38,11 +39,11 @@ std::string results(const std::string& line, int lengths) {
 }
 
 RunTables run(const std::string& text, const std::string& label = "run") {
-    const ReadResult<ResultsTable> read = parseResultsTable(text, label);
-    EXPECT_TRUE(read.ok()) << read.problem;
+    const Outcome<ResultsTable> read = parseResultsTable(text, label);
+    EXPECT_TRUE(read.ok()) << failureText(read);
     RunTables tables;
     tables.label = label;
-    tables.results = read.table;
+    tables.results = read.value();
     return tables;
 }
 
@@ -69,27 +70,27 @@ XmlCount parseXml(const std::string& text) {
 
 TEST(TableReader, ReadsTheTablesQuillonWrites) {
     const auto two = readResultsFile(golden + "sample_results.csv");
-    ASSERT_TRUE(two.ok()) << two.problem;
-    EXPECT_TRUE(two.table.hasBayes);
-    ASSERT_EQ(two.table.rows.size(), 80u);
-    EXPECT_EQ(two.table.rows[79].length, 80);
+    ASSERT_TRUE(two.ok()) << failureText(two);
+    EXPECT_TRUE(two.value().hasBayes);
+    ASSERT_EQ(two.value().rows.size(), 80u);
+    EXPECT_EQ(two.value().rows[79].length, 80);
     const auto three = readResultsFile(golden + "three_shannon_results.csv");
-    ASSERT_TRUE(three.ok()) << three.problem;
-    EXPECT_FALSE(three.table.hasBayes);
-    EXPECT_EQ(three.table.rows.size(), 40u);
-    EXPECT_DOUBLE_EQ(three.table.rows[0].mapAccurate, 0.4633);
+    ASSERT_TRUE(three.ok()) << failureText(three);
+    EXPECT_FALSE(three.value().hasBayes);
+    EXPECT_EQ(three.value().rows.size(), 40u);
+    EXPECT_DOUBLE_EQ(three.value().rows[0].mapAccurate, 0.4633);
     const auto exposure = readExposureFile(golden + "three_shannon_expos.csv");
-    ASSERT_TRUE(exposure.ok()) << exposure.problem;
-    EXPECT_EQ(exposure.table.groupCount, 3);
-    EXPECT_EQ(exposure.table.items.size(), 200u);
+    ASSERT_TRUE(exposure.ok()) << failureText(exposure);
+    EXPECT_EQ(exposure.value().groupCount, 3);
+    EXPECT_EQ(exposure.value().items.size(), 200u);
 
     // An identifier with a comma comes quoted, as poolField writes it; LF-only line ends still read.
     const auto quoted = parseExposureTable(
         "Item_ID,Collection,Freq,dropQQ,1,2\nN,,,,1,1\nP_Grp, , , ,.5,.5\n\"A,\"\"1\",2,7, ,.3,.9\nB,1,0,1,.2,1\n",
         "q");
-    ASSERT_TRUE(quoted.ok()) << quoted.problem;
-    EXPECT_EQ(quoted.table.items[0].id, "A,\"1");
-    EXPECT_EQ(quoted.table.items[0].uses, 7);
+    ASSERT_TRUE(quoted.ok()) << failureText(quoted);
+    EXPECT_EQ(quoted.value().items[0].id, "A,\"1");
+    EXPECT_EQ(quoted.value().items[0].uses, 7);
 }
 
 TEST(TableReader, RefusesAnythingElseNamingFileAndLine) {
@@ -129,11 +130,11 @@ TEST(TableReader, RefusesAnythingElseNamingFileAndLine) {
         {exposureHead + "A,1,3, ,.2,.3", true, "line 4: the line has no line end"},
     };
     for (const Case& c : cases) {
-        const std::string problem =
-            c.exposure ? parseExposureTable(c.text, "t.csv").problem : parseResultsTable(c.text, "t.csv").problem;
+        const std::string problem = c.exposure ? failureText(parseExposureTable(c.text, "t.csv"))
+                                               : failureText(parseResultsTable(c.text, "t.csv"));
         EXPECT_NE(problem.find(c.problem), std::string::npos) << "got: " << problem << "\nwanted: " << c.problem;
     }
-    EXPECT_NE(readResultsFile("/nonexistent/r.csv").problem.find("/nonexistent/r.csv cannot be read"),
+    EXPECT_NE(failureText(readResultsFile("/nonexistent/r.csv")).find("/nonexistent/r.csv cannot be read"),
               std::string::npos);
 }
 
@@ -253,7 +254,7 @@ TEST(ChartModel, ExposureFiguresAndChart) {
                   "maximum exposure rate 100.0%; 3 of 4 items used, 25.0% never used; mean test overlap 77.8%."}));
     tables.exposure = exposure({1, 3, 0, 1});
     tables.resultsFile = "r.csv";
-    EXPECT_EQ(checkRunPairs({tables}),
+    EXPECT_EQ(failureText(checkRunPairs({tables})),
               "e.csv does not belong to r.csv: its use counts are not a whole number of tests of 2 items.");
 }
 
@@ -326,12 +327,12 @@ TEST(StoppingReader, ReadsEveryTableTheRunWrites) {
     };
     for (const Case& c : cases) {
         const StoppingTable written = stoppingTable(c.length, c.thresholds, c.tests);
-        const ReadResult<StoppingResults> read = parseStoppingTable(written.text(), "s.csv");
-        ASSERT_TRUE(read.ok()) << c.what << ": " << read.problem;
-        EXPECT_EQ(read.table.maxTestLength, c.length) << c.what;
-        ASSERT_EQ(read.table.rules.size(), c.thresholds.size() + 1) << c.what;
-        for (std::size_t r = 0; r < read.table.rules.size(); ++r) {
-            const StoppingRulePart& rule = read.table.rules[r];
+        const Outcome<StoppingResults> read = parseStoppingTable(written.text(), "s.csv");
+        ASSERT_TRUE(read.ok()) << c.what << ": " << failureText(read);
+        EXPECT_EQ(read.value().maxTestLength, c.length) << c.what;
+        ASSERT_EQ(read.value().rules.size(), c.thresholds.size() + 1) << c.what;
+        for (std::size_t r = 0; r < read.value().rules.size(); ++r) {
+            const StoppingRulePart& rule = read.value().rules[r];
             const StoppingSummary s = written.summary(r);
             EXPECT_EQ(rule.rule, r == 0 ? "SPRT" : "Posterior");
             EXPECT_EQ(rule.stopped.size(), static_cast<std::size_t>(c.length));
@@ -342,7 +343,7 @@ TEST(StoppingReader, ReadsEveryTableTheRunWrites) {
             EXPECT_EQ(rule.fixedPercentCorrect, s.fixedPercentCorrect()) << c.what;
         }
     }
-    const StoppingResults three = parseStoppingTable(stoppingTable(3, {.9}, threeTests).text(), "s").table;
+    const StoppingResults three = parseStoppingTable(stoppingTable(3, {.9}, threeTests).text(), "s").value();
     EXPECT_EQ(three.rules[1].threshold, ".9");
     EXPECT_EQ(three.rules[0].stopped[1].tests, 1);
     EXPECT_EQ(three.rules[0].undecided.falsePos, 1);
@@ -409,17 +410,17 @@ TEST(StoppingReader, RefusesAnythingElseNamingFileAndLine) {
         {huge, "line 5: the counts are too large."},
     };
     for (const Case& c : cases) {
-        const std::string problem = parseStoppingTable(c.text, "s.csv").problem;
+        const std::string problem = failureText(parseStoppingTable(c.text, "s.csv"));
         EXPECT_NE(problem.find(c.problem), std::string::npos) << "got: " << problem << "\nwanted: " << c.problem;
     }
-    EXPECT_NE(readStoppingFile("/nonexistent/s.csv").problem.find("/nonexistent/s.csv cannot be read"),
+    EXPECT_NE(failureText(readStoppingFile("/nonexistent/s.csv")).find("/nonexistent/s.csv cannot be read"),
               std::string::npos);
 }
 
 RunTables withStopping(RunTables tables, const StoppingTable& written) {
-    const ReadResult<StoppingResults> read = parseStoppingTable(written.text(), "s.csv");
-    EXPECT_TRUE(read.ok()) << read.problem;
-    tables.stopping = read.table;
+    const Outcome<StoppingResults> read = parseStoppingTable(written.text(), "s.csv");
+    EXPECT_TRUE(read.ok()) << failureText(read);
+    tables.stopping = read.value();
     tables.stoppingFile = "s.csv";
     return tables;
 }
@@ -480,7 +481,7 @@ TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
     // A stopping table of another test length does not belong to the results table.
     RunTables longer = withStopping(run(results(twoGroupLine, 4)), stoppingTable(3, {.9}, threeTests));
     longer.resultsFile = "r.csv";
-    EXPECT_EQ(checkRunPairs({longer}),
+    EXPECT_EQ(failureText(checkRunPairs({longer})),
               "s.csv does not belong to r.csv: its tests are 3 items long, the results table's 4.");
 }
 
@@ -535,18 +536,20 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
     const auto folder = std::filesystem::temp_directory_path() / ("quillon-charts-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     RunTables tables;
-    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "sample_expos.csv", "", ""}, tables), "");
+    EXPECT_EQ(takeInto(loadRunTables({golden + "sample_results.csv", golden + "sample_expos.csv", "", ""}), tables),
+              "");
     EXPECT_EQ(tables.label, "sample_results.csv");
-    EXPECT_EQ(writeReport((folder / "r.html").string(), {tables}), "");
+    EXPECT_EQ(failureText(writeReport((folder / "r.html").string(), {tables})), "");
     EXPECT_EQ(parseXml(*readWholeFile((folder / "r.html").string())).error, "");
-    EXPECT_EQ(writeChartFiles((folder / "svg").string(), {tables}), "");
+    EXPECT_EQ(failureText(writeChartFiles((folder / "svg").string(), {tables})), "");
     for (const char* id : {"accuracy", "errors", "sprt-decided", "mean-probability", "exposure"}) {
         EXPECT_TRUE(std::filesystem::exists(folder / "svg" / (std::string(id) + ".svg"))) << id;
     }
-    EXPECT_NE(writeReport((folder / "missing" / "r.html").string(), {tables}), "");
-    EXPECT_EQ(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x", ""}, tables),
-              golden + "three_shannon_expos.csv does not belong to " + golden +
-                  "sample_results.csv: it has 3 groups, the results table two.");
+    EXPECT_NE(failureText(writeReport((folder / "missing" / "r.html").string(), {tables})), "");
+    EXPECT_EQ(
+        takeInto(loadRunTables({golden + "sample_results.csv", golden + "three_shannon_expos.csv", "x", ""}), tables),
+        golden + "three_shannon_expos.csv does not belong to " + golden +
+            "sample_results.csv: it has 3 groups, the results table two.");
     std::filesystem::remove_all(folder);
 }
 
@@ -660,9 +663,9 @@ TEST(StudyReport, ReadsConditionsInOrderWithTheirSpread) {
     for (const bool lf : {false, true}) {
         std::string text = studyText();
         if (lf) text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-        const ReadResult<StudySummary> read = parseStudySummary(text, "s.csv");
-        ASSERT_TRUE(read.ok()) << read.problem;
-        const StudySummary& summary = read.table;
+        const Outcome<StudySummary> read = parseStudySummary(text, "s.csv");
+        ASSERT_TRUE(read.ok()) << failureText(read);
+        const StudySummary& summary = read.value();
         EXPECT_EQ(summary.factorNames, (std::vector<std::string>{"method", "max-length"}));
         ASSERT_EQ(summary.conditions.size(), 2u);
         const StudyCondition& first = summary.conditions[0];
@@ -682,14 +685,14 @@ TEST(StudyReport, ReadsConditionsInOrderWithTheirSpread) {
     // A factor value may hold a comma or quote; without factors a condition is named by its number.
     const auto quotedValue =
         parseStudySummary(studyHeader({"pool"}) + studyLine("1,\"a,b \"\"c\"\"\"", 1, 2, ".5", ".1"), "s.csv");
-    ASSERT_TRUE(quotedValue.ok()) << quotedValue.problem;
-    EXPECT_EQ(conditionLabel(quotedValue.table, quotedValue.table.conditions[0]), "pool=a,b \"c\"");
+    ASSERT_TRUE(quotedValue.ok()) << failureText(quotedValue);
+    EXPECT_EQ(conditionLabel(quotedValue.value(), quotedValue.value().conditions[0]), "pool=a,b \"c\"");
     const auto noFactors = parseStudySummary(studyHeader({}) + studyLine("7", 1, 2, ".5", ".1"), "s.csv");
-    ASSERT_TRUE(noFactors.ok()) << noFactors.problem;
-    EXPECT_EQ(conditionLabel(noFactors.table, noFactors.table.conditions[0]), "condition 7");
+    ASSERT_TRUE(noFactors.ok()) << failureText(noFactors);
+    EXPECT_EQ(conditionLabel(noFactors.value(), noFactors.value().conditions[0]), "condition 7");
     const auto empty = parseStudySummary(twoFactors, "s.csv");
     ASSERT_TRUE(empty.ok());
-    EXPECT_TRUE(empty.table.conditions.empty());
+    EXPECT_TRUE(empty.value().conditions.empty());
 }
 
 TEST(StudyReport, RefusesAMalformedSummaryNamingTheLine) {
@@ -737,8 +740,8 @@ TEST(StudyReport, RefusesAMalformedSummaryNamingTheLine) {
          "s.csv, line 4: condition 1 has length 1 already on line 2."},
     };
     for (const Case& c : cases) {
-        const ReadResult<StudySummary> read = parseStudySummary(c.text, "s.csv");
-        EXPECT_EQ(read.problem, c.problem) << c.text;
+        const Outcome<StudySummary> read = parseStudySummary(c.text, "s.csv");
+        EXPECT_EQ(failureText(read), c.problem) << c.text;
     }
     // The report of a text refuses it with the same message; no page is made.
     try {
@@ -750,7 +753,7 @@ TEST(StudyReport, RefusesAMalformedSummaryNamingTheLine) {
 }
 
 TEST(StudyReport, OneCurvePerConditionInItsBand) {
-    const StudySummary summary = parseStudySummary(studyText(), "s.csv").table;
+    const StudySummary summary = parseStudySummary(studyText(), "s.csv").value();
     const std::vector<Chart> charts = buildStudyCharts(summary);
     std::vector<std::string> ids;
     for (const Chart& chart : charts) ids.push_back(chart.id);
@@ -778,7 +781,7 @@ TEST(StudyReport, OneCurvePerConditionInItsBand) {
     std::string many = twoFactors;
     for (int c = 1; c <= 9; ++c)
         many += studyLine(std::to_string(c) + ",M" + std::to_string(c) + ",5", 1, 2, ".5", ".1", false);
-    const std::vector<Chart> manyCharts = buildStudyCharts(parseStudySummary(many, "s.csv").table);
+    const std::vector<Chart> manyCharts = buildStudyCharts(parseStudySummary(many, "s.csv").value());
     EXPECT_EQ(manyCharts.size(), 5u);
     for (const Chart& chart : manyCharts) EXPECT_NE(chart.id, "bayes-accuracy");
     const auto& series = manyCharts[0].series;
@@ -794,7 +797,7 @@ TEST(StudyReport, OneCurvePerConditionInItsBand) {
         const std::string_view name = resultsColumnNames[m];
         noSprt += name.starts_with("sprt_") && name != "sprt_decided" ? ",0,0" : ",.5,.1";
     }
-    const std::vector<Chart> withZero = buildStudyCharts(parseStudySummary(studyText() + noSprt, "s.csv").table);
+    const std::vector<Chart> withZero = buildStudyCharts(parseStudySummary(studyText() + noSprt, "s.csv").value());
     const auto lines = [](const Chart& chart) {
         std::vector<std::string> names;
         for (const Series& series : chart.series) names.push_back(series.name);
@@ -843,13 +846,14 @@ TEST(StudyReport, PageWithLegendBandsAndConditionTable) {
     std::filesystem::create_directories(folder);
     const std::string summary = (folder / "summary.csv").string(), page = (folder / "study.html").string();
     ASSERT_TRUE(replaceFileContents(summary, studyText()));
-    EXPECT_EQ(writeStudyReport(summary, page, "Study"), "");
+    EXPECT_EQ(failureText(writeStudyReport(summary, page, "Study")), "");
     EXPECT_EQ(readWholeFile(page).value_or(""), studyReportHtml(std::string_view(studyText()), "Study"));
     std::filesystem::remove(page);
     ASSERT_TRUE(replaceFileContents(summary, studyText() + "3\r\n"));
-    EXPECT_EQ(writeStudyReport(summary, page, "Study"), summary + ", line 7: it has 1 fields, the header 29.");
+    EXPECT_EQ(failureText(writeStudyReport(summary, page, "Study")),
+              summary + ", line 7: it has 1 fields, the header 29.");
     EXPECT_FALSE(std::filesystem::exists(page));
-    EXPECT_EQ(writeStudyReport((folder / "none.csv").string(), page, "Study"),
+    EXPECT_EQ(failureText(writeStudyReport((folder / "none.csv").string(), page, "Study")),
               (folder / "none.csv").string() + " cannot be read.");
     std::filesystem::remove_all(folder);
 }

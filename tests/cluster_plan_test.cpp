@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "failure_text.h"
+
 namespace fs = std::filesystem;
 using quillon::ClusterPlan;
 using quillon::shellQuoted;
@@ -84,7 +86,7 @@ TEST(ShellQuoted, BashReadsBackTheSameBytes) {
 }
 
 TEST_F(ClusterPlanTest, WritesEveryFileWithValidBashAndTheArrayRange) {
-    ASSERT_EQ(writeClusterPlan(plan_), "");
+    ASSERT_EQ(failureText(writeClusterPlan(plan_)), "");
     EXPECT_TRUE(fs::is_directory(dir() / "logs"));
     for (const char* name : {"array.sbatch", "merge.sbatch", "submit"}) {
         EXPECT_EQ(run("bash -n " + shellQuoted((dir() / name).string())), 0) << name;
@@ -116,7 +118,7 @@ TEST_F(ClusterPlanTest, ScriptsCallTheRunnerWithExactPathsFromAnyFolder) {
     plan_.runnerPath = (odd_.filename() / "quillon sim").string();
     plan_.studyFile = (odd_.filename() / "study 'one'.toml").string();
     plan_.planDir = "plan 'dir\" $HOME/";
-    const std::string message = writeClusterPlan(plan_);
+    const std::string message = failureText(writeClusterPlan(plan_));
     fs::current_path(before);
     ASSERT_EQ(message, "");
     const fs::path planDir = root_ / "plan 'dir\" $HOME";
@@ -130,7 +132,7 @@ TEST_F(ClusterPlanTest, ScriptsCallTheRunnerWithExactPathsFromAnyFolder) {
 }
 
 TEST_F(ClusterPlanTest, SubmitChainsTheMergeOnTheArrayAndTellsHowToResubmit) {
-    ASSERT_EQ(writeClusterPlan(plan_), "");
+    ASSERT_EQ(failureText(writeClusterPlan(plan_)), "");
     // A stand-in sbatch that logs its arguments and answers with job ids as --parsable does.
     const fs::path bin = root_ / "bin";
     fs::create_directories(bin);
@@ -159,8 +161,8 @@ TEST_F(ClusterPlanTest, SubmitChainsTheMergeOnTheArrayAndTellsHowToResubmit) {
 }
 
 TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
-    EXPECT_EQ(clusterPlanProblem(plan_), "");
-    ASSERT_EQ(writeClusterPlan(plan_), "");
+    EXPECT_EQ(failureText(checkClusterPlan(plan_)), "");
+    ASSERT_EQ(failureText(writeClusterPlan(plan_)), "");
     const std::string before = readText(dir() / "array.sbatch");
     struct Case {
         const char* what;
@@ -186,8 +188,8 @@ TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
         ClusterPlan changed = plan_;
         changed.taskDescriptions.push_back("extra");
         c.change(changed);
-        EXPECT_EQ(clusterPlanProblem(changed), c.message) << c.what;  // the same refusal, asked first
-        EXPECT_EQ(writeClusterPlan(changed), c.message) << c.what;
+        EXPECT_EQ(failureText(checkClusterPlan(changed)), c.message) << c.what;  // the same refusal, asked first
+        EXPECT_EQ(failureText(writeClusterPlan(changed)), c.message) << c.what;
         EXPECT_EQ(readText(dir() / "array.sbatch"), before) << c.what;
     }
 }
@@ -195,7 +197,7 @@ TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
 TEST_F(ClusterPlanTest, AFolderThatCannotBeMadeIsAMessage) {
     writeText(root_ / "file", "");
     plan_.planDir = (root_ / "file" / "plan").string();
-    const std::string message = writeClusterPlan(plan_);
+    const std::string message = failureText(writeClusterPlan(plan_));
     EXPECT_EQ(message.rfind("Cannot create " + plan_.planDir + "/logs", 0), 0u) << message;
 }
 
@@ -232,7 +234,7 @@ TEST_F(ClusterPlanOnSlurm, ArrayMergeAndResubmittedTask) {
               "else\n"
               "  cat \"$5\"/out-{1..5} > \"$5/merged\"\n"
               "fi\n");
-    ASSERT_EQ(writeClusterPlan(plan_), "");
+    ASSERT_EQ(failureText(writeClusterPlan(plan_)), "");
     writeText(dir() / "fail-3", "");
     const std::string d = shellQuoted(dir().string());
 

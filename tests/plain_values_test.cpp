@@ -9,6 +9,7 @@
 #include <functional>
 #include <tuple>
 
+#include "failure_text.h"
 #include "quillon/engine/input_files.h"
 #include "recording_host.h"
 
@@ -130,9 +131,9 @@ TEST(PlainRun, KeepsTheRunnersTablesAtFullPrecision) {
     }
     std::vector<PlainTable> written;
     for (const std::string& name : tables) {
-        PlainRead read = readResults(runner.file(name));
-        ASSERT_TRUE(read.ok()) << read.problem;
-        written.push_back(std::move(read.table));
+        Outcome<PlainTable> read = readResults(runner.file(name));
+        ASSERT_TRUE(read.ok()) << failureText(read);
+        written.push_back(std::move(*read));
     }
     const Gaps resultGaps = expectWithinRounding(result.results, written[0], "results", resultsRounding);
     for (const auto& [table, name, at] : {std::tuple{&result.exposure, "exposure", 1},
@@ -231,11 +232,11 @@ TEST(PlainRun, ExamineesTableIsTheRunnersFile) {
         for (const PlainColumn& column : kept.columns)
             EXPECT_EQ(column.whole, column.name != "examinee_id" && column.name != "map_prob") << what << column.name;
         // Read back by the layer's reader, the file is the same table, whole columns and all.
-        const PlainRead written = readResults(runner.file("examinees.csv"));
-        ASSERT_TRUE(written.ok()) << written.problem;
-        expectSameTable(kept, written.table, what);
+        const Outcome<PlainTable> written = readResults(runner.file("examinees.csv"));
+        ASSERT_TRUE(written.ok()) << failureText(written);
+        expectSameTable(kept, *written, what);
         for (std::size_t k = 0; k < kept.columns.size(); ++k)
-            EXPECT_EQ(kept.columns[k].whole, written.table.columns[k].whole) << what << kept.columns[k].name;
+            EXPECT_EQ(kept.columns[k].whole, written->columns[k].whole) << what << kept.columns[k].name;
     }
     // A file alone keeps nothing in memory.
     TempFolder folder;
@@ -282,26 +283,27 @@ TEST(PlainTables, NamesTheColumnsOfEveryTable) {
                      "Nitems,MAP_Accurate,MAP_FalsePos, MAP_FalseNeg,MAP_MeanProb,,SPRTPerClass,"
                      "SPRTAcc,SPRTfalsePos,SPRTFlaseNeg,,BR_Accurate,BR_FalsePos,BR_FalseNeg,"
                      "BR_meanProb\r\n1,.7500,.0000,.2500,.7750,,.500,1.0000,.0000,.0000,\r\n");
-    const PlainRead three = readResults(results);
-    ASSERT_TRUE(three.ok()) << three.problem;
-    EXPECT_EQ(columnNames(three.table).size(), 9u);  // no Bayes columns but with two groups
-    EXPECT_EQ(three.table.column("map_mean_prob")->numbers, std::vector<double>{.775});
+    const Outcome<PlainTable> three = readResults(results);
+    ASSERT_TRUE(three.ok()) << failureText(three);
+    EXPECT_EQ(columnNames(*three).size(), 9u);  // no Bayes columns but with two groups
+    EXPECT_EQ(three->column("map_mean_prob")->numbers, std::vector<double>{.775});
 
-    const PlainRead exposure = plainTableText(
+    const Outcome<PlainTable> exposure = plainTableText(
         "Item_ID,Collection,Freq,dropQQ,1,2,3\r\nN,,,\r\nP_Grp, , , ,.2,.3,.5\r\n\"A,1\",2,7, "
         ",.1,.2,.3\r\nB,1,0,1,.4,.5,.6\r\n",
         "e.csv");
-    ASSERT_TRUE(exposure.ok()) << exposure.problem;
-    EXPECT_EQ(columnNames(exposure.table),
+    ASSERT_TRUE(exposure.ok()) << failureText(exposure);
+    EXPECT_EQ(columnNames(*exposure),
               (std::vector<std::string>{"item", "collection", "uses", "drop", "p_group_1", "p_group_2", "p_group_3"}));
-    EXPECT_EQ(exposure.table.column("item")->texts, (std::vector<std::string>{"A,1", "B"}));
-    EXPECT_EQ(exposure.table.column("uses")->numbers, (std::vector<double>{7, 0}));
-    EXPECT_EQ(exposure.table.column("drop")->numbers, (std::vector<double>{0, 1}));
+    EXPECT_EQ(exposure->column("item")->texts, (std::vector<std::string>{"A,1", "B"}));
+    EXPECT_EQ(exposure->column("uses")->numbers, (std::vector<double>{7, 0}));
+    EXPECT_EQ(exposure->column("drop")->numbers, (std::vector<double>{0, 1}));
 
-    const PlainRead stopping = plainTableText("rule,threshold,kind,length,tests\r\nSPRT,,stopped,1,0\r\n", "s.csv");
+    const Outcome<PlainTable> stopping =
+        plainTableText("rule,threshold,kind,length,tests\r\nSPRT,,stopped,1,0\r\n", "s.csv");
     ASSERT_TRUE(stopping.ok());
-    EXPECT_TRUE(stopping.table.column("kind")->isText);
-    EXPECT_TRUE(std::isnan(stopping.table.column("threshold")->numbers[0]));
+    EXPECT_TRUE(stopping->column("kind")->isText);
+    EXPECT_TRUE(std::isnan(stopping->column("threshold")->numbers[0]));
 
     const struct {
         std::string text, problemStart;
@@ -312,10 +314,11 @@ TEST(PlainTables, NamesTheColumnsOfEveryTable) {
         {"Item_ID,Collection,Freq,dropQQ,1\r\nN\r\nP\r\nA,1,z, ,.5\r\n", "Table x.csv line 4: not an exposure"},
     };
     for (const auto& c : refused) {
-        const PlainRead read = plainTableText(c.text, "x.csv");
-        EXPECT_EQ(read.problem.substr(0, c.problemStart.size()), c.problemStart) << c.text;
+        const std::string problem = failureText(plainTableText(c.text, "x.csv"));
+        EXPECT_EQ(problem.substr(0, c.problemStart.size()), c.problemStart) << c.text;
     }
-    EXPECT_EQ(readResults(folder.file("none.csv")).problem, "Table " + folder.file("none.csv") + " is not available.");
+    EXPECT_EQ(failureText(readResults(folder.file("none.csv"))),
+              "Table " + folder.file("none.csv") + " is not available.");
 }
 
 // The sample pool, script and enemies as tables, through the run: the same tables as from the files.
@@ -484,6 +487,7 @@ TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
         std::string name;
         PlainRunRequest request;
         std::string error;
+        PlainProblemKind kind = PlainProblemKind::Input;
     } cases[] = {
         {"missing data",
          [] {
@@ -526,12 +530,13 @@ TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
              r.tracePath = sampleData;
              return r;
          }(),
-         "Trace file " + upperName(sampleData) + " is also the data file; choose another name for the trace."},
+         "Trace file " + upperName(sampleData) + " is also the data file; choose another name for the trace.",
+         PlainProblemKind::Output},
     };
     for (const auto& c : cases) {
         const PlainRunResult result = runPlain(c.request);
         EXPECT_EQ(result.error.substr(0, c.error.size()), c.error) << c.name << ": " << result.error;
-        EXPECT_EQ(result.errorKind, PlainProblemKind::Message) << c.name;
+        EXPECT_EQ(result.errorKind, c.kind) << c.name;
         EXPECT_EQ(result.results.rowCount(), 0u) << c.name;
     }
 
@@ -650,7 +655,7 @@ TEST(PlainGenerateAndCheck, WriteTheSamplesAndReportFindings) {
         EXPECT_EQ(TempFolder::read(folder.file(std::string(name))), TempFolder::read(runner.file(std::string(name))))
             << name;
     // A second time only with force.
-    EXPECT_EQ(generatePlain(every, folder.file("")).problemKind, Kind::Message);
+    EXPECT_EQ(generatePlain(every, folder.file("")).problemKind, Kind::Output);
     std::vector<std::pair<std::string, std::string>> forced = every;
     forced.emplace_back("force", "true");
     made = generatePlain(forced, folder.file(""));

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "failure_text.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/simulation.h"
@@ -34,7 +35,8 @@ public:
         options.examinees = 2000;
         options.scriptLength = 80;
         options.seed = 300;
-        const std::string problem = writeSampleFiles(options, generateSampleFiles(options), folder_.file("data"));
+        const std::string problem =
+            failureText(writeSampleFiles(options, generateSampleFiles(options), folder_.file("data")));
         if (!problem.empty()) throw std::runtime_error(problem);
         setDefaultPaths(settings, folder_.file(""), '/');
         settings.maxTestLength = 40;

@@ -10,9 +10,10 @@
 #include <functional>
 #include <limits>
 
+#include "failure_text.h"
 #include "fnv_hex.h"
-#include "quillon/run_reports/run_reports.h"
 #include "quillon/engine/sample_data.h"
+#include "quillon/run_reports/run_reports.h"
 #include "recording_host.h"
 
 namespace quillon {
@@ -72,7 +73,7 @@ struct Split {
     std::uint32_t seed = RandomGenerator::defaultSeed;
 
     Split(const SampleOptions& sample, const std::function<void(RunSettings&)>& change) {
-        EXPECT_EQ(writeSampleFiles(sample, generateSampleFiles(sample), folder.file("data")), "");
+        EXPECT_EQ(failureText(writeSampleFiles(sample, generateSampleFiles(sample), folder.file("data"))), "");
         setDefaultPaths(settings, folder.file(""), '/');
         if (sample.groups != 2) {
             settings.groupCount = sample.groups;
@@ -285,12 +286,10 @@ TEST(RunParts, PartsThatDoNotMakeOneRunAreRefusedAndNothingIsWritten) {
 
 // The shape a merge of `split` expects of its parts.
 PartShape shapeOf(const RunSettings& settings, std::uint32_t seed) {
-    std::string problem;
     PartShape shape;
-    shape.digest = runDigest(settings, seed, problem);
-    EXPECT_EQ(problem, "");
-    PreparedRun prepared = prepareRun(settings, problem);
-    EXPECT_EQ(problem, "");
+    EXPECT_EQ(takeInto(runDigest(settings, seed), shape.digest), "");
+    PreparedRun prepared;
+    EXPECT_EQ(takeInto(prepareRun(settings), prepared), "");
     shape.lineCount = prepared.lineCount;
     shape.expectedTests = prepared.expectedTests;
     shape.empty = emptyRunStatistics(settings, prepared.inputs.pool.itemCount);
@@ -308,7 +307,7 @@ TEST(RunParts, PartTextKeepsEveryCountAndSumExactly) {
     const std::string text = TempFolder::read(parts[1]);
     RunPart part;
     std::string problem;
-    ASSERT_TRUE(parseRunPart(text, shape, part, problem)) << problem;
+    ASSERT_TRUE((problem = takeInto(parseRunPart(text, shape), part)).empty()) << problem;
     EXPECT_EQ(part.shard, 2);
     EXPECT_EQ(withChecksum(text.substr(0, text.rfind("checksum "))), text);  // the documented checksum
     // Sums keep every partial: 1e300 + 1 - 1e300 is 1, not 0, after the text.
@@ -318,7 +317,7 @@ TEST(RunParts, PartTextKeepsEveryCountAndSumExactly) {
     const double before = part.statistics.lengths[0].mapProbSum.value();
     part.statistics.lengths[1].bayesProbSum.add(std::numeric_limits<double>::infinity());
     RunPart back;
-    ASSERT_TRUE(parseRunPart(runPartText(part), shape, back, problem)) << problem;
+    ASSERT_TRUE((problem = takeInto(parseRunPart(runPartText(part), shape), back)).empty()) << problem;
     EXPECT_EQ(back.statistics.lengths[0].mapProbSum.value(), before);
     EXPECT_EQ(back.statistics.lengths[1].bayesProbSum.value(), std::numeric_limits<double>::infinity());
     EXPECT_EQ(back.statistics.stopping.text(), part.statistics.stopping.text());
@@ -340,7 +339,7 @@ TEST(RunParts, EveryFlippedBitOfAPartIsRefused) {
             flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
             RunPart part;
             std::string problem;
-            if (parseRunPart(flipped, shape, part, problem)) ++accepted;
+            if ((problem = takeInto(parseRunPart(flipped, shape), part)).empty()) ++accepted;
         }
     }
     EXPECT_EQ(accepted, 0u);
@@ -354,7 +353,7 @@ TEST(RunParts, ForgedPartsWithAValidChecksumAreRefused) {
     const PartShape shape = shapeOf(split.settings, split.seed);
     RunPart real;
     std::string problem;
-    ASSERT_TRUE(parseRunPart(TempFolder::read(parts[0]), shape, real, problem)) << problem;
+    ASSERT_TRUE((problem = takeInto(parseRunPart(TempFolder::read(parts[0]), shape), real)).empty()) << problem;
     ASSERT_GT(real.statistics.testsTaken, 0);
     struct Case {
         const char* name;
@@ -398,7 +397,7 @@ TEST(RunParts, ForgedPartsWithAValidChecksumAreRefused) {
         RunPart forged = real;
         c.forge(forged);
         RunPart read;
-        EXPECT_FALSE(parseRunPart(runPartText(forged), shape, read, problem)) << c.name;
+        EXPECT_FALSE((problem = takeInto(parseRunPart(runPartText(forged), shape), read)).empty()) << c.name;
         EXPECT_NE(problem.find(c.says), std::string::npos) << c.name << ": " << problem;
     }
     // A short part whose sizes claim a billion lengths is refused on its sizes, before any count is read.
@@ -406,7 +405,7 @@ TEST(RunParts, ForgedPartsWithAValidChecksumAreRefused) {
     const std::size_t shapeAt = text.find("shape ");
     const std::string huge = withChecksum(text.substr(0, shapeAt) + "shape 80 1000000000 2 2\ntests 1 1\n");
     EXPECT_LT(huge.size(), 400u);
-    EXPECT_FALSE(parseRunPart(huge, shape, real, problem));
+    EXPECT_FALSE((problem = takeInto(parseRunPart(huge, shape), real)).empty());
     EXPECT_EQ(problem, "does not fit this run's files.");
 }
 
@@ -417,7 +416,7 @@ TEST(RunParts, PartsThatTogetherCountMoreTestsThanTheRunAreRefused) {
     const PartShape shape = shapeOf(split.settings, split.seed);
     RunPart first;
     std::string problem;
-    ASSERT_TRUE(parseRunPart(TempFolder::read(parts[0]), shape, first, problem)) << problem;
+    ASSERT_TRUE((problem = takeInto(parseRunPart(TempFolder::read(parts[0]), shape), first)).empty()) << problem;
     RunPart bloated = first;
     bloated.statistics = shape.empty;
     bloated.statistics.testsStarted = shape.expectedTests;  // alone possible: every test begun, none counted
@@ -505,7 +504,8 @@ TEST(RunParts, TheRunnerShardsIntoNoMorePartsThanMergeReads) {
         std::string problem;
         RunSettings asRun = split.settings;
         asRun.maxTestLength = 3;
-        EXPECT_TRUE(parseRunPart(TempFolder::read(part), shapeOf(asRun, split.seed), back, problem))
+        EXPECT_TRUE(
+            (problem = takeInto(parseRunPart(TempFolder::read(part), shapeOf(asRun, split.seed)), back)).empty())
             << c.shard << ": " << problem;
         EXPECT_EQ(std::to_string(back.shard) + "/" + std::to_string(back.shardCount), c.shard);
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "failure_text.h"
 #include "quillon/engine/confusion_table.h"
 #include "quillon/engine/decisions.h"
 #include "quillon/engine/input_files.h"
@@ -351,9 +352,9 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
         sample.examinees = 200;  // several batches of the parallel replay
         sample.scriptLength = 20;
         sample.seed = static_cast<std::uint64_t>(groups);
-        ASSERT_EQ(
-            writeSampleFiles(sample, generateSampleFiles(sample), generated.file(std::to_string(groups) + "/data")),
-            "");
+        ASSERT_EQ(failureText(writeSampleFiles(sample, generateSampleFiles(sample),
+                                               generated.file(std::to_string(groups) + "/data"))),
+                  "");
     }
     for (const Case& c : cases) {
         RunSettings settings;

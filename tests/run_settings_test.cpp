@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "failure_text.h"
+
 using namespace quillon;
 
 TEST(NumberRule, LongestNumericPrefixAndIntegersRoundedHalfToEven) {
@@ -40,9 +42,12 @@ TEST(RunSettings, DefaultsSamplePathsAndChecks) {
     for (const auto& [tests, method, accepted] :
          {std::tuple{5, "MinCost", true}, {0, "MaxDiscr", false}, {5, "shannon", false}}) {
         s.testsPerPerson = tests, s.selectionMethod = method;
-        EXPECT_EQ(checkRunSettings(s).empty(), accepted) << tests << method;
+        EXPECT_EQ(checkRunSettings(s).ok(), accepted) << tests << method;
     }
-    EXPECT_EQ(checkRunSettings(s), " error in adaptby");
+    const Status refused = checkRunSettings(s);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.failure().kind, FailureKind::Usage);
+    EXPECT_EQ(refused.failure().message, " error in adaptby");
 }
 
 // Each refusal names the runner's option it is about, so that a package can name it its own way;
@@ -72,10 +77,10 @@ TEST(RunSettings, ProblemsNameTheirSetting) {
     for (const auto& c : cases) {
         RunSettings s;
         c.change(s);
-        const RunSettingsProblem problem = findRunSettingsProblem(s);
-        EXPECT_EQ(problem.setting, c.setting) << problem.message;
-        EXPECT_EQ(problem.message.empty(), c.setting.empty()) << c.setting;
-        EXPECT_EQ(checkRunSettings(s), problem.message);
+        const std::optional<RunSettingsProblem> problem = findRunSettingsProblem(s);
+        EXPECT_EQ(problem.has_value(), !c.setting.empty()) << c.setting;
+        EXPECT_EQ(failureText(checkRunSettings(s)), problem ? problem->failure.message : "");
+        if (problem) EXPECT_EQ(problem->setting, c.setting) << problem->failure.message;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 
+#include "failure_text.h"
 #include "fnv_hex.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/simulation.h"
@@ -109,7 +110,7 @@ TEST(SampleData, RejectedOptionsSayWhy) {
     const auto with = [](auto change) {
         SampleOptions options;
         change(options);
-        return checkSampleOptions(options);
+        return failureText(checkSampleOptions(options));
     };
     EXPECT_EQ(with([](SampleOptions&) {}), "");
     EXPECT_EQ(with([](SampleOptions& o) { o.collections = 9; }), "--collections must be from 1 to 8.");
@@ -144,7 +145,7 @@ TEST(SampleData, SizesBeyondWhatTheRunnerReadsAreRefused) {
     for (const auto& c : cases) {
         SampleOptions options;
         c.change(options);
-        EXPECT_EQ(checkSampleOptions(options), c.message)
+        EXPECT_EQ(failureText(checkSampleOptions(options)), c.message)
             << options.items << " " << options.examinees << " " << options.scriptLength << " " << options.groups;
     }
 }
@@ -173,7 +174,7 @@ TEST(SampleData, GroupSharesSetThePriorsAndTheDrawnGroups) {
         options.examinees = 40000;
         options.groups = static_cast<std::int32_t>(c.shares.size());
         options.groupShares = c.shares;
-        ASSERT_EQ(checkSampleOptions(options), "");
+        ASSERT_EQ(failureText(checkSampleOptions(options)), "");
         const SampleFiles files = generateSampleFiles(options);
         EXPECT_EQ(files.priorThousandths, c.prior);
         std::vector<std::int64_t> seen(c.shares.size());
@@ -200,7 +201,7 @@ TEST(SampleData, ItemQualityMovesTheGroupsApartOrTogether) {
         const auto g = static_cast<std::size_t>(groups);
         for (const double quality : {0.0, 0.5, 1.0, 2.0, 6.0}) {
             options.itemQuality = quality;
-            ASSERT_EQ(checkSampleOptions(options), "");
+            ASSERT_EQ(failureText(checkSampleOptions(options)), "");
             const SampleFiles files = generateSampleFiles(options);
             const std::vector<std::int64_t>& p = files.pCorrectThousandths;
             ASSERT_EQ(p.size(), base.size());
@@ -265,7 +266,7 @@ TEST(SampleData, ShareAndQualityValuesOutOfRangeAreRefused) {
         options.groups = c.groups;
         options.groupShares = c.shares;
         options.itemQuality = c.quality;
-        EXPECT_EQ(checkSampleOptions(options), c.message);
+        EXPECT_EQ(failureText(checkSampleOptions(options)), c.message);
     }
 }
 
@@ -280,14 +281,15 @@ TEST(SampleData, ExistingFilesAreReplacedOnlyWhenAsked) {
     // One file of an earlier set: it blocks the whole set, and stays as it was.
     std::filesystem::create_directories(folder.file("data"));
     const std::string old = folder.write("data/samplepassfail_script.csv", "mine\r\n");
-    EXPECT_EQ(writeSampleFiles(options, files, folder.file("data")),
+    EXPECT_EQ(failureText(writeSampleFiles(options, files, folder.file("data"))),
               "Nothing written: " + old + " already exists. Use --force to replace it, or another --out folder.");
     EXPECT_EQ(TempFolder::read(old), "mine\r\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.file("data")), {}), 1);
     // All four: each is named.
-    ASSERT_EQ(writeSampleFiles(options, files, folder.file("data"), true), "");
+    ASSERT_EQ(failureText(writeSampleFiles(options, files, folder.file("data"), true)), "");
     EXPECT_EQ(TempFolder::read(old), files.script);
-    const std::string problem = writeSampleFiles(options, generateSampleFiles(SampleOptions{}), folder.file("data"));
+    const std::string problem =
+        failureText(writeSampleFiles(options, generateSampleFiles(SampleOptions{}), folder.file("data")));
     for (const char* name :
          {"samplepassfail_pool.csv", "samplepassfail_script.csv", "samplepassfail_enemies.csv", "samplepassfail.txt"})
         EXPECT_NE(problem.find(folder.file("data/") + name), std::string::npos) << name;
@@ -296,9 +298,10 @@ TEST(SampleData, ExistingFilesAreReplacedOnlyWhenAsked) {
     EXPECT_EQ(TempFolder::read(folder.file("data/samplepassfail.txt")), responsesOf(options, files));
     // A folder that is a file cannot be written into: that is said, not that the files exist.
     const std::string notFolder = folder.write("plain", "x");
-    EXPECT_EQ(writeSampleFiles(options, files, notFolder), "Cannot write " + notFolder + "/samplepassfail_pool.csv.");
+    EXPECT_EQ(failureText(writeSampleFiles(options, files, notFolder)),
+              "Cannot write " + notFolder + "/samplepassfail_pool.csv.");
     // A fresh folder is made and written.
-    EXPECT_EQ(writeSampleFiles(options, files, folder.file("new/data")), "");
+    EXPECT_EQ(failureText(writeSampleFiles(options, files, folder.file("new/data"))), "");
     EXPECT_EQ(TempFolder::read(folder.file("new/data/samplepassfail_enemies.csv")), files.enemies);
 }
 

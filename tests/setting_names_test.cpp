@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "failure_text.h"
+
 namespace quillon {
 namespace {
 
@@ -35,17 +37,17 @@ TEST(SettingNames, ValuesLandInTheirFieldsOrAreRefused) {
     };
     for (const Case& c : cases) {
         RunSettings settings;
-        EXPECT_EQ(setRunSetting(settings, c.name, c.value), c.problem) << c.name << '=' << c.value;
+        EXPECT_EQ(failureText(setRunSetting(settings, c.name, c.value)), c.problem) << c.name << '=' << c.value;
     }
 
     RunSettings settings;
-    ASSERT_EQ(setRunSetting(settings, "max-length", "40"), "");
-    ASSERT_EQ(setRunSetting(settings, "alpha", "0.01"), "");
-    ASSERT_EQ(setRunSetting(settings, "cost-fail-pass", "2.5"), "");
-    ASSERT_EQ(setRunSetting(settings, "no-uniform-priors", "true"), "");
-    ASSERT_EQ(setRunSetting(settings, "no-exposure", "false"), "");
-    ASSERT_EQ(setRunSetting(settings, "follow-script", "true"), "");
-    ASSERT_EQ(setRunSetting(settings, "data", "p q.txt"), "");
+    ASSERT_TRUE(setRunSetting(settings, "max-length", "40").ok());
+    ASSERT_TRUE(setRunSetting(settings, "alpha", "0.01").ok());
+    ASSERT_TRUE(setRunSetting(settings, "cost-fail-pass", "2.5").ok());
+    ASSERT_TRUE(setRunSetting(settings, "no-uniform-priors", "true").ok());
+    ASSERT_TRUE(setRunSetting(settings, "no-exposure", "false").ok());
+    ASSERT_TRUE(setRunSetting(settings, "follow-script", "true").ok());
+    ASSERT_TRUE(setRunSetting(settings, "data", "p q.txt").ok());
     EXPECT_EQ(settings.maxTestLength, 40);
     EXPECT_EQ(settings.sprtAlpha, 0.01);
     EXPECT_EQ(settings.costFailPass, 2.5);

@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "failure_text.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_parts.h"
 #include "recording_host.h"
@@ -80,7 +81,7 @@ TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
         if (text.find("[data") == std::string::npos) text += g;
         const std::string path = folder.write("bad.toml", text);
         Study study;
-        const std::string problem = readStudy(path, study);
+        const std::string problem = takeInto(readStudy(path), study);
         SCOPED_TRACE(bad.text);
         EXPECT_EQ(problem.rfind(path, 0), 0u) << problem;
         if (bad.line > 0) {
@@ -95,7 +96,7 @@ TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
         EXPECT_NE(problem.find(bad.says), std::string::npos) << problem;
     }
     Study study;
-    EXPECT_NE(readStudy(folder.file("none.toml"), study), "");
+    EXPECT_NE(takeInto(readStudy(folder.file("none.toml")), study), "");
 }
 
 TEST(StudyFile, ConditionsAreTheCrossProductInFileOrder) {
@@ -106,7 +107,7 @@ TEST(StudyFile, ConditionsAreTheCrossProductInFileOrder) {
                               "\"MaxDiscr\", \"MinCost\"]\nalpha = [0.05, 0.10]\n") +
                       generated);
     Study study;
-    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
     ASSERT_EQ(study.factors.size(), 3u);
     EXPECT_EQ(study.factors[0].name, "randomization");
     EXPECT_EQ(study.factors[2].written, (std::vector<std::string>{"0.05", "0.10"}));  // as written
@@ -138,7 +139,7 @@ TEST(StudyFile, EachReplicationHasItsOwnSeedsAndEveryConditionItsExaminees) {
                                            "\"MinCost\"]\nblank-share = [0.0, 0.1]\n") +
                                    generated);
     Study study;
-    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
     std::set<std::uint64_t> dataSeeds;
     std::set<std::uint32_t> runSeeds;
     std::set<std::string> folders;
@@ -173,10 +174,10 @@ TEST(StudyFile, AFactorOfTheDataGeneratesEachLevelOnce) {
                                            "[\"Shannon\", \"MinCost\"]\n[data.generate]\nitems = 40\nexaminees = 30\n"
                                            "script-length = 10\ngroup-shares = [0.25, 0.75]\n"));
     Study study;
-    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
     EXPECT_EQ(study.factors[0].written, (std::vector<std::string>{"1.0", "0.5"}));
     const std::string work = folder.file("work");
-    ASSERT_EQ(prepareStudyData(study, work), "");
+    ASSERT_EQ(failureText(prepareStudyData(study, work)), "");
     std::map<std::string, std::string> pools;  // by data folder
     for (std::size_t c = 0; c < conditionCount(study); ++c)
         for (std::int32_t r = 0; r < 2; ++r) {
@@ -191,7 +192,7 @@ TEST(StudyFile, AFactorOfTheDataGeneratesEachLevelOnce) {
     EXPECT_EQ(distinct.size(), 4u);  // two replications by two qualities
     // The same options again: nothing is written anew.
     const auto stamp = fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName);
-    ASSERT_EQ(prepareStudyData(study, work), "");
+    ASSERT_EQ(failureText(prepareStudyData(study, work)), "");
     EXPECT_TRUE(fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName) == stamp);
 }
 
@@ -318,7 +319,7 @@ TEST(StudyFile, WithoutThreadsARunUsesTheCpusItMayRunOn) {
     cpu_set_t all;
     ASSERT_EQ(sched_getaffinity(0, sizeof(all), &all), 0);
     Study study;
-    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
     EXPECT_EQ(study.threads, static_cast<unsigned>(CPU_COUNT(&all)));
     cpu_set_t one;
     CPU_ZERO(&one);
@@ -329,7 +330,7 @@ TEST(StudyFile, WithoutThreadsARunUsesTheCpusItMayRunOn) {
         }
     }
     ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
-    const std::string problem = readStudy(path, study);
+    const std::string problem = takeInto(readStudy(path), study);
     ASSERT_EQ(sched_setaffinity(0, sizeof(all), &all), 0);
     ASSERT_EQ(problem, "");
     EXPECT_EQ(study.threads, 1u);
@@ -340,7 +341,7 @@ TEST(StudyCommand, AStudysRunIsTheRunnersOwnRun) {
     const std::string path = folder.write("s.toml", studyText("out"));
     ASSERT_EQ(runner({"study", path, "--quiet"}), 0);
     Study study;
-    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
     const std::string work = folder.file("out/work");
     const StudyRun run = studyRun(study, work, 3, 1);  // MinCost, randomization 3, replication 2
     const std::string own = folder.file("own.csv");
@@ -390,7 +391,8 @@ TEST(StudyCommand, AStoppedStudyResumesWithTheSameBytes) {
         if (entry.file_size() == 0) continue;
         RunPart part;
         std::string problem;
-        EXPECT_TRUE(readRunPartHeader(TempFolder::read(entry.path().string()), part, problem)) << problem;
+        EXPECT_TRUE((problem = takeInto(readRunPartHeader(TempFolder::read(entry.path().string())), part)).empty())
+            << problem;
         kept[entry.path().string()] = entry.last_write_time();
     }
     ASSERT_FALSE(kept.empty());
@@ -411,7 +413,7 @@ TEST(StudyCommand, GivenResponseFilesAndAFailingRun) {
     ASSERT_EQ(runner({"study", path, "--quiet"}), 0);
     // The generated sets, given as files: the same tables.
     Study study;
-    ASSERT_EQ(readStudy(path, study), "");
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
     const std::string work = folder.file("gen/work");
     const RunSettings first = studyRun(study, work, 0, 0).settings;
     const std::string given =

@@ -1,7 +1,5 @@
 #include "main_window.h"
 
-#include <exception>
-
 #include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -13,10 +11,12 @@
 #include <wx/textctrl.h>
 #include <wx/utils.h>
 
+#include <exception>
+
 #include "help_window.h"
 #include "quillon/charts/report.h"
-#include "quillon/run_reports/run_reports.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/run_reports/run_reports.h"
 #include "wx_text.h"
 
 namespace quillon::ui {
@@ -67,8 +67,8 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
 }  // namespace
 
 MainWindow::MainWindow() {
-    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition,
-           wxDefaultSize, wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
+    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition, wxDefaultSize,
+           wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
 
     // "MS Sans Serif" stands for the platform's dialog face, "Garamond" for its serif face.
     const wxString face = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetFaceName();
@@ -195,8 +195,7 @@ wxWindow* MainWindow::createControl(const ControlRow& row) {
     if (row.font != FontRole::Window) made->SetFont(fonts_[static_cast<int>(row.font)]);
     // Only boxes and labels are painted: GTK draws check marks, option dots and frames in the
     // background colour, and over the white window they look the same unpainted.
-    if (row.background == Background::White &&
-        (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
+    if (row.background == Background::White && (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
         made->SetBackgroundColour(*wxWHITE);
     }
     if (row.has(flag::noTabStop)) made->DisableFocusFromKeyboard();
@@ -356,15 +355,15 @@ void MainWindow::finishRun(bool completed, const std::string& stoppingFile) {
 }
 
 void MainWindow::openResults(const std::string& stoppingFile) {
-    charts::RunTables run;
-    if (const std::string problem = charts::loadRunOfSettings(settings_, run, stoppingFile); !problem.empty()) {
-        showMessage(problem);
+    Outcome<charts::RunTables> run = charts::loadRunOfSettings(settings_, stoppingFile);
+    if (!run) {
+        showMessage(run.failure().message);
         return;
     }
     // One Results window at a time: the newest run replaces the last one's.
     if (resultsWindow_) resultsWindow_->Destroy();
     // Owned by no window, so the window manager treats it as a window of its own and brings it up.
-    resultsWindow_ = new ResultsWindow(nullptr, std::move(run), messageSink_, fileLauncher_);
+    resultsWindow_ = new ResultsWindow(nullptr, std::move(*run), messageSink_, fileLauncher_);
     // Beside the main window when the screen has room, so neither hides the other.
     const wxRect screen = wxGetClientDisplayRect();
     const wxRect main = GetScreenRect();

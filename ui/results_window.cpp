@@ -10,8 +10,8 @@
 #include <filesystem>
 
 #include "chart_painter.h"
-#include "quillon/engine/input_files.h"
 #include "quillon/charts/report.h"
+#include "quillon/engine/input_files.h"
 #include "wx_text.h"
 
 namespace quillon::ui {
@@ -70,8 +70,8 @@ ResultsWindow::ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink
 }
 
 void ResultsWindow::writeAndOpenReport() {
-    if (const std::string problem = charts::writeReport(reportPath_, {run_}); !problem.empty()) {
-        messages_(problem);
+    if (const Status written = charts::writeReport(reportPath_, {run_}); !written) {
+        messages_(written.failure().message);
         return;
     }
     if (!launcher_(reportPath_)) messages_(noProgramMessage(reportPath_));

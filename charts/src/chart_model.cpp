@@ -257,28 +257,30 @@ std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, st
     return figures;
 }
 
-std::string checkRunPairs(const std::vector<RunTables>& runs) {
+Status checkRunPairs(const std::vector<RunTables>& runs) {
     for (const RunTables& run : runs) {
         if (!run.exposure) continue;
         const auto length = static_cast<std::int32_t>(run.results.rows.size());
         // Only tables of two groups carry the Bayes columns.
         if ((run.exposure->groupCount == 2) != run.results.hasBayes) {
-            return run.exposureFile + " does not belong to " + run.resultsFile + ": it has " +
-                   std::to_string(run.exposure->groupCount) + " groups, the results table " +
-                   (run.results.hasBayes ? "two." : "not two.");
+            return Failure{FailureKind::Input, run.exposureFile + " does not belong to " + run.resultsFile +
+                                                   ": it has " + std::to_string(run.exposure->groupCount) +
+                                                   " groups, the results table " +
+                                                   (run.results.hasBayes ? "two." : "not two.")};
         }
         if (!exposureFigures(*run.exposure, length)) {
-            return run.exposureFile + " does not belong to " + run.resultsFile +
-                   ": its use counts are not a whole number of tests of " + std::to_string(length) + " items.";
+            return Failure{FailureKind::Input, run.exposureFile + " does not belong to " + run.resultsFile +
+                                                   ": its use counts are not a whole number of tests of " +
+                                                   std::to_string(length) + " items."};
         }
     }
     for (const RunTables& run : runs) {
         if (!run.stopping) continue;
         const auto length = static_cast<std::int32_t>(run.results.rows.size());
         if (run.stopping->maxTestLength != length) {
-            return run.stoppingFile + " does not belong to " + run.resultsFile + ": its tests are " +
-                   std::to_string(run.stopping->maxTestLength) + " items long, the results table's " +
-                   std::to_string(length) + ".";
+            return Failure{FailureKind::Input, run.stoppingFile + " does not belong to " + run.resultsFile +
+                                                   ": its tests are " + std::to_string(run.stopping->maxTestLength) +
+                                                   " items long, the results table's " + std::to_string(length) + "."};
         }
     }
     return {};

@@ -152,26 +152,27 @@ std::string htmlPageStart(const std::string& title) {
            escaped + "</title>\n<style>" + style + "</style>\n</head>\n<body>\n<h1>" + escaped + "</h1>\n";
 }
 
-std::string loadRunTables(const RunFiles& files, RunTables& run) {
-    run = RunTables{};
+Outcome<RunTables> loadRunTables(const RunFiles& files) {
+    RunTables run;
     run.resultsFile = files.results;
     run.label = files.label.empty() ? fileName(files.results) : files.label;
-    const ReadResult<ResultsTable> results = readResultsFile(files.results);
-    if (!results.ok()) return results.problem;
-    run.results = results.table;
+    Outcome<ResultsTable> results = readResultsFile(files.results);
+    if (!results) return results.failure();
+    run.results = std::move(*results);
     if (!files.exposure.empty()) {
         run.exposureFile = files.exposure;
-        const ReadResult<ExposureTable> exposure = readExposureFile(files.exposure);
-        if (!exposure.ok()) return exposure.problem;
-        run.exposure = exposure.table;
+        Outcome<ExposureTable> exposure = readExposureFile(files.exposure);
+        if (!exposure) return exposure.failure();
+        run.exposure = std::move(*exposure);
     }
     if (!files.stopping.empty()) {
         run.stoppingFile = files.stopping;
-        const ReadResult<StoppingResults> stopping = readStoppingFile(files.stopping);
-        if (!stopping.ok()) return stopping.problem;
-        run.stopping = stopping.table;
+        Outcome<StoppingResults> stopping = readStoppingFile(files.stopping);
+        if (!stopping) return stopping.failure();
+        run.stopping = std::move(*stopping);
     }
-    return checkRunPairs({run});
+    if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
+    return run;
 }
 
 std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings) {
@@ -200,7 +201,7 @@ std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettin
     return list;
 }
 
-std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const std::string& stoppingFile) {
+Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::string& stoppingFile) {
     std::string exposure;
     if (settings.saveExposure) {
         // The run uses the exposure name without its outer spaces.
@@ -209,13 +210,13 @@ std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const
             exposure = settings.exposureFile.substr(first, settings.exposureFile.find_last_not_of(' ') - first + 1);
         }
     }
-    std::string problem = loadRunTables({settings.resultsFile, exposure, "", stoppingFile}, run);
-    if (!problem.empty() && !exposure.empty()) {
+    Outcome<RunTables> run = loadRunTables({settings.resultsFile, exposure, "", stoppingFile});
+    if (!run && !exposure.empty()) {
         // A run whose exposure table could not be written still has its results to show.
-        problem = loadRunTables({settings.resultsFile, "", "", stoppingFile}, run);
+        run = loadRunTables({settings.resultsFile, "", "", stoppingFile});
     }
-    run.settings = settingsSummary(settings);
-    return problem;
+    if (run) run->settings = settingsSummary(settings);
+    return run;
 }
 
 std::string reportHtml(const std::vector<RunTables>& runs) {
@@ -267,19 +268,21 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
     return out + "</body>\n</html>\n";
 }
 
-std::string writeReport(const std::string& path, const std::vector<RunTables>& runs) {
-    if (!replaceFileContents(path, reportHtml(runs))) return "The report " + path + " could not be written.";
+Status writeReport(const std::string& path, const std::vector<RunTables>& runs) {
+    if (!replaceFileContents(path, reportHtml(runs)))
+        return Failure{FailureKind::Output, "The report " + path + " could not be written."};
     return {};
 }
 
-std::string writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs) {
+Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    if (error) return "The folder " + folder + " could not be made: " + error.message() + ".";
+    if (error)
+        return Failure{FailureKind::Output, "The folder " + folder + " could not be made: " + error.message() + "."};
     for (const Chart& chart : buildCharts(runs)) {
         const std::string path = (std::filesystem::path(folder) / (chart.id + ".svg")).string();
         if (!replaceFileContents(path, svgDocument(layoutChart(chart))))
-            return "The chart " + path + " could not be written.";
+            return Failure{FailureKind::Output, "The chart " + path + " could not be written."};
     }
     return {};
 }

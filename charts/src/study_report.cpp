@@ -6,9 +6,9 @@
 #include <map>
 
 #include "quillon/charts/chart_scene.h"
+#include "quillon/charts/report.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
-#include "quillon/charts/report.h"
 
 namespace quillon::charts {
 namespace {
@@ -60,8 +60,8 @@ std::optional<double> finiteNumber(const std::string& field) {
 }
 
 template <class Table>
-ReadResult<Table> refused(std::string problem) {
-    return {Table{}, std::move(problem)};
+Outcome<Table> refused(std::string problem) {
+    return Failure{FailureKind::Input, std::move(problem)};
 }
 
 std::string quoted(const std::string& field) { return "\"" + field + "\""; }
@@ -138,7 +138,7 @@ std::string numberCell(const std::string& text) {
 
 }  // namespace
 
-ReadResult<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName) {
+Outcome<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName) {
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
@@ -226,7 +226,7 @@ ReadResult<StudySummary> parseStudySummary(std::string_view text, const std::str
                   [](const StudyLength& a, const StudyLength& b) { return a.length < b.length; });
         summary.conditions.push_back(std::move(condition));
     }
-    return {std::move(summary), {}};
+    return summary;
 }
 
 std::string conditionLabel(const StudySummary& summary, const StudyCondition& condition) {
@@ -357,18 +357,18 @@ std::string studyReportHtml(const StudySummary& summary, const std::string& titl
 }
 
 std::string studyReportHtml(std::string_view summaryCsvText, const std::string& title) {
-    ReadResult<StudySummary> read = parseStudySummary(summaryCsvText, "The study summary");
-    if (!read.ok()) throw StudySummaryError(read.problem);
-    return studyReportHtml(read.table, title);
+    Outcome<StudySummary> read = parseStudySummary(summaryCsvText, "The study summary");
+    if (!read) throw StudySummaryError(read.failure().message);
+    return studyReportHtml(*read, title);
 }
 
-std::string writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title) {
+Status writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title) {
     const std::optional<std::string> text = readWholeFile(summaryPath);
-    if (!text) return summaryPath + " cannot be read.";
-    const ReadResult<StudySummary> read = parseStudySummary(*text, summaryPath);
-    if (!read.ok()) return read.problem;
-    if (!replaceFileContents(reportPath, studyReportHtml(read.table, title)))
-        return "The report " + reportPath + " could not be written.";
+    if (!text) return Failure{FailureKind::Input, summaryPath + " cannot be read."};
+    const Outcome<StudySummary> read = parseStudySummary(*text, summaryPath);
+    if (!read) return read.failure();
+    if (!replaceFileContents(reportPath, studyReportHtml(*read, title)))
+        return Failure{FailureKind::Output, "The report " + reportPath + " could not be written."};
     return {};
 }
 

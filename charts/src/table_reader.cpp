@@ -105,8 +105,8 @@ std::optional<std::pair<std::string, std::string_view>> leadingIdentifier(std::s
 }
 
 template <class Table>
-ReadResult<Table> refused(std::string problem) {
-    return {Table{}, std::move(problem)};
+Outcome<Table> refused(std::string problem) {
+    return Failure{FailureKind::Input, std::move(problem)};
 }
 
 // Sums of counts from a file: a file that would overflow them is refused, not wrapped.
@@ -166,8 +166,7 @@ std::optional<std::int64_t> fixedAccurate(std::string_view field, std::int64_t t
 
 }  // namespace
 
-ReadResult<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName) {
-    using Result = ReadResult<ResultsTable>;
+Outcome<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName) {
     const Lines split = tableLines(text);
     if (split.lines.empty()) return refused<ResultsTable>(fileName + " is empty; it is not a results table.");
     // The writer's own header, from the one place that spells it.
@@ -181,8 +180,7 @@ ReadResult<ResultsTable> parseResultsTable(std::string_view text, const std::str
         return refused<ResultsTable>(where(fileName, split.lines.size() - 1) +
                                      "the line has no line end; the table was cut short.");
     }
-    Result result;
-    ResultsTable& table = result.table;
+    ResultsTable table;
     for (std::size_t index = 1; index < split.lines.size(); ++index) {
         const std::vector<std::string_view> fields = splitFields(split.lines[index]);
         const std::string at = where(fileName, index);
@@ -233,10 +231,10 @@ ReadResult<ResultsTable> parseResultsTable(std::string_view text, const std::str
         }
         table.rows.push_back(row);
     }
-    return result;
+    return table;
 }
 
-ReadResult<ExposureTable> parseExposureTable(std::string_view text, const std::string& fileName) {
+Outcome<ExposureTable> parseExposureTable(std::string_view text, const std::string& fileName) {
     const Lines split = tableLines(text);
     if (split.lines.empty()) return refused<ExposureTable>(fileName + " is empty; it is not an exposure table.");
     constexpr std::string_view headStart = "Item_ID,Collection,Freq,dropQQ";
@@ -284,10 +282,10 @@ ReadResult<ExposureTable> parseExposureTable(std::string_view text, const std::s
         }
         table.items.push_back({identified->first, *uses});
     }
-    return {std::move(table), {}};
+    return table;
 }
 
-ReadResult<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName) {
+Outcome<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName) {
     const Lines split = tableLines(text);
     if (split.lines.empty()) return refused<StoppingResults>(fileName + " is empty; it is not a stopping table.");
     // The writer's own header: the table of no rule is its header alone.
@@ -439,22 +437,22 @@ ReadResult<StoppingResults> parseStoppingTable(std::string_view text, const std:
                                         "the table ends before the summary row of " +
                                         (reading ? part.rule : std::string("SPRT")) + ".");
     }
-    return {std::move(table), {}};
+    return table;
 }
 
-ReadResult<ResultsTable> readResultsFile(const std::string& path) {
+Outcome<ResultsTable> readResultsFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<ResultsTable>(path + " cannot be read.");
     return parseResultsTable(*text, path);
 }
 
-ReadResult<ExposureTable> readExposureFile(const std::string& path) {
+Outcome<ExposureTable> readExposureFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<ExposureTable>(path + " cannot be read.");
     return parseExposureTable(*text, path);
 }
 
-ReadResult<StoppingResults> readStoppingFile(const std::string& path) {
+Outcome<StoppingResults> readStoppingFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<StoppingResults>(path + " cannot be read.");
     return parseStoppingTable(*text, path);

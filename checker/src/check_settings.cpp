@@ -13,8 +13,9 @@ void settingsFinding(CheckState& state, FindingKind kind, std::string what, std:
 
 void checkSettings(CheckState& state) {
     const RunSettings& settings = state.settings;
-    if (const std::string problem = checkRunSettings(settings); !problem.empty())
-        settingsFinding(state, FindingKind::Error, "the run refuses these settings: " + inQuotes(problem),
+    if (const Status checked = checkRunSettings(settings); !checked)
+        settingsFinding(state, FindingKind::Error,
+                        "the run refuses these settings: " + inQuotes(checked.failure().message),
                         "change the setting the message names");
     const auto rate = [&](const char* name, double value) {
         if (!(value > 0.0 && value < 1.0))

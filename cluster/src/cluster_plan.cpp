@@ -164,15 +164,18 @@ std::string checkPlan(const ClusterPlan& plan, PlanPaths& paths) {
 
 }  // namespace
 
-std::string clusterPlanProblem(const ClusterPlan& plan) {
+Status checkClusterPlan(const ClusterPlan& plan) {
     PlanPaths paths;
-    return checkPlan(plan, paths);
+    if (std::string problem = checkPlan(plan, paths); !problem.empty())
+        return Failure{FailureKind::Output, std::move(problem)};
+    return {};
 }
 
-std::string writeClusterPlan(const ClusterPlan& plan) {
+Status writeClusterPlan(const ClusterPlan& plan) {
+    const auto refused = [](std::string message) { return Failure{FailureKind::Output, std::move(message)}; };
     namespace fs = std::filesystem;
     PlanPaths paths;
-    if (std::string problem = checkPlan(plan, paths); !problem.empty()) return problem;
+    if (std::string problem = checkPlan(plan, paths); !problem.empty()) return refused(std::move(problem));
     const std::string& study = paths.study;
     const std::string& runner = paths.runner;
     const std::string& dir = paths.dir;
@@ -180,7 +183,7 @@ std::string writeClusterPlan(const ClusterPlan& plan) {
     std::error_code error;
 
     fs::create_directories(fs::path(dir) / "logs", error);
-    if (error) return "Cannot create " + dir + "/logs: " + error.message() + ".";
+    if (error) return refused("Cannot create " + dir + "/logs: " + error.message() + ".");
     const std::size_t tasks = plan.taskDescriptions.size();
     const std::pair<std::string, std::string> files[] = {
         {"tasks.tsv", tasksText(plan.taskDescriptions)},
@@ -190,9 +193,9 @@ std::string writeClusterPlan(const ClusterPlan& plan) {
     };
     for (const auto& [name, content] : files) {
         const std::string path = dir + "/" + name;
-        if (!replaceFileContents(path, content)) return "Cannot write " + path + ".";
+        if (!replaceFileContents(path, content)) return refused("Cannot write " + path + ".");
     }
-    if (!makeExecutable(dir + "/submit")) return "Cannot make " + dir + "/submit executable.";
+    if (!makeExecutable(dir + "/submit")) return refused("Cannot make " + dir + "/submit executable.");
     return {};
 }
 

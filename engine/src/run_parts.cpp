@@ -136,7 +136,8 @@ std::string shardName(std::int64_t shard, std::int64_t count) {
 
 }  // namespace
 
-std::string runDigest(const RunSettings& settings, std::uint32_t seed, std::string& problem) {
+Outcome<std::string> runDigest(const RunSettings& settings, std::uint32_t seed) {
+    std::string problem;
     Fnv1a hash;
     std::string text = "quillon-run 2\nseed " + std::to_string(seed) + "\n";
     text += "maxTestLength " + std::to_string(settings.maxTestLength) + "\n";
@@ -159,10 +160,11 @@ std::string runDigest(const RunSettings& settings, std::uint32_t seed, std::stri
         problem = std::string(kind) + " file " + upperName(path) + " is not available.";
         return false;
     };
-    if (!add("pool", settings.poolFile, "Pool")) return {};
-    if (settings.blockEnemies && !add("enemies", settings.enemiesFile, "Enemies")) return {};
-    if (settings.followScript && !add("script", settings.scriptFile, "Script")) return {};
-    if (!add("responses", settings.responseFile, "Data")) return {};
+    if (!add("pool", settings.poolFile, "Pool") ||
+        (settings.blockEnemies && !add("enemies", settings.enemiesFile, "Enemies")) ||
+        (settings.followScript && !add("script", settings.scriptFile, "Script")) ||
+        !add("responses", settings.responseFile, "Data"))
+        return Failure{FailureKind::Input, problem};
     return hash.hex();
 }
 
@@ -371,15 +373,17 @@ bool readHeader(const std::string& text, PartLines& lines, RunPart& p, std::stri
 
 }  // namespace
 
-bool readRunPartHeader(const std::string& text, RunPart& part, std::string& problem) {
+Outcome<RunPart> readRunPartHeader(const std::string& text) {
     PartLines lines(text);
     RunPart p;
-    if (!readHeader(text, lines, p, problem)) return false;
-    part = std::move(p);
-    return true;
+    std::string problem;
+    if (!readHeader(text, lines, p, problem)) return Failure{FailureKind::Input, problem};
+    return p;
 }
 
-bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part, std::string& problem) {
+namespace {
+
+bool readPart(const std::string& text, const PartShape& shape, RunPart& part, std::string& problem) {
     PartLines lines(text);
     RunPart p;
     if (!readHeader(text, lines, p, problem)) return false;
@@ -497,8 +501,9 @@ bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part
     return true;
 }
 
-std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<std::string>& names,
-                          const PartShape& shape, RunStatistics& merged) {
+// Why the parts cannot be merged, or empty.
+std::string mergeRefusal(const std::vector<RunPart>& parts, const std::vector<std::string>& names,
+                         const PartShape& shape) {
     if (parts.empty()) return "No part file to merge.";
     const std::int32_t count = parts.front().shardCount;
     std::map<std::int32_t, std::size_t> byShard;
@@ -528,12 +533,30 @@ std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<s
             return "Part file " + names[index] + " and the parts before it count more tests than the run has.";
         if (s.stop.ended) break;
     }
-    merged = shape.empty;
+    return {};
+}
+
+}  // namespace
+
+Outcome<RunPart> parseRunPart(const std::string& text, const PartShape& shape) {
+    RunPart part;
+    std::string problem;
+    if (!readPart(text, shape, part, problem)) return Failure{FailureKind::Input, problem};
+    return part;
+}
+
+Outcome<RunStatistics> mergeRunParts(const std::vector<RunPart>& parts, const std::vector<std::string>& names,
+                                     const PartShape& shape) {
+    if (std::string refusal = mergeRefusal(parts, names, shape); !refusal.empty())
+        return Failure{FailureKind::Input, std::move(refusal)};
+    std::map<std::int32_t, std::size_t> byShard;
+    for (std::size_t i = 0; i < parts.size(); ++i) byShard.emplace(parts[i].shard, i);
+    RunStatistics merged = shape.empty;
     for (const auto& [shard, index] : byShard) {
         merged.merge(parts[index].statistics);
         if (merged.stop.ended) break;  // the one-process run ended in this shard's replay
     }
-    return {};
+    return merged;
 }
 
 RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHost& host, int threadCount,
@@ -554,9 +577,9 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     RunSettings shardSettings = settings;
     shardSettings.resultsFile = partFile;
     shardSettings.saveExposure = false;
-    std::string problem;
-    PreparedRun prepared = prepareRun(shardSettings, problem);
-    if (!problem.empty()) return refuse(problem);
+    Outcome<PreparedRun> preparing = prepareRun(shardSettings);
+    if (!preparing) return refuse(preparing.failure().message);
+    PreparedRun& prepared = *preparing;
     RunPart part;
     part.shard = shard;
     part.shardCount = shardCount;
@@ -603,12 +626,12 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     summarizeCounts(summary, statistics, prepared.expectedTests);
     summary.candidatesScored = replayed.candidatesScored;
     summary.workerThreads = replayed.workerThreads;
-    part.digest = runDigest(settings, random.state(), problem);
-    if (!problem.empty()) {
-        host.showMessage(problem);
-    } else if (!replaceFileContents(
-                   partFile, runPartText({part.digest, part.shard, part.shardCount, part.lineCount, part.firstLine,
-                                          part.rangeLines, part.expectedTests, statistics}))) {
+    const Outcome<std::string> digest = runDigest(settings, random.state());
+    if (!digest) {
+        host.showMessage(digest.failure().message);
+    } else if (!replaceFileContents(partFile,
+                                    runPartText({*digest, part.shard, part.shardCount, part.lineCount, part.firstLine,
+                                                 part.rangeLines, part.expectedTests, statistics}))) {
         host.showMessage("Part file " + upperName(partFile) + " has a problem.");
     } else {
         summary.completed = true;
@@ -626,17 +649,18 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         return summary;
     };
     if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) return refuse(refusal);
-    std::string problem;
-    PreparedRun prepared = prepareRun(settings, problem);
-    if (!problem.empty()) return refuse(problem);
+    Outcome<PreparedRun> preparing = prepareRun(settings);
+    if (!preparing) return refuse(preparing.failure().message);
+    PreparedRun& prepared = *preparing;
     const ProgressHandle handle = host.progressInit("Simulation Progress");
     const auto refuseParts = [&](const std::string& message) {
         host.progressShutdown(handle);
         return refuse(message);
     };
     PartShape shape;
-    shape.digest = runDigest(settings, random.state(), problem);
-    if (!problem.empty()) return refuseParts(problem);
+    Outcome<std::string> digest = runDigest(settings, random.state());
+    if (!digest) return refuseParts(digest.failure().message);
+    shape.digest = std::move(*digest);
     shape.lineCount = prepared.lineCount;
     shape.expectedTests = prepared.expectedTests;
     shape.empty = emptyRunStatistics(settings, prepared.inputs.pool.itemCount);
@@ -646,12 +670,13 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         // A part is a few numbers per length and item; anything far larger is not one.
         const std::optional<std::string> text = readWholeFile(partFiles[i]);
         if (!text) return refuseParts("Part file " + partFiles[i] + " is not available.");
-        if (!parseRunPart(*text, shape, parts[i], problem))
-            return refuseParts("Part file " + partFiles[i] + " " + problem);
+        Outcome<RunPart> part = parseRunPart(*text, shape);
+        if (!part) return refuseParts("Part file " + partFiles[i] + " " + part.failure().message);
+        parts[i] = std::move(*part);
     }
-    RunStatistics merged;
-    if (const std::string refusal = mergeRunParts(parts, partFiles, shape, merged); !refusal.empty())
-        return refuseParts(refusal);
+    Outcome<RunStatistics> merging = mergeRunParts(parts, partFiles, shape);
+    if (!merging) return refuseParts(merging.failure().message);
+    RunStatistics& merged = *merging;
     for (const std::string& message : merged.stop.messages) {
         host.progressShutdown(handle);
         host.showMessage(message);

@@ -113,25 +113,36 @@ std::int32_t roundToInteger(double value) {
 
 std::int32_t readInteger(std::string_view text) { return roundToInteger(readNumber(text)); }
 
-RunSettingsProblem findRunSettingsProblem(const RunSettings& settings) {
-    if (settings.groupCount < minGroupCount)
-        return {"N Categories must be at least " + std::to_string(minGroupCount) + ".", "categories"};
-    if (settings.testsPerPerson < minTestsPerPerson || settings.testsPerPerson > maxTestsPerPerson)
-        return {"N tests per person must be from " + std::to_string(minTestsPerPerson) + " to " +
-                    std::to_string(maxTestsPerPerson) + ".",
-                "tests-per-person"};
-    if (settings.maxTestLength < 1) return {"Maximum test length must be at least 1.", "max-length"};
-    if (!selectionMethodFromName(settings.selectionMethod)) return {" error in adaptby", "method"};
-    // 0 has a meaning (the best item; the help page offers it for scripted tests); a negative
-    // count of best items has none, and the window cannot produce one.
-    if (settings.randomizationFactor < 0) return {"Randomization factor must be at least 0.", "randomization"};
-    for (double x : settings.stopProbabilities)
-        if (!(x > 0.0 && x < 1.0))  // NaN too
-            return {"Stop probability " + formatPlain(x) + " must lie between 0 and 1 (both excluded).",
-                    "stop-probability"};
-    return {};
+namespace {
+
+RunSettingsProblem refused(std::string message, std::string_view setting) {
+    return {{FailureKind::Usage, std::move(message)}, setting};
 }
 
-std::string checkRunSettings(const RunSettings& settings) { return findRunSettingsProblem(settings).message; }
+}  // namespace
+
+std::optional<RunSettingsProblem> findRunSettingsProblem(const RunSettings& settings) {
+    if (settings.groupCount < minGroupCount)
+        return refused("N Categories must be at least " + std::to_string(minGroupCount) + ".", "categories");
+    if (settings.testsPerPerson < minTestsPerPerson || settings.testsPerPerson > maxTestsPerPerson)
+        return refused("N tests per person must be from " + std::to_string(minTestsPerPerson) + " to " +
+                           std::to_string(maxTestsPerPerson) + ".",
+                       "tests-per-person");
+    if (settings.maxTestLength < 1) return refused("Maximum test length must be at least 1.", "max-length");
+    if (!selectionMethodFromName(settings.selectionMethod)) return refused(" error in adaptby", "method");
+    // 0 has a meaning (the best item; the help page offers it for scripted tests); a negative
+    // count of best items has none, and the window cannot produce one.
+    if (settings.randomizationFactor < 0) return refused("Randomization factor must be at least 0.", "randomization");
+    for (double x : settings.stopProbabilities)
+        if (!(x > 0.0 && x < 1.0))  // NaN too
+            return refused("Stop probability " + formatPlain(x) + " must lie between 0 and 1 (both excluded).",
+                           "stop-probability");
+    return std::nullopt;
+}
+
+Status checkRunSettings(const RunSettings& settings) {
+    if (std::optional<RunSettingsProblem> problem = findRunSettingsProblem(settings)) return problem->failure;
+    return {};
+}
 
 }  // namespace quillon

@@ -79,9 +79,8 @@ std::string shareText(double value) {
     return text;
 }
 
-}  // namespace
-
-std::string checkSampleOptions(const SampleOptions& o) {
+// What is wrong with the options, or empty.
+std::string sampleOptionsProblem(const SampleOptions& o) {
     const auto outside = [](const char* option, auto value, std::int64_t low, std::int64_t high) {
         if (value >= low && value <= high) return std::string();
         return std::string(option) + " must be from " + std::to_string(low) + " to " + std::to_string(high) + ".";
@@ -117,6 +116,14 @@ std::string checkSampleOptions(const SampleOptions& o) {
         if (prior[g] < 1)
             return "--group-shares: the share of group " + std::to_string(g + 1) +
                    " is too small for the pool's priors, written in thousandths (give at least .001).";
+    return {};
+}
+
+}  // namespace
+
+Status checkSampleOptions(const SampleOptions& options) {
+    if (std::string problem = sampleOptionsProblem(options); !problem.empty())
+        return Failure{FailureKind::Usage, std::move(problem)};
     return {};
 }
 
@@ -274,8 +281,9 @@ void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
     }
 }
 
-std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
-                             bool overwrite) {
+Status writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
+                        bool overwrite) {
+    const auto refused = [](std::string message) { return Failure{FailureKind::Output, std::move(message)}; };
     const std::string prefix = folder.empty() ? std::string() : folder + "/";
     if (!overwrite) {
         std::string existing;
@@ -289,8 +297,8 @@ std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& fi
             existing += (count++ > 0 ? ", " : "") + path;
         }
         if (count > 0)
-            return "Nothing written: " + existing + (count > 1 ? " already exist" : " already exists") +
-                   ". Use --force to replace " + (count > 1 ? "them" : "it") + ", or another --out folder.";
+            return refused("Nothing written: " + existing + (count > 1 ? " already exist" : " already exists") +
+                           ". Use --force to replace " + (count > 1 ? "them" : "it") + ", or another --out folder.");
     }
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -298,13 +306,13 @@ std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& fi
         {samplePoolName, &files.pool}, {sampleScriptName, &files.script}, {sampleEnemiesName, &files.enemies}};
     for (const auto& [name, content] : outputs) {
         const std::string path = prefix + std::string(name);
-        if (!replaceFileContents(path, *content)) return "Cannot write " + path + ".";
+        if (!replaceFileContents(path, *content)) return refused("Cannot write " + path + ".");
     }
     // The response file can be far larger than memory: it is streamed to a temporary file.
     const std::string path = prefix + std::string(sampleResponseName);
     FileReplacement file(path);
     forEachResponseLine(options, files, [&](const std::string& line) { file.write(line); });
-    if (!file.commit()) return "Cannot write " + path + ".";
+    if (!file.commit()) return refused("Cannot write " + path + ".");
     return {};
 }
 

@@ -11,66 +11,47 @@ namespace quillon {
 
 namespace {
 
-constexpr std::array<NamedSetting, 23> settingTable{{
-    {"pool", SettingKind::Text},
-    {"script", SettingKind::Text},
-    {"enemies", SettingKind::Text},
-    {"data", SettingKind::Text},
-    {"results", SettingKind::Text},
-    {"exposure", SettingKind::Text},
-    {"max-length", SettingKind::WholeNumber},
-    {"categories", SettingKind::WholeNumber},
-    {"tests-per-person", SettingKind::WholeNumber},
-    {"method", SettingKind::Text},
-    {"randomization", SettingKind::WholeNumber},
-    {"alpha", SettingKind::Number},
-    {"beta", SettingKind::Number},
-    {"cost-pass-pass", SettingKind::Number},
-    {"cost-pass-fail", SettingKind::Number},
-    {"cost-fail-pass", SettingKind::Number},
-    {"cost-fail-fail", SettingKind::Number},
-    {"drop-items", SettingKind::Flag},
-    {"block-enemies", SettingKind::Flag},
-    {"follow-script", SettingKind::Flag},
-    {"use-sprt", SettingKind::Flag},
-    {"no-exposure", SettingKind::Flag},
-    {"no-uniform-priors", SettingKind::Flag},
-}};
+constexpr NamedSetting textSetting(std::string_view name, std::string RunSettings::*field) {
+    return {.name = name, .kind = SettingKind::Text, .text = field};
+}
+constexpr NamedSetting wholeSetting(std::string_view name, std::int32_t RunSettings::*field) {
+    return {.name = name, .kind = SettingKind::WholeNumber, .whole = field};
+}
+constexpr NamedSetting numberSetting(std::string_view name, double RunSettings::*field) {
+    return {.name = name, .kind = SettingKind::Number, .number = field};
+}
+constexpr NamedSetting flagSetting(std::string_view name, bool RunSettings::*field, bool inverted = false) {
+    return {.name = name, .kind = SettingKind::Flag, .flag = field, .inverted = inverted};
+}
 
-// Where each name lands; the order follows `settingTable`.
-struct Target {
-    std::int32_t RunSettings::*whole = nullptr;
-    double RunSettings::*number = nullptr;
-    std::string RunSettings::*text = nullptr;
-    bool RunSettings::*flag = nullptr;
-    bool inverted = false;  // "no-…" flags clear the setting they name
+// Each name with the field it sets, in the runner's order.
+constexpr std::array settingTable{
+    textSetting("pool", &RunSettings::poolFile),
+    textSetting("script", &RunSettings::scriptFile),
+    textSetting("enemies", &RunSettings::enemiesFile),
+    textSetting("data", &RunSettings::responseFile),
+    textSetting("results", &RunSettings::resultsFile),
+    textSetting("exposure", &RunSettings::exposureFile),
+    wholeSetting("max-length", &RunSettings::maxTestLength),
+    wholeSetting("categories", &RunSettings::groupCount),
+    wholeSetting("tests-per-person", &RunSettings::testsPerPerson),
+    textSetting("method", &RunSettings::selectionMethod),
+    wholeSetting("randomization", &RunSettings::randomizationFactor),
+    numberSetting("alpha", &RunSettings::sprtAlpha),
+    numberSetting("beta", &RunSettings::sprtBeta),
+    numberSetting("cost-pass-pass", &RunSettings::costPassPass),
+    numberSetting("cost-pass-fail", &RunSettings::costPassFail),
+    numberSetting("cost-fail-pass", &RunSettings::costFailPass),
+    numberSetting("cost-fail-fail", &RunSettings::costFailFail),
+    flagSetting("drop-items", &RunSettings::dropItems),
+    flagSetting("block-enemies", &RunSettings::blockEnemies),
+    flagSetting("follow-script", &RunSettings::followScript),
+    flagSetting("use-sprt", &RunSettings::useSprt),
+    flagSetting("no-exposure", &RunSettings::saveExposure, true),
+    flagSetting("no-uniform-priors", &RunSettings::uniformPriors, true),
 };
 
-constexpr std::array<Target, 23> targets{{
-    {.text = &RunSettings::poolFile},
-    {.text = &RunSettings::scriptFile},
-    {.text = &RunSettings::enemiesFile},
-    {.text = &RunSettings::responseFile},
-    {.text = &RunSettings::resultsFile},
-    {.text = &RunSettings::exposureFile},
-    {.whole = &RunSettings::maxTestLength},
-    {.whole = &RunSettings::groupCount},
-    {.whole = &RunSettings::testsPerPerson},
-    {.text = &RunSettings::selectionMethod},
-    {.whole = &RunSettings::randomizationFactor},
-    {.number = &RunSettings::sprtAlpha},
-    {.number = &RunSettings::sprtBeta},
-    {.number = &RunSettings::costPassPass},
-    {.number = &RunSettings::costPassFail},
-    {.number = &RunSettings::costFailPass},
-    {.number = &RunSettings::costFailFail},
-    {.flag = &RunSettings::dropItems},
-    {.flag = &RunSettings::blockEnemies},
-    {.flag = &RunSettings::followScript},
-    {.flag = &RunSettings::useSprt},
-    {.flag = &RunSettings::saveExposure, .inverted = true},
-    {.flag = &RunSettings::uniformPriors, .inverted = true},
-}};
+Failure refused(std::string message) { return {FailureKind::Usage, std::move(message)}; }
 
 template <class T>
 bool parseWhole(std::string_view text, T& out) {
@@ -90,19 +71,17 @@ const NamedSetting* findRunSetting(std::string_view name) {
     return nullptr;
 }
 
-std::string setRunSetting(RunSettings& settings, std::string_view name, std::string_view value,
-                          std::string_view shownName) {
+Status setRunSetting(RunSettings& settings, std::string_view name, std::string_view value, std::string_view shownName) {
     if (shownName.empty()) shownName = name;
     const NamedSetting* setting = findRunSetting(name);
-    if (setting == nullptr) return "there is no setting named \"" + std::string(shownName) + "\"";
-    const Target& target = targets[static_cast<std::size_t>(setting - settingTable.data())];
+    if (setting == nullptr) return refused("there is no setting named \"" + std::string(shownName) + "\"");
     const std::string quoted = "\"" + std::string(value) + "\"";
     const std::string where = "setting " + std::string(shownName) + ": ";
     switch (setting->kind) {
         case SettingKind::WholeNumber: {
             std::int32_t whole = 0;
-            if (!parseWhole(value, whole)) return where + quoted + " is not a whole number";
-            settings.*target.whole = whole;
+            if (!parseWhole(value, whole)) return refused(where + quoted + " is not a whole number");
+            settings.*setting->whole = whole;
             return {};
         }
         case SettingKind::Number: {
@@ -111,24 +90,24 @@ std::string setRunSetting(RunSettings& settings, std::string_view name, std::str
             const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
             if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
                 !std::isfinite(number)) {
-                return where + quoted + " is not a number";
+                return refused(where + quoted + " is not a number");
             }
-            settings.*target.number = number;
+            settings.*setting->number = number;
             return {};
         }
         case SettingKind::Flag:
-            if (value != "true" && value != "false") return where + quoted + " is neither true nor false";
-            settings.*target.flag = (value == "true") != target.inverted;
+            if (value != "true" && value != "false") return refused(where + quoted + " is neither true nor false");
+            settings.*setting->flag = (value == "true") != setting->inverted;
             return {};
         case SettingKind::Text:
-            if (target.text == &RunSettings::selectionMethod && value != "Shannon" && value != "MaxDiscr" &&
+            if (setting->text == &RunSettings::selectionMethod && value != "Shannon" && value != "MaxDiscr" &&
                 value != "MinCost") {
-                return where + quoted + " is not one of Shannon, MaxDiscr and MinCost";
+                return refused(where + quoted + " is not one of Shannon, MaxDiscr and MinCost");
             }
-            settings.*target.text = std::string(value);
+            settings.*setting->text = std::string(value);
             return {};
     }
-    return where + "unknown kind";
+    return refused(where + "unknown kind");
 }
 
 std::string closestName(std::string_view name, const std::vector<std::string>& names) {

@@ -212,46 +212,40 @@ std::string runResultsText(const RunStatistics& statistics, const RunSettings& s
 namespace {
 
 // Opens the response lines and counts them for the progress display.
-PreparedRun countResponses(const RunSettings& settings, PreparedRun prepared, std::string& problem) {
-    if (!prepared.responses->isOpen()) {
-        problem = "Data file " + upperName(settings.responseFile) + " is not available.";
-        return prepared;
-    }
+Outcome<PreparedRun> countResponses(const RunSettings& settings, PreparedRun prepared) {
+    if (!prepared.responses->isOpen())
+        return Failure{FailureKind::Input, "Data file " + upperName(settings.responseFile) + " is not available."};
     prepared.lineCount = prepared.responses->countLinesAndRewind();
     prepared.expectedTests = prepared.lineCount * settings.testsPerPerson;
     if (prepared.responses->problem() != ReadProblem::None)
-        problem = readProblemMessage("Data", settings.responseFile, *prepared.responses);
+        return Failure{FailureKind::Input, readProblemMessage("Data", settings.responseFile, *prepared.responses)};
     return prepared;
 }
 
 }  // namespace
 
-PreparedRun prepareRun(const RunSettings& settings, std::string& problem) {
-    problem = checkRunSettings(settings);
-    if (!problem.empty()) return {};
+Outcome<PreparedRun> prepareRun(const RunSettings& settings) {
+    if (Status checked = checkRunSettings(settings); !checked) return checked.failure();
     PreparedRun prepared;
     try {
         prepared.inputs = loadInputFiles(settings);
-    } catch (const InputError& error) {
-        problem = error.what();
-        return {};
+    } catch (const FailureError& error) {
+        return error.failure();
     }
     prepared.responses = std::make_unique<LineReader>(settings.responseFile);
-    return countResponses(settings, std::move(prepared), problem);
+    return countResponses(settings, std::move(prepared));
 }
 
-PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses, std::string& problem) {
-    return prepareRun(settings, std::move(inputs), LineReader::overText(std::move(responses)), problem);
+Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses) {
+    return prepareRun(settings, std::move(inputs), LineReader::overText(std::move(responses)));
 }
 
-PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses,
-                       std::string& problem) {
-    problem = checkRunSettings(settings);
-    if (!problem.empty()) return {};
+Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses) {
+    if (Status checked = checkRunSettings(settings); !checked) return checked.failure();
     PreparedRun prepared;
     prepared.inputs = std::move(inputs);
     prepared.responses = std::move(responses);
-    return countResponses(settings, std::move(prepared), problem);
+    return countResponses(settings, std::move(prepared));
 }
 
 Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, LineReader& responses,
@@ -346,15 +340,14 @@ RunSummary runPrepared(const RunSettings& settings, PreparedRun& prepared, Rando
 
 RunSummary runSimulation(const RunSettings& settings, RandomGenerator& random, RunHost& host,
                          const RunOptions& options) {
-    std::string problem;
-    PreparedRun prepared = prepareRun(settings, problem);
-    if (!problem.empty()) {
-        host.showInputMessage(problem);
+    Outcome<PreparedRun> prepared = prepareRun(settings);
+    if (!prepared) {
+        host.showInputMessage(prepared.failure().message);
         RunSummary summary;
         summary.inputsRejected = true;
         return summary;
     }
-    return runPrepared(settings, prepared, random, host, options);
+    return runPrepared(settings, *prepared, random, host, options);
 }
 
 }  // namespace quillon

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "plain_internal.h"
-#include "quillon/engine/output_tables.h"
 #include "quillon/charts/table_reader.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon {
 
@@ -164,10 +164,28 @@ const char* plainProblemKindName(PlainProblemKind kind) {
             return "setting_name";
         case PlainProblemKind::SettingValue:
             return "setting_value";
+        case PlainProblemKind::Input:
+            return "input";
+        case PlainProblemKind::Output:
+            return "output";
         case PlainProblemKind::Message:
             break;
     }
     return "message";
+}
+
+PlainProblemKind plainProblemKind(FailureKind kind) {
+    switch (kind) {
+        case FailureKind::Usage:
+            return PlainProblemKind::SettingValue;
+        case FailureKind::Input:
+            return PlainProblemKind::Input;
+        case FailureKind::Output:
+            return PlainProblemKind::Output;
+        case FailureKind::Cancelled:
+            break;
+    }
+    return PlainProblemKind::Message;
 }
 
 }  // namespace quillon

@@ -10,12 +10,12 @@
 
 #include "plain_internal.h"
 #include "quillon/engine/output_tables.h"
-#include "quillon/package_core/plain_values.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_limits.h"
-#include "quillon/run_reports/run_reports.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/setting_names.h"
+#include "quillon/package_core/plain_values.h"
+#include "quillon/run_reports/run_reports.h"
 #include "quillon/study/study.h"
 
 namespace quillon {
@@ -118,12 +118,13 @@ std::string joined(const std::vector<std::string>& messages) {
 }
 
 // An input given as text or as a table, as the text of its file; the reason when a table cannot be one.
-PlainFileText inputText(const PlainInput& input, std::string_view what, const std::vector<double>& priors) {
-    if (input.form == PlainInput::Form::Text) return {input.value, {}};
+Outcome<std::string> inputText(const PlainInput& input, std::string_view what, const std::vector<double>& priors) {
+    if (input.form == PlainInput::Form::Text) return input.value;
     if (what == "pool") return poolFileText(input.table, priors);
     if (what == "script") return scriptFileText(input.table);
     if (what == "enemies") return enemiesFileText(input.table);
-    return {{}, "The " + std::string(what) + " cannot be given as a table; give its path or its text"};
+    return Failure{FailureKind::Input,
+                   "The " + std::string(what) + " cannot be given as a table; give its path or its text"};
 }
 
 // The checker reads files: an input given as text or as a table is written into the private folder.
@@ -134,10 +135,10 @@ std::string placeInput(const PlainInput& input, const char* what, const std::vec
         target = input.value;
         return {};
     }
-    const PlainFileText file = inputText(input, what, priors);
-    if (!file.problem.empty()) return file.problem;
+    const Outcome<std::string> file = inputText(input, what, priors);
+    if (!file) return file.failure().message;
     target = folder.file(std::string(what) + ".csv");
-    if (!replaceFileContents(target, file.text))
+    if (!replaceFileContents(target, *file))
         return "The " + std::string(what) + " could not be written to a temporary file";
     return {};
 }
@@ -201,8 +202,8 @@ PlainProblem requestSettings(const PlainRunRequest& request, RunSettings& settin
     for (const auto& [shown, value] : request.settings) {
         const std::string name = runnerName(shown);
         if (findRunSetting(name) != nullptr) {
-            if (std::string problem = setRunSetting(settings, name, value, shown); !problem.empty())
-                return {PlainProblemKind::SettingValue, problem};
+            if (const Status set = setRunSetting(settings, name, value, shown); !set)
+                return {PlainProblemKind::SettingValue, set.failure().message};
         } else if (PlainProblem problem;
                    choices != nullptr && setRunChoice(name, shown, value, *choices, stops, problem)) {
             if (problem) return problem;
@@ -215,12 +216,12 @@ PlainProblem requestSettings(const PlainRunRequest& request, RunSettings& settin
     if (!request.resultsPath.empty()) settings.resultsFile = request.resultsPath;
     if (!request.exposurePath.empty()) settings.exposureFile = request.exposurePath;
     clearUnreadCosts(settings);
-    const RunSettingsProblem problem = findRunSettingsProblem(settings);
-    if (problem.message.empty()) return {};
-    const auto named = given.find(problem.setting);
+    const std::optional<RunSettingsProblem> problem = findRunSettingsProblem(settings);
+    if (!problem) return {};
+    const auto named = given.find(problem->setting);
     return {PlainProblemKind::SettingValue, "setting " +
-                                                (named != given.end() ? named->second : packageName(problem.setting)) +
-                                                ": " + withLineFeeds(problem.message)};
+                                                (named != given.end() ? named->second : packageName(problem->setting)) +
+                                                ": " + withLineFeeds(problem->failure.message)};
 }
 
 // The input files the request names: its paths, or those the settings name.
@@ -242,16 +243,15 @@ auto loadInput(const PlainInput& input, const char* what, const char* kind, cons
                const std::string& path, Parse parse) {
     if (input.form == PlainInput::Form::Path || input.form == PlainInput::Form::Absent)
         return parse(readInputLines(path, kind), path);
-    const PlainFileText file = inputText(input, what, priors);
-    if (!file.problem.empty()) throw InputError(file.problem);
-    return parse(splitLines(file.text), std::string(what) + ".csv");
+    const Outcome<std::string> file = inputText(input, what, priors);
+    return parse(splitLines(file.value()), std::string(what) + ".csv");
 }
 
 // Everything a run loads, in the runner's order, with its inputs in memory, and the tables it
 // writes (`tables`) checked as the runner checks them.
-PreparedRun prepareRequest(const PlainRunRequest& request, const RunSettings& settings, const RunSettings& tables,
-                           std::string& problem) {
-    try {
+Outcome<PreparedRun> prepareRequest(const PlainRunRequest& request, const RunSettings& settings,
+                                    const RunSettings& tables) {
+    return catchFailure([&] {
         InputFiles inputs;
         inputs.pool = loadInput(request.pool, "pool", "Pool", request.priors, settings.poolFile,
                                 [&](const std::vector<std::string>& lines, const std::string& name) {
@@ -284,11 +284,8 @@ PreparedRun prepareRequest(const PlainRunRequest& request, const RunSettings& se
             case PlainInput::Form::Table:
                 throw InputError("The data cannot be given as a table; give its path or its text");
         }
-        return prepareRun(counted, std::move(inputs), std::move(responses), problem);
-    } catch (const InputError& error) {
-        problem = error.what();
-        return {};
-    }
+        return prepareRun(counted, std::move(inputs), std::move(responses)).value();
+    });
 }
 
 void fail(PlainRunResult& result, PlainProblemKind kind, std::string text) {
@@ -363,15 +360,15 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         RunReports reports(reportOptions, tables);
         // A report file that could not be kept is refused before anything is loaded, as by the runner.
         if (const std::vector<std::string> problems = reports.unwritableFiles(); !problems.empty()) {
-            fail(result, PlainProblemKind::Message, joined(problems));
+            fail(result, PlainProblemKind::Output, joined(problems));
             return result;
         }
-        std::string problem;
-        PreparedRun prepared = prepareRequest(request, settings, tables, problem);
-        if (!problem.empty()) {
-            fail(result, PlainProblemKind::Message, withLineFeeds(problem));
+        Outcome<PreparedRun> preparing = prepareRequest(request, settings, tables);
+        if (!preparing) {
+            fail(result, plainProblemKind(preparing.failure().kind), withLineFeeds(preparing.failure().message));
             return result;
         }
+        PreparedRun& prepared = *preparing;
         PlainHost host(request);
         RunOptions runOptions;
         runOptions.threadCount = choices.threads > 0 ? choices.threads : defaultThreadCount();
@@ -418,6 +415,8 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
         if (result.hasTrace) result.trace = std::move(traceRows->table);
         result.hasExaminees = request.examinees;
         if (result.hasExaminees) result.examinees = std::move(examineeRows->table);
+    } catch (const FailureError& error) {
+        fail(result, plainProblemKind(error.kind()), error.what());
     } catch (const std::exception& error) {
         fail(result, PlainProblemKind::Message, error.what());
     }
@@ -451,17 +450,17 @@ PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::strin
                                "setting " + shown + ": \"" + value + "\" is neither true nor false"});
             force = value == "true";
         } else if (std::find(names.begin(), names.end(), name) != names.end()) {
-            if (std::string problem = setSampleOption(sample, name, value, shown); !problem.empty())
-                return refuse({PlainProblemKind::SettingValue, problem});
+            if (const Status set = setSampleOption(sample, name, value, shown); !set)
+                return refuse({PlainProblemKind::SettingValue, set.failure().message});
         } else {
             return refuse(unknownName("option", shown, names, {}));
         }
     }
-    if (std::string problem = checkSampleOptions(sample); !problem.empty())
-        return refuse({PlainProblemKind::SettingValue, problem});
+    if (const Status checked = checkSampleOptions(sample); !checked)
+        return refuse({PlainProblemKind::SettingValue, checked.failure().message});
     const SampleFiles files = generateSampleFiles(sample);
-    if (std::string problem = writeSampleFiles(sample, files, folder, force); !problem.empty())
-        return refuse({PlainProblemKind::Message, problem});
+    if (const Status written = writeSampleFiles(sample, files, folder, force); !written)
+        return refuse({plainProblemKind(written.failure().kind), written.failure().message});
     const std::filesystem::path base(folder);
     generated.pool = (base / samplePoolName).string();
     generated.script = (base / sampleScriptName).string();

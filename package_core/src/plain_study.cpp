@@ -6,8 +6,8 @@
 
 #include "plain_internal.h"
 #include "quillon/engine/input_files.h"
-#include "quillon/package_core/plain_values.h"
 #include "quillon/engine/run_limits.h"
+#include "quillon/package_core/plain_values.h"
 #include "quillon/study/study.h"
 
 namespace quillon {
@@ -83,14 +83,14 @@ std::string joinedLines(const std::vector<std::string>& lines) {
 bool readStudyTable(const std::string& path, const std::vector<std::string>& factorNames, PlainTable& table,
                     PlainStudyResult& result) {
     const std::optional<std::string> text = readWholeFile(path);
-    PlainRead read =
-        text ? plainCsvTable(*text, path, factorNames) : PlainRead{{}, "Table " + path + " is not available."};
-    if (!read.ok()) {
-        result.errorKind = PlainProblemKind::Message;
-        result.error = read.problem;
+    Outcome<PlainTable> read = text ? plainCsvTable(*text, path, factorNames)
+                                    : Failure{FailureKind::Input, "Table " + path + " is not available."};
+    if (!read) {
+        result.errorKind = plainProblemKind(read.failure().kind);
+        result.error = read.failure().message;
         return false;
     }
-    table = std::move(read.table);
+    table = std::move(*read);
     return true;
 }
 
@@ -110,23 +110,24 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
                 return result;
             }
         }
-        Study study;
-        if (std::string problem = readStudy(request.file, study); !problem.empty()) {
-            result.errorKind = PlainProblemKind::Message;
-            result.error = problem;
+        Outcome<Study> read = readStudy(request.file);
+        if (!read) {
+            result.errorKind = plainProblemKind(read.failure().kind);
+            result.error = read.failure().message;
             return result;
         }
+        Study& study = *read;
         if (threads > 0) study.threads = static_cast<unsigned>(threads);
         result.outputFolder = study.outputFolder;
         StudyHost host(request);
-        const std::string problem = runStudyLocally(study, studyWorkFolder(study), 1, host, host);
+        const Status ran = runStudyLocally(study, studyWorkFolder(study), 1, host, host);
         if (host.cancelRequested) {
             result.cancelled = true;
             return result;
         }
-        if (!problem.empty()) {
-            host.messages.push_back(problem);
-            result.errorKind = PlainProblemKind::Message;
+        if (!ran) {
+            host.messages.push_back(ran.failure().message);
+            result.errorKind = plainProblemKind(ran.failure().kind);
             result.error = joinedLines(host.messages);
             return result;
         }

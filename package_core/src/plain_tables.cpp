@@ -7,10 +7,10 @@
 #include <set>
 
 #include "plain_internal.h"
+#include "quillon/charts/table_reader.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/package_core/plain_values.h"
-#include "quillon/charts/table_reader.h"
 
 namespace quillon {
 
@@ -44,14 +44,14 @@ std::string lineProblem(const std::string& fileName, std::size_t line, const std
     return "Table " + fileName + " line " + std::to_string(line) + ": " + what;
 }
 
-PlainRead plainResults(std::string_view text, const std::string& fileName) {
-    const ReadResult<ResultsTable> read = parseResultsTable(text, fileName);
-    if (!read.ok()) return {{}, read.problem};
-    const std::size_t columnCount = read.table.hasBayes ? resultsColumnNames.size() : resultsColumnNames.size() - 4;
+Outcome<PlainTable> plainResults(std::string_view text, const std::string& fileName) {
+    const Outcome<ResultsTable> read = parseResultsTable(text, fileName);
+    if (!read) return read.failure();
+    const std::size_t columnCount = read->hasBayes ? resultsColumnNames.size() : resultsColumnNames.size() - 4;
     PlainTable table;
     for (std::size_t c = 0; c < columnCount; ++c)
         table.columns.push_back(numberColumn(std::string(resultsColumnNames[c])));
-    for (const ResultsRow& row : read.table.rows) {
+    for (const ResultsRow& row : read->rows) {
         const double values[] = {static_cast<double>(row.length),
                                  row.mapAccurate,
                                  row.mapFalsePos,
@@ -67,43 +67,45 @@ PlainRead plainResults(std::string_view text, const std::string& fileName) {
                                  row.bayesMeanProb};
         for (std::size_t c = 0; c < columnCount; ++c) table.columns[c].numbers.push_back(values[c]);
     }
-    return {std::move(table), {}};
+    return table;
 }
 
 // The exposure table is laid out as a pool file: three lines before the items, whose Freq and
 // dropQQ columns carry the counts.
-PlainRead plainExposure(std::string_view text, const std::string& fileName) {
+Outcome<PlainTable> plainExposure(std::string_view text, const std::string& fileName) {
     const std::vector<std::string> lines = splitLines(text);
-    if (lines.empty()) return {{}, "Table " + fileName + " is empty."};
+    if (lines.empty()) return Failure{FailureKind::Input, "Table " + fileName + " is empty."};
     const std::size_t groups = csvFields(lines.front()).size() - 4;
     PlainTable table;
     table.columns = {textColumn("item"), numberColumn("collection"), numberColumn("uses"), numberColumn("drop")};
     for (std::size_t g = 1; g <= groups; ++g) table.columns.push_back(numberColumn("p_group_" + std::to_string(g)));
     for (std::size_t i = 3; i < lines.size(); ++i) {
         const std::vector<std::string> fields = csvFields(lines[i]);
-        if (fields.size() != groups + 4) return {{}, lineProblem(fileName, i + 1, "not an exposure table line")};
+        if (fields.size() != groups + 4)
+            return Failure{FailureKind::Input, lineProblem(fileName, i + 1, "not an exposure table line")};
         table.columns[0].texts.push_back(fields[0]);
         table.columns[3].numbers.push_back(trimSpaces(fields[3]) == "1" ? 1.0 : 0.0);
         for (std::size_t c : {std::size_t{1}, std::size_t{2}}) {
             double value = 0;
-            if (!parseField(fields[c], value)) return {{}, lineProblem(fileName, i + 1, "not an exposure table line")};
+            if (!parseField(fields[c], value))
+                return Failure{FailureKind::Input, lineProblem(fileName, i + 1, "not an exposure table line")};
             table.columns[c].numbers.push_back(value);
         }
         for (std::size_t g = 0; g < groups; ++g) {
             double value = 0;
             if (!parseField(fields[4 + g], value))
-                return {{}, lineProblem(fileName, i + 1, "not an exposure table line")};
+                return Failure{FailureKind::Input, lineProblem(fileName, i + 1, "not an exposure table line")};
             table.columns[4 + g].numbers.push_back(value);
         }
     }
-    return {std::move(table), {}};
+    return table;
 }
 
 // A table in long form whose header already holds the plain names; `isText` tells the text columns.
 template <class IsText>
-PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsText isText) {
+Outcome<PlainTable> plainLongTable(std::string_view text, const std::string& fileName, IsText isText) {
     const std::vector<std::string> lines = splitLines(text);
-    if (lines.empty()) return {{}, "Table " + fileName + " is empty."};
+    if (lines.empty()) return Failure{FailureKind::Input, "Table " + fileName + " is empty."};
     PlainTable table;
     for (const std::string& name : csvFields(lines.front()))
         table.columns.push_back(isText(name) ? textColumn(name) : numberColumn(name));
@@ -111,8 +113,8 @@ PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsT
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::vector<std::string> fields = csvFields(lines[i]);
         if (fields.size() != width)
-            return {
-                {},
+            return Failure{
+                FailureKind::Input,
                 lineProblem(fileName, i + 1,
                             std::to_string(fields.size()) + " fields where the header has " + std::to_string(width))};
         for (std::size_t c = 0; c < width; ++c) {
@@ -123,11 +125,12 @@ PlainRead plainLongTable(std::string_view text, const std::string& fileName, IsT
             }
             double value = 0;
             if (!parseField(fields[c], value))
-                return {{}, lineProblem(fileName, i + 1, column.name + " \"" + fields[c] + "\" is not a number")};
+                return Failure{FailureKind::Input,
+                               lineProblem(fileName, i + 1, column.name + " \"" + fields[c] + "\" is not a number")};
             column.numbers.push_back(value);
         }
     }
-    return {std::move(table), {}};
+    return table;
 }
 
 // A number as a field of an input file: the plain form when it reads back as the same value,
@@ -196,7 +199,7 @@ PlainTableKind plainTableKind(std::string_view header) {
     return PlainTableKind::Unknown;
 }
 
-PlainRead plainTableText(std::string_view text, const std::string& fileName) {
+Outcome<PlainTable> plainTableText(std::string_view text, const std::string& fileName) {
     const std::string_view header = text.substr(0, text.find_first_of("\r\n"));
     switch (plainTableKind(header)) {
         case PlainTableKind::Results:
@@ -214,17 +217,17 @@ PlainRead plainTableText(std::string_view text, const std::string& fileName) {
         case PlainTableKind::Unknown:
             break;
     }
-    return {{}, "Table " + fileName + " is none of the tables Quillon writes."};
+    return Failure{FailureKind::Input, "Table " + fileName + " is none of the tables Quillon writes."};
 }
 
-PlainRead readResults(const std::string& path) {
+Outcome<PlainTable> readResults(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
-    if (!text) return {{}, "Table " + path + " is not available."};
+    if (!text) return Failure{FailureKind::Input, "Table " + path + " is not available."};
     return plainTableText(*text, path);
 }
 
-PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
-                        const std::vector<std::string>& textColumns) {
+Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& fileName,
+                                  const std::vector<std::string>& textColumns) {
     return plainLongTable(text, fileName, [&textColumns](const std::string& name) {
         return std::find(textColumns.begin(), textColumns.end(), name) != textColumns.end();
     });
@@ -245,29 +248,31 @@ PlainTable plainFindings(const CheckReport& report) {
     return table;
 }
 
-PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& priors) {
-    if (std::string problem = sameLength(pool, "Pool"); !problem.empty()) return {{}, problem};
+Outcome<std::string> poolFileText(const PlainTable& pool, const std::vector<double>& priors) {
+    if (std::string problem = sameLength(pool, "Pool"); !problem.empty()) return Failure{FailureKind::Input, problem};
     const PlainColumn* item = pool.column("item");
-    if (item == nullptr) return {{}, "Pool table has no column item"};
+    if (item == nullptr) return Failure{FailureKind::Input, "Pool table has no column item"};
     const PlainColumn *collection = nullptr, *drop = nullptr;
-    if (std::string problem = numbersOf(pool, "Pool", "collection", collection); !problem.empty()) return {{}, problem};
+    if (std::string problem = numbersOf(pool, "Pool", "collection", collection); !problem.empty())
+        return Failure{FailureKind::Input, problem};
     const PlainColumn* dropColumn = pool.column("drop");
     if (dropColumn != nullptr && !dropColumn->isText) {
-        if (std::string problem = numbersOf(pool, "Pool", "drop", drop); !problem.empty()) return {{}, problem};
+        if (std::string problem = numbersOf(pool, "Pool", "drop", drop); !problem.empty())
+            return Failure{FailureKind::Input, problem};
     }
     std::vector<const PlainColumn*> probabilities;
     for (std::size_t g = 1;; ++g) {
         const PlainColumn* p = nullptr;
         const std::string name = "p_group_" + std::to_string(g);
         if (pool.column(name) == nullptr) break;
-        if (std::string problem = numbersOf(pool, "Pool", name, p); !problem.empty()) return {{}, problem};
+        if (std::string problem = numbersOf(pool, "Pool", name, p); !problem.empty())
+            return Failure{FailureKind::Input, problem};
         probabilities.push_back(p);
     }
-    if (probabilities.empty()) return {{}, "Pool table has no column p_group_1"};
+    if (probabilities.empty()) return Failure{FailureKind::Input, "Pool table has no column p_group_1"};
     if (!priors.empty() && priors.size() != probabilities.size())
-        return {{},
-                "Pool table has " + std::to_string(probabilities.size()) + " groups but " +
-                    std::to_string(priors.size()) + " priors were given"};
+        return Failure{FailureKind::Input, "Pool table has " + std::to_string(probabilities.size()) + " groups but " +
+                                               std::to_string(priors.size()) + " priors were given"};
     std::string text = "Item_ID,Collection,Freq,dropQQ";
     for (std::size_t g = 1; g <= probabilities.size(); ++g) text += ',' + std::to_string(g);
     text += "\r\nN,,,\r\nP_Grp, , , ";
@@ -280,29 +285,32 @@ PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& pr
         for (const PlainColumn* p : probabilities) text += ',' + numberField(p->numbers[r]);
         text += "\r\n";
     }
-    return {std::move(text), {}};
+    return text;
 }
 
-PlainFileText scriptFileText(const PlainTable& script) {
-    if (std::string problem = sameLength(script, "Script"); !problem.empty()) return {{}, problem};
+Outcome<std::string> scriptFileText(const PlainTable& script) {
+    if (std::string problem = sameLength(script, "Script"); !problem.empty())
+        return Failure{FailureKind::Input, problem};
     const PlainColumn *collection = nullptr, *factor = nullptr;
     if (std::string problem = numbersOf(script, "Script", "collection", collection); !problem.empty())
-        return {{}, problem};
+        return Failure{FailureKind::Input, problem};
     if (std::string problem = numbersOf(script, "Script", "randomization", factor); !problem.empty())
-        return {{}, problem};
+        return Failure{FailureKind::Input, problem};
     std::string text = "Slot,Collection,Comment,Factor\r\n";
     for (std::size_t r = 0; r < script.rowCount(); ++r) {
         text += std::to_string(r + 1) + ',' + numberField(collection->numbers[r]) + ",," +
                 numberField(factor->numbers[r]) + "\r\n";
     }
-    return {std::move(text), {}};
+    return text;
 }
 
-PlainFileText enemiesFileText(const PlainTable& enemies) {
-    if (std::string problem = sameLength(enemies, "Enemies"); !problem.empty()) return {{}, problem};
+Outcome<std::string> enemiesFileText(const PlainTable& enemies) {
+    if (std::string problem = sameLength(enemies, "Enemies"); !problem.empty())
+        return Failure{FailureKind::Input, problem};
     const PlainColumn* set = enemies.column("set");
     const PlainColumn* item = enemies.column("item");
-    if (set == nullptr || item == nullptr) return {{}, "Enemies table needs the columns set and item"};
+    if (set == nullptr || item == nullptr)
+        return Failure{FailureKind::Input, "Enemies table needs the columns set and item"};
     std::vector<std::string> labels;
     std::vector<std::vector<std::string>> members;
     for (std::size_t r = 0; r < enemies.rowCount(); ++r) {
@@ -321,7 +329,7 @@ PlainFileText enemiesFileText(const PlainTable& enemies) {
         for (const std::string& id : members[s]) text += ',' + poolField(id);
         text += "\r\n";
     }
-    return {std::move(text), {}};
+    return text;
 }
 
 }  // namespace quillon

@@ -22,6 +22,8 @@ __all__ = [
     "QuillonError",
     "QuillonSettingError",
     "QuillonSettingNameError",
+    "QuillonInputError",
+    "QuillonOutputError",
     "QuillonWarning",
     "RunResult",
     "StudyResult",
@@ -40,8 +42,21 @@ class QuillonSettingNameError(QuillonError, TypeError):
     """A setting no function of Quillon has; the text names the closest valid one."""
 
 
+class QuillonInputError(QuillonError):
+    """An input file that is missing, unreadable or refused; the text names it."""
+
+
+class QuillonOutputError(QuillonError):
+    """An output that could not be written, or would replace an input or another output."""
+
+
 # The one mapping from the layer's kinds of error to exception classes.
-_ERRORS = {"setting_value": QuillonSettingError, "setting_name": QuillonSettingNameError}
+_ERRORS = {
+    "setting_value": QuillonSettingError,
+    "setting_name": QuillonSettingNameError,
+    "input": QuillonInputError,
+    "output": QuillonOutputError,
+}
 
 
 def _raise_error(out):

@@ -271,10 +271,10 @@ py::dict studyModule(const std::string& file, const py::list& settings, const py
 }
 
 py::dict readModule(const std::string& path) {
-    const quillon::PlainRead read = quillon::readResults(path);
-    py::dict out =
-        refusal(read.problem, read.ok() ? quillon::PlainProblemKind::None : quillon::PlainProblemKind::Message);
-    out["table"] = pyTable(read.table);
+    const quillon::Outcome<quillon::PlainTable> read = quillon::readResults(path);
+    py::dict out = refusal(read ? std::string() : read.failure().message,
+                           read ? quillon::PlainProblemKind::None : quillon::plainProblemKind(read.failure().kind));
+    out["table"] = pyTable(read ? *read : quillon::PlainTable{});
     return out;
 }
 

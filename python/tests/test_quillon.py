@@ -283,21 +283,28 @@ def test_dataframes_equal_files(tmp_path, name, settings):
 
 
 @pytest.mark.parametrize(
-    "call, text",
+    "call, text, kind",
     [
         (lambda: quillon.run(POOL, "/nonexistent/answers.txt", progress=False),
-         "Data file /NONEXISTENT/ANSWERS.TXT is not available."),
-        (lambda: quillon.run(POOL, RESPONSES, colour=3), 'there is no setting named "colour"'),
-        (lambda: quillon.run(POOL, RESPONSES, max_length="forty"), 'setting max_length: "forty" is not a whole number'),
-        (lambda: quillon.run(pd.DataFrame({"item": ["A"]}), RESPONSES), "Pool table has no column collection"),
-        (lambda: quillon.check(POOL, RESPONSES, colour=3), 'there is no setting named "colour"'),
-        (lambda: quillon.generate("/nonexistent", groups=11), ""),
-        (lambda: quillon.read_results(SCRIPT), "is none of the tables Quillon writes."),
+         "Data file /NONEXISTENT/ANSWERS.TXT is not available.", quillon.QuillonInputError),
+        (lambda: quillon.run(POOL, RESPONSES, colour=3), 'there is no setting named "colour"',
+         quillon.QuillonSettingNameError),
+        (lambda: quillon.run(POOL, RESPONSES, max_length="forty"), 'setting max_length: "forty" is not a whole number',
+         quillon.QuillonSettingError),
+        (lambda: quillon.run(pd.DataFrame({"item": ["A"]}), RESPONSES), "Pool table has no column collection",
+         quillon.QuillonInputError),
+        (lambda: quillon.run(POOL, RESPONSES, trace=RESPONSES, progress=False),
+         "is also the data file", quillon.QuillonOutputError),
+        (lambda: quillon.check(POOL, RESPONSES, colour=3), 'there is no setting named "colour"',
+         quillon.QuillonSettingNameError),
+        (lambda: quillon.generate("/nonexistent", groups=11), "", quillon.QuillonSettingError),
+        (lambda: quillon.read_results(SCRIPT), "is none of the tables Quillon writes.", quillon.QuillonInputError),
     ],
 )
-def test_errors_are_exceptions_with_the_runners_texts(call, text):
-    with pytest.raises(quillon.QuillonError) as raised:
+def test_errors_are_exceptions_of_their_kinds_class_with_the_runners_texts(call, text, kind):
+    with pytest.raises(kind) as raised:
         call()
+    assert isinstance(raised.value, quillon.QuillonError)
     assert text in str(raised.value)
 
 

@@ -9,10 +9,11 @@ quillon_condition <- function(message, type, call) {
 }
 
 # The one mapping from the layer's kinds of error to condition classes: every one is a
-# quillon_error, a setting's value or name also of a class of its own.
+# quillon_error, a setting's value or name, an input file and an output also of a class of its own.
 quillon_error <- function(message, kind, call) {
   own <- switch(kind, setting_value = "quillon_setting_error",
-                setting_name = "quillon_setting_name_error", character())
+                setting_name = "quillon_setting_name_error", input = "quillon_input_error",
+                output = "quillon_output_error", character())
   structure(class = c(own, "quillon_error", "error", "condition"),
             list(message = message, call = call))
 }
@@ -117,7 +118,9 @@ progress_function <- function(progress) {
 #'   no test at all) is \code{NA}. A message that stops the run is an error of class
 #'   \code{quillon_error}; a setting the runner would refuse is one before anything runs, also of
 #'   class \code{quillon_setting_error} (a value, naming the setting and what it may be) or
-#'   \code{quillon_setting_name_error} (a name no setting has, naming the closest valid one).
+#'   \code{quillon_setting_name_error} (a name no setting has, naming the closest valid one); an
+#'   input file that is missing or refused is also of class \code{quillon_input_error}, a report
+#'   that cannot be written or would replace an input of class \code{quillon_output_error}.
 #'   Messages of a run that still completes are warnings of class \code{quillon_warning}. An
 #'   interrupt (Ctrl-C, Esc) cancels the run.
 #' @examples
@@ -254,7 +257,7 @@ quillon_study <- function(file, threads = NULL, progress = interactive()) {
 #'
 #' @param path The table's file path.
 #' @return A data frame; a file that is not one of the runner's tables is an error of class
-#'   \code{quillon_error} naming the file and line.
+#'   \code{quillon_error} naming the file and line, also of class \code{quillon_input_error}.
 #' @examples
 #' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
 #' out <- tempfile(fileext = ".csv")
@@ -263,7 +266,7 @@ quillon_study <- function(file, threads = NULL, progress = interactive()) {
 #' @export
 quillon_read_results <- function(path) {
   out <- .readResults(path)
-  if (nzchar(out$problem)) stop(quillon_error(out$problem, "message", sys.call()))
+  if (nzchar(out$problem)) stop(quillon_error(out$problem, out$problem_kind, sys.call()))
   out$table
 }
 

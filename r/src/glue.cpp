@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "quillon/package_core/plain_values.h"
 #include "quillon/engine/setting_names.h"
+#include "quillon/package_core/plain_values.h"
 
 namespace {
 
@@ -329,7 +329,10 @@ Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<s
 
 // [[Rcpp::export(.readResults)]]
 Rcpp::List readResults(std::string path) {
-    const quillon::PlainRead read = quillon::readResults(path);
-    return Rcpp::List::create(Rcpp::Named("problem") = read.problem,
-                              Rcpp::Named("table") = read.ok() ? Rcpp::wrap(toDataFrame(read.table)) : R_NilValue);
+    const quillon::Outcome<quillon::PlainTable> read = quillon::readResults(path);
+    return Rcpp::List::create(Rcpp::Named("problem") = read ? std::string() : read.failure().message,
+                              Rcpp::Named("problem_kind") =
+                                  quillon::plainProblemKindName(read ? quillon::PlainProblemKind::None
+                                                                     : quillon::plainProblemKind(read.failure().kind)),
+                              Rcpp::Named("table") = read ? Rcpp::wrap(toDataFrame(*read)) : R_NilValue);
 }

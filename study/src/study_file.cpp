@@ -191,8 +191,8 @@ std::string readSetting(const Reader& r, const std::string& key, const std::stri
         text = path.string();
     }
     RunSettings scratch;
-    if (std::string problem = setRunSetting(scratch, key, text); !problem.empty())
-        return r.where(lineOf(node), dotted) + problem;
+    if (const Status set = setRunSetting(scratch, key, text); !set)
+        return r.where(lineOf(node), dotted) + set.failure().message;
     return {};
 }
 
@@ -208,8 +208,8 @@ std::string readGenerateOption(const Reader& r, const std::string& key, const st
     if (std::string problem = generateText(key, node, text); !problem.empty())
         return r.where(lineOf(node), dotted) + problem;
     SampleOptions scratch;
-    if (std::string problem = setSampleOption(scratch, key, text); !problem.empty())
-        return r.where(lineOf(node), dotted) + problem;
+    if (const Status set = setSampleOption(scratch, key, text); !set)
+        return r.where(lineOf(node), dotted) + set.failure().message;
     return {};
 }
 
@@ -275,19 +275,21 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
                                                               : readSetting(r, key, dotted, level, text);
             if (!problem.empty()) return problem;
             // The level with the fixed values alone must pass the run's or the generator's checks.
-            std::string refusal;
+            // Every value set here has passed its own check above.
+            Status refusal;
             if (factor.generateOption) {
                 SampleOptions options;
-                for (const StudyValue& fixed : study.generateOptions) setSampleOption(options, fixed.name, fixed.value);
-                setSampleOption(options, key, text);
+                for (const StudyValue& fixed : study.generateOptions)
+                    (void)setSampleOption(options, fixed.name, fixed.value);
+                (void)setSampleOption(options, key, text);
                 refusal = checkSampleOptions(options);
             } else {
                 RunSettings settings;
-                for (const StudyValue& fixed : study.settings) setRunSetting(settings, fixed.name, fixed.value);
-                setRunSetting(settings, key, text);
+                for (const StudyValue& fixed : study.settings) (void)setRunSetting(settings, fixed.name, fixed.value);
+                (void)setRunSetting(settings, key, text);
                 refusal = checkRunSettings(settings);
             }
-            if (!refusal.empty()) return r.where(lineOf(level), dotted) + withLineFeeds(refusal);
+            if (!refusal) return r.where(lineOf(level), dotted) + withLineFeeds(refusal.failure().message);
             const std::string shown = r.written(level);
             if (std::find(factor.written.begin(), factor.written.end(), shown) != factor.written.end())
                 return r.where(lineOf(level), dotted) + "names the level " + shown + " twice";
@@ -303,15 +305,15 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
 std::string checkConditions(const Reader& r, const Study& study) {
     for (std::size_t c = 0; c < conditionCount(study); ++c) {
         const StudyRun run = studyRun(study, "", c, 0);
-        std::string problem = checkRunSettings(run.settings);
-        if (problem.empty() && study.generated) problem = checkSampleOptions(studyData(study, "", c, 0).options);
-        if (problem.empty()) continue;
+        Status checked = checkRunSettings(run.settings);
+        if (checked && study.generated) checked = checkSampleOptions(studyData(study, "", c, 0).options);
+        if (checked) continue;
         const std::vector<std::size_t> levels = conditionLevels(study, c);
         std::string named;
         for (std::size_t f = 0; f < study.factors.size(); ++f)
             named += (named.empty() ? "" : ", ") + study.factors[f].name + " = " + study.factors[f].written[levels[f]];
         return r.file + ": condition " + std::to_string(c + 1) + (named.empty() ? "" : " (" + named + ")") + ": " +
-               withLineFeeds(problem);
+               withLineFeeds(checked.failure().message);
     }
     return {};
 }
@@ -324,8 +326,9 @@ const std::vector<std::string>& studyGenerateOptionNames() {
     return names;
 }
 
-std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
-                            const std::string& shownName) {
+Status setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
+                       const std::string& shownName) {
+    const auto refused = [](std::string message) { return Failure{FailureKind::Usage, std::move(message)}; };
     const std::string bad = "generate option " + (shownName.empty() ? name : shownName) + ": \"" + value + "\" is not ";
     const auto number = [&](double& out) {
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), out);
@@ -333,16 +336,16 @@ std::string setSampleOption(SampleOptions& options, const std::string& name, con
     };
     if (name == "items" || name == "collections" || name == "groups" || name == "script-length") {
         std::int32_t whole = 0;
-        if (!wholeText(value, whole)) return bad + "a whole number";
+        if (!wholeText(value, whole)) return refused(bad + "a whole number");
         (name == "items"         ? options.items
          : name == "collections" ? options.collections
          : name == "groups"      ? options.groups
                                  : options.scriptLength) = whole;
         return {};
     }
-    if (name == "examinees") return wholeText(value, options.examinees) ? std::string() : bad + "a whole number";
-    if (name == "blank-share") return number(options.blankShare) ? std::string() : bad + "a number";
-    if (name == "item-quality") return number(options.itemQuality) ? std::string() : bad + "a number";
+    if (name == "examinees") return wholeText(value, options.examinees) ? Status() : refused(bad + "a whole number");
+    if (name == "blank-share") return number(options.blankShare) ? Status() : refused(bad + "a number");
+    if (name == "item-quality") return number(options.itemQuality) ? Status() : refused(bad + "a number");
     if (name == "group-shares") {
         // Comma-separated, as generate's --group-shares takes them.
         std::vector<double> shares;
@@ -351,18 +354,21 @@ std::string setSampleOption(SampleOptions& options, const std::string& name, con
             const std::string one = value.substr(from, comma - from);
             double share = 0;
             const auto [end, error] = std::from_chars(one.data(), one.data() + one.size(), share);
-            if (one.empty() || error != std::errc() || end != one.data() + one.size()) return bad + "a list of numbers";
+            if (one.empty() || error != std::errc() || end != one.data() + one.size())
+                return refused(bad + "a list of numbers");
             shares.push_back(share);
             from = comma + 1;
         }
         options.groupShares = shares;
         return {};
     }
-    return "there is no generate option named \"" + name + "\"";
+    return refused("there is no generate option named \"" + name + "\"");
 }
 
-std::string readStudy(const std::string& path, Study& study) {
-    study = Study{};
+namespace {
+
+// Reads the study file into `study`; what is wrong, or empty.
+std::string readStudyFile(const std::string& path, Study& study) {
     Reader r;
     r.file = path;
     const std::optional<std::string> read = readWholeFile(path);
@@ -414,6 +420,15 @@ std::string readStudy(const std::string& path, Study& study) {
     if (!study.generated && !names(study.settings, "pool") && !names(study.factors, "pool"))
         return path + ": with given response files the study needs a pool file (settings.pool or a factor)";
     return checkConditions(r, study);
+}
+
+}  // namespace
+
+Outcome<Study> readStudy(const std::string& path) {
+    Study study;
+    if (std::string problem = readStudyFile(path, study); !problem.empty())
+        return Failure{FailureKind::Input, std::move(problem)};
+    return study;
 }
 
 }  // namespace quillon

@@ -4,14 +4,14 @@
 #include <map>
 #include <optional>
 
+#include "quillon/charts/study_report.h"
+#include "quillon/charts/table_reader.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_parts.h"
 #include "quillon/engine/setting_names.h"
 #include "quillon/study/study.h"
-#include "quillon/charts/study_report.h"
-#include "quillon/charts/table_reader.h"
 
 namespace quillon {
 
@@ -129,14 +129,16 @@ std::string taskDescription(const Study& study, const StudyTask& task) {
 StudyData studyData(const Study& study, const std::string& workFolder, std::size_t condition,
                     std::int32_t replication) {
     StudyData data;
-    for (const StudyValue& option : study.generateOptions) setSampleOption(data.options, option.name, option.value);
+    // Every value passed its check when the study was read.
+    for (const StudyValue& option : study.generateOptions)
+        (void)setSampleOption(data.options, option.name, option.value);
     // Data are keyed by the replication and the levels of the factors that vary them alone.
     const std::vector<std::size_t> levels = conditionLevels(study, condition);
     std::size_t key = 0;
     bool varied = false;
     for (std::size_t f = 0; f < study.factors.size(); ++f) {
         if (!study.factors[f].generateOption) continue;
-        setSampleOption(data.options, study.factors[f].name, study.factors[f].values[levels[f]]);
+        (void)setSampleOption(data.options, study.factors[f].name, study.factors[f].values[levels[f]]);
         key = key * study.factors[f].values.size() + levels[f];
         varied = true;
     }
@@ -159,11 +161,12 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
     } else {
         s.responseFile = study.responseFiles[static_cast<std::size_t>(replication)];
     }
-    for (const StudyValue& setting : study.settings) setRunSetting(s, setting.name, setting.value);
+    // Every value passed its check when the study was read.
+    for (const StudyValue& setting : study.settings) (void)setRunSetting(s, setting.name, setting.value);
     const std::vector<std::size_t> levels = conditionLevels(study, condition);
     for (std::size_t f = 0; f < study.factors.size(); ++f)
         if (!study.factors[f].generateOption)
-            setRunSetting(s, study.factors[f].name, study.factors[f].values[levels[f]]);
+            (void)setRunSetting(s, study.factors[f].name, study.factors[f].values[levels[f]]);
     s.resultsFile = (fs::path(workFolder) / "runs" / (runName(condition, replication) + "_results.csv")).string();
     s.exposureFile.clear();
     s.saveExposure = false;
@@ -179,7 +182,7 @@ std::string taskPartFile(const std::string& workFolder, const StudyTask& task) {
         .string();
 }
 
-std::string prepareStudyData(const Study& study, const std::string& workFolder) {
+Status prepareStudyData(const Study& study, const std::string& workFolder) {
     if (!study.generated) return {};
     std::map<std::string, SampleOptions> sets;  // by folder: one set per replication and data level
     for (std::size_t c = 0; c < conditionCount(study); ++c)
@@ -202,22 +205,22 @@ std::string prepareStudyData(const Study& study, const std::string& workFolder) 
         if (readWholeFile(stampFile) == stamp) continue;
         std::error_code error;
         fs::remove(stampFile, error);
-        if (const std::string problem = writeSampleFiles(options, generateSampleFiles(options), folder, true);
-            !problem.empty())
-            return problem;
-        if (!replaceFileContents(stampFile, stamp)) return "Cannot write " + stampFile + ".";
+        if (Status written = writeSampleFiles(options, generateSampleFiles(options), folder, true); !written)
+            return written;
+        if (!replaceFileContents(stampFile, stamp))
+            return Failure{FailureKind::Output, "Cannot write " + stampFile + "."};
     }
     return {};
 }
 
 bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task) {
     const std::optional<std::string> text = readWholeFile(taskPartFile(workFolder, task));
-    RunPart part;
-    std::string problem;
-    if (!text || !readRunPartHeader(*text, part, problem)) return false;
-    if (part.shard != task.shard || part.shardCount != task.shardCount) return false;
+    if (!text) return false;
+    const Outcome<RunPart> part = readRunPartHeader(*text);
+    if (!part || part->shard != task.shard || part->shardCount != task.shardCount) return false;
     const StudyRun run = studyRun(study, workFolder, task.condition, task.replication);
-    return runDigest(run.settings, run.seed, problem) == part.digest && problem.empty();
+    const Outcome<std::string> digest = runDigest(run.settings, run.seed);
+    return digest && *digest == part->digest;
 }
 
 RunSummary runStudyTask(const Study& study, const std::string& workFolder, const StudyTask& task, RunHost& host,
@@ -324,8 +327,8 @@ std::string studySummaryText(const Study& study, const std::vector<std::vector<s
     return text;
 }
 
-std::string writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun,
-                             RunHost& host) {
+Status writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host) {
+    const auto refused = [](FailureKind kind, std::string message) { return Failure{kind, std::move(message)}; };
     const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
     std::string missing;
     std::size_t missingCount = 0;
@@ -335,8 +338,9 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
             missing += "\n  task " + std::to_string(i + 1) + ": " + taskDescription(study, tasks[i]);
     }
     if (missingCount > 0)
-        return std::to_string(missingCount) + " of " + std::to_string(tasks.size()) +
-               " tasks have not finished:" + missing + (missingCount > 20 ? "\n  ..." : "");
+        return refused(FailureKind::Input, std::to_string(missingCount) + " of " + std::to_string(tasks.size()) +
+                                               " tasks have not finished:" + missing +
+                                               (missingCount > 20 ? "\n  ..." : ""));
 
     std::error_code error;
     fs::create_directories(fs::path(workFolder) / "runs", error);
@@ -361,7 +365,8 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
             tables[c].push_back(std::move(*table));
         }
     }
-    if (!failed.empty()) return "These runs did not complete, so no study table is written:" + failed;
+    if (!failed.empty())
+        return refused(FailureKind::Input, "These runs did not complete, so no study table is written:" + failed);
 
     fs::create_directories(study.outputFolder, error);
     const std::string summary = studySummaryText(study, tables);
@@ -369,7 +374,7 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
     try {
         report = charts::studyReportHtml(summary, study.name);
     } catch (const charts::StudySummaryError& refusal) {
-        return std::string("The study report cannot be made: ") + refusal.what();
+        return refused(FailureKind::Input, std::string("The study report cannot be made: ") + refusal.what());
     }
     const std::pair<const char*, std::string> outputs[] = {
         {"study_results.csv", studyResultsText(study, tables)},
@@ -378,17 +383,18 @@ std::string writeStudyTables(const Study& study, const std::string& workFolder, 
     };
     for (const auto& [name, content] : outputs) {
         const std::string path = (fs::path(study.outputFolder) / name).string();
-        if (!replaceFileContents(path, content)) return "Cannot write " + path + ".";
+        if (!replaceFileContents(path, content)) return refused(FailureKind::Output, "Cannot write " + path + ".");
     }
     return {};
 }
 
 std::string studyWorkFolder(const Study& study) { return (fs::path(study.outputFolder) / "work").string(); }
 
-std::string runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
-                            StudyWatcher& watcher) {
+Status runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
+                       StudyWatcher& watcher) {
+    const Failure stopped{FailureKind::Cancelled, "The study was stopped; a rerun keeps the finished tasks"};
     shardsPerRun = std::max(shardsPerRun, 1);  // a run is at least one shard
-    if (const std::string problem = prepareStudyData(study, workFolder); !problem.empty()) return problem;
+    if (Status prepared = prepareStudyData(study, workFolder); !prepared) return prepared;
     const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
     const auto shards = static_cast<std::size_t>(shardsPerRun);
     // A rerun keeps every part that belongs to the same run and runs only the rest.
@@ -403,7 +409,7 @@ std::string runStudyLocally(const Study& study, const std::string& workFolder, s
     bool allWritten = true;
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         if (done[i]) continue;
-        if (watcher.stopRequested()) return "The study was stopped; a rerun keeps the finished tasks";
+        if (watcher.stopRequested()) return stopped;
         const RunSummary summary = runStudyTask(study, workFolder, tasks[i], host, static_cast<int>(study.threads));
         allWritten = allWritten && summary.completed;
         bool runDone = true;
@@ -411,8 +417,9 @@ std::string runStudyLocally(const Study& study, const std::string& workFolder, s
         done[i] = summary.completed;
         watcher.taskFinished(runDone && done[i] && tasks[i].shard == tasks[i].shardCount);
     }
-    if (watcher.stopRequested()) return "The study was stopped; a rerun keeps the finished tasks";
-    if (!allWritten) return "some tasks did not write their part; no study table is written";
+    if (watcher.stopRequested()) return stopped;
+    if (!allWritten)
+        return Failure{FailureKind::Input, "some tasks did not write their part; no study table is written"};
     return writeStudyTables(study, workFolder, shardsPerRun, host);
 }
 

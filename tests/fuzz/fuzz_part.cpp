@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "failure_text.h"
 #include "fnv_hex.h"
 #include "fuzz_support.h"
 #include "quillon/engine/run_parts.h"
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const std::string text = withChecksum(std::string(quillon::fuzz::asText(data, size)));
     quillon::RunPart part;
     std::string problem;
-    if (!quillon::parseRunPart(text, shape(), part, problem)) {
+    if (!(problem = takeInto(quillon::parseRunPart(text, shape()), part)).empty()) {
         FUZZ_CHECK(!problem.empty());
         return 0;
     }
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         FUZZ_CHECK(l.mapAccurate + l.mapFalsePos + l.mapFalseNeg == s.testsTaken);
     // What was read is what its own text says.
     quillon::RunPart again;
-    FUZZ_CHECK(quillon::parseRunPart(quillon::runPartText(part), shape(), again, problem));
+    FUZZ_CHECK((problem = takeInto(quillon::parseRunPart(quillon::runPartText(part), shape()), again)).empty());
     FUZZ_CHECK(again.statistics.stopping.flatCounts() == s.stopping.flatCounts());
     FUZZ_CHECK(again.statistics.confusion.text() == s.confusion.text());
     FUZZ_CHECK(again.statistics.exposureCount == s.exposureCount);

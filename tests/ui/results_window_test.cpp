@@ -3,9 +3,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "quillon/engine/input_files.h"
+#include "failure_text.h"
 #include "quillon/charts/report.h"
 #include "quillon/charts/table_reader.h"
+#include "quillon/engine/input_files.h"
 #include "ui_test_support.h"
 
 namespace quillon::ui {
@@ -64,8 +65,10 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
 
     // The same charts as the model makes of the two tables the run wrote.
     charts::RunTables run;
-    ASSERT_EQ(charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", ""}, run),
-              "");
+    ASSERT_EQ(
+        takeInto(charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", ""}),
+                 run),
+        "");
     // Without "Use SPRT" the run writes no stopping table and shows no stopping chart.
     EXPECT_FALSE(std::filesystem::exists("data/samplepassfail_results_stopping.csv"));
     expectSameCharts(results->charts(), charts::buildCharts({run}));
@@ -107,14 +110,15 @@ TEST(ResultsWindow, UseSprtWritesTheStoppingTableAndShowsItsChart) {
 
     // The table beside the results, as quillon-sim names it, and the chart the model makes of it.
     const std::string stopping = "data/samplepassfail_results_stopping.csv";
-    const ReadResult<StoppingResults> read = readStoppingFile(stopping);
-    ASSERT_TRUE(read.ok()) << read.problem;
-    EXPECT_EQ(read.table.maxTestLength, 15);
-    EXPECT_EQ(read.table.rules.size(), 2u);  // the SPRT and the default threshold
+    const Outcome<StoppingResults> read = readStoppingFile(stopping);
+    ASSERT_TRUE(read.ok()) << failureText(read);
+    EXPECT_EQ(read.value().maxTestLength, 15);
+    EXPECT_EQ(read.value().rules.size(), 2u);  // the SPRT and the default threshold
     charts::RunTables run;
-    ASSERT_EQ(
-        charts::loadRunTables({"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", stopping}, run),
-        "");
+    ASSERT_EQ(takeInto(charts::loadRunTables(
+                           {"data/samplepassfail_results.csv", "data/samplepassfail_expos.csv", "", stopping}),
+                       run),
+              "");
     ResultsWindow* results = ui.window->resultsWindow();
     expectSameCharts(results->charts(), charts::buildCharts({run}));
     ASSERT_EQ(results->charts().size(), 6u);

@@ -16,6 +16,21 @@ test_that("bad settings and inputs are errors of class quillon_error", {
   }
 })
 
+# An input file refused and an output that cannot be written each have a class of their own.
+test_that("input and output errors are of their own classes", {
+  f <- generated()
+  cases <- list(
+    list(quote(quillon_read_results(f$data)), "quillon_input_error"),
+    list(quote(quillon_run(f$pool, file.path(tempdir(), "none.txt"), progress = FALSE)), "quillon_input_error"),
+    list(quote(quillon_run(f$pool, f$data, trace = f$data, progress = FALSE)), "quillon_output_error"),
+    list(quote(quillon_generate(dirname(f$pool))), "quillon_output_error"))
+  for (case in cases) {
+    err <- tryCatch(eval(case[[1]]), error = function(e) e)
+    expect_s3_class(err, case[[2]])
+    expect_s3_class(err, "quillon_error")
+  }
+})
+
 # Every setting is checked as the runner checks it before anything runs: a value it would refuse
 # is a quillon_setting_error naming the setting and what it may be, a name no setting has a
 # quillon_setting_name_error naming the closest valid one; the results file is not even made.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillon/charts/table_reader.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon::charts {
 
@@ -99,9 +100,9 @@ struct RunTables {
 /// cannot belong to one run (the uses are not a whole number of tests).
 std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, std::int32_t testLength);
 
-/// Checks that each run's exposure and stopping tables belong to its results table; the first
-/// problem found.
-std::string checkRunPairs(const std::vector<RunTables>& runs);
+/// Checks that each run's exposure and stopping tables belong to its results table; an Input
+/// failure with the first problem found.
+Status checkRunPairs(const std::vector<RunTables>& runs);
 
 /// The charts of the report for the given runs, overlaid on shared axes.
 std::vector<Chart> buildCharts(const std::vector<RunTables>& runs);

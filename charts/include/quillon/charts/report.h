@@ -7,6 +7,7 @@
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/chart_scene.h"
 #include "quillon/engine/run_settings.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon::charts {
 
@@ -18,16 +19,16 @@ struct RunFiles {
     std::string stopping;  // empty: none
 };
 
-/// Reads the tables of one run into `run`; the refusal (naming file and line), or empty.
-std::string loadRunTables(const RunFiles& files, RunTables& run);
+/// Reads the tables of one run; an Input failure names the file and line it refuses.
+Outcome<RunTables> loadRunTables(const RunFiles& files);
 
 /// The settings of a run as the report lists them: name and value.
 std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings);
 
 /// Reads the tables a completed run wrote under `settings` (and its stopping table when it wrote
-/// one) and adds the settings; the refusal, or empty. An exposure table that cannot be read or
-/// does not match is left out.
-std::string loadRunOfSettings(const RunSettings& settings, RunTables& run, const std::string& stoppingFile = "");
+/// one) and adds the settings; an Input failure for tables it refuses. An exposure table that
+/// cannot be read or does not match is left out.
+Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::string& stoppingFile = "");
 
 /// Text made safe for XML and HTML: markup characters escaped, bytes that are not UTF-8 shown as
 /// U+FFFD and control characters dropped, since file names are arbitrary bytes.
@@ -48,10 +49,11 @@ std::string svgDocument(const Scene& scene);
 /// The self-contained HTML report: runs, settings when known, summary tables and every chart.
 std::string reportHtml(const std::vector<RunTables>& runs);
 
-/// Writes the report to `path` as the tables are written (whole or not at all); the problem, or empty.
-std::string writeReport(const std::string& path, const std::vector<RunTables>& runs);
+/// Writes the report to `path` as the tables are written (whole or not at all); an Output failure
+/// when it cannot.
+Status writeReport(const std::string& path, const std::vector<RunTables>& runs);
 
-/// Writes each chart to `folder`/ID.svg, creating the folder; the problem, or empty.
-std::string writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs);
+/// Writes each chart to `folder`/ID.svg, creating the folder; an Output failure when it cannot.
+Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs);
 
 }  // namespace quillon::charts

@@ -10,6 +10,7 @@
 
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/table_reader.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon::charts {
 
@@ -45,7 +46,7 @@ struct StudySummary {
 
 /// Reads a study summary CSV (header `condition,<factors...>,length,replications,` then each
 /// measure's `_mean,_sd`); anything else is refused with the line. `fileName` names the file.
-ReadResult<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName);
+Outcome<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName);
 
 /// How a condition is named in legends and tables: "method=Shannon, max-length=40".
 std::string conditionLabel(const StudySummary& summary, const StudyCondition& condition);
@@ -68,7 +69,7 @@ public:
 std::string studyReportHtml(std::string_view summaryCsvText, const std::string& title);
 
 /// Reads the summary at `summaryPath` and writes its report to `reportPath`, whole or not at
-/// all; the problem, or empty.
-std::string writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title);
+/// all; an Input failure for a summary it cannot read, an Output failure for a report it cannot write.
+Status writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title);
 
 }  // namespace quillon::charts

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quillon/engine/input_files.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -22,7 +23,7 @@ struct ResultsRow {
 /// The plain names of a results table's columns in the table's order, without the blank separator
 /// columns: the one spelling that study tables and the R and Python packages use.
 inline constexpr std::array<std::string_view, 13> resultsColumnNames = {
-    "length",       "map_accurate",  "map_false_pos",  "map_false_neg", "map_mean_prob",
+    "length",       "map_accurate",  "map_false_pos",  "map_false_neg",  "map_mean_prob",
     "sprt_decided", "sprt_accurate", "sprt_false_pos", "sprt_false_neg", "br_accurate",
     "br_false_pos", "br_false_neg",  "br_mean_prob"};
 
@@ -66,32 +67,24 @@ struct StoppingResults {
     std::vector<StoppingRulePart> rules;
 };
 
-/// A table, or the reason it was refused (naming the file and the line).
-template <class Table>
-struct ReadResult {
-    Table table;
-    std::string problem;
-    bool ok() const { return problem.empty(); }
-};
-
-/// Reads the text of a results table as Quillon writes it; anything else is refused.
-/// `fileName` only names the file in the refusal.
-ReadResult<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName);
+/// Reads the text of a results table as Quillon writes it; anything else is refused with an Input
+/// failure naming the file and the line. `fileName` only names the file in the refusal.
+Outcome<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName);
 
 /// Reads the text of an exposure table as Quillon writes it; anything else is refused.
-ReadResult<ExposureTable> parseExposureTable(std::string_view text, const std::string& fileName);
+Outcome<ExposureTable> parseExposureTable(std::string_view text, const std::string& fileName);
 
 /// Reads the text of a stopping table as Quillon writes it; anything else, including a summary
 /// that its own rows do not give, is refused.
-ReadResult<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName);
+Outcome<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName);
 
 /// Reads a results table from a file.
-ReadResult<ResultsTable> readResultsFile(const std::string& path);
+Outcome<ResultsTable> readResultsFile(const std::string& path);
 
 /// Reads an exposure table from a file.
-ReadResult<ExposureTable> readExposureFile(const std::string& path);
+Outcome<ExposureTable> readExposureFile(const std::string& path);
 
 /// Reads a stopping table from a file.
-ReadResult<StoppingResults> readStoppingFile(const std::string& path);
+Outcome<StoppingResults> readStoppingFile(const std::string& path);
 
 }  // namespace quillon

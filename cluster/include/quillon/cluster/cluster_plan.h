@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/outcome/outcome.h"
+
 namespace quillon {
 
 /// What a Slurm plan of a study needs: the study file and the runner that the tasks call, the
@@ -17,14 +19,14 @@ struct ClusterPlan {
     std::string jobName;  // empty: "quillon-study"
 };
 
-/// Why `plan` cannot be written (its folder, paths or task descriptions cannot go into the
-/// scripts), or empty; checked before anything else is written for the plan.
-std::string clusterPlanProblem(const ClusterPlan& plan);
+/// An Output failure saying why `plan` cannot be written (its folder, paths or task descriptions
+/// cannot go into the scripts); checked before anything else is written for the plan.
+Status checkClusterPlan(const ClusterPlan& plan);
 
 /// Writes the plan folder: tasks.tsv, array.sbatch (one array task per study task), merge.sbatch
-/// and submit, with the runner, study and folder as absolute paths; the error message, or empty
-/// when every file was written. Each file is replaced whole, so a failed write leaves no half file.
-std::string writeClusterPlan(const ClusterPlan& plan);
+/// and submit, with the runner, study and folder as absolute paths; an Output failure when a file
+/// could not be written. Each file is replaced whole, so a failed write leaves no half file.
+Status writeClusterPlan(const ClusterPlan& plan);
 
 /// `text` as one bash word that stands for exactly those bytes.
 std::string shellQuoted(std::string_view text);

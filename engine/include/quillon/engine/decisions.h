@@ -8,24 +8,25 @@
 namespace quillon {
 
 /// How a decided group compares with the true one.
-enum class Outcome { Accurate, FalsePositive, FalseNegative };
+enum class Classification { Accurate, FalsePositive, FalseNegative };
 
 /// Accurate when equal, a false positive when the decided group is higher, else a false negative.
-inline Outcome classifyOutcome(std::int32_t decided, std::int32_t trueGroup) {
-    if (decided == trueGroup) return Outcome::Accurate;
-    return decided > trueGroup ? Outcome::FalsePositive : Outcome::FalseNegative;
+inline Classification classifyOutcome(std::int32_t decided, std::int32_t trueGroup) {
+    if (decided == trueGroup) return Classification::Accurate;
+    return decided > trueGroup ? Classification::FalsePositive : Classification::FalseNegative;
 }
 
 /// Adds one to the counter of the outcome's class.
-inline void countOutcome(Outcome outcome, std::int64_t& accurate, std::int64_t& falsePos, std::int64_t& falseNeg) {
+inline void countOutcome(Classification outcome, std::int64_t& accurate, std::int64_t& falsePos,
+                         std::int64_t& falseNeg) {
     switch (outcome) {
-        case Outcome::Accurate:
+        case Classification::Accurate:
             ++accurate;
             break;
-        case Outcome::FalsePositive:
+        case Classification::FalsePositive:
             ++falsePos;
             break;
-        case Outcome::FalseNegative:
+        case Classification::FalseNegative:
             ++falseNeg;
             break;
     }

@@ -12,15 +12,17 @@
 #include "quillon/engine/load_diagnostics.h"
 #include "quillon/engine/run_limits.h"
 #include "quillon/engine/run_settings.h"
+#include "quillon/outcome/outcome.h"
 #include "quillon/text/csv_fields.h"
 #include "quillon/text/line_reader.h"
 
 namespace quillon {
 
-/// A loading failure a user can cause; its text is the message the user sees.
-class InputError : public std::runtime_error {
+/// A loading failure a user can cause: the Input kind of `FailureError`, its text the message the
+/// user sees.
+class InputError : public FailureError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit InputError(std::string message) : FailureError(FailureKind::Input, std::move(message)) {}
 };
 
 /// The loaded item pool; items are addressed by pool position 1 to `itemCount`.

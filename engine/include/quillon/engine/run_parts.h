@@ -9,6 +9,7 @@
 #include "quillon/engine/run_settings.h"
 #include "quillon/engine/run_statistics.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -40,28 +41,28 @@ struct PartShape {
 
 /// The 64-bit FNV-1a digest, as 16 hex digits, of everything that changes the run's statistics:
 /// the generator's starting state, the settings that shape the replay and the bytes of the input
-/// files the run reads. Empty, with `problem` set, when an input file cannot be read.
-std::string runDigest(const RunSettings& settings, std::uint32_t seed, std::string& problem);
+/// files the run reads. An Input failure when an input file cannot be read.
+Outcome<std::string> runDigest(const RunSettings& settings, std::uint32_t seed);
 
 /// The part as text, every count stored exactly (sums as their hex-float partials), closed by a
 /// checksum over all of it.
 std::string runPartText(const RunPart& part);
 
-/// Reads a part written by runPartText for the run `shape` describes; false, with what is wrong in
-/// `problem`, for a part that is damaged (its checksum), of another version or run, or whose
-/// counts do not add up.
-bool parseRunPart(const std::string& text, const PartShape& shape, RunPart& part, std::string& problem);
+/// Reads a part written by runPartText for the run `shape` describes; an Input failure, whose
+/// message is what follows the part's name ("is damaged ..."), for a part that is damaged (its
+/// checksum), of another version or run, or whose counts do not add up.
+Outcome<RunPart> parseRunPart(const std::string& text, const PartShape& shape);
 
 /// Reads only what a part says of itself (its digest and where it lies in the run, every field
 /// of `part` but the statistics) after its checksum has vouched for it: enough to tell whether a
-/// stored part is the one wanted. False, with `problem`, otherwise.
-bool readRunPartHeader(const std::string& text, RunPart& part, std::string& problem);
+/// stored part is the one wanted. An Input failure as from `parseRunPart` otherwise.
+Outcome<RunPart> readRunPartHeader(const std::string& text);
 
-/// Adds the parts up, in shard order, into the statistics of the one-process run; returns why the
-/// parts cannot be merged (one missing, duplicated, or from another split), or empty. `names`
+/// Adds the parts up, in shard order, into the statistics of the one-process run; an Input failure
+/// says why the parts cannot be merged (one missing, duplicated, or from another split). `names`
 /// names each part's file for the messages.
-std::string mergeRunParts(const std::vector<RunPart>& parts, const std::vector<std::string>& names,
-                          const PartShape& shape, RunStatistics& merged);
+Outcome<RunStatistics> mergeRunParts(const std::vector<RunPart>& parts, const std::vector<std::string>& names,
+                                     const PartShape& shape);
 
 /// Replays the `shard`-th of `shardCount` ranges of examinees and writes its part to
 /// `partFile` instead of the tables; `random` holds the run's starting state. With

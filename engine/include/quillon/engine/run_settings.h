@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -63,17 +66,18 @@ std::int32_t readInteger(std::string_view text);
 /// on a fresh start; every way of starting a run applies this.
 void clearUnreadCosts(RunSettings& settings);
 
-/// Why settings cannot run: the message that ends the run, and the runner's option name of the
-/// setting it is about ("max-length", "stop-probability"), so that a caller can name it its own way.
+/// Why settings cannot run: the Usage failure that ends the run, and the runner's option name of
+/// the setting it is about ("max-length", "stop-probability"), so that a caller can name it its own way.
 struct RunSettingsProblem {
-    std::string message;  // empty: the settings can run
+    Failure failure;
     std::string_view setting;
 };
 
-/// The settings checks made before any file is opened, in their order; the first that fails.
-RunSettingsProblem findRunSettingsProblem(const RunSettings& settings);
+/// The settings checks made before any file is opened, in their order; the first that fails, or
+/// nothing when the settings can run.
+std::optional<RunSettingsProblem> findRunSettingsProblem(const RunSettings& settings);
 
-/// The message of `findRunSettingsProblem`: empty when the settings can run.
-std::string checkRunSettings(const RunSettings& settings);
+/// `findRunSettingsProblem` as a Status: a Usage failure when the settings cannot run.
+Status checkRunSettings(const RunSettings& settings);
 
 }  // namespace quillon

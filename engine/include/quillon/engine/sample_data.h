@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "quillon/outcome/outcome.h"
+
 namespace quillon {
 
 /// The shape of a generated set of input files.
@@ -36,8 +38,8 @@ struct SampleFiles {
     std::vector<std::int64_t> pCorrectThousandths;  // [(item - 1) * groups + group - 1], as written
 };
 
-/// Empty when the options can be generated, otherwise what is wrong with them.
-std::string checkSampleOptions(const SampleOptions& options);
+/// A Usage failure saying what is wrong with the options when they cannot be generated.
+Status checkSampleOptions(const SampleOptions& options);
 
 /// Generates the pool, script and enemies; the same options give the same bytes on every platform.
 SampleFiles generateSampleFiles(const SampleOptions& options);
@@ -46,9 +48,9 @@ SampleFiles generateSampleFiles(const SampleOptions& options);
 void forEachResponseLine(const SampleOptions& options, const SampleFiles& files,
                          const std::function<void(const std::string&)>& emit);
 
-/// Writes the four files under the sample names into `folder`; returns an error text or empty.
+/// Writes the four files under the sample names into `folder`; an Output failure when it cannot.
 /// Unless `overwrite`, it writes nothing when any of the four files already exists.
-std::string writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
-                             bool overwrite = false);
+Status writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
+                        bool overwrite = false);
 
 }  // namespace quillon

@@ -1,21 +1,29 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "quillon/engine/run_settings.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
 /// What a named setting's value must be.
 enum class SettingKind { WholeNumber, Number, Text, Flag };
 
-/// One run setting under the runner's long option name, as study files and the packages name it.
+/// One run setting under the runner's long option name, as study files and the packages name it,
+/// with the field of `RunSettings` its value lands in (the one member of its kind that is set).
 struct NamedSetting {
     std::string_view name;  // e.g. "max-length", the runner's option without its dashes
     SettingKind kind;
+    std::int32_t RunSettings::*whole = nullptr;
+    double RunSettings::*number = nullptr;
+    std::string RunSettings::*text = nullptr;
+    bool RunSettings::*flag = nullptr;
+    bool inverted = false;  // "no-…" flags clear the setting they name
 };
 
 /// Every setting of `RunSettings` by name, in the runner's order: the one table that study files
@@ -25,12 +33,12 @@ std::span<const NamedSetting> namedRunSettings();
 /// The named setting, or nullptr when no setting has that name.
 const NamedSetting* findRunSetting(std::string_view name);
 
-/// Sets one setting from its value written as text ("40", "0.05", "MinCost", "true"/"false");
-/// empty when done, otherwise why not, naming the setting `shownName` (by default `name`), the
-/// name the caller knows it by. Whole numbers and numbers must be the whole text; flags are "true"
-/// or "false"; the method is one of the three names.
-std::string setRunSetting(RunSettings& settings, std::string_view name, std::string_view value,
-                          std::string_view shownName = {});
+/// Sets one setting from its value written as text ("40", "0.05", "MinCost", "true"/"false"); a
+/// Usage failure says why not, naming the setting `shownName` (by default `name`), the name the
+/// caller knows it by. Whole numbers and numbers must be the whole text; flags are "true" or
+/// "false"; the method is one of the three names.
+Status setRunSetting(RunSettings& settings, std::string_view name, std::string_view value,
+                     std::string_view shownName = {});
 
 /// The name of `names` nearest to `name` by edit distance (the first of equals), for a message
 /// about a misspelt name; empty when `names` is.

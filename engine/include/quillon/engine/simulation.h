@@ -15,6 +15,7 @@
 #include "quillon/engine/run_settings.h"
 #include "quillon/engine/run_statistics.h"
 #include "quillon/engine/test_record.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -129,16 +130,15 @@ struct PreparedRun {
 };
 
 /// Checks the settings, loads the files the settings name and counts the response lines; the
-/// message that ends the run in `problem` when any of that fails.
-PreparedRun prepareRun(const RunSettings& settings, std::string& problem);
+/// failure carries the message that ends the run (Usage for the settings, Input for a file).
+Outcome<PreparedRun> prepareRun(const RunSettings& settings);
 
 /// The same from inputs already loaded and the response file's text in memory.
-PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses, std::string& problem);
+Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses);
 
 /// The same from inputs already loaded and the response lines of any reader; messages name the
 /// response file `settings.responseFile`.
-PreparedRun prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses,
-                       std::string& problem);
+Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses);
 
 /// Which examinees a replay takes and how it is run.
 struct ReplayOptions {

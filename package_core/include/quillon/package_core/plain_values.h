@@ -11,6 +11,7 @@
 #include "quillon/checker/input_checker.h"
 #include "quillon/engine/run_host.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -35,13 +36,6 @@ struct PlainTable {
     const PlainColumn* column(std::string_view name) const;
 };
 
-/// A table, or why there is none.
-struct PlainRead {
-    PlainTable table;
-    std::string problem;
-    bool ok() const { return problem.empty(); }
-};
-
 /// Which of the runner's tables a text is, told by its first line.
 enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Examinees, Unknown };
 
@@ -49,12 +43,12 @@ enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Exami
 PlainTableKind plainTableKind(std::string_view header);
 
 /// Any table the runner writes, as a plain table with the documented plain column names;
-/// `fileName` only names the file in a refusal.
-PlainRead plainTableText(std::string_view text, const std::string& fileName);
+/// `fileName` only names the file in an Input failure.
+Outcome<PlainTable> plainTableText(std::string_view text, const std::string& fileName);
 
 /// `plainTableText` of a file written by the runner (results, exposure, stopping, confusion, trace or
 /// examinees).
-PlainRead readResults(const std::string& path);
+Outcome<PlainTable> readResults(const std::string& path);
 
 /// The checker's findings, one row each: file, line, column, kind ("error" or "warning"), what, fix.
 PlainTable plainFindings(const CheckReport& report);
@@ -73,30 +67,33 @@ struct PlainInput {
 
 /// The pool file for a pool table (columns `item`, `collection`, optional `drop`, and `p_group_1`
 /// ... `p_group_N`) and the groups' priors (none: the priors row holds zeros, as the exposure
-/// table writes them); the reason in `problem` when the table cannot be a pool.
-struct PlainFileText {
-    std::string text;
-    std::string problem;
-};
-PlainFileText poolFileText(const PlainTable& pool, const std::vector<double>& priors);
+/// table writes them); an Input failure says why when the table cannot be a pool.
+Outcome<std::string> poolFileText(const PlainTable& pool, const std::vector<double>& priors);
 
 /// The script file for a script table (columns `collection` and `randomization`, one row per slot).
-PlainFileText scriptFileText(const PlainTable& script);
+Outcome<std::string> scriptFileText(const PlainTable& script);
 
 /// The enemies file for an enemies table in long form (columns `set` and `item`, one row per
 /// member, the sets in the order they first appear).
-PlainFileText enemiesFileText(const PlainTable& enemies);
+Outcome<std::string> enemiesFileText(const PlainTable& enemies);
 
-/// What kind of problem stopped a package's call: each package turns every kind into its own
-/// exception class or condition, in one place.
+/// What kind of problem stopped a package's call: a failure's kind, with a Usage failure told
+/// apart by whether a setting's name or its value is wrong. Each package turns every kind into its
+/// own exception class or condition, in one place.
 enum class PlainProblemKind {
     None,
     SettingName,   // no setting of that name; the message says the closest valid one
     SettingValue,  // a setting's value the runner would refuse; the message names it and what it may be
-    Message,       // anything else: the system's message
+    Input,         // an input file is missing, unreadable or refused
+    Output,        // an output could not be written, or would replace an input or another output
+    Message,       // anything else: the system's message(s) that ended a run
 };
 
-/// The kind's name as the packages see it: "", "setting_name", "setting_value" or "message".
+/// The package's kind of a failure of `kind` (a Usage failure as a setting's value).
+PlainProblemKind plainProblemKind(FailureKind kind);
+
+/// The kind's name as the packages see it: "", "setting_name", "setting_value", "input", "output"
+/// or "message".
 const char* plainProblemKindName(PlainProblemKind kind);
 
 /// Everything one run from a package asks for.
@@ -185,9 +182,9 @@ struct PlainChecked {
 PlainChecked checkPlain(const PlainRunRequest& request);
 
 /// A comma-separated table whose header holds plain names (the study's tables): the columns
-/// named in `textColumns` as texts, every other as numbers; `fileName` only names it in a refusal.
-PlainRead plainCsvTable(std::string_view text, const std::string& fileName,
-                        const std::vector<std::string>& textColumns);
+/// named in `textColumns` as texts, every other as numbers; `fileName` only names it in an Input failure.
+Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& fileName,
+                                  const std::vector<std::string>& textColumns);
 
 /// A study from a package: the study file, run on this machine as `quillon-sim study` runs it.
 struct PlainStudyRequest {

@@ -10,6 +10,7 @@
 #include "quillon/engine/run_settings.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/outcome/outcome.h"
 
 namespace quillon {
 
@@ -45,17 +46,17 @@ struct Study {
     std::vector<StudyValue> generateOptions;  // fixed options of the generated data
 };
 
-/// Reads and checks a study file; empty when it can run, otherwise what is wrong, naming the file,
-/// the line and the key.
-std::string readStudy(const std::string& path, Study& study);
+/// Reads and checks a study file; an Input failure says what is wrong, naming the file, the line
+/// and the key.
+Outcome<Study> readStudy(const std::string& path);
 
 /// The generate options a study's data may set or vary, under generate's option names.
 const std::vector<std::string>& studyGenerateOptionNames();
 
-/// Sets one generate option from its text; empty when done, otherwise why not, naming the option
+/// Sets one generate option from its text; a Usage failure says why not, naming the option
 /// `shownName` (by default `name`), the name the caller knows it by.
-std::string setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
-                            const std::string& shownName = {});
+Status setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
+                       const std::string& shownName = {});
 
 /// Conditions: the full cross product of the factors' levels (one condition without factors).
 std::size_t conditionCount(const Study& study);
@@ -103,9 +104,9 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
 /// The part file a task writes.
 std::string taskPartFile(const std::string& workFolder, const StudyTask& task);
 
-/// Generates every data set the study's runs read that is not there yet; empty when done,
-/// otherwise what failed. A set is only taken as there once all its files are written.
-std::string prepareStudyData(const Study& study, const std::string& workFolder);
+/// Generates every data set the study's runs read that is not there yet; an Output failure says
+/// what could not be written. A set is only taken as there once all its files are written.
+Status prepareStudyData(const Study& study, const std::string& workFolder);
 
 /// True when the task's part is there and belongs to this very run (its digest matches).
 bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task);
@@ -126,10 +127,9 @@ std::string studyResultsText(const Study& study, const std::vector<std::vector<s
 /// over the replications.
 std::string studySummaryText(const Study& study, const std::vector<std::vector<std::string>>& tables);
 
-/// Merges every run from its parts and writes the study's tables into its output folder; empty
-/// when done, otherwise what is missing or failed (every unfinished task is named).
-std::string writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun,
-                             RunHost& host);
+/// Merges every run from its parts and writes the study's tables into its output folder; the
+/// failure says what is missing or failed (every unfinished task is named).
+Status writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host);
 
 /// The work folder of a study run on this machine: "work" in its output folder.
 std::string studyWorkFolder(const Study& study);
@@ -150,8 +150,8 @@ public:
 };
 
 /// Runs a study on this machine: its data, every task not done yet (one at a time with the study's
-/// threads) and then its tables; empty when the tables are written, otherwise what failed.
-std::string runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
-                            StudyWatcher& watcher);
+/// threads) and then its tables; the failure says what failed, Cancelled when the watcher stopped it.
+Status runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
+                       StudyWatcher& watcher);
 
 }  // namespace quillon

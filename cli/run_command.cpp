@@ -1,0 +1,140 @@
+#include "run_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <string>
+
+#include "console_host.h"
+#include "exit_codes.h"
+#include "merge_command.h"
+#include "quillon/engine/output_tables.h"
+#include "quillon/engine/run_parts.h"
+#include "report_command.h"
+
+namespace quillon::cli {
+
+namespace {
+
+// With "Use SPRT": the variable-length test's figures beside the fixed-length test's.
+void printStoppingSummary(const StoppingTable& table, std::int32_t maxTestLength) {
+    for (std::size_t r = 0; r < table.rules().size(); ++r) {
+        const StoppingRule& rule = table.rules()[r];
+        const StoppingSummary s = table.summary(r);
+        const std::string name = rule.kind == StoppingRule::Kind::Sprt
+                                     ? std::string("SPRT")
+                                     : "MAP probability >= " + formatPlain(rule.threshold);
+        std::printf(
+            "%s: average test length %.2f, %.1f%% correctly classified, %.1f%% undecided "
+            "(fixed length %d: %.1f%%)\n",
+            name.c_str(), s.averageLength(), 100.0 * s.percentCorrect(),
+            s.tests == 0 ? 0.0 : 100.0 * static_cast<double>(s.undecided) / static_cast<double>(s.tests), maxTestLength,
+            100.0 * s.fixedPercentCorrect());
+    }
+}
+
+// A run did what was asked only when it showed no message, processed every expected test and
+// had an examinee to process; the Done message alone does not say so.
+int wholeRunExit(const RunSummary& summary, const ConsoleHost& host) {
+    const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
+                       summary.testsStarted >= summary.expectedTests;
+    return whole ? exitDone : exitMessage;
+}
+
+// A whole run or a merge, with the reports the command line asks for: `run` starts it with the
+// listener the reports need. `checkHint` is said after a message about the inputs.
+int runWithReports(CommandLine& line, const std::string& checkHint,
+                   const std::function<RunSummary(RunHost&, ReplayListener*)>& run) {
+    RunSettings& settings = line.settings;
+    ConsoleHost host(!line.quiet && stderrIsTerminal());
+    host.inputHint = checkHint;
+    RunReportOptions reportOptions = line.reports;
+    if (settings.useSprt && reportOptions.stoppingFile.empty())
+        reportOptions.stoppingFile = stoppingFileBeside(settings.resultsFile);
+    const bool reportsWanted = !reportOptions.traceFile.empty() || !reportOptions.stoppingFile.empty() ||
+                               !reportOptions.confusionFile.empty() || !reportOptions.examineesFile.empty();
+    RunReports reports(reportOptions, settings);
+    // The HTML report, written last, would replace a file the run has just read or written.
+    if (const std::string refusal = sameFileRefusal("Report", line.reportPath, "report", reports.runFiles());
+        !refusal.empty()) {
+        host.showMessage(refusal);
+        return exitMessage;
+    }
+    if (reportsWanted) {
+        // A report that could not be kept is refused before the run, and every old file stays.
+        const std::vector<std::string> problems = reports.unwritableFiles();
+        for (const std::string& problem : problems) host.showMessage(problem);
+        if (!problems.empty()) return exitMessage;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const RunSummary summary = run(host, reportsWanted ? &reports : nullptr);
+    std::string stoppingWritten;  // for the report: only a stopping table this run wrote
+    if (reportsWanted) {
+        for (const std::string& problem : reports.finish(summary)) host.showMessage(problem);
+        if (reports.written()) stoppingWritten = reportOptions.stoppingFile;
+        if (reports.written() && settings.useSprt)
+            printStoppingSummary(summary.statistics.stopping, settings.maxTestLength);
+    }
+    if (line.stats) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::fprintf(
+            stderr,
+            "stats: threads=%u workers=%d examinees=%lld tests=%lld selections=%lld candidates=%lld seconds=%.3f\n",
+            line.threads, summary.workerThreads, static_cast<long long>(summary.examinees),
+            static_cast<long long>(summary.testsStarted), static_cast<long long>(summary.selections),
+            static_cast<long long>(summary.candidatesScored), seconds);
+    }
+    if (summary.completed && !line.reportPath.empty() && !writeRunReport(settings, line.reportPath, stoppingWritten))
+        return exitMessage;
+    return wholeRunExit(summary, host);
+}
+
+// A shard (exit 0 once its part is written) or a merge (exit codes as the one-process run). A part
+// carries every count, so the stopping and confusion tables come from the merge.
+int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
+    std::int32_t shard = 0, count = 0;
+    std::string usage =
+        reportOptionsRefusal(!merge, !line.reports.traceFile.empty(),
+                             !line.reports.stoppingFile.empty() || !line.reports.confusionFile.empty() ||
+                                 !line.reports.examineesFile.empty() || !line.reportPath.empty());
+    if (usage.empty() && !merge && (line.shard.empty() || line.partFile.empty()))
+        usage = "--shard and --part go together";
+    if (usage.empty() && !merge && !parseShard(line.shard, shard, count))
+        usage = "--shard takes K/N, two whole numbers with N from 1 to " + std::to_string(maxShardCount) +
+                " and K from 1 to N";
+    if (usage.empty() && merge && (!line.shard.empty() || !line.partFile.empty() || line.keepExaminees))
+        usage = "merge takes part files, not --shard, --part or --keep-examinees";
+    if (!usage.empty()) {
+        std::cerr << "quillon-sim: " << usage << "\nRun with --help for the options.\n";
+        return exitUsage;
+    }
+    // Refused before anything is written: the file named would be lost.
+    if (const std::string refusal = merge ? mergeTablesRefusal(line.settings, line.reports, line.mergeParts)
+                                          : shardPartRefusal(line.settings, line.partFile);
+        !refusal.empty()) {
+        std::cerr << refusal << '\n';
+        return exitMessage;
+    }
+    RandomGenerator random(line.seed);
+    if (merge)
+        return runWithReports(line, checkHint, [&](RunHost& host, ReplayListener*) {
+            return runMerge(line.settings, random, host, line.mergeParts, !line.reports.examineesFile.empty());
+        });
+    ConsoleHost host(!line.quiet && stderrIsTerminal());
+    const RunSummary summary = runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count,
+                                        line.partFile, line.keepExaminees);
+    return summary.completed ? exitDone : exitMessage;
+}
+
+}  // namespace
+
+int runCommand(CommandLine& line, bool merge, const std::string& checkHint) {
+    if (merge || !line.shard.empty() || !line.partFile.empty()) return shardOrMerge(line, merge, checkHint);
+    return runWithReports(line, checkHint, [&](RunHost& host, ReplayListener* listener) {
+        RandomGenerator random(line.seed);
+        return runSimulation(line.settings, random, host, {static_cast<int>(line.threads), listener});
+    });
+}
+
+}  // namespace quillon::cli
