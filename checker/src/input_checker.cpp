@@ -243,7 +243,7 @@ private:
                                 std::to_string(settings_.maxTestLength) +
                                 "), so every item is put in collection 1 whatever column B of the pool says",
                             "change one of the two if the collections should count");
-        if (settings_.selectionMethod == "MinCost" && settings_.groupCount != 2)
+        if (settings_.selectionMethod == SelectionMethod::MinCost && settings_.groupCount != 2)
             settingsFinding(
                 FindingKind::Warning,
                 "MinCost weighs only groups 1 and 2, but N Categories is " + std::to_string(settings_.groupCount),

@@ -142,7 +142,7 @@ std::string runDigest(const RunSettings& settings, std::uint32_t seed, std::stri
     text += "maxTestLength " + std::to_string(settings.maxTestLength) + "\n";
     text += "groupCount " + std::to_string(settings.groupCount) + "\n";
     text += "testsPerPerson " + std::to_string(settings.testsPerPerson) + "\n";
-    text += "selectionMethod " + settings.selectionMethod + "\n";
+    text += "selectionMethod " + std::string(selectionMethodName(settings.selectionMethod)) + "\n";
     text += "randomizationFactor " + std::to_string(settings.randomizationFactor) + "\n";
     text += "stopProbabilities";
     for (double x : settings.stopProbabilities) text += " " + hexFloat(x);

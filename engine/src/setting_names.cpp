@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillon {
@@ -44,6 +45,7 @@ struct Target {
     std::string RunSettings::*text = nullptr;
     bool RunSettings::*flag = nullptr;
     bool inverted = false;  // "no-…" flags clear the setting they name
+    SelectionMethod RunSettings::*method = nullptr;  // the method's name, parsed here once
 };
 
 constexpr std::array<Target, 23> targets{{
@@ -56,7 +58,7 @@ constexpr std::array<Target, 23> targets{{
     {.whole = &RunSettings::maxTestLength},
     {.whole = &RunSettings::groupCount},
     {.whole = &RunSettings::testsPerPerson},
-    {.text = &RunSettings::selectionMethod},
+    {.method = &RunSettings::selectionMethod},
     {.whole = &RunSettings::randomizationFactor},
     {.number = &RunSettings::sprtAlpha},
     {.number = &RunSettings::sprtBeta},
@@ -121,9 +123,11 @@ std::string setRunSetting(RunSettings& settings, std::string_view name, std::str
             settings.*target.flag = (value == "true") != target.inverted;
             return {};
         case SettingKind::Text:
-            if (target.text == &RunSettings::selectionMethod && value != "Shannon" && value != "MaxDiscr" &&
-                value != "MinCost") {
-                return where + quoted + " is not one of Shannon, MaxDiscr and MinCost";
+            if (target.method != nullptr) {
+                const std::optional<SelectionMethod> method = selectionMethodFromName(value);
+                if (!method) return where + quoted + " is not one of Shannon, MaxDiscr and MinCost";
+                settings.*target.method = *method;
+                return {};
             }
             settings.*target.text = std::string(value);
             return {};
