@@ -16,6 +16,7 @@
 #include "quillon/engine/examinee_results.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
+#include "run_replay.h"
 
 namespace quillon {
 

@@ -13,6 +13,7 @@
 #include "quillon/engine/invariant.h"
 #include "quillon/engine/output_tables.h"
 #include "replay_executor.h"
+#include "run_replay.h"
 
 namespace quillon {
 
