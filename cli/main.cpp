@@ -26,10 +26,10 @@
 #include "quillon/engine/run_host.h"
 #include "quillon/engine/run_limits.h"
 #include "quillon/engine/run_parts.h"
-#include "quillon/run_reports/run_reports.h"
 #include "quillon/engine/run_settings.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/run_reports/run_reports.h"
 #include "report_command.h"
 #include "study_command.h"
 
@@ -195,7 +195,8 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
                settings.selectionMethod = quillon::selectionMethodFromName(name).value_or(settings.selectionMethod);
            },
            "Item selection: Shannon, MaxDiscr or MinCost")
-        ->check(CLI::IsMember({"Shannon", "MaxDiscr", "MinCost"}));
+        ->check(CLI::IsMember({"Shannon", "MaxDiscr", "MinCost"}))
+        ->default_str(std::string(quillon::selectionMethodName(settings.selectionMethod)));
     app.add_option("--randomization", settings.randomizationFactor,
                    "Randomization factor: draw among the best k items (0 or more; 0 and 1 take the best)");
     app.add_option("--alpha", settings.sprtAlpha, "SPRT error rate a");
