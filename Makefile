@@ -33,7 +33,7 @@ SANITIZE_FLAGS ?= -fsanitize=address,undefined -fno-sanitize-recover=undefined -
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_PYTHON=OFF \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)"
+	  -DQUILLON_CHECK_INVARIANTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)"
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	cd $(SANITIZE_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --label-exclude slurm

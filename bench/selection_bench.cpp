@@ -34,7 +34,7 @@ InputFiles makePool(std::int32_t items, std::int32_t groups) {
 void selectItemBench(benchmark::State& state) {
     const auto items = static_cast<std::int32_t>(state.range(0));
     const auto groups = static_cast<std::int32_t>(state.range(1));
-    const char* methods[] = {"Shannon", "MaxDiscr", "MinCost"};
+    const SelectionMethod methods[] = {SelectionMethod::Shannon, SelectionMethod::MaxDiscr, SelectionMethod::MinCost};
     RunSettings settings;
     settings.groupCount = groups;
     settings.selectionMethod = methods[state.range(2)];
@@ -53,7 +53,7 @@ void selectItemBench(benchmark::State& state) {
         benchmark::DoNotOptimize(selector.selectItem(collection, 1, posterior, marks, random));
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * items);
-    state.SetLabel(std::string(methods[state.range(2)]) + ", candidate scores/s");
+    state.SetLabel(std::string(selectionMethodName(methods[state.range(2)])) + ", candidate scores/s");
     // The share of candidates whose exact score was computed one by one.
     state.counters["exact"] = static_cast<double>(selector.exactScores()) /
                               static_cast<double>(std::max<std::int64_t>(selector.candidatesScored(), 1));

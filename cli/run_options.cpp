@@ -17,8 +17,15 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--max-length", settings.maxTestLength, "Maximum test length");
     app.add_option("--categories", settings.groupCount, "N Categories (classification groups)");
     app.add_option("--tests-per-person", settings.testsPerPerson, "N tests per person (1 to 5)");
-    app.add_option("--method", settings.selectionMethod, "Item selection: Shannon, MaxDiscr or MinCost")
-        ->check(CLI::IsMember({"Shannon", "MaxDiscr", "MinCost"}));
+    // The check runs before the function, so the name always parses.
+    app.add_option_function<std::string>(
+           "--method",
+           [&settings](const std::string& name) {
+               settings.selectionMethod = quillon::selectionMethodFromName(name).value_or(settings.selectionMethod);
+           },
+           "Item selection: Shannon, MaxDiscr or MinCost")
+        ->check(CLI::IsMember({"Shannon", "MaxDiscr", "MinCost"}))
+        ->default_str(std::string(quillon::selectionMethodName(settings.selectionMethod)));
     app.add_option("--randomization", settings.randomizationFactor,
                    "Randomization factor: draw among the best k items (0 or more; 0 and 1 take the best)");
     app.add_option("--alpha", settings.sprtAlpha, "SPRT error rate a");

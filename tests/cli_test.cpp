@@ -171,7 +171,7 @@ TEST(Runner, WithoutTwoCategoriesTheCostOptionsAreNotRead) {
         settings.resultsFile = folder.file("engine-results.csv");
         settings.exposureFile = folder.file("engine-expos.csv");
         settings.groupCount = 3;
-        settings.selectionMethod = "MinCost";
+        settings.selectionMethod = quillon::SelectionMethod::MinCost;
         settings.maxTestLength = 10;
         if (zero) settings.costPassPass = settings.costPassFail = settings.costFailPass = settings.costFailFail = 0.0;
         quillon::testing::RecordingHost host;

@@ -43,7 +43,7 @@ TEST(Reference, FollowsTheWorkedExamples) {
         RunSettings settings;
         settings.maxTestLength = 1;
         settings.randomizationFactor = 0;  // counts as 1: the best item
-        settings.selectionMethod = example.method;
+        settings.selectionMethod = selectionMethodFromName(example.method).value();
         InputFiles inputs;
         inputs.pool = parsePool(pool, settings, "POOL");
         RandomGenerator random;
@@ -59,7 +59,7 @@ TEST(Reference, FollowsTheWorkedExamples) {
     RunSettings settings;
     settings.maxTestLength = 1;
     settings.randomizationFactor = 0;  // a factor equal to the length would move A to collection 1
-    settings.selectionMethod = "MaxDiscr";
+    settings.selectionMethod = SelectionMethod::MaxDiscr;
     InputFiles inputs;
     inputs.pool = parsePool("H\r\nN\r\nP_Grp, , , ,.5,.5\r\nA,0,,,.8,.3\r\n", settings, "POOL");
     RandomGenerator random;

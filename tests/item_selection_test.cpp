@@ -5,6 +5,9 @@
 #include <cmath>
 #include <limits>
 
+#include "item_scores.h"
+#include "quillon/engine/run_limits.h"
+
 namespace quillon {
 namespace {
 
@@ -37,7 +40,7 @@ struct Selection {
     RandomGenerator random;
 
     Selection(InputFiles in, const std::string& method = "MaxDiscr") : inputs(std::move(in)) {
-        settings.selectionMethod = method;
+        settings.selectionMethod = selectionMethodFromName(method).value();
         marks.resize(inputs.pool.itemCount);
         posterior.resetPosterior(true, {});
     }
@@ -77,8 +80,8 @@ TEST(ItemSelectionScores, WorkedTwoGroupItemAndTheFourGroupBoundary) {
 TEST(ItemSelectionSort, TieOrdersOfTheQuicksort) {
     const double inf = std::numeric_limits<double>::infinity();
     const std::pair<std::vector<double>, std::vector<std::int32_t>> cases[] = {
-        {{0.5, 0.5}, {2, 1}},           {{0.5, 0.5, 0.5}, {3, 2, 1}}, {{0.5, 0.5, 0.5, 0.5}, {3, 4, 1, 2}},
-        {{0.5, 0.5, 0.3}, {3, 2, 1}},   {{0.3, 0.1, 0.2}, {2, 3, 1}}, {{inf, 0.2, 0.1}, {3, 2, 1}},
+        {{0.5, 0.5}, {2, 1}},         {{0.5, 0.5, 0.5}, {3, 2, 1}}, {{0.5, 0.5, 0.5, 0.5}, {3, 4, 1, 2}},
+        {{0.5, 0.5, 0.3}, {3, 2, 1}}, {{0.3, 0.1, 0.2}, {2, 3, 1}}, {{inf, 0.2, 0.1}, {3, 2, 1}},
     };
     for (const auto& [scores, order] : cases) {
         std::vector<Candidate> list;
@@ -144,6 +147,23 @@ TEST(ItemSelection, EligibilityMasksAndEnemies) {
     EXPECT_TRUE(e.marks.eligible(30));
 }
 
+TEST(ItemSelection, EveryTestUpToTheLimitKeepsItsOwnMarkAndNoneBeyond) {
+    // Each test's administration survives the enemy blocks' clearing, one bit per test; a test
+    // number past the limit would share a bit with nothing valid and is an invariant failure.
+    ExclusionMarks marks;
+    marks.resize(maxTestsPerPerson + 1);
+    for (std::int32_t t = minTestsPerPerson; t <= maxTestsPerPerson; ++t) {
+        marks.markAdministered(t, t);
+        marks.block(maxTestsPerPerson + 1);
+        marks.clearBlocked();
+    }
+    for (std::int32_t i = 1; i <= maxTestsPerPerson + 1; ++i)
+        EXPECT_EQ(marks.eligible(i), i == maxTestsPerPerson + 1) << i;
+#ifdef QUILLON_CHECK_INVARIANTS
+    EXPECT_DEATH(marks.markAdministered(1, maxTestsPerPerson + 1), "invariant failed: test >= minTestsPerPerson");
+#endif
+}
+
 TEST(ItemSelection, FollowedScriptReplacesCollectionAndFactor) {
     Selection s(fallingInputs(4));
     s.inputs.pool.itemCollection = {3, 3, 3, 5};
@@ -176,9 +196,9 @@ TEST(ItemSelection, EveryMethodAgreesWithItsScoreFunction) {
             for (std::int32_t i = 1; i <= 40; ++i) {
                 const double* p = s.inputs.pool.itemRow(i);
                 const std::string m = method;
-                scored.push_back({i, m == "Shannon" ? shannonScore(p, copy)
-                                   : m == "MaxDiscr" ? discriminationScore(p, copy)
-                                                     : expectedCostScore(p, copy, s.settings)});
+                scored.push_back({i, m == "Shannon"    ? shannonScore(p, copy)
+                                     : m == "MaxDiscr" ? discriminationScore(p, copy)
+                                                       : expectedCostScore(p, copy, s.settings)});
             }
             sortCandidates(scored);
             EXPECT_EQ(s.pick(1), scored[0].position) << method << " " << groups;

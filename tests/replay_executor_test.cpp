@@ -230,7 +230,7 @@ TEST(ReplayExecutor, WholeRunsMatchTheirKeptTablesWithThreeAndEightThreads) {
         {"sample", [](RunSettings&) {}},
         {"mincost",
          [](RunSettings& s) {
-             s.selectionMethod = "MinCost";
+             s.selectionMethod = SelectionMethod::MinCost;
              s.randomizationFactor = 2;
              s.blockEnemies = true;
          }},

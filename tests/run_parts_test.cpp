@@ -151,12 +151,12 @@ TEST(RunParts, MergedShardsWriteTheOneProcessRunsBytes) {
         {"shannon", smallSample(2, 37), [](RunSettings&) {}},
         {"maxdiscr", smallSample(2, 23),
          [](RunSettings& s) {
-             s.selectionMethod = "MaxDiscr";
+             s.selectionMethod = SelectionMethod::MaxDiscr;
              s.randomizationFactor = 3;
          }},
         {"mincost enemies", smallSample(2, 19),
          [](RunSettings& s) {
-             s.selectionMethod = "MinCost";
+             s.selectionMethod = SelectionMethod::MinCost;
              s.randomizationFactor = 2;
              s.blockEnemies = true;
          }},

@@ -13,9 +13,11 @@
 #include "quillon/engine/confusion_table.h"
 #include "quillon/engine/decisions.h"
 #include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
 #include "quillon/engine/posterior.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_settings.h"
+#include "quillon/engine/run_statistics.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/stopping_table.h"
 #include "recording_host.h"
@@ -177,6 +179,58 @@ ReportedRun runWithReports(const RunSettings& base, RunReportOptions options, in
     return run;
 }
 
+// Every count, sum, stop and message of statistics, as one text for comparisons.
+std::string statisticsText(const RunStatistics& s) {
+    std::ostringstream out;
+    out << resultsTableText(s, 2) << s.stopping.text() << s.confusion.text() << "exposure";
+    for (std::int64_t count : s.exposureCount) out << ' ' << count;
+    out << "\ncounts " << s.testsStarted << ' ' << s.testsTaken << ' ' << s.examinees << ' ' << s.selections
+        << "\nstop " << s.stop.ended << s.stop.failed << s.stop.cancelled << ' ' << s.stop.failedLine;
+    for (const std::string& message : s.stop.messages) out << "\n" << message;
+    return out.str();
+}
+
+// Three consecutive pieces of a run merge to the same statistics however they are grouped, also
+// when a piece ends the run (what follows it then never counts), and the counts stay consistent.
+TEST(RunStatistics, MergeIsAssociativeAndKeepsTheCountsConsistent) {
+    RunSettings settings;
+    settings.maxTestLength = 3;
+    settings.stopProbabilities = {.7, .95};
+    const TestRecord testC = testOf({{0, 0, 0}, {1, .5, 1}, {2, .9, 0}});
+    const auto piece = [&](const std::vector<std::pair<const TestRecord*, std::int32_t>>& tests, const char* stop,
+                           const std::string& message) {
+        RunStatistics s = emptyRunStatistics(settings, 3);
+        ++s.examinees;
+        for (const auto& [test, trueGroup] : tests) {
+            ++s.testsStarted;
+            s.addTest(*test, trueGroup);
+        }
+        if (!message.empty()) s.stop.messages.push_back(message);
+        s.stop.ended = *stop != '-';
+        s.stop.failed = *stop == 'f';
+        s.stop.cancelled = *stop == 'c';
+        s.stop.failedLine = s.stop.failed ? 9 : 0;
+        return s;
+    };
+    // Which piece ends the run and how: '-' not, 'f' failed, 'c' cancelled.
+    for (const char* stops : {"---", "-f-", "c--", "--f", "fc-", "-cf"}) {
+        const RunStatistics a = piece({{&testA, 2}, {&testB, 1}}, stops + 0, "first");
+        const RunStatistics b = piece({{&testC, 3}}, stops + 1, "");
+        const RunStatistics c = piece({{&testB, 2}, {&testA, 2}, {&testC, 1}}, stops + 2, "third");
+        RunStatistics left = a;
+        left.merge(b);
+        left.merge(c);
+        RunStatistics rest = b;
+        rest.merge(c);
+        RunStatistics right = a;
+        right.merge(rest);
+        EXPECT_EQ(statisticsText(left), statisticsText(right)) << stops;
+        EXPECT_TRUE(left.countsConsistent()) << stops;
+        const std::size_t ends = std::string(stops).find_first_not_of('-');
+        EXPECT_EQ(left.testsTaken, ends == 0 ? 2 : ends == 1 ? 3 : 6) << stops;
+    }
+}
+
 TEST(RunReports, HandWorkedRunTraceAndStoppingLineByLine) {
     TempFolder folder;
     // Collection 0 never enters the deck, so every draw gives 0. MaxDiscr scores 1 / |ln(p1 / p2)|:
@@ -189,7 +243,7 @@ TEST(RunReports, HandWorkedRunTraceAndStoppingLineByLine) {
     // Ann (Pass) answers 111; Bob (Fail) answers 0, then a blank and nothing (both wrong); Cat
     // (Fail) answers 100.
     settings.responseFile = folder.write("data.txt", "ANN        1 111\r\nBOB        0 0 \r\nCAT        0 100\r\n");
-    settings.selectionMethod = "MaxDiscr";
+    settings.selectionMethod = SelectionMethod::MaxDiscr;
     settings.randomizationFactor = 1;
     settings.maxTestLength = 3;
     RunReportOptions options;
@@ -293,7 +347,7 @@ void replayTrace(const std::string& trace, const RunSettings& settings, std::int
         EXPECT_EQ(f[6], inputs.pool.itemId[static_cast<std::size_t>(item - 1)]) << lines[i];
         // Shannon and MinCost scores normalise the posterior once per eligible candidate, which
         // may move its last bits before the update.
-        if (settings.selectionMethod != "MaxDiscr")
+        if (settings.selectionMethod != SelectionMethod::MaxDiscr)
             for (std::int64_t k = std::stoll(f[9]); k > 0; --k) posterior.normalisePosterior();
         const std::int32_t answer = f[8].empty() ? 0 : std::stoi(f[8]);
         const std::int32_t map = posterior.updatePosterior(inputs.pool.itemRow(item), answer);
@@ -318,13 +372,13 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
         {"shannon", false, [](RunSettings& s, RunReportOptions&) { s.randomizationFactor = 3; }},
         {"maxdiscr, enemies", false,
          [](RunSettings& s, RunReportOptions&) {
-             s.selectionMethod = "MaxDiscr";
+             s.selectionMethod = SelectionMethod::MaxDiscr;
              s.randomizationFactor = 2;
              s.blockEnemies = true;
          }},
         {"mincost", false,
          [](RunSettings& s, RunReportOptions&) {
-             s.selectionMethod = "MinCost";
+             s.selectionMethod = SelectionMethod::MinCost;
              s.randomizationFactor = 2;
              s.stopProbabilities = {.8, .99};
          }},
@@ -338,7 +392,7 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
         {"three groups, shannon", true, [](RunSettings& s, RunReportOptions&) { s.randomizationFactor = 2; }},
         {"three groups, maxdiscr, enemies, two tests", true,
          [](RunSettings& s, RunReportOptions&) {
-             s.selectionMethod = "MaxDiscr";
+             s.selectionMethod = SelectionMethod::MaxDiscr;
              s.blockEnemies = true;
              s.testsPerPerson = 2;
          }},

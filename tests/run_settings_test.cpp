@@ -39,11 +39,20 @@ TEST(RunSettings, DefaultsSamplePathsAndChecks) {
               "C:\\w\\data\\samplepassfail_pool.csv C:\\w\\data\\samplepassfail.txt");
 
     // From 1 to 5 tests per person; the selection method by its exact name.
-    for (const auto& [tests, method, accepted] :
-         {std::tuple{5, "MinCost", true}, {0, "MaxDiscr", false}, {5, "shannon", false}}) {
+    for (const auto& [tests, method, accepted] : {std::tuple{5, SelectionMethod::MinCost, true},
+                                                  {0, SelectionMethod::MaxDiscr, false},
+                                                  {5, static_cast<SelectionMethod>(3), false}}) {
         s.testsPerPerson = tests, s.selectionMethod = method;
-        EXPECT_EQ(checkRunSettings(s).ok(), accepted) << tests << method;
+        EXPECT_EQ(checkRunSettings(s).ok(), accepted) << tests << selectionMethodName(method);
     }
+    for (const auto& [name, method] : {std::pair{"Shannon", SelectionMethod::Shannon},
+                                       {"MaxDiscr", SelectionMethod::MaxDiscr},
+                                       {"MinCost", SelectionMethod::MinCost}}) {
+        EXPECT_EQ(selectionMethodFromName(name), method);
+        EXPECT_EQ(selectionMethodName(method), name);
+    }
+    for (const char* name : {"shannon", "Shannon ", "", "MinCostX"})
+        EXPECT_FALSE(selectionMethodFromName(name)) << name;
     const Status refused = checkRunSettings(s);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.failure().kind, FailureKind::Usage);
@@ -60,7 +69,7 @@ TEST(RunSettings, ProblemsNameTheirSetting) {
         {[](RunSettings& s) { s.groupCount = 1; }, "categories"},
         {[](RunSettings& s) { s.testsPerPerson = 6; }, "tests-per-person"},
         {[](RunSettings& s) { s.maxTestLength = 0; }, "max-length"},
-        {[](RunSettings& s) { s.selectionMethod = "Fastest"; }, "method"},
+        {[](RunSettings& s) { s.selectionMethod = static_cast<SelectionMethod>(7); }, "method"},
         {[](RunSettings& s) { s.randomizationFactor = -1; }, "randomization"},
         {[](RunSettings& s) { s.randomizationFactor = 0; }, ""},  // the best item, as a factor of 1
         {[](RunSettings& s) {

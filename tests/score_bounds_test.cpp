@@ -202,7 +202,7 @@ TEST(BoundedSelection, ChoosesWhatTheExactScoresChoose) {
             items.itemCount = count;
             RunSettings settings;
             settings.groupCount = 2;
-            settings.selectionMethod = method;
+            settings.selectionMethod = selectionMethodFromName(method).value();
             settings.randomizationFactor = 1 + static_cast<int>(random() % 6);
             ItemSelector bounded(inputs, settings);
             ItemSelector exact(inputs, settings);

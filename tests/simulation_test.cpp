@@ -108,7 +108,7 @@ TEST(SimulationGolden, SmallRunsCheckedByHand) {
     };
     for (const Case& c : cases) {
         Scenario s(c.pool, c.responses);
-        s.settings.selectionMethod = "MaxDiscr";
+        s.settings.selectionMethod = SelectionMethod::MaxDiscr;
         c.change(s.settings);
         EXPECT_TRUE(s.run().completed) << c.what;
         EXPECT_TRUE(s.host.messages.empty()) << c.what;
@@ -332,12 +332,12 @@ TEST(SimulationGolden, WholeRunsMatchTheirKeptTablesWithAnyThreadCount) {
         {"sample", false, [](RunSettings&) {}},
         {"maxdiscr", false,
          [](RunSettings& s) {
-             s.selectionMethod = "MaxDiscr";
+             s.selectionMethod = SelectionMethod::MaxDiscr;
              s.randomizationFactor = 3;
          }},
         {"mincost", false,
          [](RunSettings& s) {
-             s.selectionMethod = "MinCost";
+             s.selectionMethod = SelectionMethod::MinCost;
              s.randomizationFactor = 2;
              s.blockEnemies = true;
          }},
@@ -354,13 +354,13 @@ TEST(SimulationGolden, WholeRunsMatchTheirKeptTablesWithAnyThreadCount) {
          }},
         {"three_maxdiscr", true,
          [](RunSettings& s) {
-             s.selectionMethod = "MaxDiscr";
+             s.selectionMethod = SelectionMethod::MaxDiscr;
              s.maxTestLength = 40;
              s.blockEnemies = true;
          }},
         {"three_mincost", true,
          [](RunSettings& s) {
-             s.selectionMethod = "MinCost";
+             s.selectionMethod = SelectionMethod::MinCost;
              s.maxTestLength = 30;
              s.followScript = true;
          }},

@@ -119,7 +119,7 @@ TEST(StudyFile, ConditionsAreTheCrossProductInFileOrder) {
                 EXPECT_EQ(conditionLevels(study, c), (std::vector<std::size_t>{a, b, d}));
                 const RunSettings s = studyRun(study, "w", c, 0).settings;
                 EXPECT_EQ(s.randomizationFactor, static_cast<std::int32_t>(a + 1));
-                EXPECT_EQ(s.selectionMethod, study.factors[1].values[b]);
+                EXPECT_EQ(selectionMethodName(s.selectionMethod), study.factors[1].values[b]);
                 EXPECT_EQ(s.sprtAlpha, d == 0 ? 0.05 : 0.10);
             }
     const std::vector<StudyTask> tasks = studyTasks(study, 3);

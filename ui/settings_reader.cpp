@@ -28,9 +28,9 @@ void readRunSettings(const ControlAccess& controls, RunSettings& settings) {
     settings.useSprt = controls.isChecked(id::useSprt);
     // Each selected option writes its literal, in this scan order; with none selected the
     // previous method stays.
-    if (controls.isChecked(id::maxDiscr)) settings.selectionMethod = "MaxDiscr";
-    if (controls.isChecked(id::shannon)) settings.selectionMethod = "Shannon";
-    if (controls.isChecked(id::minCost)) settings.selectionMethod = "MinCost";
+    if (controls.isChecked(id::maxDiscr)) settings.selectionMethod = SelectionMethod::MaxDiscr;
+    if (controls.isChecked(id::shannon)) settings.selectionMethod = SelectionMethod::Shannon;
+    if (controls.isChecked(id::minCost)) settings.selectionMethod = SelectionMethod::MinCost;
     settings.randomizationFactor = integer(id::randomizationFactor);
 }
 

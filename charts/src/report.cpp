@@ -181,7 +181,7 @@ std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettin
         {"Maximum test length", std::to_string(settings.maxTestLength)},
         {"N Categories", std::to_string(settings.groupCount)},
         {"N tests per person", std::to_string(settings.testsPerPerson)},
-        {"Item selection", settings.selectionMethod},
+        {"Item selection", std::string(selectionMethodName(settings.selectionMethod))},
         {"Randomization factor", std::to_string(settings.randomizationFactor)},
         {"SPRT a and B", formatPlain(settings.sprtAlpha) + ", " + formatPlain(settings.sprtBeta)},
     };

@@ -35,7 +35,7 @@ void checkSettings(CheckState& state) {
                         "Maximum test length equals Randomization Factor (" + std::to_string(settings.maxTestLength) +
                             "), so every item is put in collection 1 whatever column B of the pool says",
                         "change one of the two if the collections should count");
-    if (settings.selectionMethod == "MinCost" && settings.groupCount != 2)
+    if (settings.selectionMethod == SelectionMethod::MinCost && settings.groupCount != 2)
         settingsFinding(
             state, FindingKind::Warning,
             "MinCost weighs only groups 1 and 2, but N Categories is " + std::to_string(settings.groupCount),

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <unordered_map>
 #include <utility>
 
 #include "group_scratch.h"
+#include "item_scores.h"
 #include "score_bounds.h"
 
 namespace quillon {
@@ -21,31 +24,40 @@ double entropy(const double* t, std::size_t n) {
     return -sum;
 }
 
-void quicksort(Candidate* a, std::int64_t lo, std::int64_t hi) {
-    const double pivot = a[(lo + hi) / 2].score;
+// Where one partition step left its two sides: [lo, last] and [first, hi] remain to be sorted.
+struct PartitionEnds {
+    std::int64_t last;
+    std::int64_t first;
+};
+
+// One partition step of the quicksort whose tie order the tables depend on, around the middle
+// element, with `below` as the strict order. The full sort and the one that follows rank r alone
+// share it, so the two cannot come to differ in how they order ties.
+template <class T, class Below>
+PartitionEnds partition(T* a, std::int64_t lo, std::int64_t hi, Below&& below) {
+    const T pivot = a[(lo + hi) / 2];
     std::int64_t i = lo;
     std::int64_t j = hi;
     while (i <= j) {
-        while (a[i].score < pivot && i < hi) ++i;
-        while (pivot < a[j].score && j > lo) --j;
+        while (i < hi && below(a[i], pivot)) ++i;
+        while (j > lo && below(pivot, a[j])) --j;
         if (i <= j) {
             if (i != j) std::swap(a[i], a[j]);
             ++i;
             --j;
         }
     }
-    if (lo < j) quicksort(a, lo, j);
-    if (i < hi) quicksort(a, i, hi);
+    return {j, i};
+}
+
+void quicksort(Candidate* a, std::int64_t lo, std::int64_t hi) {
+    const PartitionEnds ends =
+        partition(a, lo, hi, [](const Candidate& x, const Candidate& y) { return x.score < y.score; });
+    if (lo < ends.last) quicksort(a, lo, ends.last);
+    if (ends.first < hi) quicksort(a, ends.first, hi);
 }
 
 }  // namespace
-
-std::optional<SelectionMethod> selectionMethodFromName(const std::string& name) {
-    if (name == "Shannon") return SelectionMethod::Shannon;
-    if (name == "MaxDiscr") return SelectionMethod::MaxDiscr;
-    if (name == "MinCost") return SelectionMethod::MinCost;
-    return std::nullopt;
-}
 
 void ExclusionMarks::clearAll() {
     std::fill(flags_.begin(), flags_.end(), 0);
@@ -54,14 +66,14 @@ void ExclusionMarks::clearAll() {
 
 void ExclusionMarks::clearBlocked() {
     for (std::int32_t position : blocked_)
-        flags_[static_cast<std::size_t>(position - 1)] &= static_cast<std::uint8_t>(~1u);
+        flags_[static_cast<std::size_t>(position - 1)] &= static_cast<Flags>(~blockedBit);
     blocked_.clear();
 }
 
 void ExclusionMarks::block(std::int32_t position) {
-    std::uint8_t& flag = flags_[static_cast<std::size_t>(position - 1)];
-    if ((flag & 1u) == 0) {
-        flag |= 1u;
+    Flags& flag = flags_[static_cast<std::size_t>(position - 1)];
+    if ((flag & blockedBit) == 0) {
+        flag |= blockedBit;
         blocked_.push_back(position);
     }
 }
@@ -146,11 +158,63 @@ double discriminationScore(const double* p, const GroupPosterior& posterior) {
     return discriminationAt(p, discriminationBoundary(posterior));
 }
 
-ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings)
-    : inputs_(inputs),
-      settings_(settings),
-      method_(selectionMethodFromName(settings.selectionMethod).value_or(SelectionMethod::Shannon)),
-      groupCount_(inputs.pool.groupCount) {
+// The selector's working state; its shortcuts (per-collection lists, two-group scores, settled
+// normalisation, precomputed discrimination, sorting only on ties, bounded cheap scores with exact
+// ones only where the order needs them) must give the literal rules' items and posteriors bit for
+// bit: the differential test against the reference engine in tests/ guards every one of them, and
+// every new speed-up must pass it.
+class ItemSelector::State {
+public:
+    State(const InputFiles& inputs, const RunSettings& settings);
+    std::int32_t selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                            ExclusionMarks& marks, RandomGenerator& random);
+
+    std::int64_t candidatesScored = 0;
+    std::int64_t exactScores = 0;
+    bool keepDetail = false;
+    std::int32_t detailBestCount = 0;
+    SelectionDetail detail;
+
+private:
+    void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                         const ExclusionMarks& marks);
+    Candidate candidateAtRank(std::int64_t rank);
+    void recordDetail(std::int64_t rank);
+    // Two groups, Shannon or MinCost: bounds for every candidate, exact scores where needed.
+    void boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                             const ExclusionMarks& marks);
+    double exactScore(std::size_t c);
+    bool scoreBelow(std::int32_t x, std::int32_t y);
+    double rankedBound(const std::vector<double>& bounds, std::size_t r);
+    Candidate boundedCandidateAtRank(std::int64_t rank);
+
+    const InputFiles& inputs_;
+    const RunSettings& settings_;
+    SelectionMethod method_;
+    std::int32_t groupCount_;
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> collectionItems_;
+    std::vector<std::vector<std::int32_t>> enemySetsOfItem_;  // [position - 1]: sets naming it
+    // Two groups: p(1), p(2), 1 - p(1), 1 - p(2) per item, the operands of every score.
+    std::vector<double> twoGroupRows_;
+    // Discrimination depends on the item and the boundary b only: [(b - 1) * itemCount + position - 1].
+    std::vector<double> discrimination_;
+    std::vector<Candidate> candidates_;
+    std::vector<double> scratch_;
+    // The bounded selection: a candidate's score is NaN until computed; [lower_, upper_] holds it.
+    static constexpr double unknownScore = __builtin_nan("");
+    bool bounded_ = false;
+    std::vector<double> lower_;
+    std::vector<double> upper_;
+    std::vector<std::size_t> open_;
+    std::vector<std::int32_t> order_;
+    double lowestLower_ = 0.0;
+    double lowestUpper_ = 0.0;
+    double settledQ0_ = 0.0;
+    double settledQ1_ = 0.0;
+};
+
+ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings)
+    : inputs_(inputs), settings_(settings), method_(settings.selectionMethod), groupCount_(inputs.pool.groupCount) {
     const ItemPool& pool = inputs.pool;
     // Per-collection lists in pool order give the same candidates, in the same order, as a scan
     // of the whole pool.
@@ -183,8 +247,8 @@ ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings
     }
 }
 
-void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
-                                   const ExclusionMarks& marks) {
+void ItemSelector::State::scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                          const ExclusionMarks& marks) {
     bounded_ = false;
     if (method_ == SelectionMethod::MaxDiscr) {
         const std::int32_t b = discriminationBoundary(posterior);
@@ -195,7 +259,7 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
         }
         return;
     }
-    if (groupCount_ == 2 && !keepDetail_) {
+    if (groupCount_ == 2 && !keepDetail) {
         boundTwoGroupScores(items, posterior, marks);
         return;
     }
@@ -222,8 +286,8 @@ void ItemSelector::scoreCandidates(const std::vector<std::int32_t>& items, Group
     }
 }
 
-void ItemSelector::boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
-                                       const ExclusionMarks& marks) {
+void ItemSelector::State::boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                              const ExclusionMarks& marks) {
     // Candidates met before the normalisation settles see a posterior that is still moving:
     // they are scored exactly, with it, at once. The others share the settled posterior.
     bool settled = false;
@@ -240,7 +304,7 @@ void ItemSelector::boundTwoGroupScores(const std::vector<std::int32_t>& items, G
         candidates_.push_back({i, orderable(method_ == SelectionMethod::Shannon
                                                 ? shannonTwoGroups(row, posterior(1), posterior(2))
                                                 : costTwoGroups(row, posterior(1), posterior(2), settings_))});
-        ++exactScores_;
+        ++exactScores;
     }
     const std::size_t first = settled ? candidates_.size() - 1 : candidates_.size();
     if (settled) {
@@ -287,7 +351,7 @@ void ItemSelector::boundTwoGroupScores(const std::vector<std::int32_t>& items, G
     }
 }
 
-double ItemSelector::exactScore(std::size_t c) {
+double ItemSelector::State::exactScore(std::size_t c) {
     Candidate& candidate = candidates_[c];
     if (!std::isnan(candidate.score)) return candidate.score;
     const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(candidate.position - 1);
@@ -295,11 +359,11 @@ double ItemSelector::exactScore(std::size_t c) {
         orderable(method_ == SelectionMethod::Shannon ? shannonTwoGroups(row, settledQ0_, settledQ1_)
                                                       : costTwoGroups(row, settledQ0_, settledQ1_, settings_));
     lower_[c] = upper_[c] = candidate.score;
-    ++exactScores_;
+    ++exactScores;
     return candidate.score;
 }
 
-bool ItemSelector::scoreBelow(std::int32_t x, std::int32_t y) {
+bool ItemSelector::State::scoreBelow(std::int32_t x, std::int32_t y) {
     if (x == y) return false;
     const auto a = static_cast<std::size_t>(x);
     const auto b = static_cast<std::size_t>(y);
@@ -308,7 +372,7 @@ bool ItemSelector::scoreBelow(std::int32_t x, std::int32_t y) {
     return exactScore(a) < exactScore(b);
 }
 
-Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
+Candidate ItemSelector::State::candidateAtRank(std::int64_t rank) {
     if (bounded_) return boundedCandidateAtRank(rank);
     // When the score at this rank belongs to one candidate alone, the sorted order decides
     // nothing else about it, and the full sort with its tie order can be skipped.
@@ -347,14 +411,14 @@ Candidate ItemSelector::candidateAtRank(std::int64_t rank) {
     return candidates_[r];
 }
 
-double ItemSelector::rankedBound(const std::vector<double>& bounds, std::size_t r) {
+double ItemSelector::State::rankedBound(const std::vector<double>& bounds, std::size_t r) {
     const std::size_t n = candidates_.size();
     scratch_.assign(bounds.begin(), bounds.begin() + static_cast<std::ptrdiff_t>(n));
     std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r), scratch_.end());
     return scratch_[r];
 }
 
-Candidate ItemSelector::boundedCandidateAtRank(std::int64_t rank) {
+Candidate ItemSelector::State::boundedCandidateAtRank(std::int64_t rank) {
     const std::size_t n = candidates_.size();
     const std::size_t r = static_cast<std::size_t>(rank - 1);
     // The score at rank r lies between the r-th smallest lower and the r-th smallest upper bound:
@@ -393,23 +457,13 @@ Candidate ItemSelector::boundedCandidateAtRank(std::int64_t rank) {
     std::int64_t hi = static_cast<std::int64_t>(n) - 1;
     const auto target = static_cast<std::int64_t>(r);
     std::int32_t* a = order_.data();
+    const auto below = [this](std::int32_t x, std::int32_t y) { return scoreBelow(x, y); };
     while (true) {
-        const std::int32_t pivot = a[(lo + hi) / 2];
-        std::int64_t i = lo;
-        std::int64_t j = hi;
-        while (i <= j) {
-            while (i < hi && scoreBelow(a[i], pivot)) ++i;
-            while (j > lo && scoreBelow(pivot, a[j])) --j;
-            if (i <= j) {
-                if (i != j) std::swap(a[i], a[j]);
-                ++i;
-                --j;
-            }
-        }
-        if (lo < j && target <= j)
-            hi = j;
-        else if (i < hi && target >= i)
-            lo = i;
+        const PartitionEnds ends = partition(a, lo, hi, below);
+        if (lo < ends.last && target <= ends.last)
+            hi = ends.last;
+        else if (ends.first < hi && target >= ends.first)
+            lo = ends.first;
         else
             break;
     }
@@ -418,20 +472,20 @@ Candidate ItemSelector::boundedCandidateAtRank(std::int64_t rank) {
     return candidates_[chosen];
 }
 
-void ItemSelector::recordDetail(std::int64_t rank) {
-    detail_.eligible = static_cast<std::int64_t>(candidates_.size());
-    detail_.rank = rank;
-    detail_.best.clear();
-    if (detailBestCount_ <= 0) return;
+void ItemSelector::State::recordDetail(std::int64_t rank) {
+    detail.eligible = static_cast<std::int64_t>(candidates_.size());
+    detail.rank = rank;
+    detail.best.clear();
+    if (detailBestCount <= 0) return;
     // The order the full sort gives, whether or not this selection needed it.
-    detail_.best = candidates_;
-    sortCandidates(detail_.best);
-    if (detail_.best.size() > static_cast<std::size_t>(detailBestCount_))
-        detail_.best.resize(static_cast<std::size_t>(detailBestCount_));
+    detail.best = candidates_;
+    sortCandidates(detail.best);
+    if (detail.best.size() > static_cast<std::size_t>(detailBestCount))
+        detail.best.resize(static_cast<std::size_t>(detailBestCount));
 }
 
-std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
-                                      ExclusionMarks& marks, RandomGenerator& random) {
+std::int32_t ItemSelector::State::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                                             ExclusionMarks& marks, RandomGenerator& random) {
     std::int64_t factor = settings_.randomizationFactor;
     if (settings_.followScript) {
         const ScriptSlot& slot = inputs_.script.slots[static_cast<std::size_t>(position - 1)];
@@ -442,14 +496,14 @@ std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t pos
     const auto items = collectionItems_.find(collection);
     if (items != collectionItems_.end()) scoreCandidates(items->second, posterior, marks);
     const std::int64_t count = static_cast<std::int64_t>(candidates_.size());
-    candidatesScored_ += count;
+    candidatesScored += count;
     if (count == 0) return 0;
     // A factor below 1 leaves nothing to draw from; it counts as 1.
     const std::int64_t k = std::min(count, std::max<std::int64_t>(factor, 1));
     const std::int64_t rank = random.nextIndex(k);
-    if (keepDetail_) recordDetail(rank);
+    if (keepDetail) recordDetail(rank);
     const Candidate picked = candidateAtRank(rank);
-    if (keepDetail_) detail_.score = picked.score;
+    if (keepDetail) detail.score = picked.score;
     const std::int32_t chosen = picked.position;
     if (settings_.blockEnemies) {
         for (std::int32_t s : enemySetsOfItem_[static_cast<std::size_t>(chosen - 1)]) {
@@ -460,5 +514,28 @@ std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t pos
     }
     return chosen;
 }
+
+ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings)
+    : state_(std::make_unique<State>(inputs, settings)) {}
+
+ItemSelector::~ItemSelector() = default;
+ItemSelector::ItemSelector(ItemSelector&&) noexcept = default;
+ItemSelector& ItemSelector::operator=(ItemSelector&&) noexcept = default;
+
+std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                                      ExclusionMarks& marks, RandomGenerator& random) {
+    return state_->selectItem(collection, position, posterior, marks, random);
+}
+
+std::int64_t ItemSelector::candidatesScored() const { return state_->candidatesScored; }
+
+std::int64_t ItemSelector::exactScores() const { return state_->exactScores; }
+
+void ItemSelector::keepDetail(std::int32_t bestCount) {
+    state_->keepDetail = true;
+    state_->detailBestCount = bestCount;
+}
+
+const SelectionDetail& ItemSelector::lastDetail() const { return state_->detail; }
 
 }  // namespace quillon

@@ -3,8 +3,28 @@
 #include <cmath>
 
 #include "group_scratch.h"
+#include "quillon/engine/invariant.h"
 
 namespace quillon {
+
+namespace {
+
+// Whether values just divided by their sum, every one of them finite and not negative, add up to
+// 1 within the rounding of the divisions and the sum.
+bool sumsToOne(const std::vector<double>& values) {
+    double total = 0.0;
+    for (double value : values) total += value;
+    return std::fabs(total - 1.0) <= 4.0 * static_cast<double>(values.size()) * 0x1p-52;
+}
+
+bool finiteAndNotNegative(const double* values, std::size_t n) {
+    for (std::size_t g = 0; g < n; ++g) {
+        if (!(values[g] >= 0.0 && std::isfinite(values[g]))) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 void GroupPosterior::resetPosterior(bool uniform, const std::vector<double>& groupPrior) {
     const std::size_t n = values_.size();
@@ -38,6 +58,9 @@ std::int32_t GroupPosterior::updatePosterior(const double* p, std::int32_t r) {
     // previous one instead.
     if (allZero) return largestGroup();
     for (std::size_t g = 0; g < n; ++g) values_[g] = next[g] / sum;
+    // Odd item probabilities or answer values may leave no posterior to speak of; any other
+    // update leaves one that sums to 1.
+    QUILLON_ASSERT(!(finiteAndNotNegative(next.data(), n) && std::isfinite(sum)) || sumsToOne(values_));
     return best;
 }
 

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "quillon/engine/invariant.h"
+
 namespace quillon {
 
 namespace {
@@ -31,6 +33,12 @@ struct Batch {
     bool done = false;
     std::exception_ptr error;
 };
+
+// The generator's state `draws` draws after `from`.
+std::uint32_t stateAfter(RandomGenerator from, std::uint64_t draws) {
+    from.jump(draws);
+    return from.state();
+}
 
 // Small enough that a cancel takes effect quickly, large enough to keep the threads busy.
 constexpr std::size_t batchSize = 32;
@@ -75,8 +83,9 @@ public:
     }
 
     void simulate(Batch& batch, ExamineeSimulator& simulator) const {
-        // Every examinee of a complete run takes exactly two draws per position, so examinee e
-        // starts 2 * length * tests * e draws after the run's start whatever thread simulates it.
+        // Every examinee of a complete run takes exactly two draws per position (asserted below),
+        // so examinee e starts 2 * length * tests * e draws after the run's start whatever thread
+        // simulates it, and a cut after t tests leaves the generator 2 * length * t draws on.
         RandomGenerator generator = runStart_;
         generator.jump(drawsPerExaminee_ * static_cast<std::uint64_t>(batch.firstExaminee));
         batch.outcomes.resize(batch.size);
@@ -89,6 +98,7 @@ public:
                 batch.outcomes.resize(e + 1);
                 break;
             }
+            QUILLON_ASSERT(stateAfter(batch.startStates[e], drawsPerExaminee_) == generator.state());
         }
         batch.endState = generator;
     }

@@ -16,6 +16,7 @@
 #include "quillon/engine/examinee_results.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
+#include "run_replay.h"
 
 namespace quillon {
 
@@ -143,7 +144,7 @@ Outcome<std::string> runDigest(const RunSettings& settings, std::uint32_t seed) 
     text += "maxTestLength " + std::to_string(settings.maxTestLength) + "\n";
     text += "groupCount " + std::to_string(settings.groupCount) + "\n";
     text += "testsPerPerson " + std::to_string(settings.testsPerPerson) + "\n";
-    text += "selectionMethod " + settings.selectionMethod + "\n";
+    text += "selectionMethod " + std::string(selectionMethodName(settings.selectionMethod)) + "\n";
     text += "randomizationFactor " + std::to_string(settings.randomizationFactor) + "\n";
     text += "stopProbabilities";
     for (double x : settings.stopProbabilities) text += " " + hexFloat(x);

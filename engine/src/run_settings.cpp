@@ -5,7 +5,6 @@
 #include <limits>
 #include <string>
 
-#include "quillon/engine/item_selection.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_limits.h"
 
@@ -113,6 +112,25 @@ std::int32_t roundToInteger(double value) {
 
 std::int32_t readInteger(std::string_view text) { return roundToInteger(readNumber(text)); }
 
+std::string_view selectionMethodName(SelectionMethod method) {
+    switch (method) {
+        case SelectionMethod::Shannon:
+            return "Shannon";
+        case SelectionMethod::MaxDiscr:
+            return "MaxDiscr";
+        case SelectionMethod::MinCost:
+            return "MinCost";
+    }
+    return {};
+}
+
+std::optional<SelectionMethod> selectionMethodFromName(std::string_view name) {
+    for (SelectionMethod method : {SelectionMethod::Shannon, SelectionMethod::MaxDiscr, SelectionMethod::MinCost}) {
+        if (name == selectionMethodName(method)) return method;
+    }
+    return std::nullopt;
+}
+
 namespace {
 
 RunSettingsProblem refused(std::string message, std::string_view setting) {
@@ -129,7 +147,8 @@ std::optional<RunSettingsProblem> findRunSettingsProblem(const RunSettings& sett
                            std::to_string(maxTestsPerPerson) + ".",
                        "tests-per-person");
     if (settings.maxTestLength < 1) return refused("Maximum test length must be at least 1.", "max-length");
-    if (!selectionMethodFromName(settings.selectionMethod)) return refused(" error in adaptby", "method");
+    // Only a value cast from a number can be none of the three.
+    if (selectionMethodName(settings.selectionMethod).empty()) return refused(" error in adaptby", "method");
     // 0 has a meaning (the best item; the help page offers it for scripted tests); a negative
     // count of best items has none, and the window cannot produce one.
     if (settings.randomizationFactor < 0) return refused("Randomization factor must be at least 0.", "randomization");

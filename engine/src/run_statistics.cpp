@@ -74,4 +74,14 @@ void RunStatistics::merge(const RunStatistics& later) {
         stop = {std::move(stop.messages), true, later.stop.failed, later.stop.cancelled, later.stop.failedLine};
 }
 
+bool RunStatistics::countsConsistent() const {
+    std::int64_t exposed = 0;
+    for (std::int64_t count : exposureCount) exposed += count;
+    if (exposed != selections) return false;
+    for (std::size_t r = 0; r < stopping.rules().size(); ++r) {
+        if (stopping.summary(r).tests != testsTaken) return false;
+    }
+    return true;
+}
+
 }  // namespace quillon

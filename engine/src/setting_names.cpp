@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillon {
@@ -19,6 +20,9 @@ constexpr NamedSetting wholeSetting(std::string_view name, std::int32_t RunSetti
 }
 constexpr NamedSetting numberSetting(std::string_view name, double RunSettings::*field) {
     return {.name = name, .kind = SettingKind::Number, .number = field};
+}
+constexpr NamedSetting methodSetting(std::string_view name, SelectionMethod RunSettings::*field) {
+    return {.name = name, .kind = SettingKind::Text, .method = field};
 }
 constexpr NamedSetting flagSetting(std::string_view name, bool RunSettings::*field, bool inverted = false) {
     return {.name = name, .kind = SettingKind::Flag, .flag = field, .inverted = inverted};
@@ -35,7 +39,7 @@ constexpr std::array settingTable{
     wholeSetting("max-length", &RunSettings::maxTestLength),
     wholeSetting("categories", &RunSettings::groupCount),
     wholeSetting("tests-per-person", &RunSettings::testsPerPerson),
-    textSetting("method", &RunSettings::selectionMethod),
+    methodSetting("method", &RunSettings::selectionMethod),
     wholeSetting("randomization", &RunSettings::randomizationFactor),
     numberSetting("alpha", &RunSettings::sprtAlpha),
     numberSetting("beta", &RunSettings::sprtBeta),
@@ -100,9 +104,11 @@ Status setRunSetting(RunSettings& settings, std::string_view name, std::string_v
             settings.*setting->flag = (value == "true") != setting->inverted;
             return {};
         case SettingKind::Text:
-            if (setting->text == &RunSettings::selectionMethod && value != "Shannon" && value != "MaxDiscr" &&
-                value != "MinCost") {
-                return refused(where + quoted + " is not one of Shannon, MaxDiscr and MinCost");
+            if (setting->method != nullptr) {
+                const std::optional<SelectionMethod> method = selectionMethodFromName(value);
+                if (!method) return refused(where + quoted + " is not one of Shannon, MaxDiscr and MinCost");
+                settings.*setting->method = *method;
+                return {};
             }
             settings.*setting->text = std::string(value);
             return {};

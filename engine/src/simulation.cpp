@@ -10,8 +10,10 @@
 
 #include "quillon/engine/decisions.h"
 #include "quillon/engine/examinee_results.h"
+#include "quillon/engine/invariant.h"
 #include "quillon/engine/output_tables.h"
 #include "replay_executor.h"
+#include "run_replay.h"
 
 namespace quillon {
 
@@ -267,6 +269,7 @@ Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, 
         options.firstExaminee, options.examineeCount);
     replayed.candidatesScored = end.candidatesScored;
     replayed.workerThreads = end.workerThreads;
+    QUILLON_ASSERT(statistics.countsConsistent());
     statistics.stop.failed = end.failed;
     statistics.stop.cancelled = end.cancelled;
     if (!end.failed) statistics.stop.failedLine = 0;

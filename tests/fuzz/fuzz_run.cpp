@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     settings.maxTestLength = input.ConsumeIntegralInRange<std::int32_t>(1, 20);
     settings.groupCount = input.ConsumeIntegralInRange<std::int32_t>(2, 6);
     settings.testsPerPerson = input.ConsumeIntegralInRange<std::int32_t>(1, 3);
-    static const char* const methods[] = {"Shannon", "MaxDiscr", "MinCost"};
+    static const quillon::SelectionMethod methods[] = {
+        quillon::SelectionMethod::Shannon, quillon::SelectionMethod::MaxDiscr, quillon::SelectionMethod::MinCost};
     settings.selectionMethod = methods[input.ConsumeIntegralInRange<int>(0, 2)];
     settings.randomizationFactor =
         input.ConsumeBool() ? settings.maxTestLength : input.ConsumeIntegralInRange<std::int32_t>(-1, 22);

@@ -77,8 +77,8 @@ std::string vectorText(const std::vector<double>& values) {
 class TraceRecorder : public PositionObserver {
 public:
     void positionDone(const PositionDetail& detail) override {
-        traces.push_back(PositionTrace{detail.test, detail.position, detail.collection, detail.answer,
-                                       detail.posterior->values()});
+        traces.push_back(
+            PositionTrace{detail.test, detail.position, detail.collection, detail.answer, detail.posterior->values()});
         outcomes.push_back(*detail.outcome);
     }
     std::vector<PositionTrace> traces;
@@ -229,7 +229,7 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
     RunSettings& s = c.settings;
     const std::int32_t groups = rnd.between(shape.minGroups, shape.maxGroups);
     s.groupCount = groups;
-    s.selectionMethod = rnd.pick(shape.methods);
+    s.selectionMethod = selectionMethodFromName(rnd.pick(shape.methods)).value();
     s.uniformPriors = rnd.chance(1, 2);
     s.maxTestLength = rnd.between(1, shape.wide ? 20 : 6);
     s.testsPerPerson = rnd.between(1, shape.wide ? 5 : 3);
@@ -373,7 +373,7 @@ std::string DifferentialCase::settingsText() const {
          << "maxTestLength = " << s.maxTestLength << "\n"
          << "groupCount = " << s.groupCount << "\n"
          << "testsPerPerson = " << s.testsPerPerson << "\n"
-         << "selectionMethod = " << s.selectionMethod << "\n"
+         << "selectionMethod = " << selectionMethodName(s.selectionMethod) << "\n"
          << "randomizationFactor = " << s.randomizationFactor << "\n"
          << "sprtAlpha = " << number(s.sprtAlpha) << "\n"
          << "sprtBeta = " << number(s.sprtBeta) << "\n"

@@ -247,9 +247,9 @@ private:
             if (marked) continue;
             ++count;
             double s = 0.0;
-            if (settings_.selectionMethod == "Shannon") {
+            if (settings_.selectionMethod == SelectionMethod::Shannon) {
                 s = shannonScore(i);
-            } else if (settings_.selectionMethod == "MaxDiscr") {
+            } else if (settings_.selectionMethod == SelectionMethod::MaxDiscr) {
                 s = discriminationScore(i);
             } else {
                 s = expectedCostScore(i);

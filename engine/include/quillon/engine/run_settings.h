@@ -10,12 +10,22 @@
 
 namespace quillon {
 
+/// The three selection criteria; a lower score is better for each.
+enum class SelectionMethod { Shannon, MaxDiscr, MinCost };
+
+/// The method's name as settings files, options and every table write it ("Shannon", "MaxDiscr",
+/// "MinCost"); empty for a value that is none of the three.
+std::string_view selectionMethodName(SelectionMethod method);
+
+/// The method of that name, or nothing for any other text: the one parse of a method's name.
+std::optional<SelectionMethod> selectionMethodFromName(std::string_view name);
+
 /// Every option and file name that governs one simulation run, with the window's defaults.
 struct RunSettings {
     std::int32_t maxTestLength = 80;
     std::int32_t groupCount = 2;
     std::int32_t testsPerPerson = 1;
-    std::string selectionMethod = "Shannon";  // "Shannon", "MaxDiscr" or "MinCost"
+    SelectionMethod selectionMethod = SelectionMethod::Shannon;
     std::int32_t randomizationFactor = 1;
     double sprtAlpha = 0.05;
     double sprtBeta = 0.05;

@@ -55,6 +55,10 @@ struct RunStatistics {
     /// Adds the statistics of the examinees that follow these ones (same run, same shape). Exact
     /// and associative; once these end the run (`stop.ended`), nothing later counts.
     void merge(const RunStatistics& later);
+
+    /// Whether the counts agree with one another: every stopping rule counted every test taken,
+    /// and every selection exposed one item.
+    bool countsConsistent() const;
 };
 
 /// Statistics with nothing counted yet, shaped for a run of `settings` over a pool of `itemCount`

@@ -23,7 +23,8 @@ struct NamedSetting {
     double RunSettings::*number = nullptr;
     std::string RunSettings::*text = nullptr;
     bool RunSettings::*flag = nullptr;
-    bool inverted = false;  // "no-…" flags clear the setting they name
+    bool inverted = false;                           // "no-…" flags clear the setting they name
+    SelectionMethod RunSettings::*method = nullptr;  // the method's name, parsed here once
 };
 
 /// Every setting of `RunSettings` by name, in the runner's order: the one table that study files

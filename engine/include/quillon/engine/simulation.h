@@ -118,9 +118,6 @@ struct RunSummary {
     RunStatistics statistics;
 };
 
-/// Fills the summary's counts from a run's statistics, whichever way they came about.
-void summarizeCounts(RunSummary& summary, const RunStatistics& statistics, std::int64_t expectedTests);
-
 /// A run's inputs, loaded and checked, with its response lines open and counted: all a replay needs.
 struct PreparedRun {
     InputFiles inputs;
@@ -140,48 +137,11 @@ Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, 
 /// response file `settings.responseFile`.
 Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::unique_ptr<LineReader> responses);
 
-/// Which examinees a replay takes and how it is run.
-struct ReplayOptions {
-    int threadCount = 1;
-    ReplayListener* listener = nullptr;
-    std::int64_t firstExaminee = 0;   // 0-based line of the response file
-    std::int64_t examineeCount = -1;  // negative: to the end
-    bool keepExamineeRows = false;    // into the statistics, one row per counted test
-};
-
-/// What a replay counted, and the work it took.
-struct Replayed {
-    RunStatistics statistics;
-    std::int64_t candidatesScored = 0;
-    int workerThreads = 0;  // threads that simulated at least one batch of examinees
-};
-
-/// Replays examinees of a prepared run from where `responses` stands (a range is skipped to),
-/// each from its place in the whole run's random sequence: the statistics of exactly those
-/// examinees, the same for any thread count. Progress points, the cancel and the replay's
-/// messages ("icol error", a failed selection) go through `host` and `handle` as they fall in the
-/// one-process run, and the messages are kept in `statistics.stop`. `random` holds the run's
-/// starting state and is left where the replay's last counted draw leaves it.
-Replayed replayExaminees(const RunSettings& settings, const InputFiles& inputs, LineReader& responses,
-                         std::int64_t expectedTests, RandomGenerator& random, RunHost& host, ProgressHandle handle,
-                         const ReplayOptions& options);
-
-/// The progress-point rule: a run reports, and asks whether to stop, at every hundredth of its
-/// expected tests (at every test when fewer than 100 are expected).
-bool isProgressPoint(std::int64_t testsStarted, std::int64_t expectedTests);
-
 /// Ends a run whose statistics are complete: writes the results table (none for an empty name, as
 /// a package run in memory has) and, with "Save exposure", the exposure table, closes the progress
 /// display and shows the Done message, through `host`.
 void finishRun(const RunSettings& settings, const ItemPool& pool, const RunStatistics& statistics,
                std::int64_t expectedTests, RunHost& host, ProgressHandle handle);
-
-/// The results table for every length up to the settings' maximum, from finished statistics.
-std::string runResultsText(const RunStatistics& statistics, const RunSettings& settings);
-
-/// The progress text: "Processing test" with the counts, a carriage return and the share done,
-/// followed by `tail` (" done)" during the replay).
-std::string progressText(std::int64_t testsStarted, std::int64_t expectedTests, const std::string& tail);
 
 /// The message that ends a completed run.
 std::string doneMessage(std::int64_t testsStarted, std::int64_t expectedTests, std::int32_t itemCount,
