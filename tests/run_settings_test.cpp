@@ -89,7 +89,9 @@ TEST(RunSettings, ProblemsNameTheirSetting) {
         const std::optional<RunSettingsProblem> problem = findRunSettingsProblem(s);
         EXPECT_EQ(problem.has_value(), !c.setting.empty()) << c.setting;
         EXPECT_EQ(failureText(checkRunSettings(s)), problem ? problem->failure.message : "");
-        if (problem) EXPECT_EQ(problem->setting, c.setting) << problem->failure.message;
+        if (problem) {
+            EXPECT_EQ(problem->setting, c.setting) << problem->failure.message;
+        }
     }
 }
 
