@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build run test install clean bench test-sanitize fuzz
+.PHONY: all deps configure build run test install clean bench test-sanitize fuzz coverage
 
 all: build
 
@@ -48,6 +48,44 @@ fuzz:
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	./tests/fuzz/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+# Line and branch coverage of the libraries and programs by the whole suite (gcov, lcov): an
+# unoptimised build of its own, so that lines map to code. Writes $(COVERAGE_DIR)/html/index.html
+# and $(COVERAGE_DIR)/coverage-summary.txt (one line per module). Branches that only an exception
+# takes are left out: every call that may throw has one, and they would drown the decisions.
+# The replay's threads share the counters, so they are updated atomically.
+# The R package compiles with R's own flags, so what only its tests reach is not counted.
+# The tests run the runner as another user and under a file-size limit: the counts files are
+# made writable for all (umask), and a counts file that still cannot be written says so in
+# /dev/null rather than in the standard error the tests compare.
+COVERAGE_DIR ?= build-coverage
+COVERAGE_MODULES ?= outcome text engine run_reports checker charts study cluster package_core cli ui python
+LCOV_RC = --rc lcov_branch_coverage=1 --rc geninfo_no_exception_branch=1
+
+coverage: deps
+	cmake -S . -B $(COVERAGE_DIR) -DQUILLON_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic" \
+	  -DCMAKE_EXE_LINKER_FLAGS="--coverage" -DCMAKE_SHARED_LINKER_FLAGS="--coverage" \
+	  -DQUILLON_PYTHON_TEST_TIMEOUT=900
+	cmake --build $(COVERAGE_DIR) -j $(JOBS)
+	lcov --quiet --zerocounters --directory $(COVERAGE_DIR)
+	cd $(COVERAGE_DIR) && umask 000 && GCOV_ERROR_FILE=/dev/null ctest --output-on-failure -j $(JOBS)
+	lcov --quiet $(LCOV_RC) --capture --directory $(COVERAGE_DIR) --base-directory $(CURDIR) \
+	  --output-file $(COVERAGE_DIR)/all.info
+	lcov --quiet $(LCOV_RC) --extract $(COVERAGE_DIR)/all.info \
+	  $(foreach m,$(COVERAGE_MODULES),'$(CURDIR)/$(m)/*') --output-file $(COVERAGE_DIR)/coverage.info
+	genhtml --quiet $(LCOV_RC) --demangle-cpp --legend --title Quillon \
+	  --output-directory $(COVERAGE_DIR)/html $(COVERAGE_DIR)/coverage.info
+	@{ printf '%-13s %-24s %s\n' module lines branches; \
+	  for m in $(COVERAGE_MODULES); do \
+	    lcov --quiet $(LCOV_RC) --extract $(COVERAGE_DIR)/coverage.info '$(CURDIR)/'$$m'/*' \
+	      --output-file $(COVERAGE_DIR)/$$m.info >/dev/null 2>&1; \
+	    lcov $(LCOV_RC) --summary $(COVERAGE_DIR)/$$m.info 2>/dev/null | awk -v m=$$m \
+	      'BEGIN { l = b = "no code run" } \
+	       /lines\.*:|branches\.*:/ { v = $$2 " " $$3 "/" $$5 ")"; if ($$1 ~ /^lines/) l = v; else b = v } \
+	       END { printf "%-13s %-24s %s\n", m, l, b }'; \
+	  done; } | tee $(COVERAGE_DIR)/coverage-summary.txt
+	@echo "Coverage report: $(CURDIR)/$(COVERAGE_DIR)/html/index.html"
+
 install: build
 	cmake --install $(BUILD_DIR)
 
@@ -55,4 +93,4 @@ bench: build
 	./bench/run
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(COVERAGE_DIR)

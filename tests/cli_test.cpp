@@ -16,9 +16,11 @@
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/simulation.h"
 #include "recording_host.h"
+#include "same_text.h"
 
 namespace {
 
+using quillon::testing::sameText;
 using quillon::testing::TempFolder;
 
 struct Outcome {
@@ -193,7 +195,7 @@ TEST(Runner, SeedAndGenerate) {
     ASSERT_EQ(runSim(folder, files).exitCode, 0);
     const std::string first = TempFolder::read(folder.file("e.csv"));
     ASSERT_EQ(runSim(folder, files + " --seed 4294967295").exitCode, 0);
-    EXPECT_TRUE(TempFolder::read(folder.file("e.csv")) == first);
+    EXPECT_TRUE(sameText(TempFolder::read(folder.file("e.csv")), first));
     ASSERT_EQ(runSim(folder, files + " --seed 12345").exitCode, 0);
     EXPECT_FALSE(TempFolder::read(folder.file("e.csv")) == first);
     EXPECT_EQ(runSim(folder, "generate --collections 9").exitCode, 2);
@@ -457,7 +459,7 @@ TEST(Runner, ReportFilesThatCannotBeKeptStopTheRunBeforeItStarts) {
     EXPECT_EQ(entries(locked), std::vector<std::string>{"trace.csv"});
     EXPECT_EQ(TempFolder::read(locked + "/trace.csv"), "old trace\r\n");
     std::filesystem::permissions(locked, std::filesystem::perms(0755));
-    EXPECT_TRUE(TempFolder::read(pool) == TempFolder::read(sample + "samplepassfail_pool.csv"));
+    EXPECT_TRUE(sameText(TempFolder::read(pool), TempFolder::read(sample + "samplepassfail_pool.csv")));
     EXPECT_FALSE(std::filesystem::exists(same));
     // The other cases count even so: a failure among them fails the test.
     if (!lockedSkipped.empty()) GTEST_SKIP() << "the locked-folder case did not run: " << lockedSkipped;
@@ -614,10 +616,10 @@ TEST(Runner, AMergeOrShardNeverWritesOverWhatItReads) {
         EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.arguments << ": " << outcome.err;
         EXPECT_EQ(outcome.out, "") << c.arguments;
         EXPECT_EQ(entries(work), (std::vector<std::string>{"data.txt", "p1", "p2", "pool.csv"})) << c.arguments;
-        EXPECT_TRUE(TempFolder::read(work + "/p1") == p1) << c.arguments;
-        EXPECT_TRUE(TempFolder::read(work + "/p2") == p2) << c.arguments;
-        EXPECT_TRUE(TempFolder::read(work + "/pool.csv") == pool) << c.arguments;
-        EXPECT_TRUE(TempFolder::read(work + "/data.txt") == data) << c.arguments;
+        EXPECT_TRUE(sameText(TempFolder::read(work + "/p1"), p1)) << c.arguments;
+        EXPECT_TRUE(sameText(TempFolder::read(work + "/p2"), p2)) << c.arguments;
+        EXPECT_TRUE(sameText(TempFolder::read(work + "/pool.csv"), pool)) << c.arguments;
+        EXPECT_TRUE(sameText(TempFolder::read(work + "/data.txt"), data)) << c.arguments;
     }
 }
 
@@ -688,7 +690,7 @@ TEST(Runner, ReportsAreOffByDefaultAndLeaveTheTablesAsTheyWere) {
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(second.out, done);
     for (const char* table : {"/results.csv", "/expos.csv"})
-        EXPECT_TRUE(TempFolder::read(plain + table) == TempFolder::read(reported + table)) << table;
+        EXPECT_TRUE(sameText(TempFolder::read(plain + table), TempFolder::read(reported + table))) << table;
     const std::string trace = TempFolder::read(reported + "/trace.csv");
     EXPECT_TRUE(trace.starts_with("examinee,examinee_id,true_group,test,position,")) << trace.substr(0, 200);
     EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 1 + 2000 * 2 * 20);
@@ -702,8 +704,8 @@ TEST(Runner, ReportsAreOffByDefaultAndLeaveTheTablesAsTheyWere) {
     EXPECT_TRUE(third.out.starts_with(done + "SPRT: average test length ")) << third.out;
     EXPECT_NE(third.out.find("\nMAP probability >= .99: average test length "), std::string::npos) << third.out;
     EXPECT_EQ(entries(sprt), (std::vector<std::string>{"expos.csv", "results.csv", "results_stopping.csv"}));
-    EXPECT_TRUE(TempFolder::read(sprt + "/results_stopping.csv") == stopping);
-    EXPECT_TRUE(TempFolder::read(plain + "/results.csv") == TempFolder::read(sprt + "/results.csv"));
+    EXPECT_TRUE(sameText(TempFolder::read(sprt + "/results_stopping.csv"), stopping));
+    EXPECT_TRUE(sameText(TempFolder::read(plain + "/results.csv"), TempFolder::read(sprt + "/results.csv")));
 }
 
 }  // namespace

@@ -17,11 +17,13 @@
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/simulation.h"
 #include "recording_host.h"
+#include "same_text.h"
 
 namespace quillon {
 namespace {
 
 using testing::RecordingHost;
+using testing::sameText;
 using testing::TempFolder;
 
 // A generated set large enough that every thread of a replay gets batches: 2,000 examinees are
@@ -134,7 +136,7 @@ TEST(ReplayExecutor, AnyThreadCountFoldsTheOutcomesOfOneThreadInFileOrderOnTheCa
             const std::vector<std::string> expected(
                 whole.examinees.begin() + static_cast<std::ptrdiff_t>(c.firstFolded),
                 whole.examinees.begin() + static_cast<std::ptrdiff_t>(c.firstFolded + c.folded));
-            EXPECT_TRUE(r.examinees == expected);
+            EXPECT_TRUE(sameText(r.examinees, expected));
             EXPECT_EQ(r.end.examinees, static_cast<std::int64_t>(c.folded));
             EXPECT_EQ(r.end.cancelled, c.cancelAt > 0);
             EXPECT_FALSE(r.end.failed);
@@ -179,8 +181,8 @@ TEST(ReplayExecutor, TwoReplaysStartedAtOnceEachSimulateOnTheThreadsTheyAskFor) 
         EXPECT_EQ(first.end.workerThreads, a);
         EXPECT_EQ(second.end.workerThreads, b);
         EXPECT_TRUE(first.foldedOnCaller && second.foldedOnCaller);
-        EXPECT_TRUE(first.examinees == single.examinees);
-        EXPECT_TRUE(second.examinees == single.examinees);
+        EXPECT_TRUE(sameText(first.examinees, single.examinees));
+        EXPECT_TRUE(sameText(second.examinees, single.examinees));
         EXPECT_EQ(first.randomAfter, single.randomAfter);
         EXPECT_EQ(second.randomAfter, single.randomAfter);
         EXPECT_EQ(first.end.candidatesScored, single.end.candidatesScored);
@@ -214,8 +216,8 @@ TEST(ReplayExecutor, TwoRunsStartedAtOnceWriteTheTablesOfOneThread) {
     });
     a.join();
     b.join();
-    EXPECT_TRUE(three == single);
-    EXPECT_TRUE(two == single);
+    EXPECT_TRUE(sameText(three, single));
+    EXPECT_TRUE(sameText(two, single));
 }
 
 // The shipped sample's kept tables (the golden tests hold 1, 2 and 4 threads to them), with
@@ -254,8 +256,8 @@ TEST(ReplayExecutor, WholeRunsMatchTheirKeptTablesWithThreeAndEightThreads) {
             RandomGenerator random;
             ASSERT_TRUE(runSimulation(settings, random, host, RunOptions{threads}).completed);
             const std::string golden = source + "/tests/golden/" + c.name;
-            EXPECT_TRUE(TempFolder::read(settings.resultsFile) == TempFolder::read(golden + "_results.csv"));
-            EXPECT_TRUE(TempFolder::read(settings.exposureFile) == TempFolder::read(golden + "_expos.csv"));
+            EXPECT_TRUE(sameText(TempFolder::read(settings.resultsFile), TempFolder::read(golden + "_results.csv")));
+            EXPECT_TRUE(sameText(TempFolder::read(settings.exposureFile), TempFolder::read(golden + "_expos.csv")));
         }
     }
 }

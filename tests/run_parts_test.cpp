@@ -15,11 +15,13 @@
 #include "quillon/engine/sample_data.h"
 #include "quillon/run_reports/run_reports.h"
 #include "recording_host.h"
+#include "same_text.h"
 
 namespace quillon {
 namespace {
 
 using testing::RecordingHost;
+using testing::sameText;
 using testing::TempFolder;
 
 // What a run leaves behind: its two tables (or their absence), its messages and its summary.
@@ -44,8 +46,8 @@ Outcome outcomeOf(const RunSettings& settings, const RecordingHost& host, const 
 }
 
 void expectSame(const Outcome& whole, const Outcome& merged, const std::string& what) {
-    EXPECT_TRUE(whole.results == merged.results) << what;
-    EXPECT_TRUE(whole.exposure == merged.exposure) << what;
+    EXPECT_TRUE(sameText(whole.results, merged.results)) << what;
+    EXPECT_TRUE(sameText(whole.exposure, merged.exposure)) << what;
     EXPECT_EQ(whole.messages, merged.messages) << what;
     EXPECT_EQ(whole.done, merged.done) << what;
     EXPECT_EQ(whole.summary.completed, merged.summary.completed) << what;
@@ -55,9 +57,9 @@ void expectSame(const Outcome& whole, const Outcome& merged, const std::string& 
     // The whole value, not only what the two tables show.
     const RunStatistics& a = whole.summary.statistics;
     const RunStatistics& b = merged.summary.statistics;
-    EXPECT_TRUE(whole.stopping == merged.stopping) << what;
-    EXPECT_TRUE(whole.confusion == merged.confusion) << what;
-    EXPECT_TRUE(whole.examinees == merged.examinees) << what;
+    EXPECT_TRUE(sameText(whole.stopping, merged.stopping)) << what;
+    EXPECT_TRUE(sameText(whole.confusion, merged.confusion)) << what;
+    EXPECT_TRUE(sameText(whole.examinees, merged.examinees)) << what;
     EXPECT_EQ(a.exposureCount, b.exposureCount) << what;
     EXPECT_EQ(a.testsTaken, b.testsTaken) << what;
     EXPECT_EQ(a.selections, b.selections) << what;
@@ -457,13 +459,13 @@ TEST(RunParts, TheRunnerShardsAndMergesWithARunsExitCodes) {
     EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 99 --results " + merged + " --exposure " + mergedExposure +
                      " " + reports + split.folder.file("mc.csv")),
               0);
-    EXPECT_TRUE(TempFolder::read(whole) == TempFolder::read(merged));
-    EXPECT_TRUE(TempFolder::read(wholeExposure) == TempFolder::read(mergedExposure));
+    EXPECT_TRUE(sameText(TempFolder::read(whole), TempFolder::read(merged)));
+    EXPECT_TRUE(sameText(TempFolder::read(wholeExposure), TempFolder::read(mergedExposure)));
     const std::string wholeStopping = TempFolder::read(split.folder.file("w_stopping.csv"));
     EXPECT_NE(wholeStopping.find("Posterior,.9,summary"), std::string::npos);
-    EXPECT_TRUE(wholeStopping == TempFolder::read(split.folder.file("m_stopping.csv")));
+    EXPECT_TRUE(sameText(wholeStopping, TempFolder::read(split.folder.file("m_stopping.csv"))));
     EXPECT_NE(TempFolder::read(split.folder.file("wc.csv")), "");
-    EXPECT_TRUE(TempFolder::read(split.folder.file("wc.csv")) == TempFolder::read(split.folder.file("mc.csv")));
+    EXPECT_TRUE(sameText(TempFolder::read(split.folder.file("wc.csv")), TempFolder::read(split.folder.file("mc.csv"))));
     EXPECT_EQ(runner("merge" + parts + " " + files + "--seed 1 --results " + merged), 1);  // another run
     for (const char* usage :
          {"--shard 0/3 --part x", "--shard 4/3 --part x", "--shard 1/3", "--shard 1-3 --part x",

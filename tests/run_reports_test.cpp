@@ -21,6 +21,7 @@
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/stopping_table.h"
 #include "recording_host.h"
+#include "same_text.h"
 
 namespace quillon {
 namespace {
@@ -123,6 +124,7 @@ TEST(ConfusionTable, CountsPerLengthSumToTheTestsAndOddGroupsAreKept) {
 }
 
 using testing::RecordingHost;
+using testing::sameText;
 using testing::TempFolder;
 
 std::vector<std::string> csvLines(const std::string& text) {
@@ -425,15 +427,15 @@ TEST(RunReports, SameBytesForAnyThreadCountAndAgreeingWithTheTables) {
         const ReportedRun one = runWithReports(settings, options, 1);
         for (int threads : {2, 4}) {
             const ReportedRun many = runWithReports(settings, options, threads);
-            EXPECT_TRUE(many.trace == one.trace) << c.name << ", " << threads << " threads";
-            EXPECT_TRUE(many.stopping == one.stopping) << c.name << ", " << threads << " threads";
-            EXPECT_TRUE(many.confusion == one.confusion) << c.name << ", " << threads << " threads";
-            EXPECT_TRUE(many.examinees == one.examinees) << c.name << ", " << threads << " threads";
+            EXPECT_TRUE(sameText(many.trace, one.trace)) << c.name << ", " << threads << " threads";
+            EXPECT_TRUE(sameText(many.stopping, one.stopping)) << c.name << ", " << threads << " threads";
+            EXPECT_TRUE(sameText(many.confusion, one.confusion)) << c.name << ", " << threads << " threads";
+            EXPECT_TRUE(sameText(many.examinees, one.examinees)) << c.name << ", " << threads << " threads";
         }
         // The reports change no byte of the run's own tables.
         const ReportedRun plain = runWithReports(settings, options, 2, false);
-        EXPECT_TRUE(plain.results == one.results) << c.name;
-        EXPECT_TRUE(plain.exposure == one.exposure) << c.name;
+        EXPECT_TRUE(sameText(plain.results, one.results)) << c.name;
+        EXPECT_TRUE(sameText(plain.exposure, one.exposure)) << c.name;
 
         const std::int64_t tests = one.summary.testsStarted;
         ASSERT_EQ(tests, 200 * settings.testsPerPerson) << c.name;

@@ -6,11 +6,13 @@
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/sample_data.h"
 #include "recording_host.h"
+#include "same_text.h"
 
 namespace quillon {
 namespace {
 
 using testing::RecordingHost;
+using testing::sameText;
 using testing::StreamFeed;
 using testing::TempFolder;
 
@@ -245,8 +247,8 @@ TEST(Simulation, AResponseStreamThatCannotBeReadTwiceIsReadOnce) {
         s.settings.responseFile = feed.path;
         ASSERT_TRUE(s.run(2).completed);
         EXPECT_EQ(s.host.done, file.host.done);
-        EXPECT_TRUE(s.results() == file.results());
-        EXPECT_TRUE(s.exposure() == file.exposure());
+        EXPECT_TRUE(sameText(s.results(), file.results()));
+        EXPECT_TRUE(sameText(s.exposure(), file.exposure()));
         EXPECT_EQ(s.random.state(), file.random.state());
     }
 }
@@ -390,9 +392,9 @@ TEST(SimulationGolden, WholeRunsMatchTheirKeptTablesWithAnyThreadCount) {
             RandomGenerator random;
             ASSERT_TRUE(runSimulation(settings, random, host, RunOptions{threads}).completed) << c.name;
             const std::string golden = source + "/tests/golden/" + c.name;
-            EXPECT_TRUE(TempFolder::read(settings.resultsFile) == TempFolder::read(golden + "_results.csv"))
+            EXPECT_TRUE(sameText(TempFolder::read(settings.resultsFile), TempFolder::read(golden + "_results.csv")))
                 << c.name << " with " << threads << " threads";
-            EXPECT_TRUE(TempFolder::read(settings.exposureFile) == TempFolder::read(golden + "_expos.csv"))
+            EXPECT_TRUE(sameText(TempFolder::read(settings.exposureFile), TempFolder::read(golden + "_expos.csv")))
                 << c.name << " with " << threads << " threads";
         }
     }

@@ -18,12 +18,14 @@
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_parts.h"
 #include "recording_host.h"
+#include "same_text.h"
 
 extern char** environ;
 
 namespace quillon {
 namespace {
 
+using testing::sameText;
 using testing::TempFolder;
 namespace fs = std::filesystem;
 
@@ -290,7 +292,7 @@ TEST(StudyCommand, APlanOfShardedTasksGivesTheLocalStudysBytes) {
     for (const char* table : {"study_results.csv", "study_summary.csv", "study_report.html"}) {
         const std::string a = TempFolder::read(folder.file("local/") + table);
         EXPECT_GT(a.size(), 1000u);
-        EXPECT_TRUE(a == TempFolder::read(folder.file("planned/") + table)) << table;
+        EXPECT_TRUE(sameText(a, TempFolder::read(folder.file("planned/") + table))) << table;
     }
     // A changed study no longer fits the plan.
     folder.write("planned.toml", studyText("planned") + "\n[settings.x]\n");
@@ -402,8 +404,8 @@ TEST(StudyCommand, AStoppedStudyResumesWithTheSameBytes) {
     ASSERT_EQ(runner({"study", stopped, "--quiet"}), 0);
     for (const auto& [part, written] : kept) EXPECT_TRUE(fs::last_write_time(part) == written) << part << " ran again";
     for (const char* table : {"study_results.csv", "study_summary.csv"})
-        EXPECT_TRUE(TempFolder::read(folder.file("whole/") + table) ==
-                    TempFolder::read(folder.file("stopped/") + table))
+        EXPECT_TRUE(sameText(TempFolder::read(folder.file("whole/") + table),
+                             TempFolder::read(folder.file("stopped/") + table)))
             << table;
 }
 
