@@ -169,7 +169,7 @@ std::string loadMessage(const RunSettings& s, const TempFolder& dir) {
     std::string got, folder = dir.file("");
     try {
         loadInputFiles(s);
-    } catch (const InputError& e) {
+    } catch (const FailureError& e) {
         got = e.what();
     }
     std::transform(folder.begin(), folder.end(), folder.begin(), [](unsigned char c) { return std::toupper(c); });

@@ -523,7 +523,8 @@ TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
              r.resultsPath = samplePool;
              return r;
          }(),
-         "Output file " + upperName(samplePool) + " is also the pool file; choose another name for the results."},
+         "Output file " + upperName(samplePool) + " is also the pool file; choose another name for the results.",
+         PlainProblemKind::Output},
         {"trace over the data",
          [&] {
              PlainRunRequest r = sampleRequest();

@@ -105,7 +105,7 @@ void finishLoad(CheckState& state) {
         try {
             refuseTablesOverInputs(settings);
             proveResultsWritable(settings);
-        } catch (const InputError& refusal) {
+        } catch (const FailureError& refusal) {
             state.refuse(refusal.what());
         }
         // Proving the results file writable may have created it; a check leaves nothing behind.

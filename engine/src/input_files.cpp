@@ -278,10 +278,10 @@ void refuseTablesOverInputs(const RunSettings& settings) {
     // The two tables clash even when neither exists yet: the exposure table would replace the results.
     if (settings.saveExposure) others.push_back({"exposure", exposure});
     if (std::string refusal = sameFileRefusal("Output", settings.resultsFile, "results", others); !refusal.empty())
-        throw InputError(refusal);
+        throw FailureError(FailureKind::Output, refusal);
     if (!settings.saveExposure) return;
     if (std::string refusal = sameFileRefusal("Exposure", exposure, "exposure table", inputs); !refusal.empty())
-        throw InputError(refusal);
+        throw FailureError(FailureKind::Output, refusal);
 }
 
 bool namesOneFile(const std::string& a, const std::string& b) {
@@ -328,7 +328,8 @@ void proveResultsWritable(const RunSettings& settings) {
     // Opening for appending proves the file can be written without losing what it holds.
     std::FILE* results =
         isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
-    if (!results) throw InputError("Output file " + upperName(settings.resultsFile) + " has a problem.");
+    if (!results)
+        throw FailureError(FailureKind::Output, "Output file " + upperName(settings.resultsFile) + " has a problem.");
     std::fclose(results);
 }
 

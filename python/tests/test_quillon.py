@@ -295,6 +295,8 @@ def test_dataframes_equal_files(tmp_path, name, settings):
          quillon.QuillonInputError),
         (lambda: quillon.run(POOL, RESPONSES, trace=RESPONSES, progress=False),
          "is also the data file", quillon.QuillonOutputError),
+        (lambda: quillon.run(POOL, RESPONSES, results=POOL, progress=False),
+         "is also the pool file", quillon.QuillonOutputError),
         (lambda: quillon.check(POOL, RESPONSES, colour=3), 'there is no setting named "colour"',
          quillon.QuillonSettingNameError),
         (lambda: quillon.generate("/nonexistent", groups=11), "", quillon.QuillonSettingError),

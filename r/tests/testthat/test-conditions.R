@@ -23,6 +23,7 @@ test_that("input and output errors are of their own classes", {
     list(quote(quillon_read_results(f$data)), "quillon_input_error"),
     list(quote(quillon_run(f$pool, file.path(tempdir(), "none.txt"), progress = FALSE)), "quillon_input_error"),
     list(quote(quillon_run(f$pool, f$data, trace = f$data, progress = FALSE)), "quillon_output_error"),
+    list(quote(quillon_run(f$pool, f$data, results = f$pool, progress = FALSE)), "quillon_output_error"),
     list(quote(quillon_generate(dirname(f$pool))), "quillon_output_error"))
   for (case in cases) {
     err <- tryCatch(eval(case[[1]]), error = function(e) e)
