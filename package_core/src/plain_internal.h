@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -67,5 +68,18 @@ public:
 
     PlainTable table;
 };
+
+/// Asks the caller's cancel callback once a cancel is not yet requested; a callback that fails
+/// cannot be told anything more, so it counts as a cancel. Returns whether a cancel is requested.
+inline bool askCancelled(const std::function<bool()>& cancelled, bool& requested) {
+    if (!requested && cancelled) {
+        try {
+            requested = cancelled();
+        } catch (...) {
+            requested = true;
+        }
+    }
+    return requested;
+}
 
 }  // namespace quillon

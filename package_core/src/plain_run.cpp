@@ -89,14 +89,7 @@ public:
 
     bool progressIsCancelled(ProgressHandle handle) override {
         if (!open_ || handle != lastHandle_) return true;
-        if (!cancelRequested && request_.cancelled) {
-            try {
-                cancelRequested = request_.cancelled();
-            } catch (...) {
-                cancelRequested = true;
-            }
-        }
-        return cancelRequested;
+        return askCancelled(request_.cancelled, cancelRequested);
     }
 
     void progressShutdown(ProgressHandle) override { open_ = false; }

@@ -41,14 +41,7 @@ public:
         report_();
     }
     bool stopRequested() override {
-        if (!cancelRequested && request_.cancelled) {
-            try {
-                cancelRequested = request_.cancelled();
-            } catch (...) {
-                cancelRequested = true;
-            }
-        }
-        return cancelRequested;
+        return askCancelled(request_.cancelled, cancelRequested);
     }
 
     std::vector<std::string> messages;
