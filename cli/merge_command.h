@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "quillon/run_reports/run_reports.h"
 #include "quillon/engine/run_settings.h"
+#include "quillon/run_reports/run_reports.h"
 
 namespace quillon::cli {
 

@@ -32,7 +32,8 @@ TEST(ExactSum, SmallCasesThatPlainAdditionGetsWrong) {
         {"half plus a hair rounds up", {1.0, std::ldexp(1.0, -53), std::ldexp(1.0, -120)}, 1.0 + std::ldexp(1.0, -52)},
         {"half minus a hair rounds down", {1.0, std::ldexp(1.0, -53), -std::ldexp(1.0, -120)}, 1.0},
         {"opposite signs", {0.1, -0.1, 0.2, -0.2, 0.3}, 0.3},
-        {"denormals", {std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::denorm_min()},
+        {"denormals",
+         {std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::denorm_min()},
          2 * std::numeric_limits<double>::denorm_min()},
     };
     for (const Case& c : cases) EXPECT_EQ(exactSum(c.terms), c.expected) << c.what;
@@ -45,7 +46,8 @@ TEST(ExactSum, OrderAndMergingDoNotMatter) {
     std::mt19937_64 random(5);
     std::vector<double> terms;
     for (int i = 0; i < 5000; ++i)
-        terms.push_back(std::ldexp(static_cast<double>(random() % 1000000) - 500000.0, static_cast<int>(random() % 120) - 60));
+        terms.push_back(
+            std::ldexp(static_cast<double>(random() % 1000000) - 500000.0, static_cast<int>(random() % 120) - 60));
     const double forward = exactSum(terms);
     std::reverse(terms.begin(), terms.end());
     EXPECT_EQ(exactSum(terms), forward);

@@ -19,7 +19,8 @@ void expectNear(const Vec& got, const Vec& expected) {
 }
 
 TEST(Posterior, UpdateAndMapGroup) {
-    const std::tuple<Vec, Vec, std::int32_t, Vec, std::int32_t> cases[] = {  // start, item, answer, after, MAP
+    const std::tuple<Vec, Vec, std::int32_t, Vec, std::int32_t> cases[] = {
+        // start, item, answer, after, MAP
         {{0.5, 0.5}, {0.8, 0.3}, 1, {0.8 / 1.1, 0.3 / 1.1}, 1},  // (.7273, .2727)
         {{0.5, 0.5}, {0.8, 0.3}, 0, {0.2 / 0.9, 0.7 / 0.9}, 2},  // (.2222, .7778)
         // 2 follows p^2 * P * (1 - p)^-1: (.64 * .5 / .2, .09 * .5 / .7), normalised.
@@ -28,8 +29,9 @@ TEST(Posterior, UpdateAndMapGroup) {
         {{2, 6, 2}, {0.8, 0.3, 0.6}, 1, {0.16 / 0.46, 0.18 / 0.46, 0.12 / 0.46}, 2},
         {{0.3, 0.7}, {1, 0.5}, 0, {0, 1}, 2},  // one zero factor is no zero sum
         // A zero-sum update keeps the previous posterior and takes the MAP group from it.
-        {{0.3, 0.7}, {1, 1}, 0, {0.3, 0.7}, 2},  {{0.6, 0.4}, {0, 0}, 1, {0.6, 0.4}, 1},
-        {{0, 0}, {0.8, 0.3}, 1, {0, 0}, 0},  // nothing above 0: no group
+        {{0.3, 0.7}, {1, 1}, 0, {0.3, 0.7}, 2},
+        {{0.6, 0.4}, {0, 0}, 1, {0.6, 0.4}, 1},
+        {{0, 0}, {0.8, 0.3}, 1, {0, 0}, 0},                                      // nothing above 0: no group
         {{1, 2, 1, 2}, {0.5, 0.25, 0.5, 0.25}, 1, {0.25, 0.25, 0.25, 0.25}, 1},  // equal largest: the lowest
     };
     for (const auto& [start, item, answer, after, map] : cases) {

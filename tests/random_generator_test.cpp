@@ -11,8 +11,10 @@ TEST(RandomGenerator, FirstDrawsFromTheProgramSeed) {
     // x <- x * 134775813 + 1 (mod 2^32) from 4294967295; u = floor(x / 2) / 2^31 of the new x,
     // and an index from 1 to n is 1 + floor(u * n). Columns: x, floor(x / 2), n, index.
     const std::tuple<std::uint32_t, std::uint32_t, std::int64_t, std::int64_t> draws[] = {
-        {4160191484u, 2080095742u, 10, 10}, {866343917u, 433171958u, 10, 3},  // u = .96862, .20171
-        {2231304098u, 1115652049u, 2, 2},   {567969323u, 283984661u, 1, 1},   // u = .51951, .13224
+        {4160191484u, 2080095742u, 10, 10},
+        {866343917u, 433171958u, 10, 3},  // u = .96862, .20171
+        {2231304098u, 1115652049u, 2, 2},
+        {567969323u, 283984661u, 1, 1},  // u = .51951, .13224
     };
     RandomGenerator uniform, index;
     for (const auto& [state, half, n, i] : draws) {

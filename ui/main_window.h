@@ -1,5 +1,9 @@
 #pragma once
 
+#include <wx/dialog.h>
+#include <wx/font.h>
+#include <wx/weakref.h>
+
 #include <array>
 #include <functional>
 #include <memory>
@@ -8,18 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include <wx/dialog.h>
-#include <wx/font.h>
-#include <wx/weakref.h>
-
 #include "control_table.h"
 #include "field_tips.h"
 #include "input_message.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_settings.h"
 #include "results_window.h"
-#include "window_run_host.h"
 #include "settings_reader.h"
+#include "window_run_host.h"
 
 namespace quillon::ui {
 

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <wx/dialog.h>
+
 #include <cstdint>
 #include <string>
-
-#include <wx/dialog.h>
 
 #include "quillon/engine/run_host.h"
 

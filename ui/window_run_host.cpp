@@ -1,8 +1,8 @@
 #include "window_run_host.h"
 
-#include <chrono>
-
 #include <wx/msgdlg.h>
+
+#include <chrono>
 
 #include "progress_window.h"
 #include "wx_text.h"

@@ -1,13 +1,13 @@
 #pragma once
 
+#include <wx/thread.h>
+#include <wx/window.h>
+
 #include <atomic>
 #include <functional>
 #include <future>
 #include <memory>
 #include <string>
-
-#include <wx/thread.h>
-#include <wx/window.h>
 
 #include "quillon/engine/run_host.h"
 

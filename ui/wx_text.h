@@ -1,9 +1,9 @@
 #pragma once
 
+#include <wx/string.h>
+
 #include <string>
 #include <string_view>
-
-#include <wx/string.h>
 
 #include "quillon/engine/run_host.h"
 

@@ -40,9 +40,7 @@ public:
         taskShare_ = 0.0;
         report_();
     }
-    bool stopRequested() override {
-        return askCancelled(request_.cancelled, cancelRequested);
-    }
+    bool stopRequested() override { return askCancelled(request_.cancelled, cancelRequested); }
 
     std::vector<std::string> messages;
     bool cancelRequested = false;

@@ -65,7 +65,9 @@ TEST(InputMessage, DetailsShowTheFindingsForTheSameFilesAndSettings) {
     pumpEvents();
     const std::string text =
         fromWx(dynamic_cast<wxTextCtrl*>(window->FindWindow(input_message_id::findings))->GetValue());
-    EXPECT_NE(text.find(settings.poolFile + ":3:1: error: line 3 starts with \"X_Grp\", not \"P_Grp\""), std::string::npos) << text;
+    EXPECT_NE(text.find(settings.poolFile + ":3:1: error: line 3 starts with \"X_Grp\", not \"P_Grp\""),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find(settings.poolFile + ":4:12: error: the probability of group 2 is 1.8"), std::string::npos);
     EXPECT_NE(text.find("The run cannot complete"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(settings.resultsFile));
