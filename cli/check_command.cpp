@@ -1,6 +1,7 @@
 #include "check_command.h"
 
 #include <ostream>
+#include <string_view>
 
 #include "quillon/checker/input_checker.h"
 
@@ -27,10 +28,23 @@ int runCheckCommand(const RunSettings& settings, bool json, std::ostream& out) {
     return checkExitCode(report);
 }
 
-std::string checkHint(int argc, const char* const* argv) {
+std::string checkHint(int argc, const char* const* argv, const std::vector<std::string>* mergeParts) {
     std::string command = argc > 0 ? shellWord(argv[0]) : std::string("quillon-sim");
     command += " check";
-    for (int i = 1; i < argc; ++i) command += " " + shellWord(argv[i]);
+    bool mergeWordLeft = mergeParts == nullptr;
+    std::size_t partsLeft = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (!mergeWordLeft && word == "merge") {
+            mergeWordLeft = true;
+            continue;
+        }
+        if (mergeWordLeft && mergeParts && partsLeft < mergeParts->size() && word == (*mergeParts)[partsLeft]) {
+            ++partsLeft;
+            continue;
+        }
+        command += " " + shellWord(argv[i]);
+    }
     return "To see where and why, run: " + command;
 }
 

@@ -2,6 +2,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "quillon/engine/run_settings.h"
 
@@ -12,6 +13,8 @@ namespace quillon::cli {
 int runCheckCommand(const RunSettings& settings, bool json, std::ostream& out);
 
 /// The line that follows a load message: the command that checks the same files and settings.
-std::string checkHint(int argc, const char* const* argv);
+/// For a merge, its word and its part files (`mergeParts`, in order) are left out: they are no
+/// options of check.
+std::string checkHint(int argc, const char* const* argv, const std::vector<std::string>* mergeParts = nullptr);
 
 }  // namespace quillon::cli

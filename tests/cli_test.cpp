@@ -69,6 +69,27 @@ TEST(Runner, ExitCodesAndStreams) {
     }
 }
 
+// The hint after a load message is a command check takes: a merge's word and its parts are left
+// out, so following the hint checks the run's own files.
+TEST(Runner, TheCheckHintIsACommandCheckTakes) {
+    TempFolder folder;
+    const std::string none = folder.file("none.csv");
+    for (const std::string& arguments :
+         {samplePaths(folder, none) + " --max-length 5", "merge p1 " + samplePaths(folder, none) + " p2",
+          samplePaths(folder, none) + " merge " + folder.file("p1") + " --max-length 5"}) {
+        const Outcome failed = runSim(folder, arguments);
+        const std::string::size_type at = failed.err.find("To see where and why, run: ");
+        ASSERT_NE(at, std::string::npos) << arguments << ": " << failed.err;
+        std::string hint = failed.err.substr(at + 27);
+        hint = hint.substr(0, hint.find('\n'));
+        EXPECT_EQ(hint.find(" merge"), std::string::npos) << hint;
+        EXPECT_EQ(hint.find("p1"), std::string::npos) << hint;
+        const Outcome checked = runSim(folder, hint.substr(hint.find(" check") + 1));
+        EXPECT_EQ(checked.exitCode, 1) << hint << ": " << checked.err;
+        EXPECT_NE(checked.out.find(quillon::upperName(none)), std::string::npos) << hint << ": " << checked.out;
+    }
+}
+
 // Without --threads a run uses the CPUs it may run on, as taskset or a batch system sets them;
 // --threads still wins.
 TEST(Runner, TheDefaultThreadsAreTheCpusTheRunnerMayUse) {
