@@ -16,16 +16,6 @@ namespace quillon {
 
 using namespace input_rules;
 
-namespace {
-
-bool isRegularReadable(const std::string& path) {
-    if (path.empty()) return false;
-    std::error_code error;
-    return !std::filesystem::is_directory(path, error);
-}
-
-}  // namespace
-
 std::string readProblemMessage(std::string_view kind, const std::string& name, const LineReader& reader) {
     const std::string file = std::string(kind) + " file " + upperName(name);
     switch (reader.problem()) {
@@ -226,7 +216,7 @@ ResponseRecord parseResponseLine(std::string_view line, const ResponseLineCheck*
 }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes) {
-    if (!isRegularReadable(path)) return std::nullopt;
+    if (!isOpenableName(path)) return std::nullopt;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return std::nullopt;
     std::string bytes;
@@ -327,7 +317,7 @@ InputFiles loadInputFiles(const RunSettings& settings) {
 void proveResultsWritable(const RunSettings& settings) {
     // Opening for appending proves the file can be written without losing what it holds.
     std::FILE* results =
-        isRegularReadable(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
+        isOpenableName(settings.resultsFile) ? std::fopen(settings.resultsFile.c_str(), "ab") : nullptr;
     if (!results)
         throw FailureError(FailureKind::Output, "Output file " + upperName(settings.resultsFile) + " has a problem.");
     std::fclose(results);

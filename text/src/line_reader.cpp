@@ -9,16 +9,16 @@ namespace {
 
 constexpr char endOfFileMark = 0x1A;
 
-bool isRegularReadable(const std::string& path) {
+}  // namespace
+
+bool isOpenableName(const std::string& path) {
     if (path.empty()) return false;
     std::error_code error;
     return !std::filesystem::is_directory(path, error);
 }
 
-}  // namespace
-
 LineReader::LineReader(const std::string& path) : buffer_(1 << 16) {
-    if (isRegularReadable(path)) file_ = std::fopen(path.c_str(), "rb");
+    if (isOpenableName(path)) file_ = std::fopen(path.c_str(), "rb");
     std::error_code error;
     rewindable_ = std::filesystem::is_regular_file(path, error);
     data_ = buffer_.data();

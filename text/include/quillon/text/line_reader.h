@@ -14,6 +14,9 @@ namespace quillon {
 /// an endless device) is refused when reading reaches it, before it fills the memory.
 inline constexpr std::size_t maxLineLength = std::size_t{64} << 20;
 
+/// Whether a name may be opened as a file: not empty and not a folder (fopen would take a folder).
+bool isOpenableName(const std::string& path);
+
 /// Splits text into lines: CR, CR LF and a lone LF end a line, 0x1A or the end ends the text,
 /// and a final line end adds no empty line.
 std::vector<std::string> splitLines(std::string_view bytes);
