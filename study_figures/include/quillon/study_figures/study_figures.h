@@ -1,0 +1,137 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/engine/run_statistics.h"
+#include "quillon/outcome/outcome.h"
+#include "quillon/study_figures/figure_summary.h"
+#include "quillon/study_figures/run_outcomes.h"
+
+namespace quillon {
+
+/// The measures of the study's curves by test length, in the results table's order after its
+/// length: MAP accurate, false positive, false negative and mean probability, SPRT decided,
+/// accurate, false positive and false negative, then the Bayes rule's four.
+inline constexpr std::array<std::string_view, 12> lengthMeasureNames = {
+    "map_accurate", "map_false_pos", "map_false_neg", "map_mean_prob", "sprt_decided", "sprt_accurate",
+    "sprt_false_pos", "sprt_false_neg", "br_accurate", "br_false_pos", "br_false_neg", "br_mean_prob"};
+
+/// The files a study writes into its output folder, in the order it writes them.
+inline constexpr std::array<std::string_view, 5> studyOutputNames = {
+    "study_results.csv", "study_outcomes.csv", "study_summary.csv", "study_conditions.csv", "study_report.html"};
+
+/// A varied factor as the tables name it: the setting's name in snake_case, and whether every
+/// level is a number (the packages then give the column as numbers).
+struct FigureFactor {
+    std::string name;
+    bool numeric = false;
+};
+
+/// One length of one condition's curves, summarised over the replications.
+struct LengthFigures {
+    std::int32_t length = 0;
+    std::int64_t replications = 0;  // replications whose tests reached this length
+    std::array<FigureSummary, lengthMeasureNames.size()> measures;
+};
+
+/// One outcome of one condition summarised over the replications, and its paired difference to
+/// the condition's reference (missing everywhere for the reference itself).
+struct OutcomeFigures {
+    OutcomeKey key;
+    FigureSummary summary;
+    FigureSummary difference;
+};
+
+/// One condition's figures: its levels (one per factor, as the tables write them: numbers in
+/// their shortest exact form, texts as written), its curves and its outcomes.
+struct ConditionFigures {
+    std::int64_t number = 0;     // 1-based
+    std::int64_t reference = 0;  // the 1-based condition its differences are taken to
+    std::vector<std::string> levels;
+    std::vector<LengthFigures> lengths;
+    std::vector<OutcomeFigures> outcomes;
+};
+
+/// A finished study's figures: everything its summary tables hold and its report draws.
+struct StudyFigures {
+    std::string title;
+    std::int32_t replications = 0;
+    std::vector<FigureFactor> factors;
+    std::vector<ConditionFigures> conditions;  // in ascending number
+};
+
+/// One run of a study as its figures need it: the replay's exact statistics.
+struct StudyRunStatistics {
+    std::int32_t replication = 0;  // 1-based
+    const RunStatistics* statistics = nullptr;
+};
+
+/// Builds the study's figures and tables one condition at a time, so that only one condition's
+/// runs are held at once; the reference conditions' outcomes are kept for the differences.
+class StudyFiguresBuilder {
+public:
+    /// `referenceOf[c]` is the 0-based reference of condition c; every reference must be added
+    /// before the conditions that refer to it (`referenceOrder` gives such an order).
+    StudyFiguresBuilder(std::string title, std::vector<FigureFactor> factors, std::int32_t replications,
+                        std::vector<std::size_t> referenceOf);
+
+    /// Adds condition `condition` (0-based) with its levels and its replications' statistics,
+    /// in replication order; its rows go to the per-replication tables.
+    void addCondition(std::size_t condition, const std::vector<std::string>& levels,
+                      const std::vector<StudyRunStatistics>& runs);
+
+    /// The per-replication tables so far: study_results.csv (per length) and study_outcomes.csv.
+    const std::string& resultsText() const { return results_; }
+    const std::string& outcomesText() const { return outcomes_; }
+
+    /// The figures, conditions in ascending number, once every condition is added.
+    StudyFigures figures() const;
+
+private:
+    struct Kept;
+    std::string title_;
+    std::vector<FigureFactor> factors_;
+    std::int32_t replications_ = 0;
+    std::vector<std::size_t> referenceOf_;
+    std::vector<ConditionFigures> conditions_;
+    // Per condition that is some condition's reference: its per-replication outcomes.
+    std::vector<std::vector<std::vector<RunOutcome>>> keptOutcomes_;
+    std::string results_, outcomes_;
+};
+
+/// The conditions in an order where each reference comes before those that refer to it.
+std::vector<std::size_t> referenceOrder(const std::vector<std::size_t>& referenceOf);
+
+/// study_summary.csv: one row per condition and length, each measure's n, mean, sd, 95 %
+/// interval and pooled share.
+std::string studySummaryText(const StudyFigures& figures);
+
+/// study_conditions.csv: one row per condition and outcome, its summary and its paired
+/// difference to the reference.
+std::string studyConditionsText(const StudyFigures& figures);
+
+/// Reads a study's figures back from the texts of its summary and conditions tables, checking
+/// every field; an Input failure names the file and the line. Numbers are written in their
+/// shortest exact form, so the figures read back are the figures written.
+Outcome<StudyFigures> parseStudyFigures(std::string_view summaryText, std::string_view conditionsText,
+                                        const std::string& summaryName, const std::string& conditionsName);
+
+/// Reads a finished study's figures from its output folder; an Input failure when a table is
+/// missing or not one the study wrote.
+Outcome<StudyFigures> readStudyFigures(const std::string& outputFolder);
+
+/// How a condition is named in legends and tables: "method=Shannon, max_length=40", or
+/// "condition 1" without factors.
+std::string conditionLabel(const StudyFigures& figures, const ConditionFigures& condition);
+
+/// The outcome's label in the report: "SPRT ATL", "Posterior ≥ .95 PCC", "first length MAP ≥ .90",
+/// "maximum exposure rate".
+std::string outcomeLabel(const OutcomeKey& key);
+
+}  // namespace quillon
