@@ -118,8 +118,8 @@ std::string submitScript(std::size_t bundles, std::size_t tasks) {
         "jid=${jid%%;*}  # \"ID;CLUSTER\" on a federation\n"
         "mid=$(sbatch --parsable --dependency=afterok:\"$jid\" merge.sbatch)\n"
         "mid=${mid%%;*}\n";
-    s += "echo \"array job: $jid (" + std::to_string(bundles) + " array tasks running " + std::to_string(tasks) +
-         " study tasks, logs in $PWD/logs)\"\n";
+    s += "echo \"array job: $jid (" + std::to_string(bundles) + (bundles == 1 ? " array task" : " array tasks") +
+         " running " + std::to_string(tasks) + " study tasks, logs in $PWD/logs)\"\n";
     s += "echo \"merge job: $mid (starts when every array task has succeeded)\"\n"
          "echo \"To rerun a failed array task B alone, from $PWD:\"\n"
          "echo \"  sbatch --array=B array.sbatch\"\n"
