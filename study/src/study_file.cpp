@@ -302,17 +302,20 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
     return {};
 }
 
+std::string clusterKeyList() {
+    std::string names;
+    for (const std::string& name : studyClusterKeys()) names += (names.empty() ? "" : ", ") + name;
+    return names;
+}
+
 // The [cluster] table: the keys of setClusterOption, texts but for the extra options' array and
 // the task seconds' whole number.
 std::string readCluster(const Reader& r, const toml::table& table, Study& study) {
     for (const auto& [key, node] : inFileOrder(table)) {
         const std::string dotted = "cluster." + key;
         const auto& keys = studyClusterKeys();
-        if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
-            std::string names;
-            for (const std::string& name : keys) names += (names.empty() ? "" : ", ") + name;
-            return r.where(lineOf(*node), dotted) + "is not a key of [cluster] (" + names + ")";
-        }
+        if (std::find(keys.begin(), keys.end(), key) == keys.end())
+            return r.where(lineOf(*node), dotted) + "is not a key of [cluster] (" + clusterKeyList() + ")";
         std::vector<std::pair<const toml::node*, std::string>> values;  // each with its text
         if (key == "extra") {
             const toml::array* options = node->as_array();
@@ -402,11 +405,8 @@ Status setClusterOption(StudyCluster& cluster, const std::string& key, const std
         cluster.time = value;
     else if (key == "memory")
         cluster.memory = value;
-    else {
-        std::string names;
-        for (const std::string& name : studyClusterKeys()) names += (names.empty() ? "" : ", ") + name;
-        return refused("there is no cluster key named \"" + key + "\" (" + names + ")");
-    }
+    else
+        return refused("there is no cluster key named \"" + key + "\" (" + clusterKeyList() + ")");
     return {};
 }
 
