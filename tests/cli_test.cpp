@@ -729,4 +729,176 @@ TEST(Runner, ReportsAreOffByDefaultAndLeaveTheTablesAsTheyWere) {
     EXPECT_TRUE(sameText(TempFolder::read(plain + "/results.csv"), TempFolder::read(sprt + "/results.csv")));
 }
 
+// A study of generated data for the cluster plan's tests: four tasks, one run each.
+std::string planStudy(const std::string& seed = "3", const std::string& examinees = "40",
+                      const std::string& more = "") {
+    return "[study]\nname = \"s\"\nseed = " + seed +
+           "\nreplications = 2\nthreads = 1\noutput = \"tables\"\n[settings]\nmax-length = 3\n"
+           "[factors]\nmethod = [\"Shannon\", \"MinCost\"]\n[data.generate]\nitems = 20\nexaminees = " +
+           examinees + "\nscript-length = 3\n" + more;
+}
+
+// Every task and the merge refuse a plan that no longer fits the study, its inputs or itself,
+// naming the plan and saying to make it again; made again, the plan is taken.
+TEST(StudyPlan, AStalePlanIsRefusedByEveryTaskAndTheMerge) {
+    TempFolder folder;
+    const std::string study = folder.file("s.toml"), plan = folder.file("plan");
+    const std::string pool = TempFolder::read(sample + "samplepassfail_pool.csv");
+    const std::string given =
+        "[study]\nname = \"g\"\nreplications = 1\nthreads = 1\noutput = \"tables\"\n"
+        "[settings]\nmax-length = 3\npool = \"pool.csv\"\n[data]\nfiles = [\"" +
+        sample + "samplepassfail.txt\"]\n";
+    const std::string changed = "quillon-sim study: " + study + " has changed since the plan in " + plan +
+                                " was made; make the plan again with --plan " + plan + "\n";
+    struct Case {
+        const char* what;
+        std::string before, after;          // the study file when the plan is made and when it is used
+        void (*change)(const TempFolder&);  // a change to the plan folder or an input, or none
+        std::string err;
+    };
+    const Case cases[] = {
+        {"seed", planStudy("3"), planStudy("4"), nullptr, changed},
+        {"examinees", planStudy("3", "40"), planStudy("3", "41"), nullptr, changed},
+        {"a comment", planStudy(), planStudy() + "# later\n", nullptr, changed},
+        {"the pool's bytes", given, given,
+         [](const TempFolder& f) { f.write("pool.csv", TempFolder::read(f.file("pool.csv")) + "\n"); },
+         "quillon-sim study: the input file " + folder.file("pool.csv") + " has changed since the plan in " + plan +
+             " was made; make the plan again with --plan " + plan + "\n"},
+        {"an edited plan", planStudy(), planStudy(),
+         [](const TempFolder& f) {
+             std::string text = TempFolder::read(f.file("plan/study_plan.txt"));
+             text.replace(text.find("shards-per-run 1"), 16, "shards-per-run 2");
+             f.write("plan/study_plan.txt", text);
+         },
+         "quillon-sim study: " + plan + "/study_plan.txt is not a study plan; make one with --plan " + plan + "\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(plan);
+        folder.write("pool.csv", pool);
+        folder.write("s.toml", c.before);
+        ASSERT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --quiet").exitCode, 0) << c.what;
+        folder.write("s.toml", c.after);
+        if (c.change != nullptr) c.change(folder);
+        for (const char* use : {"--task 1", "--bundle 1", "--merge"}) {
+            const Outcome refused = runSim(folder, "study " + study + " --plan " + plan + " " + use);
+            EXPECT_EQ(refused.exitCode, 1) << c.what << " " << use;
+            EXPECT_EQ(refused.err, c.err) << c.what << " " << use;
+        }
+        EXPECT_FALSE(std::filesystem::exists(plan + "/work/parts")) << c.what;
+        ASSERT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --quiet").exitCode, 0) << c.what;
+        EXPECT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --task 1 --quiet").exitCode, 0) << c.what;
+    }
+}
+
+// The [cluster] table and --sbatch reach both batch scripts, quoted as sbatch reads them; a plan
+// made again without --sbatch keeps the options it was made with, and what cannot go into a
+// script is refused before anything is written.
+TEST(StudyPlan, ClusterOptionsGoIntoBothScriptsAndAreKept) {
+    TempFolder folder;
+    const std::string study = folder.file("s.toml"), plan = folder.file("plan");
+    folder.write("s.toml", planStudy("3", "40",
+                                     "[cluster]\npartition = \"short\"\nmemory = \"2G\"\n"
+                                     "extra = [\"--qos=low #1\", \"--requeue\"]\ntask-seconds = 0\n"));
+    const std::string made = "study " + study + " --plan " + plan;
+    ASSERT_EQ(runSim(folder, made + " --sbatch partition=long --sbatch 'account=a \"b\"' --sbatch extra=--exclusive")
+                  .exitCode,
+              0);
+    const std::vector<std::string> lines = {"#SBATCH --partition=\"long\"\n",
+                                            "#SBATCH --account=\"a \\\"b\\\"\"\n",
+                                            "#SBATCH --mem=\"2G\"\n",
+                                            "#SBATCH --qos=\"low #1\"\n",
+                                            "#SBATCH --requeue\n",
+                                            "#SBATCH --exclusive\n",
+                                            "##SBATCH --time="};
+    for (int again = 0; again < 2; ++again) {
+        for (const char* script : {"/array.sbatch", "/merge.sbatch"}) {
+            const std::string text = TempFolder::read(plan + script);
+            for (const std::string& line : lines) EXPECT_NE(text.find(line), std::string::npos) << script << line;
+            EXPECT_EQ(text.find("--partition=\"short\""), std::string::npos) << script;
+            EXPECT_EQ(text.find("##SBATCH --partition"), std::string::npos) << script;
+        }
+        const Outcome remade = runSim(folder, made);
+        ASSERT_EQ(remade.exitCode, 0) << remade.err;
+        EXPECT_NE(remade.out.find("Kept the --sbatch options of the earlier plan: partition=long account=a \"b\" "
+                                  "extra=--exclusive\n"),
+                  std::string::npos)
+            << remade.out;
+    }
+
+    struct Case {
+        std::string arguments, cluster;
+        int exitCode;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"--sbatch queue=a", "", 2,
+         "quillon-sim study: --sbatch queue=a: there is no cluster key named \"queue\" (partition, account, time, "
+         "memory, extra, task-seconds)\n"},
+        {"--sbatch partition", "", 2, "quillon-sim study: --sbatch partition: expects KEY=VALUE\n"},
+        {"--sbatch extra=-p", "", 2,
+         "quillon-sim study: --sbatch extra=-p: \"-p\" is not an sbatch option written as --name or --name=value\n"},
+        {"--sbatch extra=--array=1-3", "", 2,
+         "quillon-sim study: --sbatch extra=--array=1-3: --array is set by the plan itself\n"},
+        {"--sbatch task-seconds=-1", "", 2,
+         "quillon-sim study: --sbatch task-seconds=-1: \"-1\" is not a whole number of seconds from 0 to 604800\n"},
+        {"", "[cluster]\nqueue = \"a\"\n", 1,
+         "quillon-sim study: " + study +
+             " line 16, key \"cluster.queue\": is not a key of [cluster] (partition, account, time, memory, extra, "
+             "task-seconds)\n"},
+        {"", "[cluster]\npartition = \"a\\nb\"\n", 1,
+         "quillon-sim study: " + study +
+             " line 16, key \"cluster.partition\": a line break or control character cannot go into a batch script\n"},
+        {"", "[cluster]\nextra = \"--qos=a\"\n", 1,
+         "quillon-sim study: " + study + " line 16, key \"cluster.extra\": expects an array of texts in quotes\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(plan);
+        folder.write("s.toml", planStudy() + c.cluster);
+        const Outcome refused = runSim(folder, made + " " + c.arguments);
+        EXPECT_EQ(refused.exitCode, c.exitCode) << c.arguments << c.cluster;
+        EXPECT_EQ(refused.err, c.err) << c.arguments << c.cluster;
+        EXPECT_FALSE(std::filesystem::exists(plan)) << c.arguments << c.cluster;
+    }
+}
+
+// Bundles: by default the small study's four short tasks make one array task, which runs them
+// all; with task-seconds = 0 each task is an array task. The merge needs every task's part either
+// way, and a plan under /tmp gets a warning, not a refusal.
+TEST(StudyPlan, TasksAreBundledIntoArrayTasks) {
+    TempFolder folder;
+    const std::string study = folder.write("s.toml", planStudy()), plan = folder.file("plan");
+    const Outcome planned = runSim(folder, "study " + study + " --plan " + plan);
+    ASSERT_EQ(planned.exitCode, 0) << planned.err;
+    EXPECT_TRUE(planned.out.starts_with("Wrote the plan of 4 tasks into " + plan + ": 1 array task of about "))
+        << planned.out;
+    EXPECT_NE(planned.out.find(" s each (task-seconds 300), estimated from a pilot run of up to 100 examinees per "
+                               "condition on this machine\n"),
+              std::string::npos)
+        << planned.out;
+    if (std::filesystem::weakly_canonical(plan).string().starts_with("/tmp/")) {
+        EXPECT_EQ(planned.err, "quillon-sim study: warning: the plan folder " + plan +
+                                   " is likely not shared with the compute nodes (it is under /tmp); make the plan "
+                                   "on a shared file system (see docs/cluster.md)\n");
+    }
+    EXPECT_NE(TempFolder::read(plan + "/array.sbatch").find("\n#SBATCH --array=1-1\n"), std::string::npos);
+    EXPECT_EQ(TempFolder::read(plan + "/tasks.tsv"),
+              "1\t1\tcondition 1 (method=Shannon), replication 1\n2\t1\tcondition 1 (method=Shannon), replication "
+              "2\n3\t1\tcondition 2 (method=MinCost), replication 1\n4\t1\tcondition 2 (method=MinCost), "
+              "replication 2\n");
+    EXPECT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --bundle 2").exitCode, 2);
+    EXPECT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --task 2 --quiet").exitCode, 0);
+    const Outcome bundle = runSim(folder, "study " + study + " --plan " + plan + " --bundle 1");
+    EXPECT_EQ(bundle.exitCode, 0) << bundle.err;
+    EXPECT_EQ(bundle.out, "Task 2 is done already\n");
+    EXPECT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --merge --quiet").exitCode, 0);
+
+    std::filesystem::remove_all(plan);
+    ASSERT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --sbatch task-seconds=0").exitCode, 0);
+    EXPECT_NE(TempFolder::read(plan + "/array.sbatch").find("\n#SBATCH --array=1-4\n"), std::string::npos);
+    for (const char* bundle : {"1", "2", "4"})
+        EXPECT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --bundle " + bundle + " --quiet").exitCode,
+                  0);
+    EXPECT_EQ(runSim(folder, "study " + study + " --plan " + plan + " --merge --quiet").exitCode, 1);  // task 3
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "failure_text.h"
+#include "quillon/engine/program_version.h"
 
 namespace fs = std::filesystem;
 using quillon::ClusterPlan;
@@ -95,8 +96,8 @@ TEST_F(ClusterPlanTest, WritesEveryFileWithValidBashAndTheArrayRange) {
 
     const auto tasks = lines(readText(dir() / "tasks.tsv"));
     ASSERT_EQ(tasks.size(), 5u);
-    EXPECT_EQ(tasks[0], "1\tc1 r1");
-    EXPECT_EQ(tasks[4], "5\tc3 r1");
+    EXPECT_EQ(tasks[0], "1\t1\tc1 r1");
+    EXPECT_EQ(tasks[4], "5\t5\tc3 r1");
 
     const std::string array = readText(dir() / "array.sbatch");
     EXPECT_NE(array.find("\n#SBATCH --array=1-5\n"), std::string::npos);
@@ -126,7 +127,7 @@ TEST_F(ClusterPlanTest, ScriptsCallTheRunnerWithExactPathsFromAnyFolder) {
     ASSERT_EQ(run("cd / && SLURM_ARRAY_TASK_ID=4 bash " + shellQuoted((planDir / "array.sbatch").string())), 0);
     ASSERT_EQ(run("cd / && bash " + shellQuoted((planDir / "merge.sbatch").string())), 0);
     EXPECT_EQ(lines(readText(odd_ / "args-4")),
-              (std::vector<std::string>{"study", study_.string(), "--task", "4", "--plan", planDir.string()}));
+              (std::vector<std::string>{"study", study_.string(), "--bundle", "4", "--plan", planDir.string()}));
     EXPECT_EQ(lines(readText(odd_ / "args-merge")),
               (std::vector<std::string>{"study", study_.string(), "--merge", "--plan", planDir.string()}));
 }
@@ -155,9 +156,9 @@ TEST_F(ClusterPlanTest, SubmitChainsTheMergeOnTheArrayAndTellsHowToResubmit) {
               (std::vector<std::string>{d + "|--parsable array.sbatch",
                                         d + "|--parsable --dependency=afterok:41 merge.sbatch"}));
     const std::string said = readText(output);
-    EXPECT_NE(said.find("array job: 41 (5 tasks"), std::string::npos) << said;
+    EXPECT_NE(said.find("array job: 41 (5 array tasks running 5 study tasks"), std::string::npos) << said;
     EXPECT_NE(said.find("merge job: 42"), std::string::npos) << said;
-    EXPECT_NE(said.find("sbatch --array=I array.sbatch"), std::string::npos) << said;
+    EXPECT_NE(said.find("sbatch --array=B array.sbatch"), std::string::npos) << said;
 }
 
 TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
@@ -183,6 +184,20 @@ TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
          "Slurm cannot write logs under \"/tmp/a\\b\": choose a plan folder without '%' or '\\'."},
         {"no study", [](ClusterPlan& p) { p.studyFile.clear(); },
          "The plan needs a study file, a runner and a folder."},
+        {"empty bundle",
+         [](ClusterPlan& p) {
+             p.bundleSizes = {6, 0};
+         },
+         "The plan has an empty bundle."},
+        {"bundles short",
+         [](ClusterPlan& p) {
+             p.bundleSizes = {2, 3};
+         },
+         "The plan's bundles hold 5 tasks, not its 6."},
+        {"option line break", [](ClusterPlan& p) { p.sbatchOptions = {"--qos=a\nb"}; },
+         "The #SBATCH option \"--qos=a\nb\" cannot go into a batch script."},
+        {"option name", [](ClusterPlan& p) { p.sbatchOptions = {"--a b=c"}; },
+         "The #SBATCH option \"--a b=c\" cannot go into a batch script."},
     };
     for (const Case& c : cases) {
         ClusterPlan changed = plan_;
@@ -192,6 +207,60 @@ TEST_F(ClusterPlanTest, RefusesWhatCannotGoIntoAScriptAndKeepsTheOldPlan) {
         EXPECT_EQ(failureText(writeClusterPlan(changed)), c.message) << c.what;
         EXPECT_EQ(readText(dir() / "array.sbatch"), before) << c.what;
     }
+}
+
+TEST_F(ClusterPlanTest, BundlesRunConsecutiveTasksAndTheScriptsCarryTheOptions) {
+    plan_.bundleSizes = {2, 2, 1};
+    plan_.sbatchOptions = {"--partition=a \"b\" #c", "--exclusive"};
+    ASSERT_EQ(failureText(writeClusterPlan(plan_)), "");
+    EXPECT_EQ(lines(readText(dir() / "tasks.tsv")),
+              (std::vector<std::string>{"1\t1\tc1 r1", "2\t1\tc1 r2", "3\t2\tc2 r1", "4\t2\tc2 r2", "5\t3\tc3 r1"}));
+    const std::string array = readText(dir() / "array.sbatch");
+    EXPECT_NE(array.find("\n#SBATCH --array=1-3\n"), std::string::npos);
+    for (const char* name : {"array.sbatch", "merge.sbatch"}) {
+        const std::string script = readText(dir() / name);
+        EXPECT_NE(script.find("\n#SBATCH --partition=\"a \\\"b\\\" #c\"\n#SBATCH --exclusive\n"), std::string::npos)
+            << script;
+        EXPECT_EQ(script.find("##SBATCH --partition"), std::string::npos) << name;  // no hint for what is set
+        EXPECT_NE(script.find("##SBATCH --time="), std::string::npos) << name;
+    }
+}
+
+// The version a plan records is the one the build states.
+TEST(ProgramVersion, IsTheProjectsVersion) { EXPECT_EQ(quillon::programVersion, QUILLON_PROJECT_VERSION); }
+
+TEST(BundleTasks, EachBundleStaysWithinTheTargetTime) {
+    struct Case {
+        std::vector<double> seconds;
+        double target;
+        std::vector<std::size_t> sizes;
+    };
+    const Case cases[] = {
+        {{1, 1, 1, 1, 1}, 0, {1, 1, 1, 1, 1}},  // no target: no bundling
+        {{1, 1, 1, 1, 1}, 2, {2, 2, 1}},
+        {{1, 1, 1, 1, 1}, 2.5, {2, 2, 1}},
+        {{1, 1, 1, 1, 1}, 100, {5}},
+        {{3, 1, 1, 5, 1}, 2, {1, 2, 1, 1}},  // a task longer than the target is a bundle of its own
+        {{0.15, 0.15, 0.15, 0.15}, 0.3, {2, 2}},
+        {{}, 300, {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(quillon::bundleTasks(c.seconds, c.target), c.sizes) << c.target;
+}
+
+TEST(UnsharedFolderReason, NamesTheMachinesOwnFolders) {
+    const std::string pid = std::to_string(::getpid());
+    struct Case {
+        std::string folder, reason;
+    };
+    const Case cases[] = {
+        {"/tmp", "it is under /tmp"},
+        {"/tmp/quillon-none-" + pid + "/plan", "it is under /tmp"},  // not made yet
+        {"/var/tmp/x", "it is under /var/tmp"},
+        {"/dev/shm/x", "it is under /dev/shm"},
+        {"/tmpx-" + pid, ""},
+        {QUILLON_SOURCE_DIR, ""},  // the sources: a disk of their own
+    };
+    for (const Case& c : cases) EXPECT_EQ(quillon::unsharedFolderReason(c.folder), c.reason) << c.folder;
 }
 
 TEST_F(ClusterPlanTest, AFolderThatCannotBeMadeIsAMessage) {
@@ -228,7 +297,7 @@ TEST_F(ClusterPlanOnSlurm, ArrayMergeAndResubmittedTask) {
     // merge joins the lines in task order.
     writeText(runner_,
               "#!/bin/bash\n"
-              "if [ \"$3\" = --task ]; then\n"
+              "if [ \"$3\" = --bundle ]; then\n"
               "  [ -e \"$6/fail-$4\" ] && exit 1\n"
               "  echo \"task $4 of $(basename \"$2\")\" > \"$6/out-$4\"\n"
               "else\n"

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "quillon/engine/examinee_results.h"
+#include "quillon/engine/fnv1a.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "run_replay.h"
@@ -21,25 +22,6 @@
 namespace quillon {
 
 namespace {
-
-// 64-bit FNV-1a: simple and documented; it tells runs apart, it does not guard against forgery.
-class Fnv1a {
-public:
-    void add(std::string_view bytes) {
-        for (unsigned char c : bytes) {
-            hash_ ^= c;
-            hash_ *= 0x100000001b3ull;
-        }
-    }
-    std::string hex() const {
-        char text[17];
-        std::snprintf(text, sizeof text, "%016" PRIx64, hash_);
-        return text;
-    }
-
-private:
-    std::uint64_t hash_ = 0xcbf29ce484222325ull;
-};
 
 std::string hexFloat(double x) {
     char text[40];

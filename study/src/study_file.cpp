@@ -1,6 +1,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -301,6 +302,42 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
     return {};
 }
 
+std::string clusterKeyList() {
+    std::string names;
+    for (const std::string& name : studyClusterKeys()) names += (names.empty() ? "" : ", ") + name;
+    return names;
+}
+
+// The [cluster] table: the keys of setClusterOption, texts but for the extra options' array and
+// the task seconds' whole number.
+std::string readCluster(const Reader& r, const toml::table& table, Study& study) {
+    for (const auto& [key, node] : inFileOrder(table)) {
+        const std::string dotted = "cluster." + key;
+        const auto& keys = studyClusterKeys();
+        if (std::find(keys.begin(), keys.end(), key) == keys.end())
+            return r.where(lineOf(*node), dotted) + "is not a key of [cluster] (" + clusterKeyList() + ")";
+        std::vector<std::pair<const toml::node*, std::string>> values;  // each with its text
+        if (key == "extra") {
+            const toml::array* options = node->as_array();
+            if (options == nullptr) return r.where(lineOf(*node), dotted) + "expects an array of texts in quotes";
+            for (const toml::node& option : *options) {
+                if (!option.is_string()) return r.where(lineOf(option), dotted) + "expects an array of texts in quotes";
+                values.emplace_back(&option, option.as_string()->get());
+            }
+        } else if (key == "task-seconds") {
+            if (!node->is_integer()) return r.where(lineOf(*node), dotted) + "expects a whole number";
+            values.emplace_back(node, std::to_string(node->as_integer()->get()));
+        } else {
+            if (!node->is_string()) return r.where(lineOf(*node), dotted) + "expects a text in quotes";
+            values.emplace_back(node, node->as_string()->get());
+        }
+        for (const auto& [value, text] : values)
+            if (const Status set = setClusterOption(study.cluster, key, text); !set)
+                return r.where(lineOf(*value), dotted) + set.failure().message;
+    }
+    return {};
+}
+
 // Every condition's settings must pass the run's own checks, and its data the generator's.
 std::string checkConditions(const Reader& r, const Study& study) {
     for (std::size_t c = 0; c < conditionCount(study); ++c) {
@@ -324,6 +361,53 @@ const std::vector<std::string>& studyGenerateOptionNames() {
     static const std::vector<std::string> names = {"items",         "collections", "groups",       "examinees",
                                                    "script-length", "blank-share", "group-shares", "item-quality"};
     return names;
+}
+
+const std::vector<std::string>& studyClusterKeys() {
+    static const std::vector<std::string> keys = {"partition", "account", "time", "memory", "extra", "task-seconds"};
+    return keys;
+}
+
+Status setClusterOption(StudyCluster& cluster, const std::string& key, const std::string& value) {
+    const auto refused = [](std::string message) { return Failure{FailureKind::Usage, std::move(message)}; };
+    if (key == "task-seconds") {
+        std::int64_t seconds = 0;
+        if (!wholeText(value, seconds) || seconds < 0 || seconds > maxClusterTaskSeconds)
+            return refused("\"" + value + "\" is not a whole number of seconds from 0 to " +
+                           std::to_string(maxClusterTaskSeconds));
+        cluster.taskSeconds = seconds;
+        return {};
+    }
+    // sbatch reads an #SBATCH line up to its end: a control character would end the line or hide in it.
+    if (std::any_of(value.begin(), value.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        return refused("a line break or control character cannot go into a batch script");
+    if (key == "extra") {
+        // The name is written as it is and only the value quoted, so the name must need no quoting.
+        const std::size_t equals = std::min(value.find('='), value.size());
+        const std::string name = value.substr(0, equals);
+        const bool named =
+            name.size() > 2 && name.starts_with("--") && std::isalnum(static_cast<unsigned char>(name[2])) &&
+            std::all_of(name.begin() + 2, name.end(),
+                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_'; });
+        if (!named) return refused("\"" + value + "\" is not an sbatch option written as --name or --name=value");
+        for (const char* own : {"--array", "--output", "--job-name", "--dependency"})
+            if (name == own) return refused(std::string(own) + " is set by the plan itself");
+        cluster.extra.push_back(value);
+        return {};
+    }
+    if (value.empty()) return refused("must not be empty");
+    if (key == "partition")
+        cluster.partition = value;
+    else if (key == "account")
+        cluster.account = value;
+    else if (key == "time")
+        cluster.time = value;
+    else if (key == "memory")
+        cluster.memory = value;
+    else
+        return refused("there is no cluster key named \"" + key + "\" (" + clusterKeyList() + ")");
+    return {};
 }
 
 Status setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
@@ -390,13 +474,13 @@ std::string readStudyFile(const std::string& path, Study& study) {
         return path + " line " + std::to_string(failure.source().begin.line) + ": " +
                std::string(failure.description());
     }
-    const toml::table* parts[4] = {};
+    const toml::table* parts[5] = {};
     for (const auto& [key, node] : inFileOrder(root)) {
-        const char* names[] = {"study", "settings", "factors", "data"};
+        const char* names[] = {"study", "settings", "factors", "data", "cluster"};
         const auto found = std::find(std::begin(names), std::end(names), key);
         if (found == std::end(names))
             return r.where(lineOf(*node), key) +
-                   "is not a table of a study file ([study], [settings], [factors], [data])";
+                   "is not a table of a study file ([study], [settings], [factors], [data], [cluster])";
         if (!node->is_table()) return r.where(lineOf(*node), key) + "expects a table";
         parts[found - std::begin(names)] = node->as_table();
     }
@@ -414,6 +498,8 @@ std::string readStudyFile(const std::string& path, Study& study) {
     if (std::string problem = readData(r, *parts[3], study); !problem.empty()) return problem;
     if (parts[2] != nullptr)
         if (std::string problem = readFactors(r, *parts[2], study); !problem.empty()) return problem;
+    if (parts[4] != nullptr)
+        if (std::string problem = readCluster(r, *parts[4], study); !problem.empty()) return problem;
     const auto names = [](const auto& list, std::string_view name) {
         return std::any_of(list.begin(), list.end(), [&](const auto& entry) { return entry.name == name; });
     };

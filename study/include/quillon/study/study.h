@@ -32,6 +32,24 @@ struct StudyFactor {
     std::int64_t line = 0;
 };
 
+/// The longest time `task-seconds` may ask one array task to last: a week.
+inline constexpr std::int64_t maxClusterTaskSeconds = 7 * 24 * 3600;
+
+/// The [cluster] table: what a plan's batch scripts ask Slurm for, and how long one array task
+/// should last. An empty text is not asked for.
+struct StudyCluster {
+    std::string partition, account, time, memory;
+    std::vector<std::string> extra;  // further #SBATCH options, each "--name" or "--name=value"
+    std::int64_t taskSeconds = 300;  // 0: one study task per array task
+};
+
+/// The keys of [cluster] (and of `--sbatch KEY=VALUE`).
+const std::vector<std::string>& studyClusterKeys();
+
+/// Sets one [cluster] key from its text, `extra` adding one option; a Usage failure says why the
+/// value cannot go into a batch script (a line break, an option not written as --name=value).
+Status setClusterOption(StudyCluster& cluster, const std::string& key, const std::string& value);
+
 /// A study as read from its file: the design, every path made absolute.
 struct Study {
     std::string file;
@@ -40,6 +58,7 @@ struct Study {
     std::int32_t replications = 1;
     std::string outputFolder;
     unsigned threads = 1;
+    StudyCluster cluster;
     std::vector<StudyValue> settings;        // fixed run settings, in file order
     std::vector<StudyFactor> factors;        // in file order; the first varies slowest
     std::vector<std::string> responseFiles;  // one per replication, when the data are given
