@@ -63,6 +63,8 @@ TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
         {"[factors]\nmethod = \"Shannon\"\n", 2, "factors.method", "expects an array"},
         {"[factors]\nmethod = [\"Shannon\",\n  \"Shanon\"]\n", 3, "factors.method", "\"Shanon\""},
         {"[factors]\nmax-length = [10, 10]\n", 2, "factors.max-length", "twice"},
+        {"[settings]\nstop-probability = \"x\"\n", 2, "settings.stop-probability", "a number or an array"},
+        {"[factors]\nstop-probability = [0.9, [0.8, 1.5]]\n", 2, "factors.stop-probability", "1.5 must lie"},
         {"[settings]\nmethod = \"MinCost\"\n[factors]\nmethod = [\"Shannon\"]\n", 4, "factors.method",
          "both fixed and varied"},
         {"[factors]\ncolor = [1]\n", 2, "factors.color", "no run setting"},

@@ -178,6 +178,21 @@ std::string readStudyTable(const Reader& r, const toml::table& table, Study& stu
 // A run setting's key and value, checked by setting it.
 std::string readSetting(const Reader& r, const std::string& key, const std::string& dotted, const toml::node& node,
                         std::string& text) {
+    if (key == stopProbabilityName) {
+        // One probability, or several: the runner's repeated --stop-probability.
+        std::string problem;
+        if (const toml::array* array = node.as_array(); array != nullptr && !array->empty()) {
+            text.clear();
+            for (const toml::node& element : *array) {
+                std::string one;
+                if (!numberText(element, one)) problem = "expects a number or an array of numbers";
+                text += (text.empty() ? "" : ",") + one;
+            }
+        } else if (!numberText(node, text)) {
+            problem = "expects a number or an array of numbers";
+        }
+        return problem.empty() ? std::string() : r.where(lineOf(node), dotted) + problem;
+    }
     const NamedSetting* setting = findRunSetting(key);
     if (setting == nullptr) return r.where(lineOf(node), dotted) + "there is no run setting of that name";
     if (std::find(std::begin(studyOwnedSettings), std::end(studyOwnedSettings), key) != std::end(studyOwnedSettings))
@@ -192,7 +207,7 @@ std::string readSetting(const Reader& r, const std::string& key, const std::stri
         text = path.string();
     }
     RunSettings scratch;
-    if (const Status set = setRunSetting(scratch, key, text); !set)
+    if (const Status set = setStudySetting(scratch, key, text); !set)
         return r.where(lineOf(node), dotted) + set.failure().message;
     return {};
 }
@@ -286,8 +301,8 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
                 refusal = checkSampleOptions(options);
             } else {
                 RunSettings settings;
-                for (const StudyValue& fixed : study.settings) (void)setRunSetting(settings, fixed.name, fixed.value);
-                (void)setRunSetting(settings, key, text);
+                for (const StudyValue& fixed : study.settings) (void)setStudySetting(settings, fixed.name, fixed.value);
+                (void)setStudySetting(settings, key, text);
                 refusal = checkRunSettings(settings);
             }
             if (!refusal) return r.where(lineOf(level), dotted) + withLineFeeds(refusal.failure().message);
@@ -407,6 +422,22 @@ Status setClusterOption(StudyCluster& cluster, const std::string& key, const std
         cluster.memory = value;
     else
         return refused("there is no cluster key named \"" + key + "\" (" + clusterKeyList() + ")");
+    return {};
+}
+
+Status setStudySetting(RunSettings& settings, const std::string& name, const std::string& value) {
+    if (name != stopProbabilityName) return setRunSetting(settings, name, value);
+    std::vector<double> probabilities;
+    for (std::size_t from = 0; from <= value.size();) {
+        const std::size_t comma = std::min(value.find(',', from), value.size());
+        double probability = 0;
+        const auto [end, error] = std::from_chars(value.data() + from, value.data() + comma, probability);
+        if (comma == from || error != std::errc() || end != value.data() + comma)
+            return Failure{FailureKind::Usage, "setting stop-probability: \"" + value + "\" is not a list of numbers"};
+        probabilities.push_back(probability);
+        from = comma + 1;
+    }
+    settings.stopProbabilities = probabilities;
     return {};
 }
 

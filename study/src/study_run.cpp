@@ -153,11 +153,11 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
         s.responseFile = study.responseFiles[static_cast<std::size_t>(replication)];
     }
     // Every value passed its check when the study was read.
-    for (const StudyValue& setting : study.settings) (void)setRunSetting(s, setting.name, setting.value);
+    for (const StudyValue& setting : study.settings) (void)setStudySetting(s, setting.name, setting.value);
     const std::vector<std::size_t> levels = conditionLevels(study, condition);
     for (std::size_t f = 0; f < study.factors.size(); ++f)
         if (!study.factors[f].generateOption)
-            (void)setRunSetting(s, study.factors[f].name, study.factors[f].values[levels[f]]);
+            (void)setStudySetting(s, study.factors[f].name, study.factors[f].values[levels[f]]);
     s.resultsFile = (fs::path(workFolder) / "runs" / (runName(condition, replication) + "_results.csv")).string();
     s.exposureFile.clear();
     s.saveExposure = false;
@@ -227,15 +227,22 @@ RunSummary runStudyTask(const Study& study, const std::string& workFolder, const
 
 namespace {
 
+// The number the whole text is, if it is one.
+std::optional<double> numberIn(const std::string& text) {
+    double number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return number;
+}
+
 // The factors as the tables name them; numeric when the setting or option takes numbers.
 std::vector<FigureFactor> figureFactors(const Study& study) {
     std::vector<FigureFactor> factors;
     for (const StudyFactor& factor : study.factors) {
-        bool numeric = false;
-        if (const NamedSetting* setting = findRunSetting(factor.name); setting != nullptr && !factor.generateOption)
-            numeric = setting->kind == SettingKind::WholeNumber || setting->kind == SettingKind::Number;
-        else
-            numeric = factor.name != "group-shares";
+        // A text setting stays text even when its levels look like numbers (a pool named "10").
+        const NamedSetting* setting = factor.generateOption ? nullptr : findRunSetting(factor.name);
+        bool numeric = setting == nullptr || setting->kind != SettingKind::Text;
+        for (const std::string& value : factor.values) numeric = numeric && numberIn(value).has_value();
         factors.push_back({figureFactorName(factor.name), numeric});
     }
     return factors;
@@ -249,10 +256,7 @@ std::vector<std::string> figureLevels(const Study& study, const std::vector<Figu
     const std::vector<std::size_t> at = conditionLevels(study, condition);
     for (std::size_t f = 0; f < study.factors.size(); ++f) {
         const std::string& value = study.factors[f].values[at[f]];
-        double number = 0;
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-        const bool isNumber = factors[f].numeric && error == std::errc() && end == value.data() + value.size();
-        levels.push_back(isNumber ? formatRoundTrip(number) : study.factors[f].written[at[f]]);
+        levels.push_back(factors[f].numeric ? formatRoundTrip(*numberIn(value)) : study.factors[f].written[at[f]]);
     }
     return levels;
 }

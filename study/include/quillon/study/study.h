@@ -73,6 +73,13 @@ struct Study {
 /// and the key.
 Outcome<Study> readStudy(const std::string& path);
 
+/// The study's name of the run's stop probabilities: one number or an array of them.
+inline constexpr const char* stopProbabilityName = "stop-probability";
+
+/// Sets one setting of a study's runs from its text: a named run setting, or the stop
+/// probabilities, comma-separated; a Usage failure says why not.
+Status setStudySetting(RunSettings& settings, const std::string& name, const std::string& value);
+
 /// The generate options a study's data may set or vary, under generate's option names.
 const std::vector<std::string>& studyGenerateOptionNames();
 
