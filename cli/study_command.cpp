@@ -55,6 +55,13 @@ public:
         if (runDone) ++runsDone_;
         draw();
     }
+    void generating(std::size_t set, std::size_t sets, std::int64_t examinees, std::int32_t items) override {
+        if (!showProgress_) return;
+        std::fprintf(stderr, "\rStudy: generating data set %zu of %zu (%lld examinees, %d items)   ", set, sets,
+                     static_cast<long long>(examinees), static_cast<int>(items));
+        std::fflush(stderr);
+        lineShown_ = true;
+    }
     void endLine() {
         if (lineShown_) std::fputc('\n', stderr);
         lineShown_ = false;
@@ -129,6 +136,7 @@ std::string runnerPath(const std::string& fallback) {
 
 int writePlan(const Study& study, const StudyOptions& options, const std::string& workFolder,
               const std::string& argv0) {
+    StudyConsole console(!options.quiet && onTerminal());
     const std::int32_t shards = options.shardsPerRun > 0 ? options.shardsPerRun : 1;
     ClusterPlan plan;
     plan.studyFile = study.file;
@@ -139,7 +147,8 @@ int writePlan(const Study& study, const StudyOptions& options, const std::string
     plan.jobName = study.name;
     // A plan the scripts cannot hold is refused before any data or file is made for it.
     Status done = checkClusterPlan(plan);
-    if (done) done = prepareStudyData(study, workFolder);
+    if (done) done = prepareStudyData(study, workFolder, &console);
+    console.endLine();
     if (!done) {
         std::cerr << "quillon-sim study: " << done.failure().message << '\n';
         return exitCode(done);
@@ -239,10 +248,20 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
     const Study& study = *read;
     const std::string workFolder =
         options.planDir.empty() ? studyWorkFolder(study) : (fs::absolute(options.planDir) / "work").string();
+    if (const Status refused = refuseStudyOverInputs(study, workFolder); !refused) {
+        std::cerr << "quillon-sim study: " << refused.failure().message << '\n';
+        return exitCode(refused);
+    }
     if (options.task != 0) return runOneTask(study, options, workFolder);
     if (options.merge) {
         const std::int32_t shards = planShards(study, options.planDir);
         if (shards == 0) return exitMessage;
+        // Held until the tables are written: no second study may write into the same folder meanwhile.
+        const Outcome<StudyLock> lock = StudyLock::take(study);
+        if (!lock) {
+            std::cerr << "quillon-sim study: " << lock.failure().message << '\n';
+            return exitCode(lock.failure().kind);
+        }
         StudyConsole host(false);
         return mergeStudy(study, workFolder, shards, host, options.quiet);
     }
