@@ -131,20 +131,9 @@ bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTa
 RunSummary runStudyTask(const Study& study, const std::string& workFolder, const StudyTask& task, RunHost& host,
                         int threads);
 
-/// One run's results table, its 13 fields a line without the blank separator columns; a
-/// measure the table lacks is empty.
-std::vector<std::vector<std::string>> resultsTableFields(const std::string& tableText);
-
-/// The long table: one row per condition, replication and length; `tables[c][r]` is the results
-/// table text of condition c in replication r.
-std::string studyResultsText(const Study& study, const std::vector<std::vector<std::string>>& tables);
-
-/// The summary: per condition and length, the mean and sample standard deviation of every measure
-/// over the replications.
-std::string studySummaryText(const Study& study, const std::vector<std::vector<std::string>>& tables);
-
-/// Merges every run from its parts and writes the study's tables into its output folder; the
-/// failure says what is missing or failed (every unfinished task is named).
+/// Merges every run from its parts, in memory, and writes the study's tables and report into its
+/// output folder, all of them or none; the failure says what is missing or failed (every
+/// unfinished task is named).
 Status writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host);
 
 /// The work folder of a study run on this machine: "work" in its output folder.
