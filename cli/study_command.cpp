@@ -67,6 +67,13 @@ public:
         if (runDone) ++runsDone_;
         draw();
     }
+    void generating(std::size_t set, std::size_t sets, std::int64_t examinees, std::int32_t items) override {
+        if (!showProgress_) return;
+        std::fprintf(stderr, "\rStudy: generating data set %zu of %zu (%lld examinees, %d items)   ", set, sets,
+                     static_cast<long long>(examinees), static_cast<int>(items));
+        std::fflush(stderr);
+        lineShown_ = true;
+    }
     void endLine() {
         if (lineShown_) std::fputc('\n', stderr);
         lineShown_ = false;
@@ -382,6 +389,7 @@ std::string secondsText(double seconds) {
 
 int writePlan(const Study& study, const StudyOptions& options, const std::string& workFolder,
               const std::string& argv0) {
+    StudyConsole console(!options.quiet && onTerminal());
     const std::int32_t shards = options.shardsPerRun > 0 ? options.shardsPerRun : 1;
     const std::string path = (fs::path(options.planDir) / planFileName).string();
     PlanRecord record;
@@ -415,7 +423,8 @@ int writePlan(const Study& study, const StudyOptions& options, const std::string
     Status done = checkClusterPlan(plan);
     Outcome<std::string> identity = planIdentity(study, shards);
     if (done && !identity) done = identity.failure();
-    if (done) done = prepareStudyData(study, workFolder);
+    if (done) done = prepareStudyData(study, workFolder, &console);
+    console.endLine();
     if (!done) {
         std::cerr << "quillon-sim study: " << done.failure().message << '\n';
         return exitCode(done);
@@ -580,11 +589,21 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
     const Study& study = *read;
     const std::string workFolder =
         options.planDir.empty() ? studyWorkFolder(study) : (fs::absolute(options.planDir) / "work").string();
+    if (const Status refused = refuseStudyOverInputs(study, workFolder); !refused) {
+        std::cerr << "quillon-sim study: " << refused.failure().message << '\n';
+        return exitCode(refused);
+    }
     if (options.task != 0) return runOneTask(study, options, workFolder);
     if (options.bundle != 0) return runBundle(study, options, workFolder);
     if (options.merge) {
         const std::optional<PlanRecord> plan = readPlan(study, options.planDir);
         if (!plan) return exitMessage;
+        // Held until the tables are written: no second study may write into the same folder meanwhile.
+        const Outcome<StudyLock> lock = StudyLock::take(study);
+        if (!lock) {
+            std::cerr << "quillon-sim study: " << lock.failure().message << '\n';
+            return exitCode(lock.failure().kind);
+        }
         StudyConsole host(false);
         return mergeStudy(study, workFolder, plan->shards, host, options.quiet);
     }

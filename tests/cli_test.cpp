@@ -644,6 +644,68 @@ TEST(Runner, AMergeOrShardNeverWritesOverWhatItReads) {
     }
 }
 
+// A study never writes over what it reads either: an output (the tables, the report, the lock) or
+// a work file that is one of its inputs is refused before anything is written, whether the study
+// runs here, is planned or is merged.
+TEST(Runner, AStudyNeverWritesOverWhatItReads) {
+    TempFolder folder;
+    const std::string work = folder.file("s");
+    const std::string pool = TempFolder::read(sample + "samplepassfail_pool.csv");
+    const std::string data = TempFolder::read(sample + "samplepassfail.txt");
+    const std::string head = "[study]\nthreads = 1\noutput = \".\"\n[settings]\nmax-length = 2\n";
+    const std::string given = "[data]\nfiles = [\"data.txt\"]\n";
+    const std::string clash = "quillon-sim study: The study's output file " + work + "/";
+    const std::string within = "; keep the study's inputs out of that folder.\n";
+    struct Case {
+        std::string study, text, arguments, clashing, err;
+    };
+    const Case cases[] = {
+        {"s.toml", head + "pool = \"pool.csv\"\n[data]\nfiles = [\"study_results.csv\"]\n", "", "study_results.csv",
+         clash + "study_results.csv would replace its response file " + work +
+             "/study_results.csv; choose another output folder.\n"},
+        {"s.toml", head + "pool = \"study_summary.csv\"\n" + given, "--plan plan", "study_summary.csv",
+         clash + "study_summary.csv would replace its pool file " + work +
+             "/study_summary.csv; choose another output folder.\n"},
+        {"study_report.html", head + "[data.generate]\nitems = 20\nexaminees = 10\nscript-length = 3\n",
+         "--merge --plan plan", "",
+         clash + "study_report.html would replace its study file " + work +
+             "/study_report.html; choose another output folder.\n"},
+        {"s.toml", head + "[factors]\npool = [\"pool.csv\", \"./study_conditions.csv\"]\n" + given, "",
+         "study_conditions.csv",
+         clash + "study_conditions.csv would replace its pool file " + work +
+             "/study_conditions.csv; choose another output folder.\n"},
+        {"s.toml", head + "pool = \"study.lock\"\n" + given, "", "study.lock",
+         clash + "study.lock would replace its pool file " + work + "/study.lock; choose another output folder.\n"},
+        {"s.toml", head + "pool = \"work/data/pool.csv\"\n" + given, "", "work/data/pool.csv",
+         "quillon-sim study: The study's pool file " + work + "/work/data/pool.csv lies in its work folder " + work +
+             "/work, where the study's own files could replace it" + within},
+        {"s.toml", head + "pool = \"plan/work/pool.csv\"\n" + given, "--plan plan", "plan/work/pool.csv",
+         "quillon-sim study: The study's pool file " + work + "/plan/work/pool.csv lies in its work folder " + work +
+             "/plan/work, where the study's own files could replace it" + within},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directories(work + "/work/data");
+        std::filesystem::create_directories(work + "/plan/work");
+        folder.write("s/pool.csv", pool);
+        folder.write("s/data.txt", data);
+        if (!c.clashing.empty()) folder.write("s/" + c.clashing, c.clashing.ends_with(".csv") ? pool : data);
+        folder.write("s/" + c.study, c.text);
+        const auto before = entries(work);
+        const Outcome outcome = runSim(folder, "study " + c.study + " --quiet " + c.arguments, "cd " + work + " && ");
+        EXPECT_EQ(outcome.exitCode, 1) << c.study << " " << c.arguments;
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(entries(work), before) << c.arguments;
+        EXPECT_TRUE(entries(work + "/work/data").size() == (c.clashing == "work/data/pool.csv"));
+        EXPECT_TRUE(entries(work + "/plan/work").size() == (c.clashing == "plan/work/pool.csv"));
+        EXPECT_EQ(TempFolder::read(work + "/" + c.study), c.text);
+        if (!c.clashing.empty()) {
+            EXPECT_TRUE(sameText(TempFolder::read(work + "/" + c.clashing), c.clashing.ends_with(".csv") ? pool : data))
+                << c.clashing;
+        }
+    }
+}
+
 // AddressSanitizer reserves terabytes of address space for itself, so a limit on it only holds
 // in a build without that sanitizer (the cases still run there).
 #if defined(__SANITIZE_ADDRESS__)

@@ -118,27 +118,27 @@ TEST(SampleData, RejectedOptionsSayWhy) {
     EXPECT_NE(with([](SampleOptions& o) { o.items = 9; }), "");  // fewer than 1 + 2 + 3 + 4
 }
 
-// What generate writes must be what the runner reads: one answer per item on a response line no
-// longer than the line limit, and an examinee number within the identifier's 11 characters.
-TEST(SampleData, SizesBeyondWhatTheRunnerReadsAreRefused) {
+// Sizes are refused before anything is generated: past them the generator would ask for
+// gigabytes of memory or fill the disk (and past the runner's limits write what it cannot read).
+TEST(SampleData, SizesBeyondTheLimitsAreRefused) {
+    const std::string items = "--items must be from 1 to 100000.";
+    const std::string examinees = "--examinees must be from 0 to 100000000.";
+    const std::string script = "--script-length must be from 1 to 100000.";
     const struct {
         std::function<void(SampleOptions&)> change;
         std::string message;
     } cases[] = {
-        {[](SampleOptions& o) { o.items = maxAnsweredItems; }, ""},
-        {[](SampleOptions& o) { o.items = maxAnsweredItems + 1; },
-         "--items must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
-        {[](SampleOptions& o) { o.items = std::numeric_limits<std::int32_t>::max(); },
-         "--items must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
-        {[](SampleOptions& o) { o.items = 0; }, "--items must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
-        {[](SampleOptions& o) { o.examinees = 9999999999; }, ""},
-        {[](SampleOptions& o) { o.examinees = 10000000000; }, "--examinees must be from 0 to 9999999999."},
-        {[](SampleOptions& o) { o.examinees = -1; }, "--examinees must be from 0 to 9999999999."},
-        {[](SampleOptions& o) { o.scriptLength = maxAnsweredItems; }, ""},
-        {[](SampleOptions& o) { o.scriptLength = maxAnsweredItems + 1; },
-         "--script-length must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
-        {[](SampleOptions& o) { o.scriptLength = 0; },
-         "--script-length must be from 1 to " + std::to_string(maxAnsweredItems) + "."},
+        {[](SampleOptions& o) { o.items = 100000; }, ""},
+        {[](SampleOptions& o) { o.items = 100001; }, items},
+        {[](SampleOptions& o) { o.items = std::numeric_limits<std::int32_t>::max(); }, items},
+        {[](SampleOptions& o) { o.items = 0; }, items},
+        {[](SampleOptions& o) { o.examinees = 100000000; }, ""},
+        {[](SampleOptions& o) { o.examinees = 100000001; }, examinees},
+        {[](SampleOptions& o) { o.examinees = std::numeric_limits<std::int64_t>::max(); }, examinees},
+        {[](SampleOptions& o) { o.examinees = -1; }, examinees},
+        {[](SampleOptions& o) { o.scriptLength = 100000; }, ""},
+        {[](SampleOptions& o) { o.scriptLength = 100001; }, script},
+        {[](SampleOptions& o) { o.scriptLength = 0; }, script},
         {[](SampleOptions& o) { o.groups = maxResponseGroup; }, ""},
         {[](SampleOptions& o) { o.groups = maxResponseGroup + 1; }, "--groups must be from 2 to 10."},
     };

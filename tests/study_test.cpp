@@ -12,8 +12,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -48,7 +50,9 @@ TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
     TempFolder folder;
     folder.write("pool.csv", "x");
     folder.write("r1.txt", "1");
+    folder.write("empty.txt", "");
     const std::string g = generated;
+    const std::string methods = "[factors]\nmethod = [\"Shannon\", \"MinCost\"]\n";
     const BadStudy cases[] = {
         {"[study]\nseed = 1\nseeds = 2\n", 3, "study.seeds", "is not a key of [study]"},
         {"[study]\nreplications = \"3\"\n", 2, "study.replications", "expects a whole number"},
@@ -65,6 +69,30 @@ TEST(StudyFile, ErrorsNameTheFileTheLineAndTheKey) {
         {"[factors]\nmax-length = [10, 10]\n", 2, "factors.max-length", "twice"},
         {"[settings]\nstop-probability = \"x\"\n", 2, "settings.stop-probability", "a number or an array"},
         {"[factors]\nstop-probability = [0.9, [0.8, 1.5]]\n", 2, "factors.stop-probability", "1.5 must lie"},
+        // Levels are compared by value, not as written.
+        {"[factors]\nmax-length = [10,\n 0xA]\n", 3, "factors.max-length", "names the level 10 twice (as 10 and 0xA)"},
+        {"[factors]\nalpha = [0.05, 0.050, 5e-2]\n", 2, "factors.alpha", "names the level 0.05 twice"},
+        {"[factors]\nitem-quality = [1, 1.0]\n" + g, 2, "factors.item-quality", "twice"},
+        {"[factors]\ngroup-shares = [[0.3, 0.7], [0.30, 7e-1]]\n" + g, 2, "factors.group-shares", "twice"},
+        // No examinees: the tables would be zeros.
+        {"[data.generate]\nitems = 40\nexaminees = 0\n", 3, "data.generate.examinees", "needs examinees"},
+        {"[factors]\nexaminees = [10,\n 0]\n[data.generate]\nitems = 40\n", 3, "factors.examinees", "needs examinees"},
+        {"[data]\nfiles = [\"empty.txt\"]\n[settings]\npool = \"pool.csv\"\n", 2, "data.files", "no examinee"},
+        // Sizes that would exhaust the memory or the disk.
+        {"[data.generate]\nitems = 2147483647\n", 0, nullptr, "--items must be from 1 to 100000"},
+        {"[data.generate]\nexaminees = 9223372036854775807\n", 0, nullptr, "--examinees must be from 0 to 100000000"},
+        // The reference condition.
+        {"[study]\nreference = \"MinCost\"\n" + methods, 2, "study.reference", "expects a table"},
+        {"[study]\nreference = {}\n" + methods, 2, "study.reference", "expects a table"},
+        {"[study]\nreference = { methd = \"MinCost\" }\n" + methods, 2, "study.reference.methd",
+         "is not a factor of the study (method)"},
+        {"[study]\nreference = { method = \"MaxDiscr\" }\n" + methods, 2, "study.reference.method",
+         "MaxDiscr is not a level of factors.method"},
+        {"[study]\nreference = { method = 1 }\n" + methods, 2, "study.reference.method", "expects a text"},
+        // Designs too large to run.
+        {"[study]\nmax-runs = 0\n", 2, "study.max-runs", "must be from 1"},
+        {"[study]\nreplications = 2\nmax-runs = 7\n[factors]\nrandomization = [1, 2, 3]\n" + methods.substr(10), 0,
+         nullptr, "the factors make 6 conditions, which in 2 replications are more runs (12 runs) than the 7"},
         {"[settings]\nmethod = \"MinCost\"\n[factors]\nmethod = [\"Shannon\"]\n", 4, "factors.method",
          "both fixed and varied"},
         {"[factors]\ncolor = [1]\n", 2, "factors.color", "no run setting"},
@@ -140,6 +168,97 @@ TEST(StudyFile, ConditionsAreTheCrossProductInFileOrder) {
     EXPECT_EQ(tasks[7].shardCount, 3);
     EXPECT_EQ(taskDescription(study, tasks[7]),
               "condition 2 (randomization=1, method=Shannon, alpha=0.10), replication 1, shard 2/3");
+}
+
+TEST(StudyFile, EachConditionsReferenceHasTheNamedLevelsAndItsOwnForTheRest) {
+    TempFolder folder;
+    const std::string factors =
+        "[factors]\nmethod = [\"Shannon\", \"MaxDiscr\", \"MinCost\"]\nmax-length = [10, 0xC]\n";
+    const struct {
+        std::string reference;
+        std::vector<std::optional<std::size_t>> levels;
+        std::vector<std::size_t> conditions;  // each condition's reference
+    } cases[] = {
+        {"", {0, 0}, {0, 0, 0, 0, 0, 0}},
+        {"reference = { method = \"MinCost\" }\n", {2, std::nullopt}, {4, 5, 4, 5, 4, 5}},
+        {"reference = { max-length = 12 }\n", {std::nullopt, 1}, {1, 1, 3, 3, 5, 5}},  // 0xC by value
+        {"[study.reference]\nmax-length = 10\nmethod = \"MaxDiscr\"\n", {1, 0}, {2, 2, 2, 2, 2, 2}},
+    };
+    for (const auto& c : cases) {
+        const std::string path = folder.write("s.toml", "[study]\n" + c.reference + factors + generated);
+        Study study;
+        ASSERT_EQ(takeInto(readStudy(path), study), "") << c.reference;
+        EXPECT_EQ(study.referenceLevels, c.levels) << c.reference;
+        for (std::size_t condition = 0; condition < c.conditions.size(); ++condition)
+            EXPECT_EQ(referenceCondition(study, condition), c.conditions[condition]) << c.reference << condition;
+    }
+}
+
+// 256 levels of 8 factors are 2^64 conditions: a count that wrapped to 0 would run nothing and
+// report header-only tables as the study's result.
+TEST(StudyFile, ConditionCountsDoNotWrap) {
+    Study study;
+    study.factors.resize(8);
+    for (StudyFactor& factor : study.factors) factor.values.resize(256);
+    EXPECT_EQ(conditionCount(study), SIZE_MAX);
+    study.factors.resize(2);
+    EXPECT_EQ(conditionCount(study), 65536u);
+}
+
+// Generating large data takes long: the watcher hears of each set before it is made, and of none
+// that is already there.
+TEST(StudyFile, EachGeneratedSetIsAnnouncedBeforeItIsMade) {
+    struct Watcher : StudyWatcher {
+        std::vector<std::string> heard;
+        void generating(std::size_t set, std::size_t sets, std::int64_t examinees, std::int32_t items) override {
+            heard.push_back(std::to_string(set) + "/" + std::to_string(sets) + " " + std::to_string(examinees) + " " +
+                            std::to_string(items));
+        }
+    };
+    TempFolder folder;
+    const std::string path = folder.write(
+        "s.toml", "[study]\nreplications = 2\n[factors]\nexaminees = [30, 50]\n[data.generate]\nitems = 40\n");
+    Study study;
+    ASSERT_EQ(takeInto(readStudy(path), study), "");
+    Watcher watcher;
+    ASSERT_EQ(failureText(prepareStudyData(study, folder.file("work"), &watcher)), "");
+    EXPECT_EQ(watcher.heard, (std::vector<std::string>{"1/4 30 40", "2/4 50 40", "3/4 30 40", "4/4 50 40"}));
+    Watcher again;
+    ASSERT_EQ(failureText(prepareStudyData(study, folder.file("work"), &again)), "");
+    EXPECT_TRUE(again.heard.empty());
+}
+
+// One study at a time on an output folder: the second is refused, told which study and process
+// hold it, until the first lets go.
+TEST(StudyFile, AnOutputFolderIsLockedForOneStudy) {
+    TempFolder folder;
+    Study first, second;
+    const std::string path = folder.write("first.toml", "[study]\noutput = \"out\"\n" + std::string(generated));
+    ASSERT_EQ(takeInto(readStudy(path), first), "");
+    ASSERT_EQ(takeInto(readStudy(folder.write("second.toml", TempFolder::read(path))), second), "");
+    std::optional<StudyLock> held;
+    {
+        Outcome<StudyLock> lock = StudyLock::take(first);
+        ASSERT_TRUE(lock) << lock.failure().message;
+        held.emplace(std::move(*lock));
+    }
+    const std::string refused = failureText(StudyLock::take(second));
+    EXPECT_EQ(refused, "The output folder " + first.outputFolder + " is in use by the study " + path + " (process " +
+                           std::to_string(::getpid()) +
+                           "); wait until it ends, or give this study another output folder.");
+    // The study command is refused as well, and so is the study run by the packages.
+    const std::string err = folder.file("err");
+    const std::string command = std::string(QUILLON_SIM) + " study " + second.file + " --quiet 2>" + err;
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    EXPECT_EQ(TempFolder::read(err), "quillon-sim study: " + refused + "\n");
+    testing::RecordingHost host;
+    StudyWatcher watcher;
+    EXPECT_EQ(failureText(runStudyLocally(second, studyWorkFolder(second), 1, host, watcher)), refused);
+    EXPECT_FALSE(fs::exists(studyWorkFolder(second)));
+    held.reset();
+    EXPECT_FALSE(fs::exists(studyLockFile(first)));  // nothing is left in the output folder
+    EXPECT_TRUE(StudyLock::take(second));
 }
 
 TEST(StudyFile, EachReplicationHasItsOwnSeedsAndEveryConditionItsExaminees) {

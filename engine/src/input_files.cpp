@@ -284,6 +284,19 @@ bool namesOneFile(const std::string& a, const std::string& b) {
     return placeA && placeB && *placeA == *placeB;
 }
 
+bool liesWithin(const std::string& name, const std::string& folder) {
+    if (name.empty() || folder.empty()) return false;
+    const std::optional<std::filesystem::path> place = placeOf(name), within = placeOf(folder);
+    if (!place || !within) return false;
+    auto at = place->begin();
+    for (const std::filesystem::path& part : *within) {
+        if (part.empty()) continue;  // a folder's trailing separator
+        if (at == place->end() || *at != part) return false;
+        ++at;
+    }
+    return true;
+}
+
 std::vector<RoleFile> runInputFiles(const RunSettings& settings) {
     std::vector<RoleFile> inputs = {{"pool", settings.poolFile}, {"data", settings.responseFile}};
     if (settings.followScript) inputs.push_back({"script", settings.scriptFile});

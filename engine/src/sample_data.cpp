@@ -85,13 +85,13 @@ std::string sampleOptionsProblem(const SampleOptions& o) {
         if (value >= low && value <= high) return std::string();
         return std::string(option) + " must be from " + std::to_string(low) + " to " + std::to_string(high) + ".";
     };
-    // Larger than the runner reads: a longer response line, a longer identifier, a group digit past 9.
+    // Sizes past what is generated in reasonable memory, time and disk, and a group digit past 9.
     // No test outlasts a pool, so no script slot past the most items is ever used.
     for (const std::string& problem :
-         {outside("--items", o.items, 1, maxAnsweredItems), outside("--collections", o.collections, 1, 8),
+         {outside("--items", o.items, 1, maxGeneratedItems), outside("--collections", o.collections, 1, 8),
           outside("--groups", o.groups, minGroupCount, maxResponseGroup),
           outside("--examinees", o.examinees, 0, maxGeneratedExaminees),
-          outside("--script-length", o.scriptLength, 1, maxAnsweredItems)})
+          outside("--script-length", o.scriptLength, 1, maxGeneratedItems)})
         if (!problem.empty()) return problem;
     if (!(o.blankShare >= 0.0 && o.blankShare <= 1.0)) return "--blank-share must be from 0 to 1.";
     std::int64_t weights = 0;

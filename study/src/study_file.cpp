@@ -14,8 +14,12 @@
 #include "quillon/engine/setting_names.h"
 #include "quillon/engine/simulation.h"
 #include "quillon/study/study.h"
+#include "quillon/text/line_reader.h"
+#include "study_internal.h"
 
 namespace quillon {
+
+bool isFileSetting(std::string_view name) { return name == "pool" || name == "script" || name == "enemies"; }
 
 namespace {
 
@@ -23,9 +27,6 @@ namespace fs = std::filesystem;
 
 // Set by the study itself for every run, so a study file may not name them.
 constexpr std::string_view studyOwnedSettings[] = {"data", "results", "exposure", "no-exposure"};
-
-// Settings that name an input file: relative to the study file, and they must exist.
-bool isFileSetting(std::string_view name) { return name == "pool" || name == "script" || name == "enemies"; }
 
 struct Reader {
     std::string file;
@@ -128,6 +129,17 @@ bool isGenerateOption(const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// Why a given response file cannot be a replication's data, or empty: without a line it has no
+// examinee, and every table would be zeros.
+std::string responseFileProblem(const std::string& path) {
+    LineReader reader(path);
+    std::string line;
+    if (!reader.isOpen()) return "the file " + path + " cannot be read";
+    if (!reader.nextLine(line) && reader.problem() == ReadProblem::None)
+        return "the file " + path + " holds no examinee (it has no line)";
+    return {};
+}
+
 template <class T>
 bool wholeText(const std::string& text, T& value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -166,9 +178,14 @@ std::string readStudyTable(const Reader& r, const toml::table& table, Study& stu
         } else if (key == "threads") {
             problem = studyInteger(r, *node, dotted, 1, maxThreadCount, value);
             study.threads = static_cast<unsigned>(value);
+        } else if (key == "max-runs") {
+            problem = studyInteger(r, *node, dotted, 1, INT64_MAX, value);
+            study.maxRuns = value;
+        } else if (key == "reference") {
+            continue;  // read once the factors are known: readReference
         } else {
             return r.where(lineOf(*node), dotted) +
-                   "is not a key of [study] (name, seed, replications, output, threads)";
+                   "is not a key of [study] (name, seed, replications, output, threads, reference, max-runs)";
         }
         if (!problem.empty()) return problem;
     }
@@ -226,6 +243,9 @@ std::string readGenerateOption(const Reader& r, const std::string& key, const st
     SampleOptions scratch;
     if (const Status set = setSampleOption(scratch, key, text); !set)
         return r.where(lineOf(node), dotted) + set.failure().message;
+    // Without examinees every table would be zeros that read as a result.
+    if (key == "examinees" && scratch.examinees == 0)
+        return r.where(lineOf(node), dotted) + "a study needs examinees: give at least 1";
     return {};
 }
 
@@ -244,6 +264,8 @@ std::string readData(const Reader& r, const toml::table& table, Study& study) {
                 std::error_code error;
                 if (!fs::is_regular_file(path, error))
                     return r.where(lineOf(file), dotted) + "the file " + path.string() + " does not exist";
+                if (std::string problem = responseFileProblem(path.string()); !problem.empty())
+                    return r.where(lineOf(file), dotted) + problem;
                 study.responseFiles.push_back(path.string());
             }
             if (static_cast<std::int64_t>(files->size()) != study.replications)
@@ -266,6 +288,100 @@ std::string readData(const Reader& r, const toml::table& table, Study& study) {
     }
     if (!any) return r.file + ": [data] needs files = [...] or a [data.generate] table";
     return {};
+}
+
+// Whether a factor's levels are numbers (or lists of numbers), and so compared by value.
+bool numericFactor(const StudyFactor& factor) {
+    if (factor.generateOption) return true;
+    const NamedSetting* setting = findRunSetting(factor.name);
+    return setting != nullptr && (setting->kind == SettingKind::WholeNumber || setting->kind == SettingKind::Number);
+}
+
+// Two levels as their setting takes them are one level: numbers (and lists of them) by value,
+// so 10 and 0xA, or 0.05 and 5e-2, are the same condition.
+bool sameLevel(bool numeric, const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    if (!numeric) return false;
+    const auto pieces = [](const std::string& text) {
+        std::vector<std::string> list;
+        for (std::size_t from = 0; from <= text.size();) {
+            const std::size_t comma = std::min(text.find(',', from), text.size());
+            list.push_back(text.substr(from, comma - from));
+            from = comma + 1;
+        }
+        return list;
+    };
+    const std::vector<std::string> x = pieces(a), y = pieces(b);
+    if (x.size() != y.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        // Whole numbers as such: past 2^53 two of them can share one double.
+        std::int64_t wholeX = 0, wholeY = 0;
+        if (wholeText(x[i], wholeX) && wholeText(y[i], wholeY)) {
+            if (wholeX != wholeY) return false;
+            continue;
+        }
+        double numberX = 0, numberY = 0;
+        if (!wholeText(x[i], numberX) || !wholeText(y[i], numberY) || numberX != numberY) return false;
+    }
+    return true;
+}
+
+// Why a level with the value `text` (written `shown`) cannot be added to the factor, or empty.
+std::string levelNamedTwice(const StudyFactor& factor, const std::string& text, const std::string& shown) {
+    const bool numeric = numericFactor(factor);
+    for (std::size_t i = 0; i < factor.values.size(); ++i) {
+        if (!sameLevel(numeric, factor.values[i], text)) continue;
+        const std::string& first = factor.written[i];
+        return "names the level " + first + " twice" + (first == shown ? "" : " (as " + first + " and " + shown + ")");
+    }
+    return {};
+}
+
+// `reference = { factor = level, ... }`: the levels, of some factors, of each condition's reference.
+std::string readReference(const Reader& r, const toml::node& node, Study& study) {
+    const std::string dotted = "study.reference";
+    const toml::table* table = node.as_table();
+    if (table == nullptr || table->empty())
+        return r.where(lineOf(node), dotted) + "expects a table of factor levels, such as { method = \"Shannon\" }";
+    study.referenceLevels.assign(study.factors.size(), std::nullopt);
+    for (const auto& [key, level] : inFileOrder(*table)) {
+        const std::string named = dotted + "." + key;
+        const auto factor = std::find_if(study.factors.begin(), study.factors.end(),
+                                         [&](const StudyFactor& f) { return f.name == key; });
+        if (factor == study.factors.end()) {
+            std::string names;
+            for (const StudyFactor& f : study.factors) names += (names.empty() ? "" : ", ") + f.name;
+            return r.where(lineOf(*level), named) + "is not a factor of the study" +
+                   (names.empty() ? std::string(" (it has none)") : " (" + names + ")");
+        }
+        std::string text;
+        const std::string problem = factor->generateOption ? readGenerateOption(r, key, named, *level, text)
+                                                           : readSetting(r, key, named, *level, text);
+        if (!problem.empty()) return problem;
+        const bool numeric = numericFactor(*factor);
+        const auto found = std::find_if(factor->values.begin(), factor->values.end(),
+                                        [&](const std::string& value) { return sameLevel(numeric, value, text); });
+        if (found == factor->values.end())
+            return r.where(lineOf(*level), named) + r.written(*level) + " is not a level of factors." + key;
+        study.referenceLevels[static_cast<std::size_t>(factor - study.factors.begin())] =
+            static_cast<std::size_t>(found - factor->values.begin());
+    }
+    return {};
+}
+
+// Why the study has more runs than it may, or empty; counted without overflow.
+std::string runCountProblem(const Study& study) {
+    const std::size_t conditions = conditionCount(study);
+    const auto replications = static_cast<std::size_t>(study.replications);
+    const auto allowed = static_cast<std::uint64_t>(study.maxRuns);
+    if (conditions <= allowed / replications) return {};
+    const std::string many =
+        conditions == SIZE_MAX ? "more than " + std::to_string(SIZE_MAX) : std::to_string(conditions);
+    const std::string runs =
+        conditions <= SIZE_MAX / replications ? " (" + std::to_string(conditions * replications) + " runs)" : "";
+    return "the factors make " + many + " conditions, which in " + std::to_string(replications) +
+           " replications are more runs" + runs + " than the " + std::to_string(study.maxRuns) +
+           " a study may have; set max-runs in [study] to allow more";
 }
 
 std::string readFactors(const Reader& r, const toml::table& table, Study& study) {
@@ -307,8 +423,8 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
             }
             if (!refusal) return r.where(lineOf(level), dotted) + withLineFeeds(refusal.failure().message);
             const std::string shown = r.written(level);
-            if (std::find(factor.written.begin(), factor.written.end(), shown) != factor.written.end())
-                return r.where(lineOf(level), dotted) + "names the level " + shown + " twice";
+            if (std::string twice = levelNamedTwice(factor, text, shown); !twice.empty())
+                return r.where(lineOf(level), dotted) + twice;
             factor.written.push_back(shown);
             factor.values.push_back(text);
         }
@@ -531,6 +647,11 @@ std::string readStudyFile(const std::string& path, Study& study) {
         if (std::string problem = readFactors(r, *parts[2], study); !problem.empty()) return problem;
     if (parts[4] != nullptr)
         if (std::string problem = readCluster(r, *parts[4], study); !problem.empty()) return problem;
+    study.referenceLevels.assign(study.factors.size(), std::size_t{0});
+    if (const toml::node* reference = parts[0] != nullptr ? parts[0]->get("reference") : nullptr)
+        if (std::string problem = readReference(r, *reference, study); !problem.empty()) return problem;
+    // Before any condition is looked at: a design too large to run is refused as it is.
+    if (std::string problem = runCountProblem(study); !problem.empty()) return path + ": " + problem;
     const auto names = [](const auto& list, std::string_view name) {
         return std::any_of(list.begin(), list.end(), [&](const auto& entry) { return entry.name == name; });
     };

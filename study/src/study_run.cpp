@@ -63,7 +63,11 @@ private:
 
 std::size_t conditionCount(const Study& study) {
     std::size_t count = 1;
-    for (const StudyFactor& factor : study.factors) count *= factor.values.size();
+    for (const StudyFactor& factor : study.factors) {
+        const std::size_t levels = factor.values.size();
+        // Saturates: a wrapped product (256 levels of 8 factors is 0) would look like a small study.
+        count = levels != 0 && count > SIZE_MAX / levels ? SIZE_MAX : count * levels;
+    }
     return count;
 }
 
@@ -173,7 +177,7 @@ std::string taskPartFile(const std::string& workFolder, const StudyTask& task) {
         .string();
 }
 
-Status prepareStudyData(const Study& study, const std::string& workFolder) {
+Status prepareStudyData(const Study& study, const std::string& workFolder, StudyWatcher* watcher) {
     if (!study.generated) return {};
     std::map<std::string, SampleOptions> sets;  // by folder: one set per replication and data level
     for (std::size_t c = 0; c < conditionCount(study); ++c)
@@ -181,7 +185,9 @@ Status prepareStudyData(const Study& study, const std::string& workFolder) {
             StudyData data = studyData(study, workFolder, c, r);
             sets.emplace(data.folder, data.options);
         }
+    std::size_t set = 0;
     for (const auto& [folder, options] : sets) {
+        ++set;
         // The stamp is written last: a set cut short by a stop is made again on the next start.
         std::string stamp = "seed " + std::to_string(options.seed) + "\n";
         for (const StudyValue& option : study.generateOptions) stamp += option.name + " " + option.value + "\n";
@@ -196,6 +202,7 @@ Status prepareStudyData(const Study& study, const std::string& workFolder) {
         if (readWholeFile(stampFile) == stamp) continue;
         std::error_code error;
         fs::remove(stampFile, error);
+        if (watcher != nullptr) watcher->generating(set, sets.size(), options.examinees, options.items);
         if (Status written = writeSampleFiles(options, generateSampleFiles(options), folder, true); !written)
             return written;
         if (!replaceFileContents(stampFile, stamp))
@@ -338,7 +345,10 @@ Status runStudyLocally(const Study& study, const std::string& workFolder, std::i
                        StudyWatcher& watcher) {
     const Failure stopped{FailureKind::Cancelled, "The study was stopped; a rerun keeps the finished tasks"};
     shardsPerRun = std::max(shardsPerRun, 1);  // a run is at least one shard
-    if (Status prepared = prepareStudyData(study, workFolder); !prepared) return prepared;
+    if (Status refused = refuseStudyOverInputs(study, workFolder); !refused) return refused;
+    Outcome<StudyLock> lock = StudyLock::take(study);  // held until the study returns
+    if (!lock) return lock.failure();
+    if (Status prepared = prepareStudyData(study, workFolder, &watcher); !prepared) return prepared;
     const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
     const auto shards = static_cast<std::size_t>(shardsPerRun);
     // A rerun keeps every part that belongs to the same run and runs only the rest.

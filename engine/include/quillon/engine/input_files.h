@@ -170,6 +170,10 @@ ResponseRecord parseResponseLine(std::string_view line, const ResponseLineCheck*
 /// True when two names lead to one file, whether or not it exists yet: writing one would replace the other.
 bool namesOneFile(const std::string& a, const std::string& b);
 
+/// True when `name` leads to `folder` itself or to a place inside it, whether or not either exists
+/// yet (as namesOneFile resolves them): writing into the folder could replace it.
+bool liesWithin(const std::string& name, const std::string& folder);
+
 /// One file of a run and what messages call it ("pool", "results", "part").
 struct RoleFile {
     std::string role;

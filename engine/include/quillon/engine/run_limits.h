@@ -16,9 +16,16 @@ namespace quillon {
 /// item, and the runner reads no line longer than maxLineLength.
 inline constexpr std::int32_t maxAnsweredItems = static_cast<std::int32_t>(maxLineLength) - 13;
 
-/// Generated examinees are named E0000000001 on: "E" and ten digits fill the 11 characters that
-/// name an examinee, and one more digit would push the group digit out of character 12.
-inline constexpr std::int64_t maxGeneratedExaminees = 9'999'999'999;
+/// The most items generated data may have: the generator holds every item's probabilities in
+/// memory, and no item bank a test is given from comes near 100,000 items, while the runner's
+/// line limit alone (67 million) would let one option ask for gigabytes before anything is written.
+inline constexpr std::int32_t maxGeneratedItems = 100'000;
+static_assert(maxGeneratedItems <= maxAnsweredItems);
+
+/// The most examinees generated data may have: 10^8 is far beyond what a simulation needs for
+/// exact figures, and already a response file of tens of gigabytes; more only fills the disk.
+/// (Names E0000000001 on fit the 11 characters of an identifier up to 9,999,999,999.)
+inline constexpr std::int64_t maxGeneratedExaminees = 100'000'000;
 
 /// A response line gives its examinee's group as one digit, 0 for group 1.
 inline constexpr std::int32_t maxResponseGroup = 10;

@@ -49,6 +49,9 @@ const std::vector<std::string>& studyClusterKeys();
 /// Sets one [cluster] key from its text, `extra` adding one option; a Usage failure says why the
 /// value cannot go into a batch script (a line break, an option not written as --name=value).
 Status setClusterOption(StudyCluster& cluster, const std::string& key, const std::string& value);
+/// The most runs (conditions x replications) a study may have unless `[study] max-runs` says
+/// otherwise: a design past it is far more likely a slip than a plan, and would run for days.
+inline constexpr std::int64_t defaultMaxStudyRuns = 100000;
 
 /// A study as read from its file: the design, every path made absolute.
 struct Study {
@@ -64,9 +67,10 @@ struct Study {
     std::vector<std::string> responseFiles;  // one per replication, when the data are given
     bool generated = false;
     std::vector<StudyValue> generateOptions;  // fixed options of the generated data
-    // The reference's level of each factor; none: the condition's own. Without a reference
-    // key every factor's first level, so condition 1 is every condition's reference.
+    // Per factor, the level of the condition each condition's paired differences are taken to;
+    // nullopt: the condition's own level. Without `reference` every entry is 0 (condition 1).
     std::vector<std::optional<std::size_t>> referenceLevels;
+    std::int64_t maxRuns = defaultMaxStudyRuns;  // conditions x replications it may have
 };
 
 /// Reads and checks a study file; an Input failure says what is wrong, naming the file, the line
@@ -88,10 +92,11 @@ const std::vector<std::string>& studyGenerateOptionNames();
 Status setSampleOption(SampleOptions& options, const std::string& name, const std::string& value,
                        const std::string& shownName = {});
 
-/// Conditions: the full cross product of the factors' levels (one condition without factors).
+/// Conditions: the full cross product of the factors' levels (one condition without factors);
+/// a product past what a size_t holds is given as its largest value, never wrapped.
 std::size_t conditionCount(const Study& study);
 
-/// The 0-based condition that a condition's paired differences are taken to.
+/// The 0-based condition whose runs the paired differences of `condition` are taken to.
 std::size_t referenceCondition(const Study& study, std::size_t condition);
 
 /// The level of each factor in a 0-based condition; the last factor varies fastest.
@@ -137,9 +142,12 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
 /// The part file a task writes.
 std::string taskPartFile(const std::string& workFolder, const StudyTask& task);
 
+class StudyWatcher;
+
 /// Generates every data set the study's runs read that is not there yet; an Output failure says
-/// what could not be written. A set is only taken as there once all its files are written.
-Status prepareStudyData(const Study& study, const std::string& workFolder);
+/// what could not be written. A set is only taken as there once all its files are written. The
+/// watcher, when given, hears of each set before it is generated.
+Status prepareStudyData(const Study& study, const std::string& workFolder, StudyWatcher* watcher = nullptr);
 
 /// True when the task's part is there and belongs to this very run (its digest matches).
 bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task);
@@ -169,10 +177,46 @@ public:
 
     /// True ends the study before its next task; the parts written so far stay for a rerun.
     virtual bool stopRequested() { return false; }
+
+    /// Data set `set` (1-based) of `sets` is being generated: `examinees` examinees of `items`
+    /// items. Large sets take long, and no task runs before they are all there.
+    virtual void generating(std::size_t /*set*/, std::size_t /*sets*/, std::int64_t /*examinees*/,
+                            std::int32_t /*items*/) {}
 };
 
+/// Refuses, before anything is written, a study whose outputs (its tables, its report, its lock)
+/// or work files (everything in `workFolder`) would replace one of its inputs (the study file,
+/// the pool, script, enemies and response files); the Output failure names both files.
+Status refuseStudyOverInputs(const Study& study, const std::string& workFolder);
+
+/// Holds a study's output folder for as long as it lives, so that a second study writing into the
+/// same folder is refused instead of mixing its files with this one's.
+class StudyLock {
+public:
+    StudyLock() = default;
+    StudyLock(StudyLock&& other) noexcept;
+    StudyLock& operator=(StudyLock&& other) noexcept;
+    StudyLock(const StudyLock&) = delete;
+    StudyLock& operator=(const StudyLock&) = delete;
+    ~StudyLock();
+
+    /// Locks the output folder of `study` (making it when missing); an Output failure names the
+    /// study file and process that hold it, or why the lock file cannot be made.
+    static Outcome<StudyLock> take(const Study& study);
+
+private:
+    int descriptor_ = -1;
+    std::string path_;
+};
+
+/// The lock file in a study's output folder: there while a study runs or merges into the folder,
+/// it names the study file and process holding it.
+std::string studyLockFile(const Study& study);
+
 /// Runs a study on this machine: its data, every task not done yet (one at a time with the study's
-/// threads) and then its tables; the failure says what failed, Cancelled when the watcher stopped it.
+/// threads) and then its tables, refusing a study that would write over its inputs and holding
+/// its output folder's lock throughout; the failure says what failed, Cancelled when the watcher
+/// stopped it.
 Status runStudyLocally(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host,
                        StudyWatcher& watcher);
 
