@@ -80,10 +80,11 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         TextShape{margin + labelSize, (top + bottom) / 2, chart.y.title, labelSize, Anchor::Middle, false, true});
 
     // Bands first, so that no band covers a line; a band is cut where its series has no spread.
-    // The more bands overlap, the lighter each, so that many still let the grid show through.
+    // The more bands overlap, the lighter each, so that where several overlap they still read as
+    // bands, not as another series, and let the grid show through.
     const auto bands = std::count_if(chart.series.begin(), chart.series.end(),
                                      [](const Series& series) { return !series.band.empty(); });
-    const double bandOpacity = std::clamp(0.64 / static_cast<double>(std::max<std::ptrdiff_t>(bands, 1)), 0.04, 0.16);
+    const double bandOpacity = std::clamp(0.3 / static_cast<double>(std::max<std::ptrdiff_t>(bands, 1)), 0.04, 0.1);
     for (const Series& series : chart.series) {
         if (series.band.empty()) continue;
         AreaShape area{{}, palette()[series.style.colour], bandOpacity, series.name};
