@@ -799,6 +799,10 @@ TEST(StudyReport, PanelsPerLevelAndOneColourPerLevelOnEveryChart) {
     ASSERT_TRUE(byMethod.ok()) << failureText(byMethod);
     EXPECT_EQ(byMethod->front().panels.size(), 3u);
     EXPECT_EQ(byMethod->front().panels[2].series[1].style.colour, runColour(1));  // max_length=4
+    // Colour chosen alone: the panels go to the other factor.
+    const auto colourOnly = buildStudyCharts(figures, {"", "max_length", ""});
+    ASSERT_TRUE(colourOnly.ok()) << failureText(colourOnly);
+    EXPECT_EQ(colourOnly->front().panels[0].title, "method=Shannon");
     struct Refusal {
         StudyReportOptions options;
         std::string message;

@@ -57,22 +57,24 @@ Outcome<std::size_t> factorNamed(const StudyFigures& figures, const std::string&
 Outcome<Layout> layoutOf(const StudyFigures& figures, const StudyReportOptions& options) {
     Layout layout;
     const std::size_t factors = figures.factors.size();
+    if (!options.colourFactor.empty()) {
+        Outcome<std::size_t> named = factorNamed(figures, options.colourFactor, "colour");
+        if (!named) return named.failure();
+        layout.colour = *named;
+    }
     if (!options.panelFactor.empty()) {
         Outcome<std::size_t> named = factorNamed(figures, options.panelFactor, "panel");
         if (!named) return named.failure();
         layout.panel = *named;
     } else if (factors >= 2) {
         // The fewest panels leave each the most room; ties go to the earlier factor.
-        std::size_t fewest = 0;
-        for (std::size_t f = 1; f < factors; ++f)
-            if (levelsOf(figures, f).size() < levelsOf(figures, fewest).size()) fewest = f;
+        std::optional<std::size_t> fewest;
+        for (std::size_t f = 0; f < factors; ++f)
+            if (f != layout.colour && (!fewest || levelsOf(figures, f).size() < levelsOf(figures, *fewest).size()))
+                fewest = f;
         layout.panel = fewest;
     }
-    if (!options.colourFactor.empty()) {
-        Outcome<std::size_t> named = factorNamed(figures, options.colourFactor, "colour");
-        if (!named) return named.failure();
-        layout.colour = *named;
-    } else if (factors >= 1) {
+    if (options.colourFactor.empty() && factors >= 1) {
         const std::size_t next = layout.panel ? (*layout.panel + 1) % factors : 0;
         if (next != layout.panel) layout.colour = next;
     }
