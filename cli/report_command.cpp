@@ -45,16 +45,6 @@ bool isStudyFolder(const std::string& path) {
            fs::is_regular_file(fs::path(path) / studyOutputNames[3], error);
 }
 
-// The study's name: the folder's, without the "_output" a study adds to it.
-std::string studyTitle(const std::string& folder) {
-    std::error_code error;
-    fs::path path = fs::weakly_canonical(fs::absolute(folder, error), error);
-    if (error || path.filename().empty()) path = fs::path(folder).lexically_normal().parent_path();
-    std::string name = path.filename().string();
-    if (name.ends_with("_output") && name.size() > 7) name.resize(name.size() - 7);
-    return name;
-}
-
 Status remakeStudyReport(const ReportOptions& options, const std::string& folder) {
     const std::string report = (fs::path(folder) / studyOutputNames[4]).string();
     // A report linked to one of the study's tables would replace it.
@@ -65,7 +55,6 @@ Status remakeStudyReport(const ReportOptions& options, const std::string& folder
     }
     Outcome<StudyFigures> figures = readStudyFigures(folder);
     if (!figures) return figures.failure();
-    figures->title = studyTitle(folder);
     const Outcome<std::string> html = charts::studyReportHtml(*figures, {options.panel, options.colour, options.rank});
     if (!html) return html.failure();
     if (!replaceFileContents(report, *html))
