@@ -49,11 +49,14 @@ std::size_t utf8Length(std::string_view text, std::size_t at) {
     return length;
 }
 
-// A point's mark, white-edged so that marks on top of each other stay apart.
+// A point's mark: the circle filled and white-edged, every other mark an outline a size larger,
+// so that marks of several rules on one spot all stay visible.
 std::string markerElement(const MarkerShape& marker) {
-    const double r = marker.size / 2, x = marker.x, y = marker.y;
-    const std::string paint = "data-point=\"" + escapeMarkup(marker.name) + "\" fill=\"" + marker.colour +
-                              "\" stroke=\"#FFFFFF\" stroke-width=\"1\"";
+    const bool filled = marker.kind == MarkerKind::Circle;
+    const double r = marker.size / 2 * (filled ? 1 : 1.4), x = marker.x, y = marker.y;
+    const std::string paint = "data-point=\"" + escapeMarkup(marker.name) + "\" " +
+                              (filled ? "fill=\"" + marker.colour + "\" stroke=\"#FFFFFF\" stroke-width=\"1\""
+                                      : "fill=\"none\" stroke=\"" + marker.colour + "\" stroke-width=\"1.5\"");
     const auto polygon = [&](std::vector<std::pair<double, double>> corners) {
         std::string d;
         for (const auto& [cx, cy] : corners) d += (d.empty() ? "M" : " L") + number(cx) + " " + number(cy);
