@@ -1,16 +1,25 @@
 #include "report_command.h"
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <iostream>
 
 #include "quillon/charts/report.h"
+#include "quillon/charts/study_report.h"
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon::cli {
 
 CLI::App* addReportCommand(CLI::App& app, ReportOptions& options) {
     CLI::App* report = app.add_subcommand(
-        "report", "Write an HTML report (or SVG charts) of results tables; several tables overlay on one page");
-    report->add_option("results", options.results, "Results tables written by quillon-sim or quillon")->required();
+        "report",
+        "Write an HTML report (or SVG charts) of results tables, several overlaid on one page; or re-make a study "
+        "output folder's study_report.html");
+    report
+        ->add_option("results", options.results,
+                     "Results tables written by quillon-sim or quillon, or one study output folder")
+        ->required();
     report->add_option("--exposure", options.exposure, "Exposure table of the results table in the same place")
         ->allow_extra_args(false);
     report->add_option("--stopping", options.stopping, "Stopping table of the results table in the same place")
@@ -19,8 +28,41 @@ CLI::App* addReportCommand(CLI::App& app, ReportOptions& options) {
         ->allow_extra_args(false);
     report->add_option("--out", options.out, "The HTML report to write");
     report->add_option("--svg", options.svgFolder, "Folder to write each chart to as its own SVG file");
+    report->add_option("--panel", options.panel, "Study: the factor with one panel per level (default: fewest levels)");
+    report->add_option("--colour", options.colour, "Study: the factor with one colour per level (default: the next)");
+    report->add_option("--rank", options.rank, "Study: the outcome the conditions are ranked by (default: sprt_pcc)");
     return report;
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A study's output folder holds its summary and conditions tables; its report is made from them.
+bool isStudyFolder(const std::string& path) {
+    std::error_code error;
+    return fs::is_directory(path, error) && fs::is_regular_file(fs::path(path) / studyOutputNames[2], error) &&
+           fs::is_regular_file(fs::path(path) / studyOutputNames[3], error);
+}
+
+Status remakeStudyReport(const ReportOptions& options, const std::string& folder) {
+    const std::string report = (fs::path(folder) / studyOutputNames[4]).string();
+    // A report linked to one of the study's tables would replace it.
+    for (std::size_t table = 0; table < 4; ++table) {
+        const std::string input = (fs::path(folder) / studyOutputNames[table]).string();
+        if (namesOneFile(report, input))
+            return Failure{FailureKind::Input, report + " is also " + input + "; the report is not written."};
+    }
+    Outcome<StudyFigures> figures = readStudyFigures(folder);
+    if (!figures) return figures.failure();
+    const Outcome<std::string> html = charts::studyReportHtml(*figures, {options.panel, options.colour, options.rank});
+    if (!html) return html.failure();
+    if (!replaceFileContents(report, *html))
+        return Failure{FailureKind::Output, "The report " + report + " could not be written."};
+    return {};
+}
+
+}  // namespace
 
 Status runReportCommand(const ReportOptions& options) {
     const auto said = [](Failure failure) {
@@ -28,6 +70,20 @@ Status runReportCommand(const ReportOptions& options) {
         return failure;
     };
     const auto usage = [&](const std::string& text) { return said({FailureKind::Usage, text}); };
+    const bool studyOptions = !options.panel.empty() || !options.colour.empty() || !options.rank.empty();
+    if (options.results.size() == 1 && isStudyFolder(options.results[0])) {
+        if (!options.out.empty() || !options.svgFolder.empty() || !options.exposure.empty() ||
+            !options.stopping.empty() || !options.labels.empty())
+            return usage("a study folder's report goes to its " + std::string(studyOutputNames[4]) +
+                         "; --out, --svg, --exposure, --stopping and --label are for results tables.");
+        const Status made = remakeStudyReport(options, options.results[0]);
+        return made ? made : said(made.failure());
+    }
+    if (options.results.size() == 1 && fs::is_directory(options.results[0]))
+        return said({FailureKind::Input, options.results[0] + " is a folder but no study's output folder: it lacks " +
+                                             std::string(studyOutputNames[2]) + " or " +
+                                             std::string(studyOutputNames[3]) + "."});
+    if (studyOptions) return usage("--panel, --colour and --rank are for a study's output folder.");
     if (options.out.empty() && options.svgFolder.empty())
         return usage("name the report with --out or a folder with --svg.");
     if (options.exposure.size() > options.results.size()) return usage("more --exposure tables than results tables.");

@@ -20,13 +20,15 @@ struct ReportOptions {
     std::vector<std::string> labels;
     std::string out;
     std::string svgFolder;
+    std::string panel, colour, rank;  // a study folder's report only
 };
 
 /// Adds the `report` subcommand to `app`, filling `options` when it is parsed.
 CLI::App* addReportCommand(CLI::App& app, ReportOptions& options);
 
-/// Reads the tables and writes the report or the SVG files; problems go to standard error, and
-/// the failure's kind gives the exit code.
+/// Reads the tables and writes the report or the SVG files, or for a study's output folder
+/// re-makes its study_report.html; problems go to standard error, and the failure's kind gives
+/// the exit code.
 Status runReportCommand(const ReportOptions& options);
 
 /// Writes the report of a completed run from the tables it wrote (`stoppingFile` empty when it

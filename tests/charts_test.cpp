@@ -630,232 +630,298 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     std::filesystem::remove_all(folder);
 }
 
-// Study summaries: one line per condition and length, each measure's mean and sd.
-std::string studyHeader(const std::vector<std::string>& factors) {
-    std::string text = "condition";
-    for (const std::string& factor : factors) text += "," + factor;
-    text += ",length,replications";
-    for (std::size_t m = 1; m < resultsColumnNames.size(); ++m)
-        text += "," + std::string(resultsColumnNames[m]) + "_mean," + std::string(resultsColumnNames[m]) + "_sd";
-    return text + "\r\n";
-}
+// A study's output folder: its report is made again from its tables, with the chosen layout, and
+// nothing else in the folder changes.
+TEST(ReportCommand, RemakesAStudyFoldersReport) {
+    const auto folder = std::filesystem::temp_directory_path() / ("quillon-study-report-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string f = folder.string();
+    ASSERT_TRUE(replaceFileContents(f + "/tiny.toml",
+                                    "[study]\nname = \"tiny\"\nseed = 5\nreplications = 2\nthreads = 1\n"
+                                    "output = \"tiny_output\"\n[settings]\nuse-sprt = true\n[factors]\n"
+                                    "method = [\"Shannon\", \"MaxDiscr\"]\nmax-length = [4, 6]\n[data.generate]\n"
+                                    "items = 30\nexaminees = 20\nscript-length = 6\n"));
+    ASSERT_EQ(sim(f, "study tiny.toml --quiet").code, 0) << sim(f, "study tiny.toml --quiet").err;
+    const std::string out = f + "/tiny_output/";
+    std::map<std::string, std::string> tables;
+    for (const char* name : {"study_results.csv", "study_outcomes.csv", "study_summary.csv", "study_conditions.csv"})
+        tables[name] = readWholeFile(out + name).value_or("");
+    std::filesystem::remove(out + "study_report.html");
 
-// Every measure with the same mean and sd; `bayes` false leaves the four Bayes measures empty.
-std::string studyLine(const std::string& lead, int length, int replications, const std::string& mean,
-                      const std::string& sd, bool bayes = true) {
-    std::string text = lead + "," + std::to_string(length) + "," + std::to_string(replications);
-    for (std::size_t m = 1; m < resultsColumnNames.size(); ++m) {
-        const bool empty = !bayes && resultsColumnNames[m].starts_with("br_");
-        text += empty ? ",," : "," + mean + "," + sd;
-    }
-    return text + "\r\n";
-}
+    ASSERT_EQ(sim(f, "report tiny_output/ --panel method --rank sprt_atl").code, 0);
+    const std::string html = readWholeFile(out + "study_report.html").value_or("");
+    EXPECT_EQ(parseXml(html).error, "");
+    for (const char* shown : {"<h1>tiny</h1>", "One panel per level of method", "lowest first", "max_length=6"})
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
 
-const std::string twoFactors = studyHeader({"method", "max-length"});
-
-std::string studyText() {
-    return twoFactors + studyLine("2,MaxDiscr,3", 2, 4, ".8", ".1", false) +
-           studyLine("1,Shannon,3", 1, 4, ".5", ".25") + studyLine("1,Shannon,3", 2, 4, ".9", ".2") +
-           studyLine("2,MaxDiscr,3", 1, 4, "", "", false) + studyLine("1,Shannon,3", 3, 1, ".95", "");
-}
-
-TEST(StudyReport, ReadsConditionsInOrderWithTheirSpread) {
-    for (const bool lf : {false, true}) {
-        std::string text = studyText();
-        if (lf) text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-        const Outcome<StudySummary> read = parseStudySummary(text, "s.csv");
-        ASSERT_TRUE(read.ok()) << failureText(read);
-        const StudySummary& summary = read.value();
-        EXPECT_EQ(summary.factorNames, (std::vector<std::string>{"method", "max-length"}));
-        ASSERT_EQ(summary.conditions.size(), 2u);
-        const StudyCondition& first = summary.conditions[0];
-        EXPECT_EQ(first.number, 1);
-        EXPECT_EQ(conditionLabel(summary, first), "method=Shannon, max-length=3");
-        ASSERT_EQ(first.lengths.size(), 3u);
-        EXPECT_EQ(first.lengths[2].length, 3);
-        EXPECT_EQ(first.lengths[2].replications, 1);
-        EXPECT_EQ(first.lengths[1].values[0].mean, .9);
-        EXPECT_EQ(first.lengths[1].values[11].sd, .2);
-        EXPECT_EQ(first.lengths[2].values[0].sd, std::nullopt);  // one replication
-        const StudyCondition& second = summary.conditions[1];
-        EXPECT_EQ(second.lengths[0].length, 1);  // sorted by length
-        EXPECT_EQ(second.lengths[0].values[0].mean, std::nullopt);
-        EXPECT_EQ(second.lengths[1].values[8].mean, std::nullopt);  // no Bayes columns
-    }
-    // A factor value may hold a comma or quote; without factors a condition is named by its number.
-    const auto quotedValue =
-        parseStudySummary(studyHeader({"pool"}) + studyLine("1,\"a,b \"\"c\"\"\"", 1, 2, ".5", ".1"), "s.csv");
-    ASSERT_TRUE(quotedValue.ok()) << failureText(quotedValue);
-    EXPECT_EQ(conditionLabel(quotedValue.value(), quotedValue.value().conditions[0]), "pool=a,b \"c\"");
-    const auto noFactors = parseStudySummary(studyHeader({}) + studyLine("7", 1, 2, ".5", ".1"), "s.csv");
-    ASSERT_TRUE(noFactors.ok()) << failureText(noFactors);
-    EXPECT_EQ(conditionLabel(noFactors.value(), noFactors.value().conditions[0]), "condition 7");
-    const auto empty = parseStudySummary(twoFactors, "s.csv");
-    ASSERT_TRUE(empty.ok());
-    EXPECT_TRUE(empty.value().conditions.empty());
-}
-
-TEST(StudyReport, RefusesAMalformedSummaryNamingTheLine) {
-    const std::string good = studyLine("1,Shannon,3", 1, 4, ".5", ".25");
-    std::string wrongSd = good;
-    wrongSd.replace(wrongSd.find(".25"), 3, "-.1");
-    std::string sdAlone = good;
-    sdAlone.replace(sdAlone.find(".5"), 2, "");
-    std::string header = twoFactors;
-    header.replace(header.find("map_false_neg_mean"), 18, "map_false_neg_avg");
     struct Case {
-        std::string text;
-        std::string problem;
+        std::string arguments;
+        int code;
+        std::string err;
     };
     const Case cases[] = {
-        {"", "s.csv, line 1: the header is missing."},
-        {"cond,length\r\n", "s.csv, line 1: the header must start with condition, not \"cond\"."},
-        {"condition,method\r\n", "s.csv, line 1: the header has no length column."},
-        {"condition,,length\r\n", "s.csv, line 1: factor column 2 has no name."},
-        {"condition,length,replications,map_accurate_mean\r\n",
-         "s.csv, line 1: the header ends before its map_accurate_sd column."},
-        {header, "s.csv, line 1: column 10 must be map_false_neg_mean, not \"map_false_neg_avg\"."},
-        {twoFactors.substr(0, twoFactors.size() - 2) + ",extra\r\n",
-         "s.csv, line 1: the header has columns after br_mean_prob_sd, from \"extra\"."},
-        {twoFactors + good + "\r\n" + good, "s.csv, line 3: the line is empty."},
-        {twoFactors + "1,Shannon,3,1,4\r\n", "s.csv, line 2: it has 5 fields, the header 29."},
-        {twoFactors + "\"1,Shannon,3,1,4\r\n", "s.csv, line 2: a quoted field is not closed."},
-        {twoFactors + studyLine("0,Shannon,3", 1, 4, ".5", ".1"),
-         "s.csv, line 2: the condition must be a whole number from 1, not \"0\"."},
-        {twoFactors + studyLine("x,Shannon,3", 1, 4, ".5", ".1"),
-         "s.csv, line 2: the condition must be a whole number from 1, not \"x\"."},
-        {twoFactors + studyLine("1,Shannon,3", 0, 4, ".5", ".1"),
-         "s.csv, line 2: the length must be a whole number from 1, not \"0\"."},
-        {twoFactors + studyLine("1,Shannon,3", 1, 0, ".5", ".1"),
-         "s.csv, line 2: the replications must be a whole number from 1, not \"0\"."},
-        {twoFactors + studyLine("1,Shannon,3", 1, 4, "high", ".1"),
-         "s.csv, line 2: map_accurate_mean must be a number, not \"high\"."},
-        {twoFactors + studyLine("1,Shannon,3", 1, 4, "nan", ".1"),
-         "s.csv, line 2: map_accurate_mean must be a number, not \"nan\"."},
-        {twoFactors + wrongSd, "s.csv, line 2: map_accurate_sd must be a number from 0, not \"-.1\"."},
-        {twoFactors + sdAlone, "s.csv, line 2: map_accurate_sd is given without map_accurate_mean."},
-        {twoFactors + good + studyLine("1,MaxDiscr,3", 2, 4, ".5", ".1"),
-         "s.csv, line 3: condition 1 has other factor values than on line 2."},
-        {twoFactors + good + studyLine("2,Shannon,9", 1, 4, ".5", ".1") + good,
-         "s.csv, line 4: condition 1 has length 1 already on line 2."},
+        {"report tiny_output --rank nothing", 2, "quillon-sim report: The outcome to rank by, \"nothing\", is none"},
+        {"report tiny_output --colour seed", 2, "quillon-sim report: The colour factor \"seed\" is none"},
+        {"report tiny_output --out x.html", 2, "a study folder's report goes to its study_report.html"},
+        {"report tiny_output/work --out x.html", 1, "tiny_output/work is a folder but no study's output folder"},
+        {"report x.csv --panel method --out x.html", 2,
+         "--panel, --colour and --rank are for a study's output folder."},
     };
     for (const Case& c : cases) {
-        const Outcome<StudySummary> read = parseStudySummary(c.text, "s.csv");
-        EXPECT_EQ(failureText(read), c.problem) << c.text;
+        const Ran ran = sim(f, c.arguments);
+        EXPECT_EQ(ran.code, c.code) << c.arguments << "\n" << ran.err;
+        EXPECT_NE(ran.err.find(c.err), std::string::npos) << c.arguments << "\n" << ran.err;
     }
-    // The report of a text refuses it with the same message; no page is made.
-    try {
-        (void)studyReportHtml(std::string_view(twoFactors + "1,Shannon\r\n"), "Study");
-        ADD_FAILURE() << "no refusal";
-    } catch (const StudySummaryError& error) {
-        EXPECT_EQ(std::string(error.what()), "The study summary, line 2: it has 2 fields, the header 29.");
-    }
+    // A report linked to one of the tables would replace it: refused.
+    std::filesystem::remove(out + "study_report.html");
+    std::filesystem::create_symlink("study_summary.csv", out + "study_report.html");
+    EXPECT_EQ(sim(f, "report tiny_output").code, 1);
+    for (const auto& [name, text] : tables) EXPECT_EQ(readWholeFile(out + name).value_or(""), text) << name;
+    EXPECT_FALSE(std::filesystem::exists(f + "/x.html"));
+    std::filesystem::remove_all(folder);
 }
 
-TEST(StudyReport, OneCurvePerConditionInItsBand) {
-    const StudySummary summary = parseStudySummary(studyText(), "s.csv").value();
-    const std::vector<Chart> charts = buildStudyCharts(summary);
+// A study's figures made by hand: method {Shannon, MaxDiscr, MinCost} by max_length {3, 4}, three
+// replications, every condition referred to condition 1.
+FigureSummary figure(double mean, double halfWidth) {
+    FigureSummary summary;
+    summary.n = 3;
+    summary.mean = mean;
+    summary.ciLow = mean - halfWidth;
+    summary.ciHigh = mean + halfWidth;
+    return summary;
+}
+
+OutcomeFigures outcome(OutcomeKind kind, const std::string& rule, std::optional<double> threshold,
+                       std::optional<double> mean, double reference) {
+    OutcomeFigures figures{OutcomeKey{kind, rule, threshold}, {}, {}};
+    if (!mean) return figures;
+    figures.summary = figure(*mean, .1);
+    if (*mean != reference) figures.difference = figure(*mean - reference, .05);
+    return figures;
+}
+
+StudyFigures sampleFigures() {
+    StudyFigures figures;
+    figures.title = "Study <A&B>";
+    figures.replications = 3;
+    figures.factors = {{"method", false}, {"max_length", true}};
+    const std::string methods[] = {"Shannon", "MaxDiscr", "MinCost"};
+    for (int m = 0; m < 3; ++m) {
+        for (int maxLength : {3, 4}) {
+            ConditionFigures condition;
+            condition.number = static_cast<std::int64_t>(figures.conditions.size()) + 1;
+            condition.reference = 1;
+            condition.levels = {methods[m], std::to_string(maxLength)};
+            for (std::int32_t length = 1; length <= maxLength; ++length) {
+                LengthFigures line;
+                line.length = length;
+                line.replications = 3;
+                for (std::size_t measure = 0; measure < 8; ++measure)
+                    line.measures[measure] = figure(.5 + .1 * length + .02 * m, .1);  // Bayes measures missing
+                line.measures[5] = length == 1 ? FigureSummary{} : figure(.9, .2);    // nothing decided at 1
+                condition.lengths.push_back(line);
+            }
+            // SPRT: the later methods need fewer items; MinCost at length 3 has no PCC at all.
+            const bool noPcc = m == 2 && maxLength == 3;
+            condition.outcomes = {
+                outcome(OutcomeKind::Atl, "SPRT", std::nullopt, 3 - .5 * m, 3),
+                outcome(OutcomeKind::Pcc, "SPRT", std::nullopt, noPcc ? std::nullopt : std::optional(.8 + .05 * m), .8),
+                outcome(OutcomeKind::Atl, "Posterior", .95, 2.5, 2.5),
+                outcome(OutcomeKind::Pcc, "Posterior", .95, .75, .75),
+                outcome(OutcomeKind::MaxExposureRate, "", std::nullopt, .4, .4),
+            };
+            figures.conditions.push_back(condition);
+        }
+    }
+    return figures;
+}
+
+std::vector<std::string> names(const std::vector<Series>& series) {
+    std::vector<std::string> out;
+    for (const Series& s : series) out.push_back(s.name);
+    return out;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++count;
+    return count;
+}
+
+TEST(StudyReport, PanelsPerLevelAndOneColourPerLevelOnEveryChart) {
+    const StudyFigures figures = sampleFigures();
+    const auto sets = buildStudyCharts(figures);
+    ASSERT_TRUE(sets.ok()) << failureText(sets);
     std::vector<std::string> ids;
-    for (const Chart& chart : charts) ids.push_back(chart.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"map-accuracy", "sprt-accuracy", "sprt-decided", "bayes-accuracy",
-                                             "false-positives", "false-negatives"}));
-    const Chart& map = charts[0];
-    ASSERT_EQ(map.series.size(), 2u);
-    EXPECT_EQ(map.series[0].name, "method=Shannon, max-length=3");
-    EXPECT_EQ(map.series[1].name, "method=MaxDiscr, max-length=3");
-    EXPECT_NE(map.series[0].style.colour, map.series[1].style.colour);
-    using Pair = std::pair<double, double>;
-    // The band is the mean and one sd each side, within 0 to 100%; no band with one replication.
-    EXPECT_EQ(map.series[0].points, (std::vector<std::optional<Pair>>{Pair{1, .5}, Pair{2, .9}, Pair{3, .95}}));
-    ASSERT_EQ(map.series[0].band.size(), 3u);
-    EXPECT_EQ(map.series[0].band[0], (Pair{.25, .75}));
-    EXPECT_EQ(map.series[0].band[1]->second, 1.0);
-    EXPECT_NEAR(map.series[0].band[1]->first, .7, 1e-12);
-    EXPECT_EQ(map.series[0].band[2], std::nullopt);
-    // A length without a mean breaks the line.
-    EXPECT_EQ(map.series[1].points, (std::vector<std::optional<Pair>>{std::nullopt, Pair{2, .8}}));
-    // Only the condition with Bayes columns has a line there, and the note names it.
-    ASSERT_EQ(charts[3].series.size(), 1u);
-    EXPECT_EQ(charts[3].notes[0], "Only method=Shannon, max-length=3 has this measure.");
-    // Without any Bayes mean there is no Bayes chart; with more conditions than colours the dash changes.
-    std::string many = twoFactors;
-    for (int c = 1; c <= 9; ++c)
-        many += studyLine(std::to_string(c) + ",M" + std::to_string(c) + ",5", 1, 2, ".5", ".1", false);
-    const std::vector<Chart> manyCharts = buildStudyCharts(parseStudySummary(many, "s.csv").value());
-    EXPECT_EQ(manyCharts.size(), 5u);
-    for (const Chart& chart : manyCharts) EXPECT_NE(chart.id, "bayes-accuracy");
-    const auto& series = manyCharts[0].series;
-    ASSERT_EQ(series.size(), 9u);
-    for (std::size_t a = 0; a < series.size(); ++a)
-        for (std::size_t b = a + 1; b < series.size(); ++b)
-            EXPECT_FALSE(series[a].style.colour == series[b].style.colour &&
-                         series[a].style.dash == series[b].style.dash)
-                << a << " and " << b;
-    // Where a rule classed no test (its three shares all 0, as the tables write 0/0) it has no point.
-    std::string noSprt = "3,Zero,3,1,2";
-    for (std::size_t m = 1; m < resultsColumnNames.size(); ++m) {
-        const std::string_view name = resultsColumnNames[m];
-        noSprt += name.starts_with("sprt_") && name != "sprt_decided" ? ",0,0" : ",.5,.1";
+    for (const StudyChartSet& set : *sets) ids.push_back(set.id);
+    // No Bayes chart: no condition has its measures.
+    EXPECT_EQ(ids, (std::vector<std::string>{"map-accuracy", "sprt-accuracy", "sprt-decided", "false-positives",
+                                             "false-negatives", "trade-off"}));
+    // By default one panel per max_length (fewer levels than method), colour by method.
+    const StudyChartSet& map = sets->front();
+    ASSERT_EQ(map.panels.size(), 2u);
+    EXPECT_EQ(map.panels[0].title, "max_length=3");
+    EXPECT_EQ(map.panels[1].title, "max_length=4");
+    EXPECT_EQ(names(map.panels[1].series),
+              (std::vector<std::string>{"method=Shannon, max_length=4", "method=MaxDiscr, max_length=4",
+                                        "method=MinCost, max_length=4"}));
+    EXPECT_NE(map.notes[0].find("n = 3 replications per condition; bands: 95 % interval of the mean"),
+              std::string::npos);
+    for (const StudyChartSet& set : *sets) {
+        for (const Chart& panel : set.panels) {
+            EXPECT_FALSE(panel.legend);
+            // The same axes in every panel, and the same colour for the same method.
+            EXPECT_EQ(panel.y.ticks, set.panels[0].y.ticks) << set.id;
+            EXPECT_EQ(panel.x.ticks, set.panels[0].x.ticks) << set.id;
+            for (const Series& series : panel.series) {
+                const int method = series.name.starts_with("method=Shannon")    ? 0
+                                   : series.name.starts_with("method=MaxDiscr") ? 1
+                                                                                : 2;
+                EXPECT_EQ(series.style.colour, runColour(static_cast<std::size_t>(method))) << series.name;
+            }
+        }
     }
-    const std::vector<Chart> withZero = buildStudyCharts(parseStudySummary(studyText() + noSprt, "s.csv").value());
-    const auto lines = [](const Chart& chart) {
-        std::vector<std::string> names;
-        for (const Series& series : chart.series) names.push_back(series.name);
-        return names;
-    };
-    EXPECT_EQ(lines(withZero[0]).back(), "method=Zero, max-length=3");
-    EXPECT_EQ(lines(withZero[1]), lines(charts[1]));                    // SPRT accuracy
-    EXPECT_EQ(lines(withZero[2]).back(), "method=Zero, max-length=3");  // SPRT decided: 0% is a value
+    // The curve is the mean, its band the 95 % interval kept within 0 to 100%; a missing mean is a gap.
+    using Pair = std::pair<double, double>;
+    const Series& shannon = map.panels[0].series[0];
+    ASSERT_EQ(shannon.points.size(), 3u);
+    EXPECT_EQ(shannon.points[0], (Pair{1, .6}));
+    EXPECT_NEAR(shannon.band[0]->first, .5, 1e-12);
+    EXPECT_NEAR(shannon.band[0]->second, .7, 1e-12);
+    const Series& sprt = (*sets)[1].panels[1].series[0];
+    EXPECT_EQ(sprt.points[0], std::nullopt);
+    EXPECT_EQ(sprt.points[1], (Pair{2, .9}));
+    EXPECT_EQ(sprt.band[1], (Pair{.7, 1.0}));
 
-    // The accuracy axis covers the bands; 100% stays on it.
-    EXPECT_LE(map.y.low, .25);
-    EXPECT_GE(map.y.high, 1.0);
+    // Chosen factors; a name that is none of them, or one factor for both, is refused naming them.
+    const auto byMethod = buildStudyCharts(figures, {"method", "", ""});
+    ASSERT_TRUE(byMethod.ok()) << failureText(byMethod);
+    EXPECT_EQ(byMethod->front().panels.size(), 3u);
+    EXPECT_EQ(byMethod->front().panels[2].series[1].style.colour, runColour(1));  // max_length=4
+    // Colour chosen alone: the panels go to the other factor.
+    const auto colourOnly = buildStudyCharts(figures, {"", "max_length", ""});
+    ASSERT_TRUE(colourOnly.ok()) << failureText(colourOnly);
+    EXPECT_EQ(colourOnly->front().panels[0].title, "method=Shannon");
+    struct Refusal {
+        StudyReportOptions options;
+        std::string message;
+    };
+    const Refusal refusals[] = {
+        {{"length", "", ""}, "The panel factor \"length\" is none of the study's factors: method, max_length."},
+        {{"", "seed", ""}, "The colour factor \"seed\" is none of the study's factors: method, max_length."},
+        {{"method", "method", ""}, "The panel and colour factors must differ; both are method."},
+    };
+    for (const Refusal& refusal : refusals) {
+        const auto refused = studyReportHtml(figures, refusal.options);
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.failure().kind, FailureKind::Usage);
+        EXPECT_EQ(refused.failure().message, refusal.message);
+    }
+    // One factor or none: one panel, coloured by the factor when there is one.
+    StudyFigures oneFactor = figures;
+    oneFactor.factors.pop_back();
+    oneFactor.conditions.resize(3);
+    for (ConditionFigures& condition : oneFactor.conditions) condition.levels.pop_back();
+    oneFactor.conditions[1].levels[0] = "MinCost";
+    const auto one = buildStudyCharts(oneFactor);
+    ASSERT_TRUE(one.ok());
+    ASSERT_EQ(one->front().panels.size(), 1u);
+    EXPECT_EQ(one->front().panels[0].title, "MAP classification accuracy by test length");
+    EXPECT_EQ(one->front().panels[0].series[1].style.colour, runColour(1));  // MinCost
+    StudyFigures noFactor = oneFactor;
+    noFactor.factors.clear();
+    noFactor.conditions.resize(1);
+    noFactor.conditions[0].levels.clear();
+    const auto none = buildStudyCharts(noFactor);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(names(none->front().panels[0].series), (std::vector<std::string>{"condition 1"}));
 }
 
-TEST(StudyReport, PageWithLegendBandsAndConditionTable) {
-    const std::string html = studyReportHtml(std::string_view(studyText()), "Study <A&B>");
+TEST(StudyReport, TradeOffPointsWithIntervalsOverTheFixedLengthCurve) {
+    const auto sets = buildStudyCharts(sampleFigures());
+    ASSERT_TRUE(sets.ok());
+    const StudyChartSet& tradeOff = sets->back();
+    ASSERT_EQ(tradeOff.id, "trade-off");
+    const Chart& panel = tradeOff.panels[0];  // max_length=3
+    // Three MAP curves, then a point per rule and condition; MinCost has no SPRT PCC, so no SPRT point.
+    std::vector<std::string> expected = {"method=Shannon, max_length=3", "method=MaxDiscr, max_length=3",
+                                         "method=MinCost, max_length=3"};
+    for (const char* rule : {"SPRT", "Posterior \xE2\x89\xA5 .95"})
+        for (const char* method : {"Shannon", "MaxDiscr", "MinCost"})
+            if (std::string(rule) != "SPRT" || std::string(method) != "MinCost")
+                expected.push_back("method=" + std::string(method) + ", max_length=3 \xC2\xB7 " + rule);
+    EXPECT_EQ(names(panel.series), expected);
+    using Pair = std::pair<double, double>;
+    const Series& maxDiscr = panel.series[4];
+    EXPECT_EQ(maxDiscr.style.marker, 0);
+    EXPECT_EQ(maxDiscr.style.colour, runColour(1));
+    ASSERT_EQ(maxDiscr.points.size(), 1u);
+    EXPECT_EQ(maxDiscr.points[0], (Pair{2.5, .8 + .05}));
+    EXPECT_NEAR(maxDiscr.whiskers[0].x->first, 2.4, 1e-12);
+    EXPECT_NEAR(maxDiscr.whiskers[0].y->second, .95, 1e-12);
+    EXPECT_EQ(panel.series[5].style.marker, 1);
+    EXPECT_TRUE(panel.series[0].band.empty());
+    EXPECT_EQ(panel.series[0].style.marker, -1);
+
+    // In SVG: a mark per point, whiskers, and the gap in a curve as a new run of its path.
+    const std::string svg = svgDocument(layoutChart(panel, 400, 0));
+    EXPECT_EQ(parseXml(svg).error, "");
+    EXPECT_EQ(occurrences(svg, "data-point="), 5u);
+    EXPECT_EQ(occurrences(svg, "<circle "), 2u);
+    const std::string sprtSvg = svgDocument(layoutChart((*sets)[1].panels[0]));
+    const std::size_t path = sprtSvg.find("<path data-series=\"method=Shannon, max_length=3\" d=\"M");
+    ASSERT_NE(path, std::string::npos);
+    EXPECT_EQ(occurrences(sprtSvg.substr(path, sprtSvg.find('\n', path) - path), " M"), 0u);  // starts at 2
+    EXPECT_EQ(occurrences(sprtSvg, "data-band="), 3u);
+}
+
+TEST(StudyReport, PageRanksConditionsWithTheirPairedDifferences) {
+    const StudyFigures figures = sampleFigures();
+    const auto page = studyReportHtml(figures);
+    ASSERT_TRUE(page.ok()) << failureText(page);
+    const std::string& html = *page;
     const XmlCount parsed = parseXml(html);
     ASSERT_EQ(parsed.error, "");
-    EXPECT_NE(html.find("<title>Study &lt;A&amp;B&gt;</title>"), std::string::npos);
     EXPECT_NE(html.find("<h1>Study &lt;A&amp;B&gt;</h1>"), std::string::npos);
     EXPECT_EQ(parsed.elements.at("figure"), 6);
-    // The legend names each condition in every chart with both lines.
-    std::size_t legends = 0;
-    for (std::size_t at = 0; (at = html.find(">method=MaxDiscr, max-length=3</text>", at)) != std::string::npos; ++at)
-        ++legends;
-    EXPECT_EQ(legends, 5u);
-    // Bands: each condition with a spread, in each chart it has a line (Bayes: the first only).
-    std::size_t bands = 0;
-    for (std::size_t at = 0; (at = html.find("data-band=", at)) != std::string::npos; ++at) ++bands;
-    EXPECT_EQ(bands, 11u);
-    // The table: one row per condition, its factor values and the spread at its longest test.
-    for (const char* shown : {">Shannon</td>", ">MaxDiscr</td>",
-                              "<td>1\xE2\x80\x93"
-                              "3</td>",
-                              ">95.0%</td>", ">80.0% \xC2\xB1 10.0%</td>",
-                              "<td>1\xE2\x80\x93"
-                              "4</td>"}) {
-        EXPECT_NE(html.find(shown), std::string::npos) << shown;
-    }
-    const std::string none = studyReportHtml(std::string_view(twoFactors), "Empty");
-    EXPECT_EQ(parseXml(none).error, "");
-    EXPECT_NE(none.find("The summary holds no condition."), std::string::npos);
+    // One legend for the page: each method once in the key of the curves and of the trade-off.
+    EXPECT_EQ(occurrences(html, "</svg>\n MaxDiscr</span>"), 2u);
+    EXPECT_EQ(occurrences(html, "</svg>\n Posterior \xE2\x89\xA5 .95</span>"), 1u);
+    // Ranked by SPRT PCC, highest first; the condition without it last, shown as missing, not 0.
+    const auto rowOf = [&](const std::string& number) { return html.find("</svg>\n " + number + "</td>"); };
+    EXPECT_NE(html.find("<h2>Conditions ranked by " + outcomeLabel({OutcomeKind::Pcc, "SPRT", std::nullopt})),
+              std::string::npos);
+    for (const auto& [before, after] : {std::pair{"6", "3"}, {"3", "1"}, {"1", "5"}})
+        EXPECT_LT(rowOf(before), rowOf(after)) << before << " before " << after;
+    const std::string last = html.substr(rowOf("5"), html.find("</tr>", rowOf("5")) - rowOf("5"));
+    EXPECT_NE(last.find("<td style=\"white-space:nowrap\">\xE2\x80\x93</td>"), std::string::npos) << last;
+    EXPECT_EQ(last.find("0.0%"), std::string::npos) << last;
+    // The difference to the reference with its interval, in percentage points; the reference's own row.
+    const std::string third = html.substr(rowOf("3"), html.find("</tr>", rowOf("3")) - rowOf("3"));
+    for (const char* shown : {">85.0%<", ">75.0% to 95.0%<", ">+5.0 pp<", ">0.0 pp to +10.0 pp<"})
+        EXPECT_NE(third.find(shown), std::string::npos) << shown << " in " << third;
+    EXPECT_NE(html.find(">reference</td>"), std::string::npos);
+    EXPECT_NE(html.find("reference: condition 1 (method=Shannon, max_length=3)."), std::string::npos);
 
-    // Written whole from a file, or refused with the file and line and nothing written.
-    const auto folder = std::filesystem::temp_directory_path() / ("quillon-study-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    const std::string summary = (folder / "summary.csv").string(), page = (folder / "study.html").string();
-    ASSERT_TRUE(replaceFileContents(summary, studyText()));
-    EXPECT_EQ(failureText(writeStudyReport(summary, page, "Study")), "");
-    EXPECT_EQ(readWholeFile(page).value_or(""), studyReportHtml(std::string_view(studyText()), "Study"));
-    std::filesystem::remove(page);
-    ASSERT_TRUE(replaceFileContents(summary, studyText() + "3\r\n"));
-    EXPECT_EQ(failureText(writeStudyReport(summary, page, "Study")),
-              summary + ", line 7: it has 1 fields, the header 29.");
-    EXPECT_FALSE(std::filesystem::exists(page));
-    EXPECT_EQ(failureText(writeStudyReport((folder / "none.csv").string(), page, "Study")),
-              (folder / "none.csv").string() + " cannot be read.");
-    std::filesystem::remove_all(folder);
+    // Another outcome ranks lowest first; an unknown name is refused naming the choices.
+    const auto byAtl = studyReportHtml(figures, {"", "", "sprt_atl"});
+    ASSERT_TRUE(byAtl.ok());
+    EXPECT_LT(byAtl->find("</svg>\n 6</td>"), byAtl->find("</svg>\n 1</td>"));
+    EXPECT_NE(byAtl->find("lowest first"), std::string::npos);
+    const auto unknown = studyReportHtml(figures, {"", "", "pcc"});
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.failure().kind, FailureKind::Usage);
+    EXPECT_EQ(unknown.failure().message,
+              "The outcome to rank by, \"pcc\", is none of the study's: sprt_atl, sprt_pcc, posterior_0.95_atl, "
+              "posterior_0.95_pcc, max_exposure_rate.");
+
+    StudyFigures empty = figures;
+    empty.conditions.clear();
+    const auto none = studyReportHtml(empty);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(parseXml(*none).error, "");
+    EXPECT_NE(none->find("The study holds no condition."), std::string::npos);
 }
 
 }  // namespace

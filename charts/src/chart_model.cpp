@@ -11,15 +11,6 @@ namespace {
 
 using Point = std::optional<std::pair<double, double>>;
 
-std::string fixedText(double value, int decimals) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    std::string text(buffer);
-    // A value that rounds to zero is written without its sign.
-    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
-    return text;
-}
-
 // Decimals that show every tick of a step exactly (0.25 needs 2, 5 needs none).
 int decimalsFor(double step) {
     int decimals = 0;
@@ -226,6 +217,15 @@ const std::vector<std::vector<double>>& dashPattern() {
 
 std::string stoppingRuleLabel(const StoppingRulePart& rule) {
     return rule.threshold.empty() ? rule.rule : rule.rule + " \xE2\x89\xA5 " + rule.threshold;
+}
+
+std::string fixedText(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    std::string text(buffer);
+    // A value that rounds to zero is written without its sign.
+    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
+    return text;
 }
 
 std::string percentText(double share, int decimals) {

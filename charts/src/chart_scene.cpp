@@ -10,6 +10,9 @@ constexpr double titleSize = 16, labelSize = 12, tickSize = 11;
 constexpr double margin = 16;
 constexpr double minimumPlotHeight = 260;
 const std::string axisColour = "#444444", gridColour = "#E3E3E3", mutedText = "#555555";
+constexpr double markerSize = 8;
+
+MarkerKind markerKind(int marker) { return static_cast<MarkerKind>(marker % markerKindCount); }
 
 }  // namespace
 
@@ -27,7 +30,7 @@ Scene layoutChart(const Chart& chart, double width, double height) {
 
     // Legend rows under the title, wrapped to the width; a single series needs no legend.
     double legendBottom = margin + titleSize + 6;
-    if (chart.series.size() > 1) {
+    if (chart.legend && chart.series.size() > 1) {
         double x = margin, y = legendBottom + labelSize + 4;
         for (const Series& series : chart.series) {
             const double entry = 28 + estimatedTextWidth(series.name, labelSize) + 18;
@@ -35,8 +38,13 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                 x = margin;
                 y += labelSize + 8;
             }
-            shapes.push_back(
-                LineShape{x, y - 4, x + 24, y - 4, palette()[series.style.colour], 2.5, series.style.dash});
+            if (series.style.marker >= 0) {
+                shapes.push_back(MarkerShape{x + 12, y - 4, markerKind(series.style.marker),
+                                             palette()[series.style.colour], markerSize, series.name});
+            } else {
+                shapes.push_back(
+                    LineShape{x, y - 4, x + 24, y - 4, palette()[series.style.colour], 2.5, series.style.dash});
+            }
             shapes.push_back(TextShape{x + 30, y, series.name, labelSize});
             x += entry;
         }
@@ -72,10 +80,11 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         TextShape{margin + labelSize, (top + bottom) / 2, chart.y.title, labelSize, Anchor::Middle, false, true});
 
     // Bands first, so that no band covers a line; a band is cut where its series has no spread.
-    // The more bands overlap, the lighter each, so that many still let the grid show through.
+    // The more bands overlap, the lighter each, so that where several overlap they still read as
+    // bands, not as another series, and let the grid show through.
     const auto bands = std::count_if(chart.series.begin(), chart.series.end(),
                                      [](const Series& series) { return !series.band.empty(); });
-    const double bandOpacity = std::clamp(0.64 / static_cast<double>(std::max<std::ptrdiff_t>(bands, 1)), 0.04, 0.16);
+    const double bandOpacity = std::clamp(0.3 / static_cast<double>(std::max<std::ptrdiff_t>(bands, 1)), 0.04, 0.1);
     for (const Series& series : chart.series) {
         if (series.band.empty()) continue;
         AreaShape area{{}, palette()[series.style.colour], bandOpacity, series.name};
@@ -106,7 +115,24 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         endRun();
         if (!area.outlines.empty()) shapes.push_back(std::move(area));
     }
+    // Marker series: whiskers before the lines, points after them, so that no line hides a point.
+    std::vector<Shape> points;
     for (const Series& series : chart.series) {
+        if (series.style.marker < 0) continue;
+        const std::string& colour = palette()[series.style.colour];
+        for (std::size_t i = 0; i < series.points.size(); ++i) {
+            if (!series.points[i]) continue;
+            const double x = xAt(series.points[i]->first), y = yAt(series.points[i]->second);
+            const Whiskers whiskers = i < series.whiskers.size() ? series.whiskers[i] : Whiskers{};
+            if (whiskers.x)
+                shapes.push_back(LineShape{xAt(whiskers.x->first), y, xAt(whiskers.x->second), y, colour, 1.2});
+            if (whiskers.y)
+                shapes.push_back(LineShape{x, yAt(whiskers.y->first), x, yAt(whiskers.y->second), colour, 1.2});
+            points.push_back(MarkerShape{x, y, markerKind(series.style.marker), colour, markerSize, series.name});
+        }
+    }
+    for (const Series& series : chart.series) {
+        if (series.style.marker >= 0) continue;
         PathShape path{{}, palette()[series.style.colour], 2, series.style.dash, series.name};
         std::vector<std::pair<double, double>> run;
         const auto endRun = [&] {
@@ -133,6 +159,7 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         endRun();
         shapes.push_back(std::move(path));
     }
+    shapes.insert(shapes.end(), points.begin(), points.end());
     if (!chart.hasData()) {
         shapes.push_back(TextShape{(left + right) / 2, (top + bottom) / 2, "No tests to show", labelSize,
                                    Anchor::Middle, false, false, mutedText});

@@ -145,11 +145,11 @@ std::string htmlCell(const std::string& text, const char* tag) {
     return std::string("<") + tag + ">" + escapeMarkup(text) + "</" + tag + ">";
 }
 
-std::string htmlPageStart(const std::string& title) {
+std::string htmlPageStart(const std::string& title, const std::string& extraStyle) {
     const std::string escaped = escapeMarkup(title);
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n<title>" +
-           escaped + "</title>\n<style>" + style + "</style>\n</head>\n<body>\n<h1>" + escaped + "</h1>\n";
+           escaped + "</title>\n<style>" + style + extraStyle + "</style>\n</head>\n<body>\n<h1>" + escaped + "</h1>\n";
 }
 
 Outcome<RunTables> loadRunTables(const RunFiles& files) {

@@ -1,391 +1,589 @@
 #include "quillon/charts/study_report.h"
 
 #include <algorithm>
-#include <charconv>
+#include <cctype>
 #include <cmath>
-#include <map>
+#include <optional>
 
 #include "quillon/charts/chart_scene.h"
 #include "quillon/charts/report.h"
-#include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 
 namespace quillon::charts {
 namespace {
 
-constexpr std::size_t fixedColumns = 2;  // length and replications, between the factors and the measures
+constexpr double panelWidth = 400;
+const std::string dashText = "\xE2\x80\x93";
 
-std::string measureName(std::size_t measure) { return std::string(resultsColumnNames[measure + 1]); }
+// A factor's levels in the order the conditions first give them: the design's order.
+std::vector<std::string> levelsOf(const StudyFigures& figures, std::size_t factor) {
+    std::vector<std::string> levels;
+    for (const ConditionFigures& condition : figures.conditions)
+        if (std::find(levels.begin(), levels.end(), condition.levels[factor]) == levels.end())
+            levels.push_back(condition.levels[factor]);
+    return levels;
+}
 
-// The fields of one line: plain, or quoted with inner quotes doubled (a factor value such as a
-// file name may hold a comma). Nothing when a quote is left open or text follows a closing one.
-std::optional<std::vector<std::string>> csvFields(std::string_view line) {
-    std::vector<std::string> fields(1);
-    for (std::size_t at = 0; at < line.size(); ++at) {
-        if (line[at] == ',') {
-            fields.emplace_back();
-        } else if (line[at] == '"' && fields.back().empty() && (at == 0 || line[at - 1] == ',')) {
-            for (++at;; ++at) {
-                if (at >= line.size()) return std::nullopt;
-                if (line[at] != '"') {
-                    fields.back() += line[at];
-                } else if (at + 1 < line.size() && line[at + 1] == '"') {
-                    fields.back() += '"';
-                    ++at;
-                } else {
-                    break;
-                }
-            }
-            if (at + 1 < line.size() && line[at + 1] != ',') return std::nullopt;
-        } else {
-            fields.back() += line[at];
-        }
+std::size_t indexIn(const std::vector<std::string>& list, const std::string& value) {
+    return static_cast<std::size_t>(std::find(list.begin(), list.end(), value) - list.begin());
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text.empty() ? "none" : text;
+}
+
+// Which factor goes where, and so how each condition is drawn on every chart of the page.
+struct Layout {
+    std::optional<std::size_t> panel, colour;  // factor indices
+    std::vector<std::string> panelLevels, colourLevels;
+    std::vector<std::vector<std::size_t>> panels;  // the conditions of each panel
+    std::vector<SeriesStyle> styles;               // per condition
+    std::vector<std::string> restLabels;           // per dash: the other factors' levels it stands for
+    std::vector<std::string> restNames;            // the other factors
+};
+
+Outcome<std::size_t> factorNamed(const StudyFigures& figures, const std::string& name, const char* role) {
+    std::vector<std::string> names;
+    for (std::size_t f = 0; f < figures.factors.size(); ++f) {
+        if (figures.factors[f].name == name) return f;
+        names.push_back(figures.factors[f].name);
     }
-    return fields;
+    return Failure{FailureKind::Usage, "The " + std::string(role) + " factor \"" + name +
+                                           "\" is none of the study's factors: " + joined(names) + "."};
 }
 
-std::optional<std::int64_t> wholeFrom1(const std::string& field) {
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (field.empty() || error != std::errc() || end != field.data() + field.size() || value < 1) return std::nullopt;
-    return value;
-}
-
-std::optional<double> finiteNumber(const std::string& field) {
-    double value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (field.empty() || error != std::errc() || end != field.data() + field.size() || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-template <class Table>
-Outcome<Table> refused(std::string problem) {
-    return Failure{FailureKind::Input, std::move(problem)};
-}
-
-std::string quoted(const std::string& field) { return "\"" + field + "\""; }
-
-std::string headerProblem(const std::vector<std::string>& fields) {
-    if (fields[0] != "condition") return "the header must start with condition, not " + quoted(fields[0]) + ".";
-    const auto length = std::find(fields.begin() + 1, fields.end(), "length");
-    if (length == fields.end()) return "the header has no length column.";
-    for (auto name = fields.begin() + 1; name != length; ++name)
-        if (name->empty()) return "factor column " + std::to_string(name - fields.begin() + 1) + " has no name.";
-    std::vector<std::string> expected = {"length", "replications"};
-    for (std::size_t m = 0; m < studyMeasureCount; ++m) {
-        expected.push_back(measureName(m) + "_mean");
-        expected.push_back(measureName(m) + "_sd");
+Outcome<Layout> layoutOf(const StudyFigures& figures, const StudyReportOptions& options) {
+    Layout layout;
+    const std::size_t factors = figures.factors.size();
+    if (!options.colourFactor.empty()) {
+        Outcome<std::size_t> named = factorNamed(figures, options.colourFactor, "colour");
+        if (!named) return named.failure();
+        layout.colour = *named;
     }
-    const auto first = static_cast<std::size_t>(length - fields.begin());
-    for (std::size_t k = 0; k < expected.size(); ++k) {
-        if (first + k >= fields.size()) return "the header ends before its " + expected[k] + " column.";
-        if (fields[first + k] != expected[k])
-            return "column " + std::to_string(first + k + 1) + " must be " + expected[k] + ", not " +
-                   quoted(fields[first + k]) + ".";
+    if (!options.panelFactor.empty()) {
+        Outcome<std::size_t> named = factorNamed(figures, options.panelFactor, "panel");
+        if (!named) return named.failure();
+        layout.panel = *named;
+    } else if (factors >= 2) {
+        // The fewest panels leave each the most room; ties go to the earlier factor.
+        std::optional<std::size_t> fewest;
+        for (std::size_t f = 0; f < factors; ++f)
+            if (f != layout.colour && (!fewest || levelsOf(figures, f).size() < levelsOf(figures, *fewest).size()))
+                fewest = f;
+        layout.panel = fewest;
     }
-    if (fields.size() > first + expected.size())
-        return "the header has columns after " + expected.back() + ", from " + quoted(fields[first + expected.size()]) +
-               ".";
-    return {};
-}
+    if (options.colourFactor.empty() && factors >= 1) {
+        const std::size_t next = layout.panel ? (*layout.panel + 1) % factors : 0;
+        if (next != layout.panel) layout.colour = next;
+    }
+    if (layout.panel && layout.panel == layout.colour)
+        return Failure{FailureKind::Usage, "The panel and colour factors must differ; both are " +
+                                               figures.factors[*layout.panel].name + "."};
 
-// A measure's line in a chart: the condition's means where its rule (the column of the rule's
-// accurate share) classified any test, in a band of one sd each side kept within 0 to 100%, as
-// no share can leave that range.
-Series conditionSeries(const StudySummary& summary, std::size_t c, std::size_t measure, std::size_t rule) {
-    const StudyCondition& condition = summary.conditions[c];
+    if (layout.panel) layout.panelLevels = levelsOf(figures, *layout.panel);
+    if (layout.colour) layout.colourLevels = levelsOf(figures, *layout.colour);
+    layout.panels.resize(std::max<std::size_t>(layout.panelLevels.size(), 1));
+    for (std::size_t f = 0; f < factors; ++f)
+        if (f != layout.panel && f != layout.colour) layout.restNames.push_back(figures.factors[f].name);
     const int dashes = static_cast<int>(dashPattern().size());
-    // Colours tell the first seven conditions apart; beyond them the dash changes as well.
-    Series series{
-        conditionLabel(summary, condition), SeriesStyle{runColour(c), static_cast<int>(c / 7) % dashes, false}, {}};
-    for (const StudyLength& line : condition.lengths) {
-        const StudyValue& value = line.values[measure];
-        const auto share = [&](std::size_t m) { return line.values[m].mean.value_or(0.0); };
-        if (!value.mean || !hadCases(share(rule), share(rule + 1), share(rule + 2))) {
+    for (std::size_t c = 0; c < figures.conditions.size(); ++c) {
+        const ConditionFigures& condition = figures.conditions[c];
+        layout.panels[layout.panel ? indexIn(layout.panelLevels, condition.levels[*layout.panel]) : 0].push_back(c);
+        const std::size_t level = layout.colour ? indexIn(layout.colourLevels, condition.levels[*layout.colour]) : 0;
+        std::string rest;
+        for (std::size_t f = 0; f < factors; ++f)
+            if (f != layout.panel && f != layout.colour)
+                rest += (rest.empty() ? "" : ", ") + figures.factors[f].name + "=" + condition.levels[f];
+        std::size_t restIndex = indexIn(layout.restLabels, rest);
+        if (restIndex == layout.restLabels.size()) layout.restLabels.push_back(rest);
+        // The dash tells the other factors' levels apart; without them, colours past the
+        // palette's seven.
+        const auto dash = layout.restNames.empty() ? level / 7 : restIndex;
+        layout.styles.push_back(SeriesStyle{runColour(level), static_cast<int>(dash) % dashes, false});
+    }
+    return layout;
+}
+
+std::string panelTitle(const StudyFigures& figures, const Layout& layout, std::size_t panel, const std::string& whole) {
+    if (!layout.panel || panel >= layout.panelLevels.size()) return whole;
+    return figures.factors[*layout.panel].name + "=" + layout.panelLevels[panel];
+}
+
+// A condition's curve of one measure: its means, a gap wherever one is missing (or a length is
+// skipped), in the band of the mean's 95 % interval kept within 0 to 100%, as no share leaves it.
+Series lengthSeries(const ConditionFigures& condition, std::size_t measure, std::string name, SeriesStyle style,
+                    bool withBand) {
+    Series series{std::move(name), style, {}};
+    std::int32_t previous = 0;
+    for (const LengthFigures& line : condition.lengths) {
+        if (previous > 0 && line.length != previous + 1) {
+            series.points.emplace_back();
+            series.band.emplace_back();
+        }
+        previous = line.length;
+        const FigureSummary& value = line.measures[measure];
+        if (!value.mean) {
             series.points.emplace_back();
             series.band.emplace_back();
             continue;
         }
         const double mean = *value.mean;
         series.points.emplace_back(std::pair{static_cast<double>(line.length), mean});
-        if (value.sd) {
-            series.band.emplace_back(std::pair{std::max(mean - *value.sd, std::min(0.0, mean)),
-                                               std::min(mean + *value.sd, std::max(1.0, mean))});
+        if (value.ciLow && value.ciHigh) {
+            series.band.emplace_back(
+                std::pair{std::max(*value.ciLow, std::min(0.0, mean)), std::min(*value.ciHigh, std::max(1.0, mean))});
         } else {
             series.band.emplace_back();
         }
     }
+    if (!withBand) series.band.clear();
     return series;
 }
 
-std::string valueText(const StudyValue& value) {
-    if (!value.mean) return "\xE2\x80\x93";
-    return percentText(*value.mean, 1) + (value.sd ? " \xC2\xB1 " + percentText(*value.sd, 1) : std::string());
+bool hasPoint(const Series& series) {
+    return std::any_of(series.points.begin(), series.points.end(), [](const auto& p) { return p.has_value(); });
 }
 
-// The condition's line as the charts draw it, colour and dash, to find it in their legends.
-std::string swatch(const Series& series) {
-    Scene scene{28, 12, {}};
-    scene.shapes.push_back(
-        LineShape{2, 6, 26, 6, palette()[static_cast<std::size_t>(series.style.colour)], 2.5, series.style.dash});
-    return svgElement(scene);
-}
-
-std::string numberCell(const std::string& text) {
-    return "<td style=\"white-space:nowrap\">" + escapeMarkup(text) + "</td>";
-}
-
-}  // namespace
-
-Outcome<StudySummary> parseStudySummary(std::string_view text, const std::string& fileName) {
-    std::vector<std::string_view> lines;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        start = end + 1;
-    }
-    const auto where = [&](std::size_t index) { return fileName + ", line " + std::to_string(index + 1) + ": "; };
-    if (lines.empty() || lines[0].empty()) return refused<StudySummary>(where(0) + "the header is missing.");
-    const std::optional<std::vector<std::string>> header = csvFields(lines[0]);
-    if (!header) return refused<StudySummary>(where(0) + "a quoted field is not closed.");
-    if (const std::string problem = headerProblem(*header); !problem.empty())
-        return refused<StudySummary>(where(0) + problem);
-
-    StudySummary summary;
-    const std::size_t lengthColumn =
-        static_cast<std::size_t>(std::find(header->begin() + 1, header->end(), "length") - header->begin());
-    summary.factorNames.assign(header->begin() + 1, header->begin() + static_cast<std::ptrdiff_t>(lengthColumn));
-    std::map<std::int64_t, StudyCondition> conditions;
-    std::map<std::int64_t, std::size_t> firstLine;                            // of each condition
-    std::map<std::pair<std::int64_t, std::int32_t>, std::size_t> lengthLine;  // of each condition's length
-    for (std::size_t index = 1; index < lines.size(); ++index) {
-        if (lines[index].empty()) return refused<StudySummary>(where(index) + "the line is empty.");
-        const std::optional<std::vector<std::string>> fields = csvFields(lines[index]);
-        if (!fields) return refused<StudySummary>(where(index) + "a quoted field is not closed.");
-        if (fields->size() != header->size())
-            return refused<StudySummary>(where(index) + "it has " + std::to_string(fields->size()) +
-                                         " fields, the header " + std::to_string(header->size()) + ".");
-        const auto number = wholeFrom1((*fields)[0]);
-        if (!number)
-            return refused<StudySummary>(where(index) + "the condition must be a whole number from 1, not " +
-                                         quoted((*fields)[0]) + ".");
-        const auto length = wholeFrom1((*fields)[lengthColumn]);
-        if (!length || *length > INT32_MAX)
-            return refused<StudySummary>(where(index) + "the length must be a whole number from 1, not " +
-                                         quoted((*fields)[lengthColumn]) + ".");
-        const auto replications = wholeFrom1((*fields)[lengthColumn + 1]);
-        if (!replications)
-            return refused<StudySummary>(where(index) + "the replications must be a whole number from 1, not " +
-                                         quoted((*fields)[lengthColumn + 1]) + ".");
-        StudyLength line;
-        line.length = static_cast<std::int32_t>(*length);
-        line.replications = *replications;
-        for (std::size_t m = 0; m < studyMeasureCount; ++m) {
-            const std::string& mean = (*fields)[lengthColumn + fixedColumns + 2 * m];
-            const std::string& sd = (*fields)[lengthColumn + fixedColumns + 2 * m + 1];
-            StudyValue& value = line.values[m];
-            if (!mean.empty() && !(value.mean = finiteNumber(mean)))
-                return refused<StudySummary>(where(index) + measureName(m) + "_mean must be a number, not " +
-                                             quoted(mean) + ".");
-            if (sd.empty()) continue;
-            if (!value.mean)
-                return refused<StudySummary>(where(index) + measureName(m) + "_sd is given without " + measureName(m) +
-                                             "_mean.");
-            value.sd = finiteNumber(sd);
-            if (!value.sd || *value.sd < 0)
-                return refused<StudySummary>(where(index) + measureName(m) + "_sd must be a number from 0, not " +
-                                             quoted(sd) + ".");
+// The lowest and highest value the series draw, bands and whiskers included.
+std::pair<double, double> drawnRange(const std::vector<Series>& series, bool alongX) {
+    double low = INFINITY, high = -INFINITY;
+    const auto take = [&](double v) {
+        low = std::min(low, v);
+        high = std::max(high, v);
+    };
+    for (const Series& s : series) {
+        for (std::size_t i = 0; i < s.points.size(); ++i) {
+            if (!s.points[i]) continue;
+            take(alongX ? s.points[i]->first : s.points[i]->second);
+            if (!alongX && i < s.band.size() && s.band[i]) {
+                take(s.band[i]->first);
+                take(s.band[i]->second);
+            }
+            if (i < s.whiskers.size()) {
+                if (const auto& w = alongX ? s.whiskers[i].x : s.whiskers[i].y) {
+                    take(w->first);
+                    take(w->second);
+                }
+            }
         }
-
-        const std::vector<std::string> factorValues(fields->begin() + 1,
-                                                    fields->begin() + static_cast<std::ptrdiff_t>(lengthColumn));
-        const auto [known, isNew] = conditions.try_emplace(*number);
-        StudyCondition& condition = known->second;
-        if (isNew) {
-            condition.number = *number;
-            condition.factorValues = factorValues;
-            firstLine[*number] = index;
-        } else if (condition.factorValues != factorValues) {
-            return refused<StudySummary>(where(index) + "condition " + std::to_string(*number) +
-                                         " has other factor values than on line " +
-                                         std::to_string(firstLine[*number] + 1) + ".");
-        }
-        const auto [seen, firstTime] = lengthLine.try_emplace({*number, line.length}, index);
-        if (!firstTime)
-            return refused<StudySummary>(where(index) + "condition " + std::to_string(*number) + " has length " +
-                                         std::to_string(line.length) + " already on line " +
-                                         std::to_string(seen->second + 1) + ".");
-        condition.lengths.push_back(line);
     }
-    for (auto& [number, condition] : conditions) {
-        std::sort(condition.lengths.begin(), condition.lengths.end(),
-                  [](const StudyLength& a, const StudyLength& b) { return a.length < b.length; });
-        summary.conditions.push_back(std::move(condition));
-    }
-    return summary;
+    return {low, high};
 }
 
-std::string conditionLabel(const StudySummary& summary, const StudyCondition& condition) {
-    std::string label;
-    for (std::size_t f = 0; f < summary.factorNames.size(); ++f)
-        label += (f > 0 ? ", " : "") + summary.factorNames[f] + "=" + condition.factorValues[f];
-    return label.empty() ? "condition " + std::to_string(condition.number) : label;
+std::int32_t longestLength(const StudyFigures& figures) {
+    std::int32_t longest = 1;
+    for (const ConditionFigures& condition : figures.conditions)
+        if (!condition.lengths.empty()) longest = std::max(longest, condition.lengths.back().length);
+    return longest;
 }
 
-std::vector<Chart> buildStudyCharts(const StudySummary& summary) {
+std::size_t measureIndex(std::string_view name) {
+    return static_cast<std::size_t>(std::find(lengthMeasureNames.begin(), lengthMeasureNames.end(), name) -
+                                    lengthMeasureNames.begin());
+}
+
+std::string nStatement(const StudyFigures& figures, const char* drawn) {
+    bool fewer = false;
+    for (const ConditionFigures& condition : figures.conditions)
+        for (const LengthFigures& line : condition.lengths) fewer |= line.replications < figures.replications;
+    return "n = " + std::to_string(figures.replications) +
+           (figures.replications == 1 ? " replication" : " replications") + " per condition" +
+           (fewer ? " (fewer where not every replication reached a length)" : "") + "; " + drawn +
+           ": 95 % interval of the mean.";
+}
+
+// A stopping rule as the report names it: "SPRT", "Posterior ≥ .95".
+std::string ruleLabel(const OutcomeKey& key) {
+    if (!key.threshold) return key.rule;
+    std::string threshold = formatRoundTrip(*key.threshold);
+    if (threshold.starts_with("0.")) threshold.erase(0, 1);
+    return key.rule + " \xE2\x89\xA5 " + threshold;
+}
+
+const OutcomeFigures* outcomeOf(const ConditionFigures& condition, const OutcomeKey& key) {
+    for (const OutcomeFigures& outcome : condition.outcomes)
+        if (outcome.key == key) return &outcome;
+    return nullptr;
+}
+
+// Every outcome any condition has, in the order the conditions give them.
+std::vector<OutcomeKey> outcomeKeys(const StudyFigures& figures) {
+    std::vector<OutcomeKey> keys;
+    for (const ConditionFigures& condition : figures.conditions)
+        for (const OutcomeFigures& outcome : condition.outcomes)
+            if (std::find(keys.begin(), keys.end(), outcome.key) == keys.end()) keys.push_back(outcome.key);
+    return keys;
+}
+
+std::string choiceName(const OutcomeKey& key) {
+    std::string name;
+    for (char c : key.rule) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (key.threshold) name += "_" + formatRoundTrip(*key.threshold);
+    return (name.empty() ? "" : name + "_") + outcomeName(key.kind);
+}
+
+Chart panelChart(std::string id, std::string title, const Axis& x, const Axis& y, std::vector<Series> series) {
+    Chart chart;
+    chart.id = std::move(id);
+    chart.title = std::move(title);
+    chart.x = x;
+    chart.y = y;
+    chart.series = std::move(series);
+    chart.legend = false;
+    return chart;
+}
+
+std::vector<StudyChartSet> lengthCharts(const StudyFigures& figures, const Layout& layout) {
     struct Measure {
         const char* id;
         const char* title;
         const char* yTitle;
         std::string_view column;
-        std::string_view rule;  // the accurate share of the rule that classed the tests
-        bool fitToData;         // small shares get an axis that fits them
+        bool fitToData;  // small shares get an axis from 0 that fits them
         bool onlyWhenPresent;
+        const char* note;
     };
-    // The SPRT's decided share counts wherever MAP classed tests, as in the run report.
     const Measure measures[] = {
         {"map-accuracy", "MAP classification accuracy by test length", "Accurate classifications (%)", "map_accurate",
-         "map_accurate", false, false},
-        {"sprt-accuracy", "SPRT accuracy by test length", "Accurate (% of the tests it had decided)", "sprt_accurate",
-         "sprt_accurate", false, false},
+         false, false, nullptr},
+        {"sprt-accuracy", "SPRT accuracy of the tests it had decided, by test length", "Accurate (% of decided)",
+         "sprt_accurate", false, false, "Where the SPRT had decided no test there is no point."},
         {"sprt-decided", "Tests the SPRT had decided, by test length", "Decided (% of tests started)", "sprt_decided",
-         "map_accurate", false, false},
+         false, false, nullptr},
         {"bayes-accuracy", "Bayes risk classification accuracy by test length", "Accurate classifications (%)",
-         "br_accurate", "br_accurate", false, true},
-        {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos",
-         "map_accurate", true, false},
-        {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg",
-         "map_accurate", true, false},
+         "br_accurate", false, true, nullptr},
+        {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos", true,
+         false, "False positive: classed in a higher group than the true one (Fail classed as Pass)."},
+        {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg", true,
+         false, nullptr},
     };
-    const auto columnOf = [](std::string_view name) {
-        return static_cast<std::size_t>(std::find(resultsColumnNames.begin(), resultsColumnNames.end(), name) -
-                                        resultsColumnNames.begin() - 1);
-    };
-    std::int32_t longest = 1;
-    for (const StudyCondition& condition : summary.conditions)
-        if (!condition.lengths.empty()) longest = std::max(longest, condition.lengths.back().length);
+    const bool onePanel = layout.panels.size() == 1;
+    Axis x = niceAxis(0, longestLength(figures), onePanel ? 8 : 5, true);
+    x.title = "Test length (items)";
 
-    std::vector<Chart> charts;
+    std::vector<StudyChartSet> sets;
     for (const Measure& measure : measures) {
-        Chart chart;
-        chart.id = measure.id;
-        chart.title = measure.title;
-        double low = 1, high = 0;
-        for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
-            Series series = conditionSeries(summary, c, columnOf(measure.column), columnOf(measure.rule));
-            // A condition whose tables lack the measure, or whose rule never classed a test, has no line.
-            if (std::none_of(series.points.begin(), series.points.end(), [](const auto& p) { return p.has_value(); }))
-                continue;
-            for (std::size_t i = 0; i < series.points.size(); ++i) {
-                if (!series.points[i]) continue;
-                low = std::min(low, series.points[i]->second);
-                high = std::max(high, series.points[i]->second);
-                if (series.band[i]) {
-                    low = std::min(low, series.band[i]->first);
-                    high = std::max(high, series.band[i]->second);
-                }
+        std::vector<std::vector<Series>> panels(layout.panels.size());
+        bool any = false;
+        for (std::size_t p = 0; p < layout.panels.size(); ++p) {
+            for (std::size_t c : layout.panels[p]) {
+                const ConditionFigures& condition = figures.conditions[c];
+                Series series = lengthSeries(condition, measureIndex(measure.column),
+                                             conditionLabel(figures, condition), layout.styles[c], true);
+                if (!hasPoint(series)) continue;  // the condition lacks the measure
+                any = true;
+                panels[p].push_back(std::move(series));
             }
-            chart.series.push_back(std::move(series));
         }
-        if (measure.onlyWhenPresent && chart.series.empty()) continue;
-        chart.x = niceAxis(0, longest, 8, true);
-        chart.x.title = "Test length (items)";
-        // Error shares are small: their axis fits them from 0. Accuracy axes start near the
-        // lowest value, so that conditions a few points apart can be told apart.
+        if (measure.onlyWhenPresent && !any) continue;
+        std::vector<Series> all;
+        for (const auto& panel : panels) all.insert(all.end(), panel.begin(), panel.end());
+        auto [low, high] = drawnRange(all, false);
         if (low > high) low = high = 0;
-        chart.y = measure.fitToData ? percentAxis(std::min(low, 0.0), high, true) : percentAxisFromData(low, high);
-        chart.y.title = measure.yTitle;
-        // One line draws no legend: the note names its condition.
-        if (chart.series.size() == 1 && summary.conditions.size() > 1)
-            chart.notes.push_back("Only " + chart.series[0].name + " has this measure.");
-        chart.notes.push_back(
-            "Line: the mean over the replications; shaded: one standard deviation each side (within 0 to 100%).");
-        if (measure.fitToData && measure.column == "map_false_pos")
-            chart.notes.push_back(
-                "False positive: classed in a higher group than the true one (Fail classed as Pass).");
-        charts.push_back(std::move(chart));
+        // Every panel on the same axes, so that panels compare at a glance.
+        Axis y = measure.fitToData ? percentAxis(std::min(low, 0.0), high, true) : percentAxisFromData(low, high);
+        y.title = measure.yTitle;
+        StudyChartSet set{measure.id, measure.title, {}, {nStatement(figures, "bands")}};
+        if (measure.note) set.notes.push_back(measure.note);
+        for (std::size_t p = 0; p < panels.size(); ++p)
+            set.panels.push_back(panelChart(std::string(measure.id) + (onePanel ? "" : "-" + std::to_string(p + 1)),
+                                            panelTitle(figures, layout, p, measure.title), x, y, panels[p]));
+        sets.push_back(std::move(set));
     }
-    return charts;
+    return sets;
 }
 
-std::string studyReportHtml(const StudySummary& summary, const std::string& title) {
-    std::string out = htmlPageStart(title);
-    out += "<p class=\"note\">Classification accuracy of " + std::to_string(summary.conditions.size()) +
-           (summary.conditions.size() == 1 ? " condition" : " conditions") +
-           ": the mean and standard deviation over each condition's replications, read from the study "
-           "summary.</p>\n";
-
-    out += "<h2>Conditions</h2>\n";
-    if (summary.conditions.empty())
-        return out + "<p class=\"note\">The summary holds no condition.</p>\n</body>\n</html>\n";
-    // Many factors make the table wider than the page: it scrolls rather than squeezing the numbers.
-    out += "<div style=\"overflow-x:auto\">\n<table>\n<tr>" + htmlCell("Condition", "th");
-    for (const std::string& name : summary.factorNames)
-        out += "<th style=\"text-align:left\">" + escapeMarkup(name) + "</th>";
-    out += htmlCell("Replications", "th") + htmlCell("Lengths", "th") + htmlCell("MAP accurate", "th") +
-           htmlCell("SPRT decided", "th") + "</tr>\n";
-    for (std::size_t c = 0; c < summary.conditions.size(); ++c) {
-        const StudyCondition& condition = summary.conditions[c];
-        out += "<tr><td style=\"white-space:nowrap\">" + swatch(conditionSeries(summary, c, 0, 0)) + " " +
-               std::to_string(condition.number) + "</td>";
-        for (const std::string& value : condition.factorValues)
-            out += "<td style=\"text-align:left\">" + escapeMarkup(value) + "</td>";
-        std::int64_t fewest = INT64_MAX, most = 0;
-        for (const StudyLength& line : condition.lengths) {
-            fewest = std::min(fewest, line.replications);
-            most = std::max(most, line.replications);
+// Each stopping rule's average test length against its share classified correctly, one point
+// per condition with both intervals, over the conditions' fixed-length MAP accuracy curves.
+std::optional<StudyChartSet> tradeOffCharts(const StudyFigures& figures, const Layout& layout) {
+    std::vector<OutcomeKey> rules;
+    for (const OutcomeKey& key : outcomeKeys(figures))
+        if (key.kind == OutcomeKind::Atl) rules.push_back(key);
+    if (rules.empty()) return std::nullopt;
+    const bool onePanel = layout.panels.size() == 1;
+    const char* title = "Test length against accuracy: each stopping rule over the fixed-length curve";
+    std::vector<std::vector<Series>> panels(layout.panels.size());
+    for (std::size_t p = 0; p < layout.panels.size(); ++p) {
+        for (std::size_t c : layout.panels[p]) {
+            const ConditionFigures& condition = figures.conditions[c];
+            Series curve = lengthSeries(condition, measureIndex("map_accurate"), conditionLabel(figures, condition),
+                                        layout.styles[c], false);
+            if (hasPoint(curve)) panels[p].push_back(std::move(curve));
         }
-        const StudyLength& last = condition.lengths.back();
-        out +=
-            htmlCell(fewest == most ? std::to_string(most)
-                                    : std::to_string(fewest) + "\xE2\x80\x93" + std::to_string(most)) +
-            htmlCell(std::to_string(condition.lengths.front().length) + "\xE2\x80\x93" + std::to_string(last.length)) +
-            numberCell(valueText(last.values[0])) + numberCell(valueText(last.values[4])) + "</tr>\n";
+        for (std::size_t r = 0; r < rules.size(); ++r) {
+            OutcomeKey pccKey = rules[r];
+            pccKey.kind = OutcomeKind::Pcc;
+            for (std::size_t c : layout.panels[p]) {
+                const ConditionFigures& condition = figures.conditions[c];
+                SeriesStyle style = layout.styles[c];
+                style.marker = static_cast<int>(r);
+                Series point{conditionLabel(figures, condition) + " \xC2\xB7 " + ruleLabel(rules[r]), style, {}};
+                const OutcomeFigures* atl = outcomeOf(condition, rules[r]);
+                const OutcomeFigures* pcc = outcomeOf(condition, pccKey);
+                if (!atl || !pcc || !atl->summary.mean || !pcc->summary.mean) continue;
+                point.points.emplace_back(std::pair{*atl->summary.mean, *pcc->summary.mean});
+                Whiskers whiskers;
+                if (atl->summary.ciLow && atl->summary.ciHigh)
+                    whiskers.x = std::pair{*atl->summary.ciLow, *atl->summary.ciHigh};
+                if (pcc->summary.ciLow && pcc->summary.ciHigh)
+                    whiskers.y = std::pair{std::max(*pcc->summary.ciLow, 0.0), std::min(*pcc->summary.ciHigh, 1.0)};
+                point.whiskers.push_back(whiskers);
+                panels[p].push_back(std::move(point));
+            }
+        }
     }
-    out +=
-        "</table>\n</div>\n<p class=\"note\">MAP accurate and SPRT decided: at each condition's longest test, the "
-        "mean &#177; one standard deviation over its replications (no spread with one replication).</p>\n";
-
-    out += "<h2>Charts</h2>\n";
-    for (const Chart& chart : buildStudyCharts(summary))
-        out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
-    return out + "</body>\n</html>\n";
+    std::vector<Series> all;
+    for (const auto& panel : panels) all.insert(all.end(), panel.begin(), panel.end());
+    if (all.empty()) return std::nullopt;
+    const double xHigh = std::max(drawnRange(all, true).second, static_cast<double>(longestLength(figures)));
+    Axis x = niceAxis(0, xHigh, onePanel ? 8 : 5, false);
+    x.title = "Average test length (items)";
+    auto [low, high] = drawnRange(all, false);
+    Axis y = percentAxisFromData(low, high);
+    y.title = "Classified correctly (%)";
+    StudyChartSet set{"trade-off",
+                      title,
+                      {},
+                      {"Marks: each stopping rule's average test length and share classified correctly, one per "
+                       "condition; lines: MAP accuracy of fixed-length tests.",
+                       nStatement(figures, "whiskers")}};
+    for (std::size_t p = 0; p < panels.size(); ++p)
+        set.panels.push_back(panelChart(onePanel ? "trade-off" : "trade-off-" + std::to_string(p + 1),
+                                        panelTitle(figures, layout, p, title), x, y, panels[p]));
+    return set;
 }
 
-std::string studyReportHtml(std::string_view summaryCsvText, const std::string& title) {
-    Outcome<StudySummary> read = parseStudySummary(summaryCsvText, "The study summary");
-    if (!read) throw StudySummaryError(read.failure().message);
-    return studyReportHtml(*read, title);
+// A line (or mark) as the charts draw it, to find it on them.
+std::string swatch(SeriesStyle style) {
+    Scene scene{28, 14, {}};
+    if (style.marker >= 0) {
+        scene.shapes.push_back(MarkerShape{14, 7, static_cast<MarkerKind>(style.marker % markerKindCount),
+                                           palette()[static_cast<std::size_t>(style.colour)], 9, ""});
+    } else {
+        scene.shapes.push_back(
+            LineShape{2, 7, 26, 7, palette()[static_cast<std::size_t>(style.colour)], 2.5, style.dash});
+    }
+    return svgElement(scene);
 }
 
-Status writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title) {
-    const std::optional<std::string> text = readWholeFile(summaryPath);
-    if (!text) return Failure{FailureKind::Input, summaryPath + " cannot be read."};
-    const Outcome<StudySummary> read = parseStudySummary(*text, summaryPath);
-    if (!read) return read.failure();
-    if (!replaceFileContents(reportPath, studyReportHtml(*read, title)))
-        return Failure{FailureKind::Output, "The report " + reportPath + " could not be written."};
-    return {};
+std::string keyEntry(SeriesStyle style, const std::string& text) {
+    return "<span class=\"entry\">" + swatch(style) + " " + escapeMarkup(text) + "</span>";
 }
 
-}  // namespace quillon::charts
+// The page's one legend: which colour (and dash) is which level, the same on every chart.
+std::string colourKey(const StudyFigures& figures, const Layout& layout) {
+    std::string out;
+    if (layout.colour) {
+        out += "<p class=\"key\"><b>" + escapeMarkup(figures.factors[*layout.colour].name) + "</b> ";
+        const int dashes = static_cast<int>(dashPattern().size());
+        for (std::size_t l = 0; l < layout.colourLevels.size(); ++l) {
+            const int dash = layout.restNames.empty() ? static_cast<int>(l / 7) % dashes : 0;
+            out += keyEntry(SeriesStyle{runColour(l), dash, false}, layout.colourLevels[l]);
+        }
+        out += "</p>\n";
+    } else if (figures.conditions.size() == 1) {
+        out +=
+            "<p class=\"key\">" + keyEntry(layout.styles[0], conditionLabel(figures, figures.conditions[0])) + "</p>\n";
+    }
+    if (!layout.restNames.empty() && layout.restLabels.size() > 1) {
+        out += "<p class=\"key\"><b>" + escapeMarkup(joined(layout.restNames)) + "</b> ";
+        for (std::size_t d = 0; d < layout.restLabels.size(); ++d)
+            out += keyEntry(SeriesStyle{7, static_cast<int>(d % dashPattern().size()), false}, layout.restLabels[d]);
+        out += "</p>\n";
+    }
+    return out;
+}
 
-namespace quillon::charts {
+std::string figureHtml(const StudyChartSet& set, bool onePanel) {
+    std::string out = "<figure id=\"" + escapeMarkup(set.id) + "\">\n";
+    if (!onePanel) out += "<figcaption>" + escapeMarkup(set.title) + "</figcaption>\n";
+    out += "<div class=\"panels\">\n";
+    for (const Chart& chart : set.panels)
+        out += svgElement(layoutChart(chart, onePanel ? chartWidth : panelWidth, onePanel ? chartHeight : 0));
+    out += "</div>\n";
+    for (const std::string& note : set.notes) out += "<p class=\"note\">" + escapeMarkup(note) + "</p>\n";
+    return out + "</figure>\n";
+}
 
-Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyReportOptions&) {
-    // The conditions and their outcomes as a table; the charts come with the report's rework.
-    std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeMarkup(figures.title) +
-                       "</title></head><body>\n<h1>" + escapeMarkup(figures.title) + "</h1>\n<table>\n";
+bool isShare(OutcomeKind kind) {
+    switch (kind) {
+        case OutcomeKind::Pcc:
+        case OutcomeKind::FalsePos:
+        case OutcomeKind::FalseNeg:
+        case OutcomeKind::Undecided:
+        case OutcomeKind::MaxExposureRate:
+        case OutcomeKind::NeverUsedShare:
+        case OutcomeKind::MeanOverlap:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string valueText(OutcomeKind kind, const std::optional<double>& value) {
+    if (!value) return dashText;
+    return isShare(kind) ? percentText(*value, 1) : fixedText(*value, 2);
+}
+
+// A difference with its sign; shares in percentage points.
+std::string differenceText(OutcomeKind kind, const std::optional<double>& value) {
+    if (!value) return dashText;
+    const std::string text = isShare(kind) ? fixedText(*value * 100, 1) + " pp" : fixedText(*value, 2);
+    return (text[0] != '-' && text.find_first_not_of("0. p") != std::string::npos ? "+" : "") + text;
+}
+
+std::string intervalText(const FigureSummary& summary, const auto& format) {
+    if (!summary.ciLow || !summary.ciHigh) return dashText;
+    return format(summary.ciLow) + " to " + format(summary.ciHigh);
+}
+
+std::string cell(const std::string& text) { return "<td style=\"white-space:nowrap\">" + escapeMarkup(text) + "</td>"; }
+
+std::string conditionsTable(const StudyFigures& figures, const Layout& layout, const OutcomeKey& key) {
+    const bool higherIsBetter = key.kind == OutcomeKind::Pcc;
+    std::vector<std::size_t> order(figures.conditions.size());
+    for (std::size_t c = 0; c < order.size(); ++c) order[c] = c;
+    const auto meanOf = [&](std::size_t c) -> std::optional<double> {
+        const OutcomeFigures* outcome = outcomeOf(figures.conditions[c], key);
+        return outcome ? outcome->summary.mean : std::nullopt;
+    };
+    // Best first; a condition without the figure goes last, not ranked as 0.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const auto x = meanOf(a), y = meanOf(b);
+        if (!x || !y) return x.has_value() && !y.has_value();
+        return higherIsBetter ? *x > *y : *x < *y;
+    });
+    bool oneReference = true;
     for (const ConditionFigures& condition : figures.conditions)
-        for (const OutcomeFigures& outcome : condition.outcomes)
-            html += "<tr><td>" + escapeMarkup(conditionLabel(figures, condition)) + "</td><td>" +
-                    escapeMarkup(outcomeLabel(outcome.key)) + "</td><td>" +
-                    (outcome.summary.mean ? formatRoundTrip(*outcome.summary.mean) : std::string()) + "</td></tr>\n";
-    return html + "</table>\n</body></html>\n";
+        oneReference &= condition.reference == figures.conditions.front().reference;
+
+    const std::string label = outcomeLabel(key);
+    std::string out = "<h2>Conditions ranked by " + escapeMarkup(label) + "</h2>\n";
+    out += "<div style=\"overflow-x:auto\">\n<table>\n<tr>" + htmlCell("Rank", "th") + htmlCell("Condition", "th");
+    for (const FigureFactor& factor : figures.factors)
+        out += "<th style=\"text-align:left\">" + escapeMarkup(factor.name) + "</th>";
+    out += htmlCell("n", "th") + htmlCell(label, "th") + htmlCell("95 % interval", "th") +
+           htmlCell("Difference to the reference", "th") + htmlCell("95 % interval", "th") +
+           (oneReference ? "" : htmlCell("Reference", "th")) + "</tr>\n";
+    const auto value = [&](const std::optional<double>& v) { return valueText(key.kind, v); };
+    const auto difference = [&](const std::optional<double>& v) { return differenceText(key.kind, v); };
+    for (std::size_t rank = 0; rank < order.size(); ++rank) {
+        const ConditionFigures& condition = figures.conditions[order[rank]];
+        const OutcomeFigures* outcome = outcomeOf(condition, key);
+        out += "<tr>" + htmlCell(meanOf(order[rank]) ? std::to_string(rank + 1) : dashText) +
+               "<td style=\"white-space:nowrap\">" + swatch(layout.styles[order[rank]]) + " " +
+               std::to_string(condition.number) + "</td>";
+        for (const std::string& level : condition.levels)
+            out += "<td style=\"text-align:left\">" + escapeMarkup(level) + "</td>";
+        const FigureSummary none;
+        const FigureSummary& summary = outcome ? outcome->summary : none;
+        const bool isReference = condition.reference == condition.number;
+        out += cell(std::to_string(summary.n)) + cell(value(summary.mean)) + cell(intervalText(summary, value));
+        if (isReference) {
+            out += cell("reference") + cell(dashText);
+        } else {
+            const FigureSummary& paired = outcome ? outcome->difference : none;
+            out += cell(difference(paired.mean)) + cell(intervalText(paired, difference));
+        }
+        if (!oneReference) out += cell("condition " + std::to_string(condition.reference));
+        out += "</tr>\n";
+    }
+    out += "</table>\n</div>\n";
+    std::string reference = "each row's Reference column";
+    if (oneReference) {
+        const std::int64_t number = figures.conditions.front().reference;
+        reference = "condition " + std::to_string(number);
+        for (const ConditionFigures& condition : figures.conditions)
+            if (condition.number == number) reference += " (" + conditionLabel(figures, condition) + ")";
+    }
+    out += "<p class=\"note\">Ranked by the mean over the replications, " +
+           std::string(higherIsBetter ? "highest" : "lowest") +
+           " first; a condition without the figure comes last. The difference is the condition's minus its "
+           "reference's, taken in each replication (the same examinees) and summarised with its own 95 % "
+           "interval" +
+           (isShare(key.kind) ? " (pp: percentage points)" : "") + "; reference: " + escapeMarkup(reference) +
+           ".</p>\n";
+    return out;
+}
+
+const char* pageStyle = R"(
+body { max-width: 1260px; }
+.panels { display: flex; flex-wrap: wrap; gap: 6px; }
+.panels svg { flex: none; }
+figcaption { font-weight: 600; font-size: 16px; margin-bottom: 6px; }
+.key { margin: 6px 0; font-size: 14px; }
+.key .entry { white-space: nowrap; margin-right: 14px; }
+.key svg, td svg { vertical-align: middle; }
+)";
+
+}  // namespace
+
+std::vector<std::string> rankChoices(const StudyFigures& figures) {
+    std::vector<std::string> names;
+    for (const OutcomeKey& key : outcomeKeys(figures)) names.push_back(choiceName(key));
+    return names;
+}
+
+Outcome<std::vector<StudyChartSet>> buildStudyCharts(const StudyFigures& figures, const StudyReportOptions& options) {
+    Outcome<Layout> layout = layoutOf(figures, options);
+    if (!layout) return layout.failure();
+    std::vector<StudyChartSet> sets = lengthCharts(figures, *layout);
+    if (std::optional<StudyChartSet> tradeOff = tradeOffCharts(figures, *layout)) sets.push_back(std::move(*tradeOff));
+    return sets;
+}
+
+Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyReportOptions& options) {
+    Outcome<Layout> layout = layoutOf(figures, options);
+    if (!layout) return layout.failure();
+    const std::vector<OutcomeKey> keys = outcomeKeys(figures);
+    std::optional<OutcomeKey> rankKey;
+    if (!options.rankOutcome.empty()) {
+        for (const OutcomeKey& key : keys)
+            if (choiceName(key) == options.rankOutcome) rankKey = key;
+        if (!rankKey)
+            return Failure{FailureKind::Usage, "The outcome to rank by, \"" + options.rankOutcome +
+                                                   "\", is none of the study's: " + joined(rankChoices(figures)) + "."};
+    } else if (!keys.empty()) {
+        const OutcomeKey sprtPcc{OutcomeKind::Pcc, "SPRT", std::nullopt};
+        rankKey = std::find(keys.begin(), keys.end(), sprtPcc) != keys.end() ? sprtPcc : keys.front();
+    }
+    Outcome<std::vector<StudyChartSet>> sets = buildStudyCharts(figures, options);
+    if (!sets) return sets.failure();
+
+    std::string out = htmlPageStart(figures.title, pageStyle);
+    const std::size_t count = figures.conditions.size();
+    out += "<p class=\"note\">" + std::to_string(count) + (count == 1 ? " condition" : " conditions") + " of " +
+           std::to_string(figures.factors.size()) + (figures.factors.size() == 1 ? " factor" : " factors") + ", " +
+           std::to_string(figures.replications) + (figures.replications == 1 ? " replication" : " replications") +
+           " each. Curves and marks: the mean over the replications; bands and whiskers: the 95 % interval of "
+           "the mean (t distribution). A missing figure is a gap, never 0.</p>\n";
+    if (count == 0) return out + "<p class=\"note\">The study holds no condition.</p>\n</body>\n</html>\n";
+
+    const bool onePanel = layout->panels.size() == 1;
+    out += "<h2>By test length</h2>\n";
+    if (!onePanel)
+        out += "<p class=\"note\">One panel per level of " + escapeMarkup(figures.factors[*layout->panel].name) +
+               "; every panel of a figure on the same axes.</p>\n";
+    out += colourKey(figures, *layout);
+    for (const StudyChartSet& set : *sets) {
+        if (set.id == "trade-off") {
+            out += "<h2>Test length against accuracy</h2>\n" + colourKey(figures, *layout) + "<p class=\"key\">";
+            std::size_t r = 0;
+            for (const OutcomeKey& key : keys)
+                if (key.kind == OutcomeKind::Atl)
+                    out += keyEntry(SeriesStyle{7, 0, false, static_cast<int>(r++)}, ruleLabel(key));
+            out += "</p>\n";
+        }
+        out += figureHtml(set, onePanel);
+    }
+    if (rankKey) {
+        out += conditionsTable(figures, *layout, *rankKey);
+    } else {
+        out += "<h2>Conditions</h2>\n<p class=\"note\">The study has no outcome to rank its conditions by.</p>\n";
+    }
+    return out + "</body>\n</html>\n";
 }
 
 }  // namespace quillon::charts

@@ -1,5 +1,7 @@
 #include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "quillon/charts/report.h"
 
@@ -45,6 +47,35 @@ std::size_t utf8Length(std::string_view text, std::size_t at) {
     if (code < smallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
     if (code == 0xFFFE || code == 0xFFFF) return 0;
     return length;
+}
+
+// A point's mark: the circle filled and white-edged, every other mark an outline a size larger,
+// so that marks of several rules on one spot all stay visible.
+std::string markerElement(const MarkerShape& marker) {
+    const bool filled = marker.kind == MarkerKind::Circle;
+    const double r = marker.size / 2 * (filled ? 1 : 1.4), x = marker.x, y = marker.y;
+    const std::string paint = "data-point=\"" + escapeMarkup(marker.name) + "\" " +
+                              (filled ? "fill=\"" + marker.colour + "\" stroke=\"#FFFFFF\" stroke-width=\"1\""
+                                      : "fill=\"none\" stroke=\"" + marker.colour + "\" stroke-width=\"1.5\"");
+    const auto polygon = [&](std::vector<std::pair<double, double>> corners) {
+        std::string d;
+        for (const auto& [cx, cy] : corners) d += (d.empty() ? "M" : " L") + number(cx) + " " + number(cy);
+        return "<path " + paint + " d=\"" + d + " Z\"/>\n";
+    };
+    switch (marker.kind) {
+        case MarkerKind::Circle:
+            return "<circle " + paint + " cx=\"" + number(x) + "\" cy=\"" + number(y) + "\" r=\"" + number(r) +
+                   "\"/>\n";
+        case MarkerKind::Square:
+            return polygon({{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}});
+        case MarkerKind::Triangle:
+            return polygon({{x, y - r * 1.2}, {x + r * 1.1, y + r * 0.8}, {x - r * 1.1, y + r * 0.8}});
+        case MarkerKind::Diamond:
+            return polygon({{x, y - r * 1.3}, {x + r * 1.1, y}, {x, y + r * 1.3}, {x - r * 1.1, y}});
+        case MarkerKind::TriangleDown:
+            return polygon({{x, y + r * 1.2}, {x + r * 1.1, y - r * 0.8}, {x - r * 1.1, y - r * 0.8}});
+    }
+    return {};
 }
 
 }  // namespace
@@ -121,6 +152,8 @@ std::string svgElement(const Scene& scene) {
             std::snprintf(opacity, sizeof opacity, "%.2f", area->opacity);
             out += "<path data-band=\"" + escapeMarkup(area->name) + "\" d=\"" + d + "\" fill=\"" + area->colour +
                    "\" fill-opacity=\"" + opacity + "\" stroke=\"none\"/>\n";
+        } else if (const auto* marker = std::get_if<MarkerShape>(&shape)) {
+            out += markerElement(*marker);
         } else if (const auto* text = std::get_if<TextShape>(&shape)) {
             const char* anchor = text->anchor == Anchor::Start    ? "start"
                                  : text->anchor == Anchor::Middle ? "middle"

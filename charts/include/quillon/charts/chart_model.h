@@ -41,6 +41,16 @@ struct SeriesStyle {
     int colour = 0;      // index into palette()
     int dash = 0;        // index into dashPattern()
     bool steps = false;  // drawn as a staircase (ranked items) rather than straight segments
+    int marker = -1;     // index into the marker kinds (MarkerKind): unjoined points; -1: a line
+};
+
+/// The marks a point series can use, in the order a chart hands them out.
+enum class MarkerKind { Circle, Square, Triangle, Diamond, TriangleDown };
+inline constexpr int markerKindCount = 5;
+
+/// The intervals around one point, drawn as whiskers; either may be missing.
+struct Whiskers {
+    std::optional<std::pair<double, double>> x, y;
 };
 
 /// One line of a chart: its legend entry and its points; a missing point (no case to share
@@ -51,6 +61,8 @@ struct Series {
     std::vector<std::optional<std::pair<double, double>>> points;
     // Low and high of a shaded band at each point (the spread around a mean); empty: no band.
     std::vector<std::optional<std::pair<double, double>>> band = {};
+    // The intervals of each point (a marker series'); empty: none.
+    std::vector<Whiskers> whiskers = {};
 };
 
 /// A chart as both renderers draw it.
@@ -60,6 +72,7 @@ struct Chart {
     Axis x, y;
     std::vector<Series> series;
     std::vector<std::string> notes;  // lines of figures shown under the plot
+    bool legend = true;              // false: the page gives one key for a set of charts
     bool hasData() const;
 };
 
@@ -109,6 +122,9 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs);
 
 /// A stopping rule as the charts and the report name it: "SPRT", or "Posterior ≥ .95".
 std::string stoppingRuleLabel(const StoppingRulePart& rule);
+
+/// Formats a number with `decimals` decimals, without the sign of a value that rounds to zero.
+std::string fixedText(double value, int decimals);
 
 /// Formats a share as a percentage with `decimals` decimals ("87.5%").
 std::string percentText(double share, int decimals);

@@ -34,6 +34,15 @@ struct AreaShape {
     std::string name;  // the series' legend entry
 };
 
+/// A point of a marker series, centred on (x, y); `size` is its width in pixels.
+struct MarkerShape {
+    double x, y;
+    MarkerKind kind;
+    std::string colour;
+    double size;
+    std::string name;  // the series' legend entry
+};
+
 enum class Anchor { Start, Middle, End };
 
 /// A text placed by its baseline point; `vertical` turns it a quarter counter-clockwise.
@@ -47,7 +56,7 @@ struct TextShape {
     std::string colour = "#222222";
 };
 
-using Shape = std::variant<LineShape, PathShape, TextShape, AreaShape>;
+using Shape = std::variant<LineShape, PathShape, TextShape, AreaShape, MarkerShape>;
 
 /// A chart laid out in pixels: what both renderers draw, so they cannot disagree.
 struct Scene {

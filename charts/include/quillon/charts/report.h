@@ -37,8 +37,9 @@ std::string escapeMarkup(std::string_view text);
 /// A table cell (`tag` td or th) holding `text`, escaped.
 std::string htmlCell(const std::string& text, const char* tag = "td");
 
-/// The start of a report page, up to its heading `title`: one look for every Quillon report.
-std::string htmlPageStart(const std::string& title);
+/// The start of a report page, up to its heading `title`: one look for every Quillon report;
+/// `extraStyle` holds rules a page adds to it (CSS).
+std::string htmlPageStart(const std::string& title, const std::string& extraStyle = "");
 
 /// The scene as an <svg> element (no XML declaration), for inline use.
 std::string svgElement(const Scene& scene);
