@@ -259,8 +259,11 @@ Outcome<StudyFigures> readStudyFigures(const std::string& outputFolder) {
                                                outputFolder + " a finished study's folder?"};
     Outcome<StudyFigures> figures = parseStudyFigures(*summary, *conditions, summaryPath, conditionsPath);
     if (!figures) return figures;
-    std::string title = fs::path(outputFolder).lexically_normal().filename().string();
-    if (title.empty()) title = fs::path(outputFolder).lexically_normal().parent_path().filename().string();
+    // The folder's own name, also when it is given as "." or with a trailing slash.
+    std::error_code error;
+    fs::path folder = fs::absolute(outputFolder, error).lexically_normal();
+    if (folder.filename().empty()) folder = folder.parent_path();
+    std::string title = folder.filename().string();
     constexpr std::string_view suffix = "_output";
     if (title.size() > suffix.size() && title.compare(title.size() - suffix.size(), suffix.size(), suffix) == 0)
         title.resize(title.size() - suffix.size());
