@@ -320,6 +320,8 @@ std::string checkConditions(const Reader& r, const Study& study) {
 
 }  // namespace
 
+bool isStudyFileSetting(std::string_view name) { return isFileSetting(name); }
+
 const std::vector<std::string>& studyGenerateOptionNames() {
     static const std::vector<std::string> names = {"items",         "collections", "groups",       "examinees",
                                                    "script-length", "blank-share", "group-shares", "item-quality"};

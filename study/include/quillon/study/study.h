@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,9 @@ struct Study {
 /// Reads and checks a study file; an Input failure says what is wrong, naming the file, the line
 /// and the key.
 Outcome<Study> readStudy(const std::string& path);
+
+/// Whether a run setting names an input file (relative to the study file in a study file).
+bool isStudyFileSetting(std::string_view name);
 
 /// The generate options a study's data may set or vary, under generate's option names.
 const std::vector<std::string>& studyGenerateOptionNames();
