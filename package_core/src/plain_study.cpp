@@ -73,7 +73,8 @@ std::string joinedLines(const std::vector<std::string>& lines) {
 
 // The study file of a design given in code, written into its output folder as study.toml; its
 // path, or the failure. A different study.toml already there is never replaced: it is an input.
-Outcome<std::string> writeDesign(const PlainStudyRequest& request, bool& created) {
+// `wrote` says whether it wrote the file, `createdFolder` whether it made the output folder.
+Outcome<std::string> writeDesign(const PlainStudyRequest& request, bool& wrote, bool& createdFolder) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path working = fs::current_path(error);
@@ -86,10 +87,10 @@ Outcome<std::string> writeDesign(const PlainStudyRequest& request, bool& created
                                                 " holds another study's study.toml, which is not replaced: give the "
                                                 "design another output folder, or run that file"};
     }
-    fs::create_directories(design->outputFolder, error);
+    createdFolder = fs::create_directories(design->outputFolder, error);
     if (error || !replaceFileContents(file.string(), design->toml))
         return Failure{FailureKind::Output, "The study file " + file.string() + " cannot be written"};
-    created = true;
+    wrote = true;
     return file.string();
 }
 
@@ -109,8 +110,9 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
                 return result;
             }
         }
-        bool created = false;
-        Outcome<std::string> file = request.design ? writeDesign(request, created) : Outcome<std::string>(request.file);
+        bool wrote = false, createdFolder = false;
+        Outcome<std::string> file =
+            request.design ? writeDesign(request, wrote, createdFolder) : Outcome<std::string>(request.file);
         if (!file) {
             result.errorKind = plainProblemKind(file.failure().kind);
             result.error = file.failure().message;
@@ -120,7 +122,8 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
         if (!read) {
             // A design the study refuses leaves no study.toml behind to block the corrected one.
             std::error_code error;
-            if (created) std::filesystem::remove(*file, error);
+            if (wrote) std::filesystem::remove(*file, error);
+            if (createdFolder) std::filesystem::remove(std::filesystem::path(*file).parent_path(), error);
             result.errorKind = plainProblemKind(read.failure().kind);
             result.error = read.failure().message;
             return result;

@@ -484,7 +484,7 @@ def test_a_study_designed_in_code_gives_the_bytes_of_its_study_file(tmp_path, mo
     bad = {**SAMPLE_DESIGN, "study": {"output": "bad"}, "settings": {"randomisation": 2}}
     with pytest.raises(quillon.QuillonInputError, match='key "settings.randomisation"'):
         quillon.study(bad, progress=False)
-    assert not (tmp_path / "bad" / "study.toml").exists()
+    assert not (tmp_path / "bad").exists()
     with pytest.raises(TypeError, match="settings.alpha"):
         quillon.study({"settings": {"alpha": None}}, progress=False)
 

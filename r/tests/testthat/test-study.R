@@ -55,7 +55,7 @@ test_that("a study designed in R gives the bytes of its study file and reads bac
   bad <- sample_design("bad")
   names(bad$settings)[1] <- "randomisation"
   expect_error(quillon_study(bad, progress = FALSE), "settings.randomisation", class = "quillon_input_error")
-  expect_false(file.exists(file.path(dir, "bad", "study.toml")))
+  expect_false(dir.exists(file.path(dir, "bad")))
   expect_error(quillon_study(list(settings = list(alpha = NA)), progress = FALSE), "missing value",
                class = "quillon_input_error")
   expect_error(quillon_read_results(file.path(study$output, "study_summary.csv")), "quillon_read_study",
