@@ -119,7 +119,7 @@ int shardOrMerge(CommandLine& line, bool merge, const std::string& checkHint) {
     RandomGenerator random(line.seed);
     if (merge)
         return runWithReports(line, checkHint, [&](RunHost& host, ReplayListener*) {
-            return runMerge(line.settings, random, host, line.mergeParts, !line.reports.examineesFile.empty());
+            return runMerge(line.settings, random, host, line.mergeParts, {!line.reports.examineesFile.empty()});
         });
     ConsoleHost host(!line.quiet && stderrIsTerminal());
     const RunSummary summary = runShard(line.settings, random, host, static_cast<int>(line.threads), shard, count,

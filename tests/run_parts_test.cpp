@@ -124,7 +124,7 @@ struct Split {
         RunReports reports(options, s);
         RecordingHost host;
         RandomGenerator random(seed);
-        const RunSummary summary = runMerge(s, random, host, parts, true);
+        const RunSummary summary = runMerge(s, random, host, parts, {true});
         reports.finish(summary);
         Outcome outcome = outcomeOf(s, host, summary);
         outcome.examinees = TempFolder::read(options.examineesFile);

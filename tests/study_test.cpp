@@ -2,10 +2,13 @@
 // the runner's study command run whole, as a plan of tasks, and stopped and resumed.
 #include "quillon/study/study.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -17,6 +20,9 @@
 #include "failure_text.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_parts.h"
+#include "quillon/study_figures/study_figures.h"
+#include "quillon/text/csv_fields.h"
+#include "quillon/text/line_reader.h"
 #include "recording_host.h"
 #include "same_text.h"
 
@@ -198,49 +204,6 @@ TEST(StudyFile, AFactorOfTheDataGeneratesEachLevelOnce) {
     EXPECT_TRUE(fs::last_write_time(fs::path(pools.begin()->first) / sampleResponseName) == stamp);
 }
 
-const char* header =
-    "Nitems,MAP_Accurate,MAP_FalsePos, MAP_FalseNeg,MAP_MeanProb,,SPRTPerClass,SPRTAcc,SPRTfalsePos,SPRTFlaseNeg,,"
-    "BR_Accurate,BR_FalsePos,BR_FalseNeg,BR_meanProb\r\n";
-
-TEST(StudyTables, LongAndSummaryTables) {
-    Study study;
-    study.replications = 2;
-    study.factors.push_back({"method", false, {"Shannon", "MinCost"}, {"Shannon", "MinCost"}, 1});
-    const std::string two = std::string(header) + "1,.5000,.1,.2,.3,,.000,.0000,.0000,.0000,,.4,.5,.6,.7\r\n";
-    const std::string twoB = std::string(header) + "1,.7000,.1,.2,.3,,.000,.0000,.0000,.0000,,.4,.5,.6,.9\r\n";
-    const std::string three = std::string(header) + "1,.25,.1,.2,.3,,.010,.5,.5,0,\r\n";
-    const std::string threeB = std::string(header) + "1,.75,.1,.2,.3,,.030,.5,.5,0,\r\n";
-    const std::vector<std::vector<std::string>> tables = {{two, twoB}, {three, threeB}};
-
-    const std::string results = studyResultsText(study, tables);
-    EXPECT_EQ(results,
-              "condition,method,replication,length,map_accurate,map_false_pos,map_false_neg,map_mean_prob,"
-              "sprt_decided,sprt_accurate,sprt_false_pos,sprt_false_neg,br_accurate,br_false_pos,br_false_neg,"
-              "br_mean_prob\r\n"
-              "1,Shannon,1,1,.5000,.1,.2,.3,.000,.0000,.0000,.0000,.4,.5,.6,.7\r\n"
-              "1,Shannon,2,1,.7000,.1,.2,.3,.000,.0000,.0000,.0000,.4,.5,.6,.9\r\n"
-              "2,MinCost,1,1,.25,.1,.2,.3,.010,.5,.5,0,,,,\r\n"
-              "2,MinCost,2,1,.75,.1,.2,.3,.030,.5,.5,0,,,,\r\n");
-
-    const std::string summary = studySummaryText(study, tables);
-    const std::size_t firstRow = summary.find("\r\n") + 2;
-    EXPECT_EQ(summary.substr(0, 64), "condition,method,length,replications,map_accurate_mean,map_accur");
-    const std::string rt = formatRoundTrip(0.6),
-                      sd = formatRoundTrip(std::sqrt(((.5 - .6) * (.5 - .6) + (.7 - .6) * (.7 - .6)) / 1));
-    EXPECT_EQ(summary.substr(firstRow, summary.find("\r\n", firstRow) - firstRow),
-              "1,Shannon,1,2," + rt + "," + sd + ",0.1,0,0.2,0,0.3,0," + "0,0,0,0,0,0,0,0,0.4,0,0.5,0,0.6,0," +
-                  formatRoundTrip((.7 + .9) / 2) + "," + formatRoundTrip(std::sqrt(2 * .1 * .1)));
-    const std::size_t second = summary.find("\r\n", firstRow) + 2;
-    EXPECT_EQ(summary.substr(second),
-              "2,MinCost,1,2,0.5,0.3535533905932738,0.1,0,0.2,0,"
-              "0.3,0,0.02,0.01414213562373095,0.5,0,0.5,0,0,0,,,,,,,,\r\n");
-
-    // One replication: no spread.
-    study.replications = 1;
-    const std::string single = studySummaryText(study, {{two}});
-    EXPECT_NE(single.find("\r\n1,Shannon,1,1,0.5,,0.1,,"), std::string::npos) << single;
-}
-
 // The runner, started as a program with its output thrown away; the process id comes back.
 pid_t startRunner(const std::vector<std::string>& arguments) {
     std::vector<std::string> all{QUILLON_SIM};
@@ -289,7 +252,8 @@ TEST(StudyCommand, APlanOfShardedTasksGivesTheLocalStudysBytes) {
     EXPECT_EQ(runner({"study", planned, "--task", "1", "--plan", plan, "--quiet"}), 0);
     EXPECT_EQ(runner({"study", planned, "--task", "25", "--plan", plan, "--quiet"}), 2);
     EXPECT_EQ(runner({"study", planned, "--merge", "--plan", plan, "--quiet"}), 0);
-    for (const char* table : {"study_results.csv", "study_summary.csv", "study_report.html"}) {
+    for (std::string_view name : studyOutputNames) {
+        const std::string table(name);
         const std::string a = TempFolder::read(folder.file("local/") + table);
         EXPECT_GT(a.size(), 1000u);
         EXPECT_TRUE(sameText(a, TempFolder::read(folder.file("planned/") + table))) << table;
@@ -351,15 +315,26 @@ TEST(StudyCommand, AStudysRunIsTheRunnersOwnRun) {
                       "--method", "MinCost", "--randomization", "3", "--seed", std::to_string(run.seed), "--results",
                       own, "--no-exposure", "--quiet"}),
               0);
-    std::string expected;
-    for (const std::vector<std::string>& row : resultsTableFields(TempFolder::read(own))) {
-        expected += "4,MinCost,3,2";
-        for (const std::string& field : row) expected += "," + field;
-        expected += "\r\n";
+    // The study keeps every figure exact; the runner's table rounds them (and writes 0 where the
+    // study leaves a share with no case empty).
+    const std::vector<std::string> ownLines = splitLines(TempFolder::read(own));
+    std::vector<std::string> study4;
+    for (const std::string& line : splitLines(TempFolder::read(folder.file("out/study_results.csv"))))
+        if (line.rfind("4,MinCost,3,2,", 0) == 0) study4.push_back(line);
+    ASSERT_EQ(study4.size(), 12u);
+    ASSERT_EQ(ownLines.size(), 13u);
+    for (std::size_t n = 0; n < study4.size(); ++n) {
+        const std::vector<std::string> mine = csvFields(study4[n]), theirs = csvFields(ownLines[n + 1]);
+        ASSERT_EQ(mine.size(), 17u);
+        EXPECT_EQ(mine[4], theirs[0]);
+        const std::size_t columns[] = {1, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14};
+        for (std::size_t m = 0; m < 12; ++m) {
+            const std::string& field = mine[5 + m];
+            const std::string rounded =
+                field.empty() ? formatDecimals(0, m == 4 ? 3 : 4) : formatDecimals(std::stod(field), m == 4 ? 3 : 4);
+            EXPECT_EQ(rounded, theirs[columns[m]]) << "length " << n + 1 << ", measure " << m;
+        }
     }
-    const std::string results = TempFolder::read(folder.file("out/study_results.csv"));
-    EXPECT_NE(results.find(expected), std::string::npos) << expected;
-    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 12);
 }
 
 TEST(StudyCommand, AStoppedStudyResumesWithTheSameBytes) {
@@ -403,10 +378,46 @@ TEST(StudyCommand, AStoppedStudyResumesWithTheSameBytes) {
 
     ASSERT_EQ(runner({"study", stopped, "--quiet"}), 0);
     for (const auto& [part, written] : kept) EXPECT_TRUE(fs::last_write_time(part) == written) << part << " ran again";
-    for (const char* table : {"study_results.csv", "study_summary.csv"})
-        EXPECT_TRUE(sameText(TempFolder::read(folder.file("whole/") + table),
-                             TempFolder::read(folder.file("stopped/") + table)))
+    for (std::string_view table : studyOutputNames)
+        EXPECT_TRUE(sameText(TempFolder::read(folder.file("whole/") + std::string(table)),
+                             TempFolder::read(folder.file("stopped/") + std::string(table))))
             << table;
+}
+
+// The runner with every file it writes limited to `bytes`, as on a disk that is all but full.
+int runnerOnFullDisk(const std::vector<std::string>& arguments, rlim_t bytes) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<std::string> all{QUILLON_SIM};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+        execv(QUILLON_SIM, argv.data());
+        _exit(127);
+    }
+    return waitFor(pid);
+}
+
+TEST(StudyCommand, AStudyThatCannotWriteItsTablesLeavesNoneOfAnEarlierOne) {
+    TempFolder folder;
+    const std::string path = folder.write("s.toml", studyText("out"));
+    ASSERT_EQ(runner({"study", path, "--quiet"}), 0);
+    // Another length reruns every part (a few kB each) on the same data; the tables no longer fit.
+    std::string changed = studyText("out");
+    changed.replace(changed.find("max-length = 12"), 15, "max-length = 11");
+    folder.write("s.toml", changed);
+    EXPECT_EQ(runnerOnFullDisk({"study", path, "--quiet"}, 4096), 1);
+    for (std::string_view table : studyOutputNames)
+        EXPECT_FALSE(fs::exists(folder.file("out/") + std::string(table))) << table << " is the earlier study's";
+    // With room again, the study keeps the parts it wrote and writes its own tables.
+    EXPECT_EQ(runner({"study", path, "--quiet"}), 0);
+    EXPECT_NE(TempFolder::read(folder.file("out/study_results.csv")).find("\r\n1,Shannon,1,1,11,"), std::string::npos);
 }
 
 TEST(StudyCommand, GivenResponseFilesAndAFailingRun) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "quillon/study_figures/run_outcomes.h"
+
 namespace quillon::charts {
 namespace {
 
@@ -232,28 +234,22 @@ std::string percentText(double share, int decimals) {
 }
 
 std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, std::int32_t testLength) {
+    std::vector<std::int64_t> uses;
+    std::int64_t total = 0;
+    for (const ExposureItem& item : exposure.items) {
+        uses.push_back(item.uses);
+        total += item.uses;
+    }
+    if (testLength <= 0 || total % testLength != 0 || uses.empty()) return std::nullopt;
+    // The study's figures and the report's are one computation.
+    const quillon::ExposureFigures exact = quillon::exposureFigures(uses, total / testLength, total);
     ExposureFigures figures;
-    figures.items = static_cast<std::int64_t>(exposure.items.size());
-    std::int64_t uses = 0;
-    for (const ExposureItem& item : exposure.items) {
-        uses += item.uses;
-        if (item.uses > 0) ++figures.itemsUsed;
-    }
-    if (testLength <= 0 || uses % testLength != 0 || figures.items == 0) return std::nullopt;
-    figures.tests = uses / testLength;
-    figures.neverUsedShare =
-        static_cast<double>(figures.items - figures.itemsUsed) / static_cast<double>(figures.items);
-    if (figures.tests == 0) return figures;
-    // Overlap after Chen, Ankenmann and Spray (2003): N * Var(rate) / L + L / N.
-    const double n = static_cast<double>(figures.items), length = testLength;
-    const double meanRate = length / n;
-    double squares = 0;
-    for (const ExposureItem& item : exposure.items) {
-        const double rate = static_cast<double>(item.uses) / static_cast<double>(figures.tests);
-        figures.maxRate = std::max(figures.maxRate, rate);
-        squares += (rate - meanRate) * (rate - meanRate);
-    }
-    figures.meanOverlap = n * (squares / n) / length + length / n;
+    figures.items = exact.items;
+    figures.itemsUsed = exact.itemsUsed;
+    figures.tests = exact.tests;
+    figures.maxRate = exact.maxRate.value_or(0.0);
+    figures.neverUsedShare = exact.neverUsedShare.value_or(0.0);
+    figures.meanOverlap = exact.meanOverlap.value_or(0.0);
     return figures;
 }
 

@@ -373,3 +373,19 @@ Status writeStudyReport(const std::string& summaryPath, const std::string& repor
 }
 
 }  // namespace quillon::charts
+
+namespace quillon::charts {
+
+Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyReportOptions&) {
+    // The conditions and their outcomes as a table; the charts come with the report's rework.
+    std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeMarkup(figures.title) +
+                       "</title></head><body>\n<h1>" + escapeMarkup(figures.title) + "</h1>\n<table>\n";
+    for (const ConditionFigures& condition : figures.conditions)
+        for (const OutcomeFigures& outcome : condition.outcomes)
+            html += "<tr><td>" + escapeMarkup(conditionLabel(figures, condition)) + "</td><td>" +
+                    escapeMarkup(outcomeLabel(outcome.key)) + "</td><td>" +
+                    (outcome.summary.mean ? formatRoundTrip(*outcome.summary.mean) : std::string()) + "</td></tr>\n";
+    return html + "</table>\n</body></html>\n";
+}
+
+}  // namespace quillon::charts

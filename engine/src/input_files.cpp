@@ -301,7 +301,7 @@ std::string sameFileRefusal(std::string_view kind, const std::string& path, std:
     return {};
 }
 
-InputFiles loadInputFiles(const RunSettings& settings) {
+InputFiles loadRunInputs(const RunSettings& settings) {
     InputFiles inputs;
     inputs.pool = parsePool(readInputLines(settings.poolFile, "Pool"), settings, settings.poolFile);
     if (settings.blockEnemies)
@@ -309,6 +309,11 @@ InputFiles loadInputFiles(const RunSettings& settings) {
             parseEnemies(readInputLines(settings.enemiesFile, "Enemies"), inputs.pool, settings.enemiesFile);
     if (settings.followScript)
         inputs.script = parseScript(readInputLines(settings.scriptFile, "Script"), settings, settings.scriptFile);
+    return inputs;
+}
+
+InputFiles loadInputFiles(const RunSettings& settings) {
+    InputFiles inputs = loadRunInputs(settings);
     refuseTablesOverInputs(settings);
     proveResultsWritable(settings);
     return inputs;

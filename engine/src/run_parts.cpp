@@ -641,8 +641,23 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     return summary;
 }
 
+namespace {
+
+// A merge that writes no table loads the inputs and proves no output writable.
+Outcome<PreparedRun> prepareWithoutTables(const RunSettings& settings) {
+    InputFiles inputs;
+    try {
+        inputs = loadRunInputs(settings);
+    } catch (const FailureError& error) {
+        return error.failure();
+    }
+    return prepareRun(settings, std::move(inputs), std::make_unique<LineReader>(settings.responseFile));
+}
+
+}  // namespace
+
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
-                    const std::vector<std::string>& partFiles, bool examineeRows) {
+                    const std::vector<std::string>& partFiles, const MergeOptions& options) {
     RunSummary summary;
     const auto refuse = [&](const std::string& message) {
         host.showInputMessage(message);
@@ -650,7 +665,7 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         return summary;
     };
     if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) return refuse(refusal);
-    Outcome<PreparedRun> preparing = prepareRun(settings);
+    Outcome<PreparedRun> preparing = options.writeTables ? prepareRun(settings) : prepareWithoutTables(settings);
     if (!preparing) return refuse(preparing.failure().message);
     PreparedRun& prepared = *preparing;
     const ProgressHandle handle = host.progressInit("Simulation Progress");
@@ -665,7 +680,7 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
     shape.lineCount = prepared.lineCount;
     shape.expectedTests = prepared.expectedTests;
     shape.empty = emptyRunStatistics(settings, prepared.inputs.pool.itemCount);
-    shape.empty.keepsExamineeRows = examineeRows;
+    shape.empty.keepsExamineeRows = options.examineeRows;
     std::vector<RunPart> parts(partFiles.size());
     for (std::size_t i = 0; i < partFiles.size(); ++i) {
         // A part is a few numbers per length and item; anything far larger is not one.
@@ -684,7 +699,10 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
     }
     summarizeCounts(summary, merged, prepared.expectedTests);
     if (!merged.stop.failed) {
-        finishRun(settings, prepared.inputs.pool, merged, prepared.expectedTests, host, handle);
+        if (options.writeTables)
+            finishRun(settings, prepared.inputs.pool, merged, prepared.expectedTests, host, handle);
+        else
+            host.progressShutdown(handle);
         summary.completed = true;
     }
     summary.statistics = std::move(merged);

@@ -1,17 +1,18 @@
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <map>
 #include <optional>
 
 #include "quillon/charts/study_report.h"
-#include "quillon/charts/table_reader.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_parts.h"
 #include "quillon/engine/setting_names.h"
 #include "quillon/study/study.h"
+#include "quillon/study_figures/study_figures.h"
 
 namespace quillon {
 
@@ -58,29 +59,6 @@ private:
     std::string prefix_;
 };
 
-// Each column of the study tables: the measures of a results table under their plain names.
-constexpr std::size_t measureCount = resultsColumnNames.size() - 1;
-
-std::string joinLine(const std::vector<std::string>& fields) {
-    std::string line;
-    for (std::size_t i = 0; i < fields.size(); ++i) line += (i == 0 ? "" : ",") + fields[i];
-    return line + "\r\n";
-}
-
-std::vector<std::string> headerStart(const Study& study) {
-    std::vector<std::string> header{"condition"};
-    for (const StudyFactor& factor : study.factors) header.push_back(poolField(factor.name));
-    return header;
-}
-
-std::vector<std::string> conditionFields(const Study& study, std::size_t condition) {
-    std::vector<std::string> fields{std::to_string(condition + 1)};
-    const std::vector<std::size_t> levels = conditionLevels(study, condition);
-    for (std::size_t f = 0; f < study.factors.size(); ++f)
-        fields.push_back(poolField(study.factors[f].written[levels[f]]));
-    return fields;
-}
-
 }  // namespace
 
 std::size_t conditionCount(const Study& study) {
@@ -96,6 +74,19 @@ std::vector<std::size_t> conditionLevels(const Study& study, std::size_t conditi
         condition /= study.factors[f].values.size();
     }
     return levels;
+}
+
+std::size_t referenceCondition(const Study& study, std::size_t condition) {
+    std::vector<std::size_t> levels = conditionLevels(study, condition);
+    std::size_t reference = 0;
+    for (std::size_t f = 0; f < study.factors.size(); ++f) {
+        if (f < study.referenceLevels.size() && study.referenceLevels[f])
+            levels[f] = *study.referenceLevels[f];
+        else if (f >= study.referenceLevels.size())
+            levels[f] = 0;
+        reference = reference * study.factors[f].values.size() + levels[f];
+    }
+    return reference;
 }
 
 std::uint64_t replicationDataSeed(std::uint64_t studySeed, std::int32_t replication) {
@@ -234,101 +225,41 @@ RunSummary runStudyTask(const Study& study, const std::string& workFolder, const
     return runShard(run.settings, random, messages, threads, task.shard, task.shardCount, partFile);
 }
 
-std::vector<std::vector<std::string>> resultsTableFields(const std::string& tableText) {
-    // Field positions of the 13 columns; 5 and 10 are the table's blank separators.
-    static constexpr std::size_t positions[] = {0, 1, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14};
-    std::vector<std::vector<std::string>> rows;
-    std::size_t start = tableText.find('\n');  // the header
-    while (start != std::string::npos && start + 1 < tableText.size()) {
-        const std::size_t end = tableText.find('\n', start + 1);
-        std::string line = tableText.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        start = end;
-        if (line.empty()) continue;
-        std::vector<std::string> fields;
-        for (std::size_t from = 0;;) {
-            const std::size_t comma = line.find(',', from);
-            fields.push_back(line.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
-            if (comma == std::string::npos) break;
-            from = comma + 1;
-        }
-        std::vector<std::string> row;
-        for (std::size_t p : positions) row.push_back(p < fields.size() ? fields[p] : std::string());
-        rows.push_back(std::move(row));
+namespace {
+
+// The factors as the tables name them; numeric when the setting or option takes numbers.
+std::vector<FigureFactor> figureFactors(const Study& study) {
+    std::vector<FigureFactor> factors;
+    for (const StudyFactor& factor : study.factors) {
+        bool numeric = false;
+        if (const NamedSetting* setting = findRunSetting(factor.name); setting != nullptr && !factor.generateOption)
+            numeric = setting->kind == SettingKind::WholeNumber || setting->kind == SettingKind::Number;
+        else
+            numeric = factor.name != "group-shares";
+        factors.push_back({figureFactorName(factor.name), numeric});
     }
-    return rows;
+    return factors;
 }
 
-std::string studyResultsText(const Study& study, const std::vector<std::vector<std::string>>& tables) {
-    std::vector<std::string> header = headerStart(study);
-    header.push_back("replication");
-    for (std::string_view name : resultsColumnNames) header.emplace_back(name);
-    std::string text = joinLine(header);
-    for (std::size_t c = 0; c < tables.size(); ++c) {
-        for (std::size_t r = 0; r < tables[c].size(); ++r) {
-            for (const std::vector<std::string>& row : resultsTableFields(tables[c][r])) {
-                std::vector<std::string> fields = conditionFields(study, c);
-                fields.push_back(std::to_string(r + 1));
-                fields.insert(fields.end(), row.begin(), row.end());
-                text += joinLine(fields);
-            }
-        }
+// A condition's levels as the tables write them: numbers in their shortest exact form, so that
+// a level is the same text however the file wrote it; texts as written.
+std::vector<std::string> figureLevels(const Study& study, const std::vector<FigureFactor>& factors,
+                                      std::size_t condition) {
+    std::vector<std::string> levels;
+    const std::vector<std::size_t> at = conditionLevels(study, condition);
+    for (std::size_t f = 0; f < study.factors.size(); ++f) {
+        const std::string& value = study.factors[f].values[at[f]];
+        double number = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+        const bool isNumber = factors[f].numeric && error == std::errc() && end == value.data() + value.size();
+        levels.push_back(isNumber ? formatRoundTrip(number) : study.factors[f].written[at[f]]);
     }
-    return text;
+    return levels;
 }
 
-std::string studySummaryText(const Study& study, const std::vector<std::vector<std::string>>& tables) {
-    std::vector<std::string> header = headerStart(study);
-    header.push_back("length");
-    header.push_back("replications");
-    for (std::size_t m = 1; m <= measureCount; ++m) {
-        header.push_back(std::string(resultsColumnNames[m]) + "_mean");
-        header.push_back(std::string(resultsColumnNames[m]) + "_sd");
-    }
-    std::string text = joinLine(header);
-    for (std::size_t c = 0; c < tables.size(); ++c) {
-        // By length, in the order the tables give them: each replication's row at that length.
-        std::vector<std::string> order;
-        std::map<std::string, std::vector<std::vector<std::string>>> byLength;
-        for (const std::string& table : tables[c]) {
-            for (std::vector<std::string>& row : resultsTableFields(table)) {
-                if (!byLength.count(row[0])) order.push_back(row[0]);
-                byLength[row[0]].push_back(std::move(row));
-            }
-        }
-        for (const std::string& length : order) {
-            const std::vector<std::vector<std::string>>& rows = byLength[length];
-            std::vector<std::string> fields = conditionFields(study, c);
-            fields.push_back(length);
-            fields.push_back(std::to_string(rows.size()));
-            for (std::size_t m = 1; m <= measureCount; ++m) {
-                std::vector<double> values;
-                for (const std::vector<std::string>& row : rows) {
-                    if (row[m].empty()) break;
-                    values.push_back(readNumber(row[m]));
-                }
-                if (values.size() != rows.size()) {
-                    fields.insert(fields.end(), {"", ""});
-                    continue;
-                }
-                double sum = 0.0;
-                for (double v : values) sum += v;
-                const double mean = sum / static_cast<double>(values.size());
-                double squares = 0.0;
-                for (double v : values) squares += (v - mean) * (v - mean);
-                fields.push_back(formatRoundTrip(mean));
-                fields.push_back(values.size() < 2
-                                     ? std::string()
-                                     : formatRoundTrip(std::sqrt(squares / static_cast<double>(values.size() - 1))));
-            }
-            text += joinLine(fields);
-        }
-    }
-    return text;
-}
+}  // namespace
 
 Status writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host) {
-    const auto refused = [](FailureKind kind, std::string message) { return Failure{kind, std::move(message)}; };
     const std::vector<StudyTask> tasks = studyTasks(study, shardsPerRun);
     std::string missing;
     std::size_t missingCount = 0;
@@ -338,15 +269,23 @@ Status writeStudyTables(const Study& study, const std::string& workFolder, std::
             missing += "\n  task " + std::to_string(i + 1) + ": " + taskDescription(study, tasks[i]);
     }
     if (missingCount > 0)
-        return refused(FailureKind::Input, std::to_string(missingCount) + " of " + std::to_string(tasks.size()) +
+        return Failure{FailureKind::Input, std::to_string(missingCount) + " of " + std::to_string(tasks.size()) +
                                                " tasks have not finished:" + missing +
-                                               (missingCount > 20 ? "\n  ..." : ""));
+                                               (missingCount > 20 ? "\n  ..." : "")};
 
+    // A study's tables are all of one study or none: an earlier study's stay behind no failure.
     std::error_code error;
-    fs::create_directories(fs::path(workFolder) / "runs", error);
-    std::vector<std::vector<std::string>> tables(conditionCount(study));
+    for (std::string_view name : studyOutputNames) fs::remove(fs::path(study.outputFolder) / name, error);
+
+    // The figures come from the parts themselves, merged exactly in memory, one condition at a
+    // time: no table is read back.
+    const std::vector<FigureFactor> factors = figureFactors(study);
+    std::vector<std::size_t> references;
+    for (std::size_t c = 0; c < conditionCount(study); ++c) references.push_back(referenceCondition(study, c));
+    StudyFiguresBuilder builder(study.name, factors, study.replications, references);
     std::string failed;
-    for (std::size_t c = 0; c < tables.size(); ++c) {
+    for (std::size_t c = 0; c < conditionCount(study); ++c) {
+        std::vector<RunStatistics> statistics;
         for (std::int32_t r = 0; r < study.replications; ++r) {
             const StudyRun run = studyRun(study, workFolder, c, r);
             std::vector<std::string> parts;
@@ -355,35 +294,36 @@ Status writeStudyTables(const Study& study, const std::string& workFolder, std::
             RandomGenerator random(run.seed);
             const StudyTask whole{c, r, 1, 1};
             RunMessages messages(host, "Run " + taskDescription(study, whole) + ": ");
-            const RunSummary summary = runMerge(run.settings, random, messages, parts);
-            std::optional<std::string> table;
-            if (summary.completed) table = readWholeFile(run.settings.resultsFile);
-            if (!table) {
+            RunSummary summary = runMerge(run.settings, random, messages, parts, {false, false});
+            if (!summary.completed) {
                 failed += "\n  " + taskDescription(study, whole);
-                continue;
+            } else if (summary.statistics.testsTaken == 0) {
+                failed += "\n  " + taskDescription(study, whole) + ": its data hold no examinee";
             }
-            tables[c].push_back(std::move(*table));
+            statistics.push_back(std::move(summary.statistics));
         }
+        if (!failed.empty()) continue;
+        std::vector<StudyRunStatistics> runs;
+        for (std::size_t r = 0; r < statistics.size(); ++r)
+            runs.push_back({static_cast<std::int32_t>(r + 1), &statistics[r]});
+        builder.addCondition(figureLevels(study, factors, c), runs);
     }
     if (!failed.empty())
-        return refused(FailureKind::Input, "These runs did not complete, so no study table is written:" + failed);
+        return Failure{FailureKind::Input, "These runs did not complete, so no study table is written:" + failed};
 
+    const StudyFigures figures = builder.figures();
+    Outcome<std::string> report = charts::studyReportHtml(figures);
+    if (!report) return report.failure();
     fs::create_directories(study.outputFolder, error);
-    const std::string summary = studySummaryText(study, tables);
-    std::string report;
-    try {
-        report = charts::studyReportHtml(summary, study.name);
-    } catch (const charts::StudySummaryError& refusal) {
-        return refused(FailureKind::Input, std::string("The study report cannot be made: ") + refusal.what());
-    }
-    const std::pair<const char*, std::string> outputs[] = {
-        {"study_results.csv", studyResultsText(study, tables)},
-        {"study_summary.csv", summary},
-        {"study_report.html", report},
-    };
-    for (const auto& [name, content] : outputs) {
-        const std::string path = (fs::path(study.outputFolder) / name).string();
-        if (!replaceFileContents(path, content)) return refused(FailureKind::Output, "Cannot write " + path + ".");
+    const std::string texts[] = {builder.resultsText(), builder.outcomesText(), studySummaryText(figures),
+                                 studyConditionsText(figures), *report};
+    for (std::size_t i = 0; i < studyOutputNames.size(); ++i) {
+        const std::string path = (fs::path(study.outputFolder) / studyOutputNames[i]).string();
+        if (!replaceFileContents(path, texts[i])) {
+            // Half a study is no result: take back what was written.
+            for (std::size_t j = 0; j < i; ++j) fs::remove(fs::path(study.outputFolder) / studyOutputNames[j], error);
+            return Failure{FailureKind::Output, "Cannot write " + path + ", so no study table is written."};
+        }
     }
     return {};
 }

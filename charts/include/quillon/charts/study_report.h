@@ -73,3 +73,19 @@ std::string studyReportHtml(std::string_view summaryCsvText, const std::string& 
 Status writeStudyReport(const std::string& summaryPath, const std::string& reportPath, const std::string& title);
 
 }  // namespace quillon::charts
+
+#include "quillon/study_figures/study_figures.h"
+
+namespace quillon::charts {
+
+/// What the study report shows: the factor whose levels get a panel each, the factor whose
+/// levels get a colour each, and the outcome the conditions are ranked by; empty: the default.
+struct StudyReportOptions {
+    std::string panelFactor, colourFactor, rankOutcome;
+};
+
+/// The self-contained HTML report of a study's figures; a Usage failure for an option that names
+/// no factor or outcome of the study.
+Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyReportOptions& options = {});
+
+}  // namespace quillon::charts

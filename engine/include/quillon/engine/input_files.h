@@ -197,4 +197,7 @@ void proveResultsWritable(const RunSettings& settings);
 /// `refuseTablesOverInputs` and `proveResultsWritable`; throws `InputError`.
 InputFiles loadInputFiles(const RunSettings& settings);
 
+/// The input files alone, for a caller that writes none of the run's tables; throws `InputError`.
+InputFiles loadRunInputs(const RunSettings& settings);
+
 }  // namespace quillon

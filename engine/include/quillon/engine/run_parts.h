@@ -72,11 +72,16 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
                     std::int32_t shard, std::int32_t shardCount, const std::string& partFile,
                     bool examineeRows = false);
 
+/// What a merge of parts gives besides the run's statistics.
+struct MergeOptions {
+    bool examineeRows = false;  // the statistics carry one row per examinee (every part must)
+    bool writeTables = true;    // false: only the statistics, for a caller that writes its own tables
+};
+
 /// Writes the tables, and shows the messages, of the one-process run from its parts; with the
 /// same settings and `random` as the shards, the files are the same bytes. The summary carries
-/// the merged statistics, with the examinee rows when `examineeRows` asks for them (every part
-/// must then carry its rows).
+/// the merged statistics.
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
-                    const std::vector<std::string>& partFiles, bool examineeRows = false);
+                    const std::vector<std::string>& partFiles, const MergeOptions& options = {});
 
 }  // namespace quillon

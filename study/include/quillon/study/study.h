@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,6 +46,9 @@ struct Study {
     std::vector<std::string> responseFiles;  // one per replication, when the data are given
     bool generated = false;
     std::vector<StudyValue> generateOptions;  // fixed options of the generated data
+    // The reference's level of each factor; none: the condition's own. Without a reference
+    // key every factor's first level, so condition 1 is every condition's reference.
+    std::vector<std::optional<std::size_t>> referenceLevels;
 };
 
 /// Reads and checks a study file; an Input failure says what is wrong, naming the file, the line
@@ -64,6 +68,9 @@ Status setSampleOption(SampleOptions& options, const std::string& name, const st
 
 /// Conditions: the full cross product of the factors' levels (one condition without factors).
 std::size_t conditionCount(const Study& study);
+
+/// The 0-based condition that a condition's paired differences are taken to.
+std::size_t referenceCondition(const Study& study, std::size_t condition);
 
 /// The level of each factor in a 0-based condition; the last factor varies fastest.
 std::vector<std::size_t> conditionLevels(const Study& study, std::size_t condition);
@@ -119,20 +126,9 @@ bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTa
 RunSummary runStudyTask(const Study& study, const std::string& workFolder, const StudyTask& task, RunHost& host,
                         int threads);
 
-/// One run's results table, its 13 fields a line without the blank separator columns; a
-/// measure the table lacks is empty.
-std::vector<std::vector<std::string>> resultsTableFields(const std::string& tableText);
-
-/// The long table: one row per condition, replication and length; `tables[c][r]` is the results
-/// table text of condition c in replication r.
-std::string studyResultsText(const Study& study, const std::vector<std::vector<std::string>>& tables);
-
-/// The summary: per condition and length, the mean and sample standard deviation of every measure
-/// over the replications.
-std::string studySummaryText(const Study& study, const std::vector<std::vector<std::string>>& tables);
-
-/// Merges every run from its parts and writes the study's tables into its output folder; the
-/// failure says what is missing or failed (every unfinished task is named).
+/// Merges every run from its parts, in memory, and writes the study's tables and report into its
+/// output folder, all of them or none; the failure says what is missing or failed (every
+/// unfinished task is named).
 Status writeStudyTables(const Study& study, const std::string& workFolder, std::int32_t shardsPerRun, RunHost& host);
 
 /// The work folder of a study run on this machine: "work" in its output folder.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillon/engine/run_statistics.h"
@@ -19,8 +20,8 @@ namespace quillon {
 /// length: MAP accurate, false positive, false negative and mean probability, SPRT decided,
 /// accurate, false positive and false negative, then the Bayes rule's four.
 inline constexpr std::array<std::string_view, 12> lengthMeasureNames = {
-    "map_accurate", "map_false_pos", "map_false_neg", "map_mean_prob", "sprt_decided", "sprt_accurate",
-    "sprt_false_pos", "sprt_false_neg", "br_accurate", "br_false_pos", "br_false_neg", "br_mean_prob"};
+    "map_accurate",   "map_false_pos",  "map_false_neg", "map_mean_prob", "sprt_decided", "sprt_accurate",
+    "sprt_false_pos", "sprt_false_neg", "br_accurate",   "br_false_pos",  "br_false_neg", "br_mean_prob"};
 
 /// The files a study writes into its output folder, in the order it writes them.
 inline constexpr std::array<std::string_view, 5> studyOutputNames = {
@@ -72,41 +73,37 @@ struct StudyRunStatistics {
     const RunStatistics* statistics = nullptr;
 };
 
-/// Builds the study's figures and tables one condition at a time, so that only one condition's
-/// runs are held at once; the reference conditions' outcomes are kept for the differences.
+/// Builds the study's figures and per-replication tables one condition at a time, so that only
+/// one condition's runs are held at once; each run's outcomes (a few numbers) are kept for the
+/// paired differences.
 class StudyFiguresBuilder {
 public:
-    /// `referenceOf[c]` is the 0-based reference of condition c; every reference must be added
-    /// before the conditions that refer to it (`referenceOrder` gives such an order).
+    /// `referenceOf[c]` is the 0-based condition that condition c's differences are taken to.
     StudyFiguresBuilder(std::string title, std::vector<FigureFactor> factors, std::int32_t replications,
                         std::vector<std::size_t> referenceOf);
 
-    /// Adds condition `condition` (0-based) with its levels and its replications' statistics,
-    /// in replication order; its rows go to the per-replication tables.
-    void addCondition(std::size_t condition, const std::vector<std::string>& levels,
-                      const std::vector<StudyRunStatistics>& runs);
+    /// Adds the next condition (conditions come in ascending order) with its levels as the
+    /// tables write them and its replications' statistics in replication order.
+    void addCondition(const std::vector<std::string>& levels, const std::vector<StudyRunStatistics>& runs);
 
-    /// The per-replication tables so far: study_results.csv (per length) and study_outcomes.csv.
+    /// The per-replication tables of the conditions added so far: study_results.csv (per
+    /// length) and study_outcomes.csv.
     const std::string& resultsText() const { return results_; }
     const std::string& outcomesText() const { return outcomes_; }
 
-    /// The figures, conditions in ascending number, once every condition is added.
+    /// The figures, once every condition is added.
     StudyFigures figures() const;
 
 private:
-    struct Kept;
     std::string title_;
     std::vector<FigureFactor> factors_;
     std::int32_t replications_ = 0;
     std::vector<std::size_t> referenceOf_;
     std::vector<ConditionFigures> conditions_;
-    // Per condition that is some condition's reference: its per-replication outcomes.
-    std::vector<std::vector<std::vector<RunOutcome>>> keptOutcomes_;
+    // [condition][run]: each run's outcomes and its replication, for the paired differences.
+    std::vector<std::vector<std::pair<std::int32_t, std::vector<RunOutcome>>>> runOutcomes_;
     std::string results_, outcomes_;
 };
-
-/// The conditions in an order where each reference comes before those that refer to it.
-std::vector<std::size_t> referenceOrder(const std::vector<std::size_t>& referenceOf);
 
 /// study_summary.csv: one row per condition and length, each measure's n, mean, sd, 95 %
 /// interval and pooled share.
@@ -122,9 +119,13 @@ std::string studyConditionsText(const StudyFigures& figures);
 Outcome<StudyFigures> parseStudyFigures(std::string_view summaryText, std::string_view conditionsText,
                                         const std::string& summaryName, const std::string& conditionsName);
 
-/// Reads a finished study's figures from its output folder; an Input failure when a table is
-/// missing or not one the study wrote.
+/// Reads a finished study's figures from its output folder, titled by the folder's name without
+/// a trailing "_output" (the name a study gives its default folder); an Input failure when a
+/// table is missing or not one the study wrote.
 Outcome<StudyFigures> readStudyFigures(const std::string& outputFolder);
+
+/// A factor's name as the tables and the packages give it: the setting's name in snake_case.
+std::string figureFactorName(const std::string& settingName);
 
 /// How a condition is named in legends and tables: "method=Shannon, max_length=40", or
 /// "condition 1" without factors.

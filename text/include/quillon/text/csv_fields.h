@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,15 @@ struct CsvField {
 
 /// `csvFields` with the column of each field.
 std::vector<CsvField> csvFieldsWithColumns(std::string_view line);
+
+/// A field of the tables written for other programs to read (RFC 4180): quoted, with quotes
+/// doubled, when it holds a comma, a quote, CR or LF; otherwise unchanged.
+std::string quotedCsvField(std::string_view text);
+
+/// The records of such a table, each its fields: a quoted field may hold commas, doubled quotes
+/// and line ends; CR LF or LF ends a record outside quotes. None when a quote is left open or
+/// a closing quote is followed by anything but a comma or the record's end.
+std::optional<std::vector<std::vector<std::string>>> quotedCsvRecords(std::string_view text);
 
 /// Removes spaces (only spaces) at both ends.
 std::string trimSpaces(std::string_view text);
