@@ -13,6 +13,7 @@
 #include "quillon/engine/output_tables.h"
 #include "quillon/package_core/plain_values.h"
 #include "quillon/study_figures/study_figures.h"
+#include "quillon/text/csv_fields.h"
 
 namespace quillon {
 
@@ -171,63 +172,6 @@ std::string sameLength(const PlainTable& table, std::string_view what) {
     return {};
 }
 
-// The records of an RFC-4180 text, each with the line it starts on: a quoted field may hold
-// commas, line ends and doubled quotes. False, with the line, when a quote is not closed or text
-// follows a closing quote.
-bool csvRecords(std::string_view text, std::vector<std::pair<std::size_t, std::vector<std::string>>>& records,
-                std::size_t& badLine) {
-    std::size_t line = 1, at = 0;
-    const auto lineEnd = [&](std::size_t i) {
-        // CR LF, CR or LF: the length of the line end at i, or 0.
-        if (text[i] == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
-        return text[i] == '\n' ? 1 : 0;
-    };
-    while (at < text.size()) {
-        std::vector<std::string> fields;
-        const std::size_t start = line;
-        for (;;) {
-            std::string field;
-            if (at < text.size() && text[at] == '"') {
-                for (++at;; ++at) {
-                    if (at >= text.size()) {
-                        badLine = start;
-                        return false;
-                    }
-                    if (text[at] == '"') {
-                        if (at + 1 < text.size() && text[at + 1] == '"') {
-                            field += '"';
-                            ++at;
-                            continue;
-                        }
-                        ++at;
-                        break;
-                    }
-                    if (text[at] == '\n' || (text[at] == '\r' && lineEnd(at) == 1)) ++line;
-                    field += text[at];
-                }
-                if (at < text.size() && text[at] != ',' && lineEnd(at) == 0) {
-                    badLine = line;
-                    return false;
-                }
-            } else {
-                while (at < text.size() && text[at] != ',' && lineEnd(at) == 0) field += text[at++];
-            }
-            fields.push_back(std::move(field));
-            if (at < text.size() && text[at] == ',') {
-                ++at;
-                continue;
-            }
-            if (at < text.size()) {
-                at += static_cast<std::size_t>(lineEnd(at));
-                ++line;
-            }
-            break;
-        }
-        records.emplace_back(start, std::move(fields));
-    }
-    return true;
-}
-
 // The columns after the factors of each study table, in studyOutputNames' order.
 std::vector<std::vector<std::string>> studyTableTails() {
     std::vector<std::string> results = {"replication", "length"}, summary = {"length", "replications"};
@@ -247,12 +191,11 @@ std::vector<std::vector<std::string>> studyTableTails() {
 // header, which must be `condition`, the factors and `tail`.
 Outcome<PlainTable> studyTable(std::string_view text, const std::string& fileName, const std::vector<std::string>& tail,
                                std::vector<std::string>& factors) {
-    std::vector<std::pair<std::size_t, std::vector<std::string>>> records;
-    std::size_t badLine = 0;
-    if (!csvRecords(text, records, badLine))
+    std::optional<std::vector<std::vector<std::string>>> records = quotedCsvRecords(text);
+    if (!records)
         return Failure{FailureKind::Input,
-                       lineProblem(fileName, badLine, "a quoted field is not closed as it should be")};
-    const std::vector<std::string> header = records.empty() ? std::vector<std::string>() : records.front().second;
+                       "Table " + fileName + ": a quoted field is not closed, or text follows its closing quote"};
+    const std::vector<std::string> header = records->empty() ? std::vector<std::string>() : records->front();
     const bool fits = header.size() >= tail.size() + 1 && header.front() == "condition" &&
                       std::equal(tail.begin(), tail.end(), header.end() - static_cast<std::ptrdiff_t>(tail.size()));
     if (!fits) {
@@ -269,8 +212,9 @@ Outcome<PlainTable> studyTable(std::string_view text, const std::string& fileNam
         table.columns.push_back(text ? textColumn(name) : numberColumn(name));
         if (name == "n" || name == "reference" || name.ends_with("_n")) table.columns.back().whole = true;
     }
-    for (std::size_t r = 1; r < records.size(); ++r) {
-        auto& [line, fields] = records[r];
+    for (std::size_t r = 1; r < records->size(); ++r) {
+        std::vector<std::string>& fields = (*records)[r];
+        const std::size_t line = r + 1;  // the record's number: its line unless a field holds a line end
         if (fields.size() != header.size())
             return Failure{FailureKind::Input,
                            lineProblem(fileName, line,
