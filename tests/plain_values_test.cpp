@@ -683,5 +683,153 @@ TEST(PlainGenerateAndCheck, WriteTheSamplesAndReportFindings) {
     EXPECT_EQ(misnamed.problemKind, PlainProblemKind::SettingName);
 }
 
+PlainValue tableOf(std::vector<std::pair<std::string, PlainValue>> entries) {
+    PlainValue table;
+    table.entries = std::move(entries);
+    return table;
+}
+
+PlainValue listOf(std::vector<PlainValue> items) {
+    return {PlainValue::Kind::List, {}, 0, 0, false, std::move(items), {}};
+}
+
+TEST(PlainStudyDesign, WritesTheStudyFileWithTypedValuesDashedKeysAndAbsolutePaths) {
+    const PlainValue design = tableOf({
+        {"study", tableOf({{"name", PlainValue::ofText("say \"hi\"\\\n")}, {"output", PlainValue::ofText("out/")}})},
+        {"settings", tableOf({{"use_sprt", PlainValue::ofFlag(false)},
+                              {"alpha", PlainValue::ofNumber(1)},
+                              {"pool", PlainValue::ofText("p.csv")}})},
+        {"factors", tableOf({{"method", PlainValue::ofText("Shannon")},
+                             {"max_length", listOf({PlainValue::ofWhole(10), PlainValue::ofNumber(2.5e-7)})}})},
+        {"data", tableOf({{"generate", tableOf({{"group_shares", PlainValue::ofNumber(0.5)}})}})},
+    });
+    // R's single values become arrays where the file takes one; Python's stay as given.
+    const Outcome<PlainStudyDesign> r = studyDesignToml(design, "/work/here", true);
+    ASSERT_TRUE(r) << r.failure().message;
+    EXPECT_EQ(r->outputFolder, "/work/here/out");
+    EXPECT_EQ(r->toml,
+              "[study]\nname = \"say \\\"hi\\\"\\\\\\n\"\noutput = \"/work/here/out\"\n\n"
+              "[settings]\nuse-sprt = false\nalpha = 1.0\npool = \"/work/here/p.csv\"\n\n"
+              "[factors]\nmethod = [\"Shannon\"]\nmax-length = [10, 2.5e-07]\n\n"
+              "[data.generate]\ngroup-shares = [0.5]\n");
+    const Outcome<PlainStudyDesign> python = studyDesignToml(design, "/work/here", false);
+    ASSERT_TRUE(python);
+    EXPECT_NE(python->toml.find("method = \"Shannon\"\n"), std::string::npos);
+
+    // Without an output, the folder is the name's, in the working folder.
+    const Outcome<PlainStudyDesign> named =
+        studyDesignToml(tableOf({{"study", tableOf({{"name", PlainValue::ofText("s")}})}}), "/w", false);
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->outputFolder, "/w/s_output");
+    EXPECT_EQ(named->toml, "[study]\nname = \"s\"\noutput = \"/w/s_output\"\n");
+
+    const std::pair<PlainValue, std::string> refused[] = {
+        {PlainValue::ofText("x"), "Study design: give the study file's tables"},
+        {tableOf({{"factors", tableOf({{"max_length", listOf({})}, {"max-length", listOf({})}})}}),
+         "Study design, key \"factors.max-length\": is given twice"},
+        {tableOf({{"study", tableOf({{"output", PlainValue::ofWhole(3)}})}}),
+         "Study design, key \"study.output\": expects a text in quotes"},
+        {tableOf({{"settings", tableOf({{"alpha", PlainValue::ofNumber(std::nan(""))}})}}),
+         "Study design, key \"settings.alpha\": a study file takes no NaN"},
+    };
+    for (const auto& [value, message] : refused) {
+        const Outcome<PlainStudyDesign> written = studyDesignToml(value, "/w", false);
+        ASSERT_FALSE(written) << message;
+        EXPECT_EQ(written.failure().kind, FailureKind::Input);
+        EXPECT_EQ(written.failure().message.substr(0, message.size()), message);
+    }
+}
+
+// The study's four tables, by hand: a numeric and a text factor (with a quote, a comma and a line
+// break), empty fields, CR LF line ends.
+struct StudyTablesByHand {
+    std::string results, outcomes, summary, conditions;
+
+    StudyTablesByHand() {
+        std::string tail;
+        for (int m = 0; m < 12; ++m) tail += ",";
+        results =
+            "condition,max_length,method,replication,length,map_accurate,map_false_pos,map_false_neg,"
+            "map_mean_prob,sprt_decided,sprt_accurate,sprt_false_pos,sprt_false_neg,br_accurate,br_false_pos,"
+            "br_false_neg,br_mean_prob\r\n"
+            "1,10,\"say \"\"a,b\"\"\r\nc\",1,1,0.5,0.25,0.25,0.75,0,,,,0.5,0.25,0.25,0.75\r\n"
+            "2,20,Shannon,1,1,0.5,0.25,0.25,0.75,0,,,,,,,\r\n";
+        outcomes =
+            "condition,max_length,method,replication,rule,threshold,outcome,value\r\n"
+            "1,10,\"say \"\"a,b\"\"\r\nc\",1,SPRT,,atl,7.5\r\n"
+            "2,20,Shannon,1,,,max_exposure_rate,0.25\r\n";
+        std::string summaryHeader = "condition,max_length,method,length,replications";
+        for (const char* m :
+             {"map_accurate", "map_false_pos", "map_false_neg", "map_mean_prob", "sprt_decided", "sprt_accurate",
+              "sprt_false_pos", "sprt_false_neg", "br_accurate", "br_false_pos", "br_false_neg", "br_mean_prob"})
+            for (const char* part : {"_n", "_mean", "_sd", "_ci_low", "_ci_high", "_pooled"})
+                summaryHeader += "," + std::string(m) + part;
+        std::string empty;
+        for (int f = 0; f < 72; ++f) empty += f == 0 ? "3" : ",";
+        summary = summaryHeader + "\r\n2,20,Shannon,1,3," + empty + "\r\n";
+        conditions =
+            "condition,max_length,method,rule,threshold,outcome,n,mean,sd,ci_low,ci_high,pooled,reference,"
+            "difference_n,difference_mean,difference_sd,difference_ci_low,difference_ci_high\r\n"
+            "1,10,Shannon,Posterior,0.95,pcc,3,0.9,0.1,0.65,1.15,0.9,1,,,,,\r\n"
+            "2,20,Shannon,Posterior,0.95,pcc,3,0.8,0.1,0.55,1.05,0.8,1,3,-0.1,0,-0.1,-0.1\r\n";
+    }
+
+    void write(const TempFolder& folder) const {
+        folder.write("study_results.csv", results);
+        folder.write("study_outcomes.csv", outcomes);
+        folder.write("study_summary.csv", summary);
+        folder.write("study_conditions.csv", conditions);
+    }
+};
+
+TEST(PlainStudyTables, ReadsTheFourTablesWithTypedFactorsAndMissingValues) {
+    const TempFolder folder;
+    const StudyTablesByHand tables;
+    tables.write(folder);
+    const Outcome<PlainStudyTables> read = readStudyTables(folder.file(""));
+    ASSERT_TRUE(read) << read.failure().message;
+    const PlainColumn* maxLength = read->results.column("max_length");
+    ASSERT_NE(maxLength, nullptr);
+    EXPECT_FALSE(maxLength->isText);
+    EXPECT_TRUE(maxLength->whole);
+    EXPECT_EQ(maxLength->numbers, (std::vector<double>{10, 20}));
+    const PlainColumn* method = read->results.column("method");
+    ASSERT_TRUE(method != nullptr && method->isText);
+    EXPECT_EQ(method->texts, (std::vector<std::string>{"say \"a,b\"\r\nc", "Shannon"}));
+    EXPECT_TRUE(std::isnan(read->results.column("sprt_accurate")->numbers[0]));
+    EXPECT_TRUE(std::isnan(read->results.column("br_accurate")->numbers[1]));
+    EXPECT_EQ(read->outcomes.column("rule")->texts, (std::vector<std::string>{"SPRT", ""}));
+    EXPECT_TRUE(std::isnan(read->outcomes.column("threshold")->numbers[0]));
+    EXPECT_EQ(read->summary.rowCount(), 1u);
+    EXPECT_TRUE(std::isnan(read->summary.column("br_mean_prob_pooled")->numbers[0]));
+    EXPECT_TRUE(read->summary.column("map_accurate_n")->whole);
+    EXPECT_TRUE(std::isnan(read->conditions.column("difference_mean")->numbers[0]));
+    EXPECT_EQ(read->conditions.column("difference_mean")->numbers[1], -0.1);
+
+    // A runner's table reader points to the study's.
+    const Outcome<PlainTable> one = readResults(folder.file("study_summary.csv"));
+    ASSERT_FALSE(one);
+    EXPECT_NE(one.failure().message.find("read_study"), std::string::npos) << one.failure().message;
+
+    // A table missing, or with another table's header, is named.
+    const std::pair<std::string, std::string> broken[] = {
+        {"study_outcomes.csv", tables.conditions},
+        {"study_summary.csv", "condition,other,length,replications\r\n"},
+        {"study_conditions.csv", "Nitems,map\r\n"},
+        {"study_results.csv", tables.results.substr(0, tables.results.size() - 10)},
+    };
+    for (const auto& [name, text] : broken) {
+        const TempFolder bad;
+        tables.write(bad);
+        bad.write(name, text);
+        const Outcome<PlainStudyTables> refused = readStudyTables(bad.file(""));
+        ASSERT_FALSE(refused) << name;
+        EXPECT_EQ(refused.failure().kind, FailureKind::Input);
+        EXPECT_NE(refused.failure().message.find(bad.file(name)), std::string::npos) << refused.failure().message;
+    }
+    const TempFolder none;
+    EXPECT_FALSE(readStudyTables(none.file("")));
+}
+
 }  // namespace
 }  // namespace quillon

@@ -6,6 +6,7 @@
 
 #include "plain_internal.h"
 #include "quillon/engine/input_files.h"
+#include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_limits.h"
 #include "quillon/package_core/plain_values.h"
 #include "quillon/study/study.h"
@@ -70,19 +71,27 @@ std::string joinedLines(const std::vector<std::string>& lines) {
     return text;
 }
 
-// One of the study's tables read back, or false with the reason as the study's error.
-bool readStudyTable(const std::string& path, const std::vector<std::string>& factorNames, PlainTable& table,
-                    PlainStudyResult& result) {
-    const std::optional<std::string> text = readWholeFile(path);
-    Outcome<PlainTable> read = text ? plainCsvTable(*text, path, factorNames)
-                                    : Failure{FailureKind::Input, "Table " + path + " is not available."};
-    if (!read) {
-        result.errorKind = plainProblemKind(read.failure().kind);
-        result.error = read.failure().message;
-        return false;
+// The study file of a design given in code, written into its output folder as study.toml; its
+// path, or the failure. A different study.toml already there is never replaced: it is an input.
+// `wrote` says whether it wrote the file, `createdFolder` whether it made the output folder.
+Outcome<std::string> writeDesign(const PlainStudyRequest& request, bool& wrote, bool& createdFolder) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path working = fs::current_path(error);
+    Outcome<PlainStudyDesign> design = studyDesignToml(*request.design, working.string(), request.scalarsAsArrays);
+    if (!design) return design.failure();
+    const fs::path file = fs::path(design->outputFolder) / "study.toml";
+    if (const std::optional<std::string> there = readWholeFile(file.string())) {
+        if (*there == design->toml) return file.string();
+        return Failure{FailureKind::Output, "The output folder " + design->outputFolder +
+                                                " holds another study's study.toml, which is not replaced: give the "
+                                                "design another output folder, or run that file"};
     }
-    table = std::move(*read);
-    return true;
+    createdFolder = fs::create_directories(design->outputFolder, error);
+    if (error || !replaceFileContents(file.string(), design->toml))
+        return Failure{FailureKind::Output, "The study file " + file.string() + " cannot be written"};
+    wrote = true;
+    return file.string();
 }
 
 }  // namespace
@@ -101,8 +110,20 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
                 return result;
             }
         }
-        Outcome<Study> read = readStudy(request.file);
+        bool wrote = false, createdFolder = false;
+        Outcome<std::string> file =
+            request.design ? writeDesign(request, wrote, createdFolder) : Outcome<std::string>(request.file);
+        if (!file) {
+            result.errorKind = plainProblemKind(file.failure().kind);
+            result.error = file.failure().message;
+            return result;
+        }
+        Outcome<Study> read = readStudy(*file);
         if (!read) {
+            // A design the study refuses leaves no study.toml behind to block the corrected one.
+            std::error_code error;
+            if (wrote) std::filesystem::remove(*file, error);
+            if (createdFolder) std::filesystem::remove(std::filesystem::path(*file).parent_path(), error);
             result.errorKind = plainProblemKind(read.failure().kind);
             result.error = read.failure().message;
             return result;
@@ -110,6 +131,7 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
         Study& study = *read;
         if (threads > 0) study.threads = static_cast<unsigned>(threads);
         result.outputFolder = study.outputFolder;
+        result.studyFile = *file;
         StudyHost host(request);
         const Status ran = runStudyLocally(study, studyWorkFolder(study), 1, host, host);
         if (host.cancelRequested) {
@@ -123,12 +145,13 @@ PlainStudyResult studyPlain(const PlainStudyRequest& request) {
             return result;
         }
         result.warnings = host.messages;
-        std::vector<std::string> factorNames;
-        for (const StudyFactor& factor : study.factors) factorNames.push_back(factor.name);
-        const std::filesystem::path folder(study.outputFolder);
-        if (!readStudyTable((folder / "study_results.csv").string(), factorNames, result.results, result) ||
-            !readStudyTable((folder / "study_summary.csv").string(), factorNames, result.summary, result))
+        Outcome<PlainStudyTables> tables = readStudyTables(study.outputFolder);
+        if (!tables) {
+            result.errorKind = plainProblemKind(tables.failure().kind);
+            result.error = tables.failure().message;
             return result;
+        }
+        result.tables = std::move(*tables);
     } catch (const std::exception& error) {
         result.errorKind = PlainProblemKind::Message;
         result.error = error.what();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <set>
 
@@ -11,6 +12,8 @@
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/package_core/plain_values.h"
+#include "quillon/study_figures/study_figures.h"
+#include "quillon/text/csv_fields.h"
 
 namespace quillon {
 
@@ -169,6 +172,70 @@ std::string sameLength(const PlainTable& table, std::string_view what) {
     return {};
 }
 
+// The columns after the factors of each study table, in studyOutputNames' order.
+std::vector<std::vector<std::string>> studyTableTails() {
+    std::vector<std::string> results = {"replication", "length"}, summary = {"length", "replications"};
+    for (std::string_view measure : lengthMeasureNames) {
+        results.emplace_back(measure);
+        for (const char* part : {"_n", "_mean", "_sd", "_ci_low", "_ci_high", "_pooled"})
+            summary.push_back(std::string(measure) + part);
+    }
+    return {results,
+            {"replication", "rule", "threshold", "outcome", "value"},
+            summary,
+            {"rule", "threshold", "outcome", "n", "mean", "sd", "ci_low", "ci_high", "pooled", "reference",
+             "difference_n", "difference_mean", "difference_sd", "difference_ci_low", "difference_ci_high"}};
+}
+
+// One study table, its factor columns as texts for now; `factors` gets their names from the
+// header, which must be `condition`, the factors and `tail`.
+Outcome<PlainTable> studyTable(std::string_view text, const std::string& fileName, const std::vector<std::string>& tail,
+                               std::vector<std::string>& factors) {
+    std::optional<std::vector<std::vector<std::string>>> records = quotedCsvRecords(text);
+    if (!records)
+        return Failure{FailureKind::Input,
+                       "Table " + fileName + ": a quoted field is not closed, or text follows its closing quote"};
+    const std::vector<std::string> header = records->empty() ? std::vector<std::string>() : records->front();
+    const bool fits = header.size() >= tail.size() + 1 && header.front() == "condition" &&
+                      std::equal(tail.begin(), tail.end(), header.end() - static_cast<std::ptrdiff_t>(tail.size()));
+    if (!fits) {
+        std::string expected;
+        for (const std::string& name : tail) expected += "," + name;
+        return Failure{FailureKind::Input, "Table " + fileName + " is not the study's table: its header is not " +
+                                               "condition,<factors>" + expected};
+    }
+    factors.assign(header.begin() + 1, header.end() - static_cast<std::ptrdiff_t>(tail.size()));
+    PlainTable table;
+    for (std::size_t c = 0; c < header.size(); ++c) {
+        const std::string& name = header[c];
+        const bool text = (c >= 1 && c <= factors.size()) || name == "rule" || name == "outcome";
+        table.columns.push_back(text ? textColumn(name) : numberColumn(name));
+        if (name == "n" || name == "reference" || name.ends_with("_n")) table.columns.back().whole = true;
+    }
+    for (std::size_t r = 1; r < records->size(); ++r) {
+        std::vector<std::string>& fields = (*records)[r];
+        const std::size_t line = r + 1;  // the record's number: its line unless a field holds a line end
+        if (fields.size() != header.size())
+            return Failure{FailureKind::Input,
+                           lineProblem(fileName, line,
+                                       std::to_string(fields.size()) + " fields where the header has " +
+                                           std::to_string(header.size()))};
+        for (std::size_t c = 0; c < fields.size(); ++c) {
+            PlainColumn& column = table.columns[c];
+            if (column.isText) {
+                column.texts.push_back(std::move(fields[c]));
+                continue;
+            }
+            double value = 0;
+            if (!parseField(fields[c], value))
+                return Failure{FailureKind::Input,
+                               lineProblem(fileName, line, column.name + " \"" + fields[c] + "\" is not a number")};
+            column.numbers.push_back(value);
+        }
+    }
+    return table;
+}
+
 }  // namespace
 
 PlainColumn numberColumn(std::string name) {
@@ -196,6 +263,7 @@ PlainTableKind plainTableKind(std::string_view header) {
     if (startsWith(header, "length,rule,true_group,decided_group,")) return PlainTableKind::Confusion;
     if (startsWith(header, "examinee,examinee_id,true_group,test,map_group,")) return PlainTableKind::Examinees;
     if (startsWith(header, "examinee,examinee_id,")) return PlainTableKind::Trace;
+    if (startsWith(header, "condition,")) return PlainTableKind::Study;
     return PlainTableKind::Unknown;
 }
 
@@ -214,6 +282,10 @@ Outcome<PlainTable> plainTableText(std::string_view text, const std::string& fil
             return plainLongTable(text, fileName, isTraceText);
         case PlainTableKind::Examinees:
             return plainLongTable(text, fileName, [](const std::string& n) { return n == "examinee_id"; });
+        case PlainTableKind::Study:
+            return Failure{FailureKind::Input, "Table " + fileName +
+                                                   " is one of a study's tables: read them all from the study's "
+                                                   "output folder with read_study (quillon_read_study in R)."};
         case PlainTableKind::Unknown:
             break;
     }
@@ -231,6 +303,50 @@ Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& file
     return plainLongTable(text, fileName, [&textColumns](const std::string& name) {
         return std::find(textColumns.begin(), textColumns.end(), name) != textColumns.end();
     });
+}
+
+Outcome<PlainStudyTables> readStudyTables(const std::string& folder) {
+    const std::vector<std::vector<std::string>> tails = studyTableTails();
+    PlainStudyTables read;
+    PlainTable* tables[] = {&read.results, &read.outcomes, &read.summary, &read.conditions};
+    std::vector<std::string> factors, firstFactors;
+    for (std::size_t t = 0; t < 4; ++t) {
+        const std::string path = (std::filesystem::path(folder) / studyOutputNames[t]).string();
+        const std::optional<std::string> text = readWholeFile(path);
+        if (!text) return Failure{FailureKind::Input, "Table " + path + " is not available."};
+        Outcome<PlainTable> table = studyTable(*text, path, tails[t], factors);
+        if (!table) return table.failure();
+        if (t == 0) firstFactors = factors;
+        if (factors != firstFactors)
+            return Failure{FailureKind::Input, "Table " + path +
+                                                   " is not the study's table: its factor columns are not " +
+                                                   std::string(studyOutputNames[0]) + "'s"};
+        *tables[t] = std::move(*table);
+    }
+    // A factor is a number column when every level in every table is a number.
+    for (std::size_t f = 0; f < firstFactors.size(); ++f) {
+        bool numeric = true, whole = true;
+        for (const PlainTable* table : tables) {
+            for (const std::string& level : table->columns[1 + f].texts) {
+                double value = 0;
+                numeric = numeric && !level.empty() && parseField(level, value) && std::isfinite(value);
+                whole = whole && numeric && value == std::floor(value);
+            }
+        }
+        if (!numeric) continue;
+        for (PlainTable* table : tables) {
+            PlainColumn& column = table->columns[1 + f];
+            PlainColumn numbers = numberColumn(column.name);
+            numbers.whole = whole;
+            for (const std::string& level : column.texts) {
+                double value = 0;
+                parseField(level, value);
+                numbers.numbers.push_back(value);
+            }
+            column = std::move(numbers);
+        }
+    }
+    return read;
 }
 
 PlainTable plainFindings(const CheckReport& report) {

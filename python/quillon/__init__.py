@@ -6,7 +6,9 @@ runner's own writers.
 """
 
 import inspect
+import numbers
 import os
+from collections.abc import Mapping
 import warnings
 
 import pandas as pd
@@ -19,6 +21,7 @@ __all__ = [
     "check",
     "study",
     "read_results",
+    "read_study",
     "QuillonError",
     "QuillonSettingError",
     "QuillonSettingNameError",
@@ -87,7 +90,8 @@ class RunResult(dict):
 
 
 class StudyResult(RunResult):
-    """A study's tables (``results``, ``summary``) and its ``output`` folder, also as attributes."""
+    """A study's tables (``results``, ``outcomes``, ``summary``, ``conditions``), its ``output``
+    folder and (from ``study``) the study ``file`` that ran, also as attributes."""
 
 
 def _setting_value(value):
@@ -295,20 +299,57 @@ def check(pool, data, *, script=None, enemies=None, priors=None, **settings):
     return findings
 
 
-def study(file, *, threads=None, progress=None):
-    """Runs a study file on this machine, as ``quillon-sim study FILE``, and returns its tables.
+def _design_value(value, key):
+    """A design's value as the plain types the layer takes: dict, list, str, bool, int, float."""
+    if isinstance(value, Mapping):
+        return {k: _design_value(v, f"{key}.{k}" if key else str(k)) for k, v in value.items()}
+    if isinstance(value, os.PathLike):
+        return os.fspath(value)
+    if isinstance(value, (str, bool, int, float)):
+        return value
+    if hasattr(value, "tolist"):  # NumPy arrays and scalars
+        return _design_value(value.tolist(), key)
+    if isinstance(value, (list, tuple)):
+        return [_design_value(v, key) for v in value]
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value)
+    raise TypeError(f"study design, key {key}: a study file cannot hold a {type(value).__name__}")
 
-    The result has ``results`` (one row per condition, replication and length) and ``summary`` (the
-    mean and sd of every measure per condition and length) as DataFrames, the factor columns as
-    text, and ``output``, the folder the study wrote them into (with its report). A rerun keeps the
-    runs already done. ``threads`` overrides the study file's; ``progress`` is a callable
-    ``(tasks_done, tasks)`` (fractions during a task), False for none, or None for a tqdm bar when
-    tqdm is installed. Ctrl-C (KeyboardInterrupt) stops the study and is raised.
+
+def _study_result(tables, **more):
+    return StudyResult({name: _frame(columns) for name, columns in tables.items()}, **more)
+
+
+def study(design, *, threads=None, progress=None):
+    """Runs a study on this machine, as ``quillon-sim study FILE``, and returns its tables.
+
+    ``design`` is a study file's path, or the design itself as a dict with the study file's tables
+    and keys (``{"study": {...}, "settings": {...}, "factors": {...}, "data": {"generate": {...}}}``,
+    see docs/study.md). A key may use underscores for the file's dashes (``max_length`` is
+    ``max-length``). A design is written into the study's output folder as ``study.toml``, the
+    relative paths in it (``output``, ``pool``, data files ...) made absolute from the current
+    folder, and the study runs from that file; a different ``study.toml`` already there is never
+    replaced (QuillonOutputError).
+
+    The result has the study's four tables as DataFrames, as ``read_study`` reads them:
+    ``results``, ``outcomes``, ``summary`` and ``conditions``; and ``output``, the folder they are
+    in (with the report), and ``file``, the study file that ran. A rerun keeps the runs already
+    done. ``threads`` overrides the study's; ``progress`` is a callable ``(tasks_done, tasks)``
+    (fractions during a task), False for none, or None for a tqdm bar when tqdm is installed.
+    Ctrl-C (KeyboardInterrupt) stops the study and is raised.
     """
+    if isinstance(design, Mapping):
+        file, plain = None, _design_value(design, "")
+    elif isinstance(design, (str, os.PathLike)):
+        file, plain = os.fspath(design), None
+    else:
+        raise TypeError(f"design: give a study file's path or a dict, not {type(design).__name__}")
     show, bar = _progress_bar(progress, unit="runs", desc="Study")
     try:
         named = [] if threads is None else [("threads", _setting_value(threads))]
-        out = _quillon.study(os.fspath(file), named, _arguments(study), show)
+        out = _quillon.study(file, plain, named, _arguments(study), show)
     finally:
         if bar is not None:
             bar.close()
@@ -317,12 +358,26 @@ def study(file, *, threads=None, progress=None):
     _raise_error(out)
     for text in out["warnings"]:
         warnings.warn(text, QuillonWarning, stacklevel=2)
-    return StudyResult(results=_frame(out["results"]), summary=_frame(out["summary"]), output=out["output"])
+    return _study_result(out["tables"], output=out["output"], file=out["file"])
+
+
+def read_study(folder):
+    """A finished study's tables from its output folder, as ``study`` returns them.
+
+    ``results`` (per condition, replication and length), ``outcomes`` (per condition, replication
+    and outcome), ``summary`` (per condition and length) and ``conditions`` (per condition and
+    outcome, with the paired differences to the reference), in the formats of
+    docs/file-formats.md. Factor columns have the settings' snake_case names, numbers when every
+    level is one; an empty field is NaN. A table missing or not the study's is a QuillonInputError.
+    """
+    out = _quillon.read_study(os.fspath(folder))
+    _raise_error(out)
+    return _study_result(out["tables"], output=os.fspath(folder))
 
 
 def read_results(path):
     """A table written by ``quillon-sim`` as a DataFrame: results, exposure, stopping, confusion, trace
-    or examinees."""
+    or examinees. A study's tables are read together, with ``read_study``."""
     out = _quillon.read(os.fspath(path))
     _raise_error(out)
     return _frame(out["table"])

@@ -166,6 +166,15 @@ std::vector<std::string> texts(const py::list& values) {
     return out;
 }
 
+py::dict studyTables(const quillon::PlainStudyTables& tables) {
+    py::dict out;
+    out["results"] = pyTable(tables.results);
+    out["outcomes"] = pyTable(tables.outcomes);
+    out["summary"] = pyTable(tables.summary);
+    out["conditions"] = pyTable(tables.conditions);
+    return out;
+}
+
 py::dict runModule(const py::list& settings, const py::list& arguments, const py::dict& inputs,
                    const py::object& priors, const py::dict& reports, const py::object& progress) {
     quillon::PlainRunRequest request;
@@ -251,10 +260,45 @@ py::dict generateModule(const py::list& options, const std::string& folder) {
     return out;
 }
 
-py::dict studyModule(const std::string& file, const py::list& settings, const py::list& arguments,
-                     const py::object& progress) {
+// A design from Python (already plain: dict, list, str, bool, int, float) as the layer's value;
+// a TypeError names the key of anything else.
+quillon::PlainValue plainValue(const py::handle& value, const std::string& key) {
+    using quillon::PlainValue;
+    if (py::isinstance<py::dict>(value)) {
+        PlainValue table;
+        for (const auto& [name, entry] : py::reinterpret_borrow<py::dict>(value)) {
+            if (!py::isinstance<py::str>(name)) throw py::type_error("study design: a key is not a text under " + key);
+            const std::string text = cText(name);
+            table.entries.emplace_back(text, plainValue(entry, key.empty() ? text : key + "." + text));
+        }
+        return table;
+    }
+    if (py::isinstance<py::list>(value)) {
+        PlainValue list{PlainValue::Kind::List, {}, 0, 0, false, {}, {}};
+        for (const py::handle& item : py::reinterpret_borrow<py::list>(value))
+            list.items.push_back(plainValue(item, key));
+        return list;
+    }
+    if (py::isinstance<py::str>(value)) return PlainValue::ofText(cText(value));
+    if (py::isinstance<py::bool_>(value)) return PlainValue::ofFlag(value.cast<bool>());
+    if (py::isinstance<py::int_>(value)) {
+        int overflow = 0;
+        const long long whole = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow != 0) throw py::value_error("study design, key " + key + ": the number is too large");
+        return PlainValue::ofWhole(whole);
+    }
+    if (py::isinstance<py::float_>(value)) return PlainValue::ofNumber(value.cast<double>());
+    throw py::type_error("study design, key " + key + ": a study file cannot hold a " +
+                         std::string(py::str(value.get_type().attr("__name__"))));
+}
+
+py::dict studyModule(const py::object& file, const py::object& design, const py::list& settings,
+                     const py::list& arguments, const py::object& progress) {
     quillon::PlainStudyRequest request;
-    request.file = file;
+    if (design.is_none())
+        request.file = cText(file);
+    else
+        request.design = plainValue(design, "");
     request.settings = namedValues(settings);
     request.argumentNames = texts(arguments);
     const quillon::PlainStudyResult result =
@@ -265,8 +309,16 @@ py::dict studyModule(const std::string& file, const py::list& settings, const py
         });
     py::dict out = outcome(result);
     out["output"] = pyText(result.outputFolder);
-    out["results"] = pyTable(result.results);
-    out["summary"] = pyTable(result.summary);
+    out["file"] = pyText(result.studyFile);
+    out["tables"] = studyTables(result.tables);
+    return out;
+}
+
+py::dict readStudyModule(const std::string& folder) {
+    const quillon::Outcome<quillon::PlainStudyTables> read = quillon::readStudyTables(folder);
+    py::dict out = refusal(read ? std::string() : read.failure().message,
+                           read ? quillon::PlainProblemKind::None : quillon::plainProblemKind(read.failure().kind));
+    out["tables"] = studyTables(read ? *read : quillon::PlainStudyTables{});
     return out;
 }
 
@@ -285,6 +337,8 @@ PYBIND11_MODULE(_quillon, m) {
     m.def("run", &runModule, "One run: a dict with the error, warnings, Done message and tables as columns.");
     m.def("check", &checkModule, "The checker's findings as columns, with its report text.");
     m.def("generate", &generateModule, "Writes the four sample files; their paths, or the error.");
-    m.def("study", &studyModule, "A study file run here: a dict with the error, warnings, output folder and tables.");
+    m.def("study", &studyModule,
+          "A study file or design run here: a dict with the error, warnings, output folder, study file and tables.");
+    m.def("read_study", &readStudyModule, "A finished study's four tables as columns, or the error.");
     m.def("read", &readModule, "A table the runner wrote, as columns, or the error.");
 }

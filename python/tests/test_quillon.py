@@ -438,27 +438,65 @@ def study_copy(folder, examinees=300):
     return path
 
 
-def test_a_study_gives_the_tables_the_runner_writes(tmp_path):
-    runner_file = study_copy(tmp_path / "runner")
+STUDY_TABLES = ("results", "outcomes", "summary", "conditions")
+
+# The sample study as a design in code: snake_case keys, with fewer examinees (as study_copy's).
+SAMPLE_DESIGN = {
+    "study": {"name": "sample_study", "seed": 20261207, "replications": 3, "output": "designed"},
+    "settings": {"randomization": 2, "use_sprt": False},
+    "factors": {"method": ["Shannon", "MinCost"], "max_length": [10, 20]},
+    "data": {"generate": {"items": 60, "examinees": 100, "script_length": 20}},
+}
+
+
+def test_a_study_designed_in_code_gives_the_bytes_of_its_study_file(tmp_path, monkeypatch):
+    runner_file = study_copy(tmp_path / "runner", examinees=100)
     subprocess.run([SIM, "study", "--quiet", runner_file], check=True)
-    package_file = study_copy(tmp_path / "package")
+    written = tmp_path / "runner" / "sample_study_output"
+    monkeypatch.chdir(tmp_path)  # the design's output folder is relative to it
     seen = []
-    study = quillon.study(package_file, threads=2, progress=lambda done, total: seen.append((done, total)))
+    study = quillon.study(SAMPLE_DESIGN, threads=2, progress=lambda done, total: seen.append((done, total)))
     output = pathlib.Path(study.output)
-    assert output == tmp_path / "package" / "sample_study_output"
-    factors = {"method": str, "max-length": str}
-    for name in ("results", "summary"):
-        written = tmp_path / "runner" / "sample_study_output" / f"study_{name}.csv"
-        expected = pd.read_csv(written, dtype=factors, keep_default_na=False, na_values=[""])
+    assert output == tmp_path / "designed"
+    assert pathlib.Path(study.file) == output / "study.toml"
+    assert 'output = "' + str(output) + '"' in (output / "study.toml").read_text()
+    read = quillon.read_study(output)
+    for name in STUDY_TABLES:
+        assert (output / f"study_{name}.csv").read_bytes() == (written / f"study_{name}.csv").read_bytes(), name
+        expected = pd.read_csv(written / f"study_{name}.csv", keep_default_na=False, na_values=[""])
+        for text in ("method", "rule", "outcome"):  # an empty text is no rule, not a missing number
+            if text in expected:
+                expected[text] = expected[text].fillna("")
         pdt.assert_frame_equal(study[name], expected, check_dtype=False)
-        assert list(study[name]["max-length"].unique()) == ["10", "20"]
-        # The package's study wrote the very same bytes.
-        assert (output / f"study_{name}.csv").read_bytes() == written.read_bytes()
+        pdt.assert_frame_equal(read[name], study[name])
+    # Factor columns keep their types; an empty field is missing, not 0.
+    assert study.results["max_length"].dtype == np.int64 and study.results["method"].dtype == object
+    assert study.conditions["difference_mean"].isna().any()
     assert seen and seen[-1] == (12.0, 12.0)
-    assert all(b[0] >= a[0] for a, b in zip(seen, seen[1:]))
-    # A rerun keeps every run and gives the same tables.
-    again = quillon.study(package_file, progress=False)
+    # The same design again reruns from its study.toml; another design is refused there.
+    again = quillon.study(SAMPLE_DESIGN, progress=False)
     pdt.assert_frame_equal(again.summary, study.summary)
+    before = (output / "study.toml").read_bytes()
+    with pytest.raises(quillon.QuillonOutputError, match="study.toml"):
+        quillon.study({**SAMPLE_DESIGN, "settings": {"randomization": 3}}, progress=False)
+    assert (output / "study.toml").read_bytes() == before
+    # A design the study refuses leaves no study.toml behind.
+    bad = {**SAMPLE_DESIGN, "study": {"output": "bad"}, "settings": {"randomisation": 2}}
+    with pytest.raises(quillon.QuillonInputError, match='key "settings.randomisation"'):
+        quillon.study(bad, progress=False)
+    assert not (tmp_path / "bad").exists()
+    with pytest.raises(TypeError, match="settings.alpha"):
+        quillon.study({"settings": {"alpha": None}}, progress=False)
+
+
+def test_a_study_table_is_read_with_its_folder(tmp_path):
+    folder = tmp_path / "study"
+    folder.mkdir()
+    with pytest.raises(quillon.QuillonInputError, match="study_results.csv is not available"):
+        quillon.read_study(folder)
+    (folder / "study_summary.csv").write_text("condition,method,length,replications\r\n")
+    with pytest.raises(quillon.QuillonInputError, match="read_study"):
+        quillon.read_results(folder / "study_summary.csv")
 
 
 def test_a_study_error_is_raised_with_the_studys_message(tmp_path):

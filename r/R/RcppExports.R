@@ -17,8 +17,12 @@
     .Call(`_quillon_generate`, options, folder)
 }
 
-.study <- function(file, settings, arguments, progress) {
-    .Call(`_quillon_study`, file, settings, arguments, progress)
+.study <- function(file, design, settings, arguments, progress) {
+    .Call(`_quillon_study`, file, design, settings, arguments, progress)
+}
+
+.readStudy <- function(folder) {
+    .Call(`_quillon_readStudy`, folder)
 }
 
 .readResults <- function(path) {

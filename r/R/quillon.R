@@ -208,52 +208,87 @@ quillon_generate <- function(folder, ...) {
 
 #' Run a simulation study
 #'
-#' Runs a study file on this machine as \command{quillon-sim study} does: every condition of its
-#' factors in every replication, then its long and summary tables (and its report) in the
-#' study's output folder. A rerun keeps the runs already done and runs only the rest.
+#' Runs a study on this machine as \command{quillon-sim study} does: every condition of its
+#' factors in every replication, then its tables (and its report) in the study's output folder.
+#' A rerun keeps the runs already done and runs only the rest.
 #'
-#' @param file The study file (TOML), as described in the repository's \file{docs/study.md}.
-#' @param threads Threads for each run (\code{NULL}: as the study file says); the tables do not
+#' @param design The study file (TOML), as described in the repository's \file{docs/study.md}, or
+#'   the design itself as a named list with the study file's tables and keys:
+#'   \code{list(study = list(...), settings = list(...), factors = list(...), data =
+#'   list(generate = list(...)))}. A key may use underscores for the file's dashes
+#'   (\code{max_length} is \code{max-length}); a vector of one is a single value, except for a
+#'   factor's levels, data files and group shares, which are always arrays; whole numbers are
+#'   written as whole numbers. The design is written into the study's output folder as
+#'   \file{study.toml}, relative paths (output, pool, data files) made absolute from the working
+#'   directory, and the study runs from that file; a different \file{study.toml} already there is
+#'   never replaced (an error of class \code{quillon_output_error}).
+#' @param threads Threads for each run (\code{NULL}: as the study says); the tables do not
 #'   depend on it.
 #' @param progress \code{TRUE} for a text progress bar, \code{FALSE} for none, or a function
 #'   called with the percentage of the study done.
-#' @return A list with the data frames \code{results} (one row per condition, replication and
-#'   length) and \code{summary} (the mean and standard deviation of every measure per condition
-#'   and length), the factor columns as character, and \code{output}, the folder holding the
-#'   study's files. A study file the runner refuses, or a run that fails, is an error of class
-#'   \code{quillon_error} with the runner's message; messages of runs that still complete are
-#'   warnings of class \code{quillon_warning}. An interrupt (Ctrl-C, Esc) stops the study; the
-#'   runs finished so far stay for the next call.
+#' @return A list with the study's four data frames as \code{quillon_read_study} reads them
+#'   (\code{results}, \code{outcomes}, \code{summary}, \code{conditions}), \code{output}, the folder
+#'   holding the study's files, and \code{file}, the study file that ran. A study the runner
+#'   refuses, or a run that fails, is an error of class \code{quillon_error} with the runner's
+#'   message; messages of runs that still complete are warnings of class \code{quillon_warning}.
+#'   An interrupt (Ctrl-C, Esc) stops the study; the runs finished so far stay for the next call.
 #' @examples
-#' folder <- tempfile("study")
-#' dir.create(folder)
-#' file <- file.path(folder, "study.toml")
-#' writeLines(c("[study]", "replications = 2", "[factors]", 'method = ["Shannon", "MinCost"]',
-#'              "[settings]", "max-length = 10",
-#'              "[data.generate]", "items = 40", "examinees = 100", "script-length = 10"), file)
-#' study <- quillon_study(file, progress = FALSE)
-#' study$summary[, c("method", "length", "map_accurate_mean")]
+#' design <- list(study = list(replications = 2, output = tempfile("study")),
+#'                settings = list(max_length = 10),
+#'                factors = list(method = c("Shannon", "MinCost")),
+#'                data = list(generate = list(items = 40, examinees = 100, script_length = 10)))
+#' study <- quillon_study(design, progress = FALSE)
+#' study$conditions[study$conditions$outcome == "pcc", c("method", "rule", "mean", "ci_low", "ci_high")]
 #' @export
-quillon_study <- function(file, threads = NULL, progress = interactive()) {
-  if (!is.character(file) || length(file) != 1 || is.na(file)) {
-    stop("file must be the path of a study file", call. = FALSE)
+quillon_study <- function(design, threads = NULL, progress = interactive()) {
+  file <- NULL
+  if (is.character(design) && length(design) == 1 && !is.na(design)) {
+    file <- design
+    design <- NULL
+  } else if (!is.list(design) || is.null(names(design))) {
+    stop("design must be the path of a study file or a named list", call. = FALSE)
   }
   shown <- progress_function(progress)
   settings <- option_values(Filter(Negate(is.null), list(threads = threads)))
-  out <- tryCatch(.study(file, settings, argument_names(quillon_study), shown$show),
+  out <- tryCatch(.study(file, design, settings, argument_names(quillon_study), shown$show),
                   finally = shown$close())
   call <- sys.call()
   for (w in out$warnings) warning(quillon_condition(w, "warning", call))
   if (nzchar(out$error)) stop(quillon_error(out$error, out$error_kind, call))
   if (out$cancelled) stop(quillon_error("The study was stopped", "message", call))
-  list(results = out$results, summary = out$summary, output = out$output)
+  c(out$tables, list(output = out$output, file = out$file))
+}
+
+#' Read a finished study's tables
+#'
+#' Reads the four tables a study writes into its output folder, in the formats of the
+#' repository's \file{docs/file-formats.md}.
+#'
+#' @param folder The study's output folder.
+#' @return A list of data frames: \code{results} (per condition, replication and length),
+#'   \code{outcomes} (per condition, replication and outcome), \code{summary} (per condition and
+#'   length) and \code{conditions} (per condition and outcome, with the paired differences to the
+#'   reference). Factor columns have the settings' snake_case names, numeric when every level is a
+#'   number; an empty field is \code{NA}. A table that is missing or not the study's is an error of
+#'   class \code{quillon_input_error} naming the file.
+#' @examples
+#' design <- list(study = list(replications = 2, output = tempfile("study")),
+#'                factors = list(max_length = c(10, 20)),
+#'                data = list(generate = list(items = 40, examinees = 100, script_length = 20)))
+#' study <- quillon_study(design, progress = FALSE)
+#' identical(quillon_read_study(study$output)$summary, study$summary)
+#' @export
+quillon_read_study <- function(folder) {
+  out <- .readStudy(folder)
+  if (nzchar(out$problem)) stop(quillon_error(out$problem, out$problem_kind, sys.call()))
+  out$tables
 }
 
 #' Read a table written by the runner
 #'
 #' Reads a results, exposure, stopping, confusion, trace or examinees table written by
 #' \command{quillon-sim} (or by \code{quillon_run}) into a data frame with the plain column
-#' names.
+#' names. A study's tables are read together, with \code{quillon_read_study}.
 #'
 #' @param path The table's file path.
 #' @return A data frame; a file that is not one of the runner's tables is an error of class

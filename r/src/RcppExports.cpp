@@ -56,16 +56,19 @@ RcppExport SEXP _quillon_generate(SEXP optionsSEXP, SEXP folderSEXP) {
     END_RCPP
 }
 // study
-Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<std::string> arguments, SEXP progress);
-RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP settingsSEXP, SEXP argumentsSEXP, SEXP progressSEXP) {
+Rcpp::List study(SEXP file, SEXP design, Rcpp::CharacterVector settings, std::vector<std::string> arguments,
+                 SEXP progress);
+RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP designSEXP, SEXP settingsSEXP, SEXP argumentsSEXP,
+                               SEXP progressSEXP) {
     BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter<std::string>::type file(fileSEXP);
+    Rcpp::traits::input_parameter<SEXP>::type file(fileSEXP);
+    Rcpp::traits::input_parameter<SEXP>::type design(designSEXP);
     Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type settings(settingsSEXP);
     Rcpp::traits::input_parameter<std::vector<std::string> >::type arguments(argumentsSEXP);
     Rcpp::traits::input_parameter<SEXP>::type progress(progressSEXP);
-    rcpp_result_gen = Rcpp::wrap(study(file, settings, arguments, progress));
+    rcpp_result_gen = Rcpp::wrap(study(file, design, settings, arguments, progress));
     return rcpp_result_gen;
     END_RCPP
 }
@@ -81,11 +84,24 @@ RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
     END_RCPP
 }
 
+// readStudy
+Rcpp::List readStudy(std::string folder);
+RcppExport SEXP _quillon_readStudy(SEXP folderSEXP) {
+    BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter<std::string>::type folder(folderSEXP);
+    rcpp_result_gen = Rcpp::wrap(readStudy(folder));
+    return rcpp_result_gen;
+    END_RCPP
+}
+
 static const R_CallMethodDef CallEntries[] = {{"_quillon_settingNames", (DL_FUNC)&_quillon_settingNames, 0},
                                               {"_quillon_run", (DL_FUNC)&_quillon_run, 2},
                                               {"_quillon_check", (DL_FUNC)&_quillon_check, 1},
                                               {"_quillon_generate", (DL_FUNC)&_quillon_generate, 2},
-                                              {"_quillon_study", (DL_FUNC)&_quillon_study, 4},
+                                              {"_quillon_study", (DL_FUNC)&_quillon_study, 5},
+                                              {"_quillon_readStudy", (DL_FUNC)&_quillon_readStudy, 1},
                                               {"_quillon_readResults", (DL_FUNC)&_quillon_readResults, 1},
                                               {NULL, NULL, 0}};
 

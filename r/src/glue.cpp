@@ -303,10 +303,108 @@ Rcpp::List generate(Rcpp::CharacterVector options, std::string folder) {
                               Rcpp::Named("enemies") = generated.enemies, Rcpp::Named("data") = generated.data);
 }
 
+// A design from R as the layer's value: a named list is a table, an unnamed one an array, a
+// vector of one a single value (the layer makes it an array where the file takes one) and a
+// longer vector an array. A whole double is a whole number, as R writes 10 for 10L. Returns the
+// problem, or empty.
+std::string designValue(SEXP value, const std::string& key, quillon::PlainValue& out);
+
+std::string designItem(SEXP vector, R_xlen_t i, const std::string& key, quillon::PlainValue& out) {
+    using quillon::PlainValue;
+    const std::string missing = "study design, key " + key + ": a study file cannot hold a missing value";
+    if (Rf_isFactor(vector)) {
+        const int code = INTEGER(vector)[i];
+        if (code == NA_INTEGER) return missing;
+        out = PlainValue::ofText(Rf_translateCharUTF8(STRING_ELT(Rf_getAttrib(vector, R_LevelsSymbol), code - 1)));
+        return {};
+    }
+    switch (TYPEOF(vector)) {
+        case STRSXP:
+            if (STRING_ELT(vector, i) == NA_STRING) return missing;
+            out = PlainValue::ofText(Rf_translateCharUTF8(STRING_ELT(vector, i)));
+            return {};
+        case LGLSXP:
+            if (LOGICAL(vector)[i] == NA_LOGICAL) return missing;
+            out = PlainValue::ofFlag(LOGICAL(vector)[i] != 0);
+            return {};
+        case INTSXP:
+            if (INTEGER(vector)[i] == NA_INTEGER) return missing;
+            out = PlainValue::ofWhole(INTEGER(vector)[i]);
+            return {};
+        case REALSXP: {
+            const double x = REAL(vector)[i];
+            if (ISNA(x)) return missing;
+            out = std::isfinite(x) && x == std::floor(x) && std::fabs(x) <= 9007199254740992.0
+                      ? PlainValue::ofWhole(static_cast<std::int64_t>(x))
+                      : PlainValue::ofNumber(x);
+            return {};
+        }
+        default:
+            break;
+    }
+    return "study design, key " + key + ": a study file cannot hold a " + Rf_type2char(TYPEOF(vector));
+}
+
+std::string designValue(SEXP value, const std::string& key, quillon::PlainValue& out) {
+    using quillon::PlainValue;
+    if (TYPEOF(value) == VECSXP) {
+        const SEXP names = Rf_getAttrib(value, R_NamesSymbol);
+        const R_xlen_t n = Rf_xlength(value);
+        out = PlainValue{};
+        if (names == R_NilValue) out.kind = PlainValue::Kind::List;
+        for (R_xlen_t i = 0; i < n; ++i) {
+            PlainValue item;
+            std::string name;
+            if (names != R_NilValue) {
+                name = Rf_translateCharUTF8(STRING_ELT(names, i));
+                if (name.empty())
+                    return "study design: every entry of " + (key.empty() ? "the design" : key) + " needs a name";
+            }
+            std::string problem = designValue(VECTOR_ELT(value, i), key.empty() ? name : key + "." + name, item);
+            if (!problem.empty()) return problem;
+            if (names == R_NilValue)
+                out.items.push_back(std::move(item));
+            else
+                out.entries.emplace_back(name, std::move(item));
+        }
+        return {};
+    }
+    const R_xlen_t n = Rf_xlength(value);
+    if (n == 1) return designItem(value, 0, key, out);
+    out = PlainValue{PlainValue::Kind::List, {}, 0, 0, false, {}, {}};
+    for (R_xlen_t i = 0; i < n; ++i) {
+        PlainValue item;
+        std::string problem = designItem(value, i, key, item);
+        if (!problem.empty()) return problem;
+        out.items.push_back(std::move(item));
+    }
+    return {};
+}
+
+Rcpp::List studyTables(const quillon::PlainStudyTables& tables) {
+    return Rcpp::List::create(Rcpp::Named("results") = toDataFrame(tables.results),
+                              Rcpp::Named("outcomes") = toDataFrame(tables.outcomes),
+                              Rcpp::Named("summary") = toDataFrame(tables.summary),
+                              Rcpp::Named("conditions") = toDataFrame(tables.conditions));
+}
+
 // [[Rcpp::export(.study)]]
-Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<std::string> arguments, SEXP progress) {
+Rcpp::List study(SEXP file, SEXP design, Rcpp::CharacterVector settings, std::vector<std::string> arguments,
+                 SEXP progress) {
     quillon::PlainStudyRequest request;
-    request.file = file;
+    if (design == R_NilValue) {
+        request.file = Rcpp::as<std::string>(file);
+    } else {
+        quillon::PlainValue value;
+        const std::string problem = designValue(design, "", value);
+        if (!problem.empty())
+            return Rcpp::List::create(
+                Rcpp::Named("error") = problem,
+                Rcpp::Named("error_kind") = quillon::plainProblemKindName(quillon::PlainProblemKind::Input),
+                Rcpp::Named("warnings") = Rcpp::CharacterVector(), Rcpp::Named("cancelled") = false);
+        request.design = std::move(value);
+        request.scalarsAsArrays = true;
+    }
     request.settings = toPairs(settings);
     request.argumentNames = arguments;
     const quillon::PlainStudyResult result = watchedWork(
@@ -323,8 +421,18 @@ Rcpp::List study(std::string file, Rcpp::CharacterVector settings, std::vector<s
                               Rcpp::Named("error_kind") = quillon::plainProblemKindName(result.errorKind),
                               Rcpp::Named("warnings") = Rcpp::wrap(result.warnings),
                               Rcpp::Named("cancelled") = result.cancelled, Rcpp::Named("output") = result.outputFolder,
-                              Rcpp::Named("results") = ok ? Rcpp::wrap(toDataFrame(result.results)) : R_NilValue,
-                              Rcpp::Named("summary") = ok ? Rcpp::wrap(toDataFrame(result.summary)) : R_NilValue);
+                              Rcpp::Named("file") = result.studyFile,
+                              Rcpp::Named("tables") = ok ? Rcpp::wrap(studyTables(result.tables)) : R_NilValue);
+}
+
+// [[Rcpp::export(.readStudy)]]
+Rcpp::List readStudy(std::string folder) {
+    const quillon::Outcome<quillon::PlainStudyTables> read = quillon::readStudyTables(folder);
+    return Rcpp::List::create(Rcpp::Named("problem") = read ? std::string() : read.failure().message,
+                              Rcpp::Named("problem_kind") =
+                                  quillon::plainProblemKindName(read ? quillon::PlainProblemKind::None
+                                                                     : quillon::plainProblemKind(read.failure().kind)),
+                              Rcpp::Named("tables") = read ? Rcpp::wrap(studyTables(*read)) : R_NilValue);
 }
 
 // [[Rcpp::export(.readResults)]]

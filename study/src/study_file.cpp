@@ -15,11 +15,8 @@
 #include "quillon/engine/simulation.h"
 #include "quillon/study/study.h"
 #include "quillon/text/line_reader.h"
-#include "study_internal.h"
 
 namespace quillon {
-
-bool isFileSetting(std::string_view name) { return name == "pool" || name == "script" || name == "enemies"; }
 
 namespace {
 
@@ -216,7 +213,7 @@ std::string readSetting(const Reader& r, const std::string& key, const std::stri
         return r.where(lineOf(node), dotted) + "is set by the study for every run";
     if (std::string problem = settingText(*setting, node, text); !problem.empty())
         return r.where(lineOf(node), dotted) + problem;
-    if (isFileSetting(key)) {
+    if (isStudyFileSetting(key)) {
         const fs::path path = (r.base / text).lexically_normal();
         std::error_code error;
         if (!fs::is_regular_file(path, error))
@@ -487,6 +484,8 @@ std::string checkConditions(const Reader& r, const Study& study) {
 }
 
 }  // namespace
+
+bool isStudyFileSetting(std::string_view name) { return name == "pool" || name == "script" || name == "enemies"; }
 
 const std::vector<std::string>& studyGenerateOptionNames() {
     static const std::vector<std::string> names = {"items",         "collections", "groups",       "examinees",

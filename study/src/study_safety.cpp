@@ -14,7 +14,6 @@
 #include "quillon/engine/input_files.h"
 #include "quillon/study/study.h"
 #include "quillon/study_figures/study_figures.h"
-#include "study_internal.h"
 
 namespace quillon {
 
@@ -26,9 +25,9 @@ namespace fs = std::filesystem;
 std::vector<RoleFile> studyInputFiles(const Study& study) {
     std::vector<RoleFile> inputs{{"study", study.file}};
     for (const StudyValue& setting : study.settings)
-        if (isFileSetting(setting.name)) inputs.push_back({setting.name, setting.value});
+        if (isStudyFileSetting(setting.name)) inputs.push_back({setting.name, setting.value});
     for (const StudyFactor& factor : study.factors)
-        if (!factor.generateOption && isFileSetting(factor.name))
+        if (!factor.generateOption && isStudyFileSetting(factor.name))
             for (const std::string& level : factor.values) inputs.push_back({factor.name, level});
     for (const std::string& file : study.responseFiles) inputs.push_back({"response", file});
     return inputs;

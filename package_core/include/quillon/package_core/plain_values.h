@@ -37,7 +37,7 @@ struct PlainTable {
 };
 
 /// Which of the runner's tables a text is, told by its first line.
-enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Examinees, Unknown };
+enum class PlainTableKind { Results, Exposure, Stopping, Confusion, Trace, Examinees, Study, Unknown };
 
 /// The kind of table whose first line (without its line end) is `header`.
 PlainTableKind plainTableKind(std::string_view header);
@@ -186,9 +186,55 @@ PlainChecked checkPlain(const PlainRunRequest& request);
 Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& fileName,
                                   const std::vector<std::string>& textColumns);
 
-/// A study from a package: the study file, run on this machine as `quillon-sim study` runs it.
+/// A value of a study design given in code, typed as the caller gave it: a table keeps its
+/// entries in the order given.
+struct PlainValue {
+    enum class Kind { Text, Whole, Number, Flag, List, Table };
+    Kind kind = Kind::Table;
+    std::string text;
+    std::int64_t whole = 0;
+    double number = 0;
+    bool flag = false;
+    std::vector<PlainValue> items;                            // List
+    std::vector<std::pair<std::string, PlainValue>> entries;  // Table
+
+    static PlainValue ofText(std::string t) { return {Kind::Text, std::move(t), 0, 0, false, {}, {}}; }
+    static PlainValue ofWhole(std::int64_t w) { return {Kind::Whole, {}, w, 0, false, {}, {}}; }
+    static PlainValue ofNumber(double x) { return {Kind::Number, {}, 0, x, false, {}, {}}; }
+    static PlainValue ofFlag(bool f) { return {Kind::Flag, {}, 0, 0, f, {}, {}}; }
+};
+
+/// A design given in code as the study file that holds it, and where that file goes.
+struct PlainStudyDesign {
+    std::string toml;
+    std::string outputFolder;  // absolute; study.toml goes into it
+};
+
+/// The study file of a design with the tables and keys of a study file. Every key may be written
+/// with underscores for the file's dashes (`max_length` is `max-length`); the file is written with
+/// dashes. Relative paths (output, pool, script, enemies, data files) are taken from
+/// `workingFolder` and written absolute. `scalarsAsArrays` (R, whose single values are vectors of
+/// one) writes a single value as an array of one where the file takes an array: a factor's levels,
+/// the data files and the group shares. An Input failure says what cannot be a study file.
+Outcome<PlainStudyDesign> studyDesignToml(const PlainValue& design, const std::string& workingFolder,
+                                          bool scalarsAsArrays);
+
+/// A finished study's tables as plain tables: the factor columns under their snake_case names, as
+/// numbers when every level is a number, else as texts; an empty field is NaN.
+struct PlainStudyTables {
+    PlainTable results, outcomes, summary, conditions;
+};
+
+/// Reads the study tables of an output folder; an Input failure names a table that is missing or
+/// whose header is not the study's.
+Outcome<PlainStudyTables> readStudyTables(const std::string& folder);
+
+/// A study from a package: a study file, or a design given in code (written into the output folder
+/// as study.toml and run from there), run on this machine as `quillon-sim study` runs it.
 struct PlainStudyRequest {
     std::string file;
+    std::optional<PlainValue> design;  // instead of the file
+    bool scalarsAsArrays = false;      // as in `studyDesignToml`
     /// ("threads", N) to override the study file's; named as in `PlainRunRequest`.
     std::vector<std::pair<std::string, std::string>> settings;
     std::vector<std::string> argumentNames;
@@ -198,17 +244,18 @@ struct PlainStudyRequest {
     std::function<bool()> cancelled;
 };
 
-/// What a study from a package produced: its long and summary tables, or the error that stopped it.
+/// What a study from a package produced: its tables, or the error that stopped it.
 struct PlainStudyResult {
     std::string error;  // the system's message(s), line feeds between lines
     PlainProblemKind errorKind = PlainProblemKind::None;
     std::vector<std::string> warnings;  // messages of runs that still completed
     bool cancelled = false;             // stopped through the request's callback: no tables
     std::string outputFolder;           // where the study's tables are
-    PlainTable results, summary;        // the factor columns as texts
+    std::string studyFile;              // the study file it ran (study.toml for a design)
+    PlainStudyTables tables;
 };
 
-/// Runs a study file as `quillon-sim study FILE` does and reads back the tables it wrote; never
+/// Runs a study as `quillon-sim study FILE` does and reads back the tables it wrote; never
 /// throws for anything a caller can put in the request.
 PlainStudyResult studyPlain(const PlainStudyRequest& request);
 

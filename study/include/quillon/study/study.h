@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,9 @@ inline constexpr const char* stopProbabilityName = "stop-probability";
 /// Sets one setting of a study's runs from its text: a named run setting, or the stop
 /// probabilities, comma-separated; a Usage failure says why not.
 Status setStudySetting(RunSettings& settings, const std::string& name, const std::string& value);
+/// Whether a run setting names an input file: relative to the study file, it must exist, and no
+/// study output may replace it.
+bool isStudyFileSetting(std::string_view name);
 
 /// The generate options a study's data may set or vary, under generate's option names.
 const std::vector<std::string>& studyGenerateOptionNames();
