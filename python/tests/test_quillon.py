@@ -442,8 +442,14 @@ STUDY_TABLES = ("results", "outcomes", "summary", "conditions")
 
 # The sample study as a design in code: snake_case keys, with fewer examinees (as study_copy's).
 SAMPLE_DESIGN = {
-    "study": {"name": "sample_study", "seed": 20261207, "replications": 3, "output": "designed"},
-    "settings": {"randomization": 2, "use_sprt": False},
+    "study": {
+        "name": "sample_study",
+        "seed": 20261207,
+        "replications": 3,
+        "output": "designed",
+        "reference": {"method": "Shannon"},
+    },
+    "settings": {"randomization": 2, "use_sprt": False, "stop_probability": [0.9, 0.95]},
     "factors": {"method": ["Shannon", "MinCost"], "max_length": [10, 20]},
     "data": {"generate": {"items": 60, "examinees": 100, "script_length": 20}},
 }

@@ -13,8 +13,9 @@ study_tables <- c("results", "outcomes", "summary", "conditions")
 # The sample study as a design in code, snake_case keys, with fewer examinees; its output folder
 # is relative to the working directory.
 sample_design <- function(output) {
-  list(study = list(name = "sample_study", seed = 20261207, replications = 3, output = output),
-       settings = list(randomization = 2, use_sprt = FALSE),
+  list(study = list(name = "sample_study", seed = 20261207, replications = 3, output = output,
+                    reference = list(method = "Shannon")),
+       settings = list(randomization = 2, use_sprt = FALSE, stop_probability = c(0.9, 0.95)),
        factors = list(method = c("Shannon", "MinCost"), max_length = c(10, 20)),
        data = list(generate = list(items = 60, examinees = 100, script_length = 20)))
 }
