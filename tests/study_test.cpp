@@ -541,6 +541,29 @@ TEST(StudyCommand, AStudyThatCannotWriteItsTablesLeavesNoneOfAnEarlierOne) {
     EXPECT_NE(TempFolder::read(folder.file("out/study_results.csv")).find("\r\n1,Shannon,1,1,11,"), std::string::npos);
 }
 
+TEST(StudyCommand, LevelsWithQuotesCommasAndLineBreaksReadBackWhole) {
+    TempFolder folder;
+    ASSERT_EQ(runner({"study", folder.write("g.toml", studyText("gen")), "--quiet"}), 0);
+    Study generated;
+    ASSERT_EQ(takeInto(readStudy(folder.file("g.toml")), generated), "");
+    const RunSettings first = studyRun(generated, folder.file("gen/work"), 0, 0).settings;
+    // Two pools whose names hold every character a CSV field must quote.
+    const std::string names[] = {"p\"1\".csv", "p,\n2.csv"};
+    for (const std::string& name : names) fs::copy_file(first.poolFile, folder.file(name));
+    const std::string path =
+        folder.write("s.toml",
+                     "[study]\nname = \"q\"\nthreads = 1\noutput = \"out\"\n[settings]\nmax-length = 12\n"
+                     "[factors]\npool = [\"p\\\"1\\\".csv\", \"p,\\n2.csv\"]\n[data]\nfiles = [\"" +
+                         first.responseFile + "\"]\n");
+    ASSERT_EQ(runner({"study", path, "--quiet"}), 0);
+    const Outcome<StudyFigures> read = readStudyFigures(folder.file("out"));
+    ASSERT_TRUE(read) << read.failure().message;
+    ASSERT_EQ(read->conditions.size(), 2u);
+    EXPECT_EQ(read->conditions[0].levels[0], names[0]);
+    EXPECT_EQ(read->conditions[1].levels[0], names[1]);
+    EXPECT_GT(TempFolder::read(folder.file("out/study_report.html")).size(), 1000u);
+}
+
 TEST(StudyCommand, GivenResponseFilesAndAFailingRun) {
     TempFolder folder;
     const std::string path = folder.write("s.toml", studyText("gen"));
