@@ -15,6 +15,7 @@
 
 #include "help_window.h"
 #include "quillon/charts/report.h"
+#include "quillon/engine/program_version.h"
 #include "quillon/engine/simulation.h"
 #include "quillon/run_reports/run_reports.h"
 #include "wx_text.h"
@@ -67,7 +68,7 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
 }  // namespace
 
 MainWindow::MainWindow() {
-    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(versionText)), wxDefaultPosition, wxDefaultSize,
+    Create(nullptr, wxID_ANY, toWx("Quillon  Version " + std::string(programVersion)), wxDefaultPosition, wxDefaultSize,
            wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxTAB_TRAVERSAL);
 
     // "MS Sans Serif" stands for the platform's dialog face, "Garamond" for its serif face.

@@ -23,9 +23,6 @@
 
 namespace quillon::ui {
 
-/// The version shown in the caption.
-inline constexpr std::string_view versionText = "1.10";
-
 /// Chooses a file for a "..." button; nothing when cancelled. Tests replace the real dialog.
 using FilePicker = std::function<std::optional<std::string>(wxWindow* owner, const PickerSettings& settings)>;
 
