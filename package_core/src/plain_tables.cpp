@@ -172,21 +172,6 @@ std::string sameLength(const PlainTable& table, std::string_view what) {
     return {};
 }
 
-// The columns after the factors of each study table, in studyOutputNames' order.
-std::vector<std::vector<std::string>> studyTableTails() {
-    std::vector<std::string> results = {"replication", "length"}, summary = {"length", "replications"};
-    for (std::string_view measure : lengthMeasureNames) {
-        results.emplace_back(measure);
-        for (const char* part : {"_n", "_mean", "_sd", "_ci_low", "_ci_high", "_pooled"})
-            summary.push_back(std::string(measure) + part);
-    }
-    return {results,
-            {"replication", "rule", "threshold", "outcome", "value"},
-            summary,
-            {"rule", "threshold", "outcome", "n", "mean", "sd", "ci_low", "ci_high", "pooled", "reference",
-             "difference_n", "difference_mean", "difference_sd", "difference_ci_low", "difference_ci_high"}};
-}
-
 // One study table, its factor columns as texts for now; `factors` gets their names from the
 // header, which must be `condition`, the factors and `tail`.
 Outcome<PlainTable> studyTable(std::string_view text, const std::string& fileName, const std::vector<std::string>& tail,
@@ -306,7 +291,7 @@ Outcome<PlainTable> plainCsvTable(std::string_view text, const std::string& file
 }
 
 Outcome<PlainStudyTables> readStudyTables(const std::string& folder) {
-    const std::vector<std::vector<std::string>> tails = studyTableTails();
+    const std::array<std::vector<std::string>, 4>& tails = studyTableColumns();
     PlainStudyTables read;
     PlainTable* tables[] = {&read.results, &read.outcomes, &read.summary, &read.conditions};
     std::vector<std::string> factors, firstFactors;

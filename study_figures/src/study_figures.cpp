@@ -43,10 +43,12 @@ StudyFiguresBuilder::StudyFiguresBuilder(std::string title, std::vector<FigureFa
       referenceOf_(std::move(referenceOf)) {
     std::string start = "condition";
     for (const FigureFactor& factor : factors_) start += "," + quotedCsvField(factor.name);
-    results_ = start + ",replication,length";
-    for (std::string_view name : lengthMeasureNames) results_ += "," + std::string(name);
+    results_ = start;
+    for (const std::string& name : studyTableColumns()[0]) results_ += "," + name;
     results_ += "\r\n";
-    outcomes_ = start + ",replication,rule,threshold,outcome,value\r\n";
+    outcomes_ = start;
+    for (const std::string& name : studyTableColumns()[1]) outcomes_ += "," + name;
+    outcomes_ += "\r\n";
 }
 
 void StudyFiguresBuilder::addCondition(const std::vector<std::string>& levels,

@@ -13,21 +13,27 @@ namespace quillon {
 namespace {
 
 constexpr std::string_view summaryFields[] = {"_n", "_mean", "_sd", "_ci_low", "_ci_high", "_pooled"};
-constexpr std::string_view conditionFields[] = {"rule",
-                                                "threshold",
-                                                "outcome",
-                                                "n",
-                                                "mean",
-                                                "sd",
-                                                "ci_low",
-                                                "ci_high",
-                                                "pooled",
-                                                "reference",
-                                                "difference_n",
-                                                "difference_mean",
-                                                "difference_sd",
-                                                "difference_ci_low",
-                                                "difference_ci_high"};
+
+}  // namespace
+
+const std::array<std::vector<std::string>, 4>& studyTableColumns() {
+    static const std::array<std::vector<std::string>, 4> columns = [] {
+        std::vector<std::string> results{"replication", "length"}, summary{"length", "replications"};
+        for (std::string_view measure : lengthMeasureNames) {
+            results.emplace_back(measure);
+            for (std::string_view field : summaryFields) summary.push_back(std::string(measure) + std::string(field));
+        }
+        return std::array<std::vector<std::string>, 4>{
+            results,
+            {"replication", "rule", "threshold", "outcome", "value"},
+            summary,
+            {"rule", "threshold", "outcome", "n", "mean", "sd", "ci_low", "ci_high", "pooled", "reference",
+             "difference_n", "difference_mean", "difference_sd", "difference_ci_low", "difference_ci_high"}};
+    }();
+    return columns;
+}
+
+namespace {
 
 std::string numberField(const std::optional<double>& value) { return value ? formatRoundTrip(*value) : std::string(); }
 
@@ -47,13 +53,6 @@ std::string rowStart(const ConditionFigures& condition) {
     std::string text = std::to_string(condition.number);
     for (const std::string& level : condition.levels) text += "," + quotedCsvField(level);
     return text;
-}
-
-std::vector<std::string> summaryHeaderTail() {
-    std::vector<std::string> names{"length", "replications"};
-    for (std::string_view measure : lengthMeasureNames)
-        for (std::string_view field : summaryFields) names.push_back(std::string(measure) + std::string(field));
-    return names;
 }
 
 // Reads one table's records; the failure names the file and the line.
@@ -112,7 +111,7 @@ bool isNumber(const std::string& text) {
 
 std::string studySummaryText(const StudyFigures& figures) {
     std::string text = headerStart(figures);
-    for (const std::string& name : summaryHeaderTail()) text += "," + name;
+    for (const std::string& name : studyTableColumns()[2]) text += "," + name;
     text += "\r\n";
     for (const ConditionFigures& condition : figures.conditions) {
         const std::string start = rowStart(condition);
@@ -127,7 +126,7 @@ std::string studySummaryText(const StudyFigures& figures) {
 
 std::string studyConditionsText(const StudyFigures& figures) {
     std::string text = headerStart(figures);
-    for (std::string_view name : conditionFields) text += "," + std::string(name);
+    for (const std::string& name : studyTableColumns()[3]) text += "," + name;
     text += "\r\n";
     for (const ConditionFigures& condition : figures.conditions) {
         const std::string start = rowStart(condition);
@@ -156,12 +155,11 @@ Outcome<StudyFigures> parseStudyFigures(std::string_view summaryText, std::strin
     if (conditions.records().empty() || conditions.records()[0].empty() || conditions.records()[0][0] != "condition")
         return notStudyTable(conditions);
     const std::vector<std::string>& header = conditions.records()[0];
-    const std::size_t factorCount = header.size() >= 1 + std::size(conditionFields)
-                                        ? header.size() - 1 - std::size(conditionFields)
-                                        : std::size_t(-1);
-    if (factorCount == std::size_t(-1)) return notStudyTable(conditions);
-    for (std::size_t i = 0; i < std::size(conditionFields); ++i)
-        if (header[1 + factorCount + i] != conditionFields[i]) return notStudyTable(conditions);
+    const std::vector<std::string>& tail = studyTableColumns()[3];
+    if (header.size() < 1 + tail.size()) return notStudyTable(conditions);
+    const std::size_t factorCount = header.size() - 1 - tail.size();
+    if (!std::equal(tail.begin(), tail.end(), header.begin() + static_cast<std::ptrdiff_t>(1 + factorCount)))
+        return notStudyTable(conditions);
     for (std::size_t f = 0; f < factorCount; ++f) figures.factors.push_back({header[1 + f], true});
 
     for (std::size_t r = 1; r < conditions.records().size(); ++r) {
@@ -210,7 +208,7 @@ Outcome<StudyFigures> parseStudyFigures(std::string_view summaryText, std::strin
     if (summary.records().empty()) return notStudyTable(summary);
     std::vector<std::string> expected{"condition"};
     for (const FigureFactor& factor : figures.factors) expected.push_back(factor.name);
-    for (const std::string& name : summaryHeaderTail()) expected.push_back(name);
+    for (const std::string& name : studyTableColumns()[2]) expected.push_back(name);
     if (summary.records()[0] != expected) return notStudyTable(summary);
     for (std::size_t r = 1; r < summary.records().size(); ++r) {
         const std::vector<std::string>& fields = summary.records()[r];

@@ -27,6 +27,10 @@ inline constexpr std::array<std::string_view, 12> lengthMeasureNames = {
 inline constexpr std::array<std::string_view, 5> studyOutputNames = {
     "study_results.csv", "study_outcomes.csv", "study_summary.csv", "study_conditions.csv", "study_report.html"};
 
+/// The columns of each study table after `condition` and the factors, in `studyOutputNames`'
+/// order (the report has none): the one definition the writers and every reader check against.
+const std::array<std::vector<std::string>, 4>& studyTableColumns();
+
 /// A varied factor as the tables name it: the setting's name in snake_case, and whether every
 /// level is a number (the packages then give the column as numbers).
 struct FigureFactor {
