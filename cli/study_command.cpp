@@ -589,6 +589,7 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
     const Study& study = *read;
     const std::string workFolder =
         options.planDir.empty() ? studyWorkFolder(study) : (fs::absolute(options.planDir) / "work").string();
+    if (options.planDir.empty()) return runLocally(study, options, workFolder);  // which refuses it itself
     if (const Status refused = refuseStudyOverInputs(study, workFolder); !refused) {
         std::cerr << "quillon-sim study: " << refused.failure().message << '\n';
         return exitCode(refused);
@@ -607,8 +608,7 @@ int runStudyCommand(const StudyOptions& options, const std::string& argv0) {
         StudyConsole host(false);
         return mergeStudy(study, workFolder, plan->shards, host, options.quiet);
     }
-    if (!options.planDir.empty()) return writePlan(study, options, workFolder, argv0);
-    return runLocally(study, options, workFolder);
+    return writePlan(study, options, workFolder, argv0);
 }
 
 }  // namespace quillon::cli
