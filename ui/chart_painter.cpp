@@ -2,6 +2,7 @@
 
 #include <wx/dcclient.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -73,10 +74,20 @@ void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
 ChartPanel::ChartPanel(wxWindow* parent, charts::Chart chart)
     : wxPanel(parent, wxID_ANY), chart_(std::move(chart)), scene_(charts::layoutChart(chart_)) {
     SetBackgroundStyle(wxBG_STYLE_PAINT);
-    const wxSize size(static_cast<int>(std::ceil(scene_.width)), static_cast<int>(std::ceil(scene_.height)));
-    SetMinSize(size);
-    SetSize(size);
+    const int height = static_cast<int>(std::ceil(scene_.height));
+    SetMinSize(wxSize(smallestChartWidth, height));
+    SetSize(wxSize(static_cast<int>(std::ceil(scene_.width)), height));
     Bind(wxEVT_PAINT, &ChartPanel::onPaint, this);
+    Bind(wxEVT_SIZE, &ChartPanel::onSize, this);
+}
+
+void ChartPanel::onSize(wxSizeEvent& event) {
+    const double width = std::max(GetClientSize().x, smallestChartWidth);
+    if (width != scene_.width) {
+        scene_ = charts::layoutChart(chart_, width, scene_.height);
+        Refresh();
+    }
+    event.Skip();
 }
 
 void ChartPanel::onPaint(wxPaintEvent&) {

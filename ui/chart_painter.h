@@ -10,7 +10,10 @@ namespace quillon::ui {
 /// Draws a laid-out chart with wxGraphicsContext: the same shapes the SVG writer writes.
 void paintScene(wxGraphicsContext& context, const charts::Scene& scene);
 
-/// A panel of the chart's own size that paints one chart.
+/// The narrowest a chart is laid out; a narrower window scrolls no further but clips.
+inline constexpr int smallestChartWidth = 360;
+
+/// A panel that paints one chart, laid out again at the panel's width whenever it is resized.
 class ChartPanel : public wxPanel {
 public:
     ChartPanel(wxWindow* parent, charts::Chart chart);
@@ -18,8 +21,12 @@ public:
     /// The chart this panel shows.
     const charts::Chart& chart() const { return chart_; }
 
+    /// The chart as laid out for the panel's present width.
+    const charts::Scene& scene() const { return scene_; }
+
 private:
     void onPaint(wxPaintEvent& event);
+    void onSize(wxSizeEvent& event);
 
     charts::Chart chart_;
     charts::Scene scene_;

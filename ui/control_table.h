@@ -11,7 +11,7 @@ enum class ControlKind { TextBox, CheckBox, Option, Label, Frame, Button };
 /// Which of the window's fonts a control uses: the window's own, or one of the four made for it.
 enum class FontRole { Window, A, B, C, D };
 
-/// How a control paints behind its text: system colours, white, or clear over the window's white.
+/// How the layout painted behind a control's text; kept as data, the window takes the theme's colours.
 enum class Background { System, White, Clear };
 
 /// The frame whose rectangle a control lies in; frames are drawn only and own nothing.

@@ -155,15 +155,31 @@ HelpWindow::HelpWindow(wxWindow* owner, const std::string& html, LinkOpener open
 
     auto* ok = new wxButton(this, help_id::ok, "&Ok", ConvertDialogToPixels(wxPoint(175, 300)),
                             ConvertDialogToPixels(wxSize(50, 15)));
-    ok->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { EndModal(0); });
+    ok->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { close(); });
     new wxStaticBitmap(this, wxID_ANY, quillonLogo(), ConvertDialogToPixels(wxPoint(5, 287)), wxSize(47, 48));
     auto* view = new HelpView(this, ConvertDialogToPixels(wxPoint(5, 5)), ConvertDialogToPixels(wxSize(390, 280)),
                               std::move(openLink));
     view->SetPage(toWx(html));
 
-    // Escape would end the window without "&Ok"; the page is closed only by its button.
-    SetEscapeId(wxID_NONE);
+    // Escape and Enter do what "&Ok" does, even while the page has the focus.
+    ok->SetDefault();
+    Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
+        const int key = event.GetKeyCode();
+        if (key == WXK_ESCAPE || key == WXK_RETURN || key == WXK_NUMPAD_ENTER) {
+            close();
+            return;
+        }
+        event.Skip();
+    });
     CentreOnScreen();
+}
+
+void HelpWindow::close() {
+    if (IsModal()) {
+        EndModal(0);
+    } else {
+        Hide();
+    }
 }
 
 void showHtmlWindow(wxWindow* owner, const std::string& html) {

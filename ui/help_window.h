@@ -1,12 +1,12 @@
 #pragma once
 
+#include <wx/bitmap.h>
+#include <wx/dialog.h>
+
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <wx/bitmap.h>
-#include <wx/dialog.h>
 
 namespace quillon::ui {
 
@@ -28,10 +28,14 @@ wxBitmap quillonLogo();
 /// Opens a link of the help page outside the program; replaced by tests.
 using LinkOpener = std::function<void(const std::string& url)>;
 
-/// The modal help window: the page in an HTML view, the logo and an "&Ok" button that ends it.
+/// The modal help window: the page in an HTML view, the logo and an "&Ok" button that ends it
+/// (as Escape and Enter do).
 class HelpWindow : public wxDialog {
 public:
     HelpWindow(wxWindow* owner, const std::string& html, LinkOpener openLink = {});
+
+private:
+    void close();
 };
 
 /// Shows `html` in a modal help window owned by `owner` and returns when it is closed.

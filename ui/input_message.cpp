@@ -6,6 +6,11 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
 #include "quillon/checker/input_checker.h"
 #include "window_run_host.h"
 #include "wx_text.h"
@@ -31,9 +36,25 @@ InputMessageDialog::InputMessageDialog(wxWindow* owner, const std::string& text,
     CentreOnScreen();
 }
 
+std::string missingInputsText(const RunSettings& settings) {
+    std::vector<std::pair<const char*, const std::string*>> inputs{{"Pool", &settings.poolFile}};
+    if (settings.followScript) inputs.emplace_back("Script", &settings.scriptFile);
+    if (settings.blockEnemies) inputs.emplace_back("Enemies", &settings.enemiesFile);
+    inputs.emplace_back("Data", &settings.responseFile);
+    std::string text;
+    for (const auto& [kind, path] : inputs) {
+        std::error_code error;
+        if (!std::filesystem::exists(*path, error)) text += std::string(kind) + " file not found: " + *path + "\n";
+    }
+    return text;
+}
+
 wxDialog* InputMessageDialog::showDetails(bool modal) {
-    // Checked when asked, so the findings describe the files as they are now.
-    auto* window = new CheckDetailsWindow(this, checkReportText(checkInputs(settings_)));
+    // Checked when asked, so the findings describe the files as they are now. A file that is not
+    // there has no lines to point at and nothing to summarise: the window says only that.
+    std::string report = missingInputsText(settings_);
+    if (report.empty()) report = checkReportText(checkInputs(settings_));
+    auto* window = new CheckDetailsWindow(this, report);
     if (!modal) {
         window->Show();
         return window;

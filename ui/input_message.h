@@ -33,6 +33,10 @@ private:
     RunSettings settings_;
 };
 
+/// One "KIND file not found: PATH" line, path as given, for each input file the run would read
+/// that does not exist; empty when all are there.
+std::string missingInputsText(const RunSettings& settings);
+
 /// The window of the checker's findings: its text report, read-only, and "Close".
 class CheckDetailsWindow : public wxDialog {
 public:

@@ -84,7 +84,6 @@ MainWindow::MainWindow() {
     }
     // Dialog units are those of the window's font, so it is set before anything is placed.
     SetFont(fonts_[static_cast<int>(FontRole::Window)]);
-    SetOwnBackgroundColour(*wxWHITE);
     SetClientSize(ConvertDialogToPixels(wxSize(357, 338)));
     Move(ConvertDialogToPixels(wxPoint(118, 2)));
     SetIcon(wxArtProvider::GetIcon(wxART_QUESTION, wxART_MESSAGE_BOX));
@@ -194,11 +193,8 @@ wxWindow* MainWindow::createControl(const ControlRow& row) {
             break;
     }
     if (row.font != FontRole::Window) made->SetFont(fonts_[static_cast<int>(row.font)]);
-    // Only boxes and labels are painted: GTK draws check marks, option dots and frames in the
-    // background colour, and over the white window they look the same unpainted.
-    if (row.background == Background::White && (row.kind == ControlKind::TextBox || row.kind == ControlKind::Label)) {
-        made->SetBackgroundColour(*wxWHITE);
-    }
+    // No colour is forced: a fixed background under the theme's text colour is unreadable in a
+    // dark theme, so every control keeps the theme's pair.
     if (row.has(flag::noTabStop)) made->DisableFocusFromKeyboard();
     if (row.has(flag::offAtStart) || row.has(flag::onAfterBuild)) made->Disable();
     // The companion box only ever lies hidden beneath its path box; GTK would draw it on top.
@@ -300,10 +296,12 @@ void MainWindow::startRun() {
     readRunSettings(*this, settings_);
     readFileNames(*this, settings_);
 
-    // No second run, edit or browse may start inside this one; only "Exit" stays live.
+    // No second run, edit or browse may start inside this one; only "Exit" stays live. The labels
+    // of the greyed boxes grey with them; the title and the notice name no box.
     enabledBeforeRun_.clear();
     for (const ControlRow& row : controlTable()) {
-        if (row.kind == ControlKind::Label || row.kind == ControlKind::Frame || row.id == id::exit) continue;
+        if (row.kind == ControlKind::Frame || row.id == id::exit) continue;
+        if (row.kind == ControlKind::Label && row.group == Group::None) continue;
         wxWindow* found = control(row.id);
         enabledBeforeRun_.emplace_back(found, found->IsThisEnabled());
         found->Disable();
@@ -363,14 +361,9 @@ void MainWindow::openResults(const std::string& stoppingFile) {
     }
     // One Results window at a time: the newest run replaces the last one's.
     if (resultsWindow_) resultsWindow_->Destroy();
-    // Owned by no window, so the window manager treats it as a window of its own and brings it up.
-    resultsWindow_ = new ResultsWindow(nullptr, std::move(*run), messageSink_, fileLauncher_);
-    // Beside the main window when the screen has room, so neither hides the other.
-    const wxRect screen = wxGetClientDisplayRect();
-    const wxRect main = GetScreenRect();
-    if (main.GetRight() + 8 + resultsWindow_->GetSize().x <= screen.GetRight()) {
-        resultsWindow_->Move(main.GetRight() + 8, main.GetTop());
-    }
+    // Owned by the main window, so it stays above it and closes with it.
+    resultsWindow_ = new ResultsWindow(this, std::move(*run), messageSink_, fileLauncher_);
+    resultsWindow_->Move(besideOwner(GetScreenRect(), resultsWindow_->GetSize(), wxGetClientDisplayRect()));
     resultsWindow_->Show();
     resultsWindow_->Raise();
 }

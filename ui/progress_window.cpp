@@ -1,12 +1,12 @@
 #include "progress_window.h"
 
-#include <algorithm>
-#include <map>
-
 #include <wx/button.h>
 #include <wx/gauge.h>
 #include <wx/settings.h>
 #include <wx/stattext.h>
+
+#include <algorithm>
+#include <map>
 
 #include "wx_text.h"
 
@@ -25,8 +25,7 @@ constexpr const char* cancelledText = "cancel";
 
 }  // namespace
 
-ProgressWindow::ProgressWindow(wxWindow* parent, const std::string& title, ProgressHandle handle)
-    : handle_(handle) {
+ProgressWindow::ProgressWindow(wxWindow* parent, const std::string& title, ProgressHandle handle) : handle_(handle) {
     // No system menu and no close box: only "&Cancel" acts on the run.
     Create(parent, wxID_ANY, toWx(title), wxDefaultPosition, wxDefaultSize, wxCAPTION | wxSTAY_ON_TOP);
     wxFont font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
@@ -52,7 +51,12 @@ ProgressWindow::ProgressWindow(wxWindow* parent, const std::string& title, Progr
 
     // Escape would hide the window, which reads as a cancel; only the button cancels.
     SetEscapeId(wxID_NONE);
-    CentreOnScreen();
+    // Over the window that started the run, where the eye already is.
+    if (parent != nullptr) {
+        CentreOnParent();
+    } else {
+        CentreOnScreen();
+    }
 }
 
 ProgressWindow::~ProgressWindow() { liveWindows().erase(handle_); }

@@ -7,6 +7,7 @@
 #include <wx/stattext.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "chart_painter.h"
@@ -26,6 +27,16 @@ std::string reportPathFor(const std::string& resultsFile) {
 
 }  // namespace
 
+wxPoint besideOwner(const wxRect& owner, const wxSize& size, const wxRect& screen) {
+    constexpr int gap = 8;
+    int x = owner.GetRight() + 1 + gap;
+    if (x + size.x > screen.GetRight() + 1) x = owner.GetLeft() - gap - size.x;
+    if (x < screen.GetLeft()) x = std::max(screen.GetLeft(), screen.GetRight() + 1 - size.x);
+    const int y =
+        std::clamp(owner.GetTop(), screen.GetTop(), std::max(screen.GetTop(), screen.GetBottom() + 1 - size.y));
+    return {x, y};
+}
+
 bool launchWithDefaultProgram(const std::string& path) { return wxLaunchDefaultApplication(toWx(path)); }
 
 std::string noProgramMessage(const std::string& path) {
@@ -33,17 +44,18 @@ std::string noProgramMessage(const std::string& path) {
 }
 
 ResultsWindow::ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink messages, FileLauncher launcher)
-    : wxFrame(owner, wxID_ANY, toWx("Quillon results: " + run.label)),
+    // Floating on its owner: an owned window the window manager could stack below the main one.
+    : wxFrame(owner, wxID_ANY, toWx("Quillon results: " + run.label), wxDefaultPosition, wxDefaultSize,
+              wxDEFAULT_FRAME_STYLE | (owner != nullptr ? wxFRAME_FLOAT_ON_PARENT : 0)),
       run_(std::move(run)),
       charts_(charts::buildCharts({run_})),
       reportPath_(reportPathFor(run_.resultsFile)),
       messages_(std::move(messages)),
       launcher_(std::move(launcher)) {
-    SetBackgroundColour(*wxWHITE);
+    // The charts draw their own paper; around them the window keeps the theme's colours.
     auto* page = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxVSCROLL);
-    page->SetBackgroundColour(*wxWHITE);
     auto* charts = new wxBoxSizer(wxVERTICAL);
-    for (const charts::Chart& chart : charts_) charts->Add(new ChartPanel(page, chart), 0, wxALL, 8);
+    for (const charts::Chart& chart : charts_) charts->Add(new ChartPanel(page, chart), 0, wxEXPAND | wxALL, 8);
     page->SetSizer(charts);
     page->SetScrollRate(0, 20);
     page->FitInside();
@@ -61,9 +73,9 @@ ResultsWindow::ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink
     layout->Add(page, 1, wxEXPAND);
     layout->Add(buttons, 0, wxEXPAND);
     SetSizer(layout);
-    const int width = static_cast<int>(charts::chartWidth) + 16 + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X) + 8;
-    SetClientSize(width, 720);
-    SetMinClientSize(wxSize(width, 320));
+    const int margins = 16 + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X) + 8;
+    SetClientSize(static_cast<int>(charts::chartWidth) + margins, 720);
+    SetMinClientSize(wxSize(smallestChartWidth + margins, 320));
 
     report->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { writeAndOpenReport(); });
     close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Close(); });

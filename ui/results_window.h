@@ -20,6 +20,10 @@ bool launchWithDefaultProgram(const std::string& path);
 /// The message shown when no program could open `path`.
 std::string noProgramMessage(const std::string& path);
 
+/// Where a window of `size` goes beside `owner` on `screen`: right of it when that fits, else left
+/// of it, else against the screen's right edge; level with its top, kept on the screen.
+wxPoint besideOwner(const wxRect& owner, const wxSize& size, const wxRect& screen);
+
 /// The charts of one completed run in a window of their own, with a button that writes the
 /// HTML report beside the results table and opens it.
 class ResultsWindow : public wxFrame {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ui_test_support.h"
+
 namespace quillon::ui {
 
 TEST(HelpPage, IsItsFourteenFragmentsJoinedBareWithItsHeadingsInOrder) {
@@ -25,6 +27,21 @@ TEST(HelpPage, IsItsFourteenFragmentsJoinedBareWithItsHeadingsInOrder) {
     for (const char* heading : {"Set-up", "Select items using", "Pool reduction", "Reference"}) {
         at = page.find(std::string("<p><u><b>") + heading + "</b></u>", at);
         EXPECT_NE(at, std::string::npos) << heading;
+    }
+}
+
+TEST(HelpWindow, EscapeAndEnterCloseItAsOkDoesOtherKeysDoNot) {
+    for (const int key : {int(WXK_ESCAPE), int(WXK_RETURN), int(WXK_NUMPAD_ENTER), int('a')}) {
+        auto* help = new HelpWindow(nullptr, helpPageText());
+        help->Show();
+        pumpEvents();
+        wxKeyEvent press(wxEVT_CHAR_HOOK);
+        press.m_keyCode = key;
+        press.SetEventObject(help);
+        help->ProcessWindowEvent(press);
+        EXPECT_EQ(help->IsShown(), key == 'a') << key;
+        help->Destroy();
+        pumpEvents();
     }
 }
 

@@ -76,4 +76,44 @@ TEST(InputMessage, DetailsShowTheFindingsForTheSameFilesAndSettings) {
     pumpEvents();
 }
 
+TEST(InputMessage, DetailsOnAMissingFileSayItWasNotFoundWithItsPathAndNothingElse) {
+    TempFolder folder;
+    RunSettings settings;
+    settings.poolFile = folder.file("missing_pool.csv");
+    settings.scriptFile = folder.file("missing_script.csv");
+    settings.enemiesFile = folder.file("missing_enemies.csv");
+    settings.responseFile = folder.file("responses.txt");
+    settings.resultsFile = folder.file("results.csv");
+    writeFile(settings.responseFile, "EXAMINEE0010 1\n");
+    struct Case {
+        bool followScript, blockEnemies;
+        std::string expected;
+    };
+    for (const Case& c : {
+             Case{false, false, "Pool file not found: " + settings.poolFile + "\n"},
+             Case{true, true,
+                  "Pool file not found: " + settings.poolFile + "\nScript file not found: " + settings.scriptFile +
+                      "\nEnemies file not found: " + settings.enemiesFile + "\n"},
+         }) {
+        settings.followScript = c.followScript;
+        settings.blockEnemies = c.blockEnemies;
+        EXPECT_EQ(missingInputsText(settings), c.expected);
+    }
+    writeFile(settings.poolFile, "Item_ID\nN\nP_Grp\n");
+    settings.followScript = settings.blockEnemies = false;
+    EXPECT_EQ(missingInputsText(settings), "");
+    std::filesystem::remove(settings.poolFile);
+
+    auto* box =
+        new InputMessageDialog(nullptr, "Pool file " + upperName(settings.poolFile) + " is not available.", settings);
+    wxDialog* window = box->showDetails(false);
+    pumpEvents();
+    const std::string text =
+        fromWx(dynamic_cast<wxTextCtrl*>(window->FindWindow(input_message_id::findings))->GetValue());
+    EXPECT_EQ(text, "Pool file not found: " + settings.poolFile + "\n");
+    window->Destroy();
+    box->Destroy();
+    pumpEvents();
+}
+
 }  // namespace quillon::ui

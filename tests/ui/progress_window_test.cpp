@@ -39,3 +39,23 @@ TEST(ProgressWindow, ClampsTheBarShowsTwoLinesAndCountsCancelledHiddenAndShutWin
 }
 
 }  // namespace quillon::ui
+
+namespace quillon::ui {
+
+TEST(ProgressWindow, OpensCentredOnTheWindowThatStartedTheRun) {
+    RecordingWindow ui;
+    ui.window->Move(20, 30);
+    pumpEvents();
+    const ProgressHandle token = PROGRESS_INIT(ui.window, "Simulation Progress");
+    pumpEvents();
+    const wxPoint owner = ui.window->GetScreenRect().GetPosition() + ui.window->GetSize() / 2;
+    const wxPoint shown =
+        findProgressWindow(token)->GetScreenRect().GetPosition() + findProgressWindow(token)->GetSize() / 2;
+    // Window-manager frames may shift either window a little; the screen's centre is far away.
+    EXPECT_LE(std::abs(shown.x - owner.x), 30) << shown.x << " " << owner.x;
+    EXPECT_LE(std::abs(shown.y - owner.y), 30) << shown.y << " " << owner.y;
+    PROGRESS_SHUTDOWN(token);
+    pumpEvents();
+}
+
+}  // namespace quillon::ui

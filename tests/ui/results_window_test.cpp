@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "chart_painter.h"
 #include "failure_text.h"
 #include "quillon/charts/report.h"
 #include "quillon/charts/table_reader.h"
@@ -61,6 +62,9 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     ResultsWindow* results = ui.window->resultsWindow();
     EXPECT_TRUE(results->IsShown());
     EXPECT_TRUE(results->IsTopLevel());
+    // Owned by the main window and floating on it, so the main window cannot cover it.
+    EXPECT_EQ(results->GetParent(), ui.window);
+    EXPECT_TRUE(results->HasFlag(wxFRAME_FLOAT_ON_PARENT));
     EXPECT_TRUE(ui.window->control(id::go)->IsThisEnabled());  // the main window is usable at once
 
     // The same charts as the model makes of the two tables the run wrote.
@@ -91,10 +95,43 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     pressButton(results, reportButtonId);
     EXPECT_EQ(ui.messages.back(), "No program could open the file " + upperName(report) + ".");
 
+    // The charts are laid out at the window's width, down to the smallest chart width.
+    for (const int width : {1000, 500, 200}) {
+        results->SetClientSize(width, 600);
+        pumpEvents();
+        for (wxWindow* child : results->GetChildren().GetFirst()->GetData()->GetChildren()) {
+            const auto* chart = dynamic_cast<ChartPanel*>(child);
+            ASSERT_NE(chart, nullptr);
+            EXPECT_EQ(chart->scene().width, std::max<double>(chart->GetClientSize().x, smallestChartWidth)) << width;
+            if (width == 1000) {
+                EXPECT_GT(chart->scene().width, charts::chartWidth);
+            } else if (width == 500) {
+                EXPECT_LT(chart->scene().width, charts::chartWidth);
+            }
+        }
+    }
+
     wxWeakRef<ResultsWindow> closing(results);
     pressButton(results, wxID_CLOSE);
     EXPECT_TRUE(pumpEvents([&] { return !closing; }));
     EXPECT_TRUE(ui.window);
+}
+
+TEST(ResultsWindow, OpensBesideItsOwnerWhereTheScreenHasRoom) {
+    const wxRect screen(0, 0, 1280, 1000);
+    const wxSize size(700, 760);
+    struct Case {
+        wxRect owner;
+        wxPoint expected;
+    };
+    for (const Case& c : {
+             Case{{10, 20, 500, 500}, {518, 20}},     // right of it
+             Case{{760, 20, 500, 500}, {52, 20}},     // no room right: left of it
+             Case{{300, 400, 700, 700}, {580, 240}},  // no room either side: at the right edge, kept on screen
+             Case{{0, -50, 300, 300}, {308, 0}},      // never above the screen
+         }) {
+        EXPECT_EQ(besideOwner(c.owner, size, screen), c.expected) << c.owner.x << "," << c.owner.y;
+    }
 }
 
 TEST(ResultsWindow, UseSprtWritesTheStoppingTableAndShowsItsChart) {
