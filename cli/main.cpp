@@ -9,6 +9,7 @@
 #include "exit_codes.h"
 #include "generate_command.h"
 #include "merge_command.h"
+#include "quillon/engine/program_version.h"
 #include "quillon/engine/run_settings.h"
 #include "report_command.h"
 #include "run_command.h"
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
         "With --categories other than 2 the cost options are not read: the four costs are then 0."};
     app.option_defaults()->always_capture_default();
     app.footer(exitCodes);
+    app.set_version_flag("--version", "quillon-sim " + std::string(quillon::programVersion),
+                         "Print the program's version and exit");
     quillon::cli::addRunOptions(app, line);
     CLI::App* generate = quillon::cli::addGenerateCommand(app, line);
 
@@ -68,6 +71,8 @@ int main(int argc, char** argv) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {
         return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
     } catch (const CLI::ParseError& error) {
         std::cerr << "quillon-sim: " << error.what() << "\nRun with --help for the options.\n";
         return quillon::cli::exitUsage;

@@ -5,6 +5,7 @@ Install from the repository root with `pip install --no-build-isolation ./python
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,9 @@ from setuptools.command.build_ext import build_ext
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
+# The engine's programVersion is the version's one home; the module's __version__ is the same.
+VERSION = re.search(r'programVersion = "([0-9.]+)"',
+                    (ROOT / "engine/include/quillon/engine/program_version.h").read_text()).group(1)
 
 
 class CMakeExtension(Extension):
@@ -41,7 +45,7 @@ class CMakeBuild(build_ext):
 
 setup(
     name="quillon",
-    version="1.10",
+    version=VERSION,
     description="Quillon, the MDT classification-test simulator, from Python",
     packages=["quillon"],
     ext_modules=[CMakeExtension("quillon._quillon")],

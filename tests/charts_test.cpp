@@ -19,6 +19,7 @@
 #include "quillon/charts/study_report.h"
 #include "quillon/charts/table_reader.h"
 #include "quillon/engine/output_tables.h"
+#include "quillon/engine/program_version.h"
 #include "quillon/engine/stopping_table.h"
 
 namespace quillon::charts {
@@ -583,6 +584,8 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
                               "No stopping table was given"}) {
         EXPECT_NE(run.find(shown), std::string::npos) << shown;
     }
+    const std::string footer = "Quillon " + std::string(quillon::programVersion) + "</footer>";
+    EXPECT_NE(run.find(footer), std::string::npos);
     // With Use SPRT the run's report includes the stopping table it wrote beside the results.
     ASSERT_EQ(
         sim(f, "--quiet --max-length 10 --use-sprt --stop-probability .8 --results sprt.csv --report sprt.html").code,
@@ -653,6 +656,7 @@ TEST(ReportCommand, RemakesAStudyFoldersReport) {
     EXPECT_EQ(parseXml(html).error, "");
     for (const char* shown : {"<h1>tiny</h1>", "One panel per level of method", "lowest first", "max_length=6"})
         EXPECT_NE(html.find(shown), std::string::npos) << shown;
+    EXPECT_NE(html.find("Quillon " + std::string(quillon::programVersion) + "</footer>"), std::string::npos);
 
     struct Case {
         std::string arguments;

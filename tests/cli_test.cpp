@@ -14,6 +14,7 @@
 
 #include "other_user.h"
 #include "quillon/engine/input_files.h"
+#include "quillon/engine/program_version.h"
 #include "quillon/engine/simulation.h"
 #include "recording_host.h"
 #include "same_text.h"
@@ -173,6 +174,27 @@ TEST(Runner, HelpDocumentsEveryOption) {
     for (const char* option : {"--items", "--collections", "--groups", "--examinees", "--script-length",
                                "--blank-share", "--seed", "--out"}) {
         EXPECT_NE(generateHelp.out.find(option), std::string::npos) << option;
+    }
+}
+
+// Every place that states the version outside the engine's sources, held to programVersion.
+TEST(Runner, EveryPlaceStatesTheOneVersion) {
+    TempFolder folder;
+    const Outcome version = runSim(folder, "--version");
+    EXPECT_EQ(version.exitCode, 0);
+    const std::string v(quillon::programVersion);
+    const std::string root = std::string(QUILLON_SOURCE_DIR) + "/";
+    struct Place {
+        const char* where;
+        std::string text;
+        std::string line;
+    };
+    for (const Place& place :
+         {Place{"quillon-sim --version", version.out, "quillon-sim " + v + "\n"},
+          Place{"CMake project", std::string(QUILLON_PROJECT_VERSION) + "\n", v + "\n"},
+          Place{"r/DESCRIPTION", TempFolder::read(root + "r/DESCRIPTION"), "\nVersion: " + v + "\n"},
+          Place{"CITATION.cff", TempFolder::read(root + "CITATION.cff"), "\nversion: \"" + v + "\"\n"}}) {
+        EXPECT_NE(place.text.find(place.line), std::string::npos) << place.where << " lacks " << place.line;
     }
 }
 

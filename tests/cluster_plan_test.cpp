@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "failure_text.h"
-#include "quillon/engine/program_version.h"
 
 namespace fs = std::filesystem;
 using quillon::ClusterPlan;
@@ -225,9 +224,6 @@ TEST_F(ClusterPlanTest, BundlesRunConsecutiveTasksAndTheScriptsCarryTheOptions) 
         EXPECT_NE(script.find("##SBATCH --time="), std::string::npos) << name;
     }
 }
-
-// The version a plan records is the one the build states.
-TEST(ProgramVersion, IsTheProjectsVersion) { EXPECT_EQ(quillon::programVersion, QUILLON_PROJECT_VERSION); }
 
 TEST(BundleTasks, EachBundleStaysWithinTheTargetTime) {
     struct Case {

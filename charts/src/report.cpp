@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "quillon/engine/output_tables.h"
+#include "quillon/engine/program_version.h"
 
 namespace quillon::charts {
 namespace {
@@ -152,6 +153,10 @@ std::string htmlPageStart(const std::string& title, const std::string& extraStyl
            escaped + "</title>\n<style>" + style + extraStyle + "</style>\n</head>\n<body>\n<h1>" + escaped + "</h1>\n";
 }
 
+std::string htmlPageEnd() {
+    return "<footer class=\"note\">Quillon " + std::string(programVersion) + "</footer>\n</body>\n</html>\n";
+}
+
 Outcome<RunTables> loadRunTables(const RunFiles& files) {
     RunTables run;
     run.resultsFile = files.results;
@@ -265,7 +270,7 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
     for (const Chart& chart : buildCharts(runs)) {
         out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
     }
-    return out + "</body>\n</html>\n";
+    return out + htmlPageEnd();
 }
 
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs) {

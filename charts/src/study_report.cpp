@@ -559,7 +559,7 @@ Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyRep
            std::to_string(figures.replications) + (figures.replications == 1 ? " replication" : " replications") +
            " each. Curves and marks: the mean over the replications; bands and whiskers: the 95 % interval of "
            "the mean (t distribution). A missing figure is a gap, never 0.</p>\n";
-    if (count == 0) return out + "<p class=\"note\">The study holds no condition.</p>\n</body>\n</html>\n";
+    if (count == 0) return out + "<p class=\"note\">The study holds no condition.</p>\n" + htmlPageEnd();
 
     const bool onePanel = layout->panels.size() == 1;
     out += "<h2>By test length</h2>\n";
@@ -583,7 +583,7 @@ Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyRep
     } else {
         out += "<h2>Conditions</h2>\n<p class=\"note\">The study has no outcome to rank its conditions by.</p>\n";
     }
-    return out + "</body>\n</html>\n";
+    return out + htmlPageEnd();
 }
 
 }  // namespace quillon::charts

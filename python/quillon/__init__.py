@@ -15,6 +15,9 @@ import pandas as pd
 
 from . import _quillon
 
+# The compiled engine's version, so that it cannot drift from the program's.
+__version__ = _quillon.__version__
+
 __all__ = [
     "run",
     "generate",

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 
+#include "quillon/engine/program_version.h"
 #include "quillon/package_core/plain_values.h"
 
 namespace py = pybind11;
@@ -334,6 +335,8 @@ py::dict readModule(const std::string& path) {
 
 PYBIND11_MODULE(_quillon, m) {
     m.doc() = "Quillon's plain layer; use the functions of the quillon package.";
+    // The package's __version__ comes from here, so that it is always the engine's own.
+    m.attr("__version__") = std::string(quillon::programVersion);
     m.def("run", &runModule, "One run: a dict with the error, warnings, Done message and tables as columns.");
     m.def("check", &checkModule, "The checker's findings as columns, with its report text.");
     m.def("generate", &generateModule, "Writes the four sample files; their paths, or the error.");

@@ -531,3 +531,8 @@ def test_a_study_is_stopped_from_its_progress_callback(tmp_path):
     assert not (output / "study_results.csv").exists()
     # What was finished stays, and the rest runs on the next call.
     assert quillon.study(path, progress=False).results.shape[0] == 3 * 2 * (10 + 20)
+
+
+def test_the_version_is_the_runners():
+    out = subprocess.run([SIM, "--version"], capture_output=True, text=True, check=True).stdout
+    assert out == f"quillon-sim {quillon.__version__}\n"

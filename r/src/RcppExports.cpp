@@ -10,6 +10,16 @@ Rcpp::Rostream<true>& Rcpp::Rcout = Rcpp::Rcpp_cout_get();
 Rcpp::Rostream<false>& Rcpp::Rcerr = Rcpp::Rcpp_cerr_get();
 #endif
 
+// engineVersion
+std::string engineVersion();
+RcppExport SEXP _quillon_engineVersion() {
+    BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    rcpp_result_gen = Rcpp::wrap(engineVersion());
+    return rcpp_result_gen;
+    END_RCPP
+}
 // settingNames
 Rcpp::DataFrame settingNames();
 RcppExport SEXP _quillon_settingNames() {
@@ -72,6 +82,17 @@ RcppExport SEXP _quillon_study(SEXP fileSEXP, SEXP designSEXP, SEXP settingsSEXP
     return rcpp_result_gen;
     END_RCPP
 }
+// readStudy
+Rcpp::List readStudy(std::string folder);
+RcppExport SEXP _quillon_readStudy(SEXP folderSEXP) {
+    BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter<std::string>::type folder(folderSEXP);
+    rcpp_result_gen = Rcpp::wrap(readStudy(folder));
+    return rcpp_result_gen;
+    END_RCPP
+}
 // readResults
 Rcpp::List readResults(std::string path);
 RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
@@ -84,19 +105,8 @@ RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
     END_RCPP
 }
 
-// readStudy
-Rcpp::List readStudy(std::string folder);
-RcppExport SEXP _quillon_readStudy(SEXP folderSEXP) {
-    BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter<std::string>::type folder(folderSEXP);
-    rcpp_result_gen = Rcpp::wrap(readStudy(folder));
-    return rcpp_result_gen;
-    END_RCPP
-}
-
-static const R_CallMethodDef CallEntries[] = {{"_quillon_settingNames", (DL_FUNC)&_quillon_settingNames, 0},
+static const R_CallMethodDef CallEntries[] = {{"_quillon_engineVersion", (DL_FUNC)&_quillon_engineVersion, 0},
+                                              {"_quillon_settingNames", (DL_FUNC)&_quillon_settingNames, 0},
                                               {"_quillon_run", (DL_FUNC)&_quillon_run, 2},
                                               {"_quillon_check", (DL_FUNC)&_quillon_check, 1},
                                               {"_quillon_generate", (DL_FUNC)&_quillon_generate, 2},

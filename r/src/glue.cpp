@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "quillon/engine/program_version.h"
 #include "quillon/engine/setting_names.h"
 #include "quillon/package_core/plain_values.h"
 
@@ -257,6 +258,10 @@ Rcpp::List runResultList(const quillon::PlainRunResult& result) {
 }
 
 }  // namespace
+
+// The engine's version, which DESCRIPTION's Version must equal (a test holds them so).
+// [[Rcpp::export(.engineVersion)]]
+std::string engineVersion() { return std::string(quillon::programVersion); }
 
 // [[Rcpp::export(.settingNames)]]
 Rcpp::DataFrame settingNames() {

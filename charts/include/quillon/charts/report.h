@@ -41,6 +41,10 @@ std::string htmlCell(const std::string& text, const char* tag = "td");
 /// `extraStyle` holds rules a page adds to it (CSS).
 std::string htmlPageStart(const std::string& title, const std::string& extraStyle = "");
 
+/// The end of a report page: a footer line naming the program and its version, so that a
+/// report says what made it.
+std::string htmlPageEnd();
+
 /// The scene as an <svg> element (no XML declaration), for inline use.
 std::string svgElement(const Scene& scene);
 
