@@ -715,6 +715,14 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
         EXPECT_NE(sprt.find(shown), std::string::npos) << shown;
     }
 
+    // A run of three groups with its confusion table.
+    ASSERT_EQ(sim(f, "generate --quiet --groups 3 --items 40 --collections 2 --examinees 60 --out three/data").code, 0);
+    ASSERT_EQ(sim(f + "/three",
+                  "--quiet --max-length 10 --categories 3 --no-exposure --results ../c3.csv "
+                  "--confusion ../c3_confusion.csv")
+                  .code,
+              0);
+
     struct Case {
         std::string arguments;
         int code;
@@ -737,6 +745,12 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
          results + ", line 1: not the header of a Quillon stopping table."},
         {"report " + results + " --stopping sprt_stopping.csv --stopping sprt_stopping.csv --out x.html", 2,
          "more --stopping tables than results tables."},
+        {"report c3.csv --confusion c3_confusion.csv --confusion-lengths 10,2 --out c3.html", 0, ""},
+        {"report " + golden + "three_shannon_results.csv --confusion c3_confusion.csv --out x.html", 1,
+         "c3_confusion.csv does not belong to " + golden + "three_shannon_results.csv: its tests are 10 items long"},
+        {"report c3.csv --confusion c3.csv --out x.html", 1, "c3.csv, line 1: not the header of a Quillon confusion"},
+        {"report c3.csv --confusion-lengths 5 --out x.html", 2, "--confusion-lengths needs a --confusion table."},
+        {"report c3.csv --confusion c3_confusion.csv --confusion-lengths 0 --out x.html", 2, "--confusion-lengths"},
     };
     for (const Case& c : cases) {
         const Ran ran = sim(f, c.arguments);
@@ -748,6 +762,11 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     EXPECT_NE(two.find("MAP \xC2\xB7 B"), std::string::npos);
     EXPECT_NE(readWholeFile(f + "/s.html").value_or("").find("<td>Posterior \xE2\x89\xA5 .8</td>"), std::string::npos);
     EXPECT_EQ(parseXml(*readWholeFile(f + "/svg/exposure.svg")).error, "");
+    const std::string c3 = readWholeFile(f + "/c3.html").value_or("");
+    EXPECT_EQ(parseXml(c3).error, "");
+    for (const char* shown : {"data-confusion-length=\"2\"", "data-confusion-length=\"10\"", "<td>3</td></tr>"})
+        EXPECT_NE(c3.find(shown), std::string::npos) << shown;
+    EXPECT_EQ(c3.find("Bayes"), std::string::npos);
     std::filesystem::remove_all(folder);
 }
 

@@ -59,9 +59,9 @@ std::string confusionMapSvg(const ConfusionCounts& table, std::int32_t length, c
     const double left = 58, rowTotals = 64;  // the true-group labels; the row totals
     const double panelWidth = left + matrix + rowTotals;
     const double width = std::max(720.0, 2 * margin + 2 * panelWidth + 24);
-    const double top = margin + titleSize + 44;  // title, then each panel's rule name
-    const double keyTop = top + matrix + 52;
-    const double height = keyTop + 44;
+    const double top = margin + titleSize + 58;  // title, then each panel's rule name
+    const double keyTop = top + matrix + 40;
+    const double height = keyTop + 36;
 
     std::string out = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + px(width) + "\" height=\"" + px(height) +
                       "\" viewBox=\"0 0 " + px(width) + " " + px(height) +

@@ -154,7 +154,8 @@ std::string confusionSection(const std::vector<RunTables>& runs, const std::vect
         for (std::int32_t length : lengths) {
             out += "<figure>\n" +
                    confusionMapSvg(*run.confusion, length,
-                                   prefix + "Confusion matrix after " + std::to_string(length) + " items") +
+                                   prefix + "Confusion matrix after " + std::to_string(length) +
+                                       (length == 1 ? " item" : " items")) +
                    "</figure>\n";
             std::int64_t outside = 0;
             for (int rule = 0; rule < 2; ++rule)
