@@ -116,7 +116,7 @@ Status runReportCommand(const ReportOptions& options) {
             return said(written.failure());
     }
     if (!options.svgFolder.empty()) {
-        if (const Status written = charts::writeChartFiles(options.svgFolder, runs); !written)
+        if (const Status written = charts::writeChartFiles(options.svgFolder, runs, options.confusionLengths); !written)
             return said(written.failure());
     }
     return {};

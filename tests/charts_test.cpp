@@ -767,6 +767,9 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     for (const char* shown : {"data-confusion-length=\"2\"", "data-confusion-length=\"10\"", "<td>3</td></tr>"})
         EXPECT_NE(c3.find(shown), std::string::npos) << shown;
     EXPECT_EQ(c3.find("Bayes"), std::string::npos);
+    ASSERT_EQ(sim(f, "report c3.csv --confusion c3_confusion.csv --svg c3svg").code, 0);
+    EXPECT_EQ(parseXml(readWholeFile(f + "/c3svg/confusion-10.svg").value_or("")).error, "");
+    EXPECT_FALSE(std::filesystem::exists(folder / "c3svg" / "confusion-20.svg"));
     std::filesystem::remove_all(folder);
 }
 

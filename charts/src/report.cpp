@@ -140,6 +140,10 @@ std::string exposureTable(const std::vector<RunTables>& runs) {
            rows + "</table>\n";
 }
 
+std::string confusionTitle(const std::string& prefix, std::int32_t length) {
+    return prefix + "Confusion matrix after " + std::to_string(length) + (length == 1 ? " item" : " items");
+}
+
 // The confusion matrices of the runs that have their table; nothing without one.
 std::string confusionSection(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& chosen) {
     std::string out;
@@ -152,11 +156,8 @@ std::string confusionSection(const std::vector<RunTables>& runs, const std::vect
                    std::to_string(run.confusion->maxTestLength) + "-item tests.</p>\n";
         }
         for (std::int32_t length : lengths) {
-            out += "<figure>\n" +
-                   confusionMapSvg(*run.confusion, length,
-                                   prefix + "Confusion matrix after " + std::to_string(length) +
-                                       (length == 1 ? " item" : " items")) +
-                   "</figure>\n";
+            out +=
+                "<figure>\n" + confusionMapSvg(*run.confusion, length, confusionTitle(prefix, length)) + "</figure>\n";
             std::int64_t outside = 0;
             for (int rule = 0; rule < 2; ++rule)
                 outside +=
@@ -321,7 +322,8 @@ Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
     return {};
 }
 
-Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs) {
+Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs,
+                       const std::vector<std::int32_t>& chosenLengths) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error)
@@ -330,6 +332,19 @@ Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& 
         const std::string path = (std::filesystem::path(folder) / (chart.id + ".svg")).string();
         if (!replaceFileContents(path, svgDocument(layoutChart(chart))))
             return Failure{FailureKind::Output, "The chart " + path + " could not be written."};
+    }
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunTables& run = runs[r];
+        if (!run.confusion) continue;
+        const std::string prefix = runs.size() > 1 ? run.label + ": " : "";
+        for (std::int32_t length : confusionLengths(chosenLengths, run.confusion->maxTestLength)) {
+            const std::string name = "confusion-" + (runs.size() > 1 ? std::to_string(r + 1) + "-" : std::string()) +
+                                     std::to_string(length) + ".svg";
+            const std::string path = (std::filesystem::path(folder) / name).string();
+            const std::string svg = confusionMapSvg(*run.confusion, length, confusionTitle(prefix, length));
+            if (!replaceFileContents(path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svg))
+                return Failure{FailureKind::Output, "The chart " + path + " could not be written."};
+        }
     }
     return {};
 }

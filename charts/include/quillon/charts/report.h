@@ -58,7 +58,10 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
                    const std::vector<std::int32_t>& confusionLengths = {});
 
-/// Writes each chart to `folder`/ID.svg, creating the folder; an Output failure when it cannot.
-Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs);
+/// Writes each chart to `folder`/ID.svg, creating the folder, and each confusion heat map to
+/// confusion-LENGTH.svg (confusion-RUN-LENGTH.svg, RUN from 1, with several runs); an Output
+/// failure when it cannot.
+Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs,
+                       const std::vector<std::int32_t>& confusionLengths = {});
 
 }  // namespace quillon::charts
