@@ -290,12 +290,12 @@ Status checkRunPairs(const std::vector<RunTables>& runs) {
         }
         // Only tables of two groups carry the Bayes columns.
         if ((groups == 2) != run.results.hasBayes || (run.exposure && run.exposure->groupCount != groups)) {
-            return Failure{FailureKind::Input, run.confusionFile + " does not belong to " + run.resultsFile +
-                                                   ": it has " + std::to_string(groups) +
-                                                   " groups, the results table " +
-                                                   (run.exposure ? std::to_string(run.exposure->groupCount) + "."
-                                                    : run.results.hasBayes ? "two."
-                                                                           : "not two.")};
+            return Failure{FailureKind::Input,
+                           run.confusionFile + " does not belong to " + run.resultsFile + ": it has " +
+                               std::to_string(groups) + " groups, the " +
+                               (run.exposure ? "exposure table " + std::to_string(run.exposure->groupCount) + "."
+                                : run.results.hasBayes ? std::string("results table two.")
+                                                       : std::string("results table not two."))};
         }
     }
     return {};

@@ -53,14 +53,17 @@ std::vector<std::int32_t> confusionLengths(const std::vector<std::int32_t>& chos
 
 std::string confusionMapSvg(const ConfusionCounts& table, std::int32_t length, const std::string& title) {
     const std::int32_t groups = table.groupCount;
-    // Cells keep room for a count and a share; many groups widen the picture instead.
+    // Cells keep room for a count and a share; the SPRT goes under the MAP when both do not fit the
+    // width, so that a page scales many groups no smaller.
     const double cell = std::clamp(240.0 / groups, 46.0, 64.0);
     const double matrix = cell * groups;
     const double left = 58, rowTotals = 64;  // the true-group labels; the row totals
-    const double panelWidth = left + matrix + rowTotals;
-    const double width = std::max(720.0, 2 * margin + 2 * panelWidth + 24);
-    const double top = margin + titleSize + 58;  // title, then each panel's rule name
-    const double keyTop = top + matrix + 40;
+    const double panelWidth = left + matrix + rowTotals, gap = 24;
+    const bool stacked = 2 * margin + 2 * panelWidth + gap > 720;
+    const double width = std::max(720.0, 2 * margin + panelWidth);
+    const double panelTop = margin + titleSize + 58;  // title, then each panel's rule name
+    const double panelHeight = matrix + 58 + gap;
+    const double keyTop = panelTop + (stacked ? panelHeight : 0) + matrix + 40;
     const double height = keyTop + 36;
 
     std::string out = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + px(width) + "\" height=\"" + px(height) +
@@ -73,7 +76,8 @@ std::string confusionMapSvg(const ConfusionCounts& table, std::int32_t length, c
 
     const char* const ruleTitles[] = {"MAP (all tests)", "SPRT (of decided)"};
     for (int rule = 0; rule < 2; ++rule) {
-        const double x0 = margin + rule * (panelWidth + 24) + left;
+        const double x0 = margin + (stacked ? 0 : rule * (panelWidth + gap)) + left;
+        const double top = panelTop + (stacked ? rule * panelHeight : 0);
         out += "<g data-rule=\"" + std::string(rule == 0 ? "MAP" : "SPRT") + "\">\n";
         out += text(x0 + matrix / 2, top - 30, ruleTitles[rule], 13, "middle", " font-weight=\"bold\"");
         out += text(x0 + matrix / 2, top - 10, "Decided group", labelSize, "middle");
