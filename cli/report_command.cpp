@@ -24,6 +24,14 @@ CLI::App* addReportCommand(CLI::App& app, ReportOptions& options) {
         ->allow_extra_args(false);
     report->add_option("--stopping", options.stopping, "Stopping table of the results table in the same place")
         ->allow_extra_args(false);
+    report->add_option("--confusion", options.confusion, "Confusion table of the results table in the same place")
+        ->allow_extra_args(false);
+    report
+        ->add_option("--confusion-lengths", options.confusionLengths,
+                     "Test lengths to draw the confusion matrices at, e.g. 5,10,20 (default: 5, 10, 20 and the "
+                     "longest)")
+        ->delimiter(',')
+        ->check(CLI::PositiveNumber);
     report->add_option("--label", options.labels, "Name of the run in the same place (default: its file name)")
         ->allow_extra_args(false);
     report->add_option("--out", options.out, "The HTML report to write");
@@ -73,9 +81,10 @@ Status runReportCommand(const ReportOptions& options) {
     const bool studyOptions = !options.panel.empty() || !options.colour.empty() || !options.rank.empty();
     if (options.results.size() == 1 && isStudyFolder(options.results[0])) {
         if (!options.out.empty() || !options.svgFolder.empty() || !options.exposure.empty() ||
-            !options.stopping.empty() || !options.labels.empty())
+            !options.stopping.empty() || !options.labels.empty() || !options.confusion.empty() ||
+            !options.confusionLengths.empty())
             return usage("a study folder's report goes to its " + std::string(studyOutputNames[4]) +
-                         "; --out, --svg, --exposure, --stopping and --label are for results tables.");
+                         "; --out, --svg, --exposure, --stopping, --confusion and --label are for results tables.");
         const Status made = remakeStudyReport(options, options.results[0]);
         return made ? made : said(made.failure());
     }
@@ -89,20 +98,26 @@ Status runReportCommand(const ReportOptions& options) {
     if (options.exposure.size() > options.results.size()) return usage("more --exposure tables than results tables.");
     if (options.stopping.size() > options.results.size()) return usage("more --stopping tables than results tables.");
     if (options.labels.size() > options.results.size()) return usage("more --label names than results tables.");
+    if (options.confusion.size() > options.results.size()) return usage("more --confusion tables than results tables.");
+    if (!options.confusionLengths.empty() && options.confusion.empty())
+        return usage("--confusion-lengths needs a --confusion table.");
 
     std::vector<charts::RunTables> runs;
     for (std::size_t i = 0; i < options.results.size(); ++i) {
         const auto nth = [i](const std::vector<std::string>& list) { return i < list.size() ? list[i] : ""; };
         const charts::RunFiles files{options.results[i], nth(options.exposure), nth(options.labels),
-                                     nth(options.stopping)};
+                                     nth(options.stopping), nth(options.confusion)};
         Outcome<charts::RunTables> run = charts::loadRunTables(files);
         if (!run) return said(run.failure());
         runs.push_back(std::move(*run));
     }
-    for (const auto& [target, write] :
-         {std::pair{options.out, &charts::writeReport}, std::pair{options.svgFolder, &charts::writeChartFiles}}) {
-        if (target.empty()) continue;
-        if (const Status written = write(target, runs); !written) return said(written.failure());
+    if (!options.out.empty()) {
+        if (const Status written = charts::writeReport(options.out, runs, options.confusionLengths); !written)
+            return said(written.failure());
+    }
+    if (!options.svgFolder.empty()) {
+        if (const Status written = charts::writeChartFiles(options.svgFolder, runs, options.confusionLengths); !written)
+            return said(written.failure());
     }
     return {};
 }

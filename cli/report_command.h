@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,10 @@ namespace quillon::cli {
 /// What `quillon-sim report` was given.
 struct ReportOptions {
     std::vector<std::string> results;
-    std::vector<std::string> exposure;  // one per results file, in order, for the first ones
-    std::vector<std::string> stopping;  // likewise
+    std::vector<std::string> exposure;           // one per results file, in order, for the first ones
+    std::vector<std::string> stopping;           // likewise
+    std::vector<std::string> confusion;          // likewise
+    std::vector<std::int32_t> confusionLengths;  // empty: the default lengths
     std::vector<std::string> labels;
     std::string out;
     std::string svgFolder;

@@ -15,9 +15,11 @@
 #include "failure_text.h"
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/chart_scene.h"
+#include "quillon/charts/confusion_map.h"
 #include "quillon/charts/report.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/charts/table_reader.h"
+#include "quillon/engine/confusion_table.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 #include "quillon/engine/stopping_table.h"
@@ -37,6 +39,12 @@ std::string results(const std::string& line, int lengths) {
     std::string text = header;
     for (int n = 1; n <= lengths; ++n) text += std::to_string(n) + line;
     return text;
+}
+
+// The count the test confusion tables hold for a cell: distinct everywhere, none in SPRT row 2 at length 1.
+std::int64_t confusionCount(int length, const std::string& rule, int trueGroup, int decided) {
+    if (rule == "SPRT" && length == 1 && trueGroup == 2) return 0;
+    return (trueGroup == decided ? 40 : 3) * length + trueGroup * 7 + decided + (rule == "SPRT" ? 0 : 11);
 }
 
 RunTables run(const std::string& text, const std::string& label = "run") {
@@ -554,6 +562,119 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
     std::filesystem::remove_all(folder);
 }
 
+// A confusion table as the engine writes it, with counts that differ in every cell.
+std::string confusionText(int groups, int lengths) {
+    std::string text = "length,rule,true_group,decided_group,tests\r\n";
+    for (int n = 1; n <= lengths; ++n)
+        for (const char* rule : {"MAP", "SPRT"})
+            for (int t = 1; t <= groups; ++t)
+                for (int d = 1; d <= groups; ++d)
+                    text += std::to_string(n) + "," + rule + "," + std::to_string(t) + "," + std::to_string(d) + "," +
+                            std::to_string(confusionCount(n, rule, t, d)) + "\r\n";
+    return text;
+}
+
+TEST(ConfusionReader, ReadsTheEnginesTableAndRefusesAnythingElse) {
+    const ConfusionCounts read = parseConfusionTable(confusionText(3, 4), "c.csv").value();
+    EXPECT_EQ(read.groupCount, 3);
+    EXPECT_EQ(read.maxTestLength, 4);
+    EXPECT_EQ(read.count(4, 1, 3, 2), confusionCount(4, "SPRT", 3, 2));
+    EXPECT_EQ(read.count(1, 0, 1, 1), confusionCount(1, "MAP", 1, 1));
+    // The engine's own text of a table that no test reached, and a pair outside the groups.
+    EXPECT_EQ(parseConfusionTable(ConfusionTable(4, 3).text(), "c").value().groupCount, 4);
+    std::string outside = confusionText(2, 1);
+    outside.insert(outside.find("1,SPRT,1,1"), "1,MAP,3,1,7\r\n");
+    EXPECT_EQ(parseConfusionTable(outside, "c").value().outside, (std::vector<std::int64_t>{7, 0}));
+
+    const std::string good = confusionText(2, 2);
+    const auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string text = good;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    const struct {
+        std::string text, problem;
+    } cases[] = {
+        {"", "c.csv is empty; it is not a confusion table."},
+        {"length,rule\r\n1,MAP,1,1,2\r\n", "c.csv, line 1: not the header of a Quillon confusion table."},
+        {good.substr(0, good.size() - 2), "the line has no line end; the table was cut short."},
+        {replaced("1,MAP,1,2,", "1,MAP,1,2,x"), "c.csv, line 3: expected a length, MAP or SPRT"},
+        {replaced("1,SPRT,", "1,BAYES,"), "c.csv, line 6: expected a length, MAP or SPRT"},
+        {replaced("1,MAP,2,1,", "1,MAP,1,1,"), "c.csv, line 4: the row is out of the table's order."},
+        {replaced("2,MAP,1,1,", "3,MAP,1,1,"), "c.csv, line 10: the row is out of the table's order."},
+        {replaced("1,SPRT,2,2,", "1,SPRT,2,3,"), "c.csv: MAP at length 1 lacks pairs of groups 1 to 3."},
+        {replaced("1,SPRT,2,1,", "1,SPRT,2,0,"), "c.csv: SPRT at length 1 lacks pairs of groups 1 to 2."},
+    };
+    for (const auto& c : cases) {
+        const std::string problem = failureText(parseConfusionTable(c.text, "c.csv"));
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
+    EXPECT_EQ(confusionLengths({}, 12), (std::vector<std::int32_t>{5, 10, 12}));
+    EXPECT_EQ(confusionLengths({}, 3), (std::vector<std::int32_t>{3}));
+    EXPECT_EQ(confusionLengths({20, 2, 2, 40}, 30), (std::vector<std::int32_t>{2, 20}));
+}
+
+// Every cell of a heat map carries its table's count, the row share, and the page has no note
+// that only two groups give.
+TEST(Report, ConfusionHeatMapsOfAThreeGroupRun) {
+    RunTables tables = run(results(threeGroupLine, 12), "Run <3>");
+    tables.resultsFile = "r.csv";
+    tables.confusionFile = "c<1>.csv";
+    tables.confusion = parseConfusionTable(confusionText(3, 12), "c").value();
+    ASSERT_EQ(failureText(checkRunPairs({tables})), "");
+    const std::string html = reportHtml({tables}, {1, 12, 40});
+    ASSERT_EQ(parseXml(html).error, "");
+    for (const char* absent : {"Bayes", "Fail classed as Pass", "c<1>"})
+        EXPECT_EQ(html.find(absent), std::string::npos) << absent;
+    for (const char* shown : {"False positive: classed in a higher group than the true one; false negative: in a "
+                              "lower group.",
+                              "MAP: share of all tests", "<td>3</td></tr>", "c&lt;1&gt;.csv", "True group",
+                              "Decided group", "SPRT (of decided)", "Share of the true group"})
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
+    std::vector<std::int32_t> lengths;
+    for (std::size_t at = html.find("data-confusion-length=\""); at != std::string::npos;
+         at = html.find("data-confusion-length=\"", at + 1))
+        lengths.push_back(std::stoi(html.substr(at + 23)));
+    EXPECT_EQ(lengths, (std::vector<std::int32_t>{1, 12}));
+    for (std::int32_t n : lengths) {
+        const std::size_t map = html.find("data-confusion-length=\"" + std::to_string(n) + "\"");
+        for (const char* rule : {"MAP", "SPRT"}) {
+            const std::size_t start = html.find(std::string("<g data-rule=\"") + rule + "\">", map);
+            ASSERT_NE(start, std::string::npos);
+            for (int t = 1; t <= 3; ++t) {
+                std::int64_t row = 0;
+                for (int d = 1; d <= 3; ++d) row += confusionCount(n, rule, t, d);
+                for (int d = 1; d <= 3; ++d) {
+                    const std::int64_t tests = confusionCount(n, rule, t, d);
+                    const std::string cell = "<g data-true=\"" + std::to_string(t) + "\" data-decided=\"" +
+                                             std::to_string(d) + "\" data-tests=\"" + std::to_string(tests) + "\">";
+                    const std::size_t at = html.find(cell, start);
+                    ASSERT_NE(at, std::string::npos) << n << rule << cell;
+                    const std::string body = html.substr(at, html.find("</g>", at) - at);
+                    EXPECT_NE(body.find(">" + std::to_string(tests) + "</text>"), std::string::npos) << body;
+                    const std::string share =
+                        row > 0 ? percentText(static_cast<double>(tests) / static_cast<double>(row), 1)
+                                : "\xE2\x80\x93";
+                    EXPECT_NE(body.find(">" + share + "</text>"), std::string::npos) << body;
+                }
+            }
+        }
+    }
+    // A table of other tests is refused as the stopping table is.
+    RunTables other = tables;
+    other.confusion = parseConfusionTable(confusionText(3, 10), "c").value();
+    EXPECT_EQ(failureText(checkRunPairs({other})),
+              "c<1>.csv does not belong to r.csv: its tests are 10 items long, the results table's 12.");
+    other.confusion = parseConfusionTable(confusionText(2, 12), "c").value();
+    EXPECT_EQ(failureText(checkRunPairs({other})),
+              "c<1>.csv does not belong to r.csv: it has 2 groups, the results table not two.");
+    // Two groups keep their Pass/Fail and Bayes notes; no confusion table, no section.
+    const std::string two = reportHtml({run(results(twoGroupLine, 12))});
+    EXPECT_NE(two.find("(Fail classed as Pass)"), std::string::npos);
+    EXPECT_NE(two.find("MAP and Bayes risk: share"), std::string::npos);
+    EXPECT_EQ(two.find("Confusion"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quillon::charts
 
@@ -597,6 +718,14 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
         EXPECT_NE(sprt.find(shown), std::string::npos) << shown;
     }
 
+    // A run of three groups with its confusion table.
+    ASSERT_EQ(sim(f, "generate --quiet --groups 3 --items 40 --collections 2 --examinees 60 --out three/data").code, 0);
+    ASSERT_EQ(sim(f + "/three",
+                  "--quiet --max-length 10 --categories 3 --no-exposure --results ../c3.csv "
+                  "--confusion ../c3_confusion.csv")
+                  .code,
+              0);
+
     struct Case {
         std::string arguments;
         int code;
@@ -619,6 +748,12 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
          results + ", line 1: not the header of a Quillon stopping table."},
         {"report " + results + " --stopping sprt_stopping.csv --stopping sprt_stopping.csv --out x.html", 2,
          "more --stopping tables than results tables."},
+        {"report c3.csv --confusion c3_confusion.csv --confusion-lengths 10,2 --out c3.html", 0, ""},
+        {"report " + golden + "three_shannon_results.csv --confusion c3_confusion.csv --out x.html", 1,
+         "c3_confusion.csv does not belong to " + golden + "three_shannon_results.csv: its tests are 10 items long"},
+        {"report c3.csv --confusion c3.csv --out x.html", 1, "c3.csv, line 1: not the header of a Quillon confusion"},
+        {"report c3.csv --confusion-lengths 5 --out x.html", 2, "--confusion-lengths needs a --confusion table."},
+        {"report c3.csv --confusion c3_confusion.csv --confusion-lengths 0 --out x.html", 2, "--confusion-lengths"},
     };
     for (const Case& c : cases) {
         const Ran ran = sim(f, c.arguments);
@@ -630,6 +765,14 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     EXPECT_NE(two.find("MAP \xC2\xB7 B"), std::string::npos);
     EXPECT_NE(readWholeFile(f + "/s.html").value_or("").find("<td>Posterior \xE2\x89\xA5 .8</td>"), std::string::npos);
     EXPECT_EQ(parseXml(*readWholeFile(f + "/svg/exposure.svg")).error, "");
+    const std::string c3 = readWholeFile(f + "/c3.html").value_or("");
+    EXPECT_EQ(parseXml(c3).error, "");
+    for (const char* shown : {"data-confusion-length=\"2\"", "data-confusion-length=\"10\"", "<td>3</td></tr>"})
+        EXPECT_NE(c3.find(shown), std::string::npos) << shown;
+    EXPECT_EQ(c3.find("Bayes"), std::string::npos);
+    ASSERT_EQ(sim(f, "report c3.csv --confusion c3_confusion.csv --svg c3svg").code, 0);
+    EXPECT_EQ(parseXml(readWholeFile(f + "/c3svg/confusion-10.svg").value_or("")).error, "");
+    EXPECT_FALSE(std::filesystem::exists(folder / "c3svg" / "confusion-20.svg"));
     std::filesystem::remove_all(folder);
 }
 

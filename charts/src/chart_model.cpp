@@ -279,6 +279,25 @@ Status checkRunPairs(const std::vector<RunTables>& runs) {
                                                    " items long, the results table's " + std::to_string(length) + "."};
         }
     }
+    for (const RunTables& run : runs) {
+        if (!run.confusion) continue;
+        const auto length = static_cast<std::int32_t>(run.results.rows.size());
+        const std::int32_t groups = run.confusion->groupCount;
+        if (run.confusion->maxTestLength != length) {
+            return Failure{FailureKind::Input, run.confusionFile + " does not belong to " + run.resultsFile +
+                                                   ": its tests are " + std::to_string(run.confusion->maxTestLength) +
+                                                   " items long, the results table's " + std::to_string(length) + "."};
+        }
+        // Only tables of two groups carry the Bayes columns.
+        if ((groups == 2) != run.results.hasBayes || (run.exposure && run.exposure->groupCount != groups)) {
+            return Failure{FailureKind::Input,
+                           run.confusionFile + " does not belong to " + run.resultsFile + ": it has " +
+                               std::to_string(groups) + " groups, the " +
+                               (run.exposure ? "exposure table " + std::to_string(run.exposure->groupCount) + "."
+                                : run.results.hasBayes ? std::string("results table two.")
+                                                       : std::string("results table not two."))};
+        }
+    }
     return {};
 }
 
@@ -345,11 +364,19 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
 
     charts.push_back(lengthChart("accuracy", "Classification accuracy by test length", "Accurate classifications (%)",
                                  false, runs, std::move(accuracy)));
-    charts.back().notes.push_back("MAP and Bayes risk: share of all tests; SPRT: share of the tests it had decided.");
+    // The notes name Bayes risk and Pass/Fail only where a run has two groups.
+    const auto twoGroups = [](const RunTables& run) { return run.results.hasBayes; };
+    const bool anyTwo = std::any_of(runs.begin(), runs.end(), twoGroups);
+    const bool allTwo = std::all_of(runs.begin(), runs.end(), twoGroups);
+    charts.back().notes.push_back(std::string(anyTwo ? "MAP and Bayes risk" : "MAP") +
+                                  ": share of all tests; SPRT: share of the tests it had decided.");
     charts.push_back(lengthChart("errors", "False positives and false negatives by test length",
                                  "Misclassified tests (%)", true, runs, std::move(errors)));
     charts.back().notes.push_back(
-        "False positive: classed in a higher group than the true one (Fail classed as Pass).");
+        allTwo ? "False positive: classed in a higher group than the true one (Fail classed as Pass)."
+               : std::string("False positive: classed in a higher group than the true one; false "
+                             "negative: in a lower group") +
+                     (anyTwo ? " (with two groups: Fail classed as Pass, Pass as Fail)." : "."));
     charts.push_back(lengthChart("sprt-decided", "Tests the SPRT had decided, by test length",
                                  "Decided (% of tests started)", false, runs, std::move(decided)));
     charts.push_back(lengthChart("mean-probability", "Mean classification probability by test length",

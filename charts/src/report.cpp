@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "quillon/charts/confusion_map.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 
@@ -140,6 +141,43 @@ std::string exposureTable(const std::vector<RunTables>& runs) {
            rows + "</table>\n";
 }
 
+std::string confusionTitle(const std::string& prefix, std::int32_t length) {
+    return prefix + "Confusion matrix after " + std::to_string(length) + (length == 1 ? " item" : " items");
+}
+
+// The confusion matrices of the runs that have their table; nothing without one.
+std::string confusionSection(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& chosen) {
+    std::string out;
+    for (const RunTables& run : runs) {
+        if (!run.confusion) continue;
+        const std::string prefix = runs.size() > 1 ? run.label + ": " : "";
+        const std::vector<std::int32_t> lengths = confusionLengths(chosen, run.confusion->maxTestLength);
+        if (lengths.empty()) {
+            out += "<p class=\"note\">" + escapeMarkup(prefix) + "none of the chosen lengths is reached by its " +
+                   std::to_string(run.confusion->maxTestLength) + "-item tests.</p>\n";
+        }
+        for (std::int32_t length : lengths) {
+            out +=
+                "<figure>\n" + confusionMapSvg(*run.confusion, length, confusionTitle(prefix, length)) + "</figure>\n";
+            std::int64_t outside = 0;
+            for (int rule = 0; rule < 2; ++rule)
+                outside +=
+                    run.confusion->outside[static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)];
+            if (outside > 0) {
+                out += "<p class=\"note\">" + escapeMarkup(prefix) + std::to_string(outside) +
+                       " classifications with a group outside 1 to " + std::to_string(run.confusion->groupCount) +
+                       " are not drawn.</p>\n";
+            }
+        }
+    }
+    if (out.empty()) return out;
+    return "<h2>Confusion matrices</h2>\n" + out +
+           "<p class=\"note\">Each row holds the tests of one true group: in each cell their count and their share "
+           "of the row, which gives the cell its colour; the diagonal (outlined) holds the correct classifications. "
+           "SPRT: only the tests it had decided by that length. Cells right of the diagonal hold false positives "
+           "(classed in a higher group), cells left of it false negatives.</p>\n";
+}
+
 }  // namespace
 
 std::string htmlCell(const std::string& text, const char* tag) {
@@ -175,6 +213,12 @@ Outcome<RunTables> loadRunTables(const RunFiles& files) {
         Outcome<StoppingResults> stopping = readStoppingFile(files.stopping);
         if (!stopping) return stopping.failure();
         run.stopping = std::move(*stopping);
+    }
+    if (!files.confusion.empty()) {
+        run.confusionFile = files.confusion;
+        Outcome<ConfusionCounts> confusion = readConfusionFile(files.confusion);
+        if (!confusion) return confusion.failure();
+        run.confusion = std::move(*confusion);
     }
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
     return run;
@@ -224,7 +268,7 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
     return run;
 }
 
-std::string reportHtml(const std::vector<RunTables>& runs) {
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths) {
     std::string out = htmlPageStart("Quillon report");
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
@@ -238,11 +282,13 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
         std::string files = "<span class=\"kind\">results</span> " + escapeMarkup(run.resultsFile);
         if (run.exposure) files += "<br/><span class=\"kind\">exposure</span> " + escapeMarkup(run.exposureFile);
         if (run.stopping) files += "<br/><span class=\"kind\">stopping</span> " + escapeMarkup(run.stoppingFile);
-        out +=
-            "<tr>" + htmlCell(run.label) + "<td class=\"text\">" + files + "</td>" +
-            htmlCell(std::to_string(run.results.rows.size())) +
-            htmlCell(run.exposure ? std::to_string(run.exposure->groupCount) : (run.results.hasBayes ? "2" : "not 2")) +
-            "</tr>\n";
+        if (run.confusion) files += "<br/><span class=\"kind\">confusion</span> " + escapeMarkup(run.confusionFile);
+        const std::string groups = run.exposure           ? std::to_string(run.exposure->groupCount)
+                                   : run.confusion        ? std::to_string(run.confusion->groupCount)
+                                   : run.results.hasBayes ? "2"
+                                                          : "not 2";
+        out += "<tr>" + htmlCell(run.label) + "<td class=\"text\">" + files + "</td>" +
+               htmlCell(std::to_string(run.results.rows.size())) + htmlCell(groups) + "</tr>\n";
     }
     out += "</table>\n";
 
@@ -259,6 +305,7 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
     out +=
         "<p class=\"note\">Shares of all tests, except SPRT accuracy: the share of the tests the SPRT had decided "
         "(&#8211; where it had decided none).</p>\n";
+    out += confusionSection(runs, confusionLengths);
     out += "<h2>Stopping rules</h2>\n" + stoppingTable(runs);
     out += "<h2>Item exposure</h2>\n" + exposureTable(runs);
     out +=
@@ -273,13 +320,15 @@ std::string reportHtml(const std::vector<RunTables>& runs) {
     return out + htmlPageEnd();
 }
 
-Status writeReport(const std::string& path, const std::vector<RunTables>& runs) {
-    if (!replaceFileContents(path, reportHtml(runs)))
+Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
+                   const std::vector<std::int32_t>& confusionLengths) {
+    if (!replaceFileContents(path, reportHtml(runs, confusionLengths)))
         return Failure{FailureKind::Output, "The report " + path + " could not be written."};
     return {};
 }
 
-Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs) {
+Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs,
+                       const std::vector<std::int32_t>& chosenLengths) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error)
@@ -288,6 +337,19 @@ Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& 
         const std::string path = (std::filesystem::path(folder) / (chart.id + ".svg")).string();
         if (!replaceFileContents(path, svgDocument(layoutChart(chart))))
             return Failure{FailureKind::Output, "The chart " + path + " could not be written."};
+    }
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunTables& run = runs[r];
+        if (!run.confusion) continue;
+        const std::string prefix = runs.size() > 1 ? run.label + ": " : "";
+        for (std::int32_t length : confusionLengths(chosenLengths, run.confusion->maxTestLength)) {
+            const std::string name = "confusion-" + (runs.size() > 1 ? std::to_string(r + 1) + "-" : std::string()) +
+                                     std::to_string(length) + ".svg";
+            const std::string path = (std::filesystem::path(folder) / name).string();
+            const std::string svg = confusionMapSvg(*run.confusion, length, confusionTitle(prefix, length));
+            if (!replaceFileContents(path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svg))
+                return Failure{FailureKind::Output, "The chart " + path + " could not be written."};
+        }
     }
     return {};
 }

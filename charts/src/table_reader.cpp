@@ -1,8 +1,12 @@
 #include "quillon/charts/table_reader.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <tuple>
 
+#include "quillon/engine/confusion_table.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/stopping_table.h"
 
@@ -440,6 +444,94 @@ Outcome<StoppingResults> parseStoppingTable(std::string_view text, const std::st
     return table;
 }
 
+std::int64_t ConfusionCounts::count(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided) const {
+    const auto g = static_cast<std::size_t>(groupCount);
+    return counts[((static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)) * g +
+                   static_cast<std::size_t>(trueGroup - 1)) *
+                      g +
+                  static_cast<std::size_t>(decided - 1)];
+}
+
+Outcome<ConfusionCounts> parseConfusionTable(std::string_view text, const std::string& fileName) {
+    const Lines split = tableLines(text);
+    if (split.lines.empty()) return refused<ConfusionCounts>(fileName + " is empty; it is not a confusion table.");
+    std::string header = ConfusionTable().text();
+    header.resize(header.size() - 2);
+    if (split.lines[0] != header) {
+        return refused<ConfusionCounts>(where(fileName, 0) + "not the header of a Quillon confusion table.");
+    }
+    if (split.lines.size() == 1) return refused<ConfusionCounts>(fileName + " has no lines after its header.");
+    if (split.cutShort) {
+        return refused<ConfusionCounts>(where(fileName, split.lines.size() - 1) +
+                                        "the line has no line end; the table was cut short.");
+    }
+    // The rows in the writer's order: by length from 1, MAP before SPRT, then by the pair of groups.
+    struct Row {
+        std::int32_t length;
+        int rule;
+        std::int32_t trueGroup, decided;
+        std::int64_t tests;
+    };
+    std::vector<Row> rows;
+    std::int32_t groups = 0;
+    for (std::size_t index = 1; index < split.lines.size(); ++index) {
+        const std::vector<std::string_view> fields = splitFields(split.lines[index]);
+        const std::string at = where(fileName, index);
+        if (fields.size() != 5)
+            return refused<ConfusionCounts>(at + "has " + std::to_string(fields.size()) + " fields; expected 5.");
+        const std::optional<std::int64_t> length = exactWhole(fields[0]), trueGroup = exactWhole(fields[2]),
+                                          decided = exactWhole(fields[3]), tests = exactWhole(fields[4]);
+        const int rule = fields[1] == "MAP" ? 0 : fields[1] == "SPRT" ? 1 : -1;
+        if (!length || !trueGroup || !decided || !tests || rule < 0 || *length < 1 || *length > INT32_MAX ||
+            *trueGroup < 0 || *trueGroup > INT32_MAX || *decided < 0 || *decided > INT32_MAX || *tests < 0) {
+            return refused<ConfusionCounts>(at +
+                                            "expected a length, MAP or SPRT, two groups and a count of tests, all "
+                                            "whole numbers.");
+        }
+        const Row row{static_cast<std::int32_t>(*length), rule, static_cast<std::int32_t>(*trueGroup),
+                      static_cast<std::int32_t>(*decided), *tests};
+        const bool first = rows.empty();
+        const Row& last = first ? row : rows.back();
+        const bool inOrder =
+            first ? row.length == 1 && row.rule == 0
+                  : std::tuple(row.length, row.rule, row.trueGroup, row.decided) >
+                            std::tuple(last.length, last.rule, last.trueGroup, last.decided) &&
+                        (row.length == last.length || (row.length == last.length + 1 && row.rule == 0)) &&
+                        (row.length != last.length || row.rule >= last.rule);
+        if (!inOrder) return refused<ConfusionCounts>(at + "the row is out of the table's order.");
+        groups = std::max(groups, row.decided);
+        rows.push_back(row);
+    }
+    ConfusionCounts table;
+    table.groupCount = groups;
+    table.maxTestLength = rows.back().length;
+    const auto g = static_cast<std::size_t>(groups);
+    const auto blocks = static_cast<std::size_t>(table.maxTestLength) * 2;
+    if (groups < 1 || g * g > table.counts.max_size() / blocks)
+        return refused<ConfusionCounts>(fileName + " decides no group; it is not a confusion table.");
+    table.counts.assign(blocks * g * g, 0);
+    table.outside.assign(blocks, 0);
+    std::vector<std::size_t> pairs(blocks, 0);
+    for (const Row& row : rows) {
+        const auto block = static_cast<std::size_t>(row.length - 1) * 2 + static_cast<std::size_t>(row.rule);
+        if (row.trueGroup >= 1 && row.trueGroup <= groups && row.decided >= 1) {
+            ++pairs[block];
+            table.counts[block * g * g + static_cast<std::size_t>(row.trueGroup - 1) * g +
+                         static_cast<std::size_t>(row.decided - 1)] = row.tests;
+        } else if (!addTo(table.outside[block], row.tests)) {
+            return refused<ConfusionCounts>(fileName + ": the counts are too large.");
+        }
+    }
+    for (std::size_t block = 0; block < blocks; ++block) {
+        if (pairs[block] != g * g) {
+            return refused<ConfusionCounts>(fileName + ": " + (block % 2 ? "SPRT" : "MAP") + " at length " +
+                                            std::to_string(block / 2 + 1) + " lacks pairs of groups 1 to " +
+                                            std::to_string(groups) + ".");
+        }
+    }
+    return table;
+}
+
 Outcome<ResultsTable> readResultsFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<ResultsTable>(path + " cannot be read.");
@@ -456,6 +548,12 @@ Outcome<StoppingResults> readStoppingFile(const std::string& path) {
     const std::optional<std::string> text = readWholeFile(path);
     if (!text) return refused<StoppingResults>(path + " cannot be read.");
     return parseStoppingTable(*text, path);
+}
+
+Outcome<ConfusionCounts> readConfusionFile(const std::string& path) {
+    const std::optional<std::string> text = readWholeFile(path);
+    if (!text) return refused<ConfusionCounts>(path + " cannot be read.");
+    return parseConfusionTable(*text, path);
 }
 
 }  // namespace quillon

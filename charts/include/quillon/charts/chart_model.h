@@ -105,6 +105,8 @@ struct RunTables {
     std::optional<ExposureTable> exposure;
     std::string stoppingFile;  // empty: no stopping table
     std::optional<StoppingResults> stopping;
+    std::string confusionFile;  // empty: no confusion table
+    std::optional<ConfusionCounts> confusion;
     std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
 };
 
@@ -113,7 +115,7 @@ struct RunTables {
 /// cannot belong to one run (the uses are not a whole number of tests).
 std::optional<ExposureFigures> exposureFigures(const ExposureTable& exposure, std::int32_t testLength);
 
-/// Checks that each run's exposure and stopping tables belong to its results table; an Input
+/// Checks that each run's exposure, stopping and confusion tables belong to its results table; an Input
 /// failure with the first problem found.
 Status checkRunPairs(const std::vector<RunTables>& runs);
 

@@ -16,7 +16,8 @@ struct RunFiles {
     std::string results;
     std::string exposure;  // empty: none
     std::string label;
-    std::string stopping;  // empty: none
+    std::string stopping;        // empty: none
+    std::string confusion = {};  // empty: none (defaulted, so four-field lists stay whole)
 };
 
 /// Reads the tables of one run; an Input failure names the file and line it refuses.
@@ -51,14 +52,20 @@ std::string svgElement(const Scene& scene);
 /// The scene as a standalone SVG file.
 std::string svgDocument(const Scene& scene);
 
-/// The self-contained HTML report: runs, settings when known, summary tables and every chart.
-std::string reportHtml(const std::vector<RunTables>& runs);
+/// The self-contained HTML report: runs, settings when known, summary tables, the confusion
+/// matrices of the runs that have their table (at `confusionLengths`, see confusionLengths) and
+/// every chart.
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {});
 
 /// Writes the report to `path` as the tables are written (whole or not at all); an Output failure
 /// when it cannot.
-Status writeReport(const std::string& path, const std::vector<RunTables>& runs);
+Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
+                   const std::vector<std::int32_t>& confusionLengths = {});
 
-/// Writes each chart to `folder`/ID.svg, creating the folder; an Output failure when it cannot.
-Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs);
+/// Writes each chart to `folder`/ID.svg, creating the folder, and each confusion heat map to
+/// confusion-LENGTH.svg (confusion-RUN-LENGTH.svg, RUN from 1, with several runs); an Output
+/// failure when it cannot.
+Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& runs,
+                       const std::vector<std::int32_t>& confusionLengths = {});
 
 }  // namespace quillon::charts

@@ -67,6 +67,18 @@ struct StoppingResults {
     std::vector<StoppingRulePart> rules;
 };
 
+/// A confusion table read back: for every test length and rule, the tests of each true group put
+/// in each decided group (the SPRT's among the tests it had decided).
+struct ConfusionCounts {
+    std::int32_t groupCount = 0;
+    std::int32_t maxTestLength = 0;
+    std::vector<std::int64_t> counts;   // [((length - 1) * 2 + rule) * G * G + (true - 1) * G + decided - 1]
+    std::vector<std::int64_t> outside;  // [(length - 1) * 2 + rule]: tests of pairs outside groups 1 to G
+
+    /// The tests at `length` that `rule` (0 MAP, 1 SPRT) put in `decided` from `trueGroup`.
+    std::int64_t count(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided) const;
+};
+
 /// Reads the text of a results table as Quillon writes it; anything else is refused with an Input
 /// failure naming the file and the line. `fileName` only names the file in the refusal.
 Outcome<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName);
@@ -78,6 +90,10 @@ Outcome<ExposureTable> parseExposureTable(std::string_view text, const std::stri
 /// that its own rows do not give, is refused.
 Outcome<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName);
 
+/// Reads the text of a confusion table as Quillon writes it; anything else, including a length and
+/// rule that lack a pair of groups, is refused. The group count is the highest decided group.
+Outcome<ConfusionCounts> parseConfusionTable(std::string_view text, const std::string& fileName);
+
 /// Reads a results table from a file.
 Outcome<ResultsTable> readResultsFile(const std::string& path);
 
@@ -86,5 +102,8 @@ Outcome<ExposureTable> readExposureFile(const std::string& path);
 
 /// Reads a stopping table from a file.
 Outcome<StoppingResults> readStoppingFile(const std::string& path);
+
+/// Reads a confusion table from a file.
+Outcome<ConfusionCounts> readConfusionFile(const std::string& path);
 
 }  // namespace quillon
