@@ -113,6 +113,21 @@ Outcome<Table> refused(std::string problem) {
     return Failure{FailureKind::Input, std::move(problem)};
 }
 
+// The lines of a table whose header is the writer's `header`, refused unless they hold that
+// header, at least one line after it and a last line that is whole; `kind` names the table.
+Outcome<Lines> writtenTableLines(std::string_view text, const std::string& fileName, std::string_view header,
+                                 const std::string& kind) {
+    Lines split = tableLines(text);
+    if (split.lines.empty()) return refused<Lines>(fileName + " is empty; it is not a " + kind + " table.");
+    if (split.lines[0] != header)
+        return refused<Lines>(where(fileName, 0) + "not the header of a Quillon " + kind + " table.");
+    if (split.lines.size() == 1) return refused<Lines>(fileName + " has no lines after its header.");
+    if (split.cutShort)
+        return refused<Lines>(where(fileName, split.lines.size() - 1) +
+                              "the line has no line end; the table was cut short.");
+    return split;
+}
+
 // Sums of counts from a file: a file that would overflow them is refused, not wrapped.
 bool addTo(std::int64_t& sum, std::int64_t value) { return !__builtin_add_overflow(sum, value, &sum); }
 
@@ -171,19 +186,12 @@ std::optional<std::int64_t> fixedAccurate(std::string_view field, std::int64_t t
 }  // namespace
 
 Outcome<ResultsTable> parseResultsTable(std::string_view text, const std::string& fileName) {
-    const Lines split = tableLines(text);
-    if (split.lines.empty()) return refused<ResultsTable>(fileName + " is empty; it is not a results table.");
     // The writer's own header, from the one place that spells it.
     std::string header = resultsTableText(RunStatistics{}, 2);
     header.resize(header.size() - 2);
-    if (split.lines[0] != header) {
-        return refused<ResultsTable>(where(fileName, 0) + "not the header of a Quillon results table.");
-    }
-    if (split.lines.size() == 1) return refused<ResultsTable>(fileName + " has no lines after its header.");
-    if (split.cutShort) {
-        return refused<ResultsTable>(where(fileName, split.lines.size() - 1) +
-                                     "the line has no line end; the table was cut short.");
-    }
+    Outcome<Lines> lines = writtenTableLines(text, fileName, header, "results");
+    if (!lines) return lines.failure();
+    const Lines& split = *lines;
     ResultsTable table;
     for (std::size_t index = 1; index < split.lines.size(); ++index) {
         const std::vector<std::string_view> fields = splitFields(split.lines[index]);
@@ -290,19 +298,12 @@ Outcome<ExposureTable> parseExposureTable(std::string_view text, const std::stri
 }
 
 Outcome<StoppingResults> parseStoppingTable(std::string_view text, const std::string& fileName) {
-    const Lines split = tableLines(text);
-    if (split.lines.empty()) return refused<StoppingResults>(fileName + " is empty; it is not a stopping table.");
     // The writer's own header: the table of no rule is its header alone.
     std::string header = StoppingTable({}, 0).text();
     header.resize(header.size() - 2);
-    if (split.lines[0] != header) {
-        return refused<StoppingResults>(where(fileName, 0) + "not the header of a Quillon stopping table.");
-    }
-    if (split.lines.size() == 1) return refused<StoppingResults>(fileName + " has no lines after its header.");
-    if (split.cutShort) {
-        return refused<StoppingResults>(where(fileName, split.lines.size() - 1) +
-                                        "the line has no line end; the table was cut short.");
-    }
+    Outcome<Lines> lines = writtenTableLines(text, fileName, header, "stopping");
+    if (!lines) return lines.failure();
+    const Lines& split = *lines;
     const std::size_t columns = splitFields(header).size();
 
     StoppingResults table;
@@ -453,18 +454,11 @@ std::int64_t ConfusionCounts::count(std::int32_t length, int rule, std::int32_t 
 }
 
 Outcome<ConfusionCounts> parseConfusionTable(std::string_view text, const std::string& fileName) {
-    const Lines split = tableLines(text);
-    if (split.lines.empty()) return refused<ConfusionCounts>(fileName + " is empty; it is not a confusion table.");
     std::string header = ConfusionTable().text();
     header.resize(header.size() - 2);
-    if (split.lines[0] != header) {
-        return refused<ConfusionCounts>(where(fileName, 0) + "not the header of a Quillon confusion table.");
-    }
-    if (split.lines.size() == 1) return refused<ConfusionCounts>(fileName + " has no lines after its header.");
-    if (split.cutShort) {
-        return refused<ConfusionCounts>(where(fileName, split.lines.size() - 1) +
-                                        "the line has no line end; the table was cut short.");
-    }
+    Outcome<Lines> lines = writtenTableLines(text, fileName, header, "confusion");
+    if (!lines) return lines.failure();
+    const Lines& split = *lines;
     // The rows in the writer's order: by length from 1, MAP before SPRT, then by the pair of groups.
     struct Row {
         std::int32_t length;

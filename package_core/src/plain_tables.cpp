@@ -104,6 +104,28 @@ Outcome<PlainTable> plainExposure(std::string_view text, const std::string& file
     return table;
 }
 
+// Adds one line's fields to the table's columns: texts as they are, numbers read; the failure
+// names the file and the line.
+Status addRow(PlainTable& table, std::vector<std::string> fields, const std::string& fileName, std::size_t line) {
+    if (fields.size() != table.columns.size())
+        return Failure{FailureKind::Input, lineProblem(fileName, line,
+                                                       std::to_string(fields.size()) + " fields where the header has " +
+                                                           std::to_string(table.columns.size()))};
+    for (std::size_t c = 0; c < fields.size(); ++c) {
+        PlainColumn& column = table.columns[c];
+        if (column.isText) {
+            column.texts.push_back(std::move(fields[c]));
+            continue;
+        }
+        double value = 0;
+        if (!parseField(fields[c], value))
+            return Failure{FailureKind::Input,
+                           lineProblem(fileName, line, column.name + " \"" + fields[c] + "\" is not a number")};
+        column.numbers.push_back(value);
+    }
+    return {};
+}
+
 // A table in long form whose header already holds the plain names; `isText` tells the text columns.
 template <class IsText>
 Outcome<PlainTable> plainLongTable(std::string_view text, const std::string& fileName, IsText isText) {
@@ -112,27 +134,8 @@ Outcome<PlainTable> plainLongTable(std::string_view text, const std::string& fil
     PlainTable table;
     for (const std::string& name : csvFields(lines.front()))
         table.columns.push_back(isText(name) ? textColumn(name) : numberColumn(name));
-    const std::size_t width = table.columns.size();
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        std::vector<std::string> fields = csvFields(lines[i]);
-        if (fields.size() != width)
-            return Failure{
-                FailureKind::Input,
-                lineProblem(fileName, i + 1,
-                            std::to_string(fields.size()) + " fields where the header has " + std::to_string(width))};
-        for (std::size_t c = 0; c < width; ++c) {
-            PlainColumn& column = table.columns[c];
-            if (column.isText) {
-                column.texts.push_back(std::move(fields[c]));
-                continue;
-            }
-            double value = 0;
-            if (!parseField(fields[c], value))
-                return Failure{FailureKind::Input,
-                               lineProblem(fileName, i + 1, column.name + " \"" + fields[c] + "\" is not a number")};
-            column.numbers.push_back(value);
-        }
-    }
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        if (Status added = addRow(table, csvFields(lines[i]), fileName, i + 1); !added) return added.failure();
     return table;
 }
 
@@ -197,27 +200,9 @@ Outcome<PlainTable> studyTable(std::string_view text, const std::string& fileNam
         table.columns.push_back(text ? textColumn(name) : numberColumn(name));
         if (name == "n" || name == "reference" || name.ends_with("_n")) table.columns.back().whole = true;
     }
-    for (std::size_t r = 1; r < records->size(); ++r) {
-        std::vector<std::string>& fields = (*records)[r];
-        const std::size_t line = r + 1;  // the record's number: its line unless a field holds a line end
-        if (fields.size() != header.size())
-            return Failure{FailureKind::Input,
-                           lineProblem(fileName, line,
-                                       std::to_string(fields.size()) + " fields where the header has " +
-                                           std::to_string(header.size()))};
-        for (std::size_t c = 0; c < fields.size(); ++c) {
-            PlainColumn& column = table.columns[c];
-            if (column.isText) {
-                column.texts.push_back(std::move(fields[c]));
-                continue;
-            }
-            double value = 0;
-            if (!parseField(fields[c], value))
-                return Failure{FailureKind::Input,
-                               lineProblem(fileName, line, column.name + " \"" + fields[c] + "\" is not a number")};
-            column.numbers.push_back(value);
-        }
-    }
+    // The record's number is its line unless a field holds a line end.
+    for (std::size_t r = 1; r < records->size(); ++r)
+        if (Status added = addRow(table, std::move((*records)[r]), fileName, r + 1); !added) return added.failure();
     return table;
 }
 
