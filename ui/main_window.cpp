@@ -3,6 +3,7 @@
 #include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/display.h>
 #include <wx/filefn.h>
 #include <wx/radiobut.h>
 #include <wx/settings.h>
@@ -363,7 +364,10 @@ void MainWindow::openResults(const std::string& stoppingFile) {
     if (resultsWindow_) resultsWindow_->Destroy();
     // Owned by the main window, so it stays above it and closes with it.
     resultsWindow_ = new ResultsWindow(this, std::move(*run), messageSink_, fileLauncher_);
-    resultsWindow_->Move(besideOwner(GetScreenRect(), resultsWindow_->GetSize(), wxGetClientDisplayRect()));
+    // The work area of the display this window is on, in the logical pixels wx places windows in
+    // (GDK_SCALE included), not the first display's.
+    resultsWindow_->SetSize(besideOwner(GetScreenRect(), resultsWindow_->GetSize(), resultsWindow_->GetMinSize(),
+                                        wxDisplay(this).GetClientArea()));
     resultsWindow_->Show();
     resultsWindow_->Raise();
 }

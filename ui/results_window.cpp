@@ -27,14 +27,26 @@ std::string reportPathFor(const std::string& resultsFile) {
 
 }  // namespace
 
-wxPoint besideOwner(const wxRect& owner, const wxSize& size, const wxRect& screen) {
+wxRect besideOwner(const wxRect& owner, const wxSize& size, const wxSize& smallest, const wxRect& screen) {
     constexpr int gap = 8;
-    int x = owner.GetRight() + 1 + gap;
-    if (x + size.x > screen.GetRight() + 1) x = owner.GetLeft() - gap - size.x;
-    if (x < screen.GetLeft()) x = std::max(screen.GetLeft(), screen.GetRight() + 1 - size.x);
-    const int y =
-        std::clamp(owner.GetTop(), screen.GetTop(), std::max(screen.GetTop(), screen.GetBottom() + 1 - size.y));
-    return {x, y};
+    // A window larger than the screen would hide its buttons and scroll bar off it.
+    const int width = std::min(size.x, screen.width), height = std::min(size.y, screen.height);
+    const int roomRight = screen.GetRight() - owner.GetRight() - gap,
+              roomLeft = owner.GetLeft() - screen.GetLeft() - gap;
+    wxRect placed(0, 0, width, height);
+    if (width <= roomRight) {
+        placed.x = owner.GetRight() + 1 + gap;
+    } else if (width <= roomLeft) {
+        placed.x = owner.GetLeft() - gap - width;
+    } else if (std::max(roomRight, roomLeft) >= smallest.x) {
+        // Narrower charts beat covering the owner's buttons with a window that floats on them.
+        placed.width = std::max(roomRight, roomLeft);
+        placed.x = roomRight >= roomLeft ? owner.GetRight() + 1 + gap : screen.GetLeft();
+    } else {
+        placed.x = screen.GetRight() + 1 - width;
+    }
+    placed.y = std::clamp(owner.GetTop(), screen.GetTop(), screen.GetBottom() + 1 - height);
+    return placed;
 }
 
 bool launchWithDefaultProgram(const std::string& path) { return wxLaunchDefaultApplication(toWx(path)); }

@@ -20,9 +20,11 @@ bool launchWithDefaultProgram(const std::string& path);
 /// The message shown when no program could open `path`.
 std::string noProgramMessage(const std::string& path);
 
-/// Where a window of `size` goes beside `owner` on `screen`: right of it when that fits, else left
-/// of it, else against the screen's right edge; level with its top, kept on the screen.
-wxPoint besideOwner(const wxRect& owner, const wxSize& size, const wxRect& screen);
+/// Where a window of `size` (no smaller than `smallest`) goes beside `owner` on `screen`, all in
+/// the window system's coordinates: right of it when that fits, else left of it, else narrowed
+/// into the wider side when that leaves it `smallest` wide, else against the screen's right
+/// edge; level with the owner's top, never larger than the screen and kept on it.
+wxRect besideOwner(const wxRect& owner, const wxSize& size, const wxSize& smallest, const wxRect& screen);
 
 /// The charts of one completed run in a window of their own, with a button that writes the
 /// HTML report beside the results table and opens it.

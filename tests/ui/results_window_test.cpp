@@ -1,5 +1,7 @@
 // The Results window after "Go": the charts of that run's tables, its report button, and "View"
 // when no program can open a file.
+#include <wx/display.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -9,6 +11,11 @@
 #include "quillon/charts/table_reader.h"
 #include "quillon/engine/input_files.h"
 #include "ui_test_support.h"
+
+// Failures show rectangles as x,y wxh rather than as bytes.
+inline void PrintTo(const wxRect& rect, std::ostream* out) {
+    *out << rect.x << "," << rect.y << " " << rect.width << "x" << rect.height;
+}
 
 namespace quillon::ui {
 namespace {
@@ -118,19 +125,52 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
 }
 
 TEST(ResultsWindow, OpensBesideItsOwnerWhereTheScreenHasRoom) {
-    const wxRect screen(0, 0, 1280, 1000);
-    const wxSize size(700, 760);
+    const wxRect screen(0, 0, 1280, 1000), secondScreen(1280, 24, 1920, 1056);
+    const wxSize size(700, 760), smallest(400, 300);
     struct Case {
-        wxRect owner;
-        wxPoint expected;
+        wxRect owner, screen, expected;
     };
     for (const Case& c : {
-             Case{{10, 20, 500, 500}, {518, 20}},     // right of it
-             Case{{760, 20, 500, 500}, {52, 20}},     // no room right: left of it
-             Case{{300, 400, 700, 700}, {580, 240}},  // no room either side: at the right edge, kept on screen
-             Case{{0, -50, 300, 300}, {308, 0}},      // never above the screen
+             Case{{10, 20, 500, 500}, screen, {518, 20, 700, 760}},       // right of it
+             Case{{760, 20, 500, 500}, screen, {52, 20, 700, 760}},       // no room right: left of it
+             Case{{207, 3, 627, 570}, screen, {842, 3, 438, 760}},        // narrowed into the room on the right
+             Case{{600, 3, 627, 570}, screen, {0, 3, 592, 760}},          // narrowed into the wider room on the left
+             Case{{300, 400, 700, 700}, screen, {580, 240, 700, 760}},    // no room either side: at the right edge
+             Case{{0, -50, 300, 300}, screen, {308, 0, 700, 760}},        // never above the screen
+             Case{{0, 0, 626, 560}, {0, 0, 640, 512}, {0, 0, 640, 512}},  // a screen smaller than the window
+             Case{{1300, 30, 600, 500}, secondScreen, {1908, 30, 700, 760}},  // on the owner's own display
+             Case{{2550, 30, 600, 500}, secondScreen, {1842, 30, 700, 760}},
          }) {
-        EXPECT_EQ(besideOwner(c.owner, size, screen), c.expected) << c.owner.x << "," << c.owner.y;
+        EXPECT_EQ(besideOwner(c.owner, size, smallest, c.screen), c.expected) << c.owner.x << "," << c.owner.y;
+    }
+}
+
+// Whatever GDK_SCALE is (ctest runs this at 1 and 2), the window opens on the main window's
+// display in wx's own coordinates, above the main window, beside it when there is room, and lays
+// its charts out at its own width.
+TEST(ResultsWindow, OpensOnTheMainWindowsDisplayBesideIt) {
+    SampleFolder folder;
+    ASSERT_TRUE(folder.ready);
+    RecordingWindow ui;
+    ui.box(2087)->ChangeValue("5");
+    ui.click(id::go);
+    ASSERT_TRUE(pumpEvents([&] { return ui.window->resultsWindow() != nullptr; }));
+    ResultsWindow* results = ui.window->resultsWindow();
+    pumpEvents();
+    const wxRect screen = wxDisplay(ui.window.get()).GetClientArea();
+    const wxRect main = ui.window->GetScreenRect(), placed = results->GetScreenRect();
+    EXPECT_TRUE(screen.Contains(placed)) << testing::PrintToString(placed) << " on " << testing::PrintToString(screen);
+    EXPECT_EQ(placed, besideOwner(main, placed.GetSize(), results->GetMinSize(), screen));
+    if (std::max(screen.GetRight() - main.GetRight(), main.GetLeft() - screen.GetLeft()) >
+        results->GetMinSize().x + 8) {
+        EXPECT_FALSE(placed.Intersects(main));
+    }
+    EXPECT_TRUE(results->HasFlag(wxFRAME_FLOAT_ON_PARENT));
+    for (wxWindow* child : results->GetChildren().GetFirst()->GetData()->GetChildren()) {
+        const auto* chart = dynamic_cast<ChartPanel*>(child);
+        ASSERT_NE(chart, nullptr);
+        EXPECT_EQ(chart->scene().width, std::max<double>(chart->GetClientSize().x, smallestChartWidth));
+        EXPECT_LE(chart->GetScreenRect().GetRight(), placed.GetRight());
     }
 }
 
