@@ -27,6 +27,11 @@ wxGraphicsPen penFor(wxGraphicsContext& context, const std::string& colour, doub
     return context.CreatePen(info);
 }
 
+// The model's sizes are CSS pixels, 0.75 points each, as in the SVG.
+wxFont textFont(const charts::TextShape& text) {
+    return wxFont(wxFontInfo(text.size * 0.75).Family(wxFONTFAMILY_SWISS).Bold(text.bold));
+}
+
 }  // namespace
 
 void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
@@ -52,9 +57,7 @@ void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
             context.SetPen(penFor(context, path->colour, path->width, path->dash));
             context.StrokePath(stroke);
         } else if (const auto* text = std::get_if<charts::TextShape>(&shape)) {
-            // The model's sizes are CSS pixels, 0.75 points each, as in the SVG.
-            const wxFont font(wxFontInfo(text->size * 0.75).Family(wxFONTFAMILY_SWISS).Bold(text->bold));
-            context.SetFont(font, wxColour(toWx(text->colour)));
+            context.SetFont(textFont(*text), wxColour(toWx(text->colour)));
             const wxString shown = toWx(text->text);
             double width = 0, height = 0, descent = 0, leading = 0;
             context.GetTextExtent(shown, &width, &height, &descent, &leading);
@@ -79,6 +82,24 @@ ChartPanel::ChartPanel(wxWindow* parent, charts::Chart chart)
     SetSize(wxSize(static_cast<int>(std::ceil(scene_.width)), height));
     Bind(wxEVT_PAINT, &ChartPanel::onPaint, this);
     Bind(wxEVT_SIZE, &ChartPanel::onSize, this);
+}
+
+int ChartPanel::readableWidth() const {
+    const std::unique_ptr<wxGraphicsContext> context(
+        wxGraphicsRenderer::GetDefaultRenderer()->CreateMeasuringContext());
+    const charts::Scene scene = charts::layoutChart(chart_);
+    double left = scene.width, needed = 0;
+    for (const charts::Shape& shape : scene.shapes) {
+        const auto* text = std::get_if<charts::TextShape>(&shape);
+        if (text == nullptr || text->vertical || text->anchor != charts::Anchor::Start) continue;
+        double width = 0, height = 0;
+        context->SetFont(textFont(*text), *wxBLACK);
+        context->GetTextExtent(toWx(text->text), &width, &height);
+        if (text->x < left) left = text->x, needed = 0;
+        // The right margin matches the left one.
+        if (text->x == left) needed = std::max(needed, 2 * text->x + width);
+    }
+    return std::clamp(static_cast<int>(std::ceil(needed)), smallestChartWidth, static_cast<int>(charts::chartWidth));
 }
 
 void ChartPanel::onSize(wxSizeEvent& event) {

@@ -24,6 +24,11 @@ public:
     /// The chart as laid out for the panel's present width.
     const charts::Scene& scene() const { return scene_; }
 
+    /// The narrowest width (from `smallestChartWidth` to the default chart width) at which the
+    /// texts that start at the left margin (title, notes) show whole in the real font: legends
+    /// wrap, but these do not.
+    int readableWidth() const;
+
 private:
     void onPaint(wxPaintEvent& event);
     void onSize(wxSizeEvent& event);

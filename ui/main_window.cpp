@@ -366,7 +366,7 @@ void MainWindow::openResults(const std::string& stoppingFile) {
     resultsWindow_ = new ResultsWindow(this, std::move(*run), messageSink_, fileLauncher_);
     // The work area of the display this window is on, in the logical pixels wx places windows in
     // (GDK_SCALE included), not the first display's.
-    resultsWindow_->SetSize(besideOwner(GetScreenRect(), resultsWindow_->GetSize(), resultsWindow_->GetMinSize(),
+    resultsWindow_->SetSize(besideOwner(GetScreenRect(), resultsWindow_->GetSize(), resultsWindow_->readableSize(),
                                         wxDisplay(this).GetClientArea()));
     resultsWindow_->Show();
     resultsWindow_->Raise();

@@ -67,7 +67,11 @@ ResultsWindow::ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink
     // The charts draw their own paper; around them the window keeps the theme's colours.
     auto* page = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxVSCROLL);
     auto* charts = new wxBoxSizer(wxVERTICAL);
-    for (const charts::Chart& chart : charts_) charts->Add(new ChartPanel(page, chart), 0, wxEXPAND | wxALL, 8);
+    for (const charts::Chart& chart : charts_) {
+        auto* panel = new ChartPanel(page, chart);
+        charts->Add(panel, 0, wxEXPAND | wxALL, 8);
+        readableChartWidth_ = std::max(readableChartWidth_, panel->readableWidth());
+    }
     page->SetSizer(charts);
     page->SetScrollRate(0, 20);
     page->FitInside();
@@ -85,12 +89,16 @@ ResultsWindow::ResultsWindow(wxWindow* owner, charts::RunTables run, MessageSink
     layout->Add(page, 1, wxEXPAND);
     layout->Add(buttons, 0, wxEXPAND);
     SetSizer(layout);
-    const int margins = 16 + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X) + 8;
-    SetClientSize(static_cast<int>(charts::chartWidth) + margins, 720);
-    SetMinClientSize(wxSize(smallestChartWidth + margins, 320));
+    chartMargins_ = 16 + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X) + 8;
+    SetClientSize(static_cast<int>(charts::chartWidth) + chartMargins_, 720);
+    SetMinClientSize(wxSize(smallestChartWidth + chartMargins_, 320));
 
     report->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { writeAndOpenReport(); });
     close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Close(); });
+}
+
+wxSize ResultsWindow::readableSize() const {
+    return ClientToWindowSize(wxSize(readableChartWidth_ + chartMargins_, GetMinClientSize().y));
 }
 
 void ResultsWindow::writeAndOpenReport() {

@@ -35,6 +35,9 @@ public:
     /// The charts shown, in page order.
     const std::vector<charts::Chart>& charts() const { return charts_; }
 
+    /// The smallest window size at which every chart's title and notes show whole.
+    wxSize readableSize() const;
+
     /// Where the report button writes the report.
     const std::string& reportPath() const { return reportPath_; }
 
@@ -44,6 +47,8 @@ public:
 private:
     charts::RunTables run_;
     std::vector<charts::Chart> charts_;
+    int readableChartWidth_ = 0;
+    int chartMargins_ = 0;
     std::string reportPath_;
     MessageSink messages_;
     FileLauncher launcher_;

@@ -160,17 +160,24 @@ TEST(ResultsWindow, OpensOnTheMainWindowsDisplayBesideIt) {
     const wxRect screen = wxDisplay(ui.window.get()).GetClientArea();
     const wxRect main = ui.window->GetScreenRect(), placed = results->GetScreenRect();
     EXPECT_TRUE(screen.Contains(placed)) << testing::PrintToString(placed) << " on " << testing::PrintToString(screen);
-    EXPECT_EQ(placed, besideOwner(main, placed.GetSize(), results->GetMinSize(), screen));
-    if (std::max(screen.GetRight() - main.GetRight(), main.GetLeft() - screen.GetLeft()) >
-        results->GetMinSize().x + 8) {
+    const wxSize readable = results->readableSize();
+    EXPECT_EQ(placed, besideOwner(main, placed.GetSize(), readable, screen)) << testing::PrintToString(readable);
+    const int room = std::max(screen.GetRight() - main.GetRight(), main.GetLeft() - screen.GetLeft()) - 8;
+    if (room >= readable.x) {
         EXPECT_FALSE(placed.Intersects(main));
     }
+    // Narrowed or not, the charts' titles and notes show whole where the screen is wide enough.
+    const bool wideEnough = placed.width >= readable.x;
+    EXPECT_EQ(wideEnough, screen.width >= readable.x);
     EXPECT_TRUE(results->HasFlag(wxFRAME_FLOAT_ON_PARENT));
     for (wxWindow* child : results->GetChildren().GetFirst()->GetData()->GetChildren()) {
         const auto* chart = dynamic_cast<ChartPanel*>(child);
         ASSERT_NE(chart, nullptr);
         EXPECT_EQ(chart->scene().width, std::max<double>(chart->GetClientSize().x, smallestChartWidth));
         EXPECT_LE(chart->GetScreenRect().GetRight(), placed.GetRight());
+        if (wideEnough) {
+            EXPECT_LE(chart->readableWidth(), chart->GetClientSize().x) << chart->chart().title;
+        }
     }
 }
 
