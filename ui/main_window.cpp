@@ -366,8 +366,12 @@ void MainWindow::openResults(const std::string& stoppingFile) {
     resultsWindow_ = new ResultsWindow(this, std::move(*run), messageSink_, fileLauncher_);
     // The work area of the display this window is on, in the logical pixels wx places windows in
     // (GDK_SCALE included), not the first display's.
-    resultsWindow_->SetSize(besideOwner(GetScreenRect(), resultsWindow_->GetSize(), resultsWindow_->readableSize(),
-                                        wxDisplay(this).GetClientArea()));
+    const wxRect placed = besideOwner(GetScreenRect(), resultsWindow_->GetSize(), resultsWindow_->readableSize(),
+                                      wxDisplay(this).GetClientArea());
+    // Before it is shown the window manager's frame is not known yet: change the client area only
+    // by what the placement took off, so an unchanged size stays exactly as laid out.
+    resultsWindow_->SetClientSize(resultsWindow_->GetClientSize() - (resultsWindow_->GetSize() - placed.GetSize()));
+    resultsWindow_->Move(placed.GetPosition());
     resultsWindow_->Show();
     resultsWindow_->Raise();
 }
