@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <span>
+
+#include "font_metrics.h"
 
 namespace quillon::charts {
 namespace {
@@ -16,11 +20,34 @@ MarkerKind markerKind(int marker) { return static_cast<MarkerKind>(marker % mark
 
 }  // namespace
 
-double estimatedTextWidth(const std::string& text, double size) {
-    // Counts characters, not UTF-8 continuation bytes; 0.56 em is a typical sans-serif average.
-    std::size_t characters = 0;
-    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
-    return static_cast<double>(characters) * size * 0.56;
+double textWidth(const std::string& text, double size, bool bold) {
+    const std::span<const GlyphAdvance> table = glyphAdvances();
+    double units = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        // Decodes one UTF-8 sequence; a broken one is drawn as U+FFFD and costs the fallback.
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xE  ? 3
+                                   : (lead >> 3) == 0x1E ? 4
+                                                         : 0;
+        std::uint32_t code = 0;
+        if (length == 0 || at + length > text.size()) {
+            ++at;
+        } else {
+            code = length == 1 ? lead : lead & (0x7Fu >> length);
+            for (std::size_t i = 1; i < length; ++i)
+                code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
+            at += length;
+        }
+        const auto found = std::lower_bound(table.begin(), table.end(), code,
+                                            [](const GlyphAdvance& glyph, std::uint32_t c) { return glyph.code < c; });
+        // A character outside the table may come from another face: a full em and a half is wider
+        // than any glyph the table holds, so that a label never runs into its neighbour.
+        units +=
+            found != table.end() && found->code == code ? (bold ? found->bold : found->regular) : 1.5 * fontUnitsPerEm;
+    }
+    return units / fontUnitsPerEm * size;
 }
 
 Scene layoutChart(const Chart& chart, double width, double height) {
@@ -33,7 +60,7 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     if (chart.legend && chart.series.size() > 1) {
         double x = margin, y = legendBottom + labelSize + 4;
         for (const Series& series : chart.series) {
-            const double entry = 28 + estimatedTextWidth(series.name, labelSize) + 18;
+            const double entry = 28 + textWidth(series.name, labelSize) + 18;
             if (x > margin && x + entry > width - margin) {
                 x = margin;
                 y += labelSize + 8;

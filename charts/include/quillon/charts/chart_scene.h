@@ -71,7 +71,8 @@ inline constexpr double chartWidth = 720, chartHeight = 430;
 /// title, legend, axes, grid, bands and series.
 Scene layoutChart(const Chart& chart, double width = chartWidth, double height = chartHeight);
 
-/// A width estimate for layout (legend wrapping) of a text in the sans-serif face.
-double estimatedTextWidth(const std::string& text, double size);
+/// The width in pixels of a text set in DejaVu Sans (bold with `bold`), the face the SVG names
+/// first, from its real advance widths; characters the table lacks count wide, never narrow.
+double textWidth(const std::string& text, double size, bool bold = false);
 
 }  // namespace quillon::charts

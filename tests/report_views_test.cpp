@@ -1,0 +1,68 @@
+// The pool's charts and lists, the report's order and print blocks, text widths for the legend,
+// and the names SVG files give screen readers.
+#include <expat.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "failure_text.h"
+#include "quillon/charts/chart_model.h"
+#include "quillon/charts/chart_scene.h"
+#include "quillon/charts/confusion_map.h"
+#include "quillon/charts/report.h"
+#include "quillon/charts/study_report.h"
+#include "quillon/charts/table_reader.h"
+#include "quillon/engine/output_tables.h"
+
+namespace quillon::charts {
+namespace {
+
+TEST(ChartLayout, LegendEntriesNeverRunIntoTheNextSwatch) {
+    // Widths from the font itself: "max-length=10" is 16051 font units in DejaVu Sans, 17705 in bold.
+    EXPECT_NEAR(textWidth("max-length=10", 12), 16051.0 / 2048 * 12, 1e-9);
+    EXPECT_NEAR(textWidth("max-length=10", 12, true), 17705.0 / 2048 * 12, 1e-9);
+    EXPECT_NEAR(textWidth("\xE2\x89\xA5", 10), 1716.0 / 2048 * 10, 1e-9);  // a sign the labels use
+    // A character outside the table, or a broken byte, counts wider than any real glyph ("W").
+    EXPECT_GT(textWidth("\xE6\xBC\xA2", 12), textWidth("W", 12));
+    EXPECT_GT(textWidth("\xFF", 12), textWidth("W", 12));
+
+    Chart chart;
+    chart.title = "Legend";
+    chart.x = niceAxis(0, 10, 5, true);
+    chart.y = percentAxis(0, 1, false);
+    for (const char* name : {"max-length=10", "method=MaxDiscr, max_length=10", "WWWWWWWWWWWWWWWW", "mmmmmmmmmmmm",
+                             "\xE6\xBC\xA2\xE5\xAD\x97 \xC2\xB7 run", "MAP \xC2\xB7 A", "Posterior \xE2\x89\xA5 .95",
+                             "iiiiiiiiiiiiiiii", "SPRT (of decided) \xC2\xB7 a long run label"}) {
+        chart.series.push_back(Series{name, SeriesStyle{0, 0, false}, {std::pair{1.0, .5}}});
+    }
+    const Scene scene = layoutChart(chart);
+    // The legend: each swatch (a short line) followed by its text, in rows.
+    struct Entry {
+        double swatch, y, textEnd;
+    };
+    std::vector<Entry> entries;
+    for (std::size_t i = 0; i + 1 < scene.shapes.size(); ++i) {
+        const auto* line = std::get_if<LineShape>(&scene.shapes[i]);
+        const auto* text = std::get_if<TextShape>(&scene.shapes[i + 1]);
+        if (!line || !text || line->width != 2.5) continue;
+        entries.push_back({line->x1, text->y, text->x + textWidth(text->text, text->size)});
+    }
+    ASSERT_EQ(entries.size(), chart.series.size());
+    for (std::size_t i = 0; i + 1 < entries.size(); ++i) {
+        EXPECT_LE(entries[i].textEnd, scene.width - 16) << i;  // inside the canvas
+        if (entries[i + 1].y == entries[i].y) {
+            EXPECT_LT(entries[i].textEnd + 8, entries[i + 1].swatch) << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillon::charts
