@@ -25,6 +25,15 @@
 namespace quillon::charts {
 namespace {
 
+std::string xmlError(const std::string& text) {
+    XML_Parser parser = XML_ParserCreate("UTF-8");
+    std::string error;
+    if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_ERROR)
+        error = XML_ErrorString(XML_GetErrorCode(parser));
+    XML_ParserFree(parser);
+    return error;
+}
+
 TEST(ChartLayout, LegendEntriesNeverRunIntoTheNextSwatch) {
     // Widths from the font itself: "max-length=10" is 16051 font units in DejaVu Sans, 17705 in bold.
     EXPECT_NEAR(textWidth("max-length=10", 12), 16051.0 / 2048 * 12, 1e-9);
@@ -62,6 +71,33 @@ TEST(ChartLayout, LegendEntriesNeverRunIntoTheNextSwatch) {
             EXPECT_LT(entries[i].textEnd + 8, entries[i + 1].swatch) << i;
         }
     }
+}
+
+TEST(SvgAccessibility, EverySvgNamesItsTitleAndCaption) {
+    Chart chart;
+    chart.id = "c";
+    chart.title = "Rates <by> item & run";
+    chart.x = niceAxis(0, 3, 3, true);
+    chart.y = percentAxis(0, 1, false);
+    chart.series.push_back(Series{"s", SeriesStyle{}, {std::pair{1.0, .5}}});
+    chart.notes = {"First note.", "Second \"quoted\" note."};
+    const std::string svg = svgDocument(layoutChart(chart));
+    EXPECT_EQ(xmlError(svg), "");
+    const std::size_t title = svg.find("<title>Rates &lt;by&gt; item &amp; run</title>");
+    EXPECT_NE(title, std::string::npos) << svg;
+    EXPECT_NE(svg.find("<desc>First note. Second &quot;quoted&quot; note.</desc>"), std::string::npos);
+    EXPECT_LT(title, svg.find("<rect"));                            // the first child, where readers look for it
+    EXPECT_NE(svg.find(">First note.</text>"), std::string::npos);  // and the caption stays visible
+
+    ConfusionCounts counts;
+    counts.groupCount = 2;
+    counts.maxTestLength = 1;
+    counts.counts = {3, 1, 0, 4, 2, 0, 0, 3};
+    counts.outside = {0, 0};
+    const std::string map = confusionMapSvg(counts, 1, "Run <A>: matrix");
+    EXPECT_EQ(xmlError(map), "");
+    EXPECT_NE(map.find("<title>Run &lt;A&gt;: matrix</title>"), std::string::npos);
+    EXPECT_NE(map.find("<desc>Rows: the true group"), std::string::npos);
 }
 
 }  // namespace

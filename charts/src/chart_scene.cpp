@@ -51,7 +51,8 @@ double textWidth(const std::string& text, double size, bool bold) {
 }
 
 Scene layoutChart(const Chart& chart, double width, double height) {
-    Scene scene{width, height, {}};
+    Scene scene{width, height, {}, chart.title, {}};
+    for (const std::string& note : chart.notes) scene.description += (scene.description.empty() ? "" : " ") + note;
     auto& shapes = scene.shapes;
     shapes.push_back(TextShape{margin, margin + titleSize, chart.title, titleSize, Anchor::Start, true});
 

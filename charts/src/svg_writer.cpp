@@ -118,10 +118,18 @@ std::string escapeMarkup(std::string_view text) {
     return out;
 }
 
+std::string svgTitleAndDesc(const std::string& title, const std::string& description) {
+    std::string out;
+    if (!title.empty()) out += "<title>" + escapeMarkup(title) + "</title>\n";
+    if (!description.empty()) out += "<desc>" + escapeMarkup(description) + "</desc>\n";
+    return out;
+}
+
 std::string svgElement(const Scene& scene) {
     std::string out = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(scene.width) + "\" height=\"" +
                       number(scene.height) + "\" viewBox=\"0 0 " + number(scene.width) + " " + number(scene.height) +
                       "\" font-family=\"'DejaVu Sans', 'Liberation Sans', Arial, sans-serif\" role=\"img\">\n";
+    out += svgTitleAndDesc(scene.title, scene.description);
     out += "<rect width=\"100%\" height=\"100%\" fill=\"#FFFFFF\"/>\n";
     for (const Shape& shape : scene.shapes) {
         if (const auto* line = std::get_if<LineShape>(&shape)) {

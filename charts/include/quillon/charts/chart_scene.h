@@ -62,6 +62,7 @@ using Shape = std::variant<LineShape, PathShape, TextShape, AreaShape, MarkerSha
 struct Scene {
     double width = 0, height = 0;
     std::vector<Shape> shapes;
+    std::string title = {}, description = {};  // what a screen reader announces: the chart's title and notes
 };
 
 /// The default size of a chart, in pixels.

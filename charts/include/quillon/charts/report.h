@@ -46,6 +46,10 @@ std::string htmlPageStart(const std::string& title, const std::string& extraStyl
 /// report says what made it.
 std::string htmlPageEnd();
 
+/// The <title> and <desc> children that name an SVG for screen readers, escaped; an empty part is
+/// left out.
+std::string svgTitleAndDesc(const std::string& title, const std::string& description);
+
 /// The scene as an <svg> element (no XML declaration), for inline use.
 std::string svgElement(const Scene& scene);
 
