@@ -100,5 +100,40 @@ TEST(SvgAccessibility, EverySvgNamesItsTitleAndCaption) {
     EXPECT_NE(map.find("<desc>Rows: the true group"), std::string::npos);
 }
 
+TEST(StudyReport, FalsePositiveNoteFollowsTheGroupCount) {
+    const auto figuresWith = [](std::vector<bool> twoGroups) {
+        StudyFigures figures;
+        figures.replications = 1;
+        for (bool two : twoGroups) {
+            ConditionFigures condition;
+            condition.number = condition.reference = static_cast<std::int64_t>(figures.conditions.size()) + 1;
+            LengthFigures line;
+            line.length = 1;
+            line.replications = 1;
+            for (std::size_t m = 0; m < line.measures.size(); ++m)
+                if (two || m < 8) line.measures[m] = FigureSummary{1, .5, 0.0, .5, .5, .5};
+            condition.lengths.push_back(line);
+            figures.conditions.push_back(condition);
+        }
+        return figures;
+    };
+    struct Case {
+        std::vector<bool> twoGroups;
+        bool passFail, lowerGroup;
+    };
+    const Case cases[] = {{{true}, true, false}, {{false}, false, true}, {{true, false}, true, true}};
+    for (const Case& c : cases) {
+        const auto sets = buildStudyCharts(figuresWith(c.twoGroups));
+        ASSERT_TRUE(sets.ok()) << failureText(sets);
+        const auto fp =
+            std::find_if(sets->begin(), sets->end(), [](const auto& s) { return s.id == "false-positives"; });
+        ASSERT_NE(fp, sets->end());
+        std::string notes;
+        for (const std::string& note : fp->notes) notes += note;
+        EXPECT_EQ(notes.find("Fail classed as Pass") != std::string::npos, c.passFail) << notes;
+        EXPECT_EQ(notes.find("in a lower group") != std::string::npos, c.lowerGroup) << notes;
+    }
+}
+
 }  // namespace
 }  // namespace quillon::charts

@@ -215,6 +215,13 @@ const std::vector<std::vector<double>>& dashPattern() {
     return dashes;
 }
 
+std::string falsePositiveNote(bool anyTwo, bool allTwo) {
+    if (allTwo) return "False positive: classed in a higher group than the true one (Fail classed as Pass).";
+    return std::string(
+               "False positive: classed in a higher group than the true one; false negative: in a lower group") +
+           (anyTwo ? " (with two groups: Fail classed as Pass, Pass as Fail)." : ".");
+}
+
 std::string stoppingRuleLabel(const StoppingRulePart& rule) {
     return rule.threshold.empty() ? rule.rule : rule.rule + " \xE2\x89\xA5 " + rule.threshold;
 }
@@ -372,11 +379,7 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
                                   ": share of all tests; SPRT: share of the tests it had decided.");
     charts.push_back(lengthChart("errors", "False positives and false negatives by test length",
                                  "Misclassified tests (%)", true, runs, std::move(errors)));
-    charts.back().notes.push_back(
-        allTwo ? "False positive: classed in a higher group than the true one (Fail classed as Pass)."
-               : std::string("False positive: classed in a higher group than the true one; false "
-                             "negative: in a lower group") +
-                     (anyTwo ? " (with two groups: Fail classed as Pass, Pass as Fail)." : "."));
+    charts.back().notes.push_back(falsePositiveNote(anyTwo, allTwo));
     charts.push_back(lengthChart("sprt-decided", "Tests the SPRT had decided, by test length",
                                  "Decided (% of tests started)", false, runs, std::move(decided)));
     charts.push_back(lengthChart("mean-probability", "Mean classification probability by test length",
