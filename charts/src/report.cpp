@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "quillon/charts/confusion_map.h"
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 
@@ -26,6 +27,7 @@ figure { margin: 24px 0; break-inside: avoid; }
 svg { max-width: 100%; height: auto; }
 .note { color: #555; font-size: 13px; }
 .kind { color: #555; font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; font-size: 12px; }
+.items { font-size: 13px; overflow-wrap: anywhere; }
 )";
 
 std::string fileName(const std::string& path) {
@@ -268,7 +270,8 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
     return run;
 }
 
-std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths) {
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths,
+                       double overUsedRate) {
     std::string out = htmlPageStart("Quillon report");
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
@@ -312,6 +315,7 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
         "<p class=\"note\">Exposure rate: the share of tests that gave an item. Mean test overlap: the expected "
         "share of items two tests have in common, from the exposure rates (Chen, Ankenmann and Spray, "
         "2003).</p>\n";
+    out += poolItemListsHtml(runs, overUsedRate);
 
     out += "<h2>Charts</h2>\n";
     for (const Chart& chart : buildCharts(runs)) {
@@ -321,8 +325,8 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
 }
 
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
-                   const std::vector<std::int32_t>& confusionLengths) {
-    if (!replaceFileContents(path, reportHtml(runs, confusionLengths)))
+                   const std::vector<std::int32_t>& confusionLengths, double overUsedRate) {
+    if (!replaceFileContents(path, reportHtml(runs, confusionLengths, overUsedRate)))
         return Failure{FailureKind::Output, "The report " + path + " could not be written."};
     return {};
 }
