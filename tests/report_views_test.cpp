@@ -261,6 +261,39 @@ TEST(SvgAccessibility, EverySvgNamesItsTitleAndCaption) {
     EXPECT_NE(map.find("<desc>Rows: the true group"), std::string::npos);
 }
 
+TEST(ReportLayout, KeyNumbersAndAccuracyFirstWhatMadeTheRunsLast) {
+    RunTables run = withExposure(3, exposureOf({{"a", 2}, {"b", 1}, {"c", 0}}));
+    run.settings = {{"Item selection", "Shannon"}};
+    const std::string html = reportHtml({run});
+    EXPECT_EQ(xmlError(html.substr(html.find("<html"))), "");
+    // The figures of the strip, from the tables: 1 test of 3 items, MAP 96.0% at 3 items (the first
+    // length at .95 or more), the highest rate 2 of 1 tests.
+    for (const char* shown :
+         {"<b>1</b><span>tests</span>", "<b>3</b><span>items in the pool</span>", "<b>3</b><span>items per test</span>",
+          "<b>96.0%</b><span>MAP accurate at 3</span>", "<b>3 items</b><span>MAP reaches 95%</span>",
+          "<b>200.0%</b><span>maximum exposure rate</span>"})
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
+    const std::vector<std::string> order = {"class=\"keys\"",    "<title>Classification accuracy",
+                                            "<h2>Accuracy at",   "<h2>Stopping rules",
+                                            "<h2>Item exposure", "<b>Over-used</b>",
+                                            "<h2>Charts",        "<h2>Runs",
+                                            "<h2>Settings",      "<footer"};
+    std::size_t previous = 0;
+    for (const std::string& part : order) {
+        const std::size_t at = html.find(part);
+        ASSERT_NE(at, std::string::npos) << part;
+        EXPECT_GT(at, previous) << part;
+        previous = at;
+    }
+    EXPECT_EQ(html.find("<title>Classification accuracy", html.find("<h2>Charts")), std::string::npos);  // drawn once
+    // Print keeps headings with what follows and every note with its table.
+    EXPECT_NE(html.find("@media print"), std::string::npos);
+    EXPECT_NE(html.find("h1, h2, h3 { break-after: avoid"), std::string::npos);
+    const std::size_t table = html.find("<div class=\"block\">\n<table>");
+    ASSERT_NE(table, std::string::npos);
+    EXPECT_LT(html.find("<p class=\"note\">Shares of all tests", table), html.find("</div>", table));
+}
+
 TEST(StudyReport, FalsePositiveNoteFollowsTheGroupCount) {
     const auto figuresWith = [](std::vector<bool> twoGroups) {
         StudyFigures figures;

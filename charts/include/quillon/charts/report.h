@@ -57,9 +57,10 @@ std::string svgElement(const Scene& scene);
 /// The scene as a standalone SVG file.
 std::string svgDocument(const Scene& scene);
 
-/// The self-contained HTML report: runs, settings when known, summary tables, the confusion
-/// matrices of the runs that have their table (at `confusionLengths`, see confusionLengths), the
-/// pool's over-used (rate above `overUsedRate`) and never-used items, and every chart.
+/// The self-contained HTML report: key numbers and the accuracy chart, summary tables, the
+/// confusion matrices of the runs that have their table (at `confusionLengths`, see
+/// confusionLengths), the pool's over-used (rate above `overUsedRate`) and never-used items,
+/// every other chart, and last the runs' files and settings when known.
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {},
                        double overUsedRate = defaultOverUsedRate);
 
