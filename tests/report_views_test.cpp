@@ -234,6 +234,37 @@ TEST(ChartLayout, LegendEntriesNeverRunIntoTheNextSwatch) {
     }
 }
 
+TEST(ChartLayout, LongNotesWrapWithinTheCanvas) {
+    Chart chart;
+    chart.title = "Notes";
+    chart.x = niceAxis(0, 10, 5, true);
+    chart.y = percentAxis(0, 1, false);
+    chart.series.push_back(Series{"s", SeriesStyle{}, {std::pair{1.0, .5}}});
+    const std::string longNote = falsePositiveNote(true, false) + " " + falsePositiveNote(true, false);
+    chart.notes = {"Short.", longNote, ""};
+    chart.x.title = "Length";
+    const Scene scene = layoutChart(chart, 480);
+    double axisTitle = 0;
+    for (const Shape& shape : scene.shapes)
+        if (const auto* text = std::get_if<TextShape>(&shape); text && text->text == "Length") axisTitle = text->y;
+    // The notes' lines: the muted texts that start at the left margin.
+    std::vector<std::string> lines;
+    for (const Shape& shape : scene.shapes) {
+        const auto* text = std::get_if<TextShape>(&shape);
+        if (!text || text->x != 16 || text->anchor != Anchor::Start || text->colour != "#555555") continue;
+        EXPECT_LE(textWidth(text->text, text->size), scene.width - 32) << text->text;
+        EXPECT_LE(text->y, scene.height - 16);
+        EXPECT_GT(text->y - text->size, axisTitle);  // the plot made room for every line
+        lines.push_back(text->text);
+    }
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines.front(), "Short.");
+    EXPECT_EQ(lines.back(), "");
+    std::string joined;
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) joined += (i == 1 ? "" : " ") + lines[i];
+    EXPECT_EQ(joined, longNote);  // every word kept, in order
+}
+
 TEST(SvgAccessibility, EverySvgNamesItsTitleAndCaption) {
     Chart chart;
     chart.id = "c";

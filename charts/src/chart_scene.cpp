@@ -79,7 +79,25 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         legendBottom = y + 6;
     }
 
-    const double noteHeight = static_cast<double>(chart.notes.size()) * (labelSize + 5);
+    // Notes wrap at spaces to the canvas's width rather than run off its edge.
+    std::vector<std::string> noteLines;
+    for (const std::string& note : chart.notes) {
+        std::string line;
+        for (std::size_t at = 0; at <= note.size();) {
+            const std::size_t space = std::min(note.find(' ', at), note.size());
+            const std::string word = note.substr(at, space - at);
+            const std::string longer = line.empty() ? word : line + " " + word;
+            if (!line.empty() && textWidth(longer, labelSize) > width - 2 * margin) {
+                noteLines.push_back(line);
+                line = word;
+            } else {
+                line = longer;
+            }
+            at = space + 1;
+        }
+        noteLines.push_back(line);
+    }
+    const double noteHeight = static_cast<double>(noteLines.size()) * (labelSize + 5);
     // A long legend or many notes make the canvas taller rather than the plot flatter.
     scene.height = height = std::max(height, legendBottom + 14 + minimumPlotHeight + margin + 40 + noteHeight);
     const double left = margin + 62, right = width - margin - 8;
@@ -193,10 +211,10 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                                    Anchor::Middle, false, false, mutedText});
     }
 
-    for (std::size_t i = 0; i < chart.notes.size(); ++i) {
+    for (std::size_t i = 0; i < noteLines.size(); ++i) {
         shapes.push_back(TextShape{margin,
-                                   height - margin - static_cast<double>(chart.notes.size() - 1 - i) * (labelSize + 5),
-                                   chart.notes[i], labelSize, Anchor::Start, false, false, mutedText});
+                                   height - margin - static_cast<double>(noteLines.size() - 1 - i) * (labelSize + 5),
+                                   noteLines[i], labelSize, Anchor::Start, false, false, mutedText});
     }
     return scene;
 }
