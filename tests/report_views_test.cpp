@@ -301,9 +301,21 @@ TEST(ReportLayout, KeyNumbersAndAccuracyFirstWhatMadeTheRunsLast) {
     // length at .95 or more), the highest rate 2 of 1 tests.
     for (const char* shown :
          {"<b>1</b><span>tests</span>", "<b>3</b><span>items in the pool</span>", "<b>3</b><span>items per test</span>",
-          "<b>96.0%</b><span>MAP accurate at 3</span>", "<b>3 items</b><span>MAP reaches 95%</span>",
+          "<b>96.0%</b><span>MAP accurate at 3 items</span>", "<b>3 items</b><span>MAP reaches 95%</span>",
           "<b>200.0%</b><span>maximum exposure rate</span>"})
         EXPECT_NE(html.find(shown), std::string::npos) << shown;
+    // Several runs: one row each, a dash where a run's tables lack the figure.
+    RunTables bare = withExposure(2, {}, "B <2>");
+    bare.exposure.reset();
+    const std::string both = reportHtml({run, bare});
+    for (const char* shown : {"<th>Run</th><th>tests</th><th>pool items</th><th>test length</th>"
+                              "<th>MAP accurate at full length</th><th>MAP reaches 95% at</th>"
+                              "<th>max. exposure rate</th></tr>",
+                              "<tr><td>run</td><td>1</td><td>3</td><td>3</td><td>96.0%</td><td>3 items</td>"
+                              "<td>200.0%</td></tr>",
+                              "<tr><td>B &lt;2&gt;</td><td>&#8211;</td><td>&#8211;</td><td>2</td><td>96.0%</td>"
+                              "<td>2 items</td><td>&#8211;</td></tr>"})
+        EXPECT_NE(both.find(shown), std::string::npos) << shown;
     const std::vector<std::string> order = {"class=\"keys\"",    "<title>Classification accuracy",
                                             "<h2>Accuracy at",   "<h2>Stopping rules",
                                             "<h2>Item exposure", "<b>Over-used</b>",
