@@ -50,6 +50,24 @@ double textWidth(const std::string& text, double size, bool bold) {
     return units / fontUnitsPerEm * size;
 }
 
+MarkerOutline markerOutline(const MarkerShape& marker) {
+    const bool circle = marker.kind == MarkerKind::Circle;
+    const double r = marker.size / 2 * (circle ? 1 : 1.4), x = marker.x, y = marker.y;
+    switch (marker.kind) {
+        case MarkerKind::Circle:
+            return {r, {}};
+        case MarkerKind::Square:
+            return {r, {{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}}};
+        case MarkerKind::Triangle:
+            return {r, {{x, y - r * 1.2}, {x + r * 1.1, y + r * 0.8}, {x - r * 1.1, y + r * 0.8}}};
+        case MarkerKind::Diamond:
+            return {r, {{x, y - r * 1.3}, {x + r * 1.1, y}, {x, y + r * 1.3}, {x - r * 1.1, y}}};
+        case MarkerKind::TriangleDown:
+            return {r, {{x, y + r * 1.2}, {x + r * 1.1, y - r * 0.8}, {x - r * 1.1, y - r * 0.8}}};
+    }
+    return {r, {}};
+}
+
 Scene layoutChart(const Chart& chart, double width, double height) {
     Scene scene{width, height, {}, chart.title, {}};
     for (const std::string& note : chart.notes) scene.description += (scene.description.empty() ? "" : " ") + note;

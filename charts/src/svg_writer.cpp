@@ -52,30 +52,18 @@ std::size_t utf8Length(std::string_view text, std::size_t at) {
 // A point's mark: the circle filled and white-edged, every other mark an outline a size larger,
 // so that marks of several rules on one spot all stay visible.
 std::string markerElement(const MarkerShape& marker) {
-    const bool filled = marker.kind == MarkerKind::Circle;
-    const double r = marker.size / 2 * (filled ? 1 : 1.4), x = marker.x, y = marker.y;
-    const std::string paint = "data-point=\"" + escapeMarkup(marker.name) + "\" " +
-                              (filled ? "fill=\"" + marker.colour + "\" stroke=\"#FFFFFF\" stroke-width=\"1\""
-                                      : "fill=\"none\" stroke=\"" + marker.colour + "\" stroke-width=\"1.5\"");
-    const auto polygon = [&](std::vector<std::pair<double, double>> corners) {
-        std::string d;
-        for (const auto& [cx, cy] : corners) d += (d.empty() ? "M" : " L") + number(cx) + " " + number(cy);
-        return "<path " + paint + " d=\"" + d + " Z\"/>\n";
-    };
-    switch (marker.kind) {
-        case MarkerKind::Circle:
-            return "<circle " + paint + " cx=\"" + number(x) + "\" cy=\"" + number(y) + "\" r=\"" + number(r) +
-                   "\"/>\n";
-        case MarkerKind::Square:
-            return polygon({{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}});
-        case MarkerKind::Triangle:
-            return polygon({{x, y - r * 1.2}, {x + r * 1.1, y + r * 0.8}, {x - r * 1.1, y + r * 0.8}});
-        case MarkerKind::Diamond:
-            return polygon({{x, y - r * 1.3}, {x + r * 1.1, y}, {x, y + r * 1.3}, {x - r * 1.1, y}});
-        case MarkerKind::TriangleDown:
-            return polygon({{x, y + r * 1.2}, {x + r * 1.1, y - r * 0.8}, {x - r * 1.1, y - r * 0.8}});
+    const MarkerOutline outline = markerOutline(marker);
+    const std::string paint =
+        "data-point=\"" + escapeMarkup(marker.name) + "\" " +
+        (outline.corners.empty() ? "fill=\"" + marker.colour + "\" stroke=\"#FFFFFF\" stroke-width=\"1\""
+                                 : "fill=\"none\" stroke=\"" + marker.colour + "\" stroke-width=\"1.5\"");
+    if (outline.corners.empty()) {
+        return "<circle " + paint + " cx=\"" + number(marker.x) + "\" cy=\"" + number(marker.y) + "\" r=\"" +
+               number(outline.radius) + "\"/>\n";
     }
-    return {};
+    std::string d;
+    for (const auto& [cx, cy] : outline.corners) d += (d.empty() ? "M" : " L") + number(cx) + " " + number(cy);
+    return "<path " + paint + " d=\"" + d + " Z\"/>\n";
 }
 
 }  // namespace

@@ -43,6 +43,16 @@ struct MarkerShape {
     std::string name;  // the series' legend entry
 };
 
+/// How both renderers draw a marker: the circle filled (white-edged) with `radius`, every other
+/// mark an outline through `corners`, a size larger, so that marks on one spot all stay visible.
+struct MarkerOutline {
+    double radius = 0;
+    std::vector<std::pair<double, double>> corners;  // empty: the circle
+};
+
+/// The outline of `marker` in scene pixels.
+MarkerOutline markerOutline(const MarkerShape& marker);
+
 enum class Anchor { Start, Middle, End };
 
 /// A text placed by its baseline point; `vertical` turns it a quarter counter-clockwise.
