@@ -97,8 +97,11 @@ Chart exposureChart(const std::vector<RunTables>& runs, const std::vector<PoolRu
     }
     chart.x = niceAxis(0, static_cast<double>(mostItems), 8, true);
     chart.x.title = "Items ranked by use (1 = most used)";
+    // The axis follows the drawn rates themselves, so that the highest step is never cut.
     double high = 0;
-    for (const PoolRun& p : pool) high = std::max(high, p.figures.maxRate);
+    for (const Series& series : chart.series)
+        for (const auto& point : series.points)
+            if (point) high = std::max(high, point->second);
     chart.y = percentAxis(0, high, true);
     chart.y.title = "Exposure rate (% of tests)";
     return chart;
