@@ -34,6 +34,10 @@ CLI::App* addReportCommand(CLI::App& app, ReportOptions& options) {
         ->check(CLI::PositiveNumber);
     report->add_option("--label", options.labels, "Name of the run in the same place (default: its file name)")
         ->allow_extra_args(false);
+    report
+        ->add_option("--over-used", options.overUsed,
+                     "Exposure rate above which the report lists an item as over-used (default: .25)")
+        ->check(CLI::Range(0.0, 1.0));
     report->add_option("--out", options.out, "The HTML report to write");
     report->add_option("--svg", options.svgFolder, "Folder to write each chart to as its own SVG file");
     report->add_option("--panel", options.panel, "Study: the factor with one panel per level (default: fewest levels)");
@@ -82,9 +86,10 @@ Status runReportCommand(const ReportOptions& options) {
     if (options.results.size() == 1 && isStudyFolder(options.results[0])) {
         if (!options.out.empty() || !options.svgFolder.empty() || !options.exposure.empty() ||
             !options.stopping.empty() || !options.labels.empty() || !options.confusion.empty() ||
-            !options.confusionLengths.empty())
+            !options.confusionLengths.empty() || options.overUsed != charts::defaultOverUsedRate)
             return usage("a study folder's report goes to its " + std::string(studyOutputNames[4]) +
-                         "; --out, --svg, --exposure, --stopping, --confusion and --label are for results tables.");
+                         "; --out, --svg, --exposure, --stopping, --confusion, --label and --over-used are for results "
+                         "tables.");
         const Status made = remakeStudyReport(options, options.results[0]);
         return made ? made : said(made.failure());
     }
@@ -93,6 +98,9 @@ Status runReportCommand(const ReportOptions& options) {
                                              std::string(studyOutputNames[2]) + " or " +
                                              std::string(studyOutputNames[3]) + "."});
     if (studyOptions) return usage("--panel, --colour and --rank are for a study's output folder.");
+    // The over-used items are listed in the HTML report only.
+    if (options.overUsed != charts::defaultOverUsedRate && options.out.empty())
+        return usage("--over-used sets the report's list of over-used items; name the report with --out.");
     if (options.out.empty() && options.svgFolder.empty())
         return usage("name the report with --out or a folder with --svg.");
     if (options.exposure.size() > options.results.size()) return usage("more --exposure tables than results tables.");
@@ -112,7 +120,8 @@ Status runReportCommand(const ReportOptions& options) {
         runs.push_back(std::move(*run));
     }
     if (!options.out.empty()) {
-        if (const Status written = charts::writeReport(options.out, runs, options.confusionLengths); !written)
+        if (const Status written = charts::writeReport(options.out, runs, options.confusionLengths, options.overUsed);
+            !written)
             return said(written.failure());
     }
     if (!options.svgFolder.empty()) {

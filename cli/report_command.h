@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/run_settings.h"
 #include "quillon/outcome/outcome.h"
 
@@ -23,7 +24,8 @@ struct ReportOptions {
     std::vector<std::string> labels;
     std::string out;
     std::string svgFolder;
-    std::string panel, colour, rank;  // a study folder's report only
+    std::string panel, colour, rank;                // a study folder's report only
+    double overUsed = charts::defaultOverUsedRate;  // exposure rate above which an item is listed as over-used
 };
 
 /// Adds the `report` subcommand to `app`, filling `options` when it is parsed.

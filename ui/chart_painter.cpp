@@ -56,6 +56,23 @@ void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
             }
             context.SetPen(penFor(context, path->colour, path->width, path->dash));
             context.StrokePath(stroke);
+        } else if (const auto* marker = std::get_if<charts::MarkerShape>(&shape)) {
+            const charts::MarkerOutline outline = charts::markerOutline(*marker);
+            if (outline.corners.empty()) {
+                context.SetBrush(context.CreateBrush(wxBrush(wxColour(toWx(marker->colour)))));
+                context.SetPen(penFor(context, "#FFFFFF", 1, 0));
+                context.DrawEllipse(marker->x - outline.radius, marker->y - outline.radius, 2 * outline.radius,
+                                    2 * outline.radius);
+                context.SetBrush(*wxTRANSPARENT_BRUSH);
+            } else {
+                wxGraphicsPath edge = context.CreatePath();
+                edge.MoveToPoint(outline.corners[0].first, outline.corners[0].second);
+                for (std::size_t i = 1; i < outline.corners.size(); ++i)
+                    edge.AddLineToPoint(outline.corners[i].first, outline.corners[i].second);
+                edge.CloseSubpath();
+                context.SetPen(penFor(context, marker->colour, 1.5, 0));
+                context.StrokePath(edge);
+            }
         } else if (const auto* text = std::get_if<charts::TextShape>(&shape)) {
             context.SetFont(textFont(*text), wxColour(toWx(text->colour)));
             const wxString shown = toWx(text->text);

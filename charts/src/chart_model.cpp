@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/study_figures/run_outcomes.h"
 
 namespace quillon::charts {
@@ -215,6 +216,13 @@ const std::vector<std::vector<double>>& dashPattern() {
     return dashes;
 }
 
+std::string falsePositiveNote(bool anyTwo, bool allTwo) {
+    if (allTwo) return "False positive: classed in a higher group than the true one (Fail classed as Pass).";
+    return std::string(
+               "False positive: classed in a higher group than the true one; false negative: in a lower group") +
+           (anyTwo ? " (with two groups: Fail classed as Pass, Pass as Fail)." : ".");
+}
+
 std::string stoppingRuleLabel(const StoppingRulePart& rule) {
     return rule.threshold.empty() ? rule.rule : rule.rule + " \xE2\x89\xA5 " + rule.threshold;
 }
@@ -372,53 +380,14 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
                                   ": share of all tests; SPRT: share of the tests it had decided.");
     charts.push_back(lengthChart("errors", "False positives and false negatives by test length",
                                  "Misclassified tests (%)", true, runs, std::move(errors)));
-    charts.back().notes.push_back(
-        allTwo ? "False positive: classed in a higher group than the true one (Fail classed as Pass)."
-               : std::string("False positive: classed in a higher group than the true one; false "
-                             "negative: in a lower group") +
-                     (anyTwo ? " (with two groups: Fail classed as Pass, Pass as Fail)." : "."));
+    charts.back().notes.push_back(falsePositiveNote(anyTwo, allTwo));
     charts.push_back(lengthChart("sprt-decided", "Tests the SPRT had decided, by test length",
                                  "Decided (% of tests started)", false, runs, std::move(decided)));
     charts.push_back(lengthChart("mean-probability", "Mean classification probability by test length",
                                  "Mean probability of the chosen group (%)", false, runs, std::move(meanProb)));
 
-    // Exposure: items ranked by use, one staircase per run that has its exposure table.
-    Chart exposure;
-    exposure.id = "exposure";
-    exposure.title = "Item exposure: items ranked by use";
-    std::size_t mostItems = 1;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const RunTables& run = runs[r];
-        if (!run.exposure) continue;
-        const std::optional<ExposureFigures> figures =
-            exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size()));
-        if (!figures) continue;
-        std::vector<std::int64_t> uses;
-        for (const ExposureItem& item : run.exposure->items) uses.push_back(item.uses);
-        std::sort(uses.begin(), uses.end(), std::greater<>());
-        mostItems = std::max(mostItems, uses.size());
-        Series series{runs.size() > 1 ? run.label : "Exposure rate",
-                      SeriesStyle{runs.size() > 1 ? runColour(r) : ruleColour[Map], static_cast<int>(r) % dashes, true},
-                      {}};
-        for (std::size_t i = 0; i < uses.size(); ++i) {
-            series.points.push_back(pointIf(figures->tests > 0, static_cast<double>(i + 1),
-                                            static_cast<double>(uses[i]) / static_cast<double>(figures->tests)));
-        }
-        exposure.series.push_back(std::move(series));
-        std::string prefix = runs.size() > 1 ? run.label + ": " : "";
-        exposure.notes.push_back(prefix + "maximum exposure rate " + percentText(figures->maxRate, 1) + "; " +
-                                 std::to_string(figures->itemsUsed) + " of " + std::to_string(figures->items) +
-                                 " items used, " + percentText(figures->neverUsedShare, 1) +
-                                 " never used; mean test overlap " + percentText(figures->meanOverlap, 1) + ".");
-    }
-    if (!exposure.series.empty()) {
-        exposure.x = niceAxis(0, static_cast<double>(mostItems), 8, true);
-        exposure.x.title = "Items ranked by use (1 = most used)";
-        const auto [low, high] = yRange(exposure.series);
-        exposure.y = percentAxis(low, high, true);
-        exposure.y.title = "Exposure rate (% of tests)";
-        charts.push_back(std::move(exposure));
-    }
+    // The pool's charts (exposure, separation) follow the rules' charts.
+    for (Chart& chart : poolCharts(runs)) charts.push_back(std::move(chart));
     if (std::any_of(runs.begin(), runs.end(), [](const RunTables& run) { return run.stopping.has_value(); }))
         charts.push_back(stoppingChart(runs));
     return charts;

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <span>
+
+#include "font_metrics.h"
 
 namespace quillon::charts {
 namespace {
@@ -16,15 +20,57 @@ MarkerKind markerKind(int marker) { return static_cast<MarkerKind>(marker % mark
 
 }  // namespace
 
-double estimatedTextWidth(const std::string& text, double size) {
-    // Counts characters, not UTF-8 continuation bytes; 0.56 em is a typical sans-serif average.
-    std::size_t characters = 0;
-    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
-    return static_cast<double>(characters) * size * 0.56;
+double textWidth(const std::string& text, double size, bool bold) {
+    const std::span<const GlyphAdvance> table = glyphAdvances();
+    double units = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        // Decodes one UTF-8 sequence; a broken one is drawn as U+FFFD and costs the fallback.
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xE  ? 3
+                                   : (lead >> 3) == 0x1E ? 4
+                                                         : 0;
+        std::uint32_t code = 0;
+        if (length == 0 || at + length > text.size()) {
+            ++at;
+        } else {
+            code = length == 1 ? lead : lead & (0x7Fu >> length);
+            for (std::size_t i = 1; i < length; ++i)
+                code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
+            at += length;
+        }
+        const auto found = std::lower_bound(table.begin(), table.end(), code,
+                                            [](const GlyphAdvance& glyph, std::uint32_t c) { return glyph.code < c; });
+        // A character outside the table may come from another face: a full em and a half is wider
+        // than any glyph the table holds, so that a label never runs into its neighbour.
+        units +=
+            found != table.end() && found->code == code ? (bold ? found->bold : found->regular) : 1.5 * fontUnitsPerEm;
+    }
+    return units / fontUnitsPerEm * size;
+}
+
+MarkerOutline markerOutline(const MarkerShape& marker) {
+    const bool circle = marker.kind == MarkerKind::Circle;
+    const double r = marker.size / 2 * (circle ? 1 : 1.4), x = marker.x, y = marker.y;
+    switch (marker.kind) {
+        case MarkerKind::Circle:
+            return {r, {}};
+        case MarkerKind::Square:
+            return {r, {{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}}};
+        case MarkerKind::Triangle:
+            return {r, {{x, y - r * 1.2}, {x + r * 1.1, y + r * 0.8}, {x - r * 1.1, y + r * 0.8}}};
+        case MarkerKind::Diamond:
+            return {r, {{x, y - r * 1.3}, {x + r * 1.1, y}, {x, y + r * 1.3}, {x - r * 1.1, y}}};
+        case MarkerKind::TriangleDown:
+            return {r, {{x, y + r * 1.2}, {x + r * 1.1, y - r * 0.8}, {x - r * 1.1, y - r * 0.8}}};
+    }
+    return {r, {}};
 }
 
 Scene layoutChart(const Chart& chart, double width, double height) {
-    Scene scene{width, height, {}};
+    Scene scene{width, height, {}, chart.title, {}};
+    for (const std::string& note : chart.notes) scene.description += (scene.description.empty() ? "" : " ") + note;
     auto& shapes = scene.shapes;
     shapes.push_back(TextShape{margin, margin + titleSize, chart.title, titleSize, Anchor::Start, true});
 
@@ -33,7 +79,7 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     if (chart.legend && chart.series.size() > 1) {
         double x = margin, y = legendBottom + labelSize + 4;
         for (const Series& series : chart.series) {
-            const double entry = 28 + estimatedTextWidth(series.name, labelSize) + 18;
+            const double entry = 28 + textWidth(series.name, labelSize) + 18;
             if (x > margin && x + entry > width - margin) {
                 x = margin;
                 y += labelSize + 8;
@@ -51,7 +97,25 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         legendBottom = y + 6;
     }
 
-    const double noteHeight = static_cast<double>(chart.notes.size()) * (labelSize + 5);
+    // Notes wrap at spaces to the canvas's width rather than run off its edge.
+    std::vector<std::string> noteLines;
+    for (const std::string& note : chart.notes) {
+        std::string line;
+        for (std::size_t at = 0; at <= note.size();) {
+            const std::size_t space = std::min(note.find(' ', at), note.size());
+            const std::string word = note.substr(at, space - at);
+            const std::string longer = line.empty() ? word : line + " " + word;
+            if (!line.empty() && textWidth(longer, labelSize) > width - 2 * margin) {
+                noteLines.push_back(line);
+                line = word;
+            } else {
+                line = longer;
+            }
+            at = space + 1;
+        }
+        noteLines.push_back(line);
+    }
+    const double noteHeight = static_cast<double>(noteLines.size()) * (labelSize + 5);
     // A long legend or many notes make the canvas taller rather than the plot flatter.
     scene.height = height = std::max(height, legendBottom + 14 + minimumPlotHeight + margin + 40 + noteHeight);
     const double left = margin + 62, right = width - margin - 8;
@@ -165,10 +229,10 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                                    Anchor::Middle, false, false, mutedText});
     }
 
-    for (std::size_t i = 0; i < chart.notes.size(); ++i) {
+    for (std::size_t i = 0; i < noteLines.size(); ++i) {
         shapes.push_back(TextShape{margin,
-                                   height - margin - static_cast<double>(chart.notes.size() - 1 - i) * (labelSize + 5),
-                                   chart.notes[i], labelSize, Anchor::Start, false, false, mutedText});
+                                   height - margin - static_cast<double>(noteLines.size() - 1 - i) * (labelSize + 5),
+                                   noteLines[i], labelSize, Anchor::Start, false, false, mutedText});
     }
     return scene;
 }

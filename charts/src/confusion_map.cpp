@@ -71,6 +71,10 @@ std::string confusionMapSvg(const ConfusionCounts& table, std::int32_t length, c
                       "\" font-family=\"'DejaVu Sans', 'Liberation Sans', Arial, sans-serif\" role=\"img\" "
                       "data-confusion-length=\"" +
                       std::to_string(length) + "\">\n";
+    out += svgTitleAndDesc(title,
+                           "Rows: the true group; columns: the decided group, for MAP (all tests) and the "
+                           "SPRT (the tests it had decided). Each cell gives its count of tests and their "
+                           "share of the row; the diagonal holds the correct classifications.");
     out += "<rect width=\"100%\" height=\"100%\" fill=\"#FFFFFF\"/>\n";
     out += text(margin, margin + titleSize, title, titleSize, "start", " font-weight=\"bold\"");
 

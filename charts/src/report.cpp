@@ -6,8 +6,10 @@
 #include <system_error>
 
 #include "quillon/charts/confusion_map.h"
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
+#include "report_sections.h"
 
 namespace quillon::charts {
 namespace {
@@ -26,6 +28,13 @@ figure { margin: 24px 0; break-inside: avoid; }
 svg { max-width: 100%; height: auto; }
 .note { color: #555; font-size: 13px; }
 .kind { color: #555; font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; font-size: 12px; }
+.items { font-size: 13px; overflow-wrap: anywhere; }
+@media print {
+  body { max-width: none; margin: 0; }
+  h1, h2, h3 { break-after: avoid; page-break-after: avoid; }
+  .block, figure, table, .keys { break-inside: avoid; page-break-inside: avoid; }
+  .note { orphans: 3; widows: 3; }
+}
 )";
 
 std::string fileName(const std::string& path) {
@@ -157,17 +166,18 @@ std::string confusionSection(const std::vector<RunTables>& runs, const std::vect
                    std::to_string(run.confusion->maxTestLength) + "-item tests.</p>\n";
         }
         for (std::int32_t length : lengths) {
-            out +=
+            std::string block =
                 "<figure>\n" + confusionMapSvg(*run.confusion, length, confusionTitle(prefix, length)) + "</figure>\n";
             std::int64_t outside = 0;
             for (int rule = 0; rule < 2; ++rule)
                 outside +=
                     run.confusion->outside[static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule)];
             if (outside > 0) {
-                out += "<p class=\"note\">" + escapeMarkup(prefix) + std::to_string(outside) +
-                       " classifications with a group outside 1 to " + std::to_string(run.confusion->groupCount) +
-                       " are not drawn.</p>\n";
+                block += "<p class=\"note\">" + escapeMarkup(prefix) + std::to_string(outside) +
+                         " classifications with a group outside 1 to " + std::to_string(run.confusion->groupCount) +
+                         " are not drawn.</p>\n";
             }
+            out += keptTogether(block);
         }
     }
     if (out.empty()) return out;
@@ -268,11 +278,38 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
     return run;
 }
 
-std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths) {
-    std::string out = htmlPageStart("Quillon report");
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths,
+                       double overUsedRate) {
+    std::string out = htmlPageStart("Quillon report", keyNumbersStyle);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
+
+    // The page's order: key numbers and the accuracy chart first, then the other tables and
+    // charts, and what the runs were made from last.
+    out += keyNumbersStrip(runs);
+    std::vector<Chart> charts = buildCharts(runs);
+    const auto accuracy = std::find_if(charts.begin(), charts.end(), [](const Chart& c) { return c.id == "accuracy"; });
+    if (accuracy != charts.end()) {
+        out += "<figure>\n" + svgElement(layoutChart(*accuracy)) + "</figure>\n";
+        charts.erase(accuracy);
+    }
+
+    out += "<h2>Accuracy at a few test lengths</h2>\n" +
+           keptTogether(summaryTable(runs) +
+                        "<p class=\"note\">Shares of all tests, except SPRT accuracy: the share of the tests the SPRT "
+                        "had decided (&#8211; where it had decided none).</p>\n");
+    out += confusionSection(runs, confusionLengths);
+    out += "<h2>Stopping rules</h2>\n" + keptTogether(stoppingTable(runs));
+    out += "<h2>Item exposure</h2>\n" +
+           keptTogether(exposureTable(runs) +
+                        "<p class=\"note\">Exposure rate: the share of tests that gave an item. Mean test overlap: the "
+                        "expected share of items two tests have in common, from the exposure rates (Chen, Ankenmann "
+                        "and Spray, 2003).</p>\n");
+    out += poolItemListsHtml(runs, overUsedRate);
+
+    out += "<h2>Charts</h2>\n";
+    for (const Chart& chart : charts) out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
 
     // Each table a run was read from on a line of its own, so long paths keep the width.
     out +=
@@ -301,28 +338,12 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
         out += "</table>\n";
     }
 
-    out += "<h2>Accuracy at a few test lengths</h2>\n" + summaryTable(runs);
-    out +=
-        "<p class=\"note\">Shares of all tests, except SPRT accuracy: the share of the tests the SPRT had decided "
-        "(&#8211; where it had decided none).</p>\n";
-    out += confusionSection(runs, confusionLengths);
-    out += "<h2>Stopping rules</h2>\n" + stoppingTable(runs);
-    out += "<h2>Item exposure</h2>\n" + exposureTable(runs);
-    out +=
-        "<p class=\"note\">Exposure rate: the share of tests that gave an item. Mean test overlap: the expected "
-        "share of items two tests have in common, from the exposure rates (Chen, Ankenmann and Spray, "
-        "2003).</p>\n";
-
-    out += "<h2>Charts</h2>\n";
-    for (const Chart& chart : buildCharts(runs)) {
-        out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
-    }
     return out + htmlPageEnd();
 }
 
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
-                   const std::vector<std::int32_t>& confusionLengths) {
-    if (!replaceFileContents(path, reportHtml(runs, confusionLengths)))
+                   const std::vector<std::int32_t>& confusionLengths, double overUsedRate) {
+    if (!replaceFileContents(path, reportHtml(runs, confusionLengths, overUsedRate)))
         return Failure{FailureKind::Output, "The report " + path + " could not be written."};
     return {};
 }

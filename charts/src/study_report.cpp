@@ -245,6 +245,15 @@ std::vector<StudyChartSet> lengthCharts(const StudyFigures& figures, const Layou
         bool onlyWhenPresent;
         const char* note;
     };
+    // Only conditions of two groups have Bayes figures: the note names Pass and Fail for them alone.
+    const auto twoGroups = [](const ConditionFigures& condition) {
+        return std::any_of(condition.lengths.begin(), condition.lengths.end(), [](const LengthFigures& length) {
+            return length.measures[measureIndex("br_accurate")].n > 0;
+        });
+    };
+    const std::string falsePositives =
+        falsePositiveNote(std::any_of(figures.conditions.begin(), figures.conditions.end(), twoGroups),
+                          std::all_of(figures.conditions.begin(), figures.conditions.end(), twoGroups));
     const Measure measures[] = {
         {"map-accuracy", "MAP classification accuracy by test length", "Accurate classifications (%)", "map_accurate",
          false, false, nullptr},
@@ -255,7 +264,7 @@ std::vector<StudyChartSet> lengthCharts(const StudyFigures& figures, const Layou
         {"bayes-accuracy", "Bayes risk classification accuracy by test length", "Accurate classifications (%)",
          "br_accurate", false, true, nullptr},
         {"false-positives", "MAP false positives by test length", "False positives (% of tests)", "map_false_pos", true,
-         false, "False positive: classed in a higher group than the true one (Fail classed as Pass)."},
+         false, falsePositives.c_str()},
         {"false-negatives", "MAP false negatives by test length", "False negatives (% of tests)", "map_false_neg", true,
          false, nullptr},
     };

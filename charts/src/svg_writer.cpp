@@ -52,30 +52,18 @@ std::size_t utf8Length(std::string_view text, std::size_t at) {
 // A point's mark: the circle filled and white-edged, every other mark an outline a size larger,
 // so that marks of several rules on one spot all stay visible.
 std::string markerElement(const MarkerShape& marker) {
-    const bool filled = marker.kind == MarkerKind::Circle;
-    const double r = marker.size / 2 * (filled ? 1 : 1.4), x = marker.x, y = marker.y;
-    const std::string paint = "data-point=\"" + escapeMarkup(marker.name) + "\" " +
-                              (filled ? "fill=\"" + marker.colour + "\" stroke=\"#FFFFFF\" stroke-width=\"1\""
-                                      : "fill=\"none\" stroke=\"" + marker.colour + "\" stroke-width=\"1.5\"");
-    const auto polygon = [&](std::vector<std::pair<double, double>> corners) {
-        std::string d;
-        for (const auto& [cx, cy] : corners) d += (d.empty() ? "M" : " L") + number(cx) + " " + number(cy);
-        return "<path " + paint + " d=\"" + d + " Z\"/>\n";
-    };
-    switch (marker.kind) {
-        case MarkerKind::Circle:
-            return "<circle " + paint + " cx=\"" + number(x) + "\" cy=\"" + number(y) + "\" r=\"" + number(r) +
-                   "\"/>\n";
-        case MarkerKind::Square:
-            return polygon({{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}});
-        case MarkerKind::Triangle:
-            return polygon({{x, y - r * 1.2}, {x + r * 1.1, y + r * 0.8}, {x - r * 1.1, y + r * 0.8}});
-        case MarkerKind::Diamond:
-            return polygon({{x, y - r * 1.3}, {x + r * 1.1, y}, {x, y + r * 1.3}, {x - r * 1.1, y}});
-        case MarkerKind::TriangleDown:
-            return polygon({{x, y + r * 1.2}, {x + r * 1.1, y - r * 0.8}, {x - r * 1.1, y - r * 0.8}});
+    const MarkerOutline outline = markerOutline(marker);
+    const std::string paint =
+        "data-point=\"" + escapeMarkup(marker.name) + "\" " +
+        (outline.corners.empty() ? "fill=\"" + marker.colour + "\" stroke=\"#FFFFFF\" stroke-width=\"1\""
+                                 : "fill=\"none\" stroke=\"" + marker.colour + "\" stroke-width=\"1.5\"");
+    if (outline.corners.empty()) {
+        return "<circle " + paint + " cx=\"" + number(marker.x) + "\" cy=\"" + number(marker.y) + "\" r=\"" +
+               number(outline.radius) + "\"/>\n";
     }
-    return {};
+    std::string d;
+    for (const auto& [cx, cy] : outline.corners) d += (d.empty() ? "M" : " L") + number(cx) + " " + number(cy);
+    return "<path " + paint + " d=\"" + d + " Z\"/>\n";
 }
 
 }  // namespace
@@ -118,10 +106,18 @@ std::string escapeMarkup(std::string_view text) {
     return out;
 }
 
+std::string svgTitleAndDesc(const std::string& title, const std::string& description) {
+    std::string out;
+    if (!title.empty()) out += "<title>" + escapeMarkup(title) + "</title>\n";
+    if (!description.empty()) out += "<desc>" + escapeMarkup(description) + "</desc>\n";
+    return out;
+}
+
 std::string svgElement(const Scene& scene) {
     std::string out = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(scene.width) + "\" height=\"" +
                       number(scene.height) + "\" viewBox=\"0 0 " + number(scene.width) + " " + number(scene.height) +
                       "\" font-family=\"'DejaVu Sans', 'Liberation Sans', Arial, sans-serif\" role=\"img\">\n";
+    out += svgTitleAndDesc(scene.title, scene.description);
     out += "<rect width=\"100%\" height=\"100%\" fill=\"#FFFFFF\"/>\n";
     for (const Shape& shape : scene.shapes) {
         if (const auto* line = std::get_if<LineShape>(&shape)) {

@@ -286,13 +286,15 @@ Outcome<ExposureTable> parseExposureTable(std::string_view text, const std::stri
         if (fields[2] != (*uses == 0 ? "1" : " ")) {
             return refused<ExposureTable>(at + "the dropQQ column does not match the use count.");
         }
+        ExposureItem item{identified->first, *uses, *collection};
         for (std::size_t g = 3; g < fields.size(); ++g) {
             if (!exactPlain(fields[g])) {
                 return refused<ExposureTable>(at + "column " + std::to_string(g + 2) + " holds \"" +
                                               std::string(fields[g]) + "\", not a number.");
             }
+            item.pCorrect.push_back(std::strtod(std::string(fields[g]).c_str(), nullptr));
         }
-        table.items.push_back({identified->first, *uses});
+        table.items.push_back(std::move(item));
     }
     return table;
 }

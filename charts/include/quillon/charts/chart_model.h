@@ -122,6 +122,10 @@ Status checkRunPairs(const std::vector<RunTables>& runs);
 /// The charts of the report for the given runs, overlaid on shared axes.
 std::vector<Chart> buildCharts(const std::vector<RunTables>& runs);
 
+/// What a false positive is, for charts over runs of which some (`anyTwo`) or all (`allTwo`) have
+/// two groups: Pass and Fail are named only where a run has them.
+std::string falsePositiveNote(bool anyTwo, bool allTwo);
+
 /// A stopping rule as the charts and the report name it: "SPRT", or "Posterior ≥ .95".
 std::string stoppingRuleLabel(const StoppingRulePart& rule);
 

@@ -43,6 +43,16 @@ struct MarkerShape {
     std::string name;  // the series' legend entry
 };
 
+/// How both renderers draw a marker: the circle filled (white-edged) with `radius`, every other
+/// mark an outline through `corners`, a size larger, so that marks on one spot all stay visible.
+struct MarkerOutline {
+    double radius = 0;
+    std::vector<std::pair<double, double>> corners;  // empty: the circle
+};
+
+/// The outline of `marker` in scene pixels.
+MarkerOutline markerOutline(const MarkerShape& marker);
+
 enum class Anchor { Start, Middle, End };
 
 /// A text placed by its baseline point; `vertical` turns it a quarter counter-clockwise.
@@ -62,6 +72,7 @@ using Shape = std::variant<LineShape, PathShape, TextShape, AreaShape, MarkerSha
 struct Scene {
     double width = 0, height = 0;
     std::vector<Shape> shapes;
+    std::string title = {}, description = {};  // what a screen reader announces: the chart's title and notes
 };
 
 /// The default size of a chart, in pixels.
@@ -71,7 +82,8 @@ inline constexpr double chartWidth = 720, chartHeight = 430;
 /// title, legend, axes, grid, bands and series.
 Scene layoutChart(const Chart& chart, double width = chartWidth, double height = chartHeight);
 
-/// A width estimate for layout (legend wrapping) of a text in the sans-serif face.
-double estimatedTextWidth(const std::string& text, double size);
+/// The width in pixels of a text set in DejaVu Sans (bold with `bold`), the face the SVG names
+/// first, from its real advance widths; characters the table lacks count wide, never narrow.
+double textWidth(const std::string& text, double size, bool bold = false);
 
 }  // namespace quillon::charts

@@ -6,6 +6,7 @@
 
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/chart_scene.h"
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/run_settings.h"
 #include "quillon/outcome/outcome.h"
 
@@ -46,21 +47,27 @@ std::string htmlPageStart(const std::string& title, const std::string& extraStyl
 /// report says what made it.
 std::string htmlPageEnd();
 
+/// The <title> and <desc> children that name an SVG for screen readers, escaped; an empty part is
+/// left out.
+std::string svgTitleAndDesc(const std::string& title, const std::string& description);
+
 /// The scene as an <svg> element (no XML declaration), for inline use.
 std::string svgElement(const Scene& scene);
 
 /// The scene as a standalone SVG file.
 std::string svgDocument(const Scene& scene);
 
-/// The self-contained HTML report: runs, settings when known, summary tables, the confusion
-/// matrices of the runs that have their table (at `confusionLengths`, see confusionLengths) and
-/// every chart.
-std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {});
+/// The self-contained HTML report: key numbers and the accuracy chart, summary tables, the
+/// confusion matrices of the runs that have their table (at `confusionLengths`, see
+/// confusionLengths), the pool's over-used (rate above `overUsedRate`) and never-used items,
+/// every other chart, and last the runs' files and settings when known.
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {},
+                       double overUsedRate = defaultOverUsedRate);
 
 /// Writes the report to `path` as the tables are written (whole or not at all); an Output failure
 /// when it cannot.
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
-                   const std::vector<std::int32_t>& confusionLengths = {});
+                   const std::vector<std::int32_t>& confusionLengths = {}, double overUsedRate = defaultOverUsedRate);
 
 /// Writes each chart to `folder`/ID.svg, creating the folder, and each confusion heat map to
 /// confusion-LENGTH.svg (confusion-RUN-LENGTH.svg, RUN from 1, with several runs); an Output

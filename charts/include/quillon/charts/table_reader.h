@@ -33,10 +33,13 @@ struct ResultsTable {
     std::vector<ResultsRow> rows;  // [length - 1]
 };
 
-/// One item line of an exposure table.
+/// One item line of an exposure table: its identifier, use count, content collection and the
+/// probability of a correct answer in each group (groups 1 to G).
 struct ExposureItem {
     std::string id;
     std::int64_t uses = 0;
+    std::int64_t collection = 0;
+    std::vector<double> pCorrect = {};
 };
 
 /// An exposure table read back: the items in pool order with their use counts.
