@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "chart_key.h"
 #include "quillon/charts/confusion_map.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
+#include "run_charts_html.h"
 
 namespace quillon::charts {
 namespace {
@@ -221,6 +223,7 @@ Outcome<RunTables> loadRunTables(const RunFiles& files) {
         run.confusion = std::move(*confusion);
     }
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
+    run.tests = testsOfRun(run);
     return run;
 }
 
@@ -269,7 +272,7 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
 }
 
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths) {
-    std::string out = htmlPageStart("Quillon report");
+    std::string out = htmlPageStart("Quillon report", panelStyle);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
@@ -314,9 +317,7 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
         "2003).</p>\n";
 
     out += "<h2>Charts</h2>\n";
-    for (const Chart& chart : buildCharts(runs)) {
-        out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
-    }
+    out += runChartsHtml(buildCharts(runs));
     return out + htmlPageEnd();
 }
 
@@ -333,7 +334,8 @@ Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& 
     std::filesystem::create_directories(folder, error);
     if (error)
         return Failure{FailureKind::Output, "The folder " + folder + " could not be made: " + error.message() + "."};
-    for (const Chart& chart : buildCharts(runs)) {
+    for (Chart chart : buildCharts(runs)) {
+        chart.legend = true;  // a file stands alone, without the page's key
         const std::string path = (std::filesystem::path(folder) / (chart.id + ".svg")).string();
         if (!replaceFileContents(path, svgDocument(layoutChart(chart))))
             return Failure{FailureKind::Output, "The chart " + path + " could not be written."};

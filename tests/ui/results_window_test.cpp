@@ -76,7 +76,7 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     // Without "Use SPRT" the run writes no stopping table and shows no stopping chart.
     EXPECT_FALSE(std::filesystem::exists("data/samplepassfail_results_stopping.csv"));
     expectSameCharts(results->charts(), charts::buildCharts({run}));
-    ASSERT_EQ(results->charts().size(), 5u);
+    ASSERT_EQ(results->charts().size(), 6u);
     EXPECT_EQ(results->charts()[0].series[0].points.size(), 12u);
 
     // The report button writes the report beside the results table and opens it.
