@@ -416,8 +416,9 @@ std::optional<std::pair<double, double>> wilsonInterval(std::int64_t part, std::
 Axis chanceAxis(double chance, double dataLow, double dataHigh) {
     const double low = std::clamp(std::min(chance, dataLow), 0.0, 1.0);
     Axis axis = axisWithLabels(low, std::max(1.0, dataHigh), 5, false, 100.0, "%");
-    // The axis starts at chance itself, its line labelled; the ticks below it go.
-    if (low > axis.low) {
+    // The axis starts at chance itself, its line labelled, and the ticks below it go; data below
+    // chance keep the nice step under them, so that no curve runs along the axis.
+    if (low > axis.low && chance <= dataLow) {
         axis.low = low;
         while (!axis.ticks.empty() && axis.ticks.front() < low - 1e-12) {
             axis.ticks.erase(axis.ticks.begin());

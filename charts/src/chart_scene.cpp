@@ -115,6 +115,10 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     };
     // Intervals may leave the axis's range (a share of a handful of tests): cut at the plot's edge.
     const auto yInside = [&](double v) { return yAt(std::clamp(v, chart.y.low, chart.y.high)); };
+    // Only a line with more points than the plot has pixel columns is thinned: others stay as drawn.
+    const auto fit = [&](Polyline& line) {
+        if (static_cast<double>(line.size()) > right - left) line = reduceToColumns(line);
+    };
 
     // Horizontal grid lines carry the y ticks; the x axis gets short tick marks only.
     for (std::size_t i = 0; i < chart.y.ticks.size(); ++i) {
@@ -157,8 +161,8 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                 high = {{high[0].first - 3, high[0].second}, {high[0].first + 3, high[0].second}};
             }
             if (!low.empty()) {
-                low = reduceToColumns(low);
-                high = reduceToColumns(high);
+                fit(low);
+                fit(high);
                 high.insert(high.end(), low.rbegin(), low.rend());
                 area.outlines.push_back(std::move(high));
             }
@@ -205,7 +209,8 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         const auto endRun = [&] {
             // A lone point would draw nothing: it becomes a short level stroke.
             if (run.size() == 1) run = {{run[0].first - 3, run[0].second}, {run[0].first + 3, run[0].second}};
-            if (!run.empty()) (runFaint ? faded : path).runs.push_back(reduceToColumns(run));
+            fit(run);
+            if (!run.empty()) (runFaint ? faded : path).runs.push_back(std::move(run));
             run.clear();
         };
         const auto faintAt = [&](std::size_t i) { return i < series.faint.size() && series.faint[i]; };
