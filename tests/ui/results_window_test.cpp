@@ -88,7 +88,7 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     EXPECT_NE(html.find("<th>12 items</th>"), std::string::npos);
     std::size_t charts = 0;
     for (std::size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) ++charts;
-    EXPECT_EQ(charts, 5u);
+    EXPECT_EQ(charts, 6u + 3u);  // six charts and the three swatches of the error panels' key
     EXPECT_EQ(ui.messages.size(), 1u);
 
     ui.launchWorks = false;
@@ -158,8 +158,8 @@ TEST(ResultsWindow, UseSprtWritesTheStoppingTableAndShowsItsChart) {
               "");
     ResultsWindow* results = ui.window->resultsWindow();
     expectSameCharts(results->charts(), charts::buildCharts({run}));
-    ASSERT_EQ(results->charts().size(), 6u);
-    const charts::Chart& chart = results->charts().back();
+    ASSERT_EQ(results->charts().size(), 8u);  // the stopping chart, then the trade-off
+    const charts::Chart& chart = results->charts()[6];
     EXPECT_EQ(chart.id, "stopping-lengths");
     ASSERT_EQ(chart.series.size(), 2u);
     EXPECT_EQ(chart.series[0].name, "SPRT");
