@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -190,45 +191,82 @@ int presentPoints(const Series& series) {
     return count;
 }
 
+const Chart& chartOf(const std::vector<Chart>& charts, const std::string& id) {
+    const auto found = std::find_if(charts.begin(), charts.end(), [&](const Chart& c) { return c.id == id; });
+    if (found == charts.end()) throw std::runtime_error("no chart " + id);
+    return *found;
+}
+
+std::vector<std::string> ids(const std::vector<Chart>& charts) {
+    std::vector<std::string> out;
+    for (const Chart& chart : charts) out.push_back(chart.id);
+    return out;
+}
+
 TEST(ChartModel, SeriesAndLegendForEdgeData) {
-    // Two groups: every rule; three groups: no Bayes series anywhere.
+    // Two groups: every rule; three groups: no Bayes series anywhere. Errors in two panels.
     const std::vector<Chart> two = buildCharts({run(results(twoGroupLine, 3))});
-    ASSERT_EQ(two.size(), 4u);  // no exposure table, no exposure chart
-    EXPECT_EQ(names(two[0]), (std::vector<std::string>{"MAP", "SPRT (of decided)", "Bayes risk"}));
-    EXPECT_EQ(names(two[1]),
-              (std::vector<std::string>{"MAP false pos.", "MAP false neg.", "SPRT false pos.", "SPRT false neg.",
-                                        "Bayes risk false pos.", "Bayes risk false neg."}));
-    EXPECT_EQ(names(two[3]), (std::vector<std::string>{"MAP", "Bayes risk"}));
+    EXPECT_EQ(ids(two), (std::vector<std::string>{"accuracy", "sprt-decided", "false-positives", "false-negatives",
+                                                  "mean-probability"}));
+    // Bayes risk is at 100% from length 1: a diamond marks where it first reaches 90, 95 and 99%.
+    EXPECT_EQ(names(two[0]), (std::vector<std::string>{"MAP", "SPRT (of decided)", "Bayes risk",
+                                                       "First length reaching 90, 95, 99%"}));
+    EXPECT_EQ(two[0].series[3].points, (std::vector<std::optional<std::pair<double, double>>>{std::pair{1.0, 1.0}}));
+    EXPECT_EQ(names(two[2]), (std::vector<std::string>{"MAP", "SPRT (of decided)", "Bayes risk"}));
+    EXPECT_EQ(two[2].y.low, two[3].y.low);
+    EXPECT_EQ(two[2].y.high, two[3].y.high);  // the error panels share their axis
+    EXPECT_EQ(names(two[4]), (std::vector<std::string>{"MAP", "Bayes risk"}));
     EXPECT_EQ(two[0].x.title, "Test length (items)");
     EXPECT_EQ(two[0].y.tickLabels.back(), "100%");
+    EXPECT_EQ(two[0].y.low, 0.5);  // from chance, labelled
+    EXPECT_EQ(two[0].references.at(0).label, "Chance: 50%");
     EXPECT_EQ(two[0].series[0].points[2], (std::pair{3.0, 0.75}));
+    EXPECT_TRUE(two[1].strip);
     const std::vector<Chart> three = buildCharts({run(results(threeGroupLine, 3))});
     EXPECT_EQ(names(three[0]), (std::vector<std::string>{"MAP", "SPRT (of decided)"}));
-    EXPECT_EQ(three[1].series.size(), 4u);
-    EXPECT_EQ(names(three[3]), (std::vector<std::string>{"MAP"}));
+    EXPECT_EQ(three[2].series.size(), 2u);
+    EXPECT_EQ(names(three[4]), (std::vector<std::string>{"MAP"}));
+    EXPECT_EQ(three[0].y.low, 0);  // neither exposure nor confusion table: chance unknown
 
     // 0/0 rows: the table writes them as 0, but no rule had a case, so nothing is plotted as 0%.
     const std::vector<Chart> empty = buildCharts({run(results(zeroLine, 5))});
     for (const Chart& chart : empty) {
         EXPECT_FALSE(chart.hasData()) << chart.id;
-        EXPECT_EQ(chart.y.low, 0);
+        EXPECT_EQ(chart.y.low, chart.id == "accuracy" ? 0.5 : 0) << chart.id;
     }
     // The SPRT decided for nobody at length 1 only: its accuracy starts at length 2.
     const std::vector<Chart> late =
         buildCharts({run(header + "1,.7500,.0000,.2500,.7750,,.000,.0000,.0000,.0000,\r\n2" + threeGroupLine)});
     EXPECT_EQ(late[0].series[1].points[0], std::nullopt);
     EXPECT_EQ(presentPoints(late[0].series[1]), 1);
-    EXPECT_EQ(presentPoints(late[2].series[0]), 2);  // decided share 0% at length 1 is a real 0
+    EXPECT_EQ(presentPoints(late[1].series[0]), 2);  // decided share 0% at length 1 is a real 0
 
-    // Several runs overlay, named by their labels, told apart by dash as well as colour.
-    const std::vector<Chart> both =
-        buildCharts({run(results(twoGroupLine, 4), "A"), run(results(threeGroupLine, 9), "B")});
-    EXPECT_EQ(names(both[0]),
-              (std::vector<std::string>{"MAP \xC2\xB7 A", "SPRT (of decided) \xC2\xB7 A", "Bayes risk \xC2\xB7 A",
-                                        "MAP \xC2\xB7 B", "SPRT (of decided) \xC2\xB7 B"}));
-    EXPECT_EQ(names(both[2]), (std::vector<std::string>{"A", "B"}));
-    EXPECT_NE(both[2].series[0].style.colour, both[2].series[1].style.colour);
-    EXPECT_NE(both[0].series[0].style.dash, both[0].series[3].style.dash);
+    // Several runs: a panel per rule, colour means the run on every chart, every accuracy panel
+    // on one axis.
+    RunTables a = run(results(twoGroupLine, 4), "A"), b = run(results(threeGroupLine, 9), "B");
+    b.exposure = ExposureTable{3, {{"I1", 9}}};
+    const std::vector<Chart> both = buildCharts({a, b});
+    EXPECT_EQ(ids(both),
+              (std::vector<std::string>{"accuracy-map", "accuracy-sprt", "accuracy-bayes", "sprt-decided",
+                                        "false-positives-map", "false-negatives-map", "false-positives-sprt",
+                                        "false-negatives-sprt", "false-positives-bayes", "false-negatives-bayes",
+                                        "mean-probability-map", "mean-probability-bayes", "exposure"}));
+    EXPECT_EQ(names(chartOf(both, "accuracy-map")), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(names(chartOf(both, "accuracy-bayes")),
+              (std::vector<std::string>{"A", "First length reaching 90, 95, 99%"}));
+    for (const Chart& chart : both) {
+        for (const Series& series : chart.series) {
+            if (series.name == "A" || series.name == "B") {
+                EXPECT_EQ(series.style.colour, runColour(series.name == "A" ? 0 : 1)) << chart.id;
+            }
+        }
+        if (chart.id.starts_with("accuracy")) {
+            EXPECT_NEAR(chart.y.low, 1.0 / 3, 1e-12) << chart.id;  // the lower chance of the two
+            EXPECT_EQ(chart.references.size(), 2u);
+            EXPECT_EQ(chart.references[1].label, "Chance with 3 groups: 33.3%");
+        }
+    }
+    EXPECT_NE(both[0].series[0].style.dash, both[0].series[1].style.dash);
     EXPECT_EQ(both[0].x.high, 10);  // the longer run sets the length axis
 }
 
@@ -254,8 +292,7 @@ TEST(ChartModel, ExposureFiguresAndChart) {
     tables.exposure = exposure({1, 3, 0, 2});
     tables.exposureFile = "e.csv";
     const std::vector<Chart> charts = buildCharts({tables});
-    ASSERT_EQ(charts.size(), 5u);
-    const Chart& chart = charts[4];
+    const Chart& chart = chartOf(charts, "exposure");
     EXPECT_EQ(chart.series[0].points[0], (std::pair{1.0, 1.0}));  // sorted by use, as a share of 3 tests
     EXPECT_EQ(chart.series[0].points[3], (std::pair{4.0, 0.0}));
     EXPECT_EQ(chart.notes,
@@ -437,9 +474,9 @@ RunTables withStopping(RunTables tables, const StoppingTable& written) {
 TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
     const RunTables three = withStopping(run(results(twoGroupLine, 3)), stoppingTable(3, {.9}, threeTests));
     const std::vector<Chart> charts = buildCharts({three});
-    ASSERT_EQ(charts.size(), 5u);  // no exposure table: the stopping chart follows the four
-    const Chart& chart = charts[4];
-    EXPECT_EQ(chart.id, "stopping-lengths");
+    // No exposure table: the stopping chart and the trade-off follow the length charts.
+    EXPECT_EQ(ids(charts).back(), "trade-off");
+    const Chart& chart = chartOf(charts, "stopping-lengths");
     EXPECT_EQ(names(chart), (std::vector<std::string>{"SPRT", "Posterior \xE2\x89\xA5 .9"}));
     EXPECT_NE(chart.series[0].style.dash, chart.series[1].style.dash);  // coinciding rules stay visible
     using P = std::optional<std::pair<double, double>>;
@@ -450,7 +487,7 @@ TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
     EXPECT_EQ(chart.notes[1], "Posterior \xE2\x89\xA5 .9: ATL 2.00 items, PCC 66.7%, 33.33% undecided.");
     EXPECT_EQ(chart.notes[2], "Fixed length 3: PCC 66.7%.");
     EXPECT_EQ(chart.x.high, 3);
-    EXPECT_EQ(chart.y.tickLabels.back(), "40%");
+    EXPECT_EQ(chart.y.tickLabels.back(), "40%");  // the points set it; the bands are cut
 
     struct Edge {
         const char* what;
@@ -467,7 +504,7 @@ TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
          true, "SPRT: ATL 1.00 items, PCC 100.0%, 0.00% undecided."},
     };
     for (const Edge& e : edges) {
-        const Chart edge = buildCharts({e.tables}).back();
+        const Chart edge = chartOf(buildCharts({e.tables}), "stopping-lengths");
         EXPECT_EQ(edge.id, "stopping-lengths") << e.what;
         EXPECT_EQ(edge.hasData(), e.hasData) << e.what;
         EXPECT_EQ(edge.notes[0], e.note) << e.what;
@@ -481,11 +518,11 @@ TEST(ChartModel, StoppingLengthsPerRuleWithAtlAndPcc) {
     RunTables plain = run(results(twoGroupLine, 9), "B");
     RunTables a = three;
     a.label = "A";
-    const Chart both = buildCharts({a, plain}).back();
+    const Chart both = chartOf(buildCharts({a, plain}), "stopping-lengths");
     EXPECT_EQ(names(both), (std::vector<std::string>{"SPRT \xC2\xB7 A", "Posterior \xE2\x89\xA5 .9 \xC2\xB7 A"}));
     EXPECT_EQ(both.notes[0], "A: SPRT: ATL 2.67 items, PCC 66.7%, 33.33% undecided.");
     EXPECT_EQ(both.x.high, 10);
-    EXPECT_EQ(buildCharts({plain}).size(), 4u);  // no stopping table, no stopping chart
+    EXPECT_EQ(ids(buildCharts({plain})).back(), "mean-probability");  // no stopping table, no stopping chart
 
     // A stopping table of another test length does not belong to the results table.
     RunTables longer = withStopping(run(results(twoGroupLine, 4)), stoppingTable(3, {.9}, threeTests));
@@ -504,19 +541,28 @@ TEST(SvgWriter, WellFormedWithOnePathPerSeries) {
             const std::string svg = svgDocument(layoutChart(chart));
             const XmlCount parsed = parseXml(svg);
             ASSERT_EQ(parsed.error, "") << svg;
-            EXPECT_EQ(parsed.elements.at("path"), static_cast<int>(chart.series.size())) << chart.id;
+            // Every line is one path (and a faded one for its stretches on few cases).
+            for (const Series& series : chart.series) {
+                if (series.style.marker >= 0) continue;
+                EXPECT_NE(svg.find("data-series=\"" + escapeMarkup(series.name) + "\""), std::string::npos) << chart.id;
+            }
             // Every tick label and both axis titles are drawn.
             EXPECT_GE(parsed.elements.at("text"), static_cast<int>(chart.x.ticks.size() + chart.y.ticks.size() + 3));
         }
     }
-    // A lone point still draws: it becomes a short stroke.
+    // A lone point still draws: it becomes a short stroke (faded: its share rests on one test).
     const Scene scene = layoutChart(buildCharts({odd})[0]);
+    std::map<std::string, int> strokes;
     for (const Shape& shape : scene.shapes) {
         if (const auto* path = std::get_if<PathShape>(&shape)) {
-            ASSERT_EQ(path->runs.size(), 1u);
-            EXPECT_EQ(path->runs[0].size(), 2u);
+            strokes[path->name] += static_cast<int>(path->runs.size());
+            for (const auto& run : path->runs) EXPECT_EQ(run.size(), 2u);
+            if (!path->runs.empty()) {
+                EXPECT_LT(path->opacity, 1);
+            }
         }
     }
+    for (const auto& [name, count] : strokes) EXPECT_EQ(count, 1) << name;
     EXPECT_EQ(escapeMarkup("a\xC3\xA9<\xC3\x28\x02"), "a\xC3\xA9&lt;\xEF\xBF\xBD(");
 }
 
@@ -530,7 +576,9 @@ TEST(Report, SelfContainedAndWellFormed) {
     const std::string html = reportHtml({tables, run(results(threeGroupLine, 40), "Run 2")});
     const XmlCount parsed = parseXml(html);
     ASSERT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.elements.at("svg"), 5);
+    // Every chart is drawn, beside the swatches of the keys.
+    EXPECT_GE(parsed.elements.at("svg"),
+              static_cast<int>(buildCharts({tables, run(results(threeGroupLine, 40))}).size()));
     for (const char* fetched : {"<script", "src=", "url(", "@import", "<link"})
         EXPECT_EQ(html.find(fetched), std::string::npos);
     for (const char* shown :
@@ -551,7 +599,8 @@ TEST(Report, WritesWholeFilesAndRefusesAMismatchedPair) {
     EXPECT_EQ(failureText(writeReport((folder / "r.html").string(), {tables})), "");
     EXPECT_EQ(parseXml(*readWholeFile((folder / "r.html").string())).error, "");
     EXPECT_EQ(failureText(writeChartFiles((folder / "svg").string(), {tables})), "");
-    for (const char* id : {"accuracy", "errors", "sprt-decided", "mean-probability", "exposure"}) {
+    for (const char* id :
+         {"accuracy", "false-positives", "false-negatives", "sprt-decided", "mean-probability", "exposure"}) {
         EXPECT_TRUE(std::filesystem::exists(folder / "svg" / (std::string(id) + ".svg"))) << id;
     }
     EXPECT_NE(failureText(writeReport((folder / "missing" / "r.html").string(), {tables})), "");
@@ -762,7 +811,7 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     }
     EXPECT_FALSE(std::filesystem::exists(folder / "x.html"));
     const std::string two = readWholeFile(f + "/two.html").value_or("");
-    EXPECT_NE(two.find("MAP \xC2\xB7 B"), std::string::npos);
+    EXPECT_NE(two.find("data-series=\"B\""), std::string::npos);
     EXPECT_NE(readWholeFile(f + "/s.html").value_or("").find("<td>Posterior \xE2\x89\xA5 .8</td>"), std::string::npos);
     EXPECT_EQ(parseXml(*readWholeFile(f + "/svg/exposure.svg")).error, "");
     const std::string c3 = readWholeFile(f + "/c3.html").value_or("");

@@ -11,8 +11,11 @@
 namespace quillon::ui {
 namespace {
 
-wxGraphicsPen penFor(wxGraphicsContext& context, const std::string& colour, double width, int dash) {
-    wxGraphicsPenInfo info(wxColour(toWx(colour)), width);
+wxGraphicsPen penFor(wxGraphicsContext& context, const std::string& colour, double width, int dash,
+                     double opacity = 1) {
+    wxColour shade(toWx(colour));
+    shade.Set(shade.Red(), shade.Green(), shade.Blue(), static_cast<unsigned char>(std::lround(opacity * 255)));
+    wxGraphicsPenInfo info(shade, width);
     info.Cap(wxCAP_BUTT).Join(wxJOIN_ROUND);
     const auto& patterns = charts::dashPattern();
     if (dash > 0 && dash < static_cast<int>(patterns.size())) {
@@ -54,7 +57,7 @@ void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
                     }
                 }
             }
-            context.SetPen(penFor(context, path->colour, path->width, path->dash));
+            context.SetPen(penFor(context, path->colour, path->width, path->dash, path->opacity));
             context.StrokePath(stroke);
         } else if (const auto* marker = std::get_if<charts::MarkerShape>(&shape)) {
             const charts::MarkerOutline outline = charts::markerOutline(*marker);

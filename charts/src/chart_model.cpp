@@ -1,6 +1,8 @@
 #include "quillon/charts/chart_model.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
@@ -54,6 +56,9 @@ Axis axisWithLabels(double low, double high, int targetTicks, bool wholeSteps, d
     return axis;
 }
 
+// A share axis from 0 to 100% with about `targetTicks` intervals, for a thin strip.
+Axis percentAxisTicks(int targetTicks) { return axisWithLabels(0, 1, targetTicks, false, 100.0, "%"); }
+
 Point pointIf(bool present, double x, double y) {
     if (!present || !std::isfinite(y)) return std::nullopt;
     return std::pair{x, y};
@@ -86,23 +91,10 @@ std::int32_t longestTest(const std::vector<RunTables>& runs) {
     return static_cast<std::int32_t>(longest);
 }
 
-Axis lengthAxis(const std::vector<RunTables>& runs) {
-    Axis axis = niceAxis(0, longestTest(runs), 8, true);
+Axis lengthAxis(const std::vector<RunTables>& runs, int targetTicks = 8) {
+    Axis axis = niceAxis(0, longestTest(runs), targetTicks, true);
     axis.title = "Test length (items)";
     return axis;
-}
-
-Chart lengthChart(std::string id, std::string title, std::string yTitle, bool fitToData,
-                  const std::vector<RunTables>& runs, std::vector<Series> series) {
-    Chart chart;
-    chart.id = std::move(id);
-    chart.title = std::move(title);
-    chart.x = lengthAxis(runs);
-    const auto [low, high] = yRange(series);
-    chart.y = percentAxis(low, high, fitToData);
-    chart.y.title = std::move(yTitle);
-    chart.series = std::move(series);
-    return chart;
 }
 
 // One series per run of a value of each results line.
@@ -126,6 +118,134 @@ int stoppingColour(std::size_t rule) {
     return order[rule % std::size(order)];
 }
 
+// The cases under each share of a run: every test for MAP and Bayes risk, the decided tests for
+// the SPRT; missing where the run does not tell how many tests it gave.
+struct RunCases {
+    std::optional<std::int64_t> tests;
+    std::vector<std::optional<std::int64_t>> decided;  // [length - 1]
+};
+
+RunCases casesOf(const RunTables& run) {
+    RunCases cases{testsOfRun(run), {}};
+    for (const ResultsRow& row : run.results.rows) {
+        const auto n = static_cast<std::size_t>(row.length - 1);
+        if (run.confusion && row.length <= run.confusion->maxTestLength) {
+            // The confusion table counts them exactly; the 3-decimal share only nearly.
+            const std::size_t cells = static_cast<std::size_t>(run.confusion->groupCount) * run.confusion->groupCount;
+            std::int64_t decided = run.confusion->outside[n * 2 + 1];
+            for (std::size_t c = 0; c < cells; ++c) decided += run.confusion->counts[(n * 2 + 1) * cells + c];
+            cases.decided.emplace_back(decided);
+        } else if (cases.tests) {
+            cases.decided.emplace_back(std::llround(row.sprtDecided * static_cast<double>(*cases.tests)));
+        } else {
+            cases.decided.emplace_back();
+        }
+    }
+    return cases;
+}
+
+// Below this many cases a share is drawn faded: it moves by more than 3 points with one case.
+constexpr std::int64_t fewCases = 30;
+
+// Adds to each present point the Wilson band of its share and whether it rests on few cases;
+// `whole(i)` gives the cases under point i.
+template <class Whole>
+void addIntervals(Series& series, Whole whole) {
+    series.band.assign(series.points.size(), std::nullopt);
+    series.faint.assign(series.points.size(), false);
+    for (std::size_t i = 0; i < series.points.size(); ++i) {
+        const std::optional<std::int64_t> cases = whole(i);
+        if (!series.points[i] || !cases) continue;
+        // The tables keep 4 decimals: the count is the nearest whole number of cases.
+        const std::int64_t part =
+            std::clamp<std::int64_t>(std::llround(series.points[i]->second * static_cast<double>(*cases)), 0, *cases);
+        series.band[i] = wilsonInterval(part, *cases);
+        series.faint[i] = *cases < fewCases;
+    }
+}
+
+bool anyFaint(const std::vector<Series>& series) {
+    return std::any_of(series.begin(), series.end(), [](const Series& s) {
+        return std::find(s.faint.begin(), s.faint.end(), true) != s.faint.end();
+    });
+}
+
+// The lowest and highest point, (0, 0) for none: points set an axis, not their intervals, since
+// the interval of a share of a handful of tests would squeeze every other curve; the plot cuts
+// intervals at its edges.
+std::pair<double, double> drawnYRange(const std::vector<Series>& series) {
+    double low = INFINITY, high = -INFINITY;
+    for (const Series& s : series) {
+        for (const Point& p : s.points) {
+            if (!p) continue;
+            low = std::min(low, p->second);
+            high = std::max(high, p->second);
+        }
+    }
+    return low > high ? std::pair{0.0, 0.0} : std::pair{low, high};
+}
+
+// The first length at which a share of all tests reaches each of 90, 95 and 99%, compared in the
+// table's 4 decimals so that exactly .9000 counts.
+std::array<std::optional<std::int32_t>, 3> firstLengths(const Series& curve) {
+    constexpr std::int64_t targets[] = {9000, 9500, 9900};
+    std::array<std::optional<std::int32_t>, 3> first;
+    for (std::size_t t = 0; t < 3; ++t) {
+        for (const Point& p : curve.points) {
+            if (p && std::llround(p->second * 10000) >= targets[t]) {
+                first[t] = static_cast<std::int32_t>(p->first);
+                break;
+            }
+        }
+    }
+    return first;
+}
+
+const char* const firstLengthName = "First length reaching 90, 95, 99%";
+
+// The marks on `curve` where it first reaches 90, 95 and 99%, and the note that states them.
+std::pair<Series, std::string> firstLengthMarks(const Series& curve, const std::string& whose, int colour) {
+    Series marks{firstLengthName, SeriesStyle{colour, 0, false, static_cast<int>(MarkerKind::Diamond)}, {}};
+    const auto first = firstLengths(curve);
+    const std::string longest = std::to_string(curve.points.size()) + (curve.points.size() == 1 ? " item" : " items");
+    if (!first[0]) return {std::move(marks), whose + " does not reach 90% by " + longest + "."};
+    std::string note = whose + " first reaches";
+    const char* const target[] = {" 90%", " 95%", " 99%"};
+    for (std::size_t t = 0; t < 3; ++t) {
+        if (first[t]) {
+            const Point& p = curve.points[static_cast<std::size_t>(*first[t] - 1)];
+            if (std::find(marks.points.begin(), marks.points.end(), p) == marks.points.end()) marks.points.push_back(p);
+        }
+        note += std::string(t == 0 ? "" : ",") + target[t] +
+                (first[t] ? " at " + std::to_string(*first[t]) + (*first[t] == 1 ? " item" : " items")
+                          : " not by " + longest);
+    }
+    note += ".";
+    return {std::move(marks), std::move(note)};
+}
+
+// A note for each two lines of a chart that are the same at every point: the later hides the
+// earlier but for its end mark.
+void noteCoinciding(Chart& chart) {
+    for (std::size_t a = 0; a < chart.series.size(); ++a) {
+        for (std::size_t b = a + 1; b < chart.series.size(); ++b) {
+            const Series &first = chart.series[a], &second = chart.series[b];
+            if (first.style.marker >= 0 || second.style.marker >= 0 || first.points != second.points ||
+                !std::any_of(first.points.begin(), first.points.end(), [](const Point& p) { return p.has_value(); }))
+                continue;
+            chart.notes.push_back(first.name + " and " + second.name +
+                                  " coincide at every length: one line, told apart by the marks at its end.");
+        }
+    }
+}
+
+// Marks the end of each line with a mark of its own, so that lines drawn over one another show.
+void markLineEnds(std::vector<Series>& series) {
+    int next = 0;
+    for (Series& s : series)
+        if (s.style.marker < 0) s.style.endMarker = next++;
+}
+
 Chart stoppingChart(const std::vector<RunTables>& runs) {
     Chart chart;
     chart.id = "stopping-lengths";
@@ -139,14 +259,19 @@ Chart stoppingChart(const std::vector<RunTables>& runs) {
             const StoppingRulePart& rule = run.stopping->rules[k];
             const std::string name = stoppingRuleLabel(rule);
             // Rules can stop at the same lengths (the SPRT and a threshold of 1 - a often do): a dash
-            // of its own keeps each one visible where they coincide.
-            const int dash = static_cast<int>(chart.series.size()) % dashes;
-            Series series{seriesName(name, runs, r), SeriesStyle{stoppingColour(k), dash, false}, {}};
+            // of its own keeps each one visible where they coincide. With several runs colour means
+            // the run, as on every chart, and the dash the rule.
+            const bool several = runs.size() > 1;
+            const int dash = static_cast<int>(several ? k : chart.series.size()) % dashes;
+            Series series{
+                seriesName(name, runs, r), SeriesStyle{several ? runColour(r) : stoppingColour(k), dash, false}, {}};
             // Without any test there is nothing to share over, and nothing is drawn.
             const auto tests = static_cast<double>(rule.total.tests);
             for (std::size_t n = 0; n < rule.stopped.size(); ++n) {
                 series.points.push_back(pointIf(rule.total.tests > 0, static_cast<double>(n + 1),
                                                 static_cast<double>(rule.stopped[n].tests) / tests));
+                series.band.push_back(wilsonInterval(rule.stopped[n].tests, rule.total.tests));
+                series.faint.push_back(rule.total.tests < fewCases);
             }
             chart.series.push_back(std::move(series));
             chart.notes.push_back(prefix + name +
@@ -164,10 +289,63 @@ Chart stoppingChart(const std::vector<RunTables>& runs) {
     }
     chart.notes.push_back("ATL: average test length; PCC: percent correctly classified.");
     chart.notes.push_back("An undecided test counts at the full length, classed by its last MAP group.");
+    chart.notes.push_back("Bands: 95 % Wilson interval of each share of the rule's tests.");
+    if (anyFaint(chart.series))
+        chart.notes.push_back("Faded: shares of fewer than " + std::to_string(fewCases) + " tests.");
+    markLineEnds(chart.series);
+    noteCoinciding(chart);
     chart.x = lengthAxis(runs);
-    const auto [low, high] = yRange(chart.series);
+    const auto [low, high] = drawnYRange(chart.series);
     chart.y = percentAxis(low, high, true);
     chart.y.title = "Tests stopped at this length (%)";
+    return chart;
+}
+
+// Each stopping rule's average length and share classified correctly, over the fixed-length MAP
+// curve of its run: what a shorter test costs in accuracy.
+std::optional<Chart> tradeOffChart(const std::vector<RunTables>& runs, const std::vector<RunCases>& cases) {
+    const bool several = runs.size() > 1;
+    Chart chart;
+    chart.id = "trade-off";
+    chart.title = "Test length against accuracy: each stopping rule over the fixed-length curve";
+    std::vector<Series> curves, marks, points;
+    double xHigh = 1;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const RunTables& run = runs[r];
+        if (!run.stopping) continue;
+        const int colour = several ? runColour(r) : ruleColour[Map];
+        const std::string prefix = several ? run.label + ": " : "";
+        Series curve = lengthSeries(
+            run, prefix + "MAP, fixed length",
+            SeriesStyle{colour, several ? static_cast<int>(r) % dashCount() : 0, false},
+            [](const ResultsRow& x) { return x.mapAccurate; }, mapPresent);
+        addIntervals(curve, [&](std::size_t) { return cases[r].tests; });
+        Series mark = firstLengthMarks(curve, "", colour).first;
+        if (!mark.points.empty()) marks.push_back(std::move(mark));
+        curves.push_back(std::move(curve));
+        xHigh = std::max(xHigh, static_cast<double>(run.results.rows.size()));
+        for (std::size_t k = 0; k < run.stopping->rules.size(); ++k) {
+            const StoppingRulePart& rule = run.stopping->rules[k];
+            if (rule.total.tests == 0) continue;
+            SeriesStyle style{several ? colour : stoppingColour(k), 0, false, static_cast<int>(k)};
+            Series point{prefix + stoppingRuleLabel(rule), style, {}};
+            point.points.emplace_back(std::pair{rule.averageLength, rule.percentCorrect});
+            point.whiskers.push_back(Whiskers{std::nullopt, wilsonInterval(rule.total.accurate, rule.total.tests)});
+            xHigh = std::max(xHigh, rule.averageLength);
+            points.push_back(std::move(point));
+        }
+    }
+    if (curves.empty()) return std::nullopt;
+    markLineEnds(curves);
+    chart.series = std::move(curves);
+    chart.series.insert(chart.series.end(), marks.begin(), marks.end());
+    chart.series.insert(chart.series.end(), points.begin(), points.end());
+    chart.x = niceAxis(0, xHigh, 8, false);
+    chart.x.title = "Average test length (items)";
+    chart.notes.push_back(
+        "Marks: each stopping rule's average length and share correct (whiskers: 95 % Wilson interval).");
+    chart.notes.push_back("Lines: MAP accuracy of fixed-length tests.");
+    chart.notes.push_back("Diamonds: the first length at which a curve reaches 90, 95 and 99%.");
     return chart;
 }
 
@@ -197,6 +375,58 @@ Axis percentAxisFromData(double dataLow, double dataHigh) {
     // A tenth of the range below the data, so that no curve runs along the axis.
     const double low = std::min(dataLow, high) - 0.1 * (high - std::min(dataLow, high));
     return axisWithLabels(low < 0.05 ? std::min(0.0, dataLow) : low, high, 5, false, 100.0, "%");
+}
+
+std::optional<std::int64_t> testsOfRun(const RunTables& run) {
+    if (run.tests) return run.tests;
+    if (run.exposure) {
+        if (const auto figures = exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size())))
+            return figures->tests;
+    }
+    if (run.stopping && !run.stopping->rules.empty()) return run.stopping->rules.front().total.tests;
+    if (run.confusion && run.confusion->maxTestLength > 0) {
+        // Every test is in one cell of MAP's matrix at length 1, or outside it.
+        const auto cells = static_cast<std::size_t>(run.confusion->groupCount) * run.confusion->groupCount;
+        std::int64_t tests = run.confusion->outside[0];
+        for (std::size_t c = 0; c < cells; ++c) tests += run.confusion->counts[c];
+        return tests;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> groupsOfRun(const RunTables& run) {
+    if (run.exposure) return run.exposure->groupCount;
+    if (run.confusion) return run.confusion->groupCount;
+    if (run.results.hasBayes) return 2;
+    return std::nullopt;
+}
+
+std::optional<std::pair<double, double>> wilsonInterval(std::int64_t part, std::int64_t whole) {
+    if (whole <= 0 || part < 0 || part > whole) return std::nullopt;
+    constexpr double z = 1.959963984540054;  // the normal quantile of .975
+    const auto n = static_cast<double>(whole);
+    const double p = static_cast<double>(part) / n;
+    const double scale = 1 + z * z / n;
+    const double centre = (p + z * z / (2 * n)) / scale;
+    const double half = z * std::sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / scale;
+    // The bounds are exact at none and all; rounding must not push them past.
+    return std::pair{part == 0 ? 0.0 : std::max(0.0, centre - half),
+                     part == whole ? 1.0 : std::min(1.0, centre + half)};
+}
+
+Axis chanceAxis(double chance, double dataLow, double dataHigh) {
+    const double low = std::clamp(std::min(chance, dataLow), 0.0, 1.0);
+    Axis axis = axisWithLabels(low, std::max(1.0, dataHigh), 5, false, 100.0, "%");
+    // The axis starts at chance itself, its line labelled, and the ticks below it go; data below
+    // chance keep the nice step under them, so that no curve runs along the axis.
+    if (low > axis.low && chance <= dataLow) {
+        axis.low = low;
+        while (!axis.ticks.empty() && axis.ticks.front() < low - 1e-12) {
+            axis.ticks.erase(axis.ticks.begin());
+            axis.tickLabels.erase(axis.tickLabels.begin());
+        }
+    }
+    return axis;
 }
 
 const std::vector<std::string>& palette() {
@@ -312,84 +542,288 @@ Status checkRunPairs(const std::vector<RunTables>& runs) {
 std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
     std::vector<Chart> charts;
     const int dashes = dashCount();
+    const bool several = runs.size() > 1;
+    std::vector<RunCases> cases;
+    for (const RunTables& run : runs) cases.push_back(casesOf(run));
+    const bool allCounted =
+        std::all_of(cases.begin(), cases.end(), [](const RunCases& c) { return c.tests.has_value(); });
+    const bool anyBayes = std::any_of(runs.begin(), runs.end(), [](const RunTables& r) { return r.results.hasBayes; });
+    const auto twoGroups = [](const RunTables& run) { return run.results.hasBayes; };
+    const bool allTwo = std::all_of(runs.begin(), runs.end(), twoGroups);
+    // With several runs colour means the run on every chart, and a panel holds one rule.
+    const auto runStyle = [&](std::size_t r) { return SeriesStyle{runColour(r), static_cast<int>(r) % dashes, false}; };
+    const auto ruleStyle = [](Rule rule) { return SeriesStyle{ruleColour[rule], 0, false}; };
+    const std::string bandNote =
+        allCounted ? "Bands: 95 % Wilson interval of each share, over the tests (the SPRT's: the decided tests)."
+                   : "No interval bands: the number of tests is not known without the run's exposure, stopping or "
+                     "confusion table.";
+    const std::string faintNote = "Faded: shares of fewer than " + std::to_string(fewCases) + " tests.";
 
-    std::vector<Series> accuracy, errors, decided, meanProb;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const RunTables& run = runs[r];
-        const int dash = static_cast<int>(r) % dashes;
-        const auto style = [&](Rule rule) { return SeriesStyle{ruleColour[rule], dash, false}; };
-        accuracy.push_back(lengthSeries(
-            run, seriesName("MAP", runs, r), style(Map), [](const ResultsRow& x) { return x.mapAccurate; },
-            mapPresent));
-        accuracy.push_back(lengthSeries(
-            run, seriesName("SPRT (of decided)", runs, r), style(Sprt),
-            [](const ResultsRow& x) { return x.sprtAccurate; }, sprtPresent));
-        if (run.results.hasBayes) {
-            accuracy.push_back(lengthSeries(
-                run, seriesName("Bayes risk", runs, r), style(Bayes),
-                [](const ResultsRow& x) { return x.bayesAccurate; }, bayesPresent));
+    struct Column {
+        Rule rule;
+        double ResultsRow::*value;
+        bool (*present)(const ResultsRow&);
+    };
+    const auto shareSeries = [&](std::size_t r, const Column& column, std::string name, SeriesStyle style) {
+        Series series = lengthSeries(
+            runs[r], std::move(name), style, [&](const ResultsRow& x) { return x.*column.value; }, column.present);
+        addIntervals(series, [&](std::size_t i) { return column.rule == Sprt ? cases[r].decided[i] : cases[r].tests; });
+        return series;
+    };
+    const std::vector<Rule> rules = anyBayes ? std::vector<Rule>{Map, Sprt, Bayes} : std::vector<Rule>{Map, Sprt};
+    const auto runsOf = [&](Rule rule) {
+        std::vector<std::size_t> which;
+        for (std::size_t r = 0; r < runs.size(); ++r)
+            if (rule != Bayes || runs[r].results.hasBayes) which.push_back(r);
+        return which;
+    };
+    const auto panel = [&](std::string id, std::string title, std::string set, std::vector<Series> series) {
+        Chart chart;
+        chart.id = std::move(id);
+        chart.title = std::move(title);
+        chart.set = std::move(set);
+        chart.x = lengthAxis(runs, several ? 5 : 8);
+        chart.series = std::move(series);
+        return chart;
+    };
+
+    // Accuracy: every panel on one axis from chance, so that no rule looks better for its range.
+    const Column accuracyColumns[] = {{Map, &ResultsRow::mapAccurate, mapPresent},
+                                      {Sprt, &ResultsRow::sprtAccurate, sprtPresent},
+                                      {Bayes, &ResultsRow::bayesAccurate, bayesPresent}};
+    const char* const accuracyName[] = {"MAP", "SPRT (of decided)", "Bayes risk"};
+    std::vector<Chart> accuracy;
+    std::vector<std::string> firstNotes;
+    if (!several) {
+        std::vector<Series> series, marks;
+        for (Rule rule : rules) {
+            series.push_back(shareSeries(0, accuracyColumns[rule], accuracyName[rule], ruleStyle(rule)));
+            if (rule == Sprt) continue;  // a share of the decided tests reaches 90% on few of them
+            auto [mark, note] = firstLengthMarks(series.back(), ruleName[rule], ruleColour[rule]);
+            if (!mark.points.empty()) marks.push_back(std::move(mark));
+            firstNotes.push_back(std::move(note));
         }
+        markLineEnds(series);
+        if (!marks.empty()) {
+            series.insert(series.end(), marks.begin(), marks.end());
+        }
+        accuracy.push_back(panel("accuracy", "Classification accuracy by test length", "accuracy", std::move(series)));
+    } else {
+        const char* const ids[] = {"accuracy-map", "accuracy-sprt", "accuracy-bayes"};
+        const char* const titles[] = {"MAP accuracy", "SPRT accuracy (of decided)", "Bayes risk accuracy"};
+        for (Rule rule : rules) {
+            std::vector<Series> series, marks;
+            for (std::size_t r : runsOf(rule)) {
+                series.push_back(shareSeries(r, accuracyColumns[rule], runs[r].label, runStyle(r)));
+                if (rule == Sprt) continue;
+                auto [mark, note] =
+                    firstLengthMarks(series.back(), runs[r].label + ": " + ruleName[rule], runColour(r));
+                if (!mark.points.empty()) marks.push_back(std::move(mark));
+                firstNotes.push_back(std::move(note));
+            }
+            markLineEnds(series);
+            series.insert(series.end(), marks.begin(), marks.end());
+            accuracy.push_back(panel(ids[rule], titles[rule], "accuracy", std::move(series)));
+            accuracy.back().legend = false;
+        }
+    }
+    // The chance level: one line per group count the runs have.
+    std::vector<std::int32_t> groupCounts;
+    bool groupsUnknown = false;
+    for (const RunTables& run : runs) {
+        const std::optional<std::int32_t> groups = groupsOfRun(run);
+        if (!groups) groupsUnknown = true;
+        if (groups && std::find(groupCounts.begin(), groupCounts.end(), *groups) == groupCounts.end())
+            groupCounts.push_back(*groups);
+    }
+    std::sort(groupCounts.begin(), groupCounts.end());
+    double chance = groupsUnknown || groupCounts.empty() ? 0.0 : 1.0 / groupCounts.back();
+    std::vector<ReferenceLine> chanceLines;
+    for (std::int32_t groups : groupCounts) {
+        const std::string share = percentText(1.0 / groups, groups == 2 || groups == 4 || groups == 5 ? 0 : 1);
+        chanceLines.push_back({1.0 / groups, groupCounts.size() > 1
+                                                 ? "Chance with " + std::to_string(groups) + " groups: " + share
+                                                 : "Chance: " + share});
+    }
+    std::optional<Chart> tradeOff = tradeOffChart(runs, cases);
+    double low = 1, high = 1;
+    for (const Chart& chart : accuracy) {
+        const auto [l, h] = drawnYRange(chart.series);
+        if (chart.hasData()) low = std::min(low, l), high = std::max(high, h);
+    }
+    if (tradeOff) {
+        const auto [l, h] = drawnYRange(tradeOff->series);
+        if (tradeOff->hasData()) low = std::min(low, l), high = std::max(high, h);
+    }
+    const Axis accuracyAxis = chanceAxis(chance, low, high);
+    for (std::size_t c = 0; c < accuracy.size(); ++c) {
+        Chart& chart = accuracy[c];
+        chart.y = accuracyAxis;
+        chart.y.title =
+            several && chart.id == "accuracy-sprt" ? "Accurate (% of decided)" : "Accurate classifications (%)";
+        chart.references = chanceLines;
+        noteCoinciding(chart);
+    }
+    {
+        Chart& last = accuracy.back();
+        last.notes.push_back(std::string(anyBayes ? "MAP and Bayes risk" : "MAP") +
+                             ": share of all tests; SPRT: share of the tests it had decided.");
+        if (groupsUnknown)
+            last.notes.push_back(
+                "The axis starts at 0%: the group count, and so chance, is not known without the "
+                "run's exposure or confusion table.");
+        last.notes.push_back(bandNote);
+        for (const Chart& chart : accuracy)
+            if (anyFaint(chart.series) &&
+                std::find(last.notes.begin(), last.notes.end(), faintNote) == last.notes.end())
+                last.notes.push_back(faintNote);
+        last.notes.push_back(std::string("Diamonds: the first length at which a curve reaches 90, 95 and 99%."));
+        last.notes.insert(last.notes.end(), firstNotes.begin(), firstNotes.end());
+    }
+    charts.insert(charts.end(), accuracy.begin(), accuracy.end());
 
+    // The SPRT's decided share, a thin strip under the accuracy panels: the base of its accuracy.
+    {
+        std::vector<Series> decided;
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            Series series = lengthSeries(
+                runs[r], several ? runs[r].label : "SPRT", several ? runStyle(r) : ruleStyle(Sprt),
+                [](const ResultsRow& x) { return x.sprtDecided; }, mapPresent);
+            addIntervals(series, [&](std::size_t) { return cases[r].tests; });
+            decided.push_back(std::move(series));
+        }
+        Chart strip =
+            panel("sprt-decided", "Tests the SPRT had decided (% of tests started)", "accuracy", std::move(decided));
+        strip.x = lengthAxis(runs, 8);
+        strip.y = percentAxisTicks(2);
+        strip.y.title = "Decided";
+        strip.strip = true;
+        strip.legend = !several;
+        charts.push_back(std::move(strip));
+    }
+
+    // False positives and false negatives apart: each is read against its own kind.
+    {
         struct ErrorColumn {
             Rule rule;
             bool falsePositive;
-            double ResultsRow::*value;
-            bool (*present)(const ResultsRow&);
+            Column column;
         };
         const ErrorColumn errorColumns[] = {
-            {Map, true, &ResultsRow::mapFalsePos, mapPresent},
-            {Map, false, &ResultsRow::mapFalseNeg, mapPresent},
-            {Sprt, true, &ResultsRow::sprtFalsePos, sprtPresent},
-            {Sprt, false, &ResultsRow::sprtFalseNeg, sprtPresent},
-            {Bayes, true, &ResultsRow::bayesFalsePos, bayesPresent},
-            {Bayes, false, &ResultsRow::bayesFalseNeg, bayesPresent},
+            {Map, true, {Map, &ResultsRow::mapFalsePos, mapPresent}},
+            {Map, false, {Map, &ResultsRow::mapFalseNeg, mapPresent}},
+            {Sprt, true, {Sprt, &ResultsRow::sprtFalsePos, sprtPresent}},
+            {Sprt, false, {Sprt, &ResultsRow::sprtFalseNeg, sprtPresent}},
+            {Bayes, true, {Bayes, &ResultsRow::bayesFalsePos, bayesPresent}},
+            {Bayes, false, {Bayes, &ResultsRow::bayesFalseNeg, bayesPresent}},
         };
-        for (const ErrorColumn& column : errorColumns) {
-            if (column.rule == Bayes && !run.results.hasBayes) continue;
-            std::string what =
-                std::string(ruleName[column.rule]) + (column.falsePositive ? " false pos." : " false neg.");
-            const SeriesStyle errorStyle{ruleColour[column.rule],
-                                         (2 * static_cast<int>(r) + (column.falsePositive ? 0 : 1)) % dashes, false};
-            errors.push_back(lengthSeries(
-                run, seriesName(what, runs, r), errorStyle, [&](const ResultsRow& x) { return x.*column.value; },
-                column.present));
+        std::vector<Chart> errors;
+        const auto kindOf = [](bool falsePositive) {
+            return std::string(falsePositive ? "false positives" : "false negatives");
+        };
+        const auto idOf = [](bool falsePositive) {
+            return std::string(falsePositive ? "false-positives" : "false-negatives");
+        };
+        if (!several) {
+            for (bool falsePositive : {true, false}) {
+                std::vector<Series> series;
+                for (const ErrorColumn& e : errorColumns)
+                    if (e.falsePositive == falsePositive && (e.rule != Bayes || anyBayes))
+                        series.push_back(shareSeries(0, e.column, accuracyName[e.rule], ruleStyle(e.rule)));
+                markLineEnds(series);
+                std::string title = kindOf(falsePositive);
+                title[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(title[0])));
+                errors.push_back(panel(idOf(falsePositive), title + " by test length", "errors", std::move(series)));
+                errors.back().legend = false;
+            }
+        } else {
+            // A rule's two panels side by side.
+            for (const ErrorColumn& e : errorColumns) {
+                if (e.rule == Bayes && !anyBayes) continue;
+                std::vector<Series> series;
+                for (std::size_t r : runsOf(e.rule))
+                    series.push_back(shareSeries(r, e.column, runs[r].label, runStyle(r)));
+                markLineEnds(series);
+                const char* const suffix[] = {"-map", "-sprt", "-bayes"};
+                errors.push_back(panel(idOf(e.falsePositive) + suffix[e.rule],
+                                       std::string(ruleName[e.rule]) + " " + kindOf(e.falsePositive) +
+                                           (e.rule == Sprt ? " (of decided)" : ""),
+                                       "errors", std::move(series)));
+                errors.back().legend = false;
+            }
         }
-
-        // One rule per chart: colour tells the runs apart, and the dash does too in print.
-        const SeriesStyle runStyle{runColour(r), dash, false};
-        decided.push_back(lengthSeries(
-            run, runs.size() > 1 ? run.label : "SPRT", runs.size() > 1 ? runStyle : style(Sprt),
-            [](const ResultsRow& x) { return x.sprtDecided; }, mapPresent));
-        meanProb.push_back(lengthSeries(
-            run, seriesName("MAP", runs, r), style(Map), [](const ResultsRow& x) { return x.mapMeanProb; },
-            mapPresent));
-        if (run.results.hasBayes) {
-            meanProb.push_back(lengthSeries(
-                run, seriesName("Bayes risk", runs, r), style(Bayes),
-                [](const ResultsRow& x) { return x.bayesMeanProb; }, bayesPresent));
+        double top = 0;
+        for (const Chart& chart : errors) top = std::max(top, drawnYRange(chart.series).second);
+        for (Chart& chart : errors) {
+            chart.y = percentAxis(0, top, true);
+            chart.y.title = chart.id.starts_with("false-positives") ? "False positives (%)" : "False negatives (%)";
+            noteCoinciding(chart);
         }
+        Chart& last = errors.back();
+        last.notes.push_back(falsePositiveNote(anyBayes, allTwo));
+        last.notes.push_back(std::string(anyBayes ? "MAP and Bayes risk" : "MAP") +
+                             ": share of all tests; SPRT: share of the tests it had decided.");
+        last.notes.push_back(bandNote);
+        for (const Chart& chart : errors)
+            if (anyFaint(chart.series) &&
+                std::find(last.notes.begin(), last.notes.end(), faintNote) == last.notes.end())
+                last.notes.push_back(faintNote);
+        charts.insert(charts.end(), errors.begin(), errors.end());
     }
 
-    charts.push_back(lengthChart("accuracy", "Classification accuracy by test length", "Accurate classifications (%)",
-                                 false, runs, std::move(accuracy)));
-    // The notes name Bayes risk and Pass/Fail only where a run has two groups.
-    const auto twoGroups = [](const RunTables& run) { return run.results.hasBayes; };
-    const bool anyTwo = std::any_of(runs.begin(), runs.end(), twoGroups);
-    const bool allTwo = std::all_of(runs.begin(), runs.end(), twoGroups);
-    charts.back().notes.push_back(std::string(anyTwo ? "MAP and Bayes risk" : "MAP") +
-                                  ": share of all tests; SPRT: share of the tests it had decided.");
-    charts.push_back(lengthChart("errors", "False positives and false negatives by test length",
-                                 "Misclassified tests (%)", true, runs, std::move(errors)));
-    charts.back().notes.push_back(falsePositiveNote(anyTwo, allTwo));
-    charts.push_back(lengthChart("sprt-decided", "Tests the SPRT had decided, by test length",
-                                 "Decided (% of tests started)", false, runs, std::move(decided)));
-    charts.push_back(lengthChart("mean-probability", "Mean classification probability by test length",
-                                 "Mean probability of the chosen group (%)", false, runs, std::move(meanProb)));
+    // Mean probability: not a share of tests, so no interval.
+    {
+        const Column meanColumns[] = {{Map, &ResultsRow::mapMeanProb, mapPresent},
+                                      {Bayes, &ResultsRow::bayesMeanProb, bayesPresent}};
+        const auto meanSeries = [&](std::size_t r, const Column& column, std::string name, SeriesStyle style) {
+            return lengthSeries(
+                runs[r], std::move(name), style, [&](const ResultsRow& x) { return x.*column.value; }, column.present);
+        };
+        std::vector<Chart> means;
+        if (!several) {
+            std::vector<Series> series;
+            for (const Column& column : meanColumns)
+                if (column.rule != Bayes || anyBayes)
+                    series.push_back(meanSeries(0, column, ruleName[column.rule], ruleStyle(column.rule)));
+            markLineEnds(series);
+            means.push_back(
+                panel("mean-probability", "Mean classification probability by test length", "", std::move(series)));
+        } else {
+            for (const Column& column : meanColumns) {
+                if (column.rule == Bayes && !anyBayes) continue;
+                std::vector<Series> series;
+                for (std::size_t r : runsOf(column.rule))
+                    series.push_back(meanSeries(r, column, runs[r].label, runStyle(r)));
+                markLineEnds(series);
+                means.push_back(panel(column.rule == Map ? "mean-probability-map" : "mean-probability-bayes",
+                                      std::string(ruleName[column.rule]) + " mean probability", "mean-probability",
+                                      std::move(series)));
+                means.back().legend = false;
+            }
+        }
+        double meanLow = 0, meanHigh = 0;
+        for (const Chart& chart : means) {
+            const auto [l, h] = yRange(chart.series);
+            meanLow = std::min(meanLow, l), meanHigh = std::max(meanHigh, h);
+        }
+        for (Chart& chart : means) {
+            chart.y = percentAxis(meanLow, meanHigh, false);
+            chart.y.title = "Mean probability of the chosen group (%)";
+            noteCoinciding(chart);
+        }
+        charts.insert(charts.end(), means.begin(), means.end());
+    }
 
     // The pool's charts (exposure, separation) follow the rules' charts.
     for (Chart& chart : poolCharts(runs)) charts.push_back(std::move(chart));
     if (std::any_of(runs.begin(), runs.end(), [](const RunTables& run) { return run.stopping.has_value(); }))
         charts.push_back(stoppingChart(runs));
+    if (tradeOff) {
+        tradeOff->y = accuracyAxis;
+        tradeOff->y.title = "Classified correctly (%)";
+        tradeOff->references = chanceLines;
+        charts.push_back(std::move(*tradeOff));
+    }
     return charts;
 }
 

@@ -6,6 +6,8 @@
 #include <span>
 
 #include "font_metrics.h"
+#include <iterator>
+#include <optional>
 
 namespace quillon::charts {
 namespace {
@@ -17,6 +19,41 @@ const std::string axisColour = "#444444", gridColour = "#E3E3E3", mutedText = "#
 constexpr double markerSize = 8;
 
 MarkerKind markerKind(int marker) { return static_cast<MarkerKind>(marker % markerKindCount); }
+
+// A faded line: seen, but read as resting on few cases.
+constexpr double faintOpacity = 0.35;
+
+using Polyline = std::vector<std::pair<double, double>>;
+
+// Of each pixel column's points keeps the first, the lowest, the highest and the last, in their
+// order, and drops the middle of level stretches: the same picture from far fewer points, so that
+// a curve of 100,000 lengths costs what its pixels do.
+Polyline reduceToColumns(const Polyline& points) {
+    Polyline kept;
+    for (std::size_t i = 0; i < points.size();) {
+        const double column = std::floor(points[i].first);
+        std::size_t end = i, low = i, high = i;
+        for (; end < points.size() && std::floor(points[end].first) == column; ++end) {
+            if (points[end].second < points[low].second) low = end;
+            if (points[end].second > points[high].second) high = end;
+        }
+        std::size_t picks[] = {i, low, high, end - 1};
+        std::sort(std::begin(picks), std::end(picks));
+        for (std::size_t k = 0; k < 4; ++k)
+            if (k == 0 || picks[k] != picks[k - 1]) kept.push_back(points[picks[k]]);
+        i = end;
+    }
+    Polyline out;
+    for (const auto& point : kept) {
+        if (out.size() >= 2 && out[out.size() - 1].second == point.second &&
+            out[out.size() - 2].second == point.second) {
+            out.back() = point;
+        } else {
+            out.push_back(point);
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -78,7 +115,17 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     double legendBottom = margin + titleSize + 6;
     if (chart.legend && chart.series.size() > 1) {
         double x = margin, y = legendBottom + labelSize + 4;
-        for (const Series& series : chart.series) {
+        for (std::size_t i = 0; i < chart.series.size(); ++i) {
+            // A name shared by several series (the marks of each curve) has one entry, in black
+            // where their colours differ.
+            SeriesStyle style = chart.series[i].style;
+            const std::string& name = chart.series[i].name;
+            if (std::any_of(chart.series.begin(), chart.series.begin() + static_cast<std::ptrdiff_t>(i),
+                            [&](const Series& s) { return s.name == name; }))
+                continue;
+            for (std::size_t j = i + 1; j < chart.series.size(); ++j)
+                if (chart.series[j].name == name && chart.series[j].style.colour != style.colour) style.colour = 7;
+            const Series series{name, style, {}};
             const double entry = 28 + textWidth(series.name, labelSize) + 18;
             if (x > margin && x + entry > width - margin) {
                 x = margin;
@@ -90,6 +137,9 @@ Scene layoutChart(const Chart& chart, double width, double height) {
             } else {
                 shapes.push_back(
                     LineShape{x, y - 4, x + 24, y - 4, palette()[series.style.colour], 2.5, series.style.dash});
+                if (series.style.endMarker >= 0)
+                    shapes.push_back(MarkerShape{x + 12, y - 4, markerKind(series.style.endMarker),
+                                                 palette()[series.style.colour], markerSize, series.name});
             }
             shapes.push_back(TextShape{x + 30, y, series.name, labelSize});
             x += entry;
@@ -117,12 +167,21 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     }
     const double noteHeight = static_cast<double>(noteLines.size()) * (labelSize + 5);
     // A long legend or many notes make the canvas taller rather than the plot flatter.
-    scene.height = height = std::max(height, legendBottom + 14 + minimumPlotHeight + margin + 40 + noteHeight);
+    // A strip is as thin as its plot allows, whatever the canvas asked for.
+    const double needed = legendBottom + 14 + (chart.strip ? 40 : minimumPlotHeight) + margin + 40 + noteHeight;
+    scene.height = height = chart.strip ? needed : std::max(height, needed);
     const double left = margin + 62, right = width - margin - 8;
     const double top = legendBottom + 14, bottom = height - margin - 40 - noteHeight;
+    scene.plotLeft = left, scene.plotRight = right, scene.plotTop = top, scene.plotBottom = bottom;
     const auto xAt = [&](double v) { return left + (v - chart.x.low) / (chart.x.high - chart.x.low) * (right - left); };
     const auto yAt = [&](double v) {
         return bottom - (v - chart.y.low) / (chart.y.high - chart.y.low) * (bottom - top);
+    };
+    // Intervals may leave the axis's range (a share of a handful of tests): cut at the plot's edge.
+    const auto yInside = [&](double v) { return yAt(std::clamp(v, chart.y.low, chart.y.high)); };
+    // Only a line with more points than the plot has pixel columns is thinned: others stay as drawn.
+    const auto fit = [&](Polyline& line) {
+        if (static_cast<double>(line.size()) > right - left) line = reduceToColumns(line);
     };
 
     // Horizontal grid lines carry the y ticks; the x axis gets short tick marks only.
@@ -138,6 +197,12 @@ Scene layoutChart(const Chart& chart, double width, double height) {
         shapes.push_back(LineShape{x, bottom, x, bottom + 5, axisColour, 1});
         shapes.push_back(TextShape{x, bottom + 8 + tickSize, chart.x.tickLabels[i], tickSize, Anchor::Middle, false,
                                    false, mutedText});
+    }
+    for (const ReferenceLine& line : chart.references) {
+        if (line.y < chart.y.low || line.y > chart.y.high) continue;
+        const double y = yAt(line.y);
+        shapes.push_back(LineShape{left, y, right, y, mutedText, 1, 2});
+        shapes.push_back(TextShape{right - 4, y - 4, line.label, tickSize, Anchor::End, false, false, mutedText});
     }
     shapes.push_back(TextShape{(left + right) / 2, bottom + 36, chart.x.title, labelSize, Anchor::Middle});
     shapes.push_back(
@@ -160,6 +225,8 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                 high = {{high[0].first - 3, high[0].second}, {high[0].first + 3, high[0].second}};
             }
             if (!low.empty()) {
+                fit(low);
+                fit(high);
                 high.insert(high.end(), low.rbegin(), low.rend());
                 area.outlines.push_back(std::move(high));
             }
@@ -173,8 +240,8 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                 continue;
             }
             const double x = xAt(series.points[i]->first);
-            low.emplace_back(x, yAt(band->first));
-            high.emplace_back(x, yAt(band->second));
+            low.emplace_back(x, yInside(band->first));
+            high.emplace_back(x, yInside(band->second));
         }
         endRun();
         if (!area.outlines.empty()) shapes.push_back(std::move(area));
@@ -191,20 +258,27 @@ Scene layoutChart(const Chart& chart, double width, double height) {
             if (whiskers.x)
                 shapes.push_back(LineShape{xAt(whiskers.x->first), y, xAt(whiskers.x->second), y, colour, 1.2});
             if (whiskers.y)
-                shapes.push_back(LineShape{x, yAt(whiskers.y->first), x, yAt(whiskers.y->second), colour, 1.2});
+                shapes.push_back(LineShape{x, yInside(whiskers.y->first), x, yInside(whiskers.y->second), colour, 1.2});
             points.push_back(MarkerShape{x, y, markerKind(series.style.marker), colour, markerSize, series.name});
         }
     }
     for (const Series& series : chart.series) {
         if (series.style.marker >= 0) continue;
+        // The stretches that rest on few cases go to a faded copy of the path.
         PathShape path{{}, palette()[series.style.colour], 2, series.style.dash, series.name};
-        std::vector<std::pair<double, double>> run;
+        PathShape faded = path;
+        faded.opacity = faintOpacity;
+        Polyline run;
+        bool runFaint = false;
         const auto endRun = [&] {
             // A lone point would draw nothing: it becomes a short level stroke.
             if (run.size() == 1) run = {{run[0].first - 3, run[0].second}, {run[0].first + 3, run[0].second}};
-            if (!run.empty()) path.runs.push_back(std::move(run));
+            fit(run);
+            if (!run.empty()) (runFaint ? faded : path).runs.push_back(std::move(run));
             run.clear();
         };
+        const auto faintAt = [&](std::size_t i) { return i < series.faint.size() && series.faint[i]; };
+        std::optional<std::pair<double, double>> last;
         for (std::size_t i = 0; i < series.points.size(); ++i) {
             const auto& point = series.points[i];
             if (!point) {
@@ -212,16 +286,32 @@ Scene layoutChart(const Chart& chart, double width, double height) {
                 continue;
             }
             const double x = xAt(point->first), y = yAt(point->second);
+            last = {x, y};
             if (series.style.steps) {
                 // Each ranked item is a step one unit wide, centred on its rank.
                 run.emplace_back(xAt(point->first - 0.5), y);
                 run.emplace_back(xAt(point->first + 0.5), y);
-            } else {
-                run.emplace_back(x, y);
+                continue;
             }
+            // A segment is faint when either end is; a change of kind starts a run at the shared point.
+            const bool joined = !run.empty();
+            const bool faint = faintAt(i) || (joined && faintAt(i - 1));
+            if (joined && faint != runFaint) {
+                const auto shared = run.back();
+                if (run.size() == 1) run.clear();  // a lone start belongs to the segment that follows
+                endRun();
+                run.push_back(shared);
+                runFaint = faint;
+            }
+            if (run.empty()) runFaint = faintAt(i);
+            run.emplace_back(x, y);
         }
         endRun();
         shapes.push_back(std::move(path));
+        if (!faded.runs.empty()) shapes.push_back(std::move(faded));
+        if (series.style.endMarker >= 0 && last)
+            points.push_back(MarkerShape{last->first, last->second, markerKind(series.style.endMarker),
+                                         palette()[series.style.colour], markerSize, series.name});
     }
     shapes.insert(shapes.end(), points.begin(), points.end());
     if (!chart.hasData()) {

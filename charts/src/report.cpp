@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "chart_key.h"
 #include "quillon/charts/confusion_map.h"
 #include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 #include "report_sections.h"
+#include "run_charts_html.h"
 
 namespace quillon::charts {
 namespace {
@@ -231,6 +233,7 @@ Outcome<RunTables> loadRunTables(const RunFiles& files) {
         run.confusion = std::move(*confusion);
     }
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
+    run.tests = testsOfRun(run);
     return run;
 }
 
@@ -280,7 +283,7 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
 
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths,
                        double overUsedRate) {
-    std::string out = htmlPageStart("Quillon report", keyNumbersStyle);
+    std::string out = htmlPageStart("Quillon report", std::string(keyNumbersStyle) + panelStyle);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
@@ -289,11 +292,11 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
     // charts, and what the runs were made from last.
     out += keyNumbersStrip(runs);
     std::vector<Chart> charts = buildCharts(runs);
-    const auto accuracy = std::find_if(charts.begin(), charts.end(), [](const Chart& c) { return c.id == "accuracy"; });
-    if (accuracy != charts.end()) {
-        out += "<figure>\n" + svgElement(layoutChart(*accuracy)) + "</figure>\n";
-        charts.erase(accuracy);
-    }
+    // The accuracy set (its panels and the SPRT's decided strip) comes first; the others keep their order.
+    const auto rest = std::stable_partition(charts.begin(), charts.end(),
+                                            [](const Chart& c) { return c.set == "accuracy" || c.id == "accuracy"; });
+    out += runChartsHtml({std::make_move_iterator(charts.begin()), std::make_move_iterator(rest)});
+    charts.erase(charts.begin(), rest);
 
     out += "<h2>Accuracy at a few test lengths</h2>\n" +
            keptTogether(summaryTable(runs) +
@@ -309,7 +312,7 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
     out += poolItemListsHtml(runs, overUsedRate);
 
     out += "<h2>Charts</h2>\n";
-    for (const Chart& chart : charts) out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
+    out += runChartsHtml(std::move(charts));
 
     // Each table a run was read from on a line of its own, so long paths keep the width.
     out +=
@@ -354,7 +357,8 @@ Status writeChartFiles(const std::string& folder, const std::vector<RunTables>& 
     std::filesystem::create_directories(folder, error);
     if (error)
         return Failure{FailureKind::Output, "The folder " + folder + " could not be made: " + error.message() + "."};
-    for (const Chart& chart : buildCharts(runs)) {
+    for (Chart chart : buildCharts(runs)) {
+        chart.legend = true;  // a file stands alone, without the page's key
         const std::string path = (std::filesystem::path(folder) / (chart.id + ".svg")).string();
         if (!replaceFileContents(path, svgDocument(layoutChart(chart))))
             return Failure{FailureKind::Output, "The chart " + path + " could not be written."};

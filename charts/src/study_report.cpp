@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "chart_key.h"
 #include "quillon/charts/chart_scene.h"
 #include "quillon/charts/report.h"
 #include "quillon/engine/output_tables.h"
@@ -364,23 +365,6 @@ std::optional<StudyChartSet> tradeOffCharts(const StudyFigures& figures, const L
     return set;
 }
 
-// A line (or mark) as the charts draw it, to find it on them.
-std::string swatch(SeriesStyle style) {
-    Scene scene{28, 14, {}};
-    if (style.marker >= 0) {
-        scene.shapes.push_back(MarkerShape{14, 7, static_cast<MarkerKind>(style.marker % markerKindCount),
-                                           palette()[static_cast<std::size_t>(style.colour)], 9, ""});
-    } else {
-        scene.shapes.push_back(
-            LineShape{2, 7, 26, 7, palette()[static_cast<std::size_t>(style.colour)], 2.5, style.dash});
-    }
-    return svgElement(scene);
-}
-
-std::string keyEntry(SeriesStyle style, const std::string& text) {
-    return "<span class=\"entry\">" + swatch(style) + " " + escapeMarkup(text) + "</span>";
-}
-
 // The page's one legend: which colour (and dash) is which level, the same on every chart.
 std::string colourKey(const StudyFigures& figures, const Layout& layout) {
     std::string out;
@@ -517,15 +501,9 @@ std::string conditionsTable(const StudyFigures& figures, const Layout& layout, c
     return out;
 }
 
+// Followed by the panels' rules, as one block.
 const char* pageStyle = R"(
-body { max-width: 1260px; }
-.panels { display: flex; flex-wrap: wrap; gap: 6px; }
-.panels svg { flex: none; }
-figcaption { font-weight: 600; font-size: 16px; margin-bottom: 6px; }
-.key { margin: 6px 0; font-size: 14px; }
-.key .entry { white-space: nowrap; margin-right: 14px; }
-.key svg, td svg { vertical-align: middle; }
-)";
+body { max-width: 1260px; })";
 
 }  // namespace
 
@@ -561,7 +539,7 @@ Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyRep
     Outcome<std::vector<StudyChartSet>> sets = buildStudyCharts(figures, options);
     if (!sets) return sets.failure();
 
-    std::string out = htmlPageStart(figures.title, pageStyle);
+    std::string out = htmlPageStart(figures.title, std::string(pageStyle) + panelStyle);
     const std::size_t count = figures.conditions.size();
     out += "<p class=\"note\">" + std::to_string(count) + (count == 1 ? " condition" : " conditions") + " of " +
            std::to_string(figures.factors.size()) + (figures.factors.size() == 1 ? " factor" : " factors") + ", " +

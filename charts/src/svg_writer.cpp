@@ -16,6 +16,12 @@ std::string number(double value) {
     return text == "-0" ? "0" : text;
 }
 
+std::string opacityText(double opacity) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f", opacity);
+    return text;
+}
+
 std::string dashAttribute(int dash) {
     const auto& patterns = dashPattern();
     if (dash < 0 || dash >= static_cast<int>(patterns.size()) || patterns[static_cast<std::size_t>(dash)].empty()) {
@@ -135,7 +141,10 @@ std::string svgElement(const Scene& scene) {
             // An empty series keeps its element, so each series is one path whatever its data.
             out += "<path data-series=\"" + escapeMarkup(path->name) + "\" d=\"" + d + "\" fill=\"none\" stroke=\"" +
                    path->colour + "\" stroke-width=\"" + number(path->width) +
-                   "\" stroke-linejoin=\"round\" stroke-linecap=\"round\"" + dashAttribute(path->dash) + "/>\n";
+                   "\" stroke-linejoin=\"round\" stroke-linecap=\"round\"" + dashAttribute(path->dash) +
+                   (path->opacity < 1 ? " stroke-opacity=\"" + opacityText(path->opacity) + "\" data-faded=\"true\""
+                                      : std::string()) +
+                   "/>\n";
         } else if (const auto* area = std::get_if<AreaShape>(&shape)) {
             std::string d;
             for (const auto& outline : area->outlines) {
@@ -144,10 +153,8 @@ std::string svgElement(const Scene& scene) {
                          number(outline[i].second);
                 d += " Z";
             }
-            char opacity[16];
-            std::snprintf(opacity, sizeof opacity, "%.2f", area->opacity);
             out += "<path data-band=\"" + escapeMarkup(area->name) + "\" d=\"" + d + "\" fill=\"" + area->colour +
-                   "\" fill-opacity=\"" + opacity + "\" stroke=\"none\"/>\n";
+                   "\" fill-opacity=\"" + opacityText(area->opacity) + "\" stroke=\"none\"/>\n";
         } else if (const auto* marker = std::get_if<MarkerShape>(&shape)) {
             out += markerElement(*marker);
         } else if (const auto* text = std::get_if<TextShape>(&shape)) {

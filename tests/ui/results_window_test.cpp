@@ -83,7 +83,7 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     // Without "Use SPRT" the run writes no stopping table and shows no stopping chart.
     EXPECT_FALSE(std::filesystem::exists("data/samplepassfail_results_stopping.csv"));
     expectSameCharts(results->charts(), charts::buildCharts({run}));
-    ASSERT_EQ(results->charts().size(), 6u);  // with the pool's separation scatter
+    ASSERT_EQ(results->charts().size(), 7u);  // with the pool's separation scatter
     EXPECT_EQ(results->charts()[0].series[0].points.size(), 12u);
 
     // The report button writes the report beside the results table and opens it.
@@ -95,7 +95,7 @@ TEST(ResultsWindow, OpensAfterDoneWithTheChartsOfThatRunsTables) {
     EXPECT_NE(html.find("<th>12 items</th>"), std::string::npos);
     std::size_t charts = 0;
     for (std::size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) ++charts;
-    EXPECT_EQ(charts, 6u);
+    EXPECT_EQ(charts, 7u + 3u);  // seven charts and the three swatches of the error panels' key
     EXPECT_EQ(ui.messages.size(), 1u);
 
     ui.launchWorks = false;
@@ -205,8 +205,8 @@ TEST(ResultsWindow, UseSprtWritesTheStoppingTableAndShowsItsChart) {
               "");
     ResultsWindow* results = ui.window->resultsWindow();
     expectSameCharts(results->charts(), charts::buildCharts({run}));
-    ASSERT_EQ(results->charts().size(), 7u);
-    const charts::Chart& chart = results->charts().back();
+    ASSERT_EQ(results->charts().size(), 9u);  // the stopping chart, then the trade-off
+    const charts::Chart& chart = results->charts()[7];
     EXPECT_EQ(chart.id, "stopping-lengths");
     ASSERT_EQ(chart.series.size(), 2u);
     EXPECT_EQ(chart.series[0].name, "SPRT");

@@ -42,6 +42,7 @@ struct SeriesStyle {
     int dash = 0;        // index into dashPattern()
     bool steps = false;  // drawn as a staircase (ranked items) rather than straight segments
     int marker = -1;     // index into the marker kinds (MarkerKind): unjoined points; -1: a line
+    int endMarker = -1;  // a line's mark at its last point, so that coinciding lines stay visible
 };
 
 /// The marks a point series can use, in the order a chart hands them out.
@@ -63,6 +64,14 @@ struct Series {
     std::vector<std::optional<std::pair<double, double>>> band = {};
     // The intervals of each point (a marker series'); empty: none.
     std::vector<Whiskers> whiskers = {};
+    // Points resting on too few cases to read as a share, drawn faded; empty: none.
+    std::vector<bool> faint = {};
+};
+
+/// A labelled horizontal line across the plot, such as the share a guess gets right.
+struct ReferenceLine {
+    double y;
+    std::string label;
 };
 
 /// A chart as both renderers draw it.
@@ -73,6 +82,9 @@ struct Chart {
     std::vector<Series> series;
     std::vector<std::string> notes;  // lines of figures shown under the plot
     bool legend = true;              // false: the page gives one key for a set of charts
+    std::string set = {};            // charts of one set are one figure: panels on shared axes, strips under them
+    bool strip = false;              // a thin chart under the panels of its set
+    std::vector<ReferenceLine> references = {};
     bool hasData() const;
 };
 
@@ -108,7 +120,24 @@ struct RunTables {
     std::string confusionFile;  // empty: no confusion table
     std::optional<ConfusionCounts> confusion;
     std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
+    std::optional<std::int64_t> tests = {};  // the tests the run gave, when a table or its record tells
 };
+
+/// The tests a run gave: its own count, else what its exposure, stopping or confusion table says;
+/// nothing when none of them is there.
+std::optional<std::int64_t> testsOfRun(const RunTables& run);
+
+/// The groups a run classified into, from its exposure or confusion table or the Bayes columns of
+/// two groups; nothing when none tells.
+std::optional<std::int32_t> groupsOfRun(const RunTables& run);
+
+/// The 95 % Wilson score interval of `part` out of `whole` cases (nothing without a case): it stays
+/// within 0 to 1 and does not collapse at 0 or all, unlike the normal approximation.
+std::optional<std::pair<double, double>> wilsonInterval(std::int64_t part, std::int64_t whole);
+
+/// A share axis that starts at `chance` (the share a guess gets right), or lower where the data
+/// go, up to 100%: ticks at nice steps above it.
+Axis chanceAxis(double chance, double dataLow, double dataHigh);
 
 /// The figures of a run's exposure table; the number of tests follows from the uses, since every
 /// test gives exactly as many items as the results table has lines. Nothing when the two tables

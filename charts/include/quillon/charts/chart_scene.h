@@ -23,7 +23,8 @@ struct PathShape {
     std::string colour;
     double width;
     int dash;
-    std::string name;  // the series' legend entry
+    std::string name;    // the series' legend entry
+    double opacity = 1;  // below 1: points on too few cases
 };
 
 /// A series' shaded band: closed outlines filled see-through, drawn under every line.
@@ -73,6 +74,7 @@ struct Scene {
     double width = 0, height = 0;
     std::vector<Shape> shapes;
     std::string title = {}, description = {};  // what a screen reader announces: the chart's title and notes
+    double plotLeft = 0, plotTop = 0, plotRight = 0, plotBottom = 0;  // where the axes' ranges fall
 };
 
 /// The default size of a chart, in pixels.
