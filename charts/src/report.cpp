@@ -8,6 +8,7 @@
 #include "quillon/charts/confusion_map.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
+#include "run_record_section.h"
 
 namespace quillon::charts {
 namespace {
@@ -221,6 +222,7 @@ Outcome<RunTables> loadRunTables(const RunFiles& files) {
         run.confusion = std::move(*confusion);
     }
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
+    attachRunRecord(run);
     return run;
 }
 
@@ -270,6 +272,7 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
 
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths) {
     std::string out = htmlPageStart("Quillon report");
+    out += differsSection(runs);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
@@ -317,6 +320,7 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
     for (const Chart& chart : buildCharts(runs)) {
         out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
     }
+    out += recordSection(runs);
     return out + htmlPageEnd();
 }
 

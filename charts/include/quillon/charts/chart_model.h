@@ -8,6 +8,7 @@
 
 #include "quillon/charts/table_reader.h"
 #include "quillon/outcome/outcome.h"
+#include "quillon/run_record/run_record.h"
 
 namespace quillon::charts {
 
@@ -108,6 +109,9 @@ struct RunTables {
     std::string confusionFile;  // empty: no confusion table
     std::optional<ConfusionCounts> confusion;
     std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
+    std::string recordFile;                                     // the run record found beside the results; empty: none
+    std::optional<RunRecord> record;                            // only a record that belongs to the results read
+    std::string recordNote;                                     // why a record found was not used
 };
 
 /// The figures of a run's exposure table; the number of tests follows from the uses, since every
