@@ -154,6 +154,17 @@ TEST(RunRecord, ARunRecordsItsFilesBesideItsResults) {
         ASSERT_NE(output, nullptr) << role;
         EXPECT_EQ(quillon::recordedFile(role, folder.file(output->path))->digest, output->digest) << role;
     }
+    // A merge records its parts among the files it read, and the same results as the one-process run.
+    const std::string shard = sampleRun + " --results m.csv --exposure me.csv --seed 7 --part p";
+    ASSERT_EQ(sim(folder, shard + "1 --shard 1/2").code, 0);
+    ASSERT_EQ(sim(folder, shard + "2 --shard 2/2").code, 0);
+    ASSERT_EQ(sim(folder, "merge p1 p2 " + sampleRun + " --results m.csv --exposure me.csv --seed 7").code, 0);
+    const quillon::Outcome<RunRecord> merged = quillon::readRunRecord(folder.file("m_run.json"));
+    ASSERT_TRUE(merged) << merged.failure().message;
+    std::vector<std::string> mergedRoles;
+    for (const RecordedFile& file : merged->inputs) mergedRoles.push_back(file.role);
+    EXPECT_EQ(mergedRoles, (std::vector<std::string>{"pool", "data", "part", "part"}));
+    EXPECT_EQ(quillon::recordedOutput(*merged, "results")->digest, quillon::recordedOutput(*record, "results")->digest);
 }
 
 TEST(RunRecord, ARunNeverWritesItsRecordOverAnotherOfItsFiles) {

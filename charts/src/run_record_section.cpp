@@ -33,7 +33,8 @@ std::string row(const std::string& name, const std::string& value) {
 }
 
 std::string filesTable(const std::vector<RecordedFile>& files) {
-    std::string out = "<table>\n<tr><th>File</th><th class=\"text\">Path</th><th>Bytes</th><th>FNV-1a</th></tr>\n";
+    std::string out =
+        "<table>\n<tr><th>File</th><th class=\"text\">Path</th><th>Bytes</th><th class=\"text\">FNV-1a</th></tr>\n";
     for (const RecordedFile& file : files) {
         out += "<tr>" + htmlCell(file.role) + "<td class=\"text\">" +
                escapeMarkup(file.path.empty() ? "(given in memory)" : file.path) + "</td>" +
