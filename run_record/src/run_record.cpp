@@ -1,9 +1,8 @@
 #include "quillon/run_record/run_record.h"
 
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <limits>
