@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     if (*report) return quillon::cli::exitCode(quillon::cli::runReportCommand(reportOptions));
     quillon::cli::completeSettings(line.settings, line);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
+    line.arguments.assign(argv, argv + argc);
     const std::string checkHint = quillon::cli::checkHint(argc, argv, merge->parsed() ? &line.mergeParts : nullptr);
     return quillon::cli::runCommand(line, merge->parsed(), checkHint);
 }

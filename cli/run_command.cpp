@@ -11,6 +11,7 @@
 #include "merge_command.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_parts.h"
+#include "quillon/run_record/run_record.h"
 #include "report_command.h"
 
 namespace quillon::cli {
@@ -40,6 +41,25 @@ int wholeRunExit(const RunSummary& summary, const ConsoleHost& host) {
     const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
                        summary.testsStarted >= summary.expectedTests;
     return whole ? exitDone : exitMessage;
+}
+
+// Writes the record of a whole run beside its results: the files it read (and a merge's
+// parts), the tables it wrote. A record that would replace one of them, or cannot be written, is
+// said on standard error and leaves the run's outcome as it was: the tables asked for are there.
+void writeRecord(const CommandLine& line, const RunReports& reports, bool reportsWritten, const RunSummary& summary) {
+    const RunSettings& settings = line.settings;
+    if (settings.resultsFile.empty()) return;
+    std::vector<RoleFile> parts;
+    for (const std::string& part : line.mergeParts) parts.push_back({"part", part});
+    const std::vector<RoleFile> runFiles = reports.runFiles();
+    RunRecord record = newRunRecord(settings, line.seed, summary.examinees, summary.testsStarted, line.arguments);
+    recordRunFiles(record, runFiles, reportsWritten);
+    for (const RecordedFile& part : recordedFiles(parts)) record.inputs.push_back(part);
+    std::vector<RoleFile> taken = runFiles;
+    taken.insert(taken.end(), parts.begin(), parts.end());
+    if (!line.reportPath.empty()) taken.push_back({"report", line.reportPath});
+    if (const Status written = writeRunRecord(record, runRecordFileBeside(settings.resultsFile), taken); !written)
+        std::cerr << "quillon-sim: " << written.failure().message << '\n';
 }
 
 // A whole run or a merge, with the reports the command line asks for: `run` starts it with the
@@ -85,6 +105,9 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
             static_cast<long long>(summary.testsStarted), static_cast<long long>(summary.selections),
             static_cast<long long>(summary.candidatesScored), seconds);
     }
+    // Only a run that did all it was asked: one that fell short may have left older tables, which a
+    // record would vouch for.
+    if (wholeRunExit(summary, host) == exitDone) writeRecord(line, reports, reports.written(), summary);
     if (summary.completed && !line.reportPath.empty() && !writeRunReport(settings, line.reportPath, stoppingWritten))
         return exitMessage;
     return wholeRunExit(summary, host);

@@ -31,6 +31,7 @@ struct CommandLine {
     std::string partFile;
     bool keepExaminees = false;  // a shard's part keeps the examinee rows for the merge
     std::vector<std::string> mergeParts;
+    std::vector<std::string> arguments;  // the command line as given, for the run's record
 };
 
 /// Adds the options of a run (its settings, files, reports, threads, shard) to `app`, filling `line`.

@@ -408,7 +408,8 @@ TEST(Runner, InterruptDuringATableWriteLeavesNoTemporaryFile) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_EQ(TempFolder::read(tables + "/results.csv"), newResults);
     EXPECT_EQ(TempFolder::read(tables + "/expos.csv"), "old exposure\r\n");
-    EXPECT_EQ(entries(tables), (std::vector<std::string>{"expos.csv", "results.csv"}));
+    // The first run's record; the interrupted run wrote none.
+    EXPECT_EQ(entries(tables), (std::vector<std::string>{"expos.csv", "results.csv", "results_run.json"}));
 }
 
 // The sample's four input files, for a test that names its own tables.
@@ -787,7 +788,8 @@ TEST(Runner, ReportsAreOffByDefaultAndLeaveTheTablesAsTheyWere) {
     const Outcome first = runSim(folder, paths(plain));
     ASSERT_EQ(first.exitCode, 0);
     EXPECT_EQ(first.out, done);
-    EXPECT_EQ(entries(plain), (std::vector<std::string>{"expos.csv", "results.csv"}));
+    // No report beside the tables but the run's record.
+    EXPECT_EQ(entries(plain), (std::vector<std::string>{"expos.csv", "results.csv", "results_run.json"}));
 
     const Outcome second = runSim(folder, paths(reported) + " --trace " + reported + "/trace.csv --trace-candidates 2" +
                                               " --stopping " + reported + "/stopping.csv --confusion " + reported +
@@ -808,7 +810,8 @@ TEST(Runner, ReportsAreOffByDefaultAndLeaveTheTablesAsTheyWere) {
     ASSERT_EQ(third.exitCode, 0) << third.err;
     EXPECT_TRUE(third.out.starts_with(done + "SPRT: average test length ")) << third.out;
     EXPECT_NE(third.out.find("\nMAP probability >= .99: average test length "), std::string::npos) << third.out;
-    EXPECT_EQ(entries(sprt), (std::vector<std::string>{"expos.csv", "results.csv", "results_stopping.csv"}));
+    EXPECT_EQ(entries(sprt),
+              (std::vector<std::string>{"expos.csv", "results.csv", "results_run.json", "results_stopping.csv"}));
     EXPECT_TRUE(sameText(TempFolder::read(sprt + "/results_stopping.csv"), stopping));
     EXPECT_TRUE(sameText(TempFolder::read(plain + "/results.csv"), TempFolder::read(sprt + "/results.csv")));
 }

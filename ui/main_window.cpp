@@ -13,11 +13,13 @@
 #include <wx/utils.h>
 
 #include <exception>
+#include <filesystem>
 
 #include "help_window.h"
 #include "quillon/charts/report.h"
 #include "quillon/engine/program_version.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/run_record/run_record.h"
 #include "quillon/run_reports/run_reports.h"
 #include "wx_text.h"
 
@@ -327,10 +329,25 @@ void MainWindow::startRun() {
             std::vector<std::string> problems =
                 settings.useSprt ? reports.unwritableFiles() : std::vector<std::string>{};
             if (problems.empty()) {
+                // The generator goes on from the last run: where it stands now is this run's seed.
+                const std::uint32_t seed = random_.state();
+                // A second's margin: file times come from a coarser clock than this one.
+                const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(1);
                 const RunSummary summary = runSimulation(settings, random_, *host_, options);
                 completed = summary.completed;
                 if (settings.useSprt) problems = reports.finish(summary);
                 if (reports.written()) stoppingWritten = reportOptions.stoppingFile;
+                // Only for results this run wrote: a record would vouch for older tables otherwise.
+                std::error_code error;
+                const bool resultsWritten = !settings.resultsFile.empty() &&
+                                            std::filesystem::last_write_time(settings.resultsFile, error) >= started;
+                if (completed && !summary.cancelled && problems.empty() && resultsWritten && !error) {
+                    RunRecord record = newRunRecord(settings, seed, summary.examinees, summary.testsStarted);
+                    recordRunFiles(record, reports.runFiles(), reports.written());
+                    const Status written =
+                        writeRunRecord(record, runRecordFileBeside(settings.resultsFile), reports.runFiles());
+                    if (!written) problems.push_back(written.failure().message);
+                }
             }
             for (const std::string& problem : problems) host_->showMessage(problem);
         } catch (const std::exception& error) {

@@ -379,6 +379,7 @@ Axis percentAxisFromData(double dataLow, double dataHigh) {
 
 std::optional<std::int64_t> testsOfRun(const RunTables& run) {
     if (run.tests) return run.tests;
+    if (run.record) return run.record->tests;
     if (run.exposure) {
         if (const auto figures = exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size())))
             return figures->tests;

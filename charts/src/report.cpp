@@ -12,6 +12,7 @@
 #include "quillon/engine/program_version.h"
 #include "report_sections.h"
 #include "run_charts_html.h"
+#include "run_record_section.h"
 
 namespace quillon::charts {
 namespace {
@@ -233,6 +234,7 @@ Outcome<RunTables> loadRunTables(const RunFiles& files) {
         run.confusion = std::move(*confusion);
     }
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
+    attachRunRecord(run);
     run.tests = testsOfRun(run);
     return run;
 }
@@ -284,6 +286,7 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths,
                        double overUsedRate) {
     std::string out = htmlPageStart("Quillon report", std::string(keyNumbersStyle) + panelStyle);
+    out += differsSection(runs);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
            ", read from the tables Quillon wrote.</p>\n";
@@ -341,6 +344,7 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
         out += "</table>\n";
     }
 
+    out += recordSection(runs);
     return out + htmlPageEnd();
 }
 

@@ -7,24 +7,6 @@
 namespace quillon::charts {
 namespace {
 
-// The number of tests a run's tables give: the exposure table's, else the stopping or the
-// confusion table's count; nothing from a results table alone, which holds shares only.
-std::optional<std::int64_t> testCount(const RunTables& run) {
-    if (run.exposure) {
-        const auto figures = exposureFigures(*run.exposure, static_cast<std::int32_t>(run.results.rows.size()));
-        if (figures) return figures->tests;
-    }
-    if (run.stopping && !run.stopping->rules.empty()) return run.stopping->rules.front().total.tests;
-    if (run.confusion && run.confusion->maxTestLength > 0) {
-        // Every test is classed by MAP at length 1, in a pair of groups or outside them.
-        std::int64_t tests = run.confusion->outside.empty() ? 0 : run.confusion->outside[0];
-        for (std::int32_t t = 1; t <= run.confusion->groupCount; ++t)
-            for (std::int32_t d = 1; d <= run.confusion->groupCount; ++d) tests += run.confusion->count(1, 0, t, d);
-        return tests;
-    }
-    return std::nullopt;
-}
-
 // A run's key numbers in the strip's order, each missing when its tables do not give it.
 struct KeyNumber {
     std::string label;  // the table's column
@@ -35,7 +17,7 @@ struct KeyNumber {
 std::vector<KeyNumber> keyNumbers(const RunTables& run) {
     const std::vector<ResultsRow>& rows = run.results.rows;
     std::vector<KeyNumber> keys;
-    const auto tests = testCount(run);
+    const auto tests = testsOfRun(run);
     keys.push_back({"tests", tests ? std::optional(std::to_string(*tests)) : std::nullopt});
     keys.push_back({"pool items",
                     run.exposure ? std::optional(std::to_string(run.exposure->items.size())) : std::nullopt,

@@ -76,6 +76,17 @@ std::string formatDecimals(double value, int decimals) {
     return text;
 }
 
+std::string fileBesideResults(const std::string& resultsFile, std::string_view suffix, std::string_view extension) {
+    const std::size_t slash = resultsFile.find_last_of('/');
+    const std::size_t dot = resultsFile.find_last_of('.');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    const std::string stem = hasExtension ? resultsFile.substr(0, dot) : resultsFile;
+    const std::string ending = !extension.empty() ? std::string(extension)
+                               : hasExtension     ? resultsFile.substr(dot)
+                                                  : std::string(".csv");
+    return stem + std::string(suffix) + ending;
+}
+
 std::string formatThousands(std::int64_t value) {
     const std::uint64_t magnitude =
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);

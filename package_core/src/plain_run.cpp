@@ -15,6 +15,7 @@
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/setting_names.h"
 #include "quillon/package_core/plain_values.h"
+#include "quillon/run_record/run_record.h"
 #include "quillon/run_reports/run_reports.h"
 #include "quillon/study/study.h"
 
@@ -281,6 +282,35 @@ Outcome<PreparedRun> prepareRequest(const PlainRunRequest& request, const RunSet
     });
 }
 
+// The record of a completed run: an input given as text or as a table is recorded by the bytes the
+// run read, without a path, and its setting left empty so that no file is named that was not read.
+RunRecord plainRecord(const PlainRunRequest& request, const RunSettings& ran, std::uint32_t seed,
+                      const RunSummary& summary, const std::vector<RoleFile>& runFiles) {
+    RunSettings settings = ran;
+    RunRecord record = newRunRecord(settings, seed, summary.examinees, summary.testsStarted);
+    recordRunFiles(record, runFiles, true);
+    record.inputs.clear();
+    const std::pair<const PlainInput*, std::string*> inputs[] = {{&request.pool, &settings.poolFile},
+                                                                 {&request.data, &settings.responseFile},
+                                                                 {&request.script, &settings.scriptFile},
+                                                                 {&request.enemies, &settings.enemiesFile}};
+    for (const RoleFile& file : runInputFiles(ran)) {
+        const auto& [input, path] = inputs[file.role == "pool"     ? 0
+                                           : file.role == "data"   ? 1
+                                           : file.role == "script" ? 2
+                                                                   : 3];
+        if (input->form == PlainInput::Form::Path || input->form == PlainInput::Form::Absent) {
+            if (std::optional<RecordedFile> one = recordedFile(file.role, file.path)) record.inputs.push_back(*one);
+            continue;
+        }
+        path->clear();
+        if (const Outcome<std::string> text = inputText(*input, file.role, request.priors))
+            record.inputs.push_back(recordedBytes(file.role, "", *text));
+    }
+    record.settings = settings;
+    return record;
+}
+
 void fail(PlainRunResult& result, PlainProblemKind kind, std::string text) {
     result.errorKind = kind;
     result.error = std::move(text);
@@ -394,6 +424,13 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
             fail(result, PlainProblemKind::Message,
                  host.messages.empty() ? "The run's reports were not written" : joined(host.messages));
             return result;
+        }
+        result.record = plainRecord(request, tables, choices.seed, result.summary, reports.runFiles());
+        if (!tables.resultsFile.empty()) {
+            if (const Status written =
+                    writeRunRecord(*result.record, runRecordFileBeside(tables.resultsFile), reports.runFiles());
+                !written)
+                host.messages.push_back(written.failure().message);
         }
         result.warnings = host.messages;
         const RunStatistics& statistics = result.summary.statistics;

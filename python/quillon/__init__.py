@@ -6,6 +6,7 @@ runner's own writers.
 """
 
 import inspect
+import json
 import numbers
 import os
 from collections.abc import Mapping
@@ -80,7 +81,10 @@ class RunResult(dict):
 
     ``done`` is the run's Done message; ``summary`` a dict of its counts: ``examinees``, ``tests``,
     ``expected_tests``, ``selections``, ``candidates_scored``, ``threads`` (the threads the run was
-    given) and ``worker_threads`` (those of them that simulated examinees).
+    given) and ``worker_threads`` (those of them that simulated examinees). ``record`` is what made
+    the run, as a dict: the run record of docs/file-formats.md (settings, seed, input and output files
+    with their sizes and digests, counts, program version and date), also written beside the results
+    table as NAME_run.json when ``results`` names one.
     """
 
     done = ""
@@ -267,6 +271,7 @@ def run(
             result[name] = _frame(out[name])
     result.done = out["done"]
     result.summary = out["summary"]
+    result.record = json.loads(out["record"])
     return result
 
 

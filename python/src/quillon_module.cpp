@@ -221,6 +221,8 @@ py::dict runModule(const py::list& settings, const py::list& arguments, const py
     summary["threads"] = result.threads;
     summary["worker_threads"] = run.workerThreads;
     out["summary"] = summary;
+    // As its JSON text: the record is the file's document, so Python reads it with json as a file would be.
+    if (result.record) out["record"] = pyText(quillon::runRecordJson(*result.record));
     return out;
 }
 

@@ -1,6 +1,7 @@
 """The Python package against the runner: the same bytes, tables as inputs, errors, interrupts."""
 
 import csv
+import json
 import os
 import pathlib
 import re
@@ -536,3 +537,30 @@ def test_a_study_is_stopped_from_its_progress_callback(tmp_path):
 def test_the_version_is_the_runners():
     out = subprocess.run([SIM, "--version"], capture_output=True, text=True, check=True).stdout
     assert out == f"quillon-sim {quillon.__version__}\n"
+
+
+def test_a_run_returns_its_record_and_writes_it_only_beside_a_results_file(tmp_path):
+    frame, priors = sample_pool_frame()
+    results = tmp_path / "r.csv"
+    cases = [
+        # (pool, results): a pool given as a table is recorded by its bytes, without a path.
+        (str(POOL), results),
+        (frame, None),
+    ]
+    for pool, out in cases:
+        extra = {} if out is None else {"results": str(out)}
+        run = quillon.run(pool, RESPONSES, priors=None if isinstance(pool, str) else priors, max_length=6,
+                          method="MinCost", seed=9, no_exposure=True, progress=False, **extra)
+        record = run.record
+        assert record["seed"] == 9 and record["tests"] == 2000 and record["settings"]["method"] == "MinCost"
+        assert record["settings"]["stop-probability"] == [0.95]
+        assert record["programVersion"] == quillon.__version__
+        pool_file = record["inputs"][0]
+        assert pool_file["role"] == "pool" and re.fullmatch(r"[0-9a-f]{16}", pool_file["fnv1a"])
+        assert pool_file["path"] == (pool if isinstance(pool, str) else "")
+        if out is not None:
+            written = json.loads((tmp_path / "r_run.json").read_text())
+            # The file and the dict are one record; its results entry is the table beside it.
+            assert written == record
+            assert written["outputs"][0]["bytes"] == results.stat().st_size
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["r.csv", "r_run.json", "tmp"]

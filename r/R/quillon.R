@@ -108,7 +108,11 @@ progress_function <- function(progress) {
 #'   \code{examinees} when asked, \code{done}, the run's closing message, and \code{summary}, a
 #'   list of the run's counts: \code{examinees}, \code{tests}, \code{expected_tests},
 #'   \code{selections}, \code{candidates_scored}, \code{threads} (the threads the run was given)
-#'   and \code{worker_threads} (those of them that simulated examinees). \code{examinees} has one
+#'   and \code{worker_threads} (those of them that simulated examinees), and \code{record}, what
+#'   made the run: the run record of docs/file-formats.md as a list (\code{settings} a named list,
+#'   \code{inputs} and \code{outputs} lists of files with \code{role}, \code{path}, \code{bytes}
+#'   and \code{fnv1a}), also written beside the results as NAME_run.json when \code{results} names
+#'   a file. \code{examinees} has one
 #'   row per examinee and test: \code{examinee}, \code{examinee_id}, \code{true_group},
 #'   \code{test}, \code{map_group}, \code{map_prob}, then \code{sprt_length} and
 #'   \code{sprt_group} and, for each stop probability X, \code{posterior_X_length} and
@@ -155,6 +159,7 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
   if (report_wanted(examinees)) run$examinees <- out$examinees
   run$done <- out$done
   run$summary <- out$summary
+  run$record <- out$record
   run
 }
 

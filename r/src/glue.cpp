@@ -3,12 +3,14 @@
 #include <R_ext/Utils.h>
 #include <Rcpp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
@@ -230,6 +232,37 @@ quillon::PlainRunResult runWatched(quillon::PlainRunRequest request, SEXP progre
         progress);
 }
 
+// A JSON value as R holds it: an object as a named list, a list of numbers, texts or flags as a
+// vector, any other list as a list; so the record reads in R as its file does.
+SEXP jsonValue(const nlohmann::ordered_json& value) {
+    if (value.is_object()) {
+        Rcpp::List list;
+        Rcpp::CharacterVector names;
+        for (const auto& [key, entry] : value.items()) {
+            list.push_back(jsonValue(entry));
+            names.push_back(key);
+        }
+        list.attr("names") = names;
+        return list;
+    }
+    if (value.is_array()) {
+        const auto all = [&value](auto test) { return std::all_of(value.begin(), value.end(), test); };
+        if (!value.empty() && all([](const auto& v) { return v.is_number(); }))
+            return Rcpp::wrap(value.get<std::vector<double>>());
+        if (!value.empty() && all([](const auto& v) { return v.is_boolean(); }))
+            return Rcpp::wrap(value.get<std::vector<bool>>());
+        if (all([](const auto& v) { return v.is_string(); })) return Rcpp::wrap(value.get<std::vector<std::string>>());
+        Rcpp::List list;
+        for (const auto& entry : value) list.push_back(jsonValue(entry));
+        return list;
+    }
+    // Counts as doubles: they may pass R's integer range.
+    if (value.is_number()) return Rcpp::wrap(value.get<double>());
+    if (value.is_boolean()) return Rcpp::wrap(value.get<bool>());
+    if (value.is_string()) return Rcpp::wrap(value.get<std::string>());
+    return R_NilValue;
+}
+
 Rcpp::List runResultList(const quillon::PlainRunResult& result) {
     auto tableOrNull = [](bool has, const quillon::PlainTable& table) -> SEXP {
         return has ? Rcpp::wrap(toDataFrame(table)) : R_NilValue;
@@ -253,8 +286,10 @@ Rcpp::List runResultList(const quillon::PlainRunResult& result) {
         Rcpp::Named("stopping") = tableOrNull(result.hasStopping, result.stopping),
         Rcpp::Named("trace") = tableOrNull(result.hasTrace, result.trace),
         Rcpp::Named("confusion") = tableOrNull(result.hasConfusion, result.confusion),
-        Rcpp::Named("examinees") = tableOrNull(result.hasExaminees, result.examinees),
-        Rcpp::Named("summary") = summary);
+        Rcpp::Named("examinees") = tableOrNull(result.hasExaminees, result.examinees), Rcpp::Named("summary") = summary,
+        Rcpp::Named("record") = result.record
+                                    ? jsonValue(nlohmann::ordered_json::parse(quillon::runRecordJson(*result.record)))
+                                    : R_NilValue);
 }
 
 }  // namespace

@@ -71,13 +71,7 @@ std::string traceHeader(std::int32_t groupCount, std::int32_t candidates) {
     return text + lineEnd;
 }
 
-std::string stoppingFileBeside(const std::string& resultsFile) {
-    const std::size_t slash = resultsFile.find_last_of('/');
-    const std::size_t dot = resultsFile.find_last_of('.');
-    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return hasExtension ? resultsFile.substr(0, dot) + "_stopping" + resultsFile.substr(dot)
-                        : resultsFile + "_stopping.csv";
-}
+std::string stoppingFileBeside(const std::string& resultsFile) { return fileBesideResults(resultsFile, "_stopping"); }
 
 RunReports::RunReports(RunReportOptions options, const RunSettings& settings)
     : options_(std::move(options)), settings_(settings) {

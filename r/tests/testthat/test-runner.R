@@ -156,3 +156,21 @@ test_that("the examinees table is the runner's file", {
     expect_identical(run$summary$worker_threads, threads)
   }
 })
+
+test_that("a run returns its record, the one it writes beside its results", {
+  out <- tempfile(fileext = ".csv")
+  run <- quillon_run(sample_file("samplepassfail_pool.csv"), sample_file("samplepassfail.txt"), max_length = 5,
+                     seed = 3, stop_probability = c(.9, .99), results = out, no_exposure = TRUE, progress = FALSE)
+  record <- run$record
+  expect_equal(record$seed, 3)
+  expect_equal(record$tests, 2000)
+  expect_identical(record$settings$`max-length`, 5)
+  expect_identical(record$settings$`stop-probability`, c(.9, .99))
+  expect_identical(record$settings$`no-exposure`, TRUE)
+  expect_identical(vapply(record$inputs, `[[`, "", "role"), c("pool", "data"))
+  expect_identical(record$outputs[[1]]$path, out)
+  expect_equal(record$outputs[[1]]$bytes, file.size(out))
+  beside <- sub("\\.csv$", "_run.json", out)
+  expect_true(file.exists(beside))
+  expect_true(any(grepl(record$outputs[[1]]$fnv1a, readLines(beside), fixed = TRUE)))
+})

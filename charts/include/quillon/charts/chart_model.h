@@ -8,6 +8,7 @@
 
 #include "quillon/charts/table_reader.h"
 #include "quillon/outcome/outcome.h"
+#include "quillon/run_record/run_record.h"
 
 namespace quillon::charts {
 
@@ -121,6 +122,9 @@ struct RunTables {
     std::optional<ConfusionCounts> confusion;
     std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
     std::optional<std::int64_t> tests = {};  // the tests the run gave, when a table or its record tells
+    std::string recordFile;                                     // the run record found beside the results; empty: none
+    std::optional<RunRecord> record;                            // only a record that belongs to the results read
+    std::string recordNote;                                     // why a record found was not used
 };
 
 /// The tests a run gave: its own count, else what its exposure, stopping or confusion table says;

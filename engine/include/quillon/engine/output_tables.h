@@ -51,6 +51,11 @@ std::string poolField(const std::string& text);
 /// The exposure table, laid out as a pool file.
 std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool);
 
+/// A file named after a results table, beside it: NAME`suffix``extension` for NAME.EXT (the
+/// results' own extension when `extension` is empty, ".csv" when the results have none). The one
+/// rule for the stopping table's default name and the run's record.
+std::string fileBesideResults(const std::string& resultsFile, std::string_view suffix, std::string_view extension = {});
+
 /// Writes `content` to a uniquely named temporary file beside the file `path` leads to (through
 /// any symbolic links) and renames it over that file, keeping its mode, so the target holds
 /// either its old content or the whole new one and no temporary file outlives the call; false

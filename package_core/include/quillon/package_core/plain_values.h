@@ -12,6 +12,7 @@
 #include "quillon/engine/run_host.h"
 #include "quillon/engine/simulation.h"
 #include "quillon/outcome/outcome.h"
+#include "quillon/run_record/run_record.h"
 
 namespace quillon {
 
@@ -131,6 +132,9 @@ struct PlainRunResult {
     int threads = 0;  // the threads the run was given (the default's count when none was asked for)
     PlainTable results, exposure, stopping, confusion, trace, examinees;  // those asked for
     bool hasExposure = false, hasStopping = false, hasConfusion = false, hasTrace = false, hasExaminees = false;
+    /// What made the run, for every completed run; written beside the results as NAME_run.json
+    /// only when the request names a results file.
+    std::optional<RunRecord> record;
 };
 
 /// Runs the engine as the runner does with the same settings, over inputs held in memory (the
