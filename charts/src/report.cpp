@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "quillon/charts/confusion_map.h"
+#include "quillon/charts/paired_chart.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 
@@ -268,7 +269,8 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
     return run;
 }
 
-std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths) {
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths,
+                       const PairedFigures* paired) {
     std::string out = htmlPageStart("Quillon report");
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
@@ -317,6 +319,7 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
     for (const Chart& chart : buildCharts(runs)) {
         out += "<figure>\n" + svgElement(layoutChart(chart)) + "</figure>\n";
     }
+    if (paired) out += pairedSectionHtml(*paired);
     return out + htmlPageEnd();
 }
 

@@ -11,6 +11,8 @@
 
 namespace quillon::charts {
 
+struct PairedFigures;
+
 /// The files of one run as named on a command line; an empty label means the results file's name.
 struct RunFiles {
     std::string results;
@@ -54,8 +56,9 @@ std::string svgDocument(const Scene& scene);
 
 /// The self-contained HTML report: runs, settings when known, summary tables, the confusion
 /// matrices of the runs that have their table (at `confusionLengths`, see confusionLengths) and
-/// every chart.
-std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {});
+/// every chart; with `paired`, the paired comparison of the two runs after them.
+std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {},
+                       const PairedFigures* paired = nullptr);
 
 /// Writes the report to `path` as the tables are written (whole or not at all); an Output failure
 /// when it cannot.
