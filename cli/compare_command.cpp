@@ -44,7 +44,7 @@ CLI::App* addCompareCommand(CLI::App& app, CompareOptions& options) {
     compare
         ->add_option("--b-stop-probability", options.stopProbabilities,
                      "Run B: posterior stopping thresholds, in (0, 1); repeatable")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(stopProbabilityCheck());
     compare->add_option("--b-seed", options.seed, "Run B: starting state of the random generator (default: run A's)");
     addSwitch(*compare, "uniform-priors", options.uniformPriors, "Run B: start from uniform priors (or not)");
     addSwitch(*compare, "drop-items", options.dropItems, "Run B: leave out the items whose drop flag is 1 (or not)");

@@ -33,6 +33,9 @@ struct CommandLine {
     std::vector<std::string> mergeParts;
 };
 
+/// The check of a posterior stopping threshold: a number strictly between 0 and 1.
+CLI::Validator stopProbabilityCheck();
+
 /// Adds the options of a run (its settings, files, reports, threads, shard) to `app`, filling `line`.
 void addRunOptions(CLI::App& app, CommandLine& line);
 

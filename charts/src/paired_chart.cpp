@@ -101,12 +101,13 @@ StudyChartSet pairedChartSet(const PairedFigures& figures) {
                             thousands(c.discordant()) + " of them discordant: " + thousands(c.bOnly) + " right in " +
                             figures.labelB + " only, " + thousands(c.aOnly) + " right in " + figures.labelA + " only.");
     }
-    set.notes.push_back(
-        "The line is (b " + minusSign +
-        " c) / n, b and c the discordant pairs right in B only and in A only, n the "
-        "pairs. The band is its exact paired 95 % interval: given the m = b + c discordant pairs, b is Binomial(m, " +
-        "\xCF\x80); the Clopper" + "\xE2\x80\x93" + "Pearson interval of \xCF\x80 maps to (m / n)(2\xCF\x80 " +
-        minusSign + " 1). With no discordant pair the interval is the single point 0.");
+    set.notes.push_back("The line is (b " + minusSign + " c) / n, b the pairs right in " + figures.labelB +
+                        " only, c those right in " + figures.labelA +
+                        " only, n all pairs. The band is its exact paired 95 % interval: given the m = b + c "
+                        "discordant pairs, b is Binomial(m, " +
+                        "\xCF\x80); the Clopper" + "\xE2\x80\x93" +
+                        "Pearson interval of \xCF\x80 maps to (m / n)(2\xCF\x80 " + minusSign +
+                        " 1). With no discordant pair the interval is the single point 0.");
     set.notes.push_back(
         "SPRT: only the tests both runs had decided at that length are paired, so its n changes with the length.");
     if (figures.groupCount != 2) set.notes.push_back("Bayes risk: only with two groups.");
@@ -129,7 +130,8 @@ std::string pairedSectionHtml(const PairedFigures& figures) {
 
     out += "<table>\n<tr><th>Rule</th><th>Length</th><th>Pairs</th><th>Both right</th><th>" +
            escapeMarkup(figures.labelA) + " only</th><th>" + escapeMarkup(figures.labelB) +
-           " only</th><th>Both wrong</th><th>B " + minusSign + " A</th><th>95 % interval</th></tr>\n";
+           " only</th><th>Both wrong</th><th>" + escapeMarkup(figures.labelB) + " " + minusSign + " " +
+           escapeMarkup(figures.labelA) + "</th><th>95 % interval</th></tr>\n";
     for (std::size_t rule = 0; rule < pairedRuleCount; ++rule) {
         const std::size_t at = longestWithPairs(figures, rule);
         if (at == 0) continue;
