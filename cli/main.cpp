@@ -6,6 +6,7 @@
 #include <string>
 
 #include "check_command.h"
+#include "compare_command.h"
 #include "exit_codes.h"
 #include "generate_command.h"
 #include "merge_command.h"
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
     CLI::App* merge = quillon::cli::addMergeCommand(app, line.mergeParts);
     quillon::cli::StudyOptions studyOptions;
     CLI::App* study = quillon::cli::addStudyCommand(app, studyOptions);
+    quillon::cli::CompareOptions compareOptions;
+    CLI::App* compare = quillon::cli::addCompareCommand(app, compareOptions);
 
     try {
         app.parse(argc, argv);
@@ -83,6 +86,7 @@ int main(int argc, char** argv) {
     quillon::cli::completeSettings(line.settings, line);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
     line.arguments.assign(argv, argv + argc);
+    if (*compare) return quillon::cli::runCompareCommand(line, app, compareOptions);
     const std::string checkHint = quillon::cli::checkHint(argc, argv, merge->parsed() ? &line.mergeParts : nullptr);
     return quillon::cli::runCommand(line, merge->parsed(), checkHint);
 }

@@ -6,6 +6,15 @@
 
 namespace quillon::cli {
 
+CLI::Validator stopProbabilityCheck() {
+    return CLI::Validator(
+        [](std::string& text) {
+            const double x = std::strtod(text.c_str(), nullptr);
+            return x > 0.0 && x < 1.0 ? std::string() : "must lie between 0 and 1 (both excluded)";
+        },
+        "X in (0, 1)");
+}
+
 void addRunOptions(CLI::App& app, CommandLine& line) {
     RunSettings& settings = line.settings;
     app.add_option("--pool", settings.poolFile, "Pool file");
@@ -59,12 +68,7 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
                    "Posterior rule: stop once the MAP group's probability reaches X, in (0, 1); repeatable "
                    "(default .95). The SPRT rule stops at the first length it decides; a test no rule stops "
                    "is classified by its last MAP group and counted undecided")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                const double x = std::strtod(text.c_str(), nullptr);
-                return x > 0.0 && x < 1.0 ? std::string() : "must lie between 0 and 1 (both excluded)";
-            },
-            "X in (0, 1)"));
+        ->check(stopProbabilityCheck());
     app.add_option("--confusion", line.reports.confusionFile,
                    "Confusion table: per length, true group against MAP group (and SPRT group)");
     app.add_option("--examinees", line.reports.examineesFile,

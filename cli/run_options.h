@@ -34,6 +34,9 @@ struct CommandLine {
     std::vector<std::string> arguments;  // the command line as given, for the run's record
 };
 
+/// The check of a posterior stopping threshold: a number strictly between 0 and 1.
+CLI::Validator stopProbabilityCheck();
+
 /// Adds the options of a run (its settings, files, reports, threads, shard) to `app`, filling `line`.
 void addRunOptions(CLI::App& app, CommandLine& line);
 

@@ -17,6 +17,7 @@
 #include "quillon/charts/chart_model.h"
 #include "quillon/charts/chart_scene.h"
 #include "quillon/charts/confusion_map.h"
+#include "quillon/charts/paired_chart.h"
 #include "quillon/charts/report.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/charts/table_reader.h"
@@ -1118,6 +1119,34 @@ TEST(StudyReport, PageRanksConditionsWithTheirPairedDifferences) {
     ASSERT_TRUE(none.ok());
     EXPECT_EQ(parseXml(*none).error, "");
     EXPECT_NE(none->find("The study holds no condition."), std::string::npos);
+}
+
+TEST(PairedSection, PanelsFollowTheRulesThatHavePairsAndStayWellFormed) {
+    struct Case {
+        const char* what;
+        std::int32_t groups;
+        PairedCounts map, sprt, bayes;
+        std::size_t panels;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"two groups", 2, {90, 3, 5, 2}, {40, 1, 0, 1}, {88, 4, 4, 4}, 3, "+2.00"},
+        {"three groups: no Bayes risk", 3, {90, 3, 5, 2}, {40, 1, 0, 1}, {}, 2, "Bayes risk: only with two groups."},
+        {"no discordant pair", 2, {95, 0, 0, 5}, {}, {95, 0, 0, 5}, 2, "0 (no discordant pair)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PairedLength length;
+        length.rules = {c.map, c.sprt, c.bayes};
+        const PairedFigures figures{"<A & \"1\">", "B</svg>", c.groups, {length, length}};
+        EXPECT_EQ(pairedChartSet(figures).panels.size(), c.panels);
+        const std::string html = pairedSectionHtml(figures);
+        const XmlCount xml = parseXml("<div>" + html + "</div>");
+        EXPECT_EQ(xml.error, "");
+        EXPECT_EQ(xml.elements.at("svg"), static_cast<int>(c.panels));
+        EXPECT_EQ(html.find("B</svg>"), std::string::npos) << "labels are escaped";
+        EXPECT_NE(html.find(c.shown), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -989,3 +990,95 @@ TEST(StudyPlan, TasksAreBundledIntoArrayTasks) {
 }
 
 }  // namespace
+
+namespace {
+
+// MAP's pairs at the last length, counted from two examinees tables: every examinee's final MAP
+// group in run A against run B, as the comparison's table row shows them.
+std::string mapRowFromExaminees(const std::string& a, const std::string& b, int length) {
+    const auto rows = [](const std::string& text) {
+        std::vector<std::pair<std::string, std::string>> truthAndMap;  // true group, MAP group
+        std::istringstream in(text);
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            std::vector<std::string> fields;
+            std::istringstream row(line);
+            for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+            truthAndMap.emplace_back(fields.at(2), fields.at(4));
+        }
+        return truthAndMap;
+    };
+    const auto rowsA = rows(a), rowsB = rows(b);
+    EXPECT_EQ(rowsA.size(), rowsB.size());
+    std::int64_t both = 0, aOnly = 0, bOnly = 0, neither = 0;
+    for (std::size_t i = 0; i < rowsA.size() && i < rowsB.size(); ++i) {
+        const bool rightA = rowsA[i].first == rowsA[i].second, rightB = rowsB[i].first == rowsB[i].second;
+        ++(rightA ? (rightB ? both : aOnly) : (rightB ? bOnly : neither));
+    }
+    const auto cell = [](std::int64_t n) {
+        std::string text = std::to_string(n);
+        for (int at = static_cast<int>(text.size()) - 3; at > 0; at -= 3)
+            text.insert(static_cast<std::size_t>(at), ",");
+        return "<td>" + text + "</td>";
+    };
+    return "<tr><td>MAP</td><td>" + std::to_string(length) + "</td>" + cell(both + aOnly + bOnly + neither) +
+           cell(both) + cell(aOnly) + cell(bOnly) + cell(neither);
+}
+
+}  // namespace
+
+TEST(Runner, CompareCountsWhatTheExamineesTablesSay) {
+    TempFolder folder;
+    const std::string inputs = "--pool " + sample + "samplepassfail_pool.csv --data " + sample +
+                               "samplepassfail.txt --max-length 30 --randomization 4 --quiet";
+    ASSERT_EQ(runSim(folder, inputs + " --seed 11 --no-exposure --results " + folder.file("a.csv") + " --examinees " +
+                                 folder.file("a_examinees.csv"))
+                  .exitCode,
+              0);
+    ASSERT_EQ(runSim(folder, inputs + " --method MinCost --seed 12 --no-exposure --results " + folder.file("b.csv") +
+                                 " --examinees " + folder.file("b_examinees.csv"))
+                  .exitCode,
+              0);
+    const std::string expected = mapRowFromExaminees(TempFolder::read(folder.file("a_examinees.csv")),
+                                                     TempFolder::read(folder.file("b_examinees.csv")), 30);
+    std::string reports[2];
+    for (int threads : {1, 2}) {
+        const Outcome compared =
+            runSim(folder, inputs + " --seed 11 --threads " + std::to_string(threads) +
+                               " compare --b-method MinCost --b-seed 12 --report " + folder.file("compare.html"));
+        ASSERT_EQ(compared.exitCode, 0) << compared.err;
+        reports[threads - 1] = TempFolder::read(folder.file("compare.html"));
+        EXPECT_NE(reports[threads - 1].find(expected), std::string::npos) << expected;
+    }
+    EXPECT_TRUE(reports[0] == reports[1]) << "the report does not depend on the threads";
+}
+
+TEST(Runner, CompareRefusesWhatItCannotDo) {
+    TempFolder folder;
+    const std::string pool = sample + "samplepassfail_pool.csv";
+    const std::string inputs = "--pool " + pool + " --data " + sample + "samplepassfail.txt --max-length 5 --quiet";
+    const std::string report = folder.file("r.html");
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        const char* said;
+    };
+    const Case cases[] = {
+        {inputs + " compare", 2, "--report"},
+        {inputs + " --results " + folder.file("x.csv") + " compare --report " + report, 2, "--results"},
+        {inputs + " compare --a-label X --b-label X --report " + report, 2, "must differ"},
+        {inputs + " compare --b-max-length 0 --report " + report, 2, "ength"},
+        {inputs + " compare --b-method shannon --report " + report, 2, "--b-method"},
+        {inputs + " compare --b-pool " + folder.file("none.csv") + " --report " + report, 1, "not available"},
+        {inputs + " compare --report " + pool, 1, "pool file"},
+    };
+    const std::string poolBefore = TempFolder::read(pool);
+    for (const Case& c : cases) {
+        const Outcome refused = runSim(folder, c.arguments);
+        EXPECT_EQ(refused.exitCode, c.exitCode) << c.arguments << "\n" << refused.err;
+        EXPECT_NE(refused.err.find(c.said), std::string::npos) << c.arguments << "\n" << refused.err;
+        EXPECT_FALSE(std::filesystem::exists(report)) << c.arguments;
+    }
+    EXPECT_TRUE(TempFolder::read(pool) == poolBefore);
+}

@@ -8,6 +8,7 @@
 #include "chart_key.h"
 #include "quillon/charts/confusion_map.h"
 #include "quillon/charts/pool_diagnostics.h"
+#include "quillon/charts/paired_chart.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 #include "report_sections.h"
@@ -284,7 +285,7 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
 }
 
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths,
-                       double overUsedRate) {
+                       double overUsedRate, const PairedFigures* paired) {
     std::string out = htmlPageStart("Quillon report", std::string(keyNumbersStyle) + panelStyle);
     out += differsSection(runs);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
@@ -300,6 +301,8 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
                                             [](const Chart& c) { return c.set == "accuracy" || c.id == "accuracy"; });
     out += runChartsHtml({std::make_move_iterator(charts.begin()), std::make_move_iterator(rest)});
     charts.erase(charts.begin(), rest);
+    // Two runs over the same examinees: their test-by-test difference belongs beside the accuracy.
+    if (paired) out += pairedSectionHtml(*paired);
 
     out += "<h2>Accuracy at a few test lengths</h2>\n" +
            keptTogether(summaryTable(runs) +

@@ -389,17 +389,6 @@ std::string colourKey(const StudyFigures& figures, const Layout& layout) {
     return out;
 }
 
-std::string figureHtml(const StudyChartSet& set, bool onePanel) {
-    std::string out = "<figure id=\"" + escapeMarkup(set.id) + "\">\n";
-    if (!onePanel) out += "<figcaption>" + escapeMarkup(set.title) + "</figcaption>\n";
-    out += "<div class=\"panels\">\n";
-    for (const Chart& chart : set.panels)
-        out += svgElement(layoutChart(chart, onePanel ? chartWidth : panelWidth, onePanel ? chartHeight : 0));
-    out += "</div>\n";
-    for (const std::string& note : set.notes) out += "<p class=\"note\">" + escapeMarkup(note) + "</p>\n";
-    return out + "</figure>\n";
-}
-
 bool isShare(OutcomeKind kind) {
     switch (kind) {
         case OutcomeKind::Pcc:
@@ -506,6 +495,17 @@ const char* pageStyle = R"(
 body { max-width: 1260px; })";
 
 }  // namespace
+
+std::string figureHtml(const StudyChartSet& set, bool onePanel) {
+    std::string out = "<figure id=\"" + escapeMarkup(set.id) + "\">\n";
+    if (!onePanel) out += "<figcaption>" + escapeMarkup(set.title) + "</figcaption>\n";
+    out += "<div class=\"panels\">\n";
+    for (const Chart& chart : set.panels)
+        out += svgElement(layoutChart(chart, onePanel ? chartWidth : panelWidth, onePanel ? chartHeight : 0));
+    out += "</div>\n";
+    for (const std::string& note : set.notes) out += "<p class=\"note\">" + escapeMarkup(note) + "</p>\n";
+    return out + "</figure>\n";
+}
 
 std::vector<std::string> rankChoices(const StudyFigures& figures) {
     std::vector<std::string> names;

@@ -8,10 +8,7 @@
 
 namespace quillon {
 
-namespace {
-
-// The regularised incomplete beta function I_x(a, b) by its continued fraction (modified Lentz),
-// taken on the side of x where it converges fast.
+// By its continued fraction (modified Lentz), taken on the side of x where it converges fast.
 double incompleteBeta(double x, double a, double b) {
     if (x <= 0.0) return 0.0;
     if (x >= 1.0) return 1.0;
@@ -40,6 +37,8 @@ double incompleteBeta(double x, double a, double b) {
     }
     return front * (f - 1.0);
 }
+
+namespace {
 
 // The upper tail P(T > t) of Student's t with `degrees` degrees of freedom, for t >= 0.
 double upperTail(double t, double degrees) {

@@ -12,6 +12,8 @@
 
 namespace quillon::charts {
 
+struct PairedFigures;
+
 /// The files of one run as named on a command line; an empty label means the results file's name.
 struct RunFiles {
     std::string results;
@@ -60,9 +62,10 @@ std::string svgDocument(const Scene& scene);
 /// The self-contained HTML report: key numbers and the accuracy chart, summary tables, the
 /// confusion matrices of the runs that have their table (at `confusionLengths`, see
 /// confusionLengths), the pool's over-used (rate above `overUsedRate`) and never-used items,
-/// every other chart, and last the runs' files and settings when known.
+/// every other chart, with `paired` the paired comparison of the two runs, and last the runs'
+/// files and settings when known.
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {},
-                       double overUsedRate = defaultOverUsedRate);
+                       double overUsedRate = defaultOverUsedRate, const PairedFigures* paired = nullptr);
 
 /// Writes the report to `path` as the tables are written (whole or not at all); an Output failure
 /// when it cannot.

@@ -24,6 +24,10 @@ struct StudyChartSet {
     std::vector<std::string> notes;  // shown once under the panels
 };
 
+/// A figure of panels side by side (they wrap on a narrow page; the page's style gives `.panels`
+/// its flex layout), its caption when there are several, and its notes; one panel is drawn full size.
+std::string figureHtml(const StudyChartSet& set, bool onePanel);
+
 /// The report's charts: the curves by test length, then the trade-off of each stopping rule's
 /// length and accuracy over the fixed-length curve; a Usage failure for a factor that is none of
 /// the study's, naming them.

@@ -28,6 +28,10 @@ FigureSummary summarizeShares(const std::vector<Share>& shares);
 /// A share's value, missing when it has nothing to divide by.
 std::optional<double> shareValue(const Share& share);
 
+/// The regularised incomplete beta function I_x(a, b), a and b above 0: the Beta(a, b)
+/// distribution function at x, and the binomial tails through it.
+double incompleteBeta(double x, double a, double b);
+
 /// The 97.5 % quantile of Student's t distribution with `degrees` (at least 1) degrees of
 /// freedom: the half-width of a 95 % interval in standard errors.
 double tQuantile975(std::int64_t degrees);

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run_options.h"
+
+namespace CLI {
+class App;
+}
+
+namespace quillon::cli {
+
+/// What `quillon-sim compare` may set differently for run B; a setting left unset is run A's.
+struct CompareOptions {
+    std::optional<SelectionMethod> method;
+    std::optional<std::int32_t> randomization, maxLength;
+    std::optional<double> alpha, beta;
+    std::vector<double> stopProbabilities;  // empty: run A's
+    std::optional<std::uint32_t> seed;
+    std::optional<bool> uniformPriors, dropItems, blockEnemies, followScript;
+    std::optional<std::string> pool;
+    std::optional<double> costPassPass, costPassFail, costFailPass, costFailFail;
+    std::string labelA = "A", labelB = "B";
+};
+
+/// Adds the `compare` subcommand to `app`: run A takes the run options before or after it, run B
+/// the same with the --b- options applied.
+CLI::App* addCompareCommand(CLI::App& app, CompareOptions& options);
+
+/// Run B's settings: run A's with the options that were given.
+RunSettings runBSettings(const RunSettings& a, const CompareOptions& options);
+
+/// Replays both runs, pairs their tests and writes the report; messages and progress go to
+/// standard error. The exit code is 0 only when both runs processed every test without a message
+/// and the report was written.
+int runCompareCommand(const CommandLine& line, const CLI::App& app, const CompareOptions& options);
+
+}  // namespace quillon::cli
