@@ -131,8 +131,9 @@ Status runReportCommand(const ReportOptions& options) {
     return {};
 }
 
-Status writeRunReport(const RunSettings& settings, const std::string& reportPath, const std::string& stoppingFile) {
-    Outcome<charts::RunTables> run = charts::loadRunOfSettings(settings, stoppingFile);
+Status writeRunReport(const RunSettings& settings, const std::string& reportPath, const std::string& stoppingFile,
+                      const std::string& confusionFile) {
+    Outcome<charts::RunTables> run = charts::loadRunOfSettings(settings, stoppingFile, confusionFile);
     const Status written = run ? charts::writeReport(reportPath, {*run}) : Status(run.failure());
     if (!written) std::cerr << "quillon-sim: no report: " << written.failure().message << '\n';
     return written;

@@ -38,6 +38,7 @@ Status runReportCommand(const ReportOptions& options);
 
 /// Writes the report of a completed run from the tables it wrote (`stoppingFile` empty when it
 /// wrote no stopping table); problems go to standard error.
-Status writeRunReport(const RunSettings& settings, const std::string& reportPath, const std::string& stoppingFile);
+Status writeRunReport(const RunSettings& settings, const std::string& reportPath, const std::string& stoppingFile,
+                      const std::string& confusionFile = "");
 
 }  // namespace quillon::cli

@@ -89,10 +89,13 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
     }
     const auto started = std::chrono::steady_clock::now();
     const RunSummary summary = run(host, reportsWanted ? &reports : nullptr);
-    std::string stoppingWritten;  // for the report: only a stopping table this run wrote
+    std::string stoppingWritten, confusionWritten;  // for the report: only tables this run wrote
     if (reportsWanted) {
         for (const std::string& problem : reports.finish(summary)) host.showMessage(problem);
-        if (reports.written()) stoppingWritten = reportOptions.stoppingFile;
+        if (reports.written()) {
+            stoppingWritten = reportOptions.stoppingFile;
+            confusionWritten = reportOptions.confusionFile;
+        }
         if (reports.written() && settings.useSprt)
             printStoppingSummary(summary.statistics.stopping, settings.maxTestLength);
     }
@@ -108,7 +111,8 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
     // Only a run that did all it was asked: one that fell short may have left older tables, which a
     // record would vouch for.
     if (wholeRunExit(summary, host) == exitDone) writeRecord(line, reports, reports.written(), summary);
-    if (summary.completed && !line.reportPath.empty() && !writeRunReport(settings, line.reportPath, stoppingWritten))
+    if (summary.completed && !line.reportPath.empty() &&
+        !writeRunReport(settings, line.reportPath, stoppingWritten, confusionWritten))
         return exitMessage;
     return wholeRunExit(summary, host);
 }

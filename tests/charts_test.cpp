@@ -757,14 +757,18 @@ TEST(ReportCommand, WritesReportsAndRefusesWithExitCodes) {
     }
     const std::string footer = "Quillon " + std::string(quillon::programVersion) + "</footer>";
     EXPECT_NE(run.find(footer), std::string::npos);
-    // With Use SPRT the run's report includes the stopping table it wrote beside the results.
-    ASSERT_EQ(
-        sim(f, "--quiet --max-length 10 --use-sprt --stop-probability .8 --results sprt.csv --report sprt.html").code,
-        0);
+    // With Use SPRT the run's report includes the stopping table it wrote beside the results, and the
+    // confusion table it wrote.
+    ASSERT_EQ(sim(f,
+                  "--quiet --max-length 10 --use-sprt --stop-probability .8 --results sprt.csv --confusion sprt_c.csv "
+                  "--report sprt.html")
+                  .code,
+              0);
     const std::string sprt = readWholeFile(f + "/sprt.html").value_or("");
     EXPECT_EQ(parseXml(sprt).error, "");
     for (const char* shown : {"<span class=\"kind\">stopping</span> sprt_stopping.csv", "<td>SPRT</td>",
-                              "<td>Posterior \xE2\x89\xA5 .8</td>", "Where a variable-length test would stop"}) {
+                              "<td>Posterior \xE2\x89\xA5 .8</td>", "Where a variable-length test would stop",
+                              "<span class=\"kind\">confusion</span> sprt_c.csv", "Confusion matrix after 10 items"}) {
         EXPECT_NE(sprt.find(shown), std::string::npos) << shown;
     }
 

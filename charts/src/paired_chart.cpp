@@ -154,6 +154,8 @@ Outcome<RunTables> runTablesInMemory(const RunSettings& settings, const RunStati
                                      const std::string& label) {
     RunTables run;
     run.label = label;
+    run.inMemory = true;
+    run.tests = statistics.testsTaken;
     const std::string where = label + " (in memory)";
     run.resultsFile = where;
     Outcome<ResultsTable> results = parseResultsTable(resultsTableText(statistics, settings.groupCount), where);

@@ -7,8 +7,8 @@
 
 #include "chart_key.h"
 #include "quillon/charts/confusion_map.h"
-#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/charts/paired_chart.h"
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 #include "report_sections.h"
@@ -266,7 +266,8 @@ std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettin
     return list;
 }
 
-Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::string& stoppingFile) {
+Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::string& stoppingFile,
+                                     const std::string& confusionFile) {
     std::string exposure;
     if (settings.saveExposure) {
         // The run uses the exposure name without its outer spaces.
@@ -275,10 +276,10 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
             exposure = settings.exposureFile.substr(first, settings.exposureFile.find_last_not_of(' ') - first + 1);
         }
     }
-    Outcome<RunTables> run = loadRunTables({settings.resultsFile, exposure, "", stoppingFile});
+    Outcome<RunTables> run = loadRunTables({settings.resultsFile, exposure, "", stoppingFile, confusionFile});
     if (!run && !exposure.empty()) {
         // A run whose exposure table could not be written still has its results to show.
-        run = loadRunTables({settings.resultsFile, "", "", stoppingFile});
+        run = loadRunTables({settings.resultsFile, "", "", stoppingFile, confusionFile});
     }
     if (run) run->settings = settingsSummary(settings);
     return run;
@@ -290,7 +291,10 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
     out += differsSection(runs);
     out += "<p class=\"note\">Classification accuracy and item exposure of " +
            std::string(runs.size() == 1 ? "one simulation run" : std::to_string(runs.size()) + " simulation runs") +
-           ", read from the tables Quillon wrote.</p>\n";
+           (std::all_of(runs.begin(), runs.end(), [](const RunTables& run) { return run.inMemory; })
+                ? ", replayed just now."
+                : ", read from the tables Quillon wrote.") +
+           "</p>\n";
 
     // The page's order: key numbers and the accuracy chart first, then the other tables and
     // charts, and what the runs were made from last.

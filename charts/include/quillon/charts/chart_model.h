@@ -121,10 +121,11 @@ struct RunTables {
     std::string confusionFile;  // empty: no confusion table
     std::optional<ConfusionCounts> confusion;
     std::vector<std::pair<std::string, std::string>> settings;  // name and value, when known
+    bool inMemory = false;                   // made from a replay's statistics rather than read from written tables
     std::optional<std::int64_t> tests = {};  // the tests the run gave, when a table or its record tells
-    std::string recordFile;                                     // the run record found beside the results; empty: none
-    std::optional<RunRecord> record;                            // only a record that belongs to the results read
-    std::string recordNote;                                     // why a record found was not used
+    std::string recordFile;                  // the run record found beside the results; empty: none
+    std::optional<RunRecord> record;         // only a record that belongs to the results read
+    std::string recordNote;                  // why a record found was not used
 };
 
 /// The tests a run gave: its own count, else what its exposure, stopping or confusion table says;

@@ -29,10 +29,11 @@ Outcome<RunTables> loadRunTables(const RunFiles& files);
 /// The settings of a run as the report lists them: name and value.
 std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettings& settings);
 
-/// Reads the tables a completed run wrote under `settings` (and its stopping table when it wrote
-/// one) and adds the settings; an Input failure for tables it refuses. An exposure table that
+/// Reads the tables a completed run wrote under `settings` (and its stopping and confusion tables
+/// when it wrote them) and adds the settings; an Input failure for tables it refuses. An exposure table that
 /// cannot be read or does not match is left out.
-Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::string& stoppingFile = "");
+Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::string& stoppingFile = "",
+                                     const std::string& confusionFile = "");
 
 /// Text made safe for XML and HTML: markup characters escaped, bytes that are not UTF-8 shown as
 /// U+FFFD and control characters dropped, since file names are arbitrary bytes.
