@@ -623,21 +623,6 @@ RunSummary runShard(const RunSettings& settings, RandomGenerator& random, RunHos
     return summary;
 }
 
-namespace {
-
-// A merge that writes no table loads the inputs and proves no output writable.
-Outcome<PreparedRun> prepareWithoutTables(const RunSettings& settings) {
-    InputFiles inputs;
-    try {
-        inputs = loadRunInputs(settings);
-    } catch (const FailureError& error) {
-        return error.failure();
-    }
-    return prepareRun(settings, std::move(inputs), std::make_unique<LineReader>(settings.responseFile));
-}
-
-}  // namespace
-
 RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHost& host,
                     const std::vector<std::string>& partFiles, const MergeOptions& options) {
     RunSummary summary;
@@ -647,7 +632,7 @@ RunSummary runMerge(const RunSettings& settings, RandomGenerator& random, RunHos
         return summary;
     };
     if (const std::string refusal = streamRefusal(settings.responseFile); !refusal.empty()) return refuse(refusal);
-    Outcome<PreparedRun> preparing = options.writeTables ? prepareRun(settings) : prepareWithoutTables(settings);
+    Outcome<PreparedRun> preparing = options.writeTables ? prepareRun(settings) : prepareRunWithoutTables(settings);
     if (!preparing) return refuse(preparing.failure().message);
     PreparedRun& prepared = *preparing;
     const ProgressHandle handle = host.progressInit("Simulation Progress");

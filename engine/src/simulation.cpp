@@ -238,6 +238,17 @@ Outcome<PreparedRun> prepareRun(const RunSettings& settings) {
     return countResponses(settings, std::move(prepared));
 }
 
+Outcome<PreparedRun> prepareRunWithoutTables(const RunSettings& settings) {
+    if (Status checked = checkRunSettings(settings); !checked) return checked.failure();
+    InputFiles inputs;
+    try {
+        inputs = loadRunInputs(settings);
+    } catch (const FailureError& error) {
+        return error.failure();
+    }
+    return prepareRun(settings, std::move(inputs), std::make_unique<LineReader>(settings.responseFile));
+}
+
 Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses) {
     return prepareRun(settings, std::move(inputs), LineReader::overText(std::move(responses)));
 }

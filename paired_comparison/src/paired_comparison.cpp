@@ -119,17 +119,6 @@ RunSettings inMemory(const RunSettings& settings) {
     return quiet;
 }
 
-Outcome<PreparedRun> prepareInMemory(const RunSettings& settings) {
-    if (Status checked = checkRunSettings(settings); !checked) return checked.failure();
-    InputFiles inputs;
-    try {
-        inputs = loadRunInputs(settings);
-    } catch (const FailureError& error) {
-        return error.failure();
-    }
-    return prepareRun(settings, std::move(inputs), std::make_unique<LineReader>(settings.responseFile));
-}
-
 // A run that did not complete ends the comparison: its message has gone to the host already.
 Status runEnded(const RunSummary& summary, const std::string& label) {
     if (summary.cancelled && !summary.completed)
@@ -214,7 +203,7 @@ Outcome<PairedComparison> comparePairedRuns(const PairedRunSpec& a, const Paired
     result.responses = *before;
     result.groupCount = settingsA.groupCount;
 
-    Outcome<PreparedRun> preparedA = prepareInMemory(settingsA);
+    Outcome<PreparedRun> preparedA = prepareRunWithoutTables(settingsA);
     if (!preparedA) return preparedA.failure();
     const std::int32_t lengthsA = keptLengths(settingsA, preparedA->inputs.pool.itemCount);
     const auto tests = static_cast<std::uint64_t>(std::max<std::int64_t>(preparedA->expectedTests, 0));
@@ -229,7 +218,7 @@ Outcome<PairedComparison> comparePairedRuns(const PairedRunSpec& a, const Paired
     if (Status ended = runEnded(result.summaryA, a.label); !ended) return ended.failure();
     result.poolA = std::move(preparedA->inputs.pool);
 
-    Outcome<PreparedRun> preparedB = prepareInMemory(settingsB);
+    Outcome<PreparedRun> preparedB = prepareRunWithoutTables(settingsB);
     if (!preparedB) return preparedB.failure();
     PairingListener pairing(record, settingsA.groupCount == 2);
     RandomGenerator randomB(b.seed);

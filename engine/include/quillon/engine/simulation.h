@@ -130,6 +130,10 @@ struct PreparedRun {
 /// failure carries the message that ends the run (Usage for the settings, Input for a file).
 Outcome<PreparedRun> prepareRun(const RunSettings& settings);
 
+/// The same for a replay that writes no table (a merge kept in memory, a comparison): the inputs
+/// are loaded and checked, the output names are not.
+Outcome<PreparedRun> prepareRunWithoutTables(const RunSettings& settings);
+
 /// The same from inputs already loaded and the response file's text in memory.
 Outcome<PreparedRun> prepareRun(const RunSettings& settings, InputFiles inputs, std::string responses);
 
