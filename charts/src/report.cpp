@@ -7,8 +7,8 @@
 
 #include "chart_key.h"
 #include "quillon/charts/confusion_map.h"
-#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/charts/paired_chart.h"
+#include "quillon/charts/pool_diagnostics.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/program_version.h"
 #include "report_sections.h"
@@ -352,8 +352,9 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
 }
 
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
-                   const std::vector<std::int32_t>& confusionLengths, double overUsedRate) {
-    if (!replaceFileContents(path, reportHtml(runs, confusionLengths, overUsedRate)))
+                   const std::vector<std::int32_t>& confusionLengths, double overUsedRate,
+                   const PairedFigures* paired) {
+    if (!replaceFileContents(path, reportHtml(runs, confusionLengths, overUsedRate, paired)))
         return Failure{FailureKind::Output, "The report " + path + " could not be written."};
     return {};
 }
