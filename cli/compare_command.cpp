@@ -104,9 +104,8 @@ int runCompareCommand(const CommandLine& line, const CLI::App& app, const Compar
         }
     }
 
-    ConsoleHost host(!line.quiet && stderrIsTerminal());
-    if (!line.quiet) std::cerr << "Replaying run " << a.label << ", then run " << b.label << ".\n";
-    const Outcome<PairedComparison> comparison = comparePairedRuns(a, b, host, static_cast<int>(line.threads));
+    const PairedReplay replay = replayPairedRuns(a, b, line.quiet, line.threads);
+    const Outcome<PairedComparison>& comparison = replay.comparison;
     if (!comparison) {
         std::cerr << "quillon-sim compare: " << comparison.failure().message << '\n';
         return exitCode(comparison.failure().kind);
@@ -120,10 +119,18 @@ int runCompareCommand(const CommandLine& line, const CLI::App& app, const Compar
         std::cerr << "quillon-sim compare: the report " << line.reportPath << " could not be written.\n";
         return exitMessage;
     }
+    return replay.whole ? exitDone : exitMessage;
+}
+
+PairedReplay replayPairedRuns(const PairedRunSpec& a, const PairedRunSpec& b, bool quiet, unsigned threads) {
+    ConsoleHost host(!quiet && stderrIsTerminal());
+    if (!quiet) std::cerr << "Replaying run " << a.label << ", then run " << b.label << ".\n";
+    PairedReplay replay{comparePairedRuns(a, b, host, static_cast<int>(threads))};
     // As for one run: whole only when both replays took every test and showed no message.
     const auto whole = [](const RunSummary& s) { return s.examinees > 0 && s.testsStarted >= s.expectedTests; };
-    return host.messagesShown() == 0 && whole(comparison->summaryA) && whole(comparison->summaryB) ? exitDone
-                                                                                                   : exitMessage;
+    replay.whole = replay.comparison && host.messagesShown() == 0 && whole(replay.comparison->summaryA) &&
+                   whole(replay.comparison->summaryB);
+    return replay;
 }
 
 }  // namespace quillon::cli

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "quillon/paired_comparison/paired_comparison.h"
 #include "run_options.h"
 
 namespace CLI {
@@ -32,6 +33,17 @@ CLI::App* addCompareCommand(CLI::App& app, CompareOptions& options);
 
 /// Run B's settings: run A's with the options that were given.
 RunSettings runBSettings(const RunSettings& a, const CompareOptions& options);
+
+/// What replaying two runs gave: the comparison (or why there is none) and whether both replays
+/// were whole, every test taken and no message shown.
+struct PairedReplay {
+    Outcome<PairedComparison> comparison;
+    bool whole = false;
+};
+
+/// Replays run A, then run B, over the same examinees, saying so and showing progress and messages
+/// on standard error (progress only on a terminal, and nothing of either when `quiet`).
+PairedReplay replayPairedRuns(const PairedRunSpec& a, const PairedRunSpec& b, bool quiet, unsigned threads);
 
 /// Replays both runs, pairs their tests and writes the report; messages and progress go to
 /// standard error. The exit code is 0 only when both runs processed every test without a message

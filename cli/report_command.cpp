@@ -3,7 +3,11 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <utility>
 
+#include "compare_command.h"
+#include "quillon/charts/paired_chart.h"
 #include "quillon/charts/report.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/engine/input_files.h"
@@ -40,6 +44,9 @@ CLI::App* addReportCommand(CLI::App& app, ReportOptions& options) {
         ->check(CLI::Range(0.0, 1.0));
     report->add_option("--out", options.out, "The HTML report to write");
     report->add_option("--svg", options.svgFolder, "Folder to write each chart to as its own SVG file");
+    report->add_flag("--paired", options.paired,
+                     "Replay the two runs from the run records beside their results (NAME_run.json) over the same "
+                     "examinees and add a section pairing their tests; refused when an input file changed since");
     report->add_option("--panel", options.panel, "Study: the factor with one panel per level (default: fewest levels)");
     report->add_option("--colour", options.colour, "Study: the factor with one colour per level (default: the next)");
     report->add_option("--rank", options.rank, "Study: the outcome the conditions are ranked by (default: sprt_pcc)");
@@ -74,6 +81,29 @@ Status remakeStudyReport(const ReportOptions& options, const std::string& folder
     return {};
 }
 
+// The paired figures of two runs replayed from their records, as `compare` makes them, and whether
+// both replays were whole; refused when a run has no record of its own or an input it read has
+// changed since.
+Outcome<std::pair<charts::PairedFigures, bool>> replayedFigures(const std::vector<charts::RunTables>& runs) {
+    std::vector<PairedRunSpec> specs;
+    for (const charts::RunTables& run : runs) {
+        const std::string which = "Run " + run.label + " (" + run.resultsFile + ")";
+        if (!run.record) {
+            const std::string why = !run.recordNote.empty() ? run.recordNote
+                                    : run.recordFile.empty()
+                                        ? "there is no " + runRecordFileBeside(run.resultsFile) + "."
+                                        : "its record is not used.";
+            return Failure{FailureKind::Input, which + " cannot be replayed: " + why};
+        }
+        if (const std::string refusal = replayInputRefusal(*run.record); !refusal.empty())
+            return Failure{FailureKind::Input, which + " cannot be replayed: " + refusal};
+        specs.push_back({run.record->settings, run.record->seed, run.label});
+    }
+    const PairedReplay replay = replayPairedRuns(specs[0], specs[1], false, defaultThreadCount());
+    if (!replay.comparison) return replay.comparison.failure();
+    return std::pair{charts::pairedFigures(*replay.comparison), replay.whole};
+}
+
 }  // namespace
 
 Status runReportCommand(const ReportOptions& options) {
@@ -82,6 +112,10 @@ Status runReportCommand(const ReportOptions& options) {
         return failure;
     };
     const auto usage = [&](const std::string& text) { return said({FailureKind::Usage, text}); };
+    // Said before anything else: one path is also how a study folder is named.
+    if (options.paired && options.results.size() != 2)
+        return usage("--paired compares two runs; " + std::to_string(options.results.size()) +
+                     " results tables were given.");
     const bool studyOptions = !options.panel.empty() || !options.colour.empty() || !options.rank.empty();
     if (options.results.size() == 1 && isStudyFolder(options.results[0])) {
         if (!options.out.empty() || !options.svgFolder.empty() || !options.exposure.empty() ||
@@ -109,6 +143,8 @@ Status runReportCommand(const ReportOptions& options) {
     if (options.confusion.size() > options.results.size()) return usage("more --confusion tables than results tables.");
     if (!options.confusionLengths.empty() && options.confusion.empty())
         return usage("--confusion-lengths needs a --confusion table.");
+    if (options.paired && options.out.empty())
+        return usage("the paired section is in the HTML report; name it with --out.");
 
     std::vector<charts::RunTables> runs;
     for (std::size_t i = 0; i < options.results.size(); ++i) {
@@ -119,8 +155,19 @@ Status runReportCommand(const ReportOptions& options) {
         if (!run) return said(run.failure());
         runs.push_back(std::move(*run));
     }
+    std::optional<charts::PairedFigures> paired;
+    bool replaysWhole = true;
+    if (options.paired) {
+        if (runs[0].label == runs[1].label)
+            return usage("the two runs are both named " + runs[0].label + "; name them apart with --label.");
+        Outcome<std::pair<charts::PairedFigures, bool>> replayed = replayedFigures(runs);
+        if (!replayed) return said(replayed.failure());
+        paired = std::move(replayed->first);
+        replaysWhole = replayed->second;
+    }
     if (!options.out.empty()) {
-        if (const Status written = charts::writeReport(options.out, runs, options.confusionLengths, options.overUsed);
+        if (const Status written = charts::writeReport(options.out, runs, options.confusionLengths, options.overUsed,
+                                                       paired ? &*paired : nullptr);
             !written)
             return said(written.failure());
     }
@@ -128,6 +175,11 @@ Status runReportCommand(const ReportOptions& options) {
         if (const Status written = charts::writeChartFiles(options.svgFolder, runs, options.confusionLengths); !written)
             return said(written.failure());
     }
+    // As compare does: the report is there, but a replay that fell short is not success.
+    if (!replaysWhole)
+        return said({FailureKind::Input,
+                     "the report is written, but a replay showed a message or took fewer tests "
+                     "than expected."});
     return {};
 }
 

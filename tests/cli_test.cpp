@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -1081,4 +1082,85 @@ TEST(Runner, CompareRefusesWhatItCannotDo) {
         EXPECT_FALSE(std::filesystem::exists(report)) << c.arguments;
     }
     EXPECT_TRUE(TempFolder::read(pool) == poolBefore);
+}
+
+namespace {
+
+// The report's paired section: from its heading to the next section's.
+std::string pairedSection(const std::string& html) {
+    const std::size_t from = html.find("<h2>Paired comparison</h2>");
+    if (from == std::string::npos) return {};
+    return html.substr(from, html.find("<h2>", from + 1) - from);
+}
+
+}  // namespace
+
+TEST(Runner, ReportPairedReplaysTheRecordedRunsAsCompareDoes) {
+    TempFolder folder;
+    const std::string inputs = "--pool " + sample + "samplepassfail_pool.csv --data " + sample +
+                               "samplepassfail.txt --max-length 20 --randomization 4 --quiet";
+    const std::string tables = " --no-exposure --results " + folder.file("");
+    ASSERT_EQ(runSim(folder, inputs + " --seed 11" + tables + "a.csv").exitCode, 0);
+    ASSERT_EQ(runSim(folder, inputs + " --method MinCost --seed 12" + tables + "b.csv").exitCode, 0);
+    const Outcome compared =
+        runSim(folder, inputs + " --seed 11 compare --b-method MinCost --b-seed 12 --report " + folder.file("c.html"));
+    ASSERT_EQ(compared.exitCode, 0) << compared.err;
+    const Outcome reported = runSim(folder, "report " + folder.file("a.csv") + " " + folder.file("b.csv") +
+                                                " --label A --label B --paired --out " + folder.file("r.html"));
+    ASSERT_EQ(reported.exitCode, 0) << reported.err;
+    EXPECT_NE(reported.err.find("Replaying run A, then run B."), std::string::npos) << reported.err;
+    const std::string section = pairedSection(TempFolder::read(folder.file("r.html")));
+    EXPECT_NE(section.find("<td>MAP</td>"), std::string::npos);
+    EXPECT_TRUE(section == pairedSection(TempFolder::read(folder.file("c.html"))));
+}
+
+TEST(Runner, ReportPairedRefusesRunsItCannotReplay) {
+    TempFolder folder;
+    // Copies of the inputs, so that one can change after the runs.
+    for (const char* name : {"samplepassfail_pool.csv", "samplepassfail.txt"})
+        std::filesystem::copy_file(sample + name, folder.file(name));
+    const std::string pool = folder.file("samplepassfail_pool.csv");
+    const std::string inputs =
+        "--pool " + pool + " --data " + folder.file("samplepassfail.txt") + " --max-length 5 --no-exposure --quiet";
+    for (const std::string run : {"a", "b", "c"})
+        ASSERT_EQ(
+            runSim(folder, inputs + " --seed " + std::to_string(run[0]) + " --results " + folder.file(run + ".csv"))
+                .exitCode,
+            0);
+    std::filesystem::remove(folder.file("c_run.json"));
+    // Results with no record of their own: the record beside them was written for other results.
+    std::filesystem::copy_file(folder.file("a.csv"), folder.file("d.csv"));
+    std::filesystem::copy_file(folder.file("b_run.json"), folder.file("d_run.json"));
+    const std::string a = folder.file("a.csv"), b = folder.file("b.csv");
+    const std::string out = " --paired --out " + folder.file("r.html");
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        std::string said;
+    };
+    const Case cases[] = {
+        {a + out, 2, "two runs; 1 results"},
+        {a + " " + b + " " + folder.file("c.csv") + out, 2, "two runs; 3 results"},
+        {a + " " + b + " --paired", 2, "--out"},
+        {a + " " + a + out, 2, "--label"},
+        {a + " " + folder.file("c.csv") + out, 1, "there is no " + folder.file("c_run.json")},
+        {folder.file("d.csv") + " " + b + out, 1, "does not belong to the results table " + folder.file("d.csv")},
+    };
+    const auto refuse = [&](const Case& c) {
+        const Outcome refused = runSim(folder, "report " + c.arguments);
+        EXPECT_EQ(refused.exitCode, c.exitCode) << c.arguments << "\n" << refused.err;
+        EXPECT_NE(refused.err.find(c.said), std::string::npos) << c.arguments << "\n" << refused.err;
+        EXPECT_FALSE(std::filesystem::exists(folder.file("r.html"))) << c.arguments;
+    };
+    for (const Case& c : cases) refuse(c);
+
+    // The same pool after the runs, one byte longer; then gone.
+    std::filesystem::copy_file(pool, folder.file("kept.csv"));
+    { std::ofstream(pool, std::ios::app) << "\n"; }
+    refuse({a + " " + b + out, 1, "Pool file " + pool + " has changed since the run"});
+    std::filesystem::remove(pool);
+    refuse({a + " " + b + out, 1, "Pool file " + pool + " is missing"});
+    std::filesystem::rename(folder.file("kept.csv"), pool);
+    const Outcome restored = runSim(folder, "report " + a + " " + b + out);
+    EXPECT_EQ(restored.exitCode, 0) << restored.err;
 }

@@ -356,8 +356,9 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
 }
 
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
-                   const std::vector<std::int32_t>& confusionLengths, double overUsedRate) {
-    if (!replaceFileContents(path, reportHtml(runs, confusionLengths, overUsedRate)))
+                   const std::vector<std::int32_t>& confusionLengths, double overUsedRate,
+                   const PairedFigures* paired) {
+    if (!replaceFileContents(path, reportHtml(runs, confusionLengths, overUsedRate, paired)))
         return Failure{FailureKind::Output, "The report " + path + " could not be written."};
     return {};
 }

@@ -59,7 +59,7 @@ void attachRunRecord(RunTables& run) {
     // A record rewritten by another run, or results replaced since, would describe the wrong tables.
     const RecordedFile* recorded = recordedOutput(*record, "results");
     const std::optional<RecordedFile> actual = recordedFile("results", run.resultsFile);
-    if (recorded == nullptr || !actual || recorded->bytes != actual->bytes || recorded->digest != actual->digest) {
+    if (recorded == nullptr || !actual || !sameContents(*recorded, *actual)) {
         run.recordNote = "The run record " + path + " does not belong to the results table " + run.resultsFile +
                          " (its digest differs), so it is not used.";
         return;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -193,6 +194,29 @@ std::vector<RecordedFile> recordedFiles(const std::vector<RoleFile>& files) {
         if (std::optional<RecordedFile> one = recordedFile(file.role, file.path)) recorded.push_back(std::move(*one));
     }
     return recorded;
+}
+
+bool sameContents(const RecordedFile& a, const RecordedFile& b) { return a.bytes == b.bytes && a.digest == b.digest; }
+
+std::string replayInputRefusal(const RunRecord& record) {
+    for (const RoleFile& input : runInputFiles(record.settings)) {
+        std::string name = input.role + " file " + input.path;
+        name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+        // Only the files a replay reads matter: a merge's parts, say, may be gone by now.
+        const auto recorded = std::find_if(record.inputs.begin(), record.inputs.end(), [&](const RecordedFile& file) {
+            return file.role == input.role && file.path == input.path;
+        });
+        if (input.path.empty() || (recorded != record.inputs.end() && recorded->path.empty()))
+            return "The run's " + input.role + " file was given in memory, so it cannot be read again.";
+        if (recorded == record.inputs.end()) return name + " is not among the files the run record lists.";
+        const std::optional<RecordedFile> now = recordedFile(input.role, input.path);
+        if (!now) return name + " is missing or cannot be read.";
+        if (!sameContents(*recorded, *now))
+            return name + " has changed since the run (" + std::to_string(recorded->bytes) + " bytes, FNV-1a " +
+                   recorded->digest + " then; " + std::to_string(now->bytes) + " bytes, FNV-1a " + now->digest +
+                   " now).";
+    }
+    return {};
 }
 
 void recordRunFiles(RunRecord& record, const std::vector<RoleFile>& runFiles, bool reportsWritten) {

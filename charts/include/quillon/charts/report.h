@@ -68,10 +68,11 @@ std::string svgDocument(const Scene& scene);
 std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std::int32_t>& confusionLengths = {},
                        double overUsedRate = defaultOverUsedRate, const PairedFigures* paired = nullptr);
 
-/// Writes the report to `path` as the tables are written (whole or not at all); an Output failure
-/// when it cannot.
+/// Writes the report (reportHtml) to `path` as the tables are written (whole or not at all); an
+/// Output failure when it cannot.
 Status writeReport(const std::string& path, const std::vector<RunTables>& runs,
-                   const std::vector<std::int32_t>& confusionLengths = {}, double overUsedRate = defaultOverUsedRate);
+                   const std::vector<std::int32_t>& confusionLengths = {}, double overUsedRate = defaultOverUsedRate,
+                   const PairedFigures* paired = nullptr);
 
 /// Writes each chart to `folder`/ID.svg, creating the folder, and each confusion heat map to
 /// confusion-LENGTH.svg (confusion-RUN-LENGTH.svg, RUN from 1, with several runs); an Output

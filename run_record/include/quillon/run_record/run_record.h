@@ -50,6 +50,14 @@ RecordedFile recordedBytes(const std::string& role, const std::string& path, std
 /// Every file of `files` with a name, recorded; those that cannot be read are left out.
 std::vector<RecordedFile> recordedFiles(const std::vector<RoleFile>& files);
 
+/// Whether two records of a file give the same contents (size and digest), whatever their names.
+bool sameContents(const RecordedFile& a, const RecordedFile& b);
+
+/// Why replaying `record` would not read what the run read: a file its settings name (runInputFiles)
+/// is not among the recorded inputs, was given in memory, or is missing, unreadable or changed
+/// since; empty when every one is as recorded. The message names the file.
+std::string replayInputRefusal(const RunRecord& record);
+
 /// Records a run's files as runFiles (run_reports) lists them: its inputs, its results and exposure
 /// tables, and its reports (trace, stopping, confusion, examinees) only with `reportsWritten`, since
 /// a run that did not write them leaves older files under those names. Unnamed or unreadable files
