@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -265,14 +264,26 @@ TEST(RunCharts, LongRunsAreDrawnFromWhatThePixelsShow) {
     EXPECT_DOUBLE_EQ(top, yAt(high));
     EXPECT_DOUBLE_EQ(bottom, yAt(low));
 
-    // Three runs of 100,000 lengths: a report of a few hundred kilobytes, made in seconds.
+    // A scatter of 100,000 points on 50 places draws each place once; one of fewer points than the
+    // plot has columns draws every point, even where they coincide.
+    const auto marks = [](int count) {
+        Chart scatter;
+        scatter.x = niceAxis(0, 1, 5, false);
+        scatter.y = percentAxis(0, 1, false);
+        Series points{"items", SeriesStyle{4, 0, false, 0}, {}};
+        for (int n = 0; n < count; ++n) points.points.emplace_back(std::pair{(n % 50) / 50.0, (n % 50) / 50.0});
+        scatter.series.push_back(points);
+        std::size_t drawn = 0;
+        for (const Shape& shape : layoutChart(scatter).shapes) drawn += std::holds_alternative<MarkerShape>(shape);
+        return drawn;
+    };
+    EXPECT_EQ(marks(100000), 50u);
+    EXPECT_EQ(marks(200), 200u);
+
+    // Three runs of 100,000 lengths: a report of a few hundred kilobytes.
     std::vector<RunTables> runs;
     for (int r = 0; r < 3; ++r) runs.push_back(variedRun(100000, 2000, true, r + 1, "run " + std::to_string(r)));
-    const auto start = std::chrono::steady_clock::now();
-    const std::string html = reportHtml(runs);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(html.size(), 2'000'000u);
-    EXPECT_LT(seconds, 20);
+    EXPECT_LT(reportHtml(runs).size(), 2'000'000u);
 }
 
 // Every line and mark drawn, read back from its pixels into the chart's units.

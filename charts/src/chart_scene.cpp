@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <span>
-
-#include "font_metrics.h"
 #include <iterator>
 #include <optional>
+#include <span>
+#include <unordered_set>
+
+#include "font_metrics.h"
 
 namespace quillon::charts {
 namespace {
@@ -251,10 +252,17 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     for (const Series& series : chart.series) {
         if (series.style.marker < 0) continue;
         const std::string& colour = palette()[series.style.colour];
+        // As with lines, only a series with more points than the plot has pixel columns is thinned:
+        // of the unwhiskered marks that fall on one half-pixel, the first is kept.
+        const bool thin = static_cast<double>(series.points.size()) > right - left;
+        std::unordered_set<std::int64_t> taken;
         for (std::size_t i = 0; i < series.points.size(); ++i) {
             if (!series.points[i]) continue;
             const double x = xAt(series.points[i]->first), y = yAt(series.points[i]->second);
             const Whiskers whiskers = i < series.whiskers.size() ? series.whiskers[i] : Whiskers{};
+            if (thin && !whiskers.x && !whiskers.y &&
+                !taken.insert(std::llround(2 * x) * 1000003 + std::llround(2 * y)).second)
+                continue;
             if (whiskers.x)
                 shapes.push_back(LineShape{xAt(whiskers.x->first), y, xAt(whiskers.x->second), y, colour, 1.2});
             if (whiskers.y)
