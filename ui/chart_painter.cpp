@@ -59,6 +59,23 @@ void paintScene(wxGraphicsContext& context, const charts::Scene& scene) {
             }
             context.SetPen(penFor(context, path->colour, path->width, path->dash, path->opacity));
             context.StrokePath(stroke);
+        } else if (const auto* area = std::get_if<charts::AreaShape>(&shape)) {
+            // The intervals' bands, see-through as in the report.
+            wxGraphicsPath fill = context.CreatePath();
+            for (const auto& outline : area->outlines) {
+                if (outline.empty()) continue;
+                fill.MoveToPoint(outline[0].first, outline[0].second);
+                for (std::size_t i = 1; i < outline.size(); ++i)
+                    fill.AddLineToPoint(outline[i].first, outline[i].second);
+                fill.CloseSubpath();
+            }
+            wxColour shade(toWx(area->colour));
+            shade.Set(shade.Red(), shade.Green(), shade.Blue(),
+                      static_cast<unsigned char>(std::lround(area->opacity * 255)));
+            context.SetBrush(context.CreateBrush(wxBrush(shade)));
+            context.SetPen(*wxTRANSPARENT_PEN);
+            context.FillPath(fill);
+            context.SetBrush(*wxTRANSPARENT_BRUSH);
         } else if (const auto* marker = std::get_if<charts::MarkerShape>(&shape)) {
             const charts::MarkerOutline outline = charts::markerOutline(*marker);
             if (outline.corners.empty()) {

@@ -1,9 +1,11 @@
 // The Results window after "Go": the charts of that run's tables, its report button, and "View"
 // when no program can open a file.
+#include <wx/dcmemory.h>
 #include <wx/display.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "chart_painter.h"
 #include "failure_text.h"
@@ -254,6 +256,33 @@ TEST(ResultsWindow, ViewSaysSoWhenNoProgramCanOpenTheFile) {
     ui.window->viewFile("data/samplepassfail_pool.csv");
     EXPECT_EQ(ui.launched, std::vector<std::string>{"data/samplepassfail_pool.csv"});
     EXPECT_EQ(ui.messages, std::vector<std::string>{"No program could open the file DATA/SAMPLEPASSFAIL_POOL.CSV."});
+}
+
+// The window paints what the report draws: a band is filled see-through over the white canvas,
+// and a faded line is lighter than a solid one.
+TEST(ResultsWindow, PaintsBandsAndFadedLinesAsTheReportDoes) {
+    charts::Scene scene;
+    scene.width = scene.height = 60;
+    scene.shapes.push_back(charts::AreaShape{{{{5, 5}, {55, 5}, {55, 25}, {5, 25}}}, "#0072B2", 0.25, "band"});
+    charts::PathShape solid{{{{5, 40}, {55, 40}}}, "#0072B2", 4, 0, "solid"};
+    charts::PathShape faded = solid;
+    faded.runs = {{{5, 50}, {55, 50}}};
+    faded.opacity = 0.35;
+    scene.shapes.push_back(solid);
+    scene.shapes.push_back(faded);
+    wxBitmap bitmap(60, 60, 24);
+    {
+        wxMemoryDC dc(bitmap);
+        std::unique_ptr<wxGraphicsContext> context(wxGraphicsContext::Create(dc));
+        ASSERT_TRUE(context);
+        paintScene(*context, scene);
+    }
+    const wxImage image = bitmap.ConvertToImage();
+    const auto red = [&](int x, int y) { return static_cast<int>(image.GetRed(x, y)); };
+    EXPECT_EQ(red(2, 2), 255);            // the canvas
+    EXPECT_LT(red(30, 15), 250);          // the band is tinted...
+    EXPECT_GT(red(30, 15), red(30, 40));  // ...lighter than the solid line
+    EXPECT_GT(red(30, 50), red(30, 40));  // the faded line is lighter than the solid one
 }
 
 }  // namespace
