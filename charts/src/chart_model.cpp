@@ -559,6 +559,13 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
                    : "No interval bands: the number of tests is not known without the run's exposure, stopping or "
                      "confusion table.";
     const std::string faintNote = "Faded: shares of fewer than " + std::to_string(fewCases) + " tests.";
+    // A set's notes (under its last panel) say how its bands were made and whether any point is faded.
+    const auto addIntervalNotes = [&](std::vector<Chart>& set) {
+        std::vector<std::string>& notes = set.back().notes;
+        notes.push_back(bandNote);
+        if (std::any_of(set.begin(), set.end(), [](const Chart& chart) { return anyFaint(chart.series); }))
+            notes.push_back(faintNote);
+    };
 
     struct Column {
         Rule rule;
@@ -673,11 +680,7 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
             last.notes.push_back(
                 "The axis starts at 0%: the group count, and so chance, is not known without the "
                 "run's exposure or confusion table.");
-        last.notes.push_back(bandNote);
-        for (const Chart& chart : accuracy)
-            if (anyFaint(chart.series) &&
-                std::find(last.notes.begin(), last.notes.end(), faintNote) == last.notes.end())
-                last.notes.push_back(faintNote);
+        addIntervalNotes(accuracy);
         last.notes.push_back(std::string("Diamonds: the first length at which a curve reaches 90, 95 and 99%."));
         last.notes.insert(last.notes.end(), firstNotes.begin(), firstNotes.end());
     }
@@ -764,11 +767,7 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
         last.notes.push_back(falsePositiveNote(anyBayes, allTwo));
         last.notes.push_back(std::string(anyBayes ? "MAP and Bayes risk" : "MAP") +
                              ": share of all tests; SPRT: share of the tests it had decided.");
-        last.notes.push_back(bandNote);
-        for (const Chart& chart : errors)
-            if (anyFaint(chart.series) &&
-                std::find(last.notes.begin(), last.notes.end(), faintNote) == last.notes.end())
-                last.notes.push_back(faintNote);
+        addIntervalNotes(errors);
         charts.insert(charts.end(), errors.begin(), errors.end());
     }
 
