@@ -127,9 +127,8 @@ PairedReplay replayPairedRuns(const PairedRunSpec& a, const PairedRunSpec& b, bo
     if (!quiet) std::cerr << "Replaying run " << a.label << ", then run " << b.label << ".\n";
     PairedReplay replay{comparePairedRuns(a, b, host, static_cast<int>(threads))};
     // As for one run: whole only when both replays took every test and showed no message.
-    const auto whole = [](const RunSummary& s) { return s.examinees > 0 && s.testsStarted >= s.expectedTests; };
-    replay.whole = replay.comparison && host.messagesShown() == 0 && whole(replay.comparison->summaryA) &&
-                   whole(replay.comparison->summaryB);
+    replay.whole =
+        replay.comparison && wholeRun(replay.comparison->summaryA, host) && wholeRun(replay.comparison->summaryB, host);
     return replay;
 }
 

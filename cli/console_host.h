@@ -4,6 +4,7 @@
 #include <string>
 
 #include "quillon/engine/run_host.h"
+#include "quillon/engine/simulation.h"
 
 namespace quillon::cli {
 
@@ -36,6 +37,13 @@ private:
     ProgressHandle lastHandle_ = 0;
     std::chrono::steady_clock::time_point started_;
 };
+
+/// Whether a run did what was asked: it completed, showed no message through `host`, had an
+/// examinee and processed every expected test; the Done message alone does not say so.
+inline bool wholeRun(const RunSummary& summary, const ConsoleHost& host) {
+    return summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
+           summary.testsStarted >= summary.expectedTests;
+}
 
 /// Whether standard error is a terminal, where a progress line can be redrawn.
 bool stderrIsTerminal();

@@ -35,14 +35,6 @@ void printStoppingSummary(const StoppingTable& table, std::int32_t maxTestLength
     }
 }
 
-// A run did what was asked only when it showed no message, processed every expected test and
-// had an examinee to process; the Done message alone does not say so.
-int wholeRunExit(const RunSummary& summary, const ConsoleHost& host) {
-    const bool whole = summary.completed && !summary.cancelled && host.messagesShown() == 0 && summary.examinees > 0 &&
-                       summary.testsStarted >= summary.expectedTests;
-    return whole ? exitDone : exitMessage;
-}
-
 // Writes the record of a whole run beside its results: the files it read (and a merge's
 // parts), the tables it wrote. A record that would replace one of them, or cannot be written, is
 // said on standard error and leaves the run's outcome as it was: the tables asked for are there.
@@ -110,11 +102,12 @@ int runWithReports(CommandLine& line, const std::string& checkHint,
     }
     // Only a run that did all it was asked: one that fell short may have left older tables, which a
     // record would vouch for.
-    if (wholeRunExit(summary, host) == exitDone) writeRecord(line, reports, reports.written(), summary);
+    const int outcome = wholeRun(summary, host) ? exitDone : exitMessage;
+    if (outcome == exitDone) writeRecord(line, reports, reports.written(), summary);
     if (summary.completed && !line.reportPath.empty() &&
         !writeRunReport(settings, line.reportPath, stoppingWritten, confusionWritten))
         return exitMessage;
-    return wholeRunExit(summary, host);
+    return outcome;
 }
 
 // A shard (exit 0 once its part is written) or a merge (exit codes as the one-process run). A part

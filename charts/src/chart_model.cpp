@@ -128,13 +128,9 @@ struct RunCases {
 RunCases casesOf(const RunTables& run) {
     RunCases cases{testsOfRun(run), {}};
     for (const ResultsRow& row : run.results.rows) {
-        const auto n = static_cast<std::size_t>(row.length - 1);
         if (run.confusion && row.length <= run.confusion->maxTestLength) {
             // The confusion table counts them exactly; the 3-decimal share only nearly.
-            const std::size_t cells = static_cast<std::size_t>(run.confusion->groupCount) * run.confusion->groupCount;
-            std::int64_t decided = run.confusion->outside[n * 2 + 1];
-            for (std::size_t c = 0; c < cells; ++c) decided += run.confusion->counts[(n * 2 + 1) * cells + c];
-            cases.decided.emplace_back(decided);
+            cases.decided.emplace_back(run.confusion->total(row.length, 1));
         } else if (cases.tests) {
             cases.decided.emplace_back(std::llround(row.sprtDecided * static_cast<double>(*cases.tests)));
         } else {
@@ -185,14 +181,13 @@ std::pair<double, double> drawnYRange(const std::vector<Series>& series) {
     return low > high ? std::pair{0.0, 0.0} : std::pair{low, high};
 }
 
-// The first length at which a share of all tests reaches each of 90, 95 and 99%, compared in the
-// table's 4 decimals so that exactly .9000 counts.
+// The first length at which a share of all tests reaches each of 90, 95 and 99%.
 std::array<std::optional<std::int32_t>, 3> firstLengths(const Series& curve) {
     constexpr std::int64_t targets[] = {9000, 9500, 9900};
     std::array<std::optional<std::int32_t>, 3> first;
     for (std::size_t t = 0; t < 3; ++t) {
         for (const Point& p : curve.points) {
-            if (p && std::llround(p->second * 10000) >= targets[t]) {
+            if (p && reachesShare(p->second, targets[t])) {
                 first[t] = static_cast<std::int32_t>(p->first);
                 break;
             }
@@ -377,6 +372,8 @@ Axis percentAxisFromData(double dataLow, double dataHigh) {
     return axisWithLabels(low < 0.05 ? std::min(0.0, dataLow) : low, high, 5, false, 100.0, "%");
 }
 
+bool reachesShare(double share, std::int64_t tenThousandths) { return std::llround(share * 10000) >= tenThousandths; }
+
 std::optional<std::int64_t> testsOfRun(const RunTables& run) {
     if (run.tests) return run.tests;
     if (run.record) return run.record->tests;
@@ -385,13 +382,8 @@ std::optional<std::int64_t> testsOfRun(const RunTables& run) {
             return figures->tests;
     }
     if (run.stopping && !run.stopping->rules.empty()) return run.stopping->rules.front().total.tests;
-    if (run.confusion && run.confusion->maxTestLength > 0) {
-        // Every test is in one cell of MAP's matrix at length 1, or outside it.
-        const auto cells = static_cast<std::size_t>(run.confusion->groupCount) * run.confusion->groupCount;
-        std::int64_t tests = run.confusion->outside[0];
-        for (std::size_t c = 0; c < cells; ++c) tests += run.confusion->counts[c];
-        return tests;
-    }
+    // Every test is in one cell of MAP's matrix at length 1, or outside it.
+    if (run.confusion && run.confusion->maxTestLength > 0) return run.confusion->total(1, 0);
     return std::nullopt;
 }
 
@@ -428,6 +420,18 @@ Axis chanceAxis(double chance, double dataLow, double dataHigh) {
         }
     }
     return axis;
+}
+
+void addKeyEntries(std::vector<KeyEntry>& entries, const std::vector<Series>& series) {
+    for (const Series& s : series) {
+        const auto found =
+            std::find_if(entries.begin(), entries.end(), [&](const KeyEntry& entry) { return entry.name == s.name; });
+        if (found == entries.end()) {
+            entries.push_back({s.name, s.style});
+        } else if (found->style.colour != s.style.colour) {
+            found->style.colour = 7;
+        }
+    }
 }
 
 const std::vector<std::string>& palette() {

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "font_metrics.h"
+#include "utf8.h"
 
 namespace quillon::charts {
 namespace {
@@ -62,22 +63,10 @@ double textWidth(const std::string& text, double size, bool bold) {
     const std::span<const GlyphAdvance> table = glyphAdvances();
     double units = 0;
     for (std::size_t at = 0; at < text.size();) {
-        // Decodes one UTF-8 sequence; a broken one is drawn as U+FFFD and costs the fallback.
-        const auto lead = static_cast<unsigned char>(text[at]);
-        const std::size_t length = lead < 0x80           ? 1
-                                   : (lead >> 5) == 0x6  ? 2
-                                   : (lead >> 4) == 0xE  ? 3
-                                   : (lead >> 3) == 0x1E ? 4
-                                                         : 0;
-        std::uint32_t code = 0;
-        if (length == 0 || at + length > text.size()) {
-            ++at;
-        } else {
-            code = length == 1 ? lead : lead & (0x7Fu >> length);
-            for (std::size_t i = 1; i < length; ++i)
-                code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
-            at += length;
-        }
+        // A byte that starts no valid sequence is drawn as U+FFFD and costs the fallback.
+        const Utf8Char character = decodeUtf8(text, at);
+        const std::uint32_t code = character.length == 0 ? 0 : character.code;
+        at += character.length == 0 ? 1 : character.length;
         const auto found = std::lower_bound(table.begin(), table.end(), code,
                                             [](const GlyphAdvance& glyph, std::uint32_t c) { return glyph.code < c; });
         // A character outside the table may come from another face: a full em and a half is wider
@@ -116,16 +105,9 @@ Scene layoutChart(const Chart& chart, double width, double height) {
     double legendBottom = margin + titleSize + 6;
     if (chart.legend && chart.series.size() > 1) {
         double x = margin, y = legendBottom + labelSize + 4;
-        for (std::size_t i = 0; i < chart.series.size(); ++i) {
-            // A name shared by several series (the marks of each curve) has one entry, in black
-            // where their colours differ.
-            SeriesStyle style = chart.series[i].style;
-            const std::string& name = chart.series[i].name;
-            if (std::any_of(chart.series.begin(), chart.series.begin() + static_cast<std::ptrdiff_t>(i),
-                            [&](const Series& s) { return s.name == name; }))
-                continue;
-            for (std::size_t j = i + 1; j < chart.series.size(); ++j)
-                if (chart.series[j].name == name && chart.series[j].style.colour != style.colour) style.colour = 7;
+        std::vector<KeyEntry> entries;
+        addKeyEntries(entries, chart.series);
+        for (const auto& [name, style] : entries) {
             const Series series{name, style, {}};
             const double entry = 28 + textWidth(series.name, labelSize) + 18;
             if (x > margin && x + entry > width - margin) {

@@ -116,11 +116,9 @@ StudyChartSet pairedChartSet(const PairedFigures& figures) {
 
 std::string pairedSectionHtml(const PairedFigures& figures) {
     std::string out = "<h2>Paired comparison</h2>\n";
-    // Two panels to a row on the report's narrow page; each scales by its viewBox.
-    out +=
-        "<style>.panels { display: flex; flex-wrap: wrap; gap: 6px; } "
-        ".panels svg { flex: none; width: calc(50% - 3px); height: auto; } "
-        "figcaption { font-weight: 600; margin-bottom: 6px; }</style>\n";
+    // Two panels to a row on the report's narrow page, each scaled by its viewBox; the page's own
+    // style lays the panels out.
+    out += "<style>.panels svg { width: calc(50% - 3px); height: auto; }</style>\n";
     out += "<p class=\"note\">Both runs replayed the same examinees, so each test of run " +
            escapeMarkup(figures.labelA) + " is paired with the same examinee's test in run " +
            escapeMarkup(figures.labelB) + ".</p>\n";

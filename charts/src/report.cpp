@@ -333,10 +333,8 @@ std::string reportHtml(const std::vector<RunTables>& runs, const std::vector<std
         if (run.exposure) files += "<br/><span class=\"kind\">exposure</span> " + escapeMarkup(run.exposureFile);
         if (run.stopping) files += "<br/><span class=\"kind\">stopping</span> " + escapeMarkup(run.stoppingFile);
         if (run.confusion) files += "<br/><span class=\"kind\">confusion</span> " + escapeMarkup(run.confusionFile);
-        const std::string groups = run.exposure           ? std::to_string(run.exposure->groupCount)
-                                   : run.confusion        ? std::to_string(run.confusion->groupCount)
-                                   : run.results.hasBayes ? "2"
-                                                          : "not 2";
+        const std::optional<std::int32_t> known = groupsOfRun(run);
+        const std::string groups = known ? std::to_string(*known) : "not 2";
         out += "<tr>" + htmlCell(run.label) + "<td class=\"text\">" + files + "</td>" +
                htmlCell(std::to_string(run.results.rows.size())) + htmlCell(groups) + "</tr>\n";
     }

@@ -32,7 +32,7 @@ std::vector<KeyNumber> keyNumbers(const RunTables& run) {
     std::optional<std::string> reached;
     if (!rows.empty()) reached = "not reached";
     for (const ResultsRow& row : rows) {
-        if (hadCases(row.mapAccurate, row.mapFalsePos, row.mapFalseNeg) && row.mapAccurate >= 0.95) {
+        if (hadCases(row.mapAccurate, row.mapFalsePos, row.mapFalseNeg) && reachesShare(row.mapAccurate, 9500)) {
             reached = std::to_string(row.length) + (row.length == 1 ? " item" : " items");
             break;
         }

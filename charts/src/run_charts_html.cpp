@@ -19,26 +19,12 @@ std::string setTitle(const std::string& set) {
     return set;
 }
 
-// The set's key: each name once, in black where the panels give it several colours.
+// The set's key over all its panels.
 std::string setKey(const std::vector<Chart>& charts) {
-    std::vector<std::pair<std::string, SeriesStyle>> entries;
-    for (const Chart& chart : charts) {
-        for (const Series& series : chart.series) {
-            auto found = std::find_if(entries.begin(), entries.end(),
-                                      [&](const auto& entry) { return entry.first == series.name; });
-            if (found == entries.end()) {
-                entries.emplace_back(series.name, series.style);
-            } else if (found->second.colour != series.style.colour) {
-                found->second.colour = 7;
-            }
-        }
-    }
+    std::vector<KeyEntry> entries;
+    for (const Chart& chart : charts) addKeyEntries(entries, chart.series);
     std::string out = "<p class=\"key\">";
-    for (const auto& [name, style] : entries) {
-        SeriesStyle shown = style;
-        if (shown.marker < 0 && shown.endMarker >= 0) shown.endMarker = -1;
-        out += keyEntry(shown, name);
-    }
+    for (const auto& [name, style] : entries) out += keyEntry(style, name);
     return out + "</p>\n";
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "quillon/charts/report.h"
+#include "utf8.h"
 
 namespace quillon::charts {
 namespace {
@@ -33,28 +34,6 @@ std::string dashAttribute(int dash) {
     return text;
 }
 
-// Decodes one UTF-8 sequence at `at`; its length, or 0 when the bytes are not valid UTF-8.
-std::size_t utf8Length(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80           ? 1
-                         : (lead >> 5) == 0x6  ? 2
-                         : (lead >> 4) == 0xE  ? 3
-                         : (lead >> 3) == 0x1E ? 4
-                                               : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < smallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
-    if (code == 0xFFFE || code == 0xFFFF) return 0;
-    return length;
-}
-
 // A point's mark: the circle filled and white-edged, every other mark an outline a size larger,
 // so that marks of several rules on one spot all stay visible.
 std::string markerElement(const MarkerShape& marker) {
@@ -77,7 +56,7 @@ std::string markerElement(const MarkerShape& marker) {
 std::string escapeMarkup(std::string_view text) {
     std::string out;
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = utf8Length(text, at);
+        const std::size_t length = decodeUtf8(text, at).length;
         if (length == 0) {
             out += "\xEF\xBF\xBD";
             ++at;

@@ -455,6 +455,14 @@ std::int64_t ConfusionCounts::count(std::int32_t length, int rule, std::int32_t 
                   static_cast<std::size_t>(decided - 1)];
 }
 
+std::int64_t ConfusionCounts::total(std::int32_t length, int rule) const {
+    const auto block = static_cast<std::size_t>(length - 1) * 2 + static_cast<std::size_t>(rule);
+    const auto cells = static_cast<std::size_t>(groupCount) * static_cast<std::size_t>(groupCount);
+    std::int64_t tests = outside[block];
+    for (std::size_t c = 0; c < cells; ++c) tests += counts[block * cells + c];
+    return tests;
+}
+
 Outcome<ConfusionCounts> parseConfusionTable(std::string_view text, const std::string& fileName) {
     std::string header = ConfusionTable().text();
     header.resize(header.size() - 2);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "input_diagnostics.h"
+#include "quillon/engine/fnv1a.h"
 #include "quillon/engine/output_tables.h"
 
 namespace quillon {
@@ -213,6 +215,23 @@ ResponseRecord parseResponseLine(std::string_view line, const ResponseLineCheck*
     if (check && check->diagnostics) [[unlikely]]
         diagnoseResponseLine(line, record, *check);
     return record;
+}
+
+std::optional<FileDigest> digestFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    Fnv1a hash;
+    FileDigest digest;
+    std::vector<char> buffer(std::size_t{1} << 16);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize got = in.gcount();
+        hash.add(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+        digest.bytes += got;
+    }
+    if (in.bad()) return std::nullopt;
+    digest.digest = hash.hex();
+    return digest;
 }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes) {

@@ -288,13 +288,20 @@ RunRecord plainRecord(const PlainRunRequest& request, const RunSettings& ran, st
                       const RunSummary& summary, const std::vector<RoleFile>& runFiles) {
     RunSettings settings = ran;
     RunRecord record = newRunRecord(settings, seed, summary.examinees, summary.testsStarted);
-    recordRunFiles(record, runFiles, true);
-    record.inputs.clear();
+    // The outputs only: the inputs are recorded below, each once, by how the request gave it.
+    const std::vector<RoleFile> inputFiles = runInputFiles(ran);
+    std::vector<RoleFile> outputs;
+    for (const RoleFile& file : runFiles) {
+        if (std::none_of(inputFiles.begin(), inputFiles.end(),
+                         [&](const RoleFile& input) { return input.role == file.role; }))
+            outputs.push_back(file);
+    }
+    recordRunFiles(record, outputs, true);
     const std::pair<const PlainInput*, std::string*> inputs[] = {{&request.pool, &settings.poolFile},
                                                                  {&request.data, &settings.responseFile},
                                                                  {&request.script, &settings.scriptFile},
                                                                  {&request.enemies, &settings.enemiesFile}};
-    for (const RoleFile& file : runInputFiles(ran)) {
+    for (const RoleFile& file : inputFiles) {
         const auto& [input, path] = inputs[file.role == "pool"     ? 0
                                            : file.role == "data"   ? 1
                                            : file.role == "script" ? 2

@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
-#include "quillon/engine/fnv1a.h"
 #include "quillon/engine/run_statistics.h"
 #include "quillon/text/csv_fields.h"
 #include "quillon/text/line_reader.h"
@@ -150,21 +148,9 @@ Outcome<ResponseIdentity> identifyResponses(const std::string& path) {
     if (!std::filesystem::is_regular_file(status))
         return Failure{FailureKind::Input, "Data file " + upperName(path) +
                                                " is not a regular file; a comparison reads it once for each run."};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Failure{FailureKind::Input, "Data file " + upperName(path) + " is not available."};
-    ResponseIdentity identity;
-    identity.path = path;
-    Fnv1a digest;
-    std::vector<char> buffer(std::size_t{1} << 16);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize got = in.gcount();
-        digest.add(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-        identity.size += got;
-    }
-    if (in.bad()) return Failure{FailureKind::Input, "Data file " + upperName(path) + " could not be read."};
-    identity.digest = digest.hex();
-    return identity;
+    const std::optional<FileDigest> digest = digestFile(path);
+    if (!digest) return Failure{FailureKind::Input, "Data file " + upperName(path) + " is not available."};
+    return ResponseIdentity{path, digest->bytes, digest->digest};
 }
 
 std::string identityRefusal(const ResponseIdentity& a, const ResponseIdentity& b) {

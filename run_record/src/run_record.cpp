@@ -1,11 +1,9 @@
 #include "quillon/run_record/run_record.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -171,20 +169,9 @@ RecordedFile recordedBytes(const std::string& role, const std::string& path, std
 }
 
 std::optional<RecordedFile> recordedFile(const std::string& role, const std::string& path) {
-    // Read in pieces: a trace or examinees table can be far larger than the memory wants to hold.
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    Fnv1a digest;
-    std::int64_t bytes = 0;
-    std::array<char, 1 << 16> buffer;
-    while (in) {
-        in.read(buffer.data(), buffer.size());
-        const std::streamsize got = in.gcount();
-        digest.add(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-        bytes += got;
-    }
-    if (in.bad()) return std::nullopt;
-    return RecordedFile{role, path, bytes, digest.hex()};
+    const std::optional<FileDigest> digest = digestFile(path);
+    if (!digest) return std::nullopt;
+    return RecordedFile{role, path, digest->bytes, digest->digest};
 }
 
 std::vector<RecordedFile> recordedFiles(const std::vector<RoleFile>& files) {

@@ -89,6 +89,16 @@ struct Chart {
     bool hasData() const;
 };
 
+/// One entry of a key: a series' name and how it is drawn.
+struct KeyEntry {
+    std::string name;
+    SeriesStyle style;
+};
+
+/// Adds the entries of `series` to a key: each name once, with the style of its first series, in
+/// black where series of that name differ in colour (the marks of several curves).
+void addKeyEntries(std::vector<KeyEntry>& entries, const std::vector<Series>& series);
+
 /// The colour-blind-safe Okabe-Ito palette as "#rrggbb", black last.
 const std::vector<std::string>& palette();
 
@@ -135,6 +145,10 @@ std::optional<std::int64_t> testsOfRun(const RunTables& run);
 /// The groups a run classified into, from its exposure or confusion table or the Bayes columns of
 /// two groups; nothing when none tells.
 std::optional<std::int32_t> groupsOfRun(const RunTables& run);
+
+/// Whether a share as the results table writes it reaches a target given in ten-thousandths (9500
+/// for 95%): compared in the table's 4 decimals, so that exactly .9500 counts.
+bool reachesShare(double share, std::int64_t tenThousandths);
 
 /// The 95 % Wilson score interval of `part` out of `whole` cases (nothing without a case): it stays
 /// within 0 to 1 and does not collapse at 0 or all, unlike the normal approximation.

@@ -80,6 +80,10 @@ struct ConfusionCounts {
 
     /// The tests at `length` that `rule` (0 MAP, 1 SPRT) put in `decided` from `trueGroup`.
     std::int64_t count(std::int32_t length, int rule, std::int32_t trueGroup, std::int32_t decided) const;
+
+    /// Every test `rule` classed at `length`, in a pair of groups or outside them: for MAP all
+    /// tests, for the SPRT those it had decided.
+    std::int64_t total(std::int32_t length, int rule) const;
 };
 
 /// Reads the text of a results table as Quillon writes it; anything else is refused with an Input

@@ -145,6 +145,16 @@ Script parseScript(std::string_view bytes, const RunSettings& settings, const st
 /// than `maxBytes`, so an endless device cannot fill the memory.
 std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes = std::size_t{1} << 30);
 
+/// A file's size in bytes and its FNV-1a digest (16 hex digits).
+struct FileDigest {
+    std::int64_t bytes = 0;
+    std::string digest;
+};
+
+/// The size and digest of a file, read in pieces so that no size is too large; nothing when it
+/// cannot be read.
+std::optional<FileDigest> digestFile(const std::string& path);
+
 /// Every line of an input file, read with the line limit applied as it goes; throws `InputError`
 /// with the load's message ("KIND file NAME is not available." and the like).
 std::vector<std::string> readInputLines(const std::string& path, const char* kind);
