@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quillon/engine/input_files.h"
+#include "quillon/engine/run_settings.h"
+#include "quillon/observed_answers/observed_answers.h"
+#include "quillon/outcome/outcome.h"
+
+namespace quillon {
+
+/// How real examinees are classified: the run settings give the groups, the priors, the SPRT's
+/// error rates, the costs and the stop probabilities, exactly as a simulated test uses them.
+struct ScoreOptions {
+    RunSettings settings;
+    // Take the answers one at a time and tell when each stopping rule first decided.
+    bool sequential = false;
+    // Per examinee, the 0-based items in the order they were given; empty: pool order.
+    std::vector<std::vector<std::int32_t>> itemOrders;
+};
+
+/// One examinee's classification after all answered items.
+struct ExamineeScore {
+    std::string id;
+    std::string origin;  // "FILE line N"
+    std::int32_t answered = 0;
+    std::int32_t right = 0;
+    std::vector<double> posterior;  // [group - 1]
+    std::int32_t mapGroup = 0;
+    double mapProbability = 0;
+    std::int32_t bayesDecision = 0;  // two groups only; 0 otherwise
+    std::int32_t sprtDecision = 0;   // 0: undecided
+    // With `sequential`: the answers after which each rule first decided, 0 when it never did.
+    std::vector<std::int32_t> stopLengths;  // one per stop probability
+    std::int32_t sprtLength = 0;
+};
+
+/// Classifies every examinee of `data` with the pool; the k-th answer belongs to the k-th pool
+/// item, as in a run. A Usage or Input failure when data, pool and options do not fit together.
+Outcome<std::vector<ExamineeScore>> scoreExaminees(const ItemPool& pool, const ObservedAnswers& data,
+                                                   const ScoreOptions& options);
+
+/// The score table: one CSV row per examinee.
+std::string scoreTableText(const std::vector<ExamineeScore>& scores, const ScoreOptions& options);
+
+}  // namespace quillon
