@@ -147,8 +147,11 @@ TEST(LatentClasses, RefusesClassCountsTheDataCannotCarry) {
         std::string says;
     };
     const std::vector<Case> cases = {
-        {&ten, 1, 2, "start at 2"},         {&ten, 2, 11, "one digit"},           {&ten, 4, 3, "is empty"},
-        {&sparse, 5, 5, "only 4 answered"}, {&sparse, 3, 3, "cannot identify 3"},
+        {&ten, 1, 2, "start at 2"},
+        {&ten, 2, 11, "one digit"},
+        {&ten, 4, 3, "is empty"},
+        {&sparse, 5, 5, "only 4 answered any item (they allow at most 2)"},
+        {&sparse, 3, 3, "cannot identify 3"},
     };
     for (const Case& c : cases) {
         const auto calibration = calibratePool(*c.data, latentOptions(c.low, c.high, 2, 1));

@@ -232,6 +232,12 @@ struct ClassCountFit {
     double lastGain = 0;
 };
 
+/// The free parameters of a model: the class shares but one, and a probability per class for
+/// every item anyone answered (an item nobody answered has none the data could estimate).
+std::int64_t parameterCount(std::int32_t classes, const CompactAnswers& answers) {
+    return (classes - 1) + static_cast<std::int64_t>(classes) * static_cast<std::int64_t>(answers.answeredItems);
+}
+
 Failure refusal(std::string message) { return Failure{FailureKind::Usage, std::move(message)}; }
 
 std::optional<Failure> checkOptions(const CalibrationOptions& options, const CompactAnswers& answers) {
@@ -258,15 +264,21 @@ std::optional<Failure> checkOptions(const CalibrationOptions& options, const Com
                        number(options.priorB) + ").");
     const std::size_t examinees = answers.examineeCount();
     if (examinees == 0) return Failure{FailureKind::Input, "No examinee answered any item: there is nothing to fit."};
-    const std::int64_t G = options.latentMax;
+    // Both limits grow with the class count, so the largest count asked decides.
+    const std::int32_t G = options.latentMax;
+    std::int32_t most = 1;
+    while (most < mostClasses && static_cast<std::size_t>(most + 1) <= examinees &&
+           static_cast<std::size_t>(parameterCount(most + 1, answers)) <= answers.codes.size())
+        ++most;
+    const std::string allowed =
+        most >= 2 ? " (they allow at most " + std::to_string(most) + ")" : " (they cannot carry even 2)";
     if (static_cast<std::size_t>(G) > examinees)
         return refusal(std::to_string(G) + " latent classes need at least as many examinees, and only " +
-                       std::to_string(examinees) + " answered any item.");
-    const auto parameters = (G - 1) + G * static_cast<std::int64_t>(answers.answeredItems);
-    if (static_cast<std::size_t>(parameters) > answers.codes.size())
+                       std::to_string(examinees) + " answered any item" + allowed + ".");
+    if (static_cast<std::size_t>(parameterCount(G, answers)) > answers.codes.size())
         return refusal("The data cannot identify " + std::to_string(G) + " latent classes: they have " +
-                       std::to_string(parameters) + " parameters and the answers number only " +
-                       std::to_string(answers.codes.size()) + ".");
+                       std::to_string(parameterCount(G, answers)) + " parameters and the answers number only " +
+                       std::to_string(answers.codes.size()) + allowed + ".");
     return std::nullopt;
 }
 
@@ -275,7 +287,8 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
     const std::size_t G = static_cast<std::size_t>(classes);
     EmFit em(answers, classes);
     std::vector<double> trace, bestTrace;
-    trace.reserve(static_cast<std::size_t>(options.maxIterations) + 1);
+    // Enough for any run that converges; a huge iteration limit should not reserve memory up front.
+    trace.reserve(static_cast<std::size_t>(std::min(options.maxIterations, 10000)) + 1);
     std::vector<double> finals;
     ClassCountFit best;
     StartResult bestResult;
@@ -314,6 +327,8 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
     fit.classes = classes;
     double entropySum = 0;
     fit.logLikelihood = em.expectation(best.model, &entropySum);
+    // Examinees who answered nothing add nothing to the likelihood, so they do not count as
+    // observations in BIC or the entropy either.
     const double n = static_cast<double>(answers.examineeCount());
     fit.parameters =
         (classes - 1) + static_cast<std::int64_t>(classes) * static_cast<std::int64_t>(answers.answeredItems);
@@ -340,6 +355,21 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
     return best;
 }
 
+/// An estimate from (expected) answers and right answers, shrunk by the prior, with the
+/// posterior's standard deviation, flagged thin below `minAnswers` and without answers.
+ItemGroupEstimate shrunkEstimate(double answers, double right, const CalibrationOptions& options) {
+    ItemGroupEstimate estimate;
+    estimate.answers = answers;
+    estimate.right = right;
+    const double a = right + options.priorA;
+    const double b = (answers - right) + options.priorB;
+    estimate.estimate = a / (a + b);
+    estimate.standardError = std::sqrt(a * b / ((a + b) * (a + b) * (a + b + 1)));
+    if (answers <= 0) estimate.flags |= flagNoAnswers;
+    if (answers < static_cast<double>(options.minAnswers)) estimate.flags |= flagThin;
+    return estimate;
+}
+
 /// The pool of a fitted model: each estimate is shrunk by the prior on the expected counts of
 /// the model's E-step (`em` must hold them), so it stays inside (0, 1).
 CalibratedPool latentPool(const ObservedAnswers& data, const CompactAnswers& answers, const EmFit& em,
@@ -358,22 +388,12 @@ CalibratedPool latentPool(const ObservedAnswers& data, const CompactAnswers& ans
         bool thin = false;
         for (std::size_t g = 0; g < G; ++g) {
             ItemGroupEstimate& estimate = pool.estimates[item * G + g];
-            estimate.answers = em.answerCount(item, g);
-            estimate.right = em.rightCount(item, g);
-            const double a = estimate.right + options.priorA;
-            const double b = (estimate.answers - estimate.right) + options.priorB;
-            estimate.estimate = a / (a + b);
-            estimate.standardError = std::sqrt(a * b / ((a + b) * (a + b) * (a + b + 1)));
-            if (estimate.answers <= 0) {
-                estimate.flags |= flagNoAnswers;
-            } else {
+            estimate = shrunkEstimate(em.answerCount(item, g), em.rightCount(item, g), options);
+            if (estimate.answers > 0) {
                 const double ml = estimate.right / estimate.answers;
                 if (ml <= boundaryDistance || ml >= 1 - boundaryDistance) estimate.flags |= flagBoundary;
             }
-            if (estimate.answers < static_cast<double>(options.minAnswers)) {
-                estimate.flags |= flagThin;
-                thin = true;
-            }
+            if (estimate.flags & flagThin) thin = true;
         }
         if (thin && options.dropThin) {
             pool.dropped[item] = true;
