@@ -44,10 +44,10 @@ Status readLatent(const std::string& text, CalibrationOptions& options) {
     const bool read = dots == std::string::npos
                           ? wholeNumber(all, low) && wholeNumber(all, high)
                           : wholeNumber(all.substr(0, dots), low) && wholeNumber(all.substr(dots + 2), high);
-    // A pool classifies into 2 to 10 groups; one class is fitted only as a baseline for BIC.
-    if (!read || low < 1 || high < low || high < minGroupCount || high > maxResponseGroup)
-        return usage("--latent \"" + text + "\" is not a class count G or a range G..H with 1 <= G <= H, H from " +
-                     std::to_string(minGroupCount) + " to " + std::to_string(maxResponseGroup) + ".");
+    // A pool classifies into 2 to 10 groups, one digit each on a response line.
+    if (!read || low < minGroupCount || high < low || high > maxResponseGroup)
+        return usage("--latent \"" + text + "\" is not a class count G or a range G..H with " +
+                     std::to_string(minGroupCount) + " <= G <= H <= " + std::to_string(maxResponseGroup) + ".");
     options.latentMin = low;
     options.latentMax = high;
     return {};
