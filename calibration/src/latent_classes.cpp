@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -244,7 +243,6 @@ ClassModel randomStart(std::size_t items, std::size_t classes, std::uint32_t see
 struct ClassCountFit {
     LatentFit fit;
     ClassModel model;
-    double lastGain = 0;
 };
 
 /// The free parameters of a model: the class shares but one, and a probability per class for
@@ -356,7 +354,6 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
     fit.startsAtBest = static_cast<std::int32_t>(std::count_if(
         finals.begin(), finals.end(), [&](double value) { return bestResult.logLikelihood - value <= closeEnough; }));
     fit.logLikelihoods = std::move(bestTrace);
-    best.lastGain = bestResult.lastGain;
 
     const std::string prefix = std::to_string(classes) + " latent classes: ";
     if (!fit.converged)
