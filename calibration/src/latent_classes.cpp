@@ -364,21 +364,6 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
     return best;
 }
 
-/// An estimate from (expected) answers and right answers, shrunk by the prior, with the
-/// posterior's standard deviation, flagged thin below `minAnswers` and without answers.
-ItemGroupEstimate shrunkEstimate(double answers, double right, const CalibrationOptions& options) {
-    ItemGroupEstimate estimate;
-    estimate.answers = answers;
-    estimate.right = right;
-    const double a = right + options.priorA;
-    const double b = (answers - right) + options.priorB;
-    estimate.estimate = a / (a + b);
-    estimate.standardError = std::sqrt(a * b / ((a + b) * (a + b) * (a + b + 1)));
-    if (answers <= 0) estimate.flags |= flagNoAnswers | flagThin;
-    if (answers < static_cast<double>(options.minAnswers)) estimate.flags |= flagThin;
-    return estimate;
-}
-
 /// The pool of a fitted model: each estimate is shrunk by the prior on the expected counts of
 /// the model's E-step (`em` must hold them), so it stays inside (0, 1).
 CalibratedPool latentPool(const ObservedAnswers& data, const CompactAnswers& answers, const EmFit& em,
@@ -441,6 +426,19 @@ void addPoolWarnings(const CalibratedPool& pool, const CompactAnswers& answers, 
 }
 
 }  // namespace
+
+ItemGroupEstimate shrunkEstimate(double answers, double right, const CalibrationOptions& options) {
+    ItemGroupEstimate estimate;
+    estimate.answers = answers;
+    estimate.right = right;
+    const double a = right + options.priorA;
+    const double b = (answers - right) + options.priorB;
+    estimate.estimate = a / (a + b);
+    estimate.standardError = std::sqrt(a * b / ((a + b) * (a + b) * (a + b + 1)));
+    if (answers <= 0) estimate.flags |= flagNoAnswers | flagThin;
+    if (answers < static_cast<double>(options.minAnswers)) estimate.flags |= flagThin;
+    return estimate;
+}
 
 Outcome<Calibration> calibrateLatentClasses(const ObservedAnswers& data, const CalibrationOptions& options) {
     const CompactAnswers answers = compactAnswers(data);
