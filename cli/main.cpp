@@ -15,6 +15,7 @@
 #include "report_command.h"
 #include "run_command.h"
 #include "run_options.h"
+#include "score_command.h"
 #include "signals.h"
 #include "study_command.h"
 
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
     CLI::App* study = quillon::cli::addStudyCommand(app, studyOptions);
     quillon::cli::CompareOptions compareOptions;
     CLI::App* compare = quillon::cli::addCompareCommand(app, compareOptions);
+    quillon::cli::ScoreCommandOptions scoreOptions;
+    CLI::App* score = quillon::cli::addScoreCommand(app, scoreOptions);
 
     try {
         app.parse(argc, argv);
@@ -84,6 +87,7 @@ int main(int argc, char** argv) {
     if (*study) return quillon::cli::runStudyCommand(studyOptions, argv[0]);
     if (*report) return quillon::cli::exitCode(quillon::cli::runReportCommand(reportOptions));
     quillon::cli::completeSettings(line.settings, line);
+    if (*score) return quillon::cli::runScoreCommand(line, app, scoreOptions);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
     line.arguments.assign(argv, argv + argc);
     if (*compare) return quillon::cli::runCompareCommand(line, app, compareOptions);
