@@ -81,10 +81,19 @@ Status scoreFiles(const CommandLine& line, const ScoreCommandOptions& options, s
 CLI::App* addScoreCommand(CLI::App& app, ScoreCommandOptions& options) {
     CLI::App* score =
         app.add_subcommand("score",
-                           "Classify real examinees with a pool: per examinee, every group's posterior after the "
-                           "answered items, the MAP group, the Bayes-risk and SPRT decisions (a blank answer is an "
-                           "item not administered); writes one CSV row per examinee (--out FILE)")
+                           "Classify real examinees with a pool: each group's posterior after the answered items "
+                           "(a blank is an item not administered), the MAP group, the Bayes-risk and SPRT "
+                           "decisions; one CSV row per examinee (--out FILE)")
             ->fallthrough();
+    std::string shared;
+    for (const char* name : scoreRunOptions) shared += std::string(shared.empty() ? "" : ", ") + name;
+    score->footer("Of the run's options, score takes " + shared +
+                  "; any other is refused.\n\n"
+                  "Exit codes:\n"
+                  "  0    every examinee scored and the table written\n"
+                  "  1    an input refused, or the table not written (it exists without --force, names an "
+                  "input or cannot be written)\n"
+                  "  2    the command line is wrong");
     score->add_option("--data", options.dataFiles, "Response file of the examinees; repeatable")->required();
     score->add_option("--out", options.outFile, "Score table to write (CSV)")->required();
     score->add_flag("--sequential", options.sequential,
