@@ -110,8 +110,12 @@ int runScoreCommand(const CommandLine& line, const CLI::App& app, const ScoreCom
         std::cerr << "quillon-sim score: " << text << "\nRun with --help for the options.\n";
         return exitUsage;
     };
-    if (const std::string name = unusedRunOption(app); !name.empty())
+    if (const std::string name = unusedRunOption(app); !name.empty()) {
+        // The run's --data stands before the word; score's own, repeatable one after it.
+        if (app.get_subcommand("score")->get_option_no_throw(name) != nullptr)
+            return usage("give " + name + " after score.");
         return usage(name + " is not for score: it classifies the examinees with the pool alone.");
+    }
     if (app.count("--pool") == 0) return usage("name the pool with --pool FILE.");
 
     std::int64_t scored = 0, unanswered = 0, sprtDecided = 0;

@@ -123,6 +123,7 @@ TEST(ScoreCommand, Refusals) {
     } cases[] = {
         {"score --data " + data + " --out " + out, 2, "name the pool with --pool FILE."},
         {"score" + pool + " --data " + data + " --out " + out + " --trace t.csv", 2, "--trace is not for score"},
+        {"--data " + good + " score" + pool + " --data " + good + " --out " + out, 2, "give --data after score."},
         {"score" + pool + " --data " + data + " --out " + samplePool, 1, "is also the pool file"},
         {"score" + pool + " --data " + data + " --out " + data, 1, "is also the data file"},
         {"score" + pool + " --data " + data + " --out " + out, 1, data + ", line 3, column 16: the answer \"x\""},
