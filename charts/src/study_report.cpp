@@ -561,7 +561,7 @@ std::string truePoolTable(const StudyFigures& figures) {
         "taken in each replication on the same examinees and summarised with its own 95 % interval. PCC lost: "
         "the true pool's share classified correctly minus the calibrated pool's (pp: percentage points; "
         "negative when the calibrated pool did better); ATL added: the calibrated pool's average test length "
-        "minus the true pool's.</p>\n";
+        "minus the true pool's (negative when its tests were shorter).</p>\n";
     return out;
 }
 

@@ -17,6 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* calibrationTableName = "calibration.csv";
+constexpr const char* warningsName = "warnings.txt";
 constexpr const char* stampName = "calibrated.txt";
 
 // What the pool was made from: the data's own stamp, the sample and the calibration's options.
@@ -89,10 +90,13 @@ Status writeCalibratedPool(const CalibratedPoolJob& job, const SampleFiles& file
     options.latentMin = options.latentMax = 0;
     const Outcome<Calibration> calibration = calibratePool(*sample, options);
     if (!calibration) return refused(calibration.failure().message);
+    std::string warnings;
+    for (const std::string& warning : calibration->warnings) warnings += warning + "\n";
     fs::create_directories(folder, error);
     const std::pair<std::string_view, std::string> outputs[] = {
         {samplePoolName, calibratedPoolText(calibration->pool)},
         {calibrationTableName, calibrationTableText(calibration->pool)},
+        {warningsName, warnings},  // what the calibration would warn a user of, one a line
         {stampName, poolStamp(job)}};
     for (const auto& [name, text] : outputs) {
         const std::string path = (folder / std::string(name)).string();
