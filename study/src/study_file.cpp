@@ -256,14 +256,15 @@ std::string readCalibrate(const Reader& r, const toml::node& node, Study& study)
     bool sized = false;
     for (const auto& [key, value] : inFileOrder(*table)) {
         const std::string named = dotted + "." + key;
-        StudyValue entry{key, {}, lineOf(*value)};
+        const std::int64_t line = lineOf(*value);
         if (key == "examinees") {
             sized = true;
+            calibration.line = line;
             // One size, or several: each a level of the calibration factor.
             std::vector<const toml::node*> levels;
             if (const toml::array* array = value->as_array()) {
                 for (const toml::node& level : *array) levels.push_back(&level);
-                if (levels.empty()) return r.where(entry.line, named) + "has no calibration sample sizes";
+                if (levels.empty()) return r.where(line, named) + "has no calibration sample sizes";
             } else {
                 levels.push_back(value);
             }
@@ -278,35 +279,28 @@ std::string readCalibrate(const Reader& r, const toml::node& node, Study& study)
                 if (std::find(calibration.sizes.begin(), calibration.sizes.end(), size) != calibration.sizes.end())
                     return r.where(lineOf(*level), named) + "names the size " + std::to_string(size) + " twice";
                 calibration.sizes.push_back(size);
-                entry.value += (entry.value.empty() ? "" : ",") + std::to_string(size);
             }
         } else if (key == "prior") {
             const toml::array* array = value->as_array();
-            std::string a, b;
-            if (array == nullptr || array->size() != 2 || !numberText(*array->get(0), a) ||
-                !numberText(*array->get(1), b))
-                return r.where(entry.line, named) + "expects the Beta prior's two numbers, such as [0.5, 0.5]";
+            const auto isNumber = [](const toml::node* n) { return n->is_integer() || n->is_floating_point(); };
+            if (array == nullptr || array->size() != 2 || !isNumber(array->get(0)) || !isNumber(array->get(1)))
+                return r.where(line, named) + "expects the Beta prior's two numbers, such as [0.5, 0.5]";
             options.priorA = array->get(0)->value<double>().value_or(0);
             options.priorB = array->get(1)->value<double>().value_or(0);
             // A prior of 0 lets an estimate reach 0 or 1, which rules a group out on one answer.
             if (!(options.priorA > 0 && options.priorB > 0 && std::isfinite(options.priorA) &&
                   std::isfinite(options.priorB)))
-                return r.where(entry.line, named) + "both numbers must be above 0";
-            entry.value = a + "," + b;
+                return r.where(line, named) + "both numbers must be above 0";
         } else if (key == "min-answers") {
             if (std::string problem = studyInteger(r, *value, named, 0, maxCalibrationExaminees, options.minAnswers);
                 !problem.empty())
                 return problem;
-            entry.value = std::to_string(options.minAnswers);
         } else if (key == "drop-thin") {
-            if (!value->is_boolean()) return r.where(entry.line, named) + "expects true or false";
+            if (!value->is_boolean()) return r.where(line, named) + "expects true or false";
             options.dropThin = value->as_boolean()->get();
-            entry.value = options.dropThin ? "true" : "false";
         } else {
-            return r.where(entry.line, named) +
-                   "is not a key of [data.calibrate] (examinees, prior, min-answers, drop-thin)";
+            return r.where(line, named) + "is not a key of [data.calibrate] (examinees, prior, min-answers, drop-thin)";
         }
-        calibration.values.push_back(entry);
     }
     if (!sized) return r.where(lineOf(node), dotted) + "needs examinees = [...], the calibration sample sizes";
     study.calibration = std::move(calibration);
@@ -374,8 +368,7 @@ StudyFactor calibrationFactor(const StudyCalibration& calibration) {
     factor.values = {std::string(truePoolLevel)};
     for (std::int64_t size : calibration.sizes) factor.values.push_back(std::to_string(size));
     factor.written = factor.values;
-    for (const StudyValue& value : calibration.values)
-        if (value.name == "examinees") factor.line = value.line;
+    factor.line = calibration.line;
     return factor;
 }
 

@@ -71,7 +71,7 @@ inline constexpr std::int64_t maxCalibrationAnswers = 100000000;
 struct StudyCalibration {
     std::vector<std::int64_t> sizes;  // the calibration factor's levels after the true pool
     CalibrationOptions options;       // known groups: the prior, min-answers, drop-thin
-    std::vector<StudyValue> values;   // the table's keys as set, for the data's stamp
+    std::int64_t line = 0;            // where the sizes stand, for messages
 };
 
 /// A study as read from its file: the design, every path made absolute.
@@ -90,7 +90,8 @@ struct Study {
     std::vector<StudyValue> generateOptions;      // fixed options of the generated data
     std::optional<StudyCalibration> calibration;  // with generated data only
     // Per factor, the level of the condition each condition's paired differences are taken to;
-    // nullopt: the condition's own level. Without `reference` every entry is 0 (condition 1).
+    // nullopt: the condition's own level. Without `reference` every entry is 0 (condition 1), but
+    // with `[data.calibrate]`: then each condition is compared to itself with the true pool.
     std::vector<std::optional<std::size_t>> referenceLevels;
     std::int64_t maxRuns = defaultMaxStudyRuns;  // conditions x replications it may have
 };
