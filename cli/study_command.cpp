@@ -74,6 +74,13 @@ public:
         std::fflush(stderr);
         lineShown_ = true;
     }
+    void calibrating(std::size_t pool, std::size_t pools, std::int64_t examinees) override {
+        if (!showProgress_) return;
+        std::fprintf(stderr, "\rStudy: calibrating pool %zu of %zu (%lld examinees)   ", pool, pools,
+                     static_cast<long long>(examinees));
+        std::fflush(stderr);
+        lineShown_ = true;
+    }
     void endLine() {
         if (lineShown_) std::fputc('\n', stderr);
         lineShown_ = false;
@@ -167,6 +174,18 @@ Outcome<std::string> planIdentity(const Study& study, std::int32_t shardsPerRun)
             }
         text += "generate " + options.hex() + "\n";
     }
+    if (study.calibration) {
+        // Each condition's calibration sample size and how its pool is estimated.
+        const CalibrationOptions& o = study.calibration->options;
+        Fnv1a calibration;
+        calibration.add("prior " + formatRoundTrip(o.priorA) + " " + formatRoundTrip(o.priorB) + " min-answers " +
+                        std::to_string(o.minAnswers) + " drop-thin " + (o.dropThin ? "1" : "0") + "\n");
+        for (std::size_t c = 0; c < conditionCount(study); ++c) {
+            const std::optional<std::int64_t> size = calibrationSize(study, c);
+            calibration.add((size ? std::to_string(*size) : std::string(truePoolLevel)) + "\n");
+        }
+        text += "calibrate " + calibration.hex() + "\n";
+    }
     text += "shards-per-run " + std::to_string(shardsPerRun) + "\n";
     return text;
 }
@@ -212,7 +231,8 @@ bool parsePlan(const std::string& text, PlanRecord& plan) {
     while (std::getline(lines, line)) {
         const std::size_t space = line.find(' ');
         const std::string key = line.substr(0, space), value = space == std::string::npos ? "" : line.substr(space + 1);
-        if (key == "program-version" || key == "study-file" || key == "input" || key == "generate") {
+        if (key == "program-version" || key == "study-file" || key == "input" || key == "generate" ||
+            key == "calibrate") {
             plan.identity += line + "\n";
         } else if (key == "shards-per-run") {
             plan.identity += line + "\n";

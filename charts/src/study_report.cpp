@@ -490,6 +490,81 @@ std::string conditionsTable(const StudyFigures& figures, const Layout& layout, c
     return out;
 }
 
+// A difference turned round: what the condition lost against its reference, with the interval's
+// ends swapped to match.
+FigureSummary lost(const FigureSummary& difference) {
+    FigureSummary turned = difference;
+    const auto negated = [](const std::optional<double>& v) { return v ? std::optional<double>(-*v) : v; };
+    turned.mean = negated(difference.mean);
+    turned.ciLow = negated(difference.ciHigh);
+    turned.ciHigh = negated(difference.ciLow);
+    return turned;
+}
+
+// With calibration sample sizes as a factor: each calibrated condition's accuracy and test
+// length against the same condition run with the true pool, rule by rule; empty otherwise.
+std::string truePoolTable(const StudyFigures& figures) {
+    std::optional<std::size_t> factor;
+    for (std::size_t f = 0; f < figures.factors.size(); ++f)
+        if (figures.factors[f].name == calibrationFactorColumn) factor = f;
+    if (!factor) return {};
+    const auto byNumber = [&](std::int64_t number) -> const ConditionFigures* {
+        for (const ConditionFigures& condition : figures.conditions)
+            if (condition.number == number) return &condition;
+        return nullptr;
+    };
+    std::vector<const ConditionFigures*> rows;
+    for (const ConditionFigures& condition : figures.conditions) {
+        const ConditionFigures* reference = byNumber(condition.reference);
+        // Only a difference taken to the true pool is a loss to calibration error.
+        if (condition.levels[*factor] != truePoolLevel && reference != nullptr &&
+            reference->levels[*factor] == truePoolLevel)
+            rows.push_back(&condition);
+    }
+    std::vector<OutcomeKey> rules;
+    for (const OutcomeKey& key : outcomeKeys(figures))
+        if (key.kind == OutcomeKind::Atl) rules.push_back(key);
+    if (rows.empty() || rules.empty()) return {};
+
+    std::string out = "<h2>Lost against the true pool</h2>\n<div style=\"overflow-x:auto\">\n<table>\n<tr>" +
+                      htmlCell("Condition", "th");
+    for (const FigureFactor& f : figures.factors)
+        out += "<th style=\"text-align:left\">" + escapeMarkup(f.name) + "</th>";
+    for (const OutcomeKey& rule : rules)
+        out += htmlCell(ruleLabel(rule) + " PCC lost", "th") + htmlCell("95 % interval", "th") +
+               htmlCell(ruleLabel(rule) + " ATL added", "th") + htmlCell("95 % interval", "th");
+    out += "</tr>\n";
+    const FigureSummary none;
+    for (const ConditionFigures* condition : rows) {
+        out += "<tr>" + cell(std::to_string(condition->number));
+        for (const std::string& level : condition->levels)
+            out += "<td style=\"text-align:left\">" + escapeMarkup(level) + "</td>";
+        for (const OutcomeKey& rule : rules) {
+            OutcomeKey pcc = rule;
+            pcc.kind = OutcomeKind::Pcc;
+            const OutcomeFigures* accuracy = outcomeOf(*condition, pcc);
+            const OutcomeFigures* length = outcomeOf(*condition, rule);
+            const FigureSummary accuracyLost = accuracy ? lost(accuracy->difference) : none;
+            const FigureSummary& lengthAdded = length ? length->difference : none;
+            const auto share = [](const std::optional<double>& v) { return differenceText(OutcomeKind::Pcc, v); };
+            const auto items = [](const std::optional<double>& v) { return differenceText(OutcomeKind::Atl, v); };
+            out += cell(share(accuracyLost.mean)) + cell(intervalText(accuracyLost, share)) +
+                   cell(items(lengthAdded.mean)) + cell(intervalText(lengthAdded, items));
+        }
+        out += "</tr>\n";
+    }
+    out +=
+        "</table>\n</div>\n<p class=\"note\">Each row is a condition run with a pool calibrated from a sample "
+        "of " +
+        escapeMarkup(figures.factors[*factor].name) +
+        " examinees, against the same condition run with the true pool (the pool the examinees answer by), "
+        "taken in each replication on the same examinees and summarised with its own 95 % interval. PCC lost: "
+        "the true pool's share classified correctly minus the calibrated pool's (pp: percentage points; "
+        "negative when the calibrated pool did better); ATL added: the calibrated pool's average test length "
+        "minus the true pool's (negative when its tests were shorter).</p>\n";
+    return out;
+}
+
 // Followed by the panels' rules, as one block.
 const char* pageStyle = R"(
 body { max-width: 1260px; })";
@@ -566,7 +641,7 @@ Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyRep
         out += figureHtml(set, onePanel);
     }
     if (rankKey) {
-        out += conditionsTable(figures, *layout, *rankKey);
+        out += conditionsTable(figures, *layout, *rankKey) + truePoolTable(figures);
     } else {
         out += "<h2>Conditions</h2>\n<p class=\"note\">The study has no outcome to rank its conditions by.</p>\n";
     }

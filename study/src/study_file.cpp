@@ -246,10 +246,76 @@ std::string readGenerateOption(const Reader& r, const std::string& key, const st
     return {};
 }
 
+// [data.calibrate]: the calibration sample sizes and the options of known-group calibration.
+std::string readCalibrate(const Reader& r, const toml::node& node, Study& study) {
+    const std::string dotted = "data.calibrate";
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return r.where(lineOf(node), dotted) + "expects a table of calibration options";
+    StudyCalibration calibration;
+    CalibrationOptions& options = calibration.options;
+    bool sized = false;
+    for (const auto& [key, value] : inFileOrder(*table)) {
+        const std::string named = dotted + "." + key;
+        const std::int64_t line = lineOf(*value);
+        if (key == "examinees") {
+            sized = true;
+            calibration.line = line;
+            // One size, or several: each a level of the calibration factor.
+            std::vector<const toml::node*> levels;
+            if (const toml::array* array = value->as_array()) {
+                for (const toml::node& level : *array) levels.push_back(&level);
+                if (levels.empty()) return r.where(line, named) + "has no calibration sample sizes";
+            } else {
+                levels.push_back(value);
+            }
+            for (const toml::node* level : levels) {
+                std::int64_t size = 0;
+                if (!level->is_integer())
+                    return r.where(lineOf(*level), named) +
+                           "expects whole numbers of examinees, such as [100, 250, 500, 1000]";
+                if (std::string problem = studyInteger(r, *level, named, 1, maxCalibrationExaminees, size);
+                    !problem.empty())
+                    return problem + " examinees (a calibration sample is held in memory)";
+                if (std::find(calibration.sizes.begin(), calibration.sizes.end(), size) != calibration.sizes.end())
+                    return r.where(lineOf(*level), named) + "names the size " + std::to_string(size) + " twice";
+                calibration.sizes.push_back(size);
+            }
+        } else if (key == "prior") {
+            const toml::array* array = value->as_array();
+            const auto isNumber = [](const toml::node* n) { return n->is_integer() || n->is_floating_point(); };
+            if (array == nullptr || array->size() != 2 || !isNumber(array->get(0)) || !isNumber(array->get(1)))
+                return r.where(line, named) + "expects the Beta prior's two numbers, such as [0.5, 0.5]";
+            options.priorA = array->get(0)->value<double>().value_or(0);
+            options.priorB = array->get(1)->value<double>().value_or(0);
+            // A prior of 0 lets an estimate reach 0 or 1, which rules a group out on one answer.
+            if (!(options.priorA > 0 && options.priorB > 0 && std::isfinite(options.priorA) &&
+                  std::isfinite(options.priorB)))
+                return r.where(line, named) + "both numbers must be above 0";
+        } else if (key == "min-answers") {
+            if (std::string problem = studyInteger(r, *value, named, 0, maxCalibrationExaminees, options.minAnswers);
+                !problem.empty())
+                return problem;
+        } else if (key == "drop-thin") {
+            if (!value->is_boolean()) return r.where(line, named) + "expects true or false";
+            options.dropThin = value->as_boolean()->get();
+        } else {
+            return r.where(line, named) + "is not a key of [data.calibrate] (examinees, prior, min-answers, drop-thin)";
+        }
+    }
+    if (!sized) return r.where(lineOf(node), dotted) + "needs examinees = [...], the calibration sample sizes";
+    study.calibration = std::move(calibration);
+    return {};
+}
+
 std::string readData(const Reader& r, const toml::table& table, Study& study) {
     bool any = false;
+    const toml::node* calibrate = nullptr;
     for (const auto& [key, node] : inFileOrder(table)) {
         const std::string dotted = "data." + key;
+        if (key == "calibrate") {
+            calibrate = node;  // read once the data are known to be generated
+            continue;
+        }
         if (any) return r.where(lineOf(*node), dotted) + "[data] takes either files or [data.generate], not both";
         any = true;
         if (key == "files") {
@@ -280,11 +346,30 @@ std::string readData(const Reader& r, const toml::table& table, Study& study) {
                 study.generateOptions.push_back(entry);
             }
         } else {
-            return r.where(lineOf(*node), dotted) + "is not a key of [data] (files, or a [data.generate] table)";
+            return r.where(lineOf(*node), dotted) +
+                   "is not a key of [data] (files, or a [data.generate] table, with a [data.calibrate] table)";
         }
     }
+    // Calibration error is measured against the pool the examinees answer by, which only
+    // generated data have.
+    if (calibrate != nullptr && !study.generated)
+        return r.where(lineOf(*calibrate), "data.calibrate") +
+               "calibrates pools from the study's generated pool: it needs [data.generate], not given files";
     if (!any) return r.file + ": [data] needs files = [...] or a [data.generate] table";
+    if (calibrate != nullptr) return readCalibrate(r, *calibrate, study);
     return {};
+}
+
+// The factor of the calibration sample sizes: the true pool first, then each size.
+StudyFactor calibrationFactor(const StudyCalibration& calibration) {
+    StudyFactor factor;
+    factor.name = calibrationFactorName;
+    factor.calibrationSize = true;
+    factor.values = {std::string(truePoolLevel)};
+    for (std::int64_t size : calibration.sizes) factor.values.push_back(std::to_string(size));
+    factor.written = factor.values;
+    factor.line = calibration.line;
+    return factor;
 }
 
 // Whether a factor's levels are numbers (or lists of numbers), and so compared by value.
@@ -351,6 +436,21 @@ std::string readReference(const Reader& r, const toml::node& node, Study& study)
             return r.where(lineOf(*level), named) + "is not a factor of the study" +
                    (names.empty() ? std::string(" (it has none)") : " (" + names + ")");
         }
+        const std::size_t f = static_cast<std::size_t>(factor - study.factors.begin());
+        if (factor->calibrationSize) {
+            // A size as a whole number, the true pool by its name.
+            std::string text;
+            if (level->is_integer())
+                text = std::to_string(level->as_integer()->get());
+            else if (level->is_string())
+                text = level->as_string()->get();
+            const auto found = std::find(factor->values.begin(), factor->values.end(), text);
+            if (found == factor->values.end())
+                return r.where(lineOf(*level), named) + r.written(*level) + " is neither \"" +
+                       std::string(truePoolLevel) + "\" nor a size of data.calibrate.examinees";
+            study.referenceLevels[f] = static_cast<std::size_t>(found - factor->values.begin());
+            continue;
+        }
         std::string text;
         const std::string problem = factor->generateOption ? readGenerateOption(r, key, named, *level, text)
                                                            : readSetting(r, key, named, *level, text);
@@ -360,9 +460,11 @@ std::string readReference(const Reader& r, const toml::node& node, Study& study)
                                         [&](const std::string& value) { return sameLevel(numeric, value, text); });
         if (found == factor->values.end())
             return r.where(lineOf(*level), named) + r.written(*level) + " is not a level of factors." + key;
-        study.referenceLevels[static_cast<std::size_t>(factor - study.factors.begin())] =
-            static_cast<std::size_t>(found - factor->values.begin());
+        study.referenceLevels[f] = static_cast<std::size_t>(found - factor->values.begin());
     }
+    // Unless named, calibration error is measured against the true pool.
+    for (std::size_t f = 0; f < study.factors.size(); ++f)
+        if (study.factors[f].calibrationSize && !study.referenceLevels[f]) study.referenceLevels[f] = 0;
     return {};
 }
 
@@ -388,6 +490,9 @@ std::string readFactors(const Reader& r, const toml::table& table, Study& study)
         factor.name = key;
         factor.line = lineOf(*node);
         factor.generateOption = findRunSetting(key) == nullptr && isGenerateOption(key);
+        if (key == calibrationFactorName)
+            return r.where(factor.line, dotted) +
+                   "the calibration sample sizes are given as examinees in [data.calibrate]";
         if (factor.generateOption && !study.generated)
             return r.where(factor.line, dotted) + "varies a generate option, but the study's data are not generated";
         const auto fixed = [&](const std::vector<StudyValue>& values) {
@@ -472,6 +577,15 @@ std::string checkConditions(const Reader& r, const Study& study) {
         const StudyRun run = studyRun(study, "", c, 0);
         Status checked = checkRunSettings(run.settings);
         if (checked && study.generated) checked = checkSampleOptions(studyData(study, "", c, 0).options);
+        if (const std::optional<std::int64_t> size = calibrationSize(study, c); checked && size) {
+            const std::int32_t items = studyData(study, "", c, 0).options.items;
+            if (*size * items > maxCalibrationAnswers)
+                checked =
+                    Failure{FailureKind::Usage, "a calibration sample of " + std::to_string(*size) + " examinees on " +
+                                                    std::to_string(items) + " items holds more than " +
+                                                    std::to_string(maxCalibrationAnswers) +
+                                                    " answers, too many to calibrate in memory"};
+        }
         if (checked) continue;
         const std::vector<std::size_t> levels = conditionLevels(study, c);
         std::string named;
@@ -597,6 +711,11 @@ Status setSampleOption(SampleOptions& options, const std::string& name, const st
 
 namespace {
 
+// The calibrated pools are estimated from the generated pool's examinees; a given pool would be a
+// true pool the examinees do not answer by.
+constexpr const char* givenPoolProblem =
+    "a study with [data.calibrate] calibrates its pools from its generated pool, so it takes no pool file";
+
 // Reads the study file into `study`; what is wrong, or empty.
 std::string readStudyFile(const std::string& path, Study& study) {
     Reader r;
@@ -644,11 +763,24 @@ std::string readStudyFile(const std::string& path, Study& study) {
     if (std::string problem = readData(r, *parts[3], study); !problem.empty()) return problem;
     if (parts[2] != nullptr)
         if (std::string problem = readFactors(r, *parts[2], study); !problem.empty()) return problem;
+    if (study.calibration) {
+        // The calibration sizes vary fastest, so each condition stands beside its calibrated pools.
+        study.factors.push_back(calibrationFactor(*study.calibration));
+        for (const StudyValue& setting : study.settings)
+            if (setting.name == "pool") return r.where(setting.line, "settings.pool") + givenPoolProblem;
+        for (const StudyFactor& factor : study.factors)
+            if (factor.name == "pool") return r.where(factor.line, "factors.pool") + givenPoolProblem;
+    }
     if (parts[4] != nullptr)
         if (std::string problem = readCluster(r, *parts[4], study); !problem.empty()) return problem;
     study.referenceLevels.assign(study.factors.size(), std::size_t{0});
-    if (const toml::node* reference = parts[0] != nullptr ? parts[0]->get("reference") : nullptr)
+    if (const toml::node* reference = parts[0] != nullptr ? parts[0]->get("reference") : nullptr) {
         if (std::string problem = readReference(r, *reference, study); !problem.empty()) return problem;
+    } else if (study.calibration) {
+        // Each condition against itself run with the true pool: its loss to calibration error alone.
+        for (std::size_t f = 0; f < study.factors.size(); ++f)
+            if (!study.factors[f].calibrationSize) study.referenceLevels[f] = std::nullopt;
+    }
     // Before any condition is looked at: a design too large to run is refused as it is.
     if (std::string problem = runCountProblem(study); !problem.empty()) return path + ": " + problem;
     const auto names = [](const auto& list, std::string_view name) {

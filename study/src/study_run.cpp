@@ -13,6 +13,7 @@
 #include "quillon/engine/setting_names.h"
 #include "quillon/study/study.h"
 #include "quillon/study_figures/study_figures.h"
+#include "study_calibration.h"
 
 namespace quillon {
 
@@ -101,6 +102,27 @@ std::uint32_t replicationRunSeed(std::uint64_t studySeed, std::int32_t replicati
     return static_cast<std::uint32_t>(replicationSeed(studySeed, replication, 1) >> 32);
 }
 
+std::uint64_t calibrationSampleSeed(std::uint64_t dataSeed, std::int64_t size) {
+    // Kept apart from the data's own streams by a constant of its own ("calibrat").
+    return mix(mix(dataSeed ^ 0x63616c6962726174ULL) + static_cast<std::uint64_t>(size));
+}
+
+std::optional<std::int64_t> calibrationSize(const Study& study, std::size_t condition) {
+    const std::vector<std::size_t> levels = conditionLevels(study, condition);
+    for (std::size_t f = 0; f < study.factors.size(); ++f) {
+        if (!study.factors[f].calibrationSize || study.factors[f].values[levels[f]] == truePoolLevel) continue;
+        const std::string& value = study.factors[f].values[levels[f]];
+        std::int64_t size = 0;
+        std::from_chars(value.data(), value.data() + value.size(), size);
+        return size;
+    }
+    return std::nullopt;
+}
+
+std::string calibrationFolder(const std::string& dataFolder, std::int64_t size) {
+    return (fs::path(dataFolder) / ("calibration_" + std::to_string(size))).string();
+}
+
 std::vector<StudyTask> studyTasks(const Study& study, std::int32_t shardsPerRun) {
     std::vector<StudyTask> tasks;
     for (std::size_t c = 0; c < conditionCount(study); ++c)
@@ -149,7 +171,8 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
     RunSettings& s = run.settings;
     if (study.generated) {
         const fs::path folder = studyData(study, workFolder, condition, replication).folder;
-        s.poolFile = (folder / samplePoolName).string();
+        const std::optional<std::int64_t> size = calibrationSize(study, condition);
+        s.poolFile = ((size ? fs::path(calibrationFolder(folder.string(), *size)) : folder) / samplePoolName).string();
         s.scriptFile = (folder / sampleScriptName).string();
         s.enemiesFile = (folder / sampleEnemiesName).string();
         s.responseFile = (folder / sampleResponseName).string();
@@ -160,7 +183,7 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
     for (const StudyValue& setting : study.settings) (void)setStudySetting(s, setting.name, setting.value);
     const std::vector<std::size_t> levels = conditionLevels(study, condition);
     for (std::size_t f = 0; f < study.factors.size(); ++f)
-        if (!study.factors[f].generateOption)
+        if (!study.factors[f].generateOption && !study.factors[f].calibrationSize)
             (void)setStudySetting(s, study.factors[f].name, study.factors[f].values[levels[f]]);
     s.resultsFile = (fs::path(workFolder) / "runs" / (runName(condition, replication) + "_results.csv")).string();
     s.exposureFile.clear();
@@ -185,7 +208,8 @@ Status prepareStudyData(const Study& study, const std::string& workFolder, Study
             StudyData data = studyData(study, workFolder, c, r);
             sets.emplace(data.folder, data.options);
         }
-    std::size_t set = 0;
+    std::size_t set = 0, pool = 0;
+    const std::size_t pools = study.calibration ? sets.size() * study.calibration->sizes.size() : 0;
     for (const auto& [folder, options] : sets) {
         ++set;
         // The stamp is written last: a set cut short by a stop is made again on the next start.
@@ -199,14 +223,27 @@ Status prepareStudyData(const Study& study, const std::string& workFolder, Study
                  formatRoundTrip(options.blankShare) + " item-quality " + formatRoundTrip(options.itemQuality) + "\n";
         for (double share : options.groupShares) stamp += "group-share " + formatRoundTrip(share) + "\n";
         const std::string stampFile = (fs::path(folder) / "generated.txt").string();
-        if (readWholeFile(stampFile) == stamp) continue;
-        std::error_code error;
-        fs::remove(stampFile, error);
-        if (watcher != nullptr) watcher->generating(set, sets.size(), options.examinees, options.items);
-        if (Status written = writeSampleFiles(options, generateSampleFiles(options), folder, true); !written)
-            return written;
-        if (!replaceFileContents(stampFile, stamp))
-            return Failure{FailureKind::Output, "Cannot write " + stampFile + "."};
+        std::optional<SampleFiles> files;  // generated once, and only when needed
+        if (readWholeFile(stampFile) != stamp) {
+            std::error_code error;
+            fs::remove(stampFile, error);
+            if (watcher != nullptr) watcher->generating(set, sets.size(), options.examinees, options.items);
+            files = generateSampleFiles(options);
+            if (Status written = writeSampleFiles(options, *files, folder, true); !written) return written;
+            if (!replaceFileContents(stampFile, stamp))
+                return Failure{FailureKind::Output, "Cannot write " + stampFile + "."};
+        }
+        if (!study.calibration) continue;
+        for (std::int64_t size : study.calibration->sizes) {
+            const CalibratedPoolJob job{options, folder, stamp, size, study.calibration->options};
+            if (calibratedPoolIsThere(job)) {
+                ++pool;
+                continue;
+            }
+            if (watcher != nullptr) watcher->calibrating(++pool, pools, size);
+            if (!files) files = generateSampleFiles(options);
+            if (Status written = writeCalibratedPool(job, *files); !written) return written;
+        }
     }
     return {};
 }

@@ -8,11 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "quillon/calibration/calibration.h"
 #include "quillon/engine/run_host.h"
 #include "quillon/engine/run_settings.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/simulation.h"
 #include "quillon/outcome/outcome.h"
+#include "quillon/study_figures/study_figures.h"
 
 namespace quillon {
 
@@ -27,7 +29,8 @@ struct StudyValue {
 /// A varied setting: its levels as written in the study file and as the text its setting takes.
 struct StudyFactor {
     std::string name;
-    bool generateOption = false;  // varies the generated data, not a run setting
+    bool generateOption = false;   // varies the generated data, not a run setting
+    bool calibrationSize = false;  // the calibration sample's size: the pool the runs read
     std::vector<std::string> written;
     std::vector<std::string> values;
     std::int64_t line = 0;
@@ -54,6 +57,23 @@ Status setClusterOption(StudyCluster& cluster, const std::string& key, const std
 /// otherwise: a design past it is far more likely a slip than a plan, and would run for days.
 inline constexpr std::int64_t defaultMaxStudyRuns = 100000;
 
+/// The factor `[data.calibrate]` adds, under the study's name of it (its level for the generated
+/// pool itself is `truePoolLevel`, the one every calibration size is compared to by default).
+inline constexpr const char* calibrationFactorName = "calibration-examinees";
+
+/// The largest calibration sample a study may draw, and the most answers (examinees x items) one
+/// may hold: a sample is held in memory while its pool is estimated.
+inline constexpr std::int64_t maxCalibrationExaminees = 1000000;
+inline constexpr std::int64_t maxCalibrationAnswers = 100000000;
+
+/// `[data.calibrate]`: per replication and size, a pool estimated from a calibration sample drawn
+/// from the generated (true) pool, which the runs of that size read instead of the true pool.
+struct StudyCalibration {
+    std::vector<std::int64_t> sizes;  // the calibration factor's levels after the true pool
+    CalibrationOptions options;       // known groups: the prior, min-answers, drop-thin
+    std::int64_t line = 0;            // where the sizes stand, for messages
+};
+
 /// A study as read from its file: the design, every path made absolute.
 struct Study {
     std::string file;
@@ -67,9 +87,11 @@ struct Study {
     std::vector<StudyFactor> factors;        // in file order; the first varies slowest
     std::vector<std::string> responseFiles;  // one per replication, when the data are given
     bool generated = false;
-    std::vector<StudyValue> generateOptions;  // fixed options of the generated data
+    std::vector<StudyValue> generateOptions;      // fixed options of the generated data
+    std::optional<StudyCalibration> calibration;  // with generated data only
     // Per factor, the level of the condition each condition's paired differences are taken to;
-    // nullopt: the condition's own level. Without `reference` every entry is 0 (condition 1).
+    // nullopt: the condition's own level. Without `reference` every entry is 0 (condition 1), but
+    // with `[data.calibrate]`: then each condition is compared to itself with the true pool.
     std::vector<std::optional<std::size_t>> referenceLevels;
     std::int64_t maxRuns = defaultMaxStudyRuns;  // conditions x replications it may have
 };
@@ -133,6 +155,24 @@ struct StudyData {
 /// The data a run of `condition` in `replication` reads, when the study generates them.
 StudyData studyData(const Study& study, const std::string& workFolder, std::size_t condition, std::int32_t replication);
 
+/// The calibration sample size of `condition`; none for the true pool, or without `[data.calibrate]`.
+std::optional<std::int64_t> calibrationSize(const Study& study, std::size_t condition);
+
+/// The seed of the calibration sample of `size` examinees drawn for the data of `dataSeed`: a
+/// function of the two alone, so every condition of a replication is calibrated from the same
+/// sample of a size, and each size has a sample of its own.
+std::uint64_t calibrationSampleSeed(std::uint64_t dataSeed, std::int64_t size);
+
+/// A calibration sample of `size` examinees drawn from the generated pool `files` exactly as the
+/// data's examinees are (same priors, probabilities and blank share), from `seed`; read as pilot
+/// answers, so a blank is an item not administered.
+Outcome<ObservedAnswers> calibrationSample(const SampleOptions& options, const SampleFiles& files, std::int64_t size,
+                                           std::uint64_t seed);
+
+/// The folder of a data set's pool calibrated from a sample of `size` examinees; the pool file
+/// in it has the sample name of a pool.
+std::string calibrationFolder(const std::string& dataFolder, std::int64_t size);
+
 /// The settings and generator seed of one run; its tables go into the work folder.
 struct StudyRun {
     RunSettings settings;
@@ -148,9 +188,10 @@ std::string taskPartFile(const std::string& workFolder, const StudyTask& task);
 
 class StudyWatcher;
 
-/// Generates every data set the study's runs read that is not there yet; an Output failure says
-/// what could not be written. A set is only taken as there once all its files are written. The
-/// watcher, when given, hears of each set before it is generated.
+/// Generates every data set the study's runs read that is not there yet, and with
+/// `[data.calibrate]` every calibrated pool; an Output failure says what could not be written, an
+/// Input failure which sample could not be calibrated and why. A set or pool is only taken as
+/// there once all its files are written. The watcher, when given, hears of each before it is made.
 Status prepareStudyData(const Study& study, const std::string& workFolder, StudyWatcher* watcher = nullptr);
 
 /// True when the task's part is there and belongs to this very run (its digest matches).
@@ -186,6 +227,9 @@ public:
     /// items. Large sets take long, and no task runs before they are all there.
     virtual void generating(std::size_t /*set*/, std::size_t /*sets*/, std::int64_t /*examinees*/,
                             std::int32_t /*items*/) {}
+
+    /// Pool `pool` (1-based) of `pools` is being calibrated from a sample of `examinees`.
+    virtual void calibrating(std::size_t /*pool*/, std::size_t /*pools*/, std::int64_t /*examinees*/) {}
 };
 
 /// Refuses, before anything is written, a study whose outputs (its tables, its report, its lock)

@@ -38,6 +38,11 @@ struct FigureFactor {
     bool numeric = false;
 };
 
+/// The factor of a study's calibration sample sizes as the tables name it, and its level for the
+/// true pool (the pool the examinees answer by), which the sizes are compared to.
+inline constexpr std::string_view calibrationFactorColumn = "calibration_examinees";
+inline constexpr std::string_view truePoolLevel = "true pool";
+
 /// One length of one condition's curves, summarised over the replications.
 struct LengthFigures {
     std::int32_t length = 0;
