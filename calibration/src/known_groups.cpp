@@ -99,7 +99,6 @@ Outcome<Calibration> calibrateKnownGroups(const ObservedAnswers& data, const Cal
         }
     }
 
-    const double a = options.priorA, b = options.priorB;
     pool.estimates.resize(items * groups);
     pool.dropped.assign(items, false);
     std::size_t droppedCount = 0;
@@ -107,21 +106,14 @@ Outcome<Calibration> calibrateKnownGroups(const ObservedAnswers& data, const Cal
         std::string unanswered, thin;
         bool anyAnswer = false, isThin = false;
         for (std::size_t g = 0; g < groups; ++g) {
-            ItemGroupEstimate& estimate = pool.estimates[i * groups + g];
             const std::int64_t n = answered[i * groups + g], r = right[i * groups + g];
-            const double shapeA = static_cast<double>(r) + a, shapeB = static_cast<double>(n - r) + b;
-            const double total = shapeA + shapeB;
-            estimate.estimate = shapeA / total;
-            estimate.standardError = std::sqrt(shapeA * shapeB / (total * total * (total + 1)));
-            estimate.answers = static_cast<double>(n);
-            estimate.right = static_cast<double>(r);
+            ItemGroupEstimate& estimate = pool.estimates[i * groups + g];
+            estimate = shrunkEstimate(static_cast<double>(n), static_cast<double>(r), options);
             anyAnswer = anyAnswer || n > 0;
             // A group without examinees is warned about once, not on every item.
             if (n == 0) {
-                estimate.flags |= flagNoAnswers | flagThin;
                 if (sizes[g] > 0) unanswered += (unanswered.empty() ? "" : ", ") + std::to_string(g + 1);
-            } else if (n < options.minAnswers) {
-                estimate.flags |= flagThin;
+            } else if (estimate.flags & flagThin) {
                 thin += (thin.empty() ? "" : ", ") + std::to_string(n) + (n == 1 ? " answer" : " answers") +
                         " from group " + std::to_string(g + 1);
             }
