@@ -496,7 +496,7 @@ quillon::PlainAnswers toAnswers(const Rcpp::List& data) {
         answers.paths = Rcpp::as<std::vector<std::string>>(data["paths"]);
     } else {
         answers.form = quillon::PlainAnswers::Form::Matrix;
-        const Rcpp::NumericMatrix matrix(SEXP(data["matrix"]));
+        const Rcpp::NumericMatrix matrix = data["matrix"];
         answers.rows = static_cast<std::size_t>(matrix.nrow());
         answers.columns = static_cast<std::size_t>(matrix.ncol());
         // R keeps a matrix by columns; the layer takes it by rows.
