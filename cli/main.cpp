@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 
+#include "calibrate_command.h"
 #include "check_command.h"
 #include "compare_command.h"
 #include "exit_codes.h"
@@ -30,8 +31,8 @@ constexpr const char* exitCodes =
     "Exit codes:\n"
     "  0    the run did everything asked: no message, every test of every examinee processed\n"
     "  1    the run showed a message, processed fewer tests than expected or found no examinee\n"
-    "       (whatever it could write is written); for generate, the files could not be written\n"
-    "       or already exist (without --force)\n"
+    "       (whatever it could write is written); for generate and calibrate, the files could not\n"
+    "       be written or already exist (without --force), or calibrate refused the pilot data\n"
     "  2    the command line is wrong\n"
     "  130  stopped by Ctrl-C (SIGINT), 143 by SIGTERM: the run ends at once, no table is left\n"
     "       half written";
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
     CLI::App* study = quillon::cli::addStudyCommand(app, studyOptions);
     quillon::cli::CompareOptions compareOptions;
     CLI::App* compare = quillon::cli::addCompareCommand(app, compareOptions);
+    quillon::cli::CalibrateOptions calibrateOptions;
+    CLI::App* calibrate = quillon::cli::addCalibrateCommand(app, calibrateOptions);
 
     try {
         app.parse(argc, argv);
@@ -81,6 +84,11 @@ int main(int argc, char** argv) {
         return quillon::cli::exitUsage;
     }
     if (*generate) return quillon::cli::generateSamples(line);
+    if (*calibrate) {
+        const quillon::Status done = quillon::cli::runCalibrateCommand(calibrateOptions);
+        if (!done) std::cerr << "quillon-sim calibrate: " << done.failure().message << '\n';
+        return quillon::cli::exitCode(done);
+    }
     if (*study) return quillon::cli::runStudyCommand(studyOptions, argv[0]);
     if (*report) return quillon::cli::exitCode(quillon::cli::runReportCommand(reportOptions));
     quillon::cli::completeSettings(line.settings, line);

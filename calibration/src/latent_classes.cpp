@@ -99,8 +99,6 @@ public:
           logTable_(answers.itemCount * 2 * classes_),
           counts_(answers.itemCount * 2 * classes_),
           logShare_(classes_),
-          classLog_(classes_),
-          weights_(classes_),
           classTotals_(classes_) {}
 
     /// The log-likelihood of `model`; leaves the expected counts of its E-step behind, and with
@@ -116,30 +114,47 @@ public:
         }
         std::fill(counts_.begin(), counts_.end(), 0.0);
         std::fill(classTotals_.begin(), classTotals_.end(), 0.0);
+        // The class count is fixed per fit: a pass compiled for it keeps an examinee's class
+        // terms in registers.
+        using Pass = double (EmFit::*)(double*);
+        static constexpr Pass passes[mostClasses + 1] = {
+            nullptr,         nullptr,         &EmFit::pass<2>, &EmFit::pass<3>, &EmFit::pass<4>, &EmFit::pass<5>,
+            &EmFit::pass<6>, &EmFit::pass<7>, &EmFit::pass<8>, &EmFit::pass<9>, &EmFit::pass<10>};
+        return (this->*passes[classes_])(entropy);
+    }
+
+    /// The examinee loop of `expectation` for G classes.
+    template <std::size_t G>
+    double pass(double* entropy) {
         double logLikelihood = 0;
         double entropySum = 0;
+        double classLog[G], weights[G];
         const std::size_t examinees = answers_.examineeCount();
+        const std::uint32_t* codes = answers_.codes.data();
+        const double* logTable = logTable_.data();
+        double* counts = counts_.data();
         for (std::size_t examinee = 0; examinee < examinees; ++examinee) {
-            const std::uint32_t* code = answers_.codes.data() + answers_.firstCode[examinee];
-            const std::uint32_t* end = answers_.codes.data() + answers_.firstCode[examinee + 1];
-            std::copy(logShare_.begin(), logShare_.end(), classLog_.begin());
+            const std::uint32_t* code = codes + answers_.firstCode[examinee];
+            const std::uint32_t* end = codes + answers_.firstCode[examinee + 1];
+            for (std::size_t g = 0; g < G; ++g) classLog[g] = logShare_[g];
             for (const std::uint32_t* c = code; c != end; ++c) {
-                const double* row = logTable_.data() + static_cast<std::size_t>(*c) * classes_;
-                for (std::size_t g = 0; g < classes_; ++g) classLog_[g] += row[g];
+                const double* row = logTable + static_cast<std::size_t>(*c) * G;
+                for (std::size_t g = 0; g < G; ++g) classLog[g] += row[g];
             }
             // Products of many probabilities underflow: scale by the largest class term.
-            const double top = *std::max_element(classLog_.begin(), classLog_.end());
+            double top = classLog[0];
+            for (std::size_t g = 1; g < G; ++g) top = std::max(top, classLog[g]);
             double sum = 0;
-            for (std::size_t g = 0; g < classes_; ++g) sum += weights_[g] = std::exp(classLog_[g] - top);
+            for (std::size_t g = 0; g < G; ++g) sum += weights[g] = std::exp(classLog[g] - top);
             logLikelihood += top + std::log(sum);
-            for (std::size_t g = 0; g < classes_; ++g) {
-                weights_[g] /= sum;
-                classTotals_[g] += weights_[g];
-                if (entropy && weights_[g] > 0) entropySum -= weights_[g] * std::log(weights_[g]);
+            for (std::size_t g = 0; g < G; ++g) {
+                weights[g] /= sum;
+                classTotals_[g] += weights[g];
+                if (entropy && weights[g] > 0) entropySum -= weights[g] * std::log(weights[g]);
             }
             for (const std::uint32_t* c = code; c != end; ++c) {
-                double* row = counts_.data() + static_cast<std::size_t>(*c) * classes_;
-                for (std::size_t g = 0; g < classes_; ++g) row[g] += weights_[g];
+                double* row = counts + static_cast<std::size_t>(*c) * G;
+                for (std::size_t g = 0; g < G; ++g) row[g] += weights[g];
             }
         }
         if (entropy) *entropy = entropySum;
@@ -196,7 +211,7 @@ private:
     std::size_t classes_;
     std::vector<double> logTable_;  // [(item * 2 + right) * classes + class]: log p or log(1 - p)
     std::vector<double> counts_;    // expected answers, laid out as logTable_
-    std::vector<double> logShare_, classLog_, weights_, classTotals_;
+    std::vector<double> logShare_, classTotals_;
 };
 
 std::uint64_t splitMix(std::uint64_t x) {

@@ -84,6 +84,10 @@ struct Calibration {
 /// classes, as the options say; a Usage or Input failure says why the data cannot give a pool.
 Outcome<Calibration> calibratePool(const ObservedAnswers& data, const CalibrationOptions& options);
 
+/// A number of the calibration's tables: the fewest fixed decimals that read back (by strtod) as
+/// the very same double, and whole numbers without a point.
+std::string fixedRoundTrip(double value);
+
 /// The pool file of a calibration: the usual layout, the examinees per group as its calibration
 /// row, the group shares as priors, and each probability in the fewest fixed decimals that read
 /// back as the very same double.
