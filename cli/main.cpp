@@ -16,6 +16,7 @@
 #include "report_command.h"
 #include "run_command.h"
 #include "run_options.h"
+#include "score_command.h"
 #include "signals.h"
 #include "study_command.h"
 
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
     CLI::App* compare = quillon::cli::addCompareCommand(app, compareOptions);
     quillon::cli::CalibrateOptions calibrateOptions;
     CLI::App* calibrate = quillon::cli::addCalibrateCommand(app, calibrateOptions);
+    quillon::cli::ScoreCommandOptions scoreOptions;
+    CLI::App* score = quillon::cli::addScoreCommand(app, scoreOptions);
 
     try {
         app.parse(argc, argv);
@@ -92,6 +95,7 @@ int main(int argc, char** argv) {
     if (*study) return quillon::cli::runStudyCommand(studyOptions, argv[0]);
     if (*report) return quillon::cli::exitCode(quillon::cli::runReportCommand(reportOptions));
     quillon::cli::completeSettings(line.settings, line);
+    if (*score) return quillon::cli::runScoreCommand(line, app, scoreOptions);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
     line.arguments.assign(argv, argv + argc);
     if (*compare) return quillon::cli::runCompareCommand(line, app, compareOptions);

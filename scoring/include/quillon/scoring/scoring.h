@@ -45,4 +45,16 @@ Outcome<std::vector<ExamineeScore>> scoreExaminees(const ItemPool& pool, const O
 /// The score table: one CSV row per examinee.
 std::string scoreTableText(const std::vector<ExamineeScore>& scores, const ScoreOptions& options);
 
+/// Reads the order in which each examinee of `data` was given the items: one line per examinee, in
+/// the data's order, holding the examinee's identifier and then the identifiers (`poolItemIds`) of
+/// the items administered, in the order given (CSV; empty fields name nothing). The result is
+/// `ScoreOptions::itemOrders`. An unknown or repeated item, one not administered or one administered
+/// but left out, and examinees that do not match the data are refused with the source and line.
+Outcome<std::vector<std::vector<std::int32_t>>> readItemOrders(const AnswerSource& source, const ObservedAnswers& data,
+                                                               const std::vector<std::string>& poolItemIds);
+
+/// `readItemOrders` over a file, named by its path; an Input failure when it cannot be read.
+Outcome<std::vector<std::vector<std::int32_t>>> readItemOrderFile(const std::string& path, const ObservedAnswers& data,
+                                                                  const std::vector<std::string>& poolItemIds);
+
 }  // namespace quillon
