@@ -426,7 +426,7 @@ def _answers(data, groups=None, items=None, collections=None):
         if not isinstance(data.index, pd.RangeIndex):
             answers["examinee_ids"] = [str(i) for i in data.index]
         answers.update(form="matrix", matrix=data.to_numpy(dtype=float, na_value=float("nan")))
-    elif hasattr(data, "ndim") and getattr(data, "ndim") == 2:
+    elif np.ndim(data) == 2:  # a NumPy array, or rows as lists
         answers.update(form="matrix", matrix=np.asarray(data, dtype=float))
     else:
         raise TypeError(
