@@ -4,13 +4,13 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "plain_internal.h"
 #include "quillon/calibration/calibration.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/scoring/scoring.h"
 #include "quillon/text/csv_fields.h"
-#include "quillon/text/line_reader.h"
 
 namespace quillon {
 
@@ -94,7 +94,7 @@ PlainProblem notA(const std::string& shown, const std::string& value, const char
     return {PlainProblemKind::SettingValue, "setting " + shown + ": \"" + value + "\" is not " + what};
 }
 
-constexpr const char* calibrationSettingNames[] = {"prior",  "min-answers", "drop-thin", "latent",
+constexpr const char* calibrationSettingNames[] = {"prior",  "min-answers", "drop-thin", "group-count",   "latent",
                                                    "starts", "seed",        "tolerance", "max-iterations"};
 
 // The calibration options the request names; a problem names the setting as given.
@@ -113,6 +113,10 @@ PlainProblem calibrationOptions(const PlainCalibrationRequest& request, Calibrat
         } else if (name == "drop-thin") {
             if (value != "true" && value != "false") return notA(shown, value, "true or false");
             options.dropThin = value == "true";
+        } else if (name == "group-count") {
+            // The pool's groups, beyond the highest the data hold.
+            problem = wholeSetting(shown, value, 1, std::numeric_limits<std::int32_t>::max(), whole);
+            options.groups = static_cast<std::int32_t>(whole);
         } else if (name == "latent") {
             // G, or G1..G2 to fit every class count between and let BIC choose.
             const std::size_t dots = value.find("..");
@@ -146,22 +150,6 @@ PlainProblem calibrationOptions(const PlainCalibrationRequest& request, Calibrat
     return {};
 }
 
-std::string flagNames(unsigned flags) {
-    static const std::pair<unsigned, const char*> names[] = {
-        {flagThin, "thin"}, {flagDropped, "dropped"}, {flagNoAnswers, "no_answers"}, {flagBoundary, "boundary"}};
-    std::string text;
-    for (const auto& [bit, name] : names) {
-        if ((flags & bit) != 0) text += (text.empty() ? "" : ";") + std::string(name);
-    }
-    return text;
-}
-
-PlainColumn wholeColumn(std::string name) {
-    PlainColumn column = numberColumn(std::move(name));
-    column.whole = true;
-    return column;
-}
-
 PlainTable poolTable(const CalibratedPool& pool) {
     PlainTable table;
     table.columns = {textColumn("item"), numberColumn("collection"), numberColumn("drop")};
@@ -177,89 +165,33 @@ PlainTable poolTable(const CalibratedPool& pool) {
     return table;
 }
 
-PlainTable calibrationTable(const CalibratedPool& pool) {
+// One of the tables the runner's calibrate and score write, read back as a plain table, so that
+// the packages' columns are the file's; its numbers are written to read back as the same doubles.
+// `texts` names the text columns, `wholes` the whole-number ones the plain names do not make whole.
+PlainTable writtenTable(const std::string& text, const std::vector<std::string>& texts,
+                        const std::vector<std::string>& wholes) {
+    const std::optional<std::vector<std::vector<std::string>>> records = quotedCsvRecords(text);
     PlainTable table;
-    table.columns = {textColumn("item"),
-                     numberColumn("collection"),
-                     wholeColumn("group"),
-                     numberColumn("estimate"),
-                     numberColumn("standard_error"),
-                     numberColumn("answers"),
-                     numberColumn("right"),
-                     textColumn("flags")};
-    for (std::size_t i = 0; i < pool.items.size(); ++i) {
-        for (std::int32_t g = 1; g <= pool.groupCount; ++g) {
-            const ItemGroupEstimate& e = pool.at(i, g);
-            table.columns[0].texts.push_back(pool.items[i].id);
-            table.columns[1].numbers.push_back(pool.items[i].collection);
-            table.columns[2].numbers.push_back(g);
-            table.columns[3].numbers.push_back(e.estimate);
-            table.columns[4].numbers.push_back(e.standardError);
-            table.columns[5].numbers.push_back(e.answers);
-            table.columns[6].numbers.push_back(e.right);
-            table.columns[7].texts.push_back(flagNames(e.flags));
-        }
+    if (!records || records->empty()) throw FailureError(FailureKind::Output, "A table could not be read back");
+    const auto named = [](const std::vector<std::string>& names, const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    for (const std::string& name : records->front()) {
+        table.columns.push_back(named(texts, name) ? textColumn(name) : numberColumn(name));
+        if (named(wholes, name)) table.columns.back().whole = true;
     }
-    return table;
-}
-
-PlainTable fitTable(const Calibration& calibration) {
-    PlainTable table;
-    table.columns = {wholeColumn("classes"),        numberColumn("log_likelihood"),
-                     wholeColumn("parameters"),     numberColumn("aic"),
-                     numberColumn("bic"),           numberColumn("entropy"),
-                     wholeColumn("iterations"),     wholeColumn("converged"),
-                     wholeColumn("starts_at_best"), wholeColumn("chosen")};
-    for (std::size_t f = 0; f < calibration.fits.size(); ++f) {
-        const LatentFit& fit = calibration.fits[f];
-        const double values[] = {static_cast<double>(fit.classes),
-                                 fit.logLikelihood,
-                                 static_cast<double>(fit.parameters),
-                                 fit.aic,
-                                 fit.bic,
-                                 fit.entropy,
-                                 static_cast<double>(fit.iterations),
-                                 fit.converged ? 1.0 : 0.0,
-                                 static_cast<double>(fit.startsAtBest),
-                                 f == calibration.chosenFit ? 1.0 : 0.0};
-        for (std::size_t c = 0; c < std::size(values); ++c) table.columns[c].numbers.push_back(values[c]);
-    }
-    return table;
-}
-
-// The score table as its text has it, so that the packages' columns are the file's: a column
-// is numbers when every field is one (or empty), else texts; the examinees' identifiers and
-// origins stay texts whatever they look like.
-PlainTable scoreTable(const std::string& text) {
-    const std::vector<std::string> lines = splitLines(text);
-    PlainTable table;
-    if (lines.empty()) return table;
-    std::vector<std::vector<std::string>> fields;
-    for (std::size_t i = 1; i < lines.size(); ++i) fields.push_back(csvFields(lines[i]));
-    const std::vector<std::string> header = csvFields(lines.front());
-    for (std::size_t c = 0; c < header.size(); ++c) {
-        const std::string& name = header[c];
-        const bool named = name == "id" || name.ends_with("_id") || name == "origin";
-        bool numeric = !named, whole = true;
-        std::vector<double> numbers;
-        for (const std::vector<std::string>& row : fields) {
+    for (std::size_t r = 1; r < records->size(); ++r) {
+        const std::vector<std::string>& row = (*records)[r];
+        for (std::size_t c = 0; c < table.columns.size(); ++c) {
+            PlainColumn& column = table.columns[c];
             const std::string field = c < row.size() ? row[c] : std::string();
             double x = std::numeric_limits<double>::quiet_NaN();
-            if (numeric && !field.empty() && !parsed(field, x)) numeric = false;
-            whole = whole && (std::isnan(x) || x == std::floor(x));
-            numbers.push_back(x);
-        }
-        if (numeric) {
-            PlainColumn column = numberColumn(name);
-            // Probabilities stay numbers even where every examinee's happens to be whole.
-            column.whole = column.whole || (whole && name.find("prob") == std::string::npos &&
-                                            !name.starts_with("posterior") && !name.starts_with("p_"));
-            column.numbers = std::move(numbers);
-            table.columns.push_back(std::move(column));
-        } else {
-            PlainColumn column = textColumn(name);
-            for (const std::vector<std::string>& row : fields) column.texts.push_back(c < row.size() ? row[c] : "");
-            table.columns.push_back(std::move(column));
+            if (column.isText)
+                column.texts.push_back(field);
+            else if (field.empty() || parsed(field, x))
+                column.numbers.push_back(x);
+            else
+                throw FailureError(FailureKind::Output, "Table field \"" + field + "\" is not a number");
         }
     }
     return table;
@@ -323,9 +255,11 @@ PlainCalibrationResult calibratePlain(const PlainCalibrationRequest& request) {
         const CalibratedPool& pool = calibration->pool;
         result.warnings = calibration->warnings;
         result.pool = poolTable(pool);
-        result.calibration = calibrationTable(pool);
+        result.calibration = writtenTable(calibrationTableText(pool), {"item", "flags"}, {"group"});
         result.hasFit = options.latentMax > 0;
-        if (result.hasFit) result.fit = fitTable(*calibration);
+        if (result.hasFit)
+            result.fit = writtenTable(latentFitTableText(*calibration), {},
+                                      {"classes", "parameters", "iterations", "converged", "starts_at_best", "chosen"});
         result.priors = pool.groupShares;
         result.groupSizes = pool.groupSizes;
     } catch (const FailureError& error) {
@@ -360,7 +294,8 @@ PlainScoreResult scorePlain(const PlainScoreRequest& request) {
         if (!data) return failed(result, data.failure());
         const Outcome<std::vector<ExamineeScore>> scores = scoreExaminees(*pool, *data, options);
         if (!scores) return failed(result, scores.failure());
-        result.scores = scoreTable(scoreTableText(*scores, options));
+        result.scores = writtenTable(scoreTableText(*scores, options), {"examinee", "line"},
+                                     {"answered", "right", "bayes_decision", "sprt_decision"});
     } catch (const FailureError& error) {
         failed(result, plainProblemKind(error.kind()), error.what());
     } catch (const std::exception& error) {

@@ -454,6 +454,7 @@ def calibrate(
     prior=(0.5, 0.5),
     min_answers=20,
     drop_thin=False,
+    group_count=None,
     starts=20,
     seed=None,
     tolerance=None,
@@ -470,7 +471,8 @@ def calibrate(
 
     Known groups: each estimate is the share right among the group's answers, shrunk by the
     Beta(``prior``) prior; items with fewer than ``min_answers`` answers from a group are flagged
-    thin and, with ``drop_thin``, dropped. ``latent=G`` (or a range of class counts, such as
+    thin and, with ``drop_thin``, dropped; ``group_count`` gives the pool more groups than the highest
+    in the data. ``latent=G`` (or a range of class counts, such as
     ``range(2, 6)``, the BIC choosing) fits latent classes by EM from ``starts`` seeded starts.
 
     Returns a CalibrationResult; its warnings are also issued as QuillonWarning. The ``pool`` runs
@@ -481,7 +483,7 @@ def calibrate(
         latent = f"{min(counts)}..{max(counts)}" if counts else ""
     named = [("prior", _setting_value(list(prior))), ("min_answers", _setting_value(min_answers)),
              ("drop_thin", _setting_value(drop_thin)), ("starts", _setting_value(starts))]
-    for name, value in (("latent", latent), ("seed", seed), ("tolerance", tolerance),
+    for name, value in (("group_count", group_count), ("latent", latent), ("seed", seed), ("tolerance", tolerance),
                         ("max_iterations", max_iterations)):
         if value is not None:
             named.append((name, _setting_value(value)))

@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import subprocess
 
 import numpy as np
 import pandas as pd
@@ -13,6 +14,7 @@ import quillon
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DATA = pathlib.Path(os.environ.get("QUILLON_DATA", ROOT / "data"))
 RESPONSES = DATA / "samplepassfail.txt"
+SIM = os.environ.get("QUILLON_SIM", str(ROOT / "build" / "cli" / "quillon-sim"))
 
 
 def pilot(seed=3, examinees=300, items=12, missing=0.2):
@@ -69,17 +71,30 @@ def test_nan_is_not_administered():
         np.testing.assert_allclose(rows["estimate"], (rows["right"] + 0.5) / (rows["answers"] + 1.0), rtol=1e-15)
 
 
-def test_the_pool_runs_as_is_and_scores_every_examinee():
+def written(path):
+    """A table the runner wrote, its examinees and items as texts."""
+    return pd.read_csv(path, dtype={"item": str, "examinee": str, "line": str, "flags": str}, keep_default_na=False,
+                       na_values={"bayes_decision": [""], "stop_length_.95": [""], "sprt_length": [""]},
+                       float_precision="round_trip")
+
+
+def test_the_runners_tables_and_a_pool_that_runs_as_is(tmp_path):
+    """The tables are the runner's to the last bit, and the pool with its priors runs as its file does."""
+    pool_file, scores_file = tmp_path / "pool.csv", tmp_path / "scores.csv"
+    data = str(RESPONSES)
+    subprocess.run([SIM, "calibrate", "--quiet", "--data", data, "--out", str(pool_file)], check=True)
+    subprocess.run([SIM, "--quiet", "--pool", str(pool_file), "score", "--data", data, "--out", str(scores_file),
+                    "--sequential"], check=True)
     cal = quillon.calibrate(RESPONSES)
     assert list(cal.pool.columns) == ["item", "collection", "drop", "p_group_1", "p_group_2"]
-    run = quillon.run(cal.pool, RESPONSES, max_length=20, progress=False)
-    assert len(run.exposure) == len(cal.pool)
-    np.testing.assert_array_equal(run.exposure["p_group_1"], cal.pool["p_group_1"])
-    scores = quillon.score(cal.pool, RESPONSES)
+    expected = written(tmp_path / "pool_calibration.csv")
+    pdt.assert_frame_equal(cal.calibration, expected, check_dtype=False, check_exact=True)
+    from_file = quillon.run(pool_file, RESPONSES, max_length=20, no_uniform_priors=True, progress=False)
+    from_frame = quillon.run(cal.pool, RESPONSES, max_length=20, no_uniform_priors=True, progress=False)
+    pdt.assert_frame_equal(from_frame.results, from_file.results, check_exact=True)
+    scores = quillon.score(cal.pool, data, sequential=True)
+    pdt.assert_frame_equal(scores, written(scores_file), check_dtype=False, check_exact=True)
     assert len(scores) == sum(1 for line in open(RESPONSES) if line.strip())
-    posterior = scores[[c for c in scores.columns if c.startswith("posterior")]]
-    assert posterior.shape[1] == 2
-    np.testing.assert_allclose(posterior.sum(axis=1), 1.0, rtol=1e-12)
 
 
 @pytest.mark.parametrize(

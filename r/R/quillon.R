@@ -378,6 +378,8 @@ answers_value <- function(data, groups = NULL, items = NULL, collections = NULL)
 #' @param prior The Beta prior's two parameters every estimate is shrunk by.
 #' @param min_answers Fewer answers from a group flag an item as thin.
 #' @param drop_thin Whether thin items are marked dropped in the pool.
+#' @param group_count The pool's groups when the data's highest group is not the last one
+#'   (\code{NULL}: the highest group in the data).
 #' @param starts,seed,tolerance,max_iterations The latent class fit's random starts, its seed,
 #'   the relative gain in log-likelihood at which it stops and its iteration limit (\code{NULL}:
 #'   the runner's defaults).
@@ -398,11 +400,12 @@ answers_value <- function(data, groups = NULL, items = NULL, collections = NULL)
 #' run <- quillon_run(cal$pool, files$data, max_length = 20, progress = FALSE)
 #' @export
 quillon_calibrate <- function(data, groups = NULL, items = NULL, collections = NULL, latent = NULL,
-                              prior = c(0.5, 0.5), min_answers = 20, drop_thin = FALSE, starts = 20,
-                              seed = NULL, tolerance = NULL, max_iterations = NULL) {
+                              prior = c(0.5, 0.5), min_answers = 20, drop_thin = FALSE,
+                              group_count = NULL, starts = 20, seed = NULL, tolerance = NULL,
+                              max_iterations = NULL) {
   if (length(latent) > 1) latent <- paste0(min(latent), "..", max(latent))
   own <- Filter(Negate(is.null), list(min_answers = min_answers, drop_thin = drop_thin,
-                                      starts = starts, latent = latent, seed = seed,
+                                      group_count = group_count, starts = starts, latent = latent, seed = seed,
                                       tolerance = tolerance, max_iterations = max_iterations))
   settings <- c(prior = setting_text("prior", prior, many = TRUE), option_values(own))
   out <- .calibrate(answers_value(data, groups, items, collections), settings,

@@ -51,7 +51,7 @@ test_that("the pool runs as it is and scores every examinee", {
   expect_identical(run$exposure$p_group_1, cal$pool$p_group_1)
   scores <- quillon_score(cal$pool, f$data)
   expect_equal(nrow(scores), length(readLines(f$data)))
-  posterior <- scores[startsWith(names(scores), "posterior")]
+  posterior <- scores[startsWith(names(scores), "p_group_")]
   expect_equal(ncol(posterior), 2)
   expect_equal(rowSums(posterior), rep(1, nrow(scores)), tolerance = 1e-12)
 })

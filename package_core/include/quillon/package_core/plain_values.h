@@ -289,7 +289,8 @@ Outcome<ObservedAnswers> plainObservedAnswers(const PlainAnswers& data);
 /// A calibration from a package: the pilot's answers and the options by name.
 struct PlainCalibrationRequest {
     PlainAnswers data;
-    /// ("prior", "A,B"), ("min_answers", N), ("drop_thin", "true"), ("latent", "G" or "G1..G2"),
+    /// ("prior", "A,B"), ("min_answers", N), ("drop_thin", "true"), ("group_count", N) for known
+    /// groups beyond the highest in the data, ("latent", "G" or "G1..G2"),
     /// ("starts", N), ("seed", N), ("tolerance", X), ("max_iterations", N); messages name them as given.
     std::vector<std::pair<std::string, std::string>> settings;
     std::vector<std::string> argumentNames;
@@ -302,12 +303,9 @@ struct PlainCalibrationResult {
     std::vector<std::string> warnings;
     /// As a run takes a pool table: item, collection, drop (1 or 0), p_group_1 ... p_group_N.
     PlainTable pool;
-    /// One row per item and group: item, collection, group, estimate, standard_error, answers,
-    /// right, flags (the flags' names joined by ";", empty when none).
-    PlainTable calibration;
-    /// Latent classes only, one row per class count: classes, log_likelihood, parameters, aic, bic,
-    /// entropy, iterations, converged, starts_at_best, chosen.
-    PlainTable fit;
+    /// The calibration table, one row per item and group, and (latent classes only) the fit table,
+    /// one row per class count: the runner's columns and values.
+    PlainTable calibration, fit;
     bool hasFit = false;
     std::vector<double> priors;      // the group shares: the pool's priors row
     std::vector<double> groupSizes;  // the pool's calibration row
