@@ -43,12 +43,15 @@ test_that("NA is not administered", {
   }
 })
 
-test_that("the pool runs as it is and scores every examinee", {
+test_that("the pool runs as its file does and scores every examinee", {
   f <- generated()
+  pool_file <- tempfile(fileext = ".csv")
+  expect_equal(run_runner(c("calibrate", "--data", f$data, "--out", pool_file))$status, 0)
   cal <- quillon_calibrate(f$data)
   expect_named(cal$pool, c("item", "collection", "drop", "p_group_1", "p_group_2"))
-  run <- quillon_run(cal$pool, f$data, max_length = 20, progress = FALSE)
-  expect_identical(run$exposure$p_group_1, cal$pool$p_group_1)
+  from_file <- quillon_run(pool_file, f$data, max_length = 20, no_uniform_priors = TRUE, progress = FALSE)
+  from_frame <- quillon_run(cal$pool, f$data, max_length = 20, no_uniform_priors = TRUE, progress = FALSE)
+  expect_identical(from_frame$results, from_file$results)
   scores <- quillon_score(cal$pool, f$data)
   expect_equal(nrow(scores), length(readLines(f$data)))
   posterior <- scores[startsWith(names(scores), "p_group_")]
