@@ -296,6 +296,9 @@ PlainScoreResult scorePlain(const PlainScoreRequest& request) {
         if (!scores) return failed(result, scores.failure());
         result.scores = writtenTable(scoreTableText(*scores, options), {"examinee", "line"},
                                      {"answered", "right", "bayes_decision", "sprt_decision"});
+        for (PlainColumn& column : result.scores.columns) {
+            if (column.name.starts_with("stop_length_")) column.whole = true;
+        }
     } catch (const FailureError& error) {
         failed(result, plainProblemKind(error.kind()), error.what());
     } catch (const std::exception& error) {

@@ -97,6 +97,16 @@ def test_the_runners_tables_and_a_pool_that_runs_as_is(tmp_path):
     assert len(scores) == sum(1 for line in open(RESPONSES) if line.strip())
 
 
+def test_an_item_order_is_taken_by_pool_positions():
+    answers, groups = pilot(examinees=40)
+    cal = quillon.calibrate(answers, groups, min_answers=0)
+    # Each examinee's answered items, last first: the same evidence, so the same posterior.
+    order = [np.flatnonzero(~np.isnan(row))[::-1] + 1 for row in answers]
+    ordered = quillon.score(cal.pool, answers, sequential=True, order=order)
+    plain = quillon.score(cal.pool, answers, sequential=True)
+    np.testing.assert_allclose(ordered["p_group_1"], plain["p_group_1"], rtol=1e-12)
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
