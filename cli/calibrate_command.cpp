@@ -44,10 +44,10 @@ Status readLatent(const std::string& text, CalibrationOptions& options) {
     const bool read = dots == std::string::npos
                           ? wholeNumber(all, low) && wholeNumber(all, high)
                           : wholeNumber(all.substr(0, dots), low) && wholeNumber(all.substr(dots + 2), high);
-    // A pool classifies into 2 to 10 groups; one class is fitted only as a baseline for BIC.
-    if (!read || low < 1 || high < low || high < minGroupCount || high > maxResponseGroup)
-        return usage("--latent \"" + text + "\" is not a class count G or a range G..H with 1 <= G <= H, H from " +
-                     std::to_string(minGroupCount) + " to " + std::to_string(maxResponseGroup) + ".");
+    // A pool classifies into 2 to 10 groups, one digit each on a response line.
+    if (!read || low < minGroupCount || high < low || high > maxResponseGroup)
+        return usage("--latent \"" + text + "\" is not a class count G or a range G..H with " +
+                     std::to_string(minGroupCount) + " <= G <= H <= " + std::to_string(maxResponseGroup) + ".");
     options.latentMin = low;
     options.latentMax = high;
     return {};
@@ -61,7 +61,13 @@ struct Written {
 // --force) an output that exists.
 Status refuseOutputs(const CalibrateOptions& options, const std::vector<Written>& outputs) {
     std::vector<RoleFile> inputs;
-    for (const std::string& data : options.data) inputs.push_back({"data", data});
+    for (const std::string& data : options.data) {
+        // The same pilot read twice would count each examinee twice and halve every standard error.
+        for (const RoleFile& earlier : inputs)
+            if (namesOneFile(data, earlier.path))
+                return usage("Data file " + data + " is given twice (as " + earlier.path + ").");
+        inputs.push_back({"data", data});
+    }
     if (!options.items.empty()) inputs.push_back({"item", options.items});
     for (std::size_t k = 0; k < outputs.size(); ++k) {
         std::vector<RoleFile> others = inputs;

@@ -54,6 +54,7 @@ TEST(CalibrateCommand, RefusesWithAMessageAndItsExitCode) {
         {"--data " + oneGroup + " --out " + pool, 1, "needs at least two groups"},
         {"--data " + pilot + " --out " + pool + " --prior 0,1", 2, "needs a and b above 0"},
         {"--data " + pilot + " --out " + pool + " --prior half", 2, "--prior \"half\" is not two numbers"},
+        {"--data " + pilot + " --data " + pilot + " --out " + pool, 2, "is given twice"},
         {"--data " + pilot + " --out " + pool + " --latent 2..11", 2, "--latent \"2..11\""},
         {"--data " + pilot + " --out " + pool + " --fit " + folder.file("fit.csv"), 2, "--fit needs --latent"},
         {"--data " + pilot + " --out " + pilot, 1, "is also the data file"},
