@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -11,13 +10,11 @@
 #include <vector>
 
 #include "quillon/engine/random_generator.h"
+#include "quillon/engine/run_limits.h"
 
 namespace quillon {
 
 namespace {
-
-// A response line holds the group as one digit, so a pool of more classes could not be replayed.
-constexpr std::int32_t mostClasses = 10;
 
 // A class expected to hold fewer members than this many examinees, or this share of them, is
 // "almost empty": its estimates rest on next to nothing.
@@ -117,8 +114,8 @@ public:
         // The class count is fixed per fit: a pass compiled for it keeps an examinee's class
         // terms in registers.
         using Pass = double (EmFit::*)(double*);
-        static constexpr Pass passes[mostClasses + 1] = {
-            nullptr,         nullptr,         &EmFit::pass<2>, &EmFit::pass<3>, &EmFit::pass<4>, &EmFit::pass<5>,
+        static constexpr Pass passes[maxResponseGroup + 1] = {
+            nullptr,         &EmFit::pass<1>, &EmFit::pass<2>, &EmFit::pass<3>, &EmFit::pass<4>, &EmFit::pass<5>,
             &EmFit::pass<6>, &EmFit::pass<7>, &EmFit::pass<8>, &EmFit::pass<9>, &EmFit::pass<10>};
         return (this->*passes[classes_])(entropy);
     }
@@ -244,7 +241,6 @@ ClassModel randomStart(std::size_t items, std::size_t classes, std::uint32_t see
 struct ClassCountFit {
     LatentFit fit;
     ClassModel model;
-    double lastGain = 0;
 };
 
 /// The free parameters of a model: the class shares but one, and a probability per class for
@@ -256,11 +252,13 @@ std::int64_t parameterCount(std::int32_t classes, const CompactAnswers& answers)
 Failure refusal(std::string message) { return Failure{FailureKind::Usage, std::move(message)}; }
 
 std::optional<Failure> checkOptions(const CalibrationOptions& options, const CompactAnswers& answers) {
-    if (options.latentMin < 2)
-        return refusal("Latent classes start at 2 (asked for " + std::to_string(options.latentMin) +
+    // One class is fitted only as the baseline BIC weighs the others against.
+    if (options.latentMin < 1 || options.latentMax < minGroupCount)
+        return refusal("Latent classes range up to at least " + std::to_string(minGroupCount) + " (asked for " +
+                       std::to_string(options.latentMin) + ".." + std::to_string(options.latentMax) +
                        "): a single class classifies nobody.");
-    if (options.latentMax > mostClasses)
-        return refusal("At most " + std::to_string(mostClasses) + " latent classes (asked for " +
+    if (options.latentMax > maxResponseGroup)
+        return refusal("At most " + std::to_string(maxResponseGroup) + " latent classes (asked for " +
                        std::to_string(options.latentMax) + "): a response line holds the group as one digit.");
     if (options.latentMin > options.latentMax)
         return refusal("The latent class range " + std::to_string(options.latentMin) + ".." +
@@ -273,16 +271,12 @@ std::optional<Failure> checkOptions(const CalibrationOptions& options, const Com
     if (!(options.tolerance >= 0) || !std::isfinite(options.tolerance))
         return refusal("The EM tolerance must be a finite number of 0 or more (got " + number(options.tolerance) +
                        ").");
-    if (!(options.priorA > 0) || !(options.priorB > 0) || !std::isfinite(options.priorA) ||
-        !std::isfinite(options.priorB))
-        return refusal("The prior's parameters must be finite and above 0 (got " + number(options.priorA) + "," +
-                       number(options.priorB) + ").");
     const std::size_t examinees = answers.examineeCount();
     if (examinees == 0) return Failure{FailureKind::Input, "No examinee answered any item: there is nothing to fit."};
     // Both limits grow with the class count, so the largest count asked decides.
     const std::int32_t G = options.latentMax;
     std::int32_t most = 1;
-    while (most < mostClasses && static_cast<std::size_t>(most + 1) <= examinees &&
+    while (most < maxResponseGroup && static_cast<std::size_t>(most + 1) <= examinees &&
            static_cast<std::size_t>(parameterCount(most + 1, answers)) <= answers.codes.size())
         ++most;
     const std::string allowed =
@@ -349,14 +343,14 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
         (classes - 1) + static_cast<std::int64_t>(classes) * static_cast<std::int64_t>(answers.answeredItems);
     fit.aic = -2 * fit.logLikelihood + 2 * static_cast<double>(fit.parameters);
     fit.bic = -2 * fit.logLikelihood + std::log(n) * static_cast<double>(fit.parameters);
-    fit.entropy = 1 - entropySum / (n * std::log(static_cast<double>(classes)));
+    // One class leaves no doubt about anyone's membership.
+    fit.entropy = classes == 1 ? 1.0 : 1 - entropySum / (n * std::log(static_cast<double>(classes)));
     fit.iterations = bestResult.iterations;
     fit.converged = bestResult.converged;
     const double closeEnough = std::max(sameOptimumRelative * std::fabs(bestResult.logLikelihood), sameOptimumAbsolute);
     fit.startsAtBest = static_cast<std::int32_t>(std::count_if(
         finals.begin(), finals.end(), [&](double value) { return bestResult.logLikelihood - value <= closeEnough; }));
     fit.logLikelihoods = std::move(bestTrace);
-    best.lastGain = bestResult.lastGain;
 
     const std::string prefix = std::to_string(classes) + " latent classes: ";
     if (!fit.converged)
@@ -368,21 +362,6 @@ ClassCountFit fitClassCount(const CompactAnswers& answers, std::int32_t classes,
                            " starts reached the best log-likelihood, " + number(fit.logLikelihood, "%.4f") +
                            "; the starts disagree on the optimum, and more starts may find a better one.");
     return best;
-}
-
-/// An estimate from (expected) answers and right answers, shrunk by the prior, with the
-/// posterior's standard deviation, flagged thin below `minAnswers` and without answers.
-ItemGroupEstimate shrunkEstimate(double answers, double right, const CalibrationOptions& options) {
-    ItemGroupEstimate estimate;
-    estimate.answers = answers;
-    estimate.right = right;
-    const double a = right + options.priorA;
-    const double b = (answers - right) + options.priorB;
-    estimate.estimate = a / (a + b);
-    estimate.standardError = std::sqrt(a * b / ((a + b) * (a + b) * (a + b + 1)));
-    if (answers <= 0) estimate.flags |= flagNoAnswers;
-    if (answers < static_cast<double>(options.minAnswers)) estimate.flags |= flagThin;
-    return estimate;
 }
 
 /// The pool of a fitted model: each estimate is shrunk by the prior on the expected counts of
@@ -436,19 +415,30 @@ void addPoolWarnings(const CalibratedPool& pool, const CompactAnswers& answers, 
                                number(pool.groupSizes[g], "%.2f") + " expected examinees, fewer than " +
                                number(fewMembers, "%.0f") +
                                " or 1% of the examinees); its estimates rest on next to nothing.");
-    std::vector<std::string> unanswered;
     for (std::size_t item = 0; item < answers.itemCount; ++item)
-        if (!answers.itemAnswered[item]) unanswered.push_back(pool.items[item].id);
-    if (!unanswered.empty()) {
-        std::string list;
-        for (std::size_t k = 0; k < unanswered.size() && k < 5; ++k) list += (k ? ", " : "") + unanswered[k];
-        if (unanswered.size() > 5) list += " and " + std::to_string(unanswered.size() - 5) + " more";
-        warnings.push_back(std::to_string(unanswered.size()) + " items nobody answered (" + list +
-                           "): their estimates are the prior's mean.");
-    }
+        if (!answers.itemAnswered[item])
+            warnings.push_back("item " + pool.items[item].id +
+                               ": nobody answered it; its estimates are the prior's mean.");
+    const auto dropped = static_cast<std::size_t>(std::count(pool.dropped.begin(), pool.dropped.end(), true));
+    if (dropped > 0)
+        warnings.push_back(std::to_string(dropped) + " thin item" + (dropped == 1 ? " is" : "s are") +
+                           " marked dropped.");
 }
 
 }  // namespace
+
+ItemGroupEstimate shrunkEstimate(double answers, double right, const CalibrationOptions& options) {
+    ItemGroupEstimate estimate;
+    estimate.answers = answers;
+    estimate.right = right;
+    const double a = right + options.priorA;
+    const double b = (answers - right) + options.priorB;
+    estimate.estimate = a / (a + b);
+    estimate.standardError = std::sqrt(a * b / ((a + b) * (a + b) * (a + b + 1)));
+    if (answers <= 0) estimate.flags |= flagNoAnswers | flagThin;
+    if (answers < static_cast<double>(options.minAnswers)) estimate.flags |= flagThin;
+    return estimate;
+}
 
 Outcome<Calibration> calibrateLatentClasses(const ObservedAnswers& data, const CalibrationOptions& options) {
     const CompactAnswers answers = compactAnswers(data);
@@ -461,13 +451,26 @@ Outcome<Calibration> calibrateLatentClasses(const ObservedAnswers& data, const C
         calibration.fits.push_back(std::move(fitted.fit));
         models.push_back(std::move(fitted.model));
     }
-    for (std::size_t k = 1; k < calibration.fits.size(); ++k)
+    // The pool needs two classes at least, so a one-class baseline is never the choice; BIC
+    // preferring it says the items tell no groups apart.
+    const std::size_t first = options.latentMin == 1 ? 1 : 0;
+    calibration.chosenFit = first;
+    for (std::size_t k = first + 1; k < calibration.fits.size(); ++k)
         if (calibration.fits[k].bic < calibration.fits[calibration.chosenFit].bic) calibration.chosenFit = k;
+    if (first == 1 && calibration.fits[0].bic <= calibration.fits[calibration.chosenFit].bic)
+        calibration.warnings.push_back(
+            "BIC prefers a single class: the answers show no groups the items tell apart, "
+            "so the " +
+            std::to_string(calibration.fits[calibration.chosenFit].classes) + "-class pool rests on noise.");
 
     const std::int32_t chosen = calibration.fits[calibration.chosenFit].classes;
     EmFit em(answers, chosen);
     (void)em.expectation(models[calibration.chosenFit]);
     calibration.pool = latentPool(data, answers, em, models[calibration.chosenFit], chosen, options);
+    if (std::count(calibration.pool.dropped.begin(), calibration.pool.dropped.end(), true) ==
+        static_cast<std::ptrdiff_t>(answers.itemCount))
+        return refusal("Every item is thin (fewer than " + std::to_string(options.minAnswers) +
+                       " expected answers from some class), so dropping thin items would leave a pool with no item.");
     addPoolWarnings(calibration.pool, answers, calibration.warnings);
     return calibration;
 }
