@@ -40,6 +40,14 @@ PlainProblem unknownName(const char* what, const std::string& name, const std::v
 PlainProblem wholeSetting(const std::string& shown, std::string_view value, std::int64_t low, std::int64_t high,
                           std::int64_t& out);
 
+/// The run settings named as a package names them, checked as the runner checks them.
+PlainProblem plainRunSettings(const std::vector<std::pair<std::string, std::string>>& named,
+                              const std::vector<std::string>& arguments, RunSettings& settings);
+
+/// The pool of a run given as a path, a text or a table (with its priors), read by the engine's
+/// loader; an Input failure as a run would report it.
+Outcome<ItemPool> loadPlainPool(const PlainInput& pool, const std::vector<double>& priors, const RunSettings& settings);
+
 /// The trace rows of a run, kept as a plain table as the replay hands them on.
 class PlainTraceRows : public TraceFields {
 public:

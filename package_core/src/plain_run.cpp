@@ -354,6 +354,32 @@ PlainProblem wholeSetting(const std::string& shown, std::string_view value, std:
     return {};
 }
 
+PlainProblem plainRunSettings(const std::vector<std::pair<std::string, std::string>>& named,
+                              const std::vector<std::string>& arguments, RunSettings& settings) {
+    PlainRunRequest request;
+    request.argumentNames = arguments;
+    // The stop probabilities classify; a run's other own choices mean nothing here.
+    for (const auto& [shown, value] : named) {
+        const std::string name = runnerName(shown);
+        if (findRunSetting(name) == nullptr && !name.starts_with("stop-probabilit"))
+            return unknownName("setting", shown, settingNames(false), arguments);
+    }
+    request.settings = named;
+    RunChoices choices;
+    return requestSettings(request, settings, &choices);
+}
+
+Outcome<ItemPool> loadPlainPool(const PlainInput& pool, const std::vector<double>& priors,
+                                const RunSettings& settings) {
+    return catchFailure([&] {
+        const std::string path = pool.form == PlainInput::Form::Path ? pool.value : settings.poolFile;
+        return loadInput(pool, "pool", "Pool", priors, path,
+                         [&](const std::vector<std::string>& lines, const std::string& name) {
+                             return parsePool(lines, settings, name);
+                         });
+    });
+}
+
 PlainRunResult runPlain(const PlainRunRequest& request) {
     PlainRunResult result;
     try {

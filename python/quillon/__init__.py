@@ -12,6 +12,7 @@ import os
 from collections.abc import Mapping
 import warnings
 
+import numpy as np
 import pandas as pd
 
 from . import _quillon
@@ -26,6 +27,8 @@ __all__ = [
     "study",
     "read_results",
     "read_study",
+    "calibrate",
+    "score",
     "QuillonError",
     "QuillonSettingError",
     "QuillonSettingNameError",
@@ -34,6 +37,7 @@ __all__ = [
     "QuillonWarning",
     "RunResult",
     "StudyResult",
+    "CalibrationResult",
 ]
 
 
@@ -246,6 +250,9 @@ def run(
     if stop_probabilities is not None:
         many = stop_probabilities if isinstance(stop_probabilities, (list, tuple)) else [stop_probabilities]
         named.extend(("stop_probabilities", _setting_value(x)) for x in many)
+    # A calibrated pool carries its priors, so that it runs as it was estimated.
+    if priors is None and isinstance(pool, pd.DataFrame):
+        priors = pool.attrs.get("priors")
     inputs = _inputs(pool, data, script, enemies)
     show, bar = _progress_bar(progress)
     try:
@@ -389,3 +396,145 @@ def read_results(path):
     out = _quillon.read(os.fspath(path))
     _raise_error(out)
     return _frame(out["table"])
+
+
+class CalibrationResult(RunResult):
+    """A calibration's tables and values by name, also as attributes.
+
+    ``pool`` is a pool DataFrame as ``run`` takes it (``item``, ``collection``, ``drop``,
+    ``p_group_1`` ...), its priors in ``pool.attrs["priors"]``; ``calibration`` has one row per
+    item and group (``item``, ``collection``, ``group``, ``estimate``, ``standard_error``,
+    ``answers``, ``right``, ``flags``); ``fit`` (latent classes only, else None) one row per class
+    count (``classes``, ``log_likelihood``, ``parameters``, ``aic``, ``bic``, ``entropy``,
+    ``iterations``, ``converged``, ``starts_at_best``, ``chosen``). ``priors`` are the groups'
+    shares, ``group_sizes`` the examinees per group and ``warnings`` the calibration's warnings.
+    """
+
+
+def _answers(data, groups=None, items=None, collections=None):
+    """Response data as the layer takes it: a path, a list of paths, a DataFrame or a 2-D array."""
+    answers = {"groups": None, "examinee_ids": None, "items": None, "collections": None}
+    if isinstance(data, (str, os.PathLike)):
+        answers.update(form="paths", paths=[os.fspath(data)])
+    elif isinstance(data, (list, tuple)) and data and all(isinstance(p, (str, os.PathLike)) for p in data):
+        answers.update(form="paths", paths=[os.fspath(p) for p in data])
+    elif isinstance(data, pd.DataFrame):
+        if isinstance(groups, str):  # the name of the groups' column
+            groups, data = data[groups], data.drop(columns=[groups])
+        if items is None:
+            items = [str(name) for name in data.columns]
+        if not isinstance(data.index, pd.RangeIndex):
+            answers["examinee_ids"] = [str(i) for i in data.index]
+        answers.update(form="matrix", matrix=data.to_numpy(dtype=float, na_value=float("nan")))
+    elif np.ndim(data) == 2:  # a NumPy array, or rows as lists
+        answers.update(form="matrix", matrix=np.asarray(data, dtype=float))
+    else:
+        raise TypeError(
+            f"data: give a path, a list of paths, a DataFrame or a 2-D array, not {type(data).__name__}")
+    if isinstance(items, pd.DataFrame):
+        if "collection" in items:
+            collections = items["collection"]
+        items = items["item"]
+    if groups is not None:
+        answers["groups"] = pd.Series(groups, dtype=float).to_numpy(na_value=float("nan"))
+    if items is not None:
+        answers["items"] = [str(i) for i in items]
+    if collections is not None:
+        answers["collections"] = pd.Series(collections, dtype=float).to_numpy(na_value=float("nan"))
+    return answers
+
+
+def calibrate(
+    data,
+    groups=None,
+    items=None,
+    *,
+    collections=None,
+    latent=None,
+    prior=(0.5, 0.5),
+    min_answers=20,
+    drop_thin=False,
+    group_count=None,
+    starts=20,
+    seed=None,
+    tolerance=None,
+    max_iterations=None,
+):
+    """Estimates a pool from pilot answers, as ``quillon-sim calibrate``, and returns its tables.
+
+    ``data`` is a response file's path, a list of them, a DataFrame (one column per item) or a 2-D
+    NumPy array (rows examinees, columns items): 1 right, 0 wrong, NaN not administered, as a
+    blank is in a response file. ``groups`` gives each examinee's known group (1-based; with a
+    DataFrame also the name of its column); a response file's own group digits serve without it.
+    ``items`` names the items (a list, or a DataFrame with ``item`` and ``collection``; with a
+    DataFrame its column names), ``collections`` their content collections.
+
+    Known groups: each estimate is the share right among the group's answers, shrunk by the
+    Beta(``prior``) prior; items with fewer than ``min_answers`` answers from a group are flagged
+    thin and, with ``drop_thin``, dropped; ``group_count`` gives the pool more groups than the highest
+    in the data. ``latent=G`` (or a range of class counts, such as
+    ``range(2, 6)``, the BIC choosing) fits latent classes by EM from ``starts`` seeded starts.
+
+    Returns a CalibrationResult; its warnings are also issued as QuillonWarning. The ``pool`` runs
+    as it is: ``quillon.run(result.pool, data_file)``.
+    """
+    if latent is not None and not isinstance(latent, numbers.Integral):
+        counts = list(latent)
+        latent = f"{min(counts)}..{max(counts)}" if counts else ""
+    named = [("prior", _setting_value(list(prior))), ("min_answers", _setting_value(min_answers)),
+             ("drop_thin", _setting_value(drop_thin)), ("starts", _setting_value(starts))]
+    for name, value in (("group_count", group_count), ("latent", latent), ("seed", seed), ("tolerance", tolerance),
+                        ("max_iterations", max_iterations)):
+        if value is not None:
+            named.append((name, _setting_value(value)))
+    out = _quillon.calibrate(_answers(data, groups, items, collections), named, _arguments(calibrate))
+    _raise_error(out)
+    for text in out["warnings"]:
+        warnings.warn(text, QuillonWarning, stacklevel=2)
+    pool = _frame(out["pool"])
+    pool.attrs["priors"] = list(out["priors"])
+    return CalibrationResult(
+        pool=pool,
+        calibration=_frame(out["calibration"]),
+        fit=None if out["fit"] is None else _frame(out["fit"]),
+        priors=list(out["priors"]),
+        group_sizes=list(out["group_sizes"]),
+        warnings=list(out["warnings"]),
+    )
+
+
+def score(pool, data, *, priors=None, groups=None, sequential=False, order=None, **settings):
+    """Classifies real examinees with a pool, as ``quillon-sim score``: one row per examinee.
+
+    ``pool`` is a pool file's path or a pool DataFrame (``calibrate``'s with its priors, or
+    ``priors`` given); ``data`` as for ``calibrate``, the k-th column answering the k-th pool item,
+    NaN not administered. ``settings`` are the runner's options that classify, in snake_case
+    (``categories=3``, ``no_uniform_priors=True``, the SPRT's and the costs' options,
+    ``stop_probabilities``). With ``sequential`` the answers are taken one at a time, in pool order
+    or in each examinee's ``order`` (a list of 1-based pool positions per examinee, or a 2-D array
+    padded with NaN), and the table tells where each stopping rule first decided.
+
+    The columns are those of the score file: the examinee, the posterior of every group, the MAP
+    group and its probability, the decisions.
+    """
+    if priors is None and isinstance(pool, pd.DataFrame):
+        priors = pool.attrs.get("priors")
+    stops = settings.pop("stop_probabilities", None)
+    named = _named(settings)
+    if stops is not None:
+        many = stops if isinstance(stops, (list, tuple)) else [stops]
+        named.extend(("stop_probabilities", _setting_value(x)) for x in many)
+    orders = None
+    if order is not None:
+        orders = [np.asarray(o, dtype=float).ravel() for o in order]
+    out = _quillon.score(
+        _input(pool, "pool"),
+        None if priors is None else [float(p) for p in priors],
+        _answers(data, groups),
+        named,
+        _arguments(score),
+        bool(sequential),
+        orders,
+    )
+    _raise_error(out)
+    return _frame(out["scores"])

@@ -333,6 +333,85 @@ py::dict readModule(const std::string& path) {
     return out;
 }
 
+std::vector<double> numbersOf(const py::handle& values) {
+    const auto numbers = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+    if (!numbers) throw py::type_error("expected numbers");
+    return std::vector<double>(numbers.data(), numbers.data() + numbers.size());
+}
+
+// Response data prepared by the package: {"form": "paths" | "text" | "matrix", the form's value,
+// and optional "groups", "examinee_ids", "items" and "collections"}.
+quillon::PlainAnswers plainAnswers(const py::dict& data) {
+    quillon::PlainAnswers answers;
+    const std::string form = data["form"].cast<std::string>();
+    if (form == "paths") {
+        answers.form = quillon::PlainAnswers::Form::Paths;
+        answers.paths = texts(data["paths"].cast<py::list>());
+    } else if (form == "text") {
+        answers.form = quillon::PlainAnswers::Form::Text;
+        answers.text = cText(data["text"]);
+    } else {
+        answers.form = quillon::PlainAnswers::Form::Matrix;
+        const auto matrix = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(data["matrix"]);
+        if (!matrix || matrix.ndim() != 2) throw py::type_error("data: a matrix must be a 2-D array of numbers");
+        answers.rows = static_cast<std::size_t>(matrix.shape(0));
+        answers.columns = static_cast<std::size_t>(matrix.shape(1));
+        answers.cells.assign(matrix.data(), matrix.data() + matrix.size());
+    }
+    const auto optional = [&data](const char* key) {
+        return data.contains(key) && !data[key].is_none() ? py::object(data[key]) : py::object();
+    };
+    if (const py::object groups = optional("groups")) answers.groups = numbersOf(groups);
+    if (const py::object ids = optional("examinee_ids")) answers.examineeIds = texts(ids.cast<py::list>());
+    if (const py::object items = optional("items")) answers.itemIds = texts(items.cast<py::list>());
+    if (const py::object collections = optional("collections")) answers.collections = numbersOf(collections);
+    return answers;
+}
+
+py::dict calibrateModule(const py::dict& data, const py::list& settings, const py::list& arguments) {
+    quillon::PlainCalibrationRequest request;
+    request.data = plainAnswers(data);
+    request.settings = namedValues(settings);
+    request.argumentNames = texts(arguments);
+    quillon::PlainCalibrationResult result;
+    {
+        py::gil_scoped_release released;
+        result = quillon::calibratePlain(request);
+    }
+    py::dict out = refusal(result.error, result.errorKind);
+    py::list warnings;
+    for (const std::string& w : result.warnings) warnings.append(pyText(w));
+    out["warnings"] = warnings;
+    out["pool"] = pyTable(result.pool);
+    out["calibration"] = pyTable(result.calibration);
+    out["fit"] = result.hasFit ? py::object(pyTable(result.fit)) : py::object(py::none());
+    out["priors"] = result.priors;
+    out["group_sizes"] = result.groupSizes;
+    return out;
+}
+
+py::dict scoreModule(const py::object& pool, const py::object& priors, const py::dict& data, const py::list& settings,
+                     const py::list& arguments, bool sequential, const py::object& orders) {
+    quillon::PlainScoreRequest request;
+    request.pool = plainInput(pool);
+    if (!priors.is_none()) request.priors = priors.cast<std::vector<double>>();
+    request.data = plainAnswers(data);
+    request.settings = namedValues(settings);
+    request.argumentNames = texts(arguments);
+    request.sequential = sequential;
+    if (!orders.is_none()) {
+        for (const py::handle& order : orders.cast<py::list>()) request.itemOrders.push_back(numbersOf(order));
+    }
+    quillon::PlainScoreResult result;
+    {
+        py::gil_scoped_release released;
+        result = quillon::scorePlain(request);
+    }
+    py::dict out = refusal(result.error, result.errorKind);
+    out["scores"] = pyTable(result.scores);
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_quillon, m) {
@@ -346,4 +425,6 @@ PYBIND11_MODULE(_quillon, m) {
           "A study file or design run here: a dict with the error, warnings, output folder, study file and tables.");
     m.def("read_study", &readStudyModule, "A finished study's four tables as columns, or the error.");
     m.def("read", &readModule, "A table the runner wrote, as columns, or the error.");
+    m.def("calibrate", &calibrateModule, "A pool estimated from pilot answers: its tables as columns, or the error.");
+    m.def("score", &scoreModule, "Real examinees classified with a pool: the score table as columns, or the error.");
 }

@@ -33,3 +33,11 @@
     .Call(`_quillon_readResults`, path)
 }
 
+.calibrate <- function(data, settings, arguments) {
+    .Call(`_quillon_calibrate`, data, settings, arguments)
+}
+
+.score <- function(pool, priors, data, settings, arguments, sequential, orders) {
+    .Call(`_quillon_score`, pool, priors, data, settings, arguments, sequential, orders)
+}
+

@@ -98,7 +98,8 @@ progress_function <- function(progress) {
 #' @param trace_candidates,trace_examinees The trace's best candidates per row and how many
 #'   examinees it keeps (\code{NULL}: all).
 #' @param stop_probability The MAP probabilities at which the stopping table stops a test.
-#' @param priors With a pool data frame, the groups' prior probabilities.
+#' @param priors With a pool data frame, the groups' prior probabilities (by default those
+#'   \code{quillon_calibrate} attached to its pool as \code{attr(pool, "priors")}).
 #' @param results,exposure File paths to keep the results and exposure tables in, written as the
 #'   runner writes them.
 #' @param progress \code{TRUE} for a text progress bar, \code{FALSE} for none, or a function
@@ -137,6 +138,8 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
                         examinees = FALSE, trace_candidates = 0, trace_examinees = NULL, stop_probability = NULL,
                         priors = NULL, results = NULL, exposure = NULL,
                         progress = interactive()) {
+  # A calibrated pool carries its priors, so that it runs as it was estimated.
+  if (is.null(priors) && is.data.frame(pool)) priors <- attr(pool, "priors")
   paths <- list(results = results, exposure = exposure, trace = report_path(trace),
                 stopping = report_path(stopping), confusion = report_path(confusion),
                 examinees = report_path(examinees))
@@ -323,4 +326,134 @@ quillon_settings <- function() {
   s <- .settingNames()
   s$argument <- gsub("-", "_", s$name, fixed = TRUE)
   s[, c("argument", "name", "kind")]
+}
+
+# Response data as the layer takes it: file paths, or a matrix (from a data frame or matrix) with
+# NA as not administered; a data frame's column names name the items.
+answers_value <- function(data, groups = NULL, items = NULL, collections = NULL) {
+  if (is.character(data) && is.null(dim(data))) {
+    out <- list(form = "paths", paths = data)
+  } else if (is.data.frame(data) || is.matrix(data)) {
+    if (is.data.frame(data) && is.character(groups) && length(groups) == 1 && groups %in% names(data)) {
+      name <- groups
+      groups <- data[[name]]
+      data <- data[setdiff(names(data), name)]
+    }
+    if (is.null(items) && !is.null(colnames(data))) items <- colnames(data)
+    ids <- rownames(data)
+    # Row names R made up are no examinee's identifier.
+    if (is.data.frame(data) && .row_names_info(data) < 0) ids <- NULL
+    matrix <- as.matrix(data)
+    storage.mode(matrix) <- "double"
+    out <- list(form = "matrix", matrix = matrix, examinee_ids = ids)
+  } else {
+    stop("data must be file paths, a data frame or a matrix", call. = FALSE)
+  }
+  if (is.data.frame(items)) {
+    if (!is.null(items$collection)) collections <- items$collection
+    items <- items$item
+  }
+  out$groups <- if (is.null(groups)) NULL else as.double(groups)
+  out$items <- if (is.null(items)) NULL else as.character(items)
+  out$collections <- if (is.null(collections)) NULL else as.double(collections)
+  out
+}
+
+#' Calibrate a pool from pilot answers
+#'
+#' Estimates each item's probability of a right answer in each group from pilot answers, as
+#' \command{quillon-sim calibrate} does, and returns the pool, ready for \code{quillon_run}, with
+#' the calibration's tables.
+#'
+#' @param data The pilot's answers: response file paths (a blank answer is not administered), or
+#'   a data frame or matrix with one row per examinee and one column per item holding 1 (right),
+#'   0 (wrong) or \code{NA} (not administered).
+#' @param groups Each examinee's known group (1, 2, \dots; \code{NA} for none), or with a data
+#'   frame the name of its column; response files' own group digits serve without it.
+#' @param items,collections The items' identifiers and content collections (\code{items} may be a
+#'   data frame with the columns \code{item} and \code{collection}); by default a data frame's
+#'   column names, or I0001, \dots, in one collection.
+#' @param latent The number of latent classes to fit when the groups are unknown, or a range such
+#'   as \code{2:5} to fit each and let the BIC choose; \code{NULL} for known groups.
+#' @param prior The Beta prior's two parameters every estimate is shrunk by.
+#' @param min_answers Fewer answers from a group flag an item as thin.
+#' @param drop_thin Whether thin items are marked dropped in the pool.
+#' @param group_count The pool's groups when the data's highest group is not the last one
+#'   (\code{NULL}: the highest group in the data).
+#' @param starts,seed,tolerance,max_iterations The latent class fit's random starts, its seed,
+#'   the relative gain in log-likelihood at which it stops and its iteration limit (\code{NULL}:
+#'   the runner's defaults).
+#' @return A list with the data frames \code{pool} (\code{item}, \code{collection}, \code{drop},
+#'   \code{p_group_1}, \dots, its priors also as \code{attr(pool, "priors")}),
+#'   \code{calibration} (one row per item and group: \code{item}, \code{collection},
+#'   \code{group}, \code{estimate}, \code{standard_error}, \code{answers}, \code{right},
+#'   \code{flags}) and \code{fit} (latent classes only, else \code{NULL}: \code{classes},
+#'   \code{log_likelihood}, \code{parameters}, \code{aic}, \code{bic}, \code{entropy},
+#'   \code{iterations}, \code{converged}, \code{starts_at_best}, \code{chosen}), and
+#'   \code{priors} (the groups' shares), \code{group_sizes} and \code{warnings}, which are also
+#'   signalled with \code{warning()}. Data that cannot give a pool is an error of class
+#'   \code{quillon_error} with the system's message.
+#' @examples
+#' files <- quillon_generate(tempfile("quillon"), items = 40, examinees = 400, seed = 7)
+#' cal <- quillon_calibrate(files$data)
+#' head(cal$pool)
+#' run <- quillon_run(cal$pool, files$data, max_length = 20, progress = FALSE)
+#' @export
+quillon_calibrate <- function(data, groups = NULL, items = NULL, collections = NULL, latent = NULL,
+                              prior = c(0.5, 0.5), min_answers = 20, drop_thin = FALSE,
+                              group_count = NULL, starts = 20, seed = NULL, tolerance = NULL,
+                              max_iterations = NULL) {
+  if (length(latent) > 1) latent <- paste0(min(latent), "..", max(latent))
+  own <- Filter(Negate(is.null), list(min_answers = min_answers, drop_thin = drop_thin,
+                                      group_count = group_count, starts = starts, latent = latent, seed = seed,
+                                      tolerance = tolerance, max_iterations = max_iterations))
+  settings <- c(prior = setting_text("prior", prior, many = TRUE), option_values(own))
+  out <- .calibrate(answers_value(data, groups, items, collections), settings,
+                    argument_names(quillon_calibrate))
+  call <- sys.call()
+  if (nzchar(out$error)) stop(quillon_error(out$error, out$error_kind, call))
+  for (w in out$warnings) warning(quillon_condition(w, "warning", call))
+  pool <- out$pool
+  attr(pool, "priors") <- out$priors
+  list(pool = pool, calibration = out$calibration, fit = out$fit, priors = out$priors,
+       group_sizes = out$group_sizes, warnings = out$warnings)
+}
+
+#' Score real examinees with a pool
+#'
+#' Classifies each examinee after the items they answered, as \command{quillon-sim score} does:
+#' the posterior of every group, the MAP group and its probability and the decisions.
+#'
+#' @param pool The item pool: a file path, or a data frame as \code{quillon_run} takes it (such
+#'   as \code{quillon_calibrate}'s, whose priors it carries).
+#' @param data The examinees' answers as for \code{quillon_calibrate}, the k-th column answering
+#'   the k-th pool item.
+#' @param ... The runner's settings that classify, named as in \code{quillon_run}, for example
+#'   \code{categories = 3} or \code{no_uniform_priors = TRUE}.
+#' @param priors With a pool data frame, the groups' prior probabilities.
+#' @param groups The examinees' groups, as for \code{quillon_calibrate}.
+#' @param sequential Whether the answers are taken one at a time, telling where each stopping
+#'   rule first decided.
+#' @param order With \code{sequential}, each examinee's items in the order given: a list of
+#'   1-based pool positions per examinee, or a matrix with one row per examinee padded with
+#'   \code{NA}; \code{NULL}: pool order.
+#' @param stop_probability The MAP probabilities at which a test stops.
+#' @return A data frame with one row per examinee and the score table's columns. A pool, data or
+#'   setting that does not fit is an error of class \code{quillon_error} with the system's message.
+#' @examples
+#' files <- quillon_generate(tempfile("quillon"), items = 40, examinees = 400, seed = 7)
+#' cal <- quillon_calibrate(files$data)
+#' head(quillon_score(cal$pool, files$data))
+#' @export
+quillon_score <- function(pool, data, ..., priors = NULL, groups = NULL, sequential = FALSE,
+                          order = NULL, stop_probability = NULL) {
+  if (is.null(priors) && is.data.frame(pool)) priors <- attr(pool, "priors")
+  settings <- option_values(list(...))
+  for (x in stop_probability) settings <- c(settings, stop_probability = setting_text("stop_probability", x))
+  if (is.matrix(order)) order <- lapply(seq_len(nrow(order)), function(i) order[i, ])
+  if (!is.null(order)) order <- lapply(order, as.double)
+  out <- .score(pool, priors, answers_value(data, groups), settings, argument_names(quillon_score),
+                isTRUE(sequential), order)
+  if (nzchar(out$error)) stop(quillon_error(out$error, out$error_kind, sys.call()))
+  out$scores
 }

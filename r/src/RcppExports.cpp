@@ -104,6 +104,38 @@ RcppExport SEXP _quillon_readResults(SEXP pathSEXP) {
     return rcpp_result_gen;
     END_RCPP
 }
+// calibrate
+Rcpp::List calibrate(Rcpp::List data, Rcpp::CharacterVector settings, std::vector<std::string> arguments);
+RcppExport SEXP _quillon_calibrate(SEXP dataSEXP, SEXP settingsSEXP, SEXP argumentsSEXP) {
+    BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter<Rcpp::List>::type data(dataSEXP);
+    Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type settings(settingsSEXP);
+    Rcpp::traits::input_parameter<std::vector<std::string> >::type arguments(argumentsSEXP);
+    rcpp_result_gen = Rcpp::wrap(calibrate(data, settings, arguments));
+    return rcpp_result_gen;
+    END_RCPP
+}
+// score
+Rcpp::List score(SEXP pool, SEXP priors, Rcpp::List data, Rcpp::CharacterVector settings,
+                 std::vector<std::string> arguments, bool sequential, SEXP orders);
+RcppExport SEXP _quillon_score(SEXP poolSEXP, SEXP priorsSEXP, SEXP dataSEXP, SEXP settingsSEXP, SEXP argumentsSEXP,
+                               SEXP sequentialSEXP, SEXP ordersSEXP) {
+    BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter<SEXP>::type pool(poolSEXP);
+    Rcpp::traits::input_parameter<SEXP>::type priors(priorsSEXP);
+    Rcpp::traits::input_parameter<Rcpp::List>::type data(dataSEXP);
+    Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type settings(settingsSEXP);
+    Rcpp::traits::input_parameter<std::vector<std::string> >::type arguments(argumentsSEXP);
+    Rcpp::traits::input_parameter<bool>::type sequential(sequentialSEXP);
+    Rcpp::traits::input_parameter<SEXP>::type orders(ordersSEXP);
+    rcpp_result_gen = Rcpp::wrap(score(pool, priors, data, settings, arguments, sequential, orders));
+    return rcpp_result_gen;
+    END_RCPP
+}
 
 static const R_CallMethodDef CallEntries[] = {{"_quillon_engineVersion", (DL_FUNC)&_quillon_engineVersion, 0},
                                               {"_quillon_settingNames", (DL_FUNC)&_quillon_settingNames, 0},
@@ -113,6 +145,8 @@ static const R_CallMethodDef CallEntries[] = {{"_quillon_engineVersion", (DL_FUN
                                               {"_quillon_study", (DL_FUNC)&_quillon_study, 5},
                                               {"_quillon_readStudy", (DL_FUNC)&_quillon_readStudy, 1},
                                               {"_quillon_readResults", (DL_FUNC)&_quillon_readResults, 1},
+                                              {"_quillon_calibrate", (DL_FUNC)&_quillon_calibrate, 3},
+                                              {"_quillon_score", (DL_FUNC)&_quillon_score, 7},
                                               {NULL, NULL, 0}};
 
 RcppExport void R_init_quillon(DllInfo* dll) {

@@ -484,3 +484,72 @@ Rcpp::List readResults(std::string path) {
                                                                      : quillon::plainProblemKind(read.failure().kind)),
                               Rcpp::Named("table") = read ? Rcpp::wrap(toDataFrame(*read)) : R_NilValue);
 }
+
+namespace {
+
+// Response data prepared by the R side: list(form = "paths" | "matrix", paths or matrix, and
+// optional groups, examinee_ids, items, collections), NA as not administered or no group.
+quillon::PlainAnswers toAnswers(const Rcpp::List& data) {
+    quillon::PlainAnswers answers;
+    const std::string form = Rcpp::as<std::string>(data["form"]);
+    if (form == "paths") {
+        answers.paths = Rcpp::as<std::vector<std::string>>(data["paths"]);
+    } else {
+        answers.form = quillon::PlainAnswers::Form::Matrix;
+        const Rcpp::NumericMatrix matrix = data["matrix"];
+        answers.rows = static_cast<std::size_t>(matrix.nrow());
+        answers.columns = static_cast<std::size_t>(matrix.ncol());
+        // R keeps a matrix by columns; the layer takes it by rows.
+        answers.cells.resize(answers.rows * answers.columns);
+        for (std::size_t r = 0; r < answers.rows; ++r)
+            for (std::size_t c = 0; c < answers.columns; ++c)
+                answers.cells[r * answers.columns + c] = matrix(static_cast<int>(r), static_cast<int>(c));
+    }
+    const auto given = [&data](const char* name) { return data.containsElementNamed(name) && !Rf_isNull(data[name]); };
+    if (given("groups")) answers.groups = Rcpp::as<std::vector<double>>(data["groups"]);
+    if (given("examinee_ids")) answers.examineeIds = Rcpp::as<std::vector<std::string>>(data["examinee_ids"]);
+    if (given("items")) answers.itemIds = Rcpp::as<std::vector<std::string>>(data["items"]);
+    if (given("collections")) answers.collections = Rcpp::as<std::vector<double>>(data["collections"]);
+    return answers;
+}
+
+}  // namespace
+
+// [[Rcpp::export(.calibrate)]]
+Rcpp::List calibrate(Rcpp::List data, Rcpp::CharacterVector settings, std::vector<std::string> arguments) {
+    quillon::PlainCalibrationRequest request;
+    request.data = toAnswers(data);
+    request.settings = toPairs(settings);
+    request.argumentNames = arguments;
+    const quillon::PlainCalibrationResult result = quillon::calibratePlain(request);
+    const bool ok = result.error.empty();
+    return Rcpp::List::create(
+        Rcpp::Named("error") = result.error,
+        Rcpp::Named("error_kind") = quillon::plainProblemKindName(result.errorKind),
+        Rcpp::Named("warnings") = Rcpp::wrap(result.warnings),
+        Rcpp::Named("pool") = ok ? Rcpp::wrap(toDataFrame(result.pool)) : R_NilValue,
+        Rcpp::Named("calibration") = ok ? Rcpp::wrap(toDataFrame(result.calibration)) : R_NilValue,
+        Rcpp::Named("fit") = ok && result.hasFit ? Rcpp::wrap(toDataFrame(result.fit)) : R_NilValue,
+        Rcpp::Named("priors") = Rcpp::wrap(result.priors), Rcpp::Named("group_sizes") = Rcpp::wrap(result.groupSizes));
+}
+
+// [[Rcpp::export(.score)]]
+Rcpp::List score(SEXP pool, SEXP priors, Rcpp::List data, Rcpp::CharacterVector settings,
+                 std::vector<std::string> arguments, bool sequential, SEXP orders) {
+    quillon::PlainScoreRequest request;
+    request.pool = toInput(pool, "pool");
+    if (!Rf_isNull(priors)) request.priors = Rcpp::as<std::vector<double>>(priors);
+    request.data = toAnswers(data);
+    request.settings = toPairs(settings);
+    request.argumentNames = arguments;
+    request.sequential = sequential;
+    if (!Rf_isNull(orders)) {
+        const Rcpp::List list(orders);
+        for (R_xlen_t e = 0; e < list.size(); ++e) request.itemOrders.push_back(Rcpp::as<std::vector<double>>(list[e]));
+    }
+    const quillon::PlainScoreResult result = quillon::scorePlain(request);
+    return Rcpp::List::create(
+        Rcpp::Named("error") = result.error,
+        Rcpp::Named("error_kind") = quillon::plainProblemKindName(result.errorKind),
+        Rcpp::Named("scores") = result.error.empty() ? Rcpp::wrap(toDataFrame(result.scores)) : R_NilValue);
+}

@@ -11,6 +11,7 @@
 #include "quillon/checker/input_checker.h"
 #include "quillon/engine/run_host.h"
 #include "quillon/engine/simulation.h"
+#include "quillon/observed_answers/observed_answers.h"
 #include "quillon/outcome/outcome.h"
 #include "quillon/run_record/run_record.h"
 
@@ -262,5 +263,80 @@ struct PlainStudyResult {
 /// Runs a study as `quillon-sim study FILE` does and reads back the tables it wrote; never
 /// throws for anything a caller can put in the request.
 PlainStudyResult studyPlain(const PlainStudyRequest& request);
+
+/// Real examinees' answers as a package gives them: response files, response lines, or a matrix.
+struct PlainAnswers {
+    enum class Form { Paths, Text, Matrix };
+    Form form = Form::Paths;
+    std::vector<std::string> paths;
+    std::string text;  // response lines in the usual layout, read as "data.csv"
+    /// Rows examinees, columns items, by rows: 1 right, 0 wrong, NaN not administered.
+    std::size_t rows = 0, columns = 0;
+    std::vector<double> cells;
+    /// Each examinee's 1-based group (NaN: none); empty: a matrix has none, response lines keep
+    /// their own group digits.
+    std::vector<double> groups;
+    std::vector<std::string> examineeIds;  // a matrix's; empty: its row numbers
+    /// The items' identifiers and collections; empty: I0001... and one collection.
+    std::vector<std::string> itemIds;
+    std::vector<double> collections;
+};
+
+/// The answers a package gave, as observed answers; a matrix is taken cell by cell, without a text
+/// in between. An Input failure names the row and column, or the file and line, of a fault.
+Outcome<ObservedAnswers> plainObservedAnswers(const PlainAnswers& data);
+
+/// A calibration from a package: the pilot's answers and the options by name.
+struct PlainCalibrationRequest {
+    PlainAnswers data;
+    /// ("prior", "A,B"), ("min_answers", N), ("drop_thin", "true"), ("group_count", N) for known
+    /// groups beyond the highest in the data, ("latent", "G" or "G1..G2"),
+    /// ("starts", N), ("seed", N), ("tolerance", X), ("max_iterations", N); messages name them as given.
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::string> argumentNames;
+};
+
+/// A calibration as plain tables, or the error that stopped it.
+struct PlainCalibrationResult {
+    std::string error;
+    PlainProblemKind errorKind = PlainProblemKind::None;
+    std::vector<std::string> warnings;
+    /// As a run takes a pool table: item, collection, drop (1 or 0), p_group_1 ... p_group_N.
+    PlainTable pool;
+    /// The calibration table, one row per item and group, and (latent classes only) the fit table,
+    /// one row per class count: the runner's columns and values.
+    PlainTable calibration, fit;
+    bool hasFit = false;
+    std::vector<double> priors;      // the group shares: the pool's priors row
+    std::vector<double> groupSizes;  // the pool's calibration row
+};
+
+/// Estimates a pool as `quillon-sim calibrate` does; never throws for anything a caller can put in
+/// the request.
+PlainCalibrationResult calibratePlain(const PlainCalibrationRequest& request);
+
+/// A scoring from a package: a pool (path, text or table with its priors), the answers, and the
+/// run settings that classify (named as in `PlainRunRequest`).
+struct PlainScoreRequest {
+    PlainInput pool;
+    std::vector<double> priors;
+    PlainAnswers data;
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::string> argumentNames;
+    bool sequential = false;
+    /// Per examinee, the 1-based pool positions of the items in the order given; empty: pool order.
+    std::vector<std::vector<double>> itemOrders;
+};
+
+/// The score table, or the error that stopped it.
+struct PlainScoreResult {
+    std::string error;
+    PlainProblemKind errorKind = PlainProblemKind::None;
+    PlainTable scores;  // the score table's columns, one row per examinee
+};
+
+/// Classifies real examinees as `quillon-sim score` does; never throws for anything a caller can
+/// put in the request.
+PlainScoreResult scorePlain(const PlainScoreRequest& request);
 
 }  // namespace quillon
