@@ -61,13 +61,7 @@ struct Written {
 // --force) an output that exists.
 Status refuseOutputs(const CalibrateOptions& options, const std::vector<Written>& outputs) {
     std::vector<RoleFile> inputs;
-    for (const std::string& data : options.data) {
-        // The same pilot read twice would count each examinee twice and halve every standard error.
-        for (const RoleFile& earlier : inputs)
-            if (namesOneFile(data, earlier.path))
-                return usage("Data file " + data + " is given twice (as " + earlier.path + ").");
-        inputs.push_back({"data", data});
-    }
+    for (const std::string& data : options.data) inputs.push_back({"data", data});
     if (!options.items.empty()) inputs.push_back({"item", options.items});
     for (std::size_t k = 0; k < outputs.size(); ++k) {
         std::vector<RoleFile> others = inputs;

@@ -106,7 +106,12 @@ Outcome<ObservedAnswers> readObservedAnswers(const std::vector<AnswerSource>& so
 Outcome<ObservedAnswers> readObservedAnswerFiles(const std::vector<std::string>& paths,
                                                  std::vector<ObservedItem> items) {
     std::vector<AnswerSource> sources;
-    for (const std::string& path : paths) {
+    for (std::size_t a = 0; a < paths.size(); ++a) {
+        const std::string& path = paths[a];
+        // The same answers read twice would count each examinee twice and halve every standard error.
+        for (std::size_t b = 0; b < a; ++b)
+            if (namesOneFile(path, paths[b]))
+                return Failure{FailureKind::Usage, "Data file " + path + " is given twice (as " + paths[b] + ")."};
         std::optional<std::string> text = readWholeFile(path);
         if (!text) return inputFailure("Data file " + path + " cannot be read.");
         sources.push_back({path, std::move(*text)});

@@ -219,14 +219,6 @@ Outcome<ObservedAnswers> plainObservedAnswers(const PlainAnswers& data) {
     switch (data.form) {
         case PlainAnswers::Form::Paths:
             if (data.paths.empty()) return Failure{FailureKind::Input, "No data file was given"};
-            // The same answers read twice would count each examinee twice and halve every standard error.
-            for (std::size_t a = 0; a < data.paths.size(); ++a) {
-                for (std::size_t b = 0; b < a; ++b) {
-                    if (namesOneFile(data.paths[a], data.paths[b]))
-                        return Failure{FailureKind::Input,
-                                       "Data file " + data.paths[a] + " is given twice (as " + data.paths[b] + ")."};
-                }
-            }
             answers = readObservedAnswerFiles(data.paths, std::move(*items));
             break;
         case PlainAnswers::Form::Text:

@@ -118,7 +118,7 @@ def test_an_item_order_is_taken_by_pool_positions():
          "Examinee 2: group 2.5"),
         (lambda: quillon.calibrate(RESPONSES, prior=("x", 1)), quillon.QuillonSettingError, "setting prior"),
         (lambda: quillon.calibrate(RESPONSES, items=["A"]), quillon.QuillonInputError, ""),
-        (lambda: quillon.calibrate([RESPONSES, RESPONSES]), quillon.QuillonInputError, "is given twice"),
+        (lambda: quillon.calibrate([RESPONSES, RESPONSES]), quillon.QuillonSettingError, "is given twice"),
         (lambda: quillon.score(RESPONSES, RESPONSES, max_lenght=3), quillon.QuillonSettingNameError,
          "max_length"),
         (lambda: quillon.score(RESPONSES, RESPONSES, seed=3), quillon.QuillonSettingNameError, "seed"),

@@ -59,7 +59,8 @@ struct AnswerSource {
 Outcome<ObservedAnswers> readObservedAnswers(const std::vector<AnswerSource>& sources,
                                              std::vector<ObservedItem> items = {});
 
-/// `readObservedAnswers` over files, each named by its path; an Input failure when one cannot be read.
+/// `readObservedAnswers` over files, each named by its path; an Input failure when one cannot be
+/// read, a Usage failure when one is given twice.
 Outcome<ObservedAnswers> readObservedAnswerFiles(const std::vector<std::string>& paths,
                                                  std::vector<ObservedItem> items = {});
 
