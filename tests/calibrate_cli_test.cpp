@@ -1,41 +1,31 @@
 // `quillon-sim calibrate` as a user meets it: the pool it writes runs, and what it refuses.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 
 #include "recording_host.h"
+#include "sim_command.h"
 
 namespace {
 
+using quillon::testing::runSimCommand;
+using quillon::testing::SimRun;
 using quillon::testing::TempFolder;
-
-struct Ran {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-
-Ran runSim(const TempFolder& folder, const std::string& arguments) {
-    const std::string command = std::string("exec ") + QUILLON_SIM + " " + arguments + " >" + folder.file("out") +
-                                " 2>" + folder.file("err") + " </dev/null";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempFolder::read(folder.file("out")),
-            TempFolder::read(folder.file("err"))};
-}
 
 const std::string pilot = std::string(QUILLON_SOURCE_DIR) + "/data/samplepassfail.txt";
 
 TEST(CalibrateCommand, TheWrittenPoolRuns) {
     TempFolder folder;
     const std::string pool = folder.file("pool.csv");
-    const Ran calibrated = runSim(folder, "calibrate --data " + pilot + " --out " + pool + " --min-answers 5");
+    const SimRun calibrated =
+        runSimCommand(folder, "calibrate --data " + pilot + " --out " + pool + " --min-answers 5");
     ASSERT_EQ(calibrated.exitCode, 0) << calibrated.err;
     EXPECT_NE(calibrated.out.find("2000 examinees, 300 items, 2 groups"), std::string::npos) << calibrated.out;
     EXPECT_FALSE(TempFolder::read(folder.file("pool_calibration.csv")).empty());
 
-    const Ran run = runSim(folder, "--pool " + pool + " --data " + pilot + " --results " + folder.file("results.csv") +
-                                       " --exposure " + folder.file("expos.csv") + " --max-length 20 --quiet");
+    const SimRun run =
+        runSimCommand(folder, "--pool " + pool + " --data " + pilot + " --results " + folder.file("results.csv") +
+                                  " --exposure " + folder.file("expos.csv") + " --max-length 20 --quiet");
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
 }
@@ -61,15 +51,15 @@ TEST(CalibrateCommand, RefusesWithAMessageAndItsExitCode) {
         {"--data " + pilot + " --out " + pool + " --table " + folder.file("taken.csv"), 1, "already exists"},
     };
     for (const Case& c : cases) {
-        const Ran ran = runSim(folder, "calibrate " + c.arguments);
+        const SimRun ran = runSimCommand(folder, "calibrate " + c.arguments);
         EXPECT_EQ(ran.exitCode, c.exitCode) << c.arguments << ": " << ran.err;
         EXPECT_NE(ran.err.find(c.message), std::string::npos) << ran.err;
         // All outputs or none: nothing is left behind by a refusal.
         EXPECT_TRUE(TempFolder::read(pool).empty()) << c.arguments;
     }
     EXPECT_EQ(TempFolder::read(folder.file("taken.csv")), "kept");
-    EXPECT_EQ(runSim(folder, "calibrate --data " + pilot + " --out " + pool + " --table " + folder.file("taken.csv") +
-                                 " --force --quiet")
+    EXPECT_EQ(runSimCommand(folder, "calibrate --data " + pilot + " --out " + pool + " --table " +
+                                        folder.file("taken.csv") + " --force --quiet")
                   .exitCode,
               0);
 }

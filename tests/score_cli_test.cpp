@@ -1,7 +1,6 @@
 // `quillon-sim score` as a user meets it: the posterior it gives is, to the bit, the one the
 // simulation reached after the same answers (read from a run's trace), and its refusals.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <map>
@@ -12,24 +11,13 @@
 #include "quillon/text/csv_fields.h"
 #include "quillon/text/line_reader.h"
 #include "recording_host.h"
+#include "sim_command.h"
 
 namespace {
 
+using quillon::testing::runSimCommand;
+using quillon::testing::SimRun;
 using quillon::testing::TempFolder;
-
-struct Ran {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-
-Ran runSim(const TempFolder& folder, const std::string& arguments) {
-    const std::string command = std::string("exec ") + QUILLON_SIM + " " + arguments + " >" + folder.file("out") +
-                                " 2>" + folder.file("err") + " </dev/null";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempFolder::read(folder.file("out")),
-            TempFolder::read(folder.file("err"))};
-}
 
 const std::string samplePool = std::string(QUILLON_SOURCE_DIR) + "/data/samplepassfail_pool.csv";
 const std::string sampleData = std::string(QUILLON_SOURCE_DIR) + "/data/samplepassfail.txt";
@@ -56,11 +44,11 @@ std::vector<std::map<std::string, std::string>> tableRows(const std::string& tex
 // holds only the items the run gave, each answered as the run scored it.
 TEST(ScoreCommand, PosteriorAndStopsAreTheSimulations) {
     TempFolder folder;
-    const Ran run =
-        runSim(folder, "--pool " + samplePool + " --data " + sampleData + " --results " + folder.file("results.csv") +
-                           " --no-exposure --method MaxDiscr --max-length 15 --trace " + folder.file("trace.csv") +
-                           " --trace-examinees 80 --examinees " + folder.file("examinees.csv") +
-                           " --stop-probability .9 --quiet");
+    const SimRun run = runSimCommand(folder, "--pool " + samplePool + " --data " + sampleData + " --results " +
+                                                 folder.file("results.csv") +
+                                                 " --no-exposure --method MaxDiscr --max-length 15 --trace " +
+                                                 folder.file("trace.csv") + " --trace-examinees 80 --examinees " +
+                                                 folder.file("examinees.csv") + " --stop-probability .9 --quiet");
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
     struct Examinee {
@@ -83,9 +71,10 @@ TEST(ScoreCommand, PosteriorAndStopsAreTheSimulations) {
         data += e.id + std::string(11 - e.id.size(), ' ') + "0 " + e.answers + "\n";
         orders += e.id + e.order + "\n";
     }
-    const Ran scored = runSim(folder, "score --pool " + samplePool + " --data " + folder.write("data.txt", data) +
-                                          " --item-order " + folder.write("orders.csv", orders) + " --out " +
-                                          folder.file("scores.csv") + " --sequential --stop-probability .9");
+    const SimRun scored =
+        runSimCommand(folder, "score --pool " + samplePool + " --data " + folder.write("data.txt", data) +
+                                  " --item-order " + folder.write("orders.csv", orders) + " --out " +
+                                  folder.file("scores.csv") + " --sequential --stop-probability .9");
     ASSERT_EQ(scored.exitCode, 0) << scored.err;
 
     const auto scores = tableRows(TempFolder::read(folder.file("scores.csv")));
@@ -118,7 +107,7 @@ TEST(ScoreCommand, Refusals) {
         {score + out + " --force", 0, ""},
     };
     for (const auto& [arguments, exitCode, message] : cases) {
-        const Ran ran = runSim(folder, arguments);
+        const SimRun ran = runSimCommand(folder, arguments);
         EXPECT_EQ(ran.exitCode, exitCode) << arguments << ": " << ran.err;
         EXPECT_NE(ran.err.find(message), std::string::npos) << arguments << ": " << ran.err;
     }

@@ -211,18 +211,11 @@ private:
     std::vector<double> logShare_, classTotals_;
 };
 
-std::uint64_t splitMix(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 /// The seed of one start: a fixed mix of the calibration seed, the class count and the start,
 /// so each start is reproducible on any platform and independent of the others.
 std::uint32_t startSeed(std::uint64_t seed, std::int32_t classes, std::int32_t start) {
-    const std::uint64_t mixed =
-        splitMix(splitMix(splitMix(seed) ^ static_cast<std::uint64_t>(classes)) ^ static_cast<std::uint64_t>(start));
+    const std::uint64_t mixed = splitMix64(splitMix64(splitMix64(seed) ^ static_cast<std::uint64_t>(classes)) ^
+                                           static_cast<std::uint64_t>(start));
     return static_cast<std::uint32_t>(mixed >> 32);
 }
 

@@ -21,17 +21,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// splitmix64's finaliser: nearby inputs give unrelated outputs.
-std::uint64_t mix(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
 // Seed stream 0 feeds the generated data, stream 1 the run's generator.
 std::uint64_t replicationSeed(std::uint64_t studySeed, std::int32_t replication, std::uint64_t stream) {
-    return mix(mix(studySeed) + 2 * static_cast<std::uint64_t>(replication) + stream);
+    return splitMix64(splitMix64(studySeed) + 2 * static_cast<std::uint64_t>(replication) + stream);
 }
 
 std::string runName(std::size_t condition, std::int32_t replication) {
@@ -104,7 +96,7 @@ std::uint32_t replicationRunSeed(std::uint64_t studySeed, std::int32_t replicati
 
 std::uint64_t calibrationSampleSeed(std::uint64_t dataSeed, std::int64_t size) {
     // Kept apart from the data's own streams by a constant of its own ("calibrat").
-    return mix(mix(dataSeed ^ 0x63616c6962726174ULL) + static_cast<std::uint64_t>(size));
+    return splitMix64(splitMix64(dataSeed ^ 0x63616c6962726174ULL) + static_cast<std::uint64_t>(size));
 }
 
 std::optional<std::int64_t> calibrationSize(const Study& study, std::size_t condition) {

@@ -32,4 +32,13 @@ private:
     std::uint32_t state_;
 };
 
+/// splitmix64's finaliser: nearby inputs give unrelated outputs, so seeds derived from a seed and
+/// a counter stay independent of one another.
+inline std::uint64_t splitMix64(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
 }  // namespace quillon
