@@ -68,16 +68,9 @@ Status refuseOutputs(const CalibrateOptions& options, const std::vector<Written>
             return output(refusal);
     }
     if (options.force) return {};
-    std::string existing;
-    int count = 0;
-    for (const Written& file : outputs) {
-        std::error_code error;
-        if (!std::filesystem::exists(std::filesystem::symlink_status(file.path, error))) continue;
-        existing += (count++ > 0 ? ", " : "") + file.path;
-    }
-    if (count > 0)
-        return output("Nothing written: " + existing + (count > 1 ? " already exist" : " already exists") +
-                      ". Use --force to replace " + (count > 1 ? "them" : "it") + ", or other names.");
+    std::vector<std::string> paths;
+    for (const Written& file : outputs) paths.push_back(file.path);
+    if (std::string refusal = existingOutputsRefusal(paths, "other names"); !refusal.empty()) return output(refusal);
     return {};
 }
 

@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 
 #include "exit_codes.h"
@@ -45,11 +44,9 @@ Status scoreFiles(const CommandLine& line, const ScoreCommandOptions& options, s
     inputs.push_back({"item-order", options.itemOrderFile});
     if (std::string refusal = sameFileRefusal("Score table", options.outFile, "score table", inputs); !refusal.empty())
         return Failure{FailureKind::Output, refusal};
-    std::error_code error;
-    // A link counts as the file it stands for.
-    if (!options.force && std::filesystem::exists(std::filesystem::symlink_status(options.outFile, error)))
-        return Failure{FailureKind::Output, "Nothing written: " + options.outFile +
-                                                " already exists. Use --force to replace it, or another --out."};
+    if (!options.force)
+        if (std::string refusal = existingOutputsRefusal({options.outFile}, "another --out"); !refusal.empty())
+            return Failure{FailureKind::Output, refusal};
 
     const Outcome<InputFiles> inputFiles = catchFailure([&settings] { return loadRunInputs(settings); });
     if (!inputFiles) return inputFiles.failure();

@@ -323,6 +323,20 @@ std::vector<RoleFile> runInputFiles(const RunSettings& settings) {
     return inputs;
 }
 
+std::string existingOutputsRefusal(const std::vector<std::string>& paths, std::string_view instead) {
+    std::string existing;
+    int count = 0;
+    for (const std::string& path : paths) {
+        std::error_code error;
+        // A path that cannot be looked at (its folder is a file) is left to the writing, which reports it.
+        if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) continue;
+        existing += (count++ > 0 ? ", " : "") + path;
+    }
+    if (count == 0) return {};
+    return "Nothing written: " + existing + (count > 1 ? " already exist" : " already exists") +
+           ". Use --force to replace " + (count > 1 ? "them" : "it") + ", or " + std::string(instead) + ".";
+}
+
 std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
                             const std::vector<RoleFile>& others) {
     for (const RoleFile& other : others) {

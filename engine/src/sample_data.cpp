@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/engine/run_limits.h"
 #include "quillon/engine/run_settings.h"
@@ -286,19 +287,11 @@ Status writeSampleFiles(const SampleOptions& options, const SampleFiles& files, 
     const auto refused = [](std::string message) { return Failure{FailureKind::Output, std::move(message)}; };
     const std::string prefix = folder.empty() ? std::string() : folder + "/";
     if (!overwrite) {
-        std::string existing;
-        int count = 0;
-        for (std::string_view name : {samplePoolName, sampleScriptName, sampleEnemiesName, sampleResponseName}) {
-            std::error_code error;
-            const std::string path = prefix + std::string(name);
-            // A link counts as the file it stands for; a path that cannot be looked at (the folder
-            // is a file) is left to the writing below, which reports it.
-            if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) continue;
-            existing += (count++ > 0 ? ", " : "") + path;
-        }
-        if (count > 0)
-            return refused("Nothing written: " + existing + (count > 1 ? " already exist" : " already exists") +
-                           ". Use --force to replace " + (count > 1 ? "them" : "it") + ", or another --out folder.");
+        std::vector<std::string> paths;
+        for (std::string_view name : {samplePoolName, sampleScriptName, sampleEnemiesName, sampleResponseName})
+            paths.push_back(prefix + std::string(name));
+        if (std::string refusal = existingOutputsRefusal(paths, "another --out folder"); !refusal.empty())
+            return refused(std::move(refusal));
     }
     std::error_code error;
     std::filesystem::create_directories(folder, error);

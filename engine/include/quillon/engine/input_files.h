@@ -199,6 +199,11 @@ std::vector<RoleFile> runInputFiles(const RunSettings& settings);
 std::string sameFileRefusal(std::string_view kind, const std::string& path, std::string_view what,
                             const std::vector<RoleFile>& others);
 
+/// For outputs that may not replace files without --force: "Nothing written: A, B already exist. Use
+/// --force to replace them, or INSTEAD." naming those that exist (a link counts as the file it
+/// stands for); empty when none does.
+std::string existingOutputsRefusal(const std::vector<std::string>& paths, std::string_view instead);
+
 /// Refuses a results or exposure file (the latter with `saveExposure`) that is one of the run's
 /// input files or the other table; throws `InputError`. An empty name is no file.
 void refuseTablesOverInputs(const RunSettings& settings);
