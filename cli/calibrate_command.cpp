@@ -16,39 +16,14 @@ namespace {
 Failure usage(std::string message) { return Failure{FailureKind::Usage, std::move(message)}; }
 Failure output(std::string message) { return Failure{FailureKind::Output, std::move(message)}; }
 
-bool wholeNumber(std::string_view text, std::int32_t& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
-
-bool number(std::string_view text, double& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
-
 Status readPrior(const std::string& text, CalibrationOptions& options) {
-    if (text.empty()) return {};
-    const std::size_t comma = text.find(',');
-    const std::string_view all(text);
-    if (comma == std::string::npos || !number(all.substr(0, comma), options.priorA) ||
-        !number(all.substr(comma + 1), options.priorB))
-        return usage("--prior \"" + text + "\" is not two numbers A,B (as 0.5,0.5).");
-    return {};
+    if (text.empty() || readPriorText(text, options)) return {};
+    return usage("--prior \"" + text + "\" is not two numbers A,B (as 0.5,0.5).");
 }
 
 Status readLatent(const std::string& text, CalibrationOptions& options) {
-    if (text.empty()) return {};
-    const std::size_t dots = text.find("..");
-    const std::string_view all(text);
-    std::int32_t low = 0, high = 0;
-    const bool read = dots == std::string::npos
-                          ? wholeNumber(all, low) && wholeNumber(all, high)
-                          : wholeNumber(all.substr(0, dots), low) && wholeNumber(all.substr(dots + 2), high);
-    // The ranges are the fit's to refuse; a count of 0 would silently mean known groups.
-    if (!read || high < 1) return usage("--latent \"" + text + "\" is not a class count G or a range G..H (as 2..5).");
-    options.latentMin = low;
-    options.latentMax = high;
-    return {};
+    if (text.empty() || readLatentText(text, options)) return {};
+    return usage("--latent \"" + text + "\" is not a class count G or a range G..H (as 2..5).");
 }
 
 struct Written {

@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -143,7 +144,31 @@ Outcome<Calibration> calibrateKnownGroups(const ObservedAnswers& data, const Cal
     return calibration;
 }
 
+template <class T>
+bool parsedText(std::string_view text, T& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
 }  // namespace
+
+bool readPriorText(std::string_view text, CalibrationOptions& options) {
+    const std::size_t comma = text.find(',');
+    return comma != std::string_view::npos && parsedText(text.substr(0, comma), options.priorA) &&
+           parsedText(text.substr(comma + 1), options.priorB);
+}
+
+bool readLatentText(std::string_view text, CalibrationOptions& options) {
+    const std::size_t dots = text.find("..");
+    std::int32_t low = 0, high = 0;
+    const bool read = dots == std::string_view::npos
+                          ? parsedText(text, low) && parsedText(text, high)
+                          : parsedText(text.substr(0, dots), low) && parsedText(text.substr(dots + 2), high);
+    if (!read || high < 1) return false;
+    options.latentMin = low;
+    options.latentMax = high;
+    return true;
+}
 
 Outcome<Calibration> calibratePool(const ObservedAnswers& data, const CalibrationOptions& options) {
     if (Status valid = checkOptions(options); !valid) return valid.failure();

@@ -105,10 +105,7 @@ PlainProblem calibrationOptions(const PlainCalibrationRequest& request, Calibrat
         std::int64_t whole = 0;
         PlainProblem problem;
         if (name == "prior") {
-            const std::size_t comma = value.find(',');
-            if (comma == std::string::npos || !parsed(std::string_view(value).substr(0, comma), options.priorA) ||
-                !parsed(std::string_view(value).substr(comma + 1), options.priorB))
-                return notA(shown, value, "two numbers A,B");
+            if (!readPriorText(value, options)) return notA(shown, value, "two numbers A,B");
         } else if (name == "min-answers") {
             problem = wholeSetting(shown, value, 0, std::numeric_limits<std::int64_t>::max(), options.minAnswers);
         } else if (name == "drop-thin") {
@@ -119,17 +116,8 @@ PlainProblem calibrationOptions(const PlainCalibrationRequest& request, Calibrat
             problem = wholeSetting(shown, value, 1, std::numeric_limits<std::int32_t>::max(), whole);
             options.groups = static_cast<std::int32_t>(whole);
         } else if (name == "latent") {
-            // G, or G1..G2 to fit every class count between and let BIC choose.
-            const std::size_t dots = value.find("..");
-            std::int64_t low = 0, high = 0;
-            const std::string first = value.substr(0, dots);
-            problem = wholeSetting(shown, first, 1, std::numeric_limits<std::int32_t>::max(), low);
-            high = low;
-            if (!problem && dots != std::string::npos)
-                problem =
-                    wholeSetting(shown, value.substr(dots + 2), low, std::numeric_limits<std::int32_t>::max(), high);
-            options.latentMin = static_cast<std::int32_t>(low);
-            options.latentMax = static_cast<std::int32_t>(high);
+            // G, or G..H to fit every class count between and let BIC choose.
+            if (!readLatentText(value, options)) return notA(shown, value, "a class count G or a range G..H");
         } else if (name == "starts") {
             problem = wholeSetting(shown, value, 1, std::numeric_limits<std::int32_t>::max(), whole);
             options.starts = static_cast<std::int32_t>(whole);
@@ -137,8 +125,7 @@ PlainProblem calibrationOptions(const PlainCalibrationRequest& request, Calibrat
             if (!parsed(value, options.seed))
                 return notA(shown, value, "a whole number from 0 to 18446744073709551615");
         } else if (name == "tolerance") {
-            if (!parsed(value, options.tolerance) || !(options.tolerance > 0))
-                return notA(shown, value, "a number above 0");
+            if (!parsed(value, options.tolerance)) return notA(shown, value, "a number");
         } else if (name == "max-iterations") {
             problem = wholeSetting(shown, value, 1, std::numeric_limits<std::int32_t>::max(), whole);
             options.maxIterations = static_cast<std::int32_t>(whole);

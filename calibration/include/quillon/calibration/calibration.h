@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quillon/observed_answers/observed_answers.h"
@@ -79,6 +80,14 @@ struct Calibration {
     std::size_t chosenFit = 0;
     std::vector<std::string> warnings;
 };
+
+/// Reads the prior as callers write it, "A,B"; false when the text is not two numbers.
+bool readPriorText(std::string_view text, CalibrationOptions& options);
+
+/// Reads the latent class counts as callers write them, "G" or "G..H"; false when the text is
+/// neither or names no class at all (0 would silently mean known groups). Ranges are the fit's to
+/// refuse.
+bool readLatentText(std::string_view text, CalibrationOptions& options);
 
 /// Estimates a pool from pilot answers under known groups (the groups in the data) or latent
 /// classes, as the options say; a Usage or Input failure says why the data cannot give a pool.
