@@ -30,10 +30,13 @@ test: build
 # The engine, the runner and the tests under AddressSanitizer and UndefinedBehaviorSanitizer (GCC).
 SANITIZE_DIR ?= build-sanitize
 SANITIZE_FLAGS ?= -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+# -O1 finds the same faults as -O2 here, and the build (most of this step's time) is far shorter.
+SANITIZE_OPT ?= -O1 -g
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_PYTHON=OFF \
-	  -DQUILLON_CHECK_INVARIANTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)"
+	  -DQUILLON_CHECK_INVARIANTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$(SANITIZE_OPT)"
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	cd $(SANITIZE_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --label-exclude slurm
