@@ -31,7 +31,7 @@ test: build
 SANITIZE_DIR ?= build-sanitize
 SANITIZE_FLAGS ?= -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 # -O1 finds the same faults as -O2 here, and the build (most of this step's time) is far shorter.
-SANITIZE_OPT ?= -O1 -g
+SANITIZE_OPT ?= -O1 -g -DNDEBUG
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_PYTHON=OFF \
