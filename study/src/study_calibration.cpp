@@ -1,6 +1,5 @@
 #include "study_calibration.h"
 
-#include <charconv>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -8,7 +7,6 @@
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/study/study.h"
-#include "quillon/text/csv_fields.h"
 
 namespace quillon {
 
@@ -29,21 +27,15 @@ std::string poolStamp(const CalibratedPoolJob& job) {
            (c.dropThin ? "1" : "0") + "\n";
 }
 
-// The items of a generated pool as observed answers name them: identifier and collection.
-std::vector<ObservedItem> poolItems(const std::string& pool) {
+// The items of a generated pool as observed answers name them, read by the pool loader itself.
+std::vector<ObservedItem> poolItems(const std::string& pool, std::int32_t groups) {
+    RunSettings settings;
+    settings.groupCount = groups;
+    const ItemPool loaded = parsePool(pool, settings, "generated pool");
     std::vector<ObservedItem> items;
-    std::size_t line = 0;
-    for (std::size_t from = 0; from < pool.size(); ++line) {
-        const std::size_t end = std::min(pool.find("\r\n", from), pool.size());
-        // The header, the calibration row and the priors row come first.
-        if (line >= 3 && end > from) {
-            const std::vector<std::string> fields = csvFields(std::string_view(pool).substr(from, end - from));
-            ObservedItem item{fields[0], 1};
-            std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), item.collection);
-            items.push_back(std::move(item));
-        }
-        from = end + 2;
-    }
+    for (std::int32_t i = 0; i < loaded.itemCount; ++i)
+        items.push_back(
+            {loaded.itemId[static_cast<std::size_t>(i)], loaded.itemCollection[static_cast<std::size_t>(i)]});
     return items;
 }
 
@@ -62,7 +54,7 @@ Outcome<ObservedAnswers> calibrationSample(const SampleOptions& options, const S
     text.reserve(static_cast<std::size_t>(size) * (static_cast<std::size_t>(options.items) + 15));
     forEachResponseLine(drawn, from, [&](const std::string& line) { text += line; });
     return readObservedAnswers({{"calibration sample of " + std::to_string(size) + " examinees", std::move(text)}},
-                               poolItems(files.pool));
+                               poolItems(files.pool, options.groups));
 }
 
 bool calibratedPoolIsThere(const CalibratedPoolJob& job) {
