@@ -37,6 +37,16 @@ void addRunOptions(CLI::App& app, CommandLine& line) {
         ->default_str(std::string(quillon::selectionMethodName(settings.selectionMethod)));
     app.add_option("--randomization", settings.randomizationFactor,
                    "Randomization factor: draw among the best k items (0 or more; 0 and 1 take the best)");
+    app.add_option_function<std::string>(
+           "--exposure-control",
+           [&settings](const std::string& name) {
+               settings.exposureControl = quillon::exposureControlFromName(name).value_or(settings.exposureControl);
+           },
+           "Exposure control: none, sympson-hetter (K from the pool's Exposure_K column), eligibility or progressive")
+        ->check(CLI::IsMember({"none", "sympson-hetter", "eligibility", "progressive"}))
+        ->default_str(std::string(quillon::exposureControlName(settings.exposureControl)));
+    app.add_option("--max-exposure", settings.maxExposure,
+                   "Target maximum exposure rate R: the eligibility method's bound, and the line reports draw");
     app.add_option("--alpha", settings.sprtAlpha, "SPRT error rate a");
     app.add_option("--beta", settings.sprtBeta, "SPRT error rate B");
     app.add_option("--cost-pass-pass", settings.costPassPass, "Bayes cost: predicted Pass, actual Pass");

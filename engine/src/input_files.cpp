@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "input_diagnostics.h"
+#include "quillon/engine/exposure_control.h"
 #include "quillon/engine/fnv1a.h"
+#include "quillon/engine/load_diagnostics.h"
 #include "quillon/engine/output_tables.h"
 
 namespace quillon {
@@ -41,8 +43,25 @@ ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& set
     std::vector<std::vector<CsvField>> rows;
     std::vector<std::size_t> kept;  // indexes into rows
     std::size_t widest = 0;         // probability columns of the widest item line
+    // The Sympson–Hetter column, found by its header; the probabilities end before it.
+    std::size_t parameterField = 0;
+    if (!lines.empty()) {
+        const std::vector<std::string> header = csvFields(lines[0]);
+        for (std::size_t f = firstProbabilityField; f <= header.size(); ++f)
+            if (trimSpaces(header[f - 1]) == exposureParameterHeader) parameterField = f;
+    }
+    std::vector<double> parameters;
     for (std::size_t row = 3; row < lines.size(); ++row) {
         std::vector<CsvField> fields = csvFieldsWithColumns(lines[row]);
+        if (parameterField != 0) {
+            const std::string k = trimSpaces(textAt(fields, parameterField));
+            const double value = readNumber(k);
+            if (!isCleanNumber(k) || !(value >= 0.0 && value <= 1.0))
+                throw InputError("Pool file " + upperName(name) + " line " + std::to_string(row + 1) + ": " +
+                                 std::string(exposureParameterHeader) + " \"" + k + "\" is not a number from 0 to 1.");
+            parameters.push_back(value);
+            if (fields.size() >= parameterField) fields.resize(parameterField - 1);
+        }
         widest = std::max(widest, fields.size() - std::min<std::size_t>(fields.size(), firstProbabilityField - 1));
         if (!(settings.dropItems && trimSpaces(textAt(fields, 4)) == "1")) kept.push_back(rows.size());
         rows.push_back(std::move(fields));
@@ -84,6 +103,7 @@ ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& set
         for (std::size_t g = 0; g < groups; ++g)
             pool.pCorrect.push_back(readNumber(textAt(fields, firstProbabilityField + g)));
         ++collectionSize[collection];
+        if (parameterField != 0) pool.exposureParameter.push_back(parameters[row]);
     }
     pool.itemCount = static_cast<std::int32_t>(pool.itemId.size());
     // Collections 1 up to the highest, in increasing order; 0 and below never enter the deck.

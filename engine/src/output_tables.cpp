@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "quillon/engine/exposure_control.h"
+
 namespace quillon {
 
 namespace {
@@ -163,6 +165,9 @@ std::string poolField(const std::string& text) {
 std::string exposureTableText(const RunStatistics& statistics, const ItemPool& pool) {
     std::string text = "Item_ID,Collection,Freq,dropQQ";
     for (std::int32_t g = 1; g <= pool.groupCount; ++g) text += ',' + std::to_string(g);
+    // A calibrated pool's parameters go on with it, so the table still runs under its control.
+    const bool parameters = !pool.exposureParameter.empty();
+    if (parameters) text += "," + std::string(exposureParameterHeader);
     text += lineEnd;
     text += pool.calibrationRow;
     text += lineEnd;
@@ -178,6 +183,7 @@ std::string exposureTableText(const RunStatistics& statistics, const ItemPool& p
         text += used == 0 ? ",1" : ", ";
         const double* p = pool.itemRow(i);
         for (std::int32_t g = 0; g < pool.groupCount; ++g) text += ',' + formatPlain(p[g]);
+        if (parameters) text += ',' + formatRoundTrip(pool.exposureParameter[at]);
         text += lineEnd;
     }
     return text;

@@ -137,6 +137,10 @@ Outcome<std::string> runDigest(const RunSettings& settings, std::uint32_t seed) 
     text += std::string("dropItems ") + (settings.dropItems ? "1" : "0") + "\nblockEnemies " +
             (settings.blockEnemies ? "1" : "0") + "\nuniformPriors " + (settings.uniformPriors ? "1" : "0") +
             "\nfollowScript " + (settings.followScript ? "1" : "0") + "\n";
+    // Only a controlled run names its control, so every earlier digest stays as it was.
+    if (settings.exposureControl != ExposureControl::None)
+        text += "exposureControl " + std::string(exposureControlName(settings.exposureControl)) + " " +
+                hexFloat(settings.maxExposure) + "\n";
     hash.add(text);
     const auto add = [&](const std::string& label, const std::string& path, const char* kind) {
         if (addFile(hash, label, path)) return true;

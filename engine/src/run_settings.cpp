@@ -156,6 +156,12 @@ std::optional<RunSettingsProblem> findRunSettingsProblem(const RunSettings& sett
         if (!(x > 0.0 && x < 1.0))  // NaN too
             return refused("Stop probability " + formatPlain(x) + " must lie between 0 and 1 (both excluded).",
                            "stop-probability");
+    if (exposureControlName(settings.exposureControl).empty())
+        return refused("Unknown exposure control.", "exposure-control");
+    if (!(settings.maxExposure > 0.0 && settings.maxExposure <= 1.0))
+        return refused(
+            "Maximum exposure rate " + formatPlain(settings.maxExposure) + " must lie above 0 and at most 1.",
+            "max-exposure");
     return std::nullopt;
 }
 

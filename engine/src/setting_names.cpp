@@ -24,6 +24,9 @@ constexpr NamedSetting numberSetting(std::string_view name, double RunSettings::
 constexpr NamedSetting methodSetting(std::string_view name, SelectionMethod RunSettings::*field) {
     return {.name = name, .kind = SettingKind::Text, .method = field};
 }
+constexpr NamedSetting controlSetting(std::string_view name, ExposureControl RunSettings::*field) {
+    return {.name = name, .kind = SettingKind::Text, .control = field, .recordedWhenSet = true};
+}
 constexpr NamedSetting flagSetting(std::string_view name, bool RunSettings::*field, bool inverted = false) {
     return {.name = name, .kind = SettingKind::Flag, .flag = field, .inverted = inverted};
 }
@@ -53,6 +56,11 @@ constexpr std::array settingTable{
     flagSetting("use-sprt", &RunSettings::useSprt),
     flagSetting("no-exposure", &RunSettings::saveExposure, true),
     flagSetting("no-uniform-priors", &RunSettings::uniformPriors, true),
+    controlSetting("exposure-control", &RunSettings::exposureControl),
+    NamedSetting{.name = "max-exposure",
+                 .kind = SettingKind::Number,
+                 .number = &RunSettings::maxExposure,
+                 .recordedWhenSet = true},
 };
 
 Failure refused(std::string message) { return {FailureKind::Usage, std::move(message)}; }
@@ -104,6 +112,13 @@ Status setRunSetting(RunSettings& settings, std::string_view name, std::string_v
             settings.*setting->flag = (value == "true") != setting->inverted;
             return {};
         case SettingKind::Text:
+            if (setting->control != nullptr) {
+                const std::optional<ExposureControl> control = exposureControlFromName(value);
+                if (!control)
+                    return refused(where + quoted + " is not one of none, sympson-hetter, eligibility and progressive");
+                settings.*setting->control = *control;
+                return {};
+            }
             if (setting->method != nullptr) {
                 const std::optional<SelectionMethod> method = selectionMethodFromName(value);
                 if (!method) return refused(where + quoted + " is not one of Shannon, MaxDiscr and MinCost");
@@ -114,6 +129,14 @@ Status setRunSetting(RunSettings& settings, std::string_view name, std::string_v
             return {};
     }
     return refused(where + "unknown kind");
+}
+
+bool recordsSetting(const NamedSetting& setting, const RunSettings& settings) {
+    if (!setting.recordedWhenSet) return true;
+    const RunSettings defaults;
+    if (setting.control != nullptr) return settings.*setting.control != defaults.*setting.control;
+    if (setting.number != nullptr) return !(settings.*setting.number == defaults.*setting.number);
+    return true;
 }
 
 std::string closestName(std::string_view name, const std::vector<std::string>& names) {

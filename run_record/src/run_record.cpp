@@ -38,6 +38,7 @@ Json settingValue(const RunSettings& settings, const NamedSetting& setting) {
         case SettingKind::Flag:
             return (settings.*setting.flag) != setting.inverted;
         case SettingKind::Text:
+            if (setting.control != nullptr) return std::string(exposureControlName(settings.*setting.control));
             return setting.method != nullptr ? std::string(selectionMethodName(settings.*setting.method))
                                              : settings.*setting.text;
     }
@@ -140,6 +141,7 @@ RunSettings readSettings(const Json& document) {
     RunSettings settings;
     for (const NamedSetting& setting : namedRunSettings()) {
         const std::string where = "setting \"" + std::string(setting.name) + "\" ";
+        if (setting.recordedWhenSet && !object.contains(setting.name)) continue;
         const Json& value = member(object, setting.name, "\"settings\": ");
         const Status set = setRunSetting(settings, setting.name, settingText(value, setting, where));
         if (!set) throw Refusal{set.failure().message};
@@ -245,7 +247,8 @@ RunRecord newRunRecord(const RunSettings& settings, std::uint32_t seed, std::int
 std::string runRecordJson(const RunRecord& record) {
     Json settings = Json::object();
     for (const NamedSetting& setting : namedRunSettings())
-        settings[std::string(setting.name)] = settingValue(record.settings, setting);
+        if (recordsSetting(setting, record.settings))
+            settings[std::string(setting.name)] = settingValue(record.settings, setting);
     settings[std::string(stopProbabilityName)] = record.settings.stopProbabilities;
     const Json document = {{"format", formatName},
                            {"programVersion", record.programVersion},
@@ -323,6 +326,7 @@ Status writeRunRecord(const RunRecord& record, const std::string& path, const st
 std::vector<std::pair<std::string, std::string>> recordValues(const RunRecord& record) {
     std::vector<std::pair<std::string, std::string>> values;
     for (const NamedSetting& setting : namedRunSettings()) {
+        if (!recordsSetting(setting, record.settings)) continue;
         const Json value = settingValue(record.settings, setting);
         values.emplace_back(std::string(setting.name), value.is_string() ? value.get<std::string>()
                                                        : setting.kind == SettingKind::Number

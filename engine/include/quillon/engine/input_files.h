@@ -35,6 +35,8 @@ struct ItemPool {
     std::vector<double> groupPrior;            // [group - 1]; all 0 without a "P_Grp" row
     std::string calibrationRow;
     std::vector<std::int32_t> collectionDeck;
+    // Sympson–Hetter parameters from the "Exposure_K" column, [position - 1]; empty without one.
+    std::vector<double> exposureParameter;
 
     /// The probabilities of one item, one per group, starting with group 1.
     const double* itemRow(std::int32_t position) const {

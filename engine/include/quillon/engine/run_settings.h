@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/engine/exposure_control.h"
 #include "quillon/outcome/outcome.h"
 
 namespace quillon {
@@ -43,6 +44,10 @@ struct RunSettings {
     // Where variable-length tests would stop besides the SPRT: once the MAP group's probability
     // reaches each of these, every one in (0, 1).
     std::vector<double> stopProbabilities = {.95};
+    // Off unless asked for; `maxExposure` is the target rate R of the eligibility method and the
+    // line the reports draw for every control.
+    ExposureControl exposureControl = ExposureControl::None;
+    double maxExposure = 0.25;
     std::string poolFile;
     std::string scriptFile;
     std::string enemiesFile;

@@ -23,9 +23,16 @@ struct NamedSetting {
     double RunSettings::*number = nullptr;
     std::string RunSettings::*text = nullptr;
     bool RunSettings::*flag = nullptr;
-    bool inverted = false;                           // "no-…" flags clear the setting they name
-    SelectionMethod RunSettings::*method = nullptr;  // the method's name, parsed here once
+    bool inverted = false;                            // "no-…" flags clear the setting they name
+    SelectionMethod RunSettings::*method = nullptr;   // the method's name, parsed here once
+    ExposureControl RunSettings::*control = nullptr;  // the control's name, parsed here once
+    // Came after records and reports were first written: they carry it only when it differs from
+    // the default, and a record without it reads as the default, so older files stay valid.
+    bool recordedWhenSet = false;
 };
+
+/// Whether a record or report names this setting of `settings` (see `recordedWhenSet`).
+bool recordsSetting(const NamedSetting& setting, const RunSettings& settings);
 
 /// Every setting of `RunSettings` by name, in the runner's order: the one table that study files
 /// and the R and Python packages set runs through.

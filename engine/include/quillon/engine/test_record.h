@@ -32,6 +32,9 @@ struct TestRecord {
     std::vector<PositionOutcome> positions;
     std::vector<PositionTrace> traces;             // one per position, when the run keeps traces
     std::vector<std::int32_t> icolErrorPositions;  // positions whose drawn collection was above 8
+    // Items Sympson–Hetter selected but set aside in this test, in order: with the positions, how
+    // often each item was selected, which its calibration needs.
+    std::vector<std::int32_t> setAside;
     bool failed = false;
     std::int32_t failedCollection = 0;
 };
