@@ -1,0 +1,136 @@
+// Sympson–Hetter parameters: the pool file that carries them, and the search that finds them.
+#include "quillon/exposure_calibration/exposure_calibration.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "quillon/engine/sample_data.h"
+#include "recording_host.h"
+
+namespace {
+
+using quillon::testing::RecordingHost;
+using quillon::testing::TempFolder;
+
+quillon::RunSettings twoGroups() {
+    quillon::RunSettings settings;
+    settings.groupCount = 2;
+    settings.poolFile = "pool.csv";
+    return settings;
+}
+
+// Every line of `text`, each with its own line end.
+std::vector<std::string> linesWithEnds(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) end = text.size() - 1;
+        if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+        lines.push_back(text.substr(at, end + 1 - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+TEST(PoolWithExposureParameters, ReadsBackExactlyAndKeepsEveryOtherByte) {
+    const std::vector<double> ks = {1.0, 0.1, 1.0 / 3.0, 2.5e-7};
+    struct Case {
+        std::string name;
+        std::string pool;
+        bool dropItems;
+        std::string expected;  // empty: only the read-back is checked
+    };
+    const Case cases[] = {
+        {"plain CR LF",
+         "Item_ID,Collection,Freq,dropQQ,1,2\r\nN,,,,500,500\r\nP_Grp, , , ,.5,.5\r\nA,1,,0,.3,.6\r\nB,1,,0,.4,.7\r\n"
+         "C,2,,0,.2,.8\r\nD,2,,0,.5,.9\r\n",
+         false,
+         "Item_ID,Collection,Freq,dropQQ,1,2,Exposure_K\r\nN,,,,500,500\r\nP_Grp, , , ,.5,.5\r\nA,1,,0,.3,.6,1\r\n"
+         "B,1,,0,.4,.7,0.1\r\nC,2,,0,.2,.8,0.3333333333333333\r\nD,2,,0,.5,.9,2.5e-07\r\n"},
+        // A row wider than the header, a short one, mixed line ends and no end on the last line.
+        {"ragged",
+         "Item_ID,Collection,Freq,dropQQ,1,2\nN\r\nP_Grp,,,,.5,.5\rA,1,,0,.3,.6,note,\"x,y\"\nB,1,,0,.4,.7\r\n"
+         "C,2,,0,.2\nD,2,,0,.5,.9",
+         false, ""},
+        // The column there already (not last), with a dropped row that keeps its value.
+        {"existing column",
+         "Item_ID,Collection,Freq,dropQQ,1,2,Exposure_K,Comment\r\nN\r\nP_Grp,,,,.5,.5,,\r\nA,1,,0,.3,.6, .5 ,a\r\n"
+         "X,1,,1,.3,.6,.25,dropped\r\nB,1,,0,.4,.7,1,b\r\nC,2,,0,.2,.8,.9,c\r\nD,2,,0,.5,.9,.7,\r\n",
+         true,
+         "Item_ID,Collection,Freq,dropQQ,1,2,Exposure_K,Comment\r\nN\r\nP_Grp,,,,.5,.5,,\r\nA,1,,0,.3,.6, 1,a\r\n"
+         "X,1,,1,.3,.6,.25,dropped\r\nB,1,,0,.4,.7,0.1,b\r\nC,2,,0,.2,.8,0.3333333333333333,c\r\n"
+         "D,2,,0,.5,.9,2.5e-07,\r\n"},
+        // A dropped row gets 1 in a new column, and what follows the end-of-file mark stays.
+        {"dropped row, new column",
+         "Item_ID,Collection,Freq,dropQQ,1,2\r\nN\r\nP_Grp,,,,.5,.5\r\nA,1,,0,.3,.6\r\nX,1,,1,.3,.6\r\nB,1,,0,.4,.7\r\n"
+         "C,2,,0,.2,.8\r\nD,2,,0,.5,.9\r\n\x1a junk",
+         true,
+         "Item_ID,Collection,Freq,dropQQ,1,2,Exposure_K\r\nN\r\nP_Grp,,,,.5,.5\r\nA,1,,0,.3,.6,1\r\nX,1,,1,.3,.6,1\r\n"
+         "B,1,,0,.4,.7,0.1\r\nC,2,,0,.2,.8,0.3333333333333333\r\nD,2,,0,.5,.9,2.5e-07\r\n\x1a junk"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        quillon::RunSettings settings = twoGroups();
+        settings.dropItems = c.dropItems;
+        const quillon::Outcome<std::string> written = quillon::poolWithExposureParameters(c.pool, settings, ks);
+        ASSERT_TRUE(written) << written.failure().message;
+        if (!c.expected.empty()) {
+            EXPECT_EQ(*written, c.expected);
+        }
+        const quillon::ItemPool pool = quillon::parsePool(*written, settings, "pool.csv");
+        ASSERT_EQ(pool.exposureParameter.size(), ks.size());
+        for (std::size_t i = 0; i < ks.size(); ++i) EXPECT_EQ(pool.exposureParameter[i], ks[i]) << i;
+        // The rest of the pool reads as it did.
+        const quillon::ItemPool before = quillon::parsePool(c.pool, settings, "pool.csv");
+        EXPECT_EQ(pool.itemId, before.itemId);
+        EXPECT_EQ(pool.pCorrect, before.pCorrect);
+        EXPECT_EQ(pool.itemCollection, before.itemCollection);
+        EXPECT_EQ(pool.calibrationRow, before.calibrationRow);
+        EXPECT_EQ(pool.groupPrior, before.groupPrior);
+        // Each line starts with every byte it had (a replaced cell aside) and keeps its line end.
+        const std::vector<std::string> from = linesWithEnds(c.pool), to = linesWithEnds(*written);
+        ASSERT_EQ(from.size(), to.size());
+        for (std::size_t i = 0; i < from.size() && c.name != "existing column"; ++i) {
+            const std::string body = from[i].substr(0, from[i].find_first_of("\r\n"));
+            EXPECT_EQ(to[i].substr(0, body.size()), body) << i;
+            EXPECT_EQ(to[i].substr(to[i].find_first_of("\r\n") == std::string::npos ? to[i].size()
+                                                                                    : to[i].find_first_of("\r\n")),
+                      from[i].substr(body.size()))
+                << i;
+        }
+    }
+}
+
+TEST(PoolWithExposureParameters, Refuses) {
+    const std::string pool =
+        "Item_ID,Collection,Freq,dropQQ,1,2\r\nN\r\nP_Grp,,,,.5,.5\r\nA,1,,0,.3,.6\r\nB,1,,0,.4,.7\r\n";
+    struct Case {
+        std::string pool;
+        std::vector<double> ks;
+        quillon::FailureKind kind;
+        std::string message;
+    };
+    const Case cases[] = {
+        {pool, {1.0}, quillon::FailureKind::Usage, "1 exposure parameters for a pool of 2 items"},
+        {pool, {1.0, NAN}, quillon::FailureKind::Usage, "is not a number from 0 to 1"},
+        {pool, {1.0, 1.5}, quillon::FailureKind::Usage, "is not a number from 0 to 1"},
+        // An unclosed quote would swallow the new cell: the pool would no longer load.
+        {"Item_ID,Collection,Freq,dropQQ,1,2\r\nN\r\nP_Grp,,,,.5,.5\r\nA,1,,0,.3,.6,\"open\r\nB,1,,0,.4,.7\r\n",
+         {1.0, 1.0},
+         quillon::FailureKind::Input,
+         "line 4 cannot take an Exposure_K cell"},
+        {"Item_ID\r\n", {}, quillon::FailureKind::Input, "has no items"},
+    };
+    for (const Case& c : cases) {
+        const quillon::Outcome<std::string> written = quillon::poolWithExposureParameters(c.pool, twoGroups(), c.ks);
+        ASSERT_FALSE(written) << c.message;
+        EXPECT_EQ(written.failure().kind, c.kind) << written.failure().message;
+        EXPECT_NE(written.failure().message.find(c.message), std::string::npos) << written.failure().message;
+    }
+}
+
+}  // namespace
