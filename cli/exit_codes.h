@@ -8,6 +8,8 @@ namespace quillon::cli {
 inline constexpr int exitDone = 0;
 inline constexpr int exitMessage = 1;
 inline constexpr int exitUsage = 2;
+// calibrate-exposure ran out of iterations with an exposure rate still above the bound.
+inline constexpr int exitNotConverged = 3;
 
 /// The exit code of a failure of `kind`: the one place where the kinds meet the exit codes.
 int exitCode(FailureKind kind);

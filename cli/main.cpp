@@ -6,6 +6,7 @@
 #include <string>
 
 #include "calibrate_command.h"
+#include "calibrate_exposure_command.h"
 #include "check_command.h"
 #include "compare_command.h"
 #include "exit_codes.h"
@@ -35,6 +36,8 @@ constexpr const char* exitCodes =
     "       (whatever it could write is written); for generate and calibrate, the files could not\n"
     "       be written or already exist (without --force), or calibrate refused the pilot data\n"
     "  2    the command line is wrong\n"
+    "  3    calibrate-exposure ran out of iterations with an exposure rate above the bound (the\n"
+    "       pool is written with the last parameters)\n"
     "  130  stopped by Ctrl-C (SIGINT), 143 by SIGTERM: the run ends at once, no table is left\n"
     "       half written";
 
@@ -71,6 +74,8 @@ int main(int argc, char** argv) {
     CLI::App* compare = quillon::cli::addCompareCommand(app, compareOptions);
     quillon::cli::CalibrateOptions calibrateOptions;
     CLI::App* calibrate = quillon::cli::addCalibrateCommand(app, calibrateOptions);
+    quillon::cli::CalibrateExposureOptions calibrateExposureOptions;
+    CLI::App* calibrateExposure = quillon::cli::addCalibrateExposureCommand(app, calibrateExposureOptions);
     quillon::cli::ScoreCommandOptions scoreOptions;
     CLI::App* score = quillon::cli::addScoreCommand(app, scoreOptions);
 
@@ -95,6 +100,7 @@ int main(int argc, char** argv) {
     if (*study) return quillon::cli::runStudyCommand(studyOptions, argv[0]);
     if (*report) return quillon::cli::exitCode(quillon::cli::runReportCommand(reportOptions));
     quillon::cli::completeSettings(line.settings, line);
+    if (*calibrateExposure) return quillon::cli::runCalibrateExposureCommand(line, app, calibrateExposureOptions);
     if (*score) return quillon::cli::runScoreCommand(line, app, scoreOptions);
     if (*check) return quillon::cli::runCheckCommand(line.settings, checkJson, std::cout);
     line.arguments.assign(argv, argv + argc);

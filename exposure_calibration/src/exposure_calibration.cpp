@@ -122,30 +122,28 @@ private:
     std::vector<std::int64_t> lastTest_;  // the last test (1-based) that selected the item
 };
 
-// The host each simulation runs under: its progress and cancel go to the calibration's display,
-// its messages are kept as the failure to report, and its Done message is not the calibration's.
+// The host each simulation runs under: its progress and cancel are the caller's, its messages
+// are kept as the failure to report, and its Done message is not the calibration's.
 class SimulationHost : public RunHost {
 public:
-    SimulationHost(RunHost& outer, ProgressHandle handle, std::int32_t iteration)
-        : outer_(outer), handle_(handle), iteration_(iteration) {}
+    SimulationHost(RunHost& outer, std::int32_t iteration) : outer_(outer), iteration_(iteration) {}
 
     void showMessage(const std::string& text) override { messages += (messages.empty() ? "" : "\r\n") + text; }
     void showDone(const std::string&) override {}
-    ProgressHandle progressInit(const std::string&) override { return handle_; }
-    void progressSet(ProgressHandle, const ProgressReport& report) override {
-        ProgressReport shown = report;
-        shown.text = "Exposure calibration, iteration " + std::to_string(iteration_) + "\r" + report.text;
-        outer_.progressSet(handle_, shown);
+    ProgressHandle progressInit(const std::string&) override {
+        return outer_.progressInit("Exposure Calibration, iteration " + std::to_string(iteration_));
+    }
+    void progressSet(ProgressHandle handle, const ProgressReport& report) override {
+        outer_.progressSet(handle, report);
     }
     void letMessagesRun() override { outer_.letMessagesRun(); }
-    bool progressIsCancelled(ProgressHandle) override { return outer_.progressIsCancelled(handle_); }
-    void progressShutdown(ProgressHandle) override {}
+    bool progressIsCancelled(ProgressHandle handle) override { return outer_.progressIsCancelled(handle); }
+    void progressShutdown(ProgressHandle handle) override { outer_.progressShutdown(handle); }
 
     std::string messages;
 
 private:
     RunHost& outer_;
-    ProgressHandle handle_;
     std::int32_t iteration_;
 };
 
@@ -177,29 +175,24 @@ Outcome<ExposureCalibration> calibrateExposure(const RunSettings& settings, cons
     ExposureCalibration result;
     result.tolerance = options.tolerance;
     std::vector<double> parameters(static_cast<std::size_t>(itemCount), 1.0);
-    const ProgressHandle handle = host.progressInit("Exposure Calibration");
-    const auto fail = [&](Failure failure) -> Outcome<ExposureCalibration> {
-        host.progressShutdown(handle);
-        return failure;
-    };
     for (std::int32_t iteration = 1; iteration <= options.maxIterations; ++iteration) {
         InputFiles inputs = *loaded;
         inputs.pool.exposureParameter = parameters;
         Outcome<PreparedRun> prepared =
             prepareRun(simulated, std::move(inputs), std::make_unique<LineReader>(simulated.responseFile));
-        if (!prepared) return fail(prepared.failure());
+        if (!prepared) return prepared.failure();
         SelectionCounter counter(itemCount);
-        SimulationHost simulationHost(host, handle, iteration);
+        SimulationHost simulationHost(host, iteration);
         RandomGenerator random(options.seed);  // the same draws every time: only K changes the rates
         const RunSummary summary =
             runPrepared(simulated, *prepared, random, simulationHost, {options.threadCount, &counter});
-        if (summary.cancelled) return fail({FailureKind::Cancelled, "The exposure calibration was cancelled."});
+        if (summary.cancelled) return Failure{FailureKind::Cancelled, "The exposure calibration was cancelled."};
         if (!summary.completed || !simulationHost.messages.empty())
-            return fail({FailureKind::Input,
-                         simulationHost.messages.empty()
-                             ? "The simulation of iteration " + std::to_string(iteration) + " did not complete."
-                             : simulationHost.messages});
-        if (counter.tests == 0) return fail({FailureKind::Input, "The data file has no examinee to simulate."});
+            return Failure{FailureKind::Input,
+                           simulationHost.messages.empty()
+                               ? "The simulation of iteration " + std::to_string(iteration) + " did not complete."
+                               : simulationHost.messages};
+        if (counter.tests == 0) return Failure{FailureKind::Input, "The data file has no examinee to simulate."};
 
         if (iteration == 1 && options.toleranceFromTests) result.tolerance = monteCarloTolerance(bound, counter.tests);
         const double tests = static_cast<double>(counter.tests);
@@ -232,7 +225,6 @@ Outcome<ExposureCalibration> calibrateExposure(const RunSettings& settings, cons
                 [&](std::int64_t given) { return static_cast<double>(given) / tests >= bound - result.tolerance; }));
         }
     }
-    host.progressShutdown(handle);
     result.parameters = std::move(parameters);
     return result;
 }
