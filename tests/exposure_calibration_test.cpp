@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "quillon/engine/sample_data.h"
+#include "quillon/engine/simulation.h"
 #include "recording_host.h"
 
 namespace {
@@ -130,6 +133,116 @@ TEST(PoolWithExposureParameters, Refuses) {
         ASSERT_FALSE(written) << c.message;
         EXPECT_EQ(written.failure().kind, c.kind) << written.failure().message;
         EXPECT_NE(written.failure().message.find(c.message), std::string::npos) << written.failure().message;
+    }
+}
+
+// A generated pool and its responses on disk, with the settings of a run over them.
+struct GeneratedRun {
+    TempFolder folder;
+    quillon::RunSettings settings;
+
+    explicit GeneratedRun(std::uint64_t seed) {
+        quillon::SampleOptions sample;
+        sample.items = 120;
+        sample.examinees = 1500;
+        sample.seed = seed;
+        EXPECT_TRUE(quillon::writeSampleFiles(sample, quillon::generateSampleFiles(sample), folder.file("")));
+        settings.groupCount = 2;
+        settings.maxTestLength = 15;
+        settings.randomizationFactor = 3;
+        settings.maxExposure = 0.25;
+        settings.poolFile = folder.file(std::string(quillon::samplePoolName));
+        settings.responseFile = folder.file(std::string(quillon::sampleResponseName));
+        settings.saveExposure = false;
+    }
+
+    // The highest exposure rate of a run under `control` with the pool `poolFile` and `seed`.
+    double maxRate(quillon::ExposureControl control, const std::string& poolFile, std::uint32_t seed) {
+        quillon::RunSettings run = settings;
+        run.exposureControl = control;
+        run.poolFile = poolFile;
+        run.resultsFile = folder.file("results.csv");
+        quillon::RandomGenerator random(seed);
+        RecordingHost host;
+        const quillon::RunSummary summary = quillon::runSimulation(run, random, host);
+        EXPECT_TRUE(summary.completed) << (host.messages.empty() ? "" : host.messages.front());
+        const auto& counts = summary.statistics.exposureCount;
+        const std::int64_t most = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
+        return static_cast<double>(most) / static_cast<double>(summary.testsStarted);
+    }
+};
+
+// The parameters found hold a fresh run, with other draws than the calibration's, to the bound:
+// what a calibrated pool is for.
+TEST(CalibrateExposure, TheCalibratedPoolKeepsEveryRateAtTheBound) {
+    for (const std::uint64_t dataSeed : {11u, 12u}) {
+        SCOPED_TRACE(dataSeed);
+        GeneratedRun generated(dataSeed);
+        const double bound = generated.settings.maxExposure;
+        // A rate held at R is binomial over the run's tests: four of its standard deviations leave
+        // room for chance alone, not for a parameter that misses.
+        const double tolerance = 4.0 * std::sqrt(bound * (1.0 - bound) / 1500.0);
+        ASSERT_GT(generated.maxRate(quillon::ExposureControl::None, generated.settings.poolFile, 5), bound + tolerance)
+            << "the pool needs no control";
+
+        quillon::ExposureCalibrationOptions options;
+        options.toleranceFromTests = true;
+        options.threadCount = 2;
+        std::vector<std::int32_t> told;
+        options.stepDone = [&told](const quillon::ExposureCalibrationStep& step) { told.push_back(step.iteration); };
+        RecordingHost host;
+        const quillon::Outcome<quillon::ExposureCalibration> found =
+            quillon::calibrateExposure(generated.settings, options, host);
+        ASSERT_TRUE(found) << found.failure().message;
+        EXPECT_TRUE(found->converged);
+        EXPECT_LE(found->finalMaxExposureRate, bound + found->tolerance);
+        EXPECT_EQ(found->tests, 1500);
+        EXPECT_EQ(told.size(), found->steps.size());
+        EXPECT_GT(found->steps.size(), 1u);
+        EXPECT_GT(found->itemsAtBound, 0);
+        EXPECT_TRUE(host.done.empty()) << "a simulation's Done message is not the calibration's";
+        for (const double k : found->parameters) {
+            EXPECT_GT(k, 0.0);
+            EXPECT_LE(k, 1.0);
+        }
+
+        const quillon::Outcome<std::string> pool = quillon::poolWithExposureParameters(
+            TempFolder::read(generated.settings.poolFile), generated.settings, found->parameters);
+        ASSERT_TRUE(pool) << pool.failure().message;
+        const std::string calibrated = generated.folder.write("calibrated.csv", *pool);
+        EXPECT_LE(generated.maxRate(quillon::ExposureControl::SympsonHetter, calibrated, 99), bound + tolerance);
+    }
+}
+
+TEST(CalibrateExposure, RefusesWhatCannotBeCalibrated) {
+    GeneratedRun generated(11);
+    struct Case {
+        std::string name;
+        std::function<void(quillon::RunSettings&, quillon::ExposureCalibrationOptions&, RecordingHost&)> change;
+        quillon::FailureKind kind;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"no iteration", [](auto&, auto& o, auto&) { o.maxIterations = 0; }, quillon::FailureKind::Usage,
+         "at least 1 iteration"},
+        {"negative tolerance", [](auto&, auto& o, auto&) { o.tolerance = -0.01; }, quillon::FailureKind::Usage,
+         "tolerance"},
+        {"bound", [](auto& s, auto&, auto&) { s.maxExposure = 0.0; }, quillon::FailureKind::Usage,
+         "Maximum exposure rate"},
+        {"no data", [](auto& s, auto&, auto&) { s.responseFile = "missing.txt"; }, quillon::FailureKind::Input,
+         "MISSING.TXT is not available"},
+        {"cancelled", [](auto&, auto&, auto& h) { h.cancelAtCheck = 3; }, quillon::FailureKind::Cancelled, "cancelled"},
+    };
+    for (const Case& c : cases) {
+        quillon::RunSettings settings = generated.settings;
+        quillon::ExposureCalibrationOptions options;
+        RecordingHost host;
+        c.change(settings, options, host);
+        const quillon::Outcome<quillon::ExposureCalibration> found =
+            quillon::calibrateExposure(settings, options, host);
+        ASSERT_FALSE(found) << c.name;
+        EXPECT_EQ(found.failure().kind, c.kind) << c.name;
+        EXPECT_NE(found.failure().message.find(c.message), std::string::npos) << found.failure().message;
     }
 }
 
