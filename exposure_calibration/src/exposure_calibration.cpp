@@ -99,8 +99,8 @@ public:
     void testTaken(const ExamineeLine&, std::int32_t, const TestRecord& test) override {
         ++tests;
         for (const PositionOutcome& position : test.positions)
-            if (count(position.item, selected)) ++administered[static_cast<std::size_t>(position.item - 1)];
-        for (const std::int32_t item : test.setAside) count(item, selected);
+            if (noteSelected(position.item)) ++administered[static_cast<std::size_t>(position.item - 1)];
+        for (const std::int32_t item : test.setAside) noteSelected(item);
     }
 
     std::vector<std::int64_t> selected;
@@ -109,12 +109,12 @@ public:
 
 private:
     // An item set aside and later given in the same test was selected in one test, not two.
-    bool count(std::int32_t item, std::vector<std::int64_t>& counts) {
-        if (item < 1 || static_cast<std::size_t>(item) > counts.size()) return false;
+    bool noteSelected(std::int32_t item) {
+        if (item < 1 || static_cast<std::size_t>(item) > selected.size()) return false;
         const auto at = static_cast<std::size_t>(item - 1);
         if (lastTest_[at] != tests) {
             lastTest_[at] = tests;
-            ++counts[at];
+            ++selected[at];
         }
         return true;
     }
