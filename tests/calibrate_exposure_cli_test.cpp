@@ -15,7 +15,8 @@ using quillon::testing::TempFolder;
 
 const std::string data = std::string(QUILLON_SOURCE_DIR) + "/data/samplepassfail.txt";
 const std::string samplePool = std::string(QUILLON_SOURCE_DIR) + "/data/samplepassfail_pool.csv";
-const std::string runOptions = "--pool " + samplePool + " --data " + data + " --max-length 20 --threads 2 ";
+const std::string dataOptions = "--data " + data + " --max-length 20 --threads 2 ";
+const std::string runOptions = "--pool " + samplePool + " " + dataOptions;
 
 TEST(CalibrateExposureCommand, TheWrittenPoolRunsUnderItsControl) {
     TempFolder folder;
@@ -28,7 +29,7 @@ TEST(CalibrateExposureCommand, TheWrittenPoolRunsUnderItsControl) {
     EXPECT_EQ(TempFolder::read(pool).rfind("Item_ID,Collection,Freq,dropQQ,1,2,Exposure_K\r\n", 0), 0u);
 
     const SimRun run =
-        runSimCommand(folder, runOptions + "--pool " + pool + " --exposure-control sympson-hetter" + " --results " +
+        runSimCommand(folder, dataOptions + "--pool " + pool + " --exposure-control sympson-hetter" + " --results " +
                                   folder.file("results.csv") + " --exposure " + folder.file("expos.csv") + " --quiet");
     EXPECT_EQ(run.exitCode, 0) << run.err;
 }

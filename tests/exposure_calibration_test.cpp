@@ -199,6 +199,9 @@ TEST(CalibrateExposure, TheCalibratedPoolKeepsEveryRateAtTheBound) {
         EXPECT_EQ(found->tests, 1500);
         EXPECT_EQ(told.size(), found->steps.size());
         EXPECT_GT(found->steps.size(), 1u);
+        // The search stops at the first simulation within the bound.
+        for (std::size_t s = 0; s + 1 < found->steps.size(); ++s)
+            EXPECT_GT(found->steps[s].maxExposureRate, bound + found->tolerance) << s;
         EXPECT_GT(found->itemsAtBound, 0);
         EXPECT_TRUE(host.done.empty()) << "a simulation's Done message is not the calibration's";
         for (const double k : found->parameters) {

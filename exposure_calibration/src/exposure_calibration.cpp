@@ -223,6 +223,7 @@ Outcome<ExposureCalibration> calibrateExposure(const RunSettings& settings, cons
             result.itemsAtBound = static_cast<std::int32_t>(std::count_if(
                 counter.administered.begin(), counter.administered.end(),
                 [&](std::int64_t given) { return static_cast<double>(given) / tests >= bound - result.tolerance; }));
+            break;
         }
     }
     result.parameters = std::move(parameters);
