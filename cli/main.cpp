@@ -91,7 +91,11 @@ int main(int argc, char** argv) {
         std::cerr << "quillon-sim: " << error.what() << "\nRun with --help for the options.\n";
         return quillon::cli::exitUsage;
     }
-    if (*generate) return quillon::cli::generateSamples(line);
+    if (*generate) {
+        line.ability.groupsGiven = generate->count("--groups") > 0;
+        line.ability.itemsGiven = generate->count("--items") > 0;
+        return quillon::cli::generateSamples(line);
+    }
     if (*calibrate) {
         const quillon::Status done = quillon::cli::runCalibrateCommand(calibrateOptions);
         if (!done) std::cerr << "quillon-sim calibrate: " << done.failure().message << '\n';

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "quillon/ability_data/ability_data.h"
 #include "quillon/engine/random_generator.h"
 #include "quillon/engine/run_settings.h"
 #include "quillon/engine/sample_data.h"
@@ -25,6 +26,7 @@ struct CommandLine {
     RunReportOptions reports;
     unsigned threads = static_cast<unsigned>(defaultThreadCount());
     SampleOptions sample;
+    AbilityOptions ability;  // generate: examinees of a continuous ability
     std::string outFolder = "data";
     bool force = false;  // generate may replace existing sample files
     std::string shard;   // "K/N": replay one range of examinees into `partFile`

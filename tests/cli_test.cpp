@@ -246,6 +246,33 @@ TEST(Runner, SeedAndGenerate) {
     EXPECT_EQ(runSim(folder, "generate --collections 9").exitCode, 2);
 }
 
+// The command line's own part of ability data: which options it saw given, and a run on the files.
+TEST(Runner, GenerateFromAContinuousAbility) {
+    TempFolder folder;
+    const std::string out = " --items 30 --script-length 10 --examinees 40 --quiet --out " + folder.file("irt");
+    ASSERT_EQ(runSim(folder, "generate --ability normal:0,1 --cuts -0.5,0.8 --irt 3pl" + out).exitCode, 0);
+    EXPECT_EQ(runSim(folder, "--categories 3 --pool " + folder.file("irt/samplepassfail_pool.csv") + " --data " +
+                                 folder.file("irt/samplepassfail.txt") + " --results " + folder.file("r.csv") +
+                                 " --no-exposure --max-length 10 --quiet")
+                  .exitCode,
+              0);
+    const struct {
+        std::string arguments, message;
+    } refused[] = {
+        {"generate --irt 3pl --force" + out, "need --ability"},
+        {"generate --ability normal:0,1 --cuts 0 --groups 2 --force" + out, ""},
+        {"generate --ability normal:0,1 --cuts 0,1 --groups 2 --force" + out, "--groups 2 disagrees"},
+        {"generate --ability normal:0,1 --cuts 0 --items 300 --item-file " +
+             folder.write("items.csv", "id,a,b\nx,1,0\n") + " --force" + out.substr(out.find(" --script")),
+         "--items 300 disagrees"},
+    };
+    for (const auto& c : refused) {
+        const Outcome done = runSim(folder, c.arguments);
+        EXPECT_EQ(done.exitCode, c.message.empty() ? 0 : 2) << c.arguments << "\n" << done.err;
+        EXPECT_NE(done.err.find(c.message), std::string::npos) << done.err;
+    }
+}
+
 // Every entry of a folder, hidden ones included, so that a temporary file cannot hide.
 std::vector<std::string> entries(const std::string& folder) {
     std::vector<std::string> names;

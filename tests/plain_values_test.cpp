@@ -389,6 +389,93 @@ TEST(PlainRun, TablesAsInputsEqualTheFiles) {
     }
 }
 
+// Data given as a matrix with its groups run as the response file they stand for: the same
+// written tables byte for byte, and the same examinees once the identifiers are given too.
+TEST(PlainRun, AnswerMatrixRunsAsTheResponseFile) {
+    const Outcome<ObservedAnswers> read = readObservedAnswerFiles({sampleData});
+    ASSERT_TRUE(read);
+    PlainAnswers matrix;
+    matrix.form = PlainAnswers::Form::Matrix;
+    matrix.rows = read->examineeCount();
+    matrix.columns = read->itemCount();
+    for (const Answer a : read->answers)
+        matrix.cells.push_back(a == Answer::NotAdministered ? std::nan("") : static_cast<double>(a));
+    matrix.groups.assign(read->groups.begin(), read->groups.end());
+    matrix.examineeIds = read->examineeIds;
+    TempFolder folder;
+    const std::vector<std::pair<std::string, std::string>> settings = {
+        {"max_length", "30"}, {"tests_per_person", "2"}, {"use_sprt", "true"}};
+    PlainRunRequest fromFile = sampleRequest(settings), fromMatrix = sampleRequest(settings);
+    fromMatrix.data = PlainInput::fromAnswers(matrix);
+    for (PlainRunRequest* r : {&fromFile, &fromMatrix}) {
+        const std::string name = r == &fromFile ? "file" : "matrix";
+        r->resultsPath = folder.file(name + "_results.csv");
+        r->exposurePath = folder.file(name + "_exposure.csv");
+        r->stoppingPath = folder.file(name + "_stopping.csv");
+        r->examinees = true;
+    }
+    const PlainRunResult a = runPlain(fromFile), b = runPlain(fromMatrix);
+    ASSERT_EQ(a.error, "");
+    ASSERT_EQ(b.error, "");
+    for (const char* table : {"_results.csv", "_exposure.csv", "_stopping.csv"}) {
+        const std::string written = TempFolder::read(folder.file(std::string("file") + table));
+        EXPECT_FALSE(written.empty()) << table;
+        EXPECT_EQ(written, TempFolder::read(folder.file(std::string("matrix") + table))) << table;
+    }
+    expectSameTable(a.examinees, b.examinees, "examinees");
+}
+
+TEST(PlainRun, AnswerMatrixRefusals) {
+    const auto matrixOf = [](std::size_t rows, std::size_t columns, double cell, std::vector<double> groups) {
+        PlainAnswers m;
+        m.form = PlainAnswers::Form::Matrix;
+        m.rows = rows;
+        m.columns = columns;
+        m.cells.assign(rows * columns, cell);
+        m.groups = std::move(groups);
+        return m;
+    };
+    const struct {
+        std::string name;
+        PlainAnswers matrix;
+        std::vector<std::pair<std::string, std::string>> settings;
+        std::string error;
+    } cases[] = {
+        {"no groups", matrixOf(2, 300, 1, {}), {}, "A data matrix needs each examinee's true group (groups)"},
+        {"groups too short", matrixOf(2, 300, 1, {1}), {}, "The data have 2 examinees but 1 groups"},
+        {"not 0, 1 or missing",
+         matrixOf(2, 300, 2, {1, 2}),
+         {},
+         "Data row 1, column 1: 2 is neither 1 (right), 0 (wrong) nor missing (not administered)"},
+        {"group past the categories",
+         matrixOf(2, 300, 1, {1, 3}),
+         {},
+         "Examinee 2: group 3; a run takes groups from 1 to 2 (categories)"},
+        {"group past one digit",
+         matrixOf(1, 300, 1, {11}),
+         {{"categories", "12"}},
+         "Examinee 1: group 11; a run takes groups from 1 to 10 (one digit in a response line)"},
+        {"no group",
+         matrixOf(1, 300, 1, {std::nan("")}),
+         {},
+         "Examinee 1: no true group; a run takes groups from 1 to 2 (categories)"},
+        {"items not the pool's", matrixOf(2, 299, 0, {1, 2}), {}, "The data have 299 items but the pool has 300 items"},
+    };
+    for (const auto& c : cases) {
+        PlainRunRequest request = sampleRequest(c.settings);
+        request.data = PlainInput::fromAnswers(c.matrix);
+        const PlainRunResult result = runPlain(request);
+        EXPECT_EQ(result.error, c.error) << c.name;
+        EXPECT_EQ(result.errorKind, PlainProblemKind::Input) << c.name;
+    }
+    PlainAnswers named = matrixOf(1, 300, 1, {1});
+    named.examineeIds = {"an identifier too long"};
+    PlainRunRequest request = sampleRequest();
+    request.data = PlainInput::fromAnswers(named);
+    EXPECT_EQ(runPlain(request).error,
+              "Examinee 1: identifier \"an identifier too long\" is not at most 11 characters on one line");
+}
+
 // Every setting is checked as the runner checks it before anything runs (the results file it names
 // is not even created), and each refusal says what kind it is, naming the setting as it was given.
 TEST(PlainRun, RefusesBadSettingsBeforeAnythingRuns) {
@@ -516,7 +603,7 @@ TEST(PlainRun, ErrorsComeBackAsTextAndNoTemporaryFileIsMade) {
              r.data = PlainInput::fromTable(gap);
              return r;
          }(),
-         "The data cannot be given as a table; give its path or its text"},
+         "The data cannot be given as a table; give its path, its lines or a matrix"},
         {"results over the pool",
          [&] {
              PlainRunRequest r = sampleRequest();

@@ -284,6 +284,13 @@ void forEachResponseLine(const SampleOptions& o, const SampleFiles& files,
 
 Status writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
                         bool overwrite) {
+    return writeSampleFiles(
+        files, [&](const std::function<void(const std::string&)>& emit) { forEachResponseLine(options, files, emit); },
+        folder, overwrite);
+}
+
+Status writeSampleFiles(const SampleFiles& files, const ResponseLines& responses, const std::string& folder,
+                        bool overwrite) {
     const auto refused = [](std::string message) { return Failure{FailureKind::Output, std::move(message)}; };
     const std::string prefix = folder.empty() ? std::string() : folder + "/";
     if (!overwrite) {
@@ -304,7 +311,7 @@ Status writeSampleFiles(const SampleOptions& options, const SampleFiles& files, 
     // The response file can be far larger than memory: it is streamed to a temporary file.
     const std::string path = prefix + std::string(sampleResponseName);
     FileReplacement file(path);
-    forEachResponseLine(options, files, [&](const std::string& line) { file.write(line); });
+    responses([&](const std::string& line) { file.write(line); });
     if (!file.commit()) return refused("Cannot write " + path + ".");
     return {};
 }

@@ -230,6 +230,43 @@ Outcome<ObservedAnswers> plainObservedAnswers(const PlainAnswers& data) {
     return answers;
 }
 
+Outcome<std::string> answerLines(const PlainAnswers& data, std::int32_t groupCount) {
+    if (data.form != PlainAnswers::Form::Matrix)
+        return Failure{FailureKind::Input, "A run takes its data as a path, response lines or a matrix"};
+    if (data.groups.empty())
+        return Failure{FailureKind::Input, "A data matrix needs each examinee's true group (groups)"};
+    const Outcome<ObservedAnswers> answers = plainObservedAnswers(data);
+    if (!answers) return answers.failure();
+    // One digit in the line holds the group, 0 for group 1.
+    const std::int32_t highest = std::min(groupCount, 10);
+    std::string text;
+    text.reserve(answers->examineeCount() * (answers->itemCount() + 15));
+    for (std::size_t e = 0; e < answers->examineeCount(); ++e) {
+        const std::string& id = answers->examineeIds[e];
+        const std::int32_t group = answers->groups[e];
+        if (group < 1 || group > highest)
+            return Failure{FailureKind::Input,
+                           "Examinee " + std::to_string(e + 1) + ": " +
+                               (group == 0 ? std::string("no true group") : "group " + std::to_string(group)) +
+                               "; a run takes groups from 1 to " + std::to_string(highest) +
+                               (groupCount > 10 ? " (one digit in a response line)" : " (categories)")};
+        // Characters 1 to 11 hold the identifier; a line end inside it would split the line.
+        if (id.size() > 11 || id.find_first_of("\r\n") != std::string::npos)
+            return Failure{FailureKind::Input, "Examinee " + std::to_string(e + 1) + ": identifier \"" + id +
+                                                   "\" is not at most 11 characters on one line"};
+        text += id;
+        text.append(11 - id.size(), ' ');
+        text += static_cast<char>('0' + group - 1);
+        text += ' ';
+        for (std::size_t i = 0; i < answers->itemCount(); ++i) {
+            const Answer answer = answers->answer(e, i);
+            text += answer == Answer::Right ? '1' : answer == Answer::Wrong ? '0' : ' ';
+        }
+        text += "\r\n";
+    }
+    return text;
+}
+
 PlainCalibrationResult calibratePlain(const PlainCalibrationRequest& request) {
     PlainCalibrationResult result;
     try {

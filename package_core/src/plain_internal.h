@@ -44,6 +44,11 @@ PlainProblem wholeSetting(const std::string& shown, std::string_view value, std:
 PlainProblem plainRunSettings(const std::vector<std::pair<std::string, std::string>>& named,
                               const std::vector<std::string>& arguments, RunSettings& settings);
 
+/// A matrix of answers as the response lines a run reads: the row's identifier, its true group's
+/// digit and one character per item, a missing value as a blank. Every examinee needs a group
+/// from 1 to `groupCount` (and at most 10, which one digit holds); an Input failure says which does not.
+Outcome<std::string> answerLines(const PlainAnswers& data, std::int32_t groupCount);
+
 /// The pool of a run given as a path, a text or a table (with its priors), read by the engine's
 /// loader; an Input failure as a run would report it.
 Outcome<ItemPool> loadPlainPool(const PlainInput& pool, const std::vector<double>& priors, const RunSettings& settings);

@@ -118,7 +118,7 @@ Outcome<std::string> inputText(const PlainInput& input, std::string_view what, c
     if (what == "script") return scriptFileText(input.table);
     if (what == "enemies") return enemiesFileText(input.table);
     return Failure{FailureKind::Input,
-                   "The " + std::string(what) + " cannot be given as a table; give its path or its text"};
+                   "The " + std::string(what) + " cannot be given as a table; give its path, its lines or a matrix"};
 }
 
 // The checker reads files: an input given as text or as a table is written into the private folder.
@@ -241,16 +241,34 @@ auto loadInput(const PlainInput& input, const char* what, const char* kind, cons
     return parse(splitLines(file.value()), std::string(what) + ".csv");
 }
 
+// A request whose data are a matrix of answers, with the data as the response lines the matrix
+// stands for (`lined`), so that a run and a check read them as they read lines given in memory.
+PlainProblem withAnswerLines(const PlainRunRequest& request, const RunSettings& settings,
+                             std::optional<PlainRunRequest>& lined) {
+    if (request.data.form != PlainInput::Form::Answers) return {};
+    Outcome<std::string> lines = answerLines(request.data.answers, settings.groupCount);
+    if (!lines) return {plainProblemKind(lines.failure().kind), lines.failure().message};
+    lined.emplace(request);
+    lined->data = PlainInput::text(std::move(*lines));
+    return {};
+}
+
 // Everything a run loads, in the runner's order, with its inputs in memory, and the tables it
-// writes (`tables`) checked as the runner checks them.
+// writes (`tables`) checked as the runner checks them. `matrixItems`: the items of data given as a
+// matrix, which must answer every kept pool item, since answers go to pool positions.
 Outcome<PreparedRun> prepareRequest(const PlainRunRequest& request, const RunSettings& settings,
-                                    const RunSettings& tables) {
+                                    const RunSettings& tables, std::optional<std::size_t> matrixItems) {
     return catchFailure([&] {
         InputFiles inputs;
         inputs.pool = loadInput(request.pool, "pool", "Pool", request.priors, settings.poolFile,
                                 [&](const std::vector<std::string>& lines, const std::string& name) {
                                     return parsePool(lines, settings, name);
                                 });
+        if (matrixItems && *matrixItems != static_cast<std::size_t>(inputs.pool.itemCount))
+            throw FailureError(FailureKind::Input, "The data have " + std::to_string(*matrixItems) +
+                                                       " items but the pool has " +
+                                                       std::to_string(inputs.pool.itemCount) +
+                                                       (settings.dropItems ? " kept items" : " items"));
         if (settings.blockEnemies)
             inputs.enemySets = loadInput(request.enemies, "enemies", "Enemies", request.priors, settings.enemiesFile,
                                          [&](const std::vector<std::string>& lines, const std::string& name) {
@@ -276,7 +294,8 @@ Outcome<PreparedRun> prepareRequest(const PlainRunRequest& request, const RunSet
                 responses = LineReader::overText(request.data.value);
                 break;
             case PlainInput::Form::Table:
-                throw InputError("The data cannot be given as a table; give its path or its text");
+            case PlainInput::Form::Answers:  // already lines: see withAnswerLines
+                throw InputError("The data cannot be given as a table; give its path, its lines or a matrix");
         }
         return prepareRun(counted, std::move(inputs), std::move(responses)).value();
     });
@@ -380,15 +399,23 @@ Outcome<ItemPool> loadPlainPool(const PlainInput& pool, const std::vector<double
     });
 }
 
-PlainRunResult runPlain(const PlainRunRequest& request) {
+PlainRunResult runPlain(const PlainRunRequest& given) {
     PlainRunResult result;
     try {
         RunSettings settings;
         RunChoices choices;
-        if (const PlainProblem problem = requestSettings(request, settings, &choices)) {
+        if (const PlainProblem problem = requestSettings(given, settings, &choices)) {
             fail(result, problem.kind, problem.text);
             return result;
         }
+        std::optional<PlainRunRequest> lined;
+        if (const PlainProblem problem = withAnswerLines(given, settings, lined)) {
+            fail(result, problem.kind, problem.text);
+            return result;
+        }
+        const PlainRunRequest& request = lined ? *lined : given;
+        const std::optional<std::size_t> matrixItems =
+            lined ? std::optional<std::size_t>(given.data.answers.columns) : std::nullopt;
         namePaths(request, settings);
         // What the run writes: a table only where the request names its file.
         RunSettings tables = settings;
@@ -419,7 +446,7 @@ PlainRunResult runPlain(const PlainRunRequest& request) {
             fail(result, PlainProblemKind::Output, joined(problems));
             return result;
         }
-        Outcome<PreparedRun> preparing = prepareRequest(request, settings, tables);
+        Outcome<PreparedRun> preparing = prepareRequest(request, settings, tables, matrixItems);
         if (!preparing) {
             fail(result, plainProblemKind(preparing.failure().kind), withLineFeeds(preparing.failure().message));
             return result;
@@ -532,15 +559,19 @@ PlainGenerated generatePlain(const std::vector<std::pair<std::string, std::strin
     return generated;
 }
 
-PlainChecked checkPlain(const PlainRunRequest& request) {
+PlainChecked checkPlain(const PlainRunRequest& given) {
     PlainChecked checked;
     try {
         RunSettings settings;
-        if (const PlainProblem problem = requestSettings(request, settings, nullptr)) {
+        std::optional<PlainRunRequest> lined;
+        PlainProblem problem = requestSettings(given, settings, nullptr);
+        if (!problem) problem = withAnswerLines(given, settings, lined);
+        if (problem) {
             checked.problemKind = problem.kind;
             checked.problem = problem.text;
             return checked;
         }
+        const PlainRunRequest& request = lined ? *lined : given;
         TemporaryFolder folder;
         if (!folder.ok()) {
             checked.problemKind = PlainProblemKind::Message;

@@ -148,13 +148,49 @@ def _input(value, what):
     raise TypeError(f"{what}: give a path, a DataFrame or a list of lines, not {type(value).__name__}")
 
 
-def _inputs(pool, data, script, enemies):
+def _data_input(data, groups):
+    """A run's response data: a path or lines as ``_input`` takes them, or a matrix (a 2-D array or
+    a DataFrame, one row per examinee and one column per item) with each examinee's true group."""
+    if isinstance(data, pd.DataFrame) or isinstance(data, np.ndarray):
+        if np.ndim(data) != 2:
+            raise ValueError(f"data: a matrix has two dimensions (examinees x items), not {np.ndim(data)}")
+        if groups is None:
+            raise ValueError("data: a matrix needs groups, each examinee's true group (1, 2, ...)")
+        return ("answers", _answers(data, groups))
+    if groups is not None:
+        # A response file's lines carry their own group digits.
+        raise ValueError("groups: give them only with data as a matrix or a DataFrame")
+    if data is None or isinstance(data, (str, os.PathLike)) or (
+            isinstance(data, (list, tuple)) and all(isinstance(line, str) for line in data)):
+        return _input(data, "data")
+    raise TypeError("data: give a path, a list of lines, or a 2-D array or DataFrame of answers with groups, "
+                    f"not {type(data).__name__}")
+
+
+def _inputs(pool, data, script, enemies, groups=None):
     return {
         "pool": _input(pool, "pool"),
-        "data": _input(data, "data"),
+        "data": _data_input(data, groups),
         "script": _input(script, "script"),
         "enemies": _input(enemies, "enemies"),
     }
+
+
+def _stop_probability(stop_probability, settings):
+    """The stop probabilities as (name, value) pairs, one per value: ``stop_probability`` (one value or
+    a list), or the older ``stop_probabilities`` taken from ``settings``, with a deprecation warning."""
+    name = "stop_probability"
+    if "stop_probabilities" in settings:
+        old = settings.pop("stop_probabilities")
+        warnings.warn("stop_probabilities is deprecated; use stop_probability (one value or a list)",
+                      DeprecationWarning, stacklevel=3)
+        if stop_probability is not None:
+            raise TypeError("give stop_probability or stop_probabilities, not both")
+        name, stop_probability = "stop_probabilities", old
+    if stop_probability is None:
+        return []
+    many = stop_probability if isinstance(stop_probability, (list, tuple, np.ndarray)) else [stop_probability]
+    return [(name, _setting_value(x)) for x in many]
 
 
 def _frame(columns):
@@ -192,6 +228,7 @@ def run(
     pool,
     data,
     *,
+    groups=None,
     script=None,
     enemies=None,
     priors=None,
@@ -201,7 +238,7 @@ def run(
     trace_candidates=0,
     trace_examinees=None,
     stopping=False,
-    stop_probabilities=None,
+    stop_probability=None,
     confusion=False,
     examinees=False,
     progress=None,
@@ -209,8 +246,12 @@ def run(
 ):
     """Runs the simulator once, as ``quillon-sim`` with the same options, and returns its tables.
 
-    ``pool``, ``script`` and ``enemies`` are paths or DataFrames, ``data`` a path or a list of the
-    response file's lines; ``settings`` are the runner's options in snake_case (``max_length=40``,
+    ``pool``, ``script`` and ``enemies`` are paths or DataFrames. ``data`` is a response file's path,
+    a list of its lines, or a matrix: a 2-D NumPy array or a DataFrame, one row per examinee and one
+    column per pool item (the k-th column answers the k-th kept item), 1 right, 0 wrong, NaN not
+    administered, with ``groups`` each examinee's true group (1-based; with a DataFrame also the
+    name of its column). A NaN is written as a blank, which a simulation scores as wrong.
+    ``settings`` are the runner's options in snake_case (``max_length=40``,
     ``method="MinCost"``, ``follow_script=True``, ``no_exposure=True``, ``results="out.csv"``). With
     a pool DataFrame, ``priors`` gives the groups' priors. ``trace``, ``stopping``, ``confusion``
     and ``examinees`` are True or a path to keep the table at (the same file as the runner's
@@ -218,7 +259,10 @@ def run(
     examinee and test: ``examinee``, ``examinee_id``, ``true_group``, ``test``, ``map_group``,
     ``map_prob``, then ``sprt_length`` and ``sprt_group`` and, for each stop probability X,
     ``posterior_X_length`` and ``posterior_X_group``: where each rule first decided, NaN where it
-    never did. ``progress`` is a callable
+    never did. ``stop_probability`` is one value or a list (``stop_probabilities``, the older name,
+    still works with a DeprecationWarning); ``trace_examinees=None`` traces every examinee.
+    ``exposure_control`` ("none", "sympson-hetter", "eligibility", "progressive") and
+    ``max_exposure`` are settings like the others. ``progress`` is a callable
     ``(tests_done, tests_expected)``, False for none, or None for a tqdm bar when tqdm is installed.
     Ctrl-C (KeyboardInterrupt), or an exception from ``progress``, cancels the run and is raised.
 
@@ -241,19 +285,18 @@ def run(
         "examinees": examinees_on,
         "examinees_path": examinees_path,
     }
+    stops = _stop_probability(stop_probability, settings)
     named = _named(settings)
     # The run's own choices go with the settings, so that the layer checks them all as the runner does.
     for name, value in (("seed", seed), ("threads", threads), ("trace_candidates", trace_candidates),
                         ("trace_examinees", trace_examinees)):
         if value is not None:
             named.append((name, _setting_value(value)))
-    if stop_probabilities is not None:
-        many = stop_probabilities if isinstance(stop_probabilities, (list, tuple)) else [stop_probabilities]
-        named.extend(("stop_probabilities", _setting_value(x)) for x in many)
+    named.extend(stops)
     # A calibrated pool carries its priors, so that it runs as it was estimated.
     if priors is None and isinstance(pool, pd.DataFrame):
         priors = pool.attrs.get("priors")
-    inputs = _inputs(pool, data, script, enemies)
+    inputs = _inputs(pool, data, script, enemies, groups)
     show, bar = _progress_bar(progress)
     try:
         out = _quillon.run(
@@ -295,8 +338,10 @@ def generate(folder, **options):
     return {name: out[name] for name in ("pool", "script", "enemies", "data")}
 
 
-def check(pool, data, *, script=None, enemies=None, priors=None, **settings):
+def check(pool, data, *, groups=None, script=None, enemies=None, priors=None, **settings):
     """The checker's findings for a run with these inputs and settings, one row each.
+
+    The inputs as ``run`` takes them, ``data`` also as a matrix with its ``groups``.
 
     Columns: file, line, column, kind ("error" or "warning"), what, fix. The checker's report text
     is in ``.attrs["text"]`` and the exit code of ``quillon-sim check`` in ``.attrs["exit_code"]``.
@@ -304,7 +349,7 @@ def check(pool, data, *, script=None, enemies=None, priors=None, **settings):
     out = _quillon.check(
         _named(settings),
         _arguments(check),
-        _inputs(pool, data, script, enemies),
+        _inputs(pool, data, script, enemies, groups),
         None if priors is None else [float(p) for p in priors],
     )
     _raise_error(out)
@@ -503,14 +548,15 @@ def calibrate(
     )
 
 
-def score(pool, data, *, priors=None, groups=None, sequential=False, order=None, **settings):
+def score(pool, data, *, priors=None, groups=None, sequential=False, order=None, stop_probability=None,
+          **settings):
     """Classifies real examinees with a pool, as ``quillon-sim score``: one row per examinee.
 
     ``pool`` is a pool file's path or a pool DataFrame (``calibrate``'s with its priors, or
     ``priors`` given); ``data`` as for ``calibrate``, the k-th column answering the k-th pool item,
     NaN not administered. ``settings`` are the runner's options that classify, in snake_case
-    (``categories=3``, ``no_uniform_priors=True``, the SPRT's and the costs' options,
-    ``stop_probabilities``). With ``sequential`` the answers are taken one at a time, in pool order
+    (``categories=3``, ``no_uniform_priors=True``, the SPRT's and the costs' options);
+    ``stop_probability`` is one value or a list, as for ``run``. With ``sequential`` the answers are taken one at a time, in pool order
     or in each examinee's ``order`` (a list of 1-based pool positions per examinee, or a 2-D array
     padded with NaN), and the table tells where each stopping rule first decided.
 
@@ -519,11 +565,8 @@ def score(pool, data, *, priors=None, groups=None, sequential=False, order=None,
     """
     if priors is None and isinstance(pool, pd.DataFrame):
         priors = pool.attrs.get("priors")
-    stops = settings.pop("stop_probabilities", None)
-    named = _named(settings)
-    if stops is not None:
-        many = stops if isinstance(stops, (list, tuple)) else [stops]
-        named.extend(("stop_probabilities", _setting_value(x)) for x in many)
+    stops = _stop_probability(stop_probability, settings)
+    named = _named(settings) + stops
     orders = None
     if order is not None:
         orders = [np.asarray(o, dtype=float).ravel() for o in order]

@@ -75,13 +75,16 @@ py::list pyTable(const quillon::PlainTable& table) {
     return columns;
 }
 
-// ("path" | "text" | "table", value), or None.
+quillon::PlainAnswers plainAnswers(const py::dict& data);
+
+// ("path" | "text" | "table" | "answers", value), or None.
 quillon::PlainInput plainInput(const py::object& input) {
     if (input.is_none()) return {};
     const py::tuple pair = input.cast<py::tuple>();
     const std::string form = pair[0].cast<std::string>();
     if (form == "path") return quillon::PlainInput::path(cText(pair[1]));
     if (form == "text") return quillon::PlainInput::text(cText(pair[1]));
+    if (form == "answers") return quillon::PlainInput::fromAnswers(plainAnswers(pair[1].cast<py::dict>()));
     return quillon::PlainInput::fromTable(plainTable(pair[1].cast<py::list>()));
 }
 

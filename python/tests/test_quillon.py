@@ -129,7 +129,7 @@ def test_the_examinees_frame_is_the_runners_file(tmp_path, threads):
          str(threads), "--examinees", runner_file],
         check=True,
     )
-    result = quillon.run(POOL, RESPONSES, no_exposure=True, stop_probabilities=[.9, .99], tests_per_person=2,
+    result = quillon.run(POOL, RESPONSES, no_exposure=True, stop_probability=[.9, .99], tests_per_person=2,
                          threads=threads, examinees=package_file, progress=False)
     assert package_file.read_bytes() == runner_file.read_bytes()
     frame = result.examinees
@@ -175,10 +175,10 @@ def test_shares_over_no_test_are_nan(tmp_path):
          'setting trace_candidates: "-1" is not a whole number from 0 to 1000'),
         (dict(trace_examinees=-3), ValueError,
          'setting trace_examinees: "-3" is not a whole number from 0 to 9223372036854775807'),
-        (dict(stop_probabilities=[2.0]), ValueError,
-         "setting stop_probabilities: Stop probability 2 must lie between 0 and 1 (both excluded)."),
-        (dict(stop_probabilities=[.9, float("nan")]), ValueError,
-         "setting stop_probabilities: Stop probability NaN must lie between 0 and 1 (both excluded)."),
+        (dict(stop_probability=[2.0]), ValueError,
+         "setting stop_probability: Stop probability 2 must lie between 0 and 1 (both excluded)."),
+        (dict(stop_probability=[.9, float("nan")]), ValueError,
+         "setting stop_probability: Stop probability NaN must lie between 0 and 1 (both excluded)."),
         (dict(threads=-1), ValueError, 'setting threads: "-1" is not a whole number from 1 to 1024'),
         (dict(threads=True), ValueError, 'setting threads: "true" is not a whole number from 1 to 1024'),
         (dict(randomization=-1), ValueError, "setting randomization: Randomization factor must be at least 0."),

@@ -50,10 +50,44 @@ argument_names <- function(f) setdiff(names(formals(f)), "...")
 report_wanted <- function(x) isTRUE(x) || (is.character(x) && length(x) == 1)
 report_path <- function(x) if (is.character(x)) x else NULL
 
+# A run's response data: a path as it is, or a matrix or data frame of answers (examinees x items)
+# with each examinee's true group, handed on as the answers the layer writes as response lines.
+run_data <- function(data, groups) {
+  if (is.matrix(data) || is.data.frame(data)) {
+    if (is.null(groups)) {
+      stop("data: a matrix needs groups, each examinee's true group (1, 2, ...)", call. = FALSE)
+    }
+    return(answers_value(data, groups))
+  }
+  if (!is.null(groups)) {
+    # A response file's lines carry their own group digits.
+    stop("groups: give them only with data as a matrix or a data frame", call. = FALSE)
+  }
+  if (!is.null(data) && !(is.character(data) && length(data) == 1)) {
+    stop("data must be a file path, or a matrix or data frame of answers (examinees x items) with groups",
+         call. = FALSE)
+  }
+  data
+}
+
+# The older name of stop_probability, taken from a call's `...` with a warning that names the new one.
+deprecated_stops <- function(settings, stop_probability) {
+  old <- names(settings) == "stop_probabilities"
+  if (!any(old)) return(list(settings = settings, stop_probability = stop_probability))
+  warning(structure(class = c("quillon_deprecated", "deprecatedWarning", "warning", "condition"),
+                    list(message = "stop_probabilities is deprecated; use stop_probability (a vector)",
+                         call = NULL)))
+  if (!is.null(stop_probability)) {
+    stop("give stop_probability or stop_probabilities, not both", call. = FALSE)
+  }
+  list(settings = settings[!old], stop_probability = unlist(settings[old], use.names = FALSE))
+}
+
 run_request <- function(pool, data, script, enemies, settings, arguments, priors = NULL,
                         seed = NULL, threads = NULL, trace = FALSE, trace_candidates = NULL,
                         trace_examinees = NULL, stopping = FALSE, stop_probability = NULL,
-                        confusion = FALSE, examinees = FALSE, paths = list()) {
+                        confusion = FALSE, examinees = FALSE, paths = list(), groups = NULL) {
+  data <- run_data(data, groups)
   # The run's own choices go with the settings, so that the layer checks them all as the runner does.
   own <- Filter(Negate(is.null), list(seed = seed, threads = threads,
                                       trace_candidates = trace_candidates,
@@ -82,10 +116,16 @@ progress_function <- function(progress) {
 #' @param pool The item pool: a file path, or a data frame with the columns \code{item},
 #'   \code{collection}, optionally \code{drop}, and one probability column per group
 #'   \code{p_group_1}, \code{p_group_2}, \dots
-#' @param data The response file: a file path.
+#' @param data The response data: a response file's path, or a matrix (or data frame) with one
+#'   row per examinee and one column per kept pool item (the k-th column answers the k-th item)
+#'   holding 1 (right), 0 (wrong) or \code{NA} (not administered, written as a blank, which a
+#'   simulation scores as wrong), given with \code{groups}.
+#' @param groups With a matrix or data frame of answers, each examinee's true group (1, 2, \dots,
+#'   up to the run's \code{categories}); with a data frame also the name of its column.
 #' @param ... Settings named like the runner's long options with underscores for dashes, for
 #'   example \code{max_length = 40}, \code{method = "MaxDiscr"}, \code{randomization = 3},
-#'   \code{follow_script = TRUE}; \code{quillon_settings()} lists them.
+#'   \code{follow_script = TRUE}, \code{exposure_control = "progressive"},
+#'   \code{max_exposure = 0.3}; \code{quillon_settings()} lists them.
 #' @param script,enemies The script and the enemy sets: \code{NULL}, a file path or a data frame
 #'   (a script with the columns \code{collection} and \code{randomization}; enemies in long form
 #'   with the columns \code{set} and \code{item}).
@@ -97,7 +137,8 @@ progress_function <- function(progress) {
 #'   \option{--stopping}, \option{--confusion} and \option{--examinees}).
 #' @param trace_candidates,trace_examinees The trace's best candidates per row and how many
 #'   examinees it keeps (\code{NULL}: all).
-#' @param stop_probability The MAP probabilities at which the stopping table stops a test.
+#' @param stop_probability The MAP probabilities at which the stopping table stops a test, as a
+#'   vector (\code{stop_probabilities}, the older name, still works with a warning).
 #' @param priors With a pool data frame, the groups' prior probabilities (by default those
 #'   \code{quillon_calibrate} attached to its pool as \code{attr(pool, "priors")}).
 #' @param results,exposure File paths to keep the results and exposure tables in, written as the
@@ -133,23 +174,24 @@ progress_function <- function(progress) {
 #' run <- quillon_run(files$pool, files$data, max_length = 20, progress = FALSE)
 #' head(run$results)
 #' @export
-quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads = NULL,
+quillon_run <- function(pool, data, ..., groups = NULL, script = NULL, enemies = NULL, threads = NULL,
                         seed = NULL, trace = FALSE, stopping = FALSE, confusion = FALSE,
                         examinees = FALSE, trace_candidates = 0, trace_examinees = NULL, stop_probability = NULL,
                         priors = NULL, results = NULL, exposure = NULL,
                         progress = interactive()) {
+  given <- deprecated_stops(list(...), stop_probability)
   # A calibrated pool carries its priors, so that it runs as it was estimated.
   if (is.null(priors) && is.data.frame(pool)) priors <- attr(pool, "priors")
   paths <- list(results = results, exposure = exposure, trace = report_path(trace),
                 stopping = report_path(stopping), confusion = report_path(confusion),
                 examinees = report_path(examinees))
-  request <- run_request(pool, data, script, enemies, option_values(list(...)),
+  request <- run_request(pool, data, script, enemies, option_values(given$settings),
                          argument_names(quillon_run), priors = priors, seed = seed, threads = threads,
                          trace = report_wanted(trace), trace_candidates = trace_candidates,
                          trace_examinees = trace_examinees, stopping = report_wanted(stopping),
-                         stop_probability = stop_probability,
+                         stop_probability = given$stop_probability,
                          confusion = report_wanted(confusion), examinees = report_wanted(examinees),
-                         paths = Filter(Negate(is.null), paths))
+                         paths = Filter(Negate(is.null), paths), groups = groups)
   shown <- progress_function(progress)
   out <- tryCatch(.run(request, shown$show), finally = shown$close())
   call <- sys.call()
@@ -180,9 +222,9 @@ quillon_run <- function(pool, data, ..., script = NULL, enemies = NULL, threads 
 #' files <- quillon_generate(tempfile("quillon"), items = 60, examinees = 100, seed = 7)
 #' quillon_check(files$pool, files$data)
 #' @export
-quillon_check <- function(pool, data, ..., script = NULL, enemies = NULL, priors = NULL) {
+quillon_check <- function(pool, data, ..., groups = NULL, script = NULL, enemies = NULL, priors = NULL) {
   request <- run_request(pool, data, script, enemies, option_values(list(...)),
-                         argument_names(quillon_check), priors = priors)
+                         argument_names(quillon_check), priors = priors, groups = groups)
   out <- .check(request)
   if (nzchar(out$problem)) stop(quillon_error(out$problem, out$problem_kind, sys.call()))
   findings <- out$findings
@@ -437,7 +479,8 @@ quillon_calibrate <- function(data, groups = NULL, items = NULL, collections = N
 #' @param order With \code{sequential}, each examinee's items in the order given: a list of
 #'   1-based pool positions per examinee, or a matrix with one row per examinee padded with
 #'   \code{NA}; \code{NULL}: pool order.
-#' @param stop_probability The MAP probabilities at which a test stops.
+#' @param stop_probability The MAP probabilities at which a test stops, as a vector
+#'   (\code{stop_probabilities}, the older name, still works with a warning).
 #' @return A data frame with one row per examinee and the score table's columns. A pool, data or
 #'   setting that does not fit is an error of class \code{quillon_error} with the system's message.
 #' @examples
@@ -448,7 +491,9 @@ quillon_calibrate <- function(data, groups = NULL, items = NULL, collections = N
 quillon_score <- function(pool, data, ..., priors = NULL, groups = NULL, sequential = FALSE,
                           order = NULL, stop_probability = NULL) {
   if (is.null(priors) && is.data.frame(pool)) priors <- attr(pool, "priors")
-  settings <- option_values(list(...))
+  given <- deprecated_stops(list(...), stop_probability)
+  settings <- option_values(given$settings)
+  stop_probability <- given$stop_probability
   for (x in stop_probability) settings <- c(settings, stop_probability = setting_text("stop_probability", x))
   if (is.matrix(order)) order <- lapply(seq_len(nrow(order)), function(i) order[i, ])
   if (!is.null(order)) order <- lapply(order, as.double)

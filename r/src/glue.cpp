@@ -88,9 +88,38 @@ quillon::PlainTable toPlainTable(const Rcpp::DataFrame& frame) {
     return table;
 }
 
-// NULL: absent; a single string: a path; a data frame: a table.
+// Response data prepared by the R side: list(form = "paths" | "matrix", paths or matrix, and
+// optional groups, examinee_ids, items, collections), NA as not administered or no group.
+quillon::PlainAnswers toAnswers(const Rcpp::List& data) {
+    quillon::PlainAnswers answers;
+    const std::string form = Rcpp::as<std::string>(data["form"]);
+    if (form == "paths") {
+        answers.paths = Rcpp::as<std::vector<std::string>>(data["paths"]);
+    } else {
+        answers.form = quillon::PlainAnswers::Form::Matrix;
+        const Rcpp::NumericMatrix matrix = data["matrix"];
+        answers.rows = static_cast<std::size_t>(matrix.nrow());
+        answers.columns = static_cast<std::size_t>(matrix.ncol());
+        // R keeps a matrix by columns; the layer takes it by rows.
+        answers.cells.resize(answers.rows * answers.columns);
+        for (std::size_t r = 0; r < answers.rows; ++r)
+            for (std::size_t c = 0; c < answers.columns; ++c)
+                answers.cells[r * answers.columns + c] = matrix(static_cast<int>(r), static_cast<int>(c));
+    }
+    const auto given = [&data](const char* name) { return data.containsElementNamed(name) && !Rf_isNull(data[name]); };
+    if (given("groups")) answers.groups = Rcpp::as<std::vector<double>>(data["groups"]);
+    if (given("examinee_ids")) answers.examineeIds = Rcpp::as<std::vector<std::string>>(data["examinee_ids"]);
+    if (given("items")) answers.itemIds = Rcpp::as<std::vector<std::string>>(data["items"]);
+    if (given("collections")) answers.collections = Rcpp::as<std::vector<double>>(data["collections"]);
+    return answers;
+}
+
+// NULL: absent; a single string: a path; a data frame: a table; a list made by answers_value: a
+// matrix of answers.
 quillon::PlainInput toInput(SEXP value, const char* what) {
     if (Rf_isNull(value)) return {};
+    if (TYPEOF(value) == VECSXP && !Rf_inherits(value, "data.frame"))
+        return quillon::PlainInput::fromAnswers(toAnswers(Rcpp::List(value)));
     if (Rf_inherits(value, "data.frame")) return quillon::PlainInput::fromTable(toPlainTable(Rcpp::DataFrame(value)));
     if (TYPEOF(value) == STRSXP && Rf_length(value) == 1 && STRING_ELT(value, 0) != NA_STRING) {
         return quillon::PlainInput::path(Rcpp::as<std::string>(value));
@@ -484,36 +513,6 @@ Rcpp::List readResults(std::string path) {
                                                                      : quillon::plainProblemKind(read.failure().kind)),
                               Rcpp::Named("table") = read ? Rcpp::wrap(toDataFrame(*read)) : R_NilValue);
 }
-
-namespace {
-
-// Response data prepared by the R side: list(form = "paths" | "matrix", paths or matrix, and
-// optional groups, examinee_ids, items, collections), NA as not administered or no group.
-quillon::PlainAnswers toAnswers(const Rcpp::List& data) {
-    quillon::PlainAnswers answers;
-    const std::string form = Rcpp::as<std::string>(data["form"]);
-    if (form == "paths") {
-        answers.paths = Rcpp::as<std::vector<std::string>>(data["paths"]);
-    } else {
-        answers.form = quillon::PlainAnswers::Form::Matrix;
-        const Rcpp::NumericMatrix matrix = data["matrix"];
-        answers.rows = static_cast<std::size_t>(matrix.nrow());
-        answers.columns = static_cast<std::size_t>(matrix.ncol());
-        // R keeps a matrix by columns; the layer takes it by rows.
-        answers.cells.resize(answers.rows * answers.columns);
-        for (std::size_t r = 0; r < answers.rows; ++r)
-            for (std::size_t c = 0; c < answers.columns; ++c)
-                answers.cells[r * answers.columns + c] = matrix(static_cast<int>(r), static_cast<int>(c));
-    }
-    const auto given = [&data](const char* name) { return data.containsElementNamed(name) && !Rf_isNull(data[name]); };
-    if (given("groups")) answers.groups = Rcpp::as<std::vector<double>>(data["groups"]);
-    if (given("examinee_ids")) answers.examineeIds = Rcpp::as<std::vector<std::string>>(data["examinee_ids"]);
-    if (given("items")) answers.itemIds = Rcpp::as<std::vector<std::string>>(data["items"]);
-    if (given("collections")) answers.collections = Rcpp::as<std::vector<double>>(data["collections"]);
-    return answers;
-}
-
-}  // namespace
 
 // [[Rcpp::export(.calibrate)]]
 Rcpp::List calibrate(Rcpp::List data, Rcpp::CharacterVector settings, std::vector<std::string> arguments) {

@@ -53,4 +53,12 @@ void forEachResponseLine(const SampleOptions& options, const SampleFiles& files,
 Status writeSampleFiles(const SampleOptions& options, const SampleFiles& files, const std::string& folder,
                         bool overwrite = false);
 
+/// Produces response lines, each with its CR LF, through the function it is given.
+using ResponseLines = std::function<void(const std::function<void(const std::string&)>&)>;
+
+/// `writeSampleFiles` with the response lines made elsewhere (data of another model): the same
+/// names, refusals and failures.
+Status writeSampleFiles(const SampleFiles& files, const ResponseLines& responses, const std::string& folder,
+                        bool overwrite = false);
+
 }  // namespace quillon

@@ -55,16 +55,37 @@ Outcome<PlainTable> readResults(const std::string& path);
 /// The checker's findings, one row each: file, line, column, kind ("error" or "warning"), what, fix.
 PlainTable plainFindings(const CheckReport& report);
 
-/// One input of a run: a file path, the file's text, or (pool, script, enemies) a plain table.
+/// Real examinees' answers as a package gives them: response files, response lines, or a matrix.
+struct PlainAnswers {
+    enum class Form { Paths, Text, Matrix };
+    Form form = Form::Paths;
+    std::vector<std::string> paths;
+    std::string text;  // response lines in the usual layout, read as "data.csv"
+    /// Rows examinees, columns items, by rows: 1 right, 0 wrong, NaN not administered.
+    std::size_t rows = 0, columns = 0;
+    std::vector<double> cells;
+    /// Each examinee's 1-based group (NaN: none); empty: a matrix has none, response lines keep
+    /// their own group digits.
+    std::vector<double> groups;
+    std::vector<std::string> examineeIds;  // a matrix's; empty: its row numbers
+    /// The items' identifiers and collections; empty: I0001... and one collection.
+    std::vector<std::string> itemIds;
+    std::vector<double> collections;
+};
+
+/// One input of a run: a file path, the file's text, (pool, script, enemies) a plain table, or
+/// (data) a matrix of answers with the examinees' true groups.
 struct PlainInput {
-    enum class Form { Absent, Path, Text, Table };
+    enum class Form { Absent, Path, Text, Table, Answers };
     Form form = Form::Absent;
     std::string value;  // the path or the text
     PlainTable table;
+    PlainAnswers answers;  // a matrix, its groups required
 
-    static PlainInput path(std::string p) { return {Form::Path, std::move(p), {}}; }
-    static PlainInput text(std::string t) { return {Form::Text, std::move(t), {}}; }
-    static PlainInput fromTable(PlainTable t) { return {Form::Table, {}, std::move(t)}; }
+    static PlainInput path(std::string p) { return {Form::Path, std::move(p), {}, {}}; }
+    static PlainInput text(std::string t) { return {Form::Text, std::move(t), {}, {}}; }
+    static PlainInput fromTable(PlainTable t) { return {Form::Table, {}, std::move(t), {}}; }
+    static PlainInput fromAnswers(PlainAnswers a) { return {Form::Answers, {}, {}, std::move(a)}; }
 };
 
 /// The pool file for a pool table (columns `item`, `collection`, optional `drop`, and `p_group_1`
@@ -263,24 +284,6 @@ struct PlainStudyResult {
 /// Runs a study as `quillon-sim study FILE` does and reads back the tables it wrote; never
 /// throws for anything a caller can put in the request.
 PlainStudyResult studyPlain(const PlainStudyRequest& request);
-
-/// Real examinees' answers as a package gives them: response files, response lines, or a matrix.
-struct PlainAnswers {
-    enum class Form { Paths, Text, Matrix };
-    Form form = Form::Paths;
-    std::vector<std::string> paths;
-    std::string text;  // response lines in the usual layout, read as "data.csv"
-    /// Rows examinees, columns items, by rows: 1 right, 0 wrong, NaN not administered.
-    std::size_t rows = 0, columns = 0;
-    std::vector<double> cells;
-    /// Each examinee's 1-based group (NaN: none); empty: a matrix has none, response lines keep
-    /// their own group digits.
-    std::vector<double> groups;
-    std::vector<std::string> examineeIds;  // a matrix's; empty: its row numbers
-    /// The items' identifiers and collections; empty: I0001... and one collection.
-    std::vector<std::string> itemIds;
-    std::vector<double> collections;
-};
 
 /// The answers a package gave, as observed answers; a matrix is taken cell by cell, without a text
 /// in between. An Input failure names the row and column, or the file and line, of a fault.
