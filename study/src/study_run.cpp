@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 
+#include "quillon/charts/chart_model.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
@@ -353,11 +354,8 @@ Status writeStudyTables(const Study& study, const std::string& workFolder, std::
         for (std::size_t r = 0; r < statistics.size(); ++r)
             runs.push_back({static_cast<std::int32_t>(r + 1), &statistics[r]});
         // The control and R vary by condition alone, never by replication.
-        const RunSettings& settings = studyRun(study, workFolder, c, 0).settings;
-        builder.addCondition(figureLevels(study, factors, c), runs,
-                             settings.exposureControl == ExposureControl::None
-                                 ? std::nullopt
-                                 : std::optional<double>(settings.maxExposure));
+        const StudyRun first = studyRun(study, workFolder, c, 0);
+        builder.addCondition(figureLevels(study, factors, c), runs, charts::exposureTargetOf(first.settings));
     }
     if (!failed.empty())
         return Failure{FailureKind::Input, "These runs did not complete, so no study table is written:" + failed};
