@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <sstream>
 
 #include "failure_text.h"
 #include "fnv_hex.h"
@@ -132,6 +133,22 @@ struct Split {
     }
 };
 
+// Gives the pool an Exposure_K column of varied parameters, some 1, some 0.
+void addExposureParameters(const std::string& poolFile) {
+    std::istringstream in(TempFolder::read(poolFile));
+    std::string text;
+    int row = 0;
+    for (std::string line; std::getline(in, line); ++row) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        text += line +
+                (row == 0  ? ",Exposure_K"
+                 : row < 3 ? ","
+                           : "," + std::to_string((row * 7 % 11) / 10.0)) +
+                "\r\n";
+    }
+    std::ofstream(poolFile, std::ios::binary) << text;
+}
+
 SampleOptions smallSample(std::int32_t groups, std::int64_t examinees) {
     SampleOptions sample;
     sample.items = 80;
@@ -176,6 +193,25 @@ TEST(RunParts, MergedShardsWriteTheOneProcessRunsBytes) {
         {"fewer examinees than shards", smallSample(2, 3), [](RunSettings&) {}},
         // Ranges of several replay batches, and progress points every few tests.
         {"many examinees", smallSample(2, 230), [](RunSettings& s) { s.testsPerPerson = 2; }},
+        // Each exposure control adds draws of its own; the eligibility method also learns across
+        // examinees, so its shards must learn what the examinees before their range teach.
+        {"progressive", smallSample(2, 45),
+         [](RunSettings& s) {
+             s.exposureControl = ExposureControl::Progressive;
+             s.randomizationFactor = 2;
+         }},
+        {"eligibility", smallSample(2, 230),
+         [](RunSettings& s) {
+             s.exposureControl = ExposureControl::Eligibility;
+             s.maxExposure = .3;
+             s.testsPerPerson = 2;
+         }},
+        {"sympson-hetter", smallSample(2, 70),
+         [](RunSettings& s) {
+             s.exposureControl = ExposureControl::SympsonHetter;
+             s.blockEnemies = true;
+             addExposureParameters(s.poolFile);
+         }},
         // Every examinee's fifth test finds a collection used up by the first four.
         {"failing", smallSample(2, 30),
          [](RunSettings& s) {

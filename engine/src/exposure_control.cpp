@@ -46,13 +46,12 @@ void EligibilityCounts::add(const EligibilityCounts& other) {
     tests += other.tests;
 }
 
-std::vector<double> eligibilityProbabilities(const EligibilityCounts& counts, double maxExposure) {
-    std::vector<double> probability(counts.eligible.size(), 1.0);
+std::vector<double> eligibilityProbabilities(const std::vector<double>& eligible,
+                                             const std::vector<double>& administered, double maxExposure) {
+    std::vector<double> probability(eligible.size(), 1.0);
     for (std::size_t i = 0; i < probability.size(); ++i) {
-        if (counts.administered[i] == 0) continue;
-        const double bound =
-            maxExposure * static_cast<double>(counts.eligible[i]) / static_cast<double>(counts.administered[i]);
-        probability[i] = std::min(1.0, bound);
+        if (!(administered[i] > 0.0)) continue;
+        probability[i] = std::min(1.0, maxExposure * eligible[i] / administered[i]);
     }
     return probability;
 }

@@ -62,12 +62,34 @@ void quicksort(Candidate* a, std::int64_t lo, std::int64_t hi) {
 void ExclusionMarks::clearAll() {
     std::fill(flags_.begin(), flags_.end(), 0);
     blocked_.clear();
+    setAside_.clear();
 }
 
 void ExclusionMarks::clearBlocked() {
     for (std::int32_t position : blocked_)
         flags_[static_cast<std::size_t>(position - 1)] &= static_cast<Flags>(~blockedBit);
     blocked_.clear();
+}
+
+void ExclusionMarks::setAside(std::int32_t position) {
+    Flags& flag = flags_[static_cast<std::size_t>(position - 1)];
+    if ((flag & setAsideBit) == 0) {
+        flag |= setAsideBit;
+        setAside_.push_back(position);
+    }
+}
+
+void ExclusionMarks::liftSetAside() {
+    for (std::int32_t position : setAside_) flags_[static_cast<std::size_t>(position - 1)] &= ~setAsideBit;
+}
+
+void ExclusionMarks::restoreSetAside() {
+    for (std::int32_t position : setAside_) flags_[static_cast<std::size_t>(position - 1)] |= setAsideBit;
+}
+
+void ExclusionMarks::clearSetAside() {
+    liftSetAside();
+    setAside_.clear();
 }
 
 void ExclusionMarks::block(std::int32_t position) {
@@ -166,8 +188,9 @@ double discriminationScore(const double* p, const GroupPosterior& posterior) {
 class ItemSelector::State {
 public:
     State(const InputFiles& inputs, const RunSettings& settings);
-    std::int32_t selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
-                            ExclusionMarks& marks, RandomGenerator& random);
+    std::int32_t chooseItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                            const ExclusionMarks& marks, RandomGenerator& random, RandomGenerator* merit);
+    void blockEnemiesOf(std::int32_t item, ExclusionMarks& marks) const;
 
     std::int64_t candidatesScored = 0;
     std::int64_t exactScores = 0;
@@ -178,6 +201,7 @@ public:
 private:
     void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                          const ExclusionMarks& marks);
+    void mixProgressive(std::int32_t position, RandomGenerator& merit);
     Candidate candidateAtRank(std::int64_t rank);
     void recordDetail(std::int64_t rank);
     // Two groups, Shannon or MinCost: bounds for every candidate, exact scores where needed.
@@ -484,8 +508,9 @@ void ItemSelector::State::recordDetail(std::int64_t rank) {
         detail.best.resize(static_cast<std::size_t>(detailBestCount));
 }
 
-std::int32_t ItemSelector::State::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
-                                             ExclusionMarks& marks, RandomGenerator& random) {
+std::int32_t ItemSelector::State::chooseItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                                             const ExclusionMarks& marks, RandomGenerator& random,
+                                             RandomGenerator* merit) {
     std::int64_t factor = settings_.randomizationFactor;
     if (settings_.followScript) {
         const ScriptSlot& slot = inputs_.script.slots[static_cast<std::size_t>(position - 1)];
@@ -498,21 +523,47 @@ std::int32_t ItemSelector::State::selectItem(std::int32_t& collection, std::int3
     const std::int64_t count = static_cast<std::int64_t>(candidates_.size());
     candidatesScored += count;
     if (count == 0) return 0;
+    if (merit != nullptr) mixProgressive(position, *merit);
     // A factor below 1 leaves nothing to draw from; it counts as 1.
     const std::int64_t k = std::min(count, std::max<std::int64_t>(factor, 1));
     const std::int64_t rank = random.nextIndex(k);
     if (keepDetail) recordDetail(rank);
     const Candidate picked = candidateAtRank(rank);
     if (keepDetail) detail.score = picked.score;
-    const std::int32_t chosen = picked.position;
-    if (settings_.blockEnemies) {
-        for (std::int32_t s : enemySetsOfItem_[static_cast<std::size_t>(chosen - 1)]) {
-            for (std::int32_t member : inputs_.enemySets[static_cast<std::size_t>(s)].positions) {
-                if (member > 0) marks.block(member);
-            }
+    return picked.position;
+}
+
+void ItemSelector::State::blockEnemiesOf(std::int32_t item, ExclusionMarks& marks) const {
+    if (!settings_.blockEnemies) return;
+    for (std::int32_t s : enemySetsOfItem_[static_cast<std::size_t>(item - 1)]) {
+        for (std::int32_t member : inputs_.enemySets[static_cast<std::size_t>(s)].positions) {
+            if (member > 0) marks.block(member);
         }
     }
-    return chosen;
+}
+
+void ItemSelector::State::mixProgressive(std::int32_t position, RandomGenerator& merit) {
+    // Every score exactly, then each one's place between the worst and the best finite score as a
+    // merit in [0, 1] (a score that is not finite ranks last, as it would unmixed).
+    const std::size_t n = candidates_.size();
+    if (bounded_) {
+        for (std::size_t c = 0; c < n; ++c) exactScore(c);
+        bounded_ = false;
+    }
+    double best = HUGE_VAL;
+    double worst = -HUGE_VAL;
+    for (const Candidate& c : candidates_) {
+        if (!std::isfinite(c.score)) continue;
+        best = std::min(best, c.score);
+        worst = std::max(worst, c.score);
+    }
+    const double weight = static_cast<double>(position - 1) / static_cast<double>(std::max(settings_.maxTestLength, 1));
+    for (Candidate& c : candidates_) {
+        double scoreMerit = 0.0;
+        if (std::isfinite(c.score)) scoreMerit = worst > best ? (worst - c.score) / (worst - best) : 1.0;
+        const double mixed = (1.0 - weight) * merit.nextUniform() + weight * scoreMerit;
+        c.score = -mixed;  // lower ranks first, as every score here
+    }
 }
 
 ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings)
@@ -524,7 +575,18 @@ ItemSelector& ItemSelector::operator=(ItemSelector&&) noexcept = default;
 
 std::int32_t ItemSelector::selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
                                       ExclusionMarks& marks, RandomGenerator& random) {
-    return state_->selectItem(collection, position, posterior, marks, random);
+    const std::int32_t chosen = state_->chooseItem(collection, position, posterior, marks, random, nullptr);
+    if (chosen != 0) state_->blockEnemiesOf(chosen, marks);
+    return chosen;
+}
+
+std::int32_t ItemSelector::chooseItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                                      const ExclusionMarks& marks, RandomGenerator& random, RandomGenerator* merit) {
+    return state_->chooseItem(collection, position, posterior, marks, random, merit);
+}
+
+void ItemSelector::blockEnemiesOf(std::int32_t item, ExclusionMarks& marks) const {
+    state_->blockEnemiesOf(item, marks);
 }
 
 std::int64_t ItemSelector::candidatesScored() const { return state_->candidatesScored; }

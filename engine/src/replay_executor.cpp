@@ -1,11 +1,13 @@
 #include "replay_executor.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +30,11 @@ struct Batch {
     std::vector<ExamineeOutcome> outcomes;
     std::vector<RandomGenerator> startStates;  // per examinee, for a cut at a cancel
     RandomGenerator endState;                  // after the batch's last simulated draw
+    // Under the eligibility method: whether the batch only teaches the method (examinees before a
+    // range), the probabilities its examinees are simulated under, and what their tests add.
+    bool warmUp = false;
+    std::vector<double> eligibility;
+    EligibilityCounts counts;
     // Written by the thread that simulated the batch and read by the caller once `done` is set,
     // both under the threads' lock.
     bool done = false;
@@ -42,6 +49,61 @@ std::uint32_t stateAfter(RandomGenerator from, std::uint64_t draws) {
 
 // Small enough that a cancel takes effect quickly, large enough to keep the threads busy.
 constexpr std::size_t batchSize = 32;
+
+// The eligibility method learns from blocks of this many examinees, counted from the file's first
+// line; the examinees of block b are simulated under what blocks 0 to b - 2 taught, so that block
+// b - 1 may still be simulating meanwhile, and the bytes depend on no thread count or shard split.
+constexpr std::int64_t eligibilityBlock = 32;
+
+std::int64_t blockOf(std::int64_t examinee) { return examinee / eligibilityBlock; }
+
+// What the eligibility method has learnt, block by block, as batches are taken in file order:
+// each whole block's counts are folded in, in block order, after the earlier ones fade.
+class EligibilityLedger {
+public:
+    EligibilityLedger(std::int32_t itemCount, double maxExposure)
+        : maxExposure_(maxExposure),
+          eligible_(static_cast<std::size_t>(itemCount), 0.0),
+          administered_(static_cast<std::size_t>(itemCount), 0.0),
+          blockFading_(std::pow(eligibilityFading, static_cast<double>(eligibilityBlock))) {}
+
+    void add(std::int64_t block, const EligibilityCounts& counts) {
+        auto [at, fresh] = recent_.try_emplace(block);
+        if (fresh) at->second.resize(static_cast<std::int32_t>(counts.eligible.size()));
+        at->second.add(counts);
+    }
+
+    // The probabilities for block b; every block up to b - 2 must have been taken in full.
+    const std::vector<double>& probabilitiesFor(std::int64_t block) {
+        if (block == probabilityBlock_) return probabilities_;
+        for (auto at = recent_.begin(); at != recent_.end() && at->first <= block - 2; at = recent_.erase(at)) {
+            // Blocks no examinee reached fade too, so every examinee's weight depends on its place alone.
+            for (; foldedThrough_ < at->first; ++foldedThrough_) {
+                for (std::size_t i = 0; i < eligible_.size(); ++i) {
+                    eligible_[i] *= blockFading_;
+                    administered_[i] *= blockFading_;
+                }
+            }
+            for (std::size_t i = 0; i < eligible_.size(); ++i) {
+                eligible_[i] += static_cast<double>(at->second.eligible[i]);
+                administered_[i] += static_cast<double>(at->second.administered[i]);
+            }
+        }
+        probabilities_ = eligibilityProbabilities(eligible_, administered_, maxExposure_);
+        probabilityBlock_ = block;
+        return probabilities_;
+    }
+
+private:
+    double maxExposure_;
+    std::vector<double> eligible_;
+    std::vector<double> administered_;
+    double blockFading_;
+    std::int64_t foldedThrough_ = 0;  // blocks before this one have faded for it
+    std::map<std::int64_t, EligibilityCounts> recent_;
+    std::int64_t probabilityBlock_ = -1;
+    std::vector<double> probabilities_;
+};
 
 // One call of replay: reads, simulates and folds batches; the caller's thread alone reads and
 // folds, any thread simulates.
@@ -58,8 +120,26 @@ public:
           runStart_(random),
           drawsPerTest_(2 * static_cast<std::uint64_t>(settings.maxTestLength)),
           drawsPerExaminee_(drawsPerTest_ * static_cast<std::uint64_t>(settings.testsPerPerson)) {
-        for (std::string skipped; examineesRead_ < firstExaminee && responses.nextLine(skipped);) ++examineesRead_;
-        lastExaminee_ = examineeCount < 0 ? std::numeric_limits<std::int64_t>::max() : examineesRead_ + examineeCount;
+        if (settings.exposureControl == ExposureControl::Eligibility)
+            ledger_.emplace(inputs.pool.itemCount, settings.maxExposure);
+        // Under the eligibility method the examinees before a range are simulated too, for what
+        // they teach it; otherwise they are skipped.
+        if (!ledger_)
+            for (std::string skipped; examineesRead_ < firstExaminee && responses.nextLine(skipped);) ++examineesRead_;
+        firstExaminee_ = std::max<std::int64_t>(firstExaminee, 0);
+        lastExaminee_ = examineeCount < 0 ? std::numeric_limits<std::int64_t>::max() : firstExaminee_ + examineeCount;
+    }
+
+    bool learnsEligibility() const { return ledger_.has_value(); }
+
+    // Under the eligibility method, whether `earlier` must be taken before `batch` can be prepared.
+    bool mustTakeFirst(const Batch& earlier, const Batch& batch) const {
+        return ledger_ && blockOf(earlier.firstExaminee) <= blockOf(batch.firstExaminee) - 2;
+    }
+
+    // Sets the probabilities a read batch is simulated under; every batch `mustTakeFirst` names has been taken.
+    void prepare(Batch& batch) {
+        if (ledger_) batch.eligibility = ledger_->probabilitiesFor(blockOf(batch.firstExaminee));
     }
 
     ExamineeSimulator makeSimulator() const {
@@ -75,7 +155,14 @@ public:
         batch.done = false;
         batch.error = nullptr;
         if (batch.lines.size() < batchSize) batch.lines.resize(batchSize);
-        while (batch.size < batchSize && examineesRead_ + static_cast<std::int64_t>(batch.size) < lastExaminee_ &&
+        // A batch lies within one eligibility block and on one side of the range's start.
+        std::int64_t end = lastExaminee_;
+        batch.warmUp = examineesRead_ < firstExaminee_;
+        if (ledger_) {
+            end = std::min(end, (blockOf(examineesRead_) + 1) * eligibilityBlock);
+            if (batch.warmUp) end = std::min(end, firstExaminee_);
+        }
+        while (batch.size < batchSize && examineesRead_ + static_cast<std::int64_t>(batch.size) < end &&
                responses_.nextLine(batch.lines[batch.size]))
             ++batch.size;
         examineesRead_ += static_cast<std::int64_t>(batch.size);
@@ -90,6 +177,10 @@ public:
         generator.jump(drawsPerExaminee_ * static_cast<std::uint64_t>(batch.firstExaminee));
         batch.outcomes.resize(batch.size);
         batch.startStates.clear();
+        if (ledger_) {
+            batch.counts.resize(inputs_.pool.itemCount);
+            simulator.useEligibility(&batch.eligibility, &batch.counts);
+        }
         for (std::size_t e = 0; e < batch.size; ++e) {
             batch.startStates.push_back(generator);
             simulator.simulate(parseResponseLine(batch.lines[e]), generator, batch.outcomes[e]);
@@ -105,6 +196,8 @@ public:
 
     // Folds a simulated batch; false when the run stops at one of its examinees.
     bool take(const Batch& batch) {
+        if (ledger_) ledger_->add(blockOf(batch.firstExaminee), batch.counts);
+        if (batch.warmUp) return true;
         for (std::size_t e = 0; e < batch.outcomes.size(); ++e) {
             std::size_t testsTaken = 0;
             const ExamineeLine examinee{batch.firstExaminee + static_cast<std::int64_t>(e) + 1, &batch.lines[e],
@@ -140,7 +233,9 @@ private:
     const std::uint64_t drawsPerTest_;
     const std::uint64_t drawsPerExaminee_;
     std::int64_t examineesRead_ = 0;
+    std::int64_t firstExaminee_ = 0;
     std::int64_t lastExaminee_ = 0;
+    std::optional<EligibilityLedger> ledger_;
 };
 
 // The threads of one replay: each takes batches in the order they were handed over and
@@ -262,6 +357,7 @@ void replayOnThisThread(Replay& replay) {
     Batch batch;
     bool simulated = false;
     while (replay.read(batch)) {
+        replay.prepare(batch);
         replay.simulate(batch, simulator);
         simulated = true;
         if (!replay.take(batch)) break;
@@ -279,9 +375,20 @@ void replayOnThreads(Replay& replay, int threadCount) {
     // Enough batches to keep every thread busy while the caller folds, few enough that the
     // memory does not grow with the file.
     const std::size_t limit = 2 * static_cast<std::size_t>(threadCount);
+    // Waits for the oldest batch in flight and takes it; false when the run stops there.
+    const auto takeOldest = [&] {
+        Batch& next = *inFlight.front();
+        threads.waitFor(next);
+        if (next.error) std::rethrow_exception(next.error);
+        if (!replay.take(next)) return false;
+        spare.push_back(std::move(inFlight.front()));
+        inFlight.pop_front();
+        return true;
+    };
     bool moreLines = true;
-    for (;;) {
-        while (moreLines && inFlight.size() < limit) {
+    bool stopped = false;
+    while (!stopped) {
+        while (moreLines && inFlight.size() < limit && !stopped) {
             std::unique_ptr<Batch> batch;
             if (spare.empty()) {
                 batch = std::make_unique<Batch>();
@@ -291,19 +398,21 @@ void replayOnThreads(Replay& replay, int threadCount) {
             }
             moreLines = replay.read(*batch);
             if (moreLines) {
+                while (!inFlight.empty() && replay.mustTakeFirst(*inFlight.front(), *batch))
+                    if (!takeOldest()) {
+                        stopped = true;
+                        break;
+                    }
+                if (stopped) break;
+                replay.prepare(*batch);
                 threads.hand(*batch);
                 inFlight.push_back(std::move(batch));
             } else {
                 spare.push_back(std::move(batch));
             }
         }
-        if (inFlight.empty()) break;
-        Batch& next = *inFlight.front();
-        threads.waitFor(next);
-        if (next.error) std::rethrow_exception(next.error);
-        if (!replay.take(next)) break;
-        spare.push_back(std::move(inFlight.front()));
-        inFlight.pop_front();
+        if (stopped || inFlight.empty()) break;
+        if (!takeOldest()) break;
     }
     threads.stopAndJoin();
     threads.addTallies(replay.end);

@@ -114,10 +114,71 @@ void ExamineeSimulator::collectionDraw(std::int32_t& collection, RandomGenerator
     deckRemaining_.erase(at);
 }
 
+void ExamineeSimulator::drawEligibility(RandomGenerator& control) {
+    const std::vector<double>& probability = *eligibility_;
+    EligibilityCounts* counts = eligibilityCounts_;
+    if (counts) ++counts->tests;
+    for (std::size_t i = 0; i < probability.size(); ++i) {
+        // An item sure to be eligible takes no draw.
+        const bool eligible = probability[i] >= 1.0 || control.nextUniform() < probability[i];
+        if (!eligible)
+            marks_.setAside(static_cast<std::int32_t>(i + 1));
+        else if (counts)
+            ++counts->eligible[i];
+    }
+}
+
+std::int32_t ExamineeSimulator::chooseOrFallBack(std::int32_t& collection, std::int32_t position,
+                                                 RandomGenerator& random, RandomGenerator* merit) {
+    const std::int32_t drawn = collection;
+    std::int32_t item = selector_.chooseItem(collection, position, posterior_, marks_, random, merit);
+    if (item != 0 || !marks_.anySetAside()) return item;
+    // Nothing else is left in the collection: the items set aside come back rather than end the
+    // run. The failed choice drew nothing, so this one takes the position's draw.
+    collection = drawn;
+    marks_.liftSetAside();
+    item = selector_.chooseItem(collection, position, posterior_, marks_, random, merit);
+    marks_.restoreSetAside();
+    return item;
+}
+
+std::int32_t ExamineeSimulator::chooseUnderControl(std::int32_t& collection, std::int32_t position,
+                                                   RandomGenerator& random, RandomGenerator& control,
+                                                   TestRecord& test) {
+    const ExposureControl method = settings_.exposureControl;
+    RandomGenerator* merit = method == ExposureControl::Progressive ? &control : nullptr;
+    const std::int32_t drawn = collection;
+    std::int32_t item = chooseOrFallBack(collection, position, random, merit);
+    if (method == ExposureControl::SympsonHetter) {
+        const std::vector<double>& k = inputs_.pool.exposureParameter;
+        // Kept with probability K; else set aside for this test and chosen again, drawing from the
+        // control's stream so that the run's own draws stay two per position.
+        // An item back from being set aside is given without a second trial.
+        while (item != 0 && !marks_.isSetAside(item)) {
+            const double keep = k[static_cast<std::size_t>(item - 1)];
+            if (keep >= 1.0 || control.nextUniform() < keep) break;
+            marks_.setAside(item);
+            test.setAside.push_back(item);
+            collection = drawn;
+            item = selector_.chooseItem(collection, position, posterior_, marks_, control, nullptr);
+            if (item == 0) {
+                // Every candidate was set aside: the best of them is given after all.
+                collection = drawn;
+                item = chooseOrFallBack(collection, position, control, nullptr);
+                break;
+            }
+        }
+    }
+    if (item != 0) selector_.blockEnemiesOf(item, marks_);
+    return item;
+}
+
 void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& random, ExamineeOutcome& outcome,
                                  PositionObserver* observer) {
     const ItemPool& pool = inputs_.pool;
     const std::int32_t tests = settings_.testsPerPerson;
+    const bool controlled = settings_.exposureControl != ExposureControl::None;
+    RandomGenerator control = controlStream(random);
     outcome.trueGroup = record.trueGroup;
     outcome.tests.resize(static_cast<std::size_t>(tests));
     deckRemaining_.clear();
@@ -128,13 +189,19 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
         test.traces.clear();
         test.icolErrorPositions.clear();
         test.failed = false;
+        test.setAside.clear();
         if (t > 1) marks_.clearBlocked();
+        if (controlled) {
+            marks_.clearSetAside();
+            if (settings_.exposureControl == ExposureControl::Eligibility && eligibility_) drawEligibility(control);
+        }
         posterior_.resetPosterior(settings_.uniformPriors, pool.groupPrior);
         for (std::int32_t n = 1; n <= settings_.maxTestLength; ++n) {
             std::int32_t collection = 0;
             collectionDraw(collection, random);
             if (collection > highestDeckCollection) test.icolErrorPositions.push_back(n);
-            const std::int32_t item = selector_.selectItem(collection, n, posterior_, marks_, random);
+            const std::int32_t item = controlled ? chooseUnderControl(collection, n, random, control, test)
+                                                 : selector_.selectItem(collection, n, posterior_, marks_, random);
             if (item == 0) {
                 test.failed = true;
                 test.failedCollection = collection;
@@ -142,6 +209,7 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
                 return;
             }
             marks_.markAdministered(item, t);
+            if (eligibilityCounts_) ++eligibilityCounts_->administered[static_cast<std::size_t>(item - 1)];
             PositionOutcome p;
             p.item = item;
             const std::int32_t answer = record.answerValue(item);
@@ -215,6 +283,11 @@ namespace {
 
 // Opens the response lines and counts them for the progress display.
 Outcome<PreparedRun> countResponses(const RunSettings& settings, PreparedRun prepared) {
+    if (settings.exposureControl == ExposureControl::SympsonHetter && prepared.inputs.pool.exposureParameter.empty())
+        return Failure{FailureKind::Input, "Pool file " + upperName(settings.poolFile) + " has no " +
+                                               std::string(exposureParameterHeader) +
+                                               " column, which Sympson-Hetter exposure control needs; "
+                                               "quillon-sim calibrate-exposure writes a pool with one."};
     if (!prepared.responses->isOpen())
         return Failure{FailureKind::Input, "Data file " + upperName(settings.responseFile) + " is not available."};
     prepared.lineCount = prepared.responses->countLinesAndRewind();

@@ -39,9 +39,15 @@ struct EligibilityCounts {
     void add(const EligibilityCounts& other);
 };
 
-/// Per item, the probability that it is eligible for the next tests: min(1, R × eligible /
-/// administered), 1 for an item not yet given, so that P(given) = P(given | eligible) × P(eligible)
-/// stays at or below R.
-std::vector<double> eligibilityProbabilities(const EligibilityCounts& counts, double maxExposure);
+/// How much the eligibility method's counts fade per examinee, so that the probabilities follow
+/// what the items do now rather than what they did at the start (van der Linden and Veldkamp's
+/// fading factor).
+inline constexpr double eligibilityFading = 0.999;
+
+/// Per item, the probability that it is eligible for the next tests from the (faded) counts:
+/// min(1, R × eligible / administered), 1 for an item not yet given, so that P(given) =
+/// P(given | eligible) × P(eligible) stays at or below R.
+std::vector<double> eligibilityProbabilities(const std::vector<double>& eligible,
+                                             const std::vector<double>& administered, double maxExposure);
 
 }  // namespace quillon

@@ -21,7 +21,9 @@ public:
     void resize(std::int32_t itemCount) {
         flags_.assign(static_cast<std::size_t>(itemCount), 0);
         blocked_.clear();
+        setAside_.clear();
     }
+    /// Clears every mark, at the start of an examinee.
     void clearAll();
     /// Clears the enemy blocks at the start of a test after the first.
     void clearBlocked();
@@ -32,15 +34,31 @@ public:
     }
     bool eligible(std::int32_t position) const { return flags_[static_cast<std::size_t>(position - 1)] == 0; }
 
+    /// Sets an item aside for this test on behalf of an exposure control: it is not eligible, yet
+    /// comes back when its collection has nothing else (see `liftSetAside`).
+    void setAside(std::int32_t position);
+    bool anySetAside() const { return !setAside_.empty(); }
+    bool isSetAside(std::int32_t position) const {
+        return (flags_[static_cast<std::size_t>(position - 1)] & setAsideBit) != 0;
+    }
+    /// Makes the items set aside eligible again for one selection; `restoreSetAside` undoes it.
+    void liftSetAside();
+    void restoreSetAside();
+    /// Ends every set-aside, at the start of each test.
+    void clearSetAside();
+
 private:
-    // One byte per item: bit 0 is the enemy block, bit t the administration in test t.
+    // One byte per item: bit 0 is the enemy block, bit t the administration in test t, the top
+    // bit an exposure control's set-aside.
     using Flags = std::uint8_t;
     static constexpr Flags blockedBit = 1u;
-    static_assert(minTestsPerPerson >= 1 && maxTestsPerPerson < std::numeric_limits<Flags>::digits,
-                  "every test of an examinee needs its own bit above the block bit");
+    static constexpr Flags setAsideBit = 0x80u;
+    static_assert(minTestsPerPerson >= 1 && maxTestsPerPerson < std::numeric_limits<Flags>::digits - 1,
+                  "every test of an examinee needs its own bit between the block and the set-aside bits");
 
     std::vector<Flags> flags_;
     std::vector<std::int32_t> blocked_;
+    std::vector<std::int32_t> setAside_;
 };
 
 /// One candidate of a selection: a pool position and its score.
@@ -73,6 +91,16 @@ public:
     /// followed. Draws one random value whenever there is a candidate, and blocks enemies.
     std::int32_t selectItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
                             ExclusionMarks& marks, RandomGenerator& random);
+
+    /// `selectItem` without the enemy blocks, which wait for `blockEnemiesOf` once an exposure
+    /// control has kept the item. With `merit`, the selection is progressive: each candidate's
+    /// score is mixed with a uniform merit drawn from `merit`, the score weighing (position - 1) /
+    /// maximum length.
+    std::int32_t chooseItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
+                            const ExclusionMarks& marks, RandomGenerator& random, RandomGenerator* merit = nullptr);
+
+    /// Blocks, for the rest of the test, the enemies of an item about to be given.
+    void blockEnemiesOf(std::int32_t item, ExclusionMarks& marks) const;
 
     /// How many candidates the selections so far have scored.
     std::int64_t candidatesScored() const;

@@ -58,8 +58,20 @@ public:
     /// Keeps a trace of every position from now on, with the best `bestCount` candidates.
     void keepTraces(std::int32_t bestCount);
 
+    /// Under the eligibility method: each item's probability of being eligible for the examinees
+    /// simulated from now on, and the counts their tests add to; both belong to the caller.
+    void useEligibility(const std::vector<double>* probabilities, EligibilityCounts* counts) {
+        eligibility_ = probabilities;
+        eligibilityCounts_ = counts;
+    }
+
 private:
     void collectionDraw(std::int32_t& collection, RandomGenerator& random);
+    void drawEligibility(RandomGenerator& control);
+    std::int32_t chooseUnderControl(std::int32_t& collection, std::int32_t position, RandomGenerator& random,
+                                    RandomGenerator& control, TestRecord& test);
+    std::int32_t chooseOrFallBack(std::int32_t& collection, std::int32_t position, RandomGenerator& random,
+                                  RandomGenerator* merit);
 
     const InputFiles& inputs_;
     const RunSettings& settings_;
@@ -68,6 +80,8 @@ private:
     GroupPosterior posterior_;
     std::vector<std::int32_t> deckRemaining_;
     bool keepTraces_ = false;
+    const std::vector<double>* eligibility_ = nullptr;
+    EligibilityCounts* eligibilityCounts_ = nullptr;
 };
 
 /// One examinee as the run takes it, in file order.
