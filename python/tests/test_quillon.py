@@ -456,7 +456,7 @@ SAMPLE_DESIGN = {
         "exposure_control": ["none", "eligibility", "progressive", "sympson-hetter"],
         "max_length": [10, 20],
     },
-    "data": {"generate": {"items": 60, "examinees": 100, "script_length": 20}},
+    "data": {"generate": {"items": 120, "examinees": 100, "script_length": 20}},
 }
 
 

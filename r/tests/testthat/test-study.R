@@ -20,7 +20,7 @@ sample_design <- function(output) {
        factors = list(method = c("Shannon", "MinCost"),
                       exposure_control = c("none", "eligibility", "progressive", "sympson-hetter"),
                       max_length = c(10, 20)),
-       data = list(generate = list(items = 60, examinees = 100, script_length = 20)))
+       data = list(generate = list(items = 120, examinees = 100, script_length = 20)))
 }
 
 test_that("a study designed in R gives the bytes of its study file and reads back", {
