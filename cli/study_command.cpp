@@ -81,6 +81,13 @@ public:
         std::fflush(stderr);
         lineShown_ = true;
     }
+    void calibratingExposure(std::size_t pool, std::size_t pools, double maxExposure) override {
+        if (!showProgress_) return;
+        std::fprintf(stderr, "\rStudy: calibrating Sympson-Hetter parameters %zu of %zu (R = %s)   ", pool, pools,
+                     formatRoundTrip(maxExposure).c_str());
+        std::fflush(stderr);
+        lineShown_ = true;
+    }
     void endLine() {
         if (lineShown_) std::fputc('\n', stderr);
         lineShown_ = false;

@@ -305,6 +305,39 @@ TEST(ChartModel, ExposureFiguresAndChart) {
               "e.csv does not belong to r.csv: its use counts are not a whole number of tests of 2 items.");
 }
 
+// A controlled run's exposure charts carry its target line, on the axis however low the rates;
+// an uncontrolled run's report has none and names no control.
+TEST(ChartModel, AControlledRunDrawsItsTargetRate) {
+    RunTables tables = run(results(twoGroupLine, 2));
+    tables.exposure = exposure({1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1});  // every rate 1/6
+    tables.exposureFile = "e.csv";
+    const std::string plain = reportHtml({tables});
+    EXPECT_EQ(plain.find("target R"), std::string::npos);
+    EXPECT_TRUE(chartOf(buildCharts({tables}), "exposure").references.empty());
+
+    RunSettings settings;
+    settings.exposureControl = ExposureControl::Eligibility;
+    settings.maxExposure = 0.4;
+    tables.exposureTarget = exposureTargetOf(settings);
+    const Chart chart = chartOf(buildCharts({tables}), "exposure");
+    ASSERT_EQ(chart.references.size(), 1u);
+    EXPECT_EQ(chart.references[0].y, 0.4);
+    EXPECT_EQ(chart.references[0].label, "target R = 0.4");
+    EXPECT_GE(chart.y.high, 0.4);
+    EXPECT_NE(svgElement(layoutChart(chart)).find("target R = 0.4"), std::string::npos);
+    EXPECT_NE(reportHtml({tables}).find("target R = 0.4"), std::string::npos);
+
+    // The settings list names the control only when there is one.
+    const auto named = [](const RunSettings& s) {
+        for (const auto& [name, value] : settingsSummary(s))
+            if (name == "Exposure control") return value;
+        return std::string();
+    };
+    EXPECT_EQ(named(settings), "eligibility, target R = 0.4");
+    EXPECT_EQ(named(RunSettings{}), "");
+    EXPECT_EQ(exposureTargetOf(RunSettings{}), std::nullopt);
+}
+
 // One test as the engine records it: the MAP group and its probability at each length, and the
 // SPRT's decision from `sprtFrom` on (0: never).
 struct TestCase {

@@ -831,4 +831,9 @@ std::vector<Chart> buildCharts(const std::vector<RunTables>& runs) {
     return charts;
 }
 
+std::optional<double> exposureTargetOf(const RunSettings& settings) {
+    if (settings.exposureControl == ExposureControl::None) return std::nullopt;
+    return settings.maxExposure;
+}
+
 }  // namespace quillon::charts

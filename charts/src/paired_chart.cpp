@@ -173,6 +173,7 @@ Outcome<RunTables> runTablesInMemory(const RunSettings& settings, const RunStati
     run.confusion = std::move(*confusion);
     if (Status paired = checkRunPairs({run}); !paired) return paired.failure();
     run.settings = settingsSummary(settings);
+    run.exposureTarget = exposureTargetOf(settings);
     return run;
 }
 

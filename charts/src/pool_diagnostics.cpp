@@ -5,6 +5,7 @@
 #include <map>
 
 #include "quillon/charts/report.h"
+#include "quillon/engine/output_tables.h"
 
 namespace quillon::charts {
 namespace {
@@ -38,6 +39,24 @@ std::map<std::int64_t, int> collectionOrder(const ExposureTable& exposure) {
     int next = 0;
     for (auto& [collection, index] : order) index = next++;
     return order;
+}
+
+// The target line of each controlled run among `pool`, named after its run when there are several.
+std::vector<ReferenceLine> targetLines(const std::vector<RunTables>& runs, const std::vector<const PoolRun*>& pool) {
+    std::vector<ReferenceLine> lines;
+    for (const PoolRun* p : pool)
+        if (p->run->exposureTarget)
+            lines.push_back({*p->run->exposureTarget, (runs.size() > 1 ? p->run->label + ": " : std::string()) +
+                                                          "target R = " + formatRoundTrip(*p->run->exposureTarget)});
+    return lines;
+}
+
+// An exposure axis from 0 that fits the rates drawn and every target line.
+Axis exposureAxis(double highest, const std::vector<ReferenceLine>& targets) {
+    for (const ReferenceLine& line : targets) highest = std::max(highest, line.y);
+    Axis axis = percentAxis(0, highest, true);
+    axis.title = "Exposure rate (% of tests)";
+    return axis;
 }
 
 // Seven colours before they repeat: with more collections the mark tells them apart in the scatter.
@@ -102,8 +121,10 @@ Chart exposureChart(const std::vector<RunTables>& runs, const std::vector<PoolRu
     for (const Series& series : chart.series)
         for (const auto& point : series.points)
             if (point) high = std::max(high, point->second);
-    chart.y = percentAxis(0, high, true);
-    chart.y.title = "Exposure rate (% of tests)";
+    std::vector<const PoolRun*> all;
+    for (const PoolRun& p : pool) all.push_back(&p);
+    chart.references = targetLines(runs, all);
+    chart.y = exposureAxis(high, chart.references);
     return chart;
 }
 
@@ -137,8 +158,8 @@ std::optional<Chart> separationChart(const std::vector<RunTables>& runs, const P
     const bool two = run.exposure->groupCount == 2;
     chart.x.title = two ? "Separation |p2 \xE2\x88\x92 p1| (probability of a correct answer)"
                         : "Separation: largest difference between adjacent groups";
-    chart.y = percentAxis(0, highest, true);
-    chart.y.title = "Exposure rate (% of tests)";
+    chart.references = targetLines(runs, {&p});
+    chart.y = exposureAxis(highest, chart.references);
     chart.notes.push_back(
         two ? "One point per item: how far its probability of a correct answer differs between the two groups."
             : "One point per item: the largest difference in its probability of a correct answer between adjacent "

@@ -255,6 +255,10 @@ std::vector<std::pair<std::string, std::string>> settingsSummary(const RunSettin
                           formatPlain(settings.costPassPass) + ", " + formatPlain(settings.costPassFail) + ", " +
                               formatPlain(settings.costFailPass) + ", " + formatPlain(settings.costFailFail));
     }
+    // Listed only when on, so the list of an uncontrolled run stays as it was.
+    if (settings.exposureControl != ExposureControl::None)
+        list.emplace_back("Exposure control", std::string(exposureControlName(settings.exposureControl)) +
+                                                  ", target R = " + formatRoundTrip(settings.maxExposure));
     list.emplace_back("Uniform priors", onOff(settings.uniformPriors));
     list.emplace_back("Drop items", onOff(settings.dropItems));
     list.emplace_back("Block enemies", onOff(settings.blockEnemies));
@@ -281,7 +285,10 @@ Outcome<RunTables> loadRunOfSettings(const RunSettings& settings, const std::str
         // A run whose exposure table could not be written still has its results to show.
         run = loadRunTables({settings.resultsFile, "", "", stoppingFile, confusionFile});
     }
-    if (run) run->settings = settingsSummary(settings);
+    if (run) {
+        run->settings = settingsSummary(settings);
+        run->exposureTarget = exposureTargetOf(settings);
+    }
     return run;
 }
 

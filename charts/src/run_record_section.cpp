@@ -64,6 +64,8 @@ void attachRunRecord(RunTables& run) {
                          " (its digest differs), so it is not used.";
         return;
     }
+    // Tables read from files know their run's control only from its record.
+    if (!run.exposureTarget) run.exposureTarget = exposureTargetOf(record->settings);
     run.record = std::move(*record);
 }
 

@@ -365,6 +365,87 @@ std::optional<StudyChartSet> tradeOffCharts(const StudyFigures& figures, const L
     return set;
 }
 
+// Whether the study runs any condition under exposure control, or varies it: then the report
+// shows what the control costs in test length.
+bool hasExposureControl(const StudyFigures& figures) {
+    const bool targeted = std::any_of(figures.conditions.begin(), figures.conditions.end(),
+                                      [](const ConditionFigures& c) { return c.exposureTarget.has_value(); });
+    return targeted || std::any_of(figures.factors.begin(), figures.factors.end(), [](const FigureFactor& f) {
+               return f.name == exposureControlColumn || f.name == maxExposureColumn;
+           });
+}
+
+// The target line at R, labelled with it.
+ReferenceLine targetLine(double target) { return {target, "target R = " + formatRoundTrip(target)}; }
+
+// Each condition's maximum exposure rate against its average test length under each posterior
+// stopping rule, with both intervals, and the target rate of the controlled conditions.
+std::optional<StudyChartSet> exposureTradeOffCharts(const StudyFigures& figures, const Layout& layout) {
+    if (!hasExposureControl(figures)) return std::nullopt;
+    std::vector<OutcomeKey> rules;
+    for (const OutcomeKey& key : outcomeKeys(figures))
+        if (key.kind == OutcomeKind::Atl && key.threshold) rules.push_back(key);
+    if (rules.empty()) return std::nullopt;
+    const bool onePanel = layout.panels.size() == 1;
+    const char* title = "Maximum exposure rate against average test length, with the target rate R";
+    const OutcomeKey rateKey{OutcomeKind::MaxExposureRate, "", std::nullopt};
+    std::vector<std::vector<Series>> panels(layout.panels.size());
+    std::vector<std::vector<double>> targets(layout.panels.size());
+    for (std::size_t p = 0; p < layout.panels.size(); ++p) {
+        for (std::size_t c : layout.panels[p]) {
+            const std::optional<double>& target = figures.conditions[c].exposureTarget;
+            if (target && std::find(targets[p].begin(), targets[p].end(), *target) == targets[p].end())
+                targets[p].push_back(*target);
+        }
+        std::sort(targets[p].begin(), targets[p].end());
+        for (std::size_t r = 0; r < rules.size(); ++r) {
+            for (std::size_t c : layout.panels[p]) {
+                const ConditionFigures& condition = figures.conditions[c];
+                SeriesStyle style = layout.styles[c];
+                style.marker = static_cast<int>(r);
+                Series point{conditionLabel(figures, condition) + " \xC2\xB7 " + ruleLabel(rules[r]), style, {}};
+                const OutcomeFigures* atl = outcomeOf(condition, rules[r]);
+                const OutcomeFigures* rate = outcomeOf(condition, rateKey);
+                if (!atl || !rate || !atl->summary.mean || !rate->summary.mean) continue;
+                point.points.emplace_back(std::pair{*atl->summary.mean, *rate->summary.mean});
+                Whiskers whiskers;
+                if (atl->summary.ciLow && atl->summary.ciHigh)
+                    whiskers.x = std::pair{*atl->summary.ciLow, *atl->summary.ciHigh};
+                if (rate->summary.ciLow && rate->summary.ciHigh)
+                    whiskers.y = std::pair{std::max(*rate->summary.ciLow, 0.0), std::min(*rate->summary.ciHigh, 1.0)};
+                point.whiskers.push_back(whiskers);
+                panels[p].push_back(std::move(point));
+            }
+        }
+    }
+    std::vector<Series> all;
+    for (const auto& panel : panels) all.insert(all.end(), panel.begin(), panel.end());
+    if (all.empty()) return std::nullopt;
+    const double xHigh = std::max(drawnRange(all, true).second, static_cast<double>(longestLength(figures)));
+    Axis x = niceAxis(0, xHigh, onePanel ? 8 : 5, false);
+    x.title = "Average test length (items)";
+    // Every target line stays on the plot, however far below it the rates lie.
+    double high = drawnRange(all, false).second;
+    for (const auto& panel : targets)
+        for (double target : panel) high = std::max(high, target);
+    Axis y = percentAxis(0, high, true);
+    y.title = "Maximum exposure rate (% of tests)";
+    StudyChartSet set{"exposure-trade-off",
+                      title,
+                      {},
+                      {"Marks: each condition's average test length under each posterior stopping rule against the "
+                       "highest share of its full-length tests that gave one item; dotted lines: the target rate R "
+                       "of the conditions run under exposure control.",
+                       nStatement(figures, "whiskers")}};
+    for (std::size_t p = 0; p < panels.size(); ++p) {
+        Chart chart = panelChart(onePanel ? "exposure-trade-off" : "exposure-trade-off-" + std::to_string(p + 1),
+                                 panelTitle(figures, layout, p, title), x, y, panels[p]);
+        for (double target : targets[p]) chart.references.push_back(targetLine(target));
+        set.panels.push_back(std::move(chart));
+    }
+    return set;
+}
+
 // The page's one legend: which colour (and dash) is which level, the same on every chart.
 std::string colourKey(const StudyFigures& figures, const Layout& layout) {
     std::string out;
@@ -593,6 +674,8 @@ Outcome<std::vector<StudyChartSet>> buildStudyCharts(const StudyFigures& figures
     if (!layout) return layout.failure();
     std::vector<StudyChartSet> sets = lengthCharts(figures, *layout);
     if (std::optional<StudyChartSet> tradeOff = tradeOffCharts(figures, *layout)) sets.push_back(std::move(*tradeOff));
+    if (std::optional<StudyChartSet> exposure = exposureTradeOffCharts(figures, *layout))
+        sets.push_back(std::move(*exposure));
     return sets;
 }
 
@@ -635,6 +718,14 @@ Outcome<std::string> studyReportHtml(const StudyFigures& figures, const StudyRep
             std::size_t r = 0;
             for (const OutcomeKey& key : keys)
                 if (key.kind == OutcomeKind::Atl)
+                    out += keyEntry(SeriesStyle{7, 0, false, static_cast<int>(r++)}, ruleLabel(key));
+            out += "</p>\n";
+        }
+        if (set.id == "exposure-trade-off") {
+            out += "<h2>Item exposure against test length</h2>\n" + colourKey(figures, *layout) + "<p class=\"key\">";
+            std::size_t r = 0;
+            for (const OutcomeKey& key : keys)
+                if (key.kind == OutcomeKind::Atl && key.threshold)
                     out += keyEntry(SeriesStyle{7, 0, false, static_cast<int>(r++)}, ruleLabel(key));
             out += "</p>\n";
         }

@@ -450,9 +450,13 @@ SAMPLE_DESIGN = {
         "output": "designed",
         "reference": {"method": "Shannon"},
     },
-    "settings": {"randomization": 2, "use_sprt": False, "stop_probability": [0.9, 0.95]},
-    "factors": {"method": ["Shannon", "MinCost"], "max_length": [10, 20]},
-    "data": {"generate": {"items": 60, "examinees": 100, "script_length": 20}},
+    "settings": {"randomization": 2, "use_sprt": False, "stop_probability": [0.9, 0.95], "max_exposure": 0.4},
+    "factors": {
+        "method": ["Shannon", "MinCost"],
+        "exposure_control": ["none", "eligibility", "progressive", "sympson-hetter"],
+        "max_length": [10, 20],
+    },
+    "data": {"generate": {"items": 120, "examinees": 100, "script_length": 20}},
 }
 
 
@@ -479,7 +483,7 @@ def test_a_study_designed_in_code_gives_the_bytes_of_its_study_file(tmp_path, mo
     # Factor columns keep their types; an empty field is missing, not 0.
     assert study.results["max_length"].dtype == np.int64 and study.results["method"].dtype == object
     assert study.conditions["difference_mean"].isna().any()
-    assert seen and seen[-1] == (12.0, 12.0)
+    assert seen and seen[-1] == (48.0, 48.0)
     # The same design again reruns from its study.toml; another design is refused there.
     again = quillon.study(SAMPLE_DESIGN, progress=False)
     pdt.assert_frame_equal(again.summary, study.summary)
@@ -531,7 +535,7 @@ def test_a_study_is_stopped_from_its_progress_callback(tmp_path):
     output = tmp_path / "stopped" / "sample_study_output"
     assert not (output / "study_results.csv").exists()
     # What was finished stays, and the rest runs on the next call.
-    assert quillon.study(path, progress=False).results.shape[0] == 3 * 2 * (10 + 20)
+    assert quillon.study(path, progress=False).results.shape[0] == 3 * 2 * 4 * (10 + 20)
 
 
 def test_the_version_is_the_runners():

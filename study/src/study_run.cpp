@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 
+#include "quillon/charts/chart_model.h"
 #include "quillon/charts/study_report.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
@@ -14,6 +15,7 @@
 #include "quillon/study/study.h"
 #include "quillon/study_figures/study_figures.h"
 #include "study_calibration.h"
+#include "study_exposure.h"
 
 namespace quillon {
 
@@ -182,6 +184,10 @@ StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t
     s.saveExposure = false;
     clearUnreadCosts(s);
     run.seed = replicationRunSeed(study.seed, replication);
+    if (std::optional<std::string> calibrated = exposurePoolFor(study, workFolder, s)) {
+        run.calibratedFrom = std::move(s.poolFile);
+        s.poolFile = std::move(*calibrated);
+    }
     return run;
 }
 
@@ -193,7 +199,7 @@ std::string taskPartFile(const std::string& workFolder, const StudyTask& task) {
 }
 
 Status prepareStudyData(const Study& study, const std::string& workFolder, StudyWatcher* watcher) {
-    if (!study.generated) return {};
+    if (!study.generated) return prepareExposurePools(study, workFolder, watcher);
     std::map<std::string, SampleOptions> sets;  // by folder: one set per replication and data level
     for (std::size_t c = 0; c < conditionCount(study); ++c)
         for (std::int32_t r = 0; r < study.replications; ++r) {
@@ -237,7 +243,8 @@ Status prepareStudyData(const Study& study, const std::string& workFolder, Study
             if (Status written = writeCalibratedPool(job, *files); !written) return written;
         }
     }
-    return {};
+    // The Sympson–Hetter pools simulate with the data and pools made above.
+    return prepareExposurePools(study, workFolder, watcher);
 }
 
 bool taskIsDone(const Study& study, const std::string& workFolder, const StudyTask& task) {
@@ -346,7 +353,9 @@ Status writeStudyTables(const Study& study, const std::string& workFolder, std::
         std::vector<StudyRunStatistics> runs;
         for (std::size_t r = 0; r < statistics.size(); ++r)
             runs.push_back({static_cast<std::int32_t>(r + 1), &statistics[r]});
-        builder.addCondition(figureLevels(study, factors, c), runs);
+        // The control and R vary by condition alone, never by replication.
+        const StudyRun first = studyRun(study, workFolder, c, 0);
+        builder.addCondition(figureLevels(study, factors, c), runs, charts::exposureTargetOf(first.settings));
     }
     if (!failed.empty())
         return Failure{FailureKind::Input, "These runs did not complete, so no study table is written:" + failed};

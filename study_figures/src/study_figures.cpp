@@ -52,9 +52,11 @@ StudyFiguresBuilder::StudyFiguresBuilder(std::string title, std::vector<FigureFa
 }
 
 void StudyFiguresBuilder::addCondition(const std::vector<std::string>& levels,
-                                       const std::vector<StudyRunStatistics>& runs) {
+                                       const std::vector<StudyRunStatistics>& runs,
+                                       std::optional<double> exposureTarget) {
     const std::size_t c = conditions_.size();
     ConditionFigures condition;
+    condition.exposureTarget = exposureTarget;
     condition.number = static_cast<std::int64_t>(c + 1);
     condition.reference = static_cast<std::int64_t>(referenceOf_.at(c) + 1);
     condition.levels = levels;

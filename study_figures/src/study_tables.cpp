@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "quillon/engine/exposure_control.h"
 #include "quillon/engine/input_files.h"
 #include "quillon/engine/output_tables.h"
 #include "quillon/study_figures/study_figures.h"
@@ -243,6 +244,16 @@ Outcome<StudyFigures> parseStudyFigures(std::string_view summaryText, std::strin
     for (std::size_t f = 0; f < figures.factors.size(); ++f)
         for (const ConditionFigures& condition : figures.conditions)
             figures.factors[f].numeric = figures.factors[f].numeric && isNumber(condition.levels[f]);
+    // A fixed control or R is in no table: the target is only known where both are factors.
+    std::optional<std::size_t> control, target;
+    for (std::size_t f = 0; f < figures.factors.size(); ++f) {
+        if (figures.factors[f].name == exposureControlColumn) control = f;
+        if (figures.factors[f].name == maxExposureColumn && figures.factors[f].numeric) target = f;
+    }
+    if (control && target)
+        for (ConditionFigures& condition : figures.conditions)
+            if (condition.levels[*control] != exposureControlName(ExposureControl::None))
+                readNumberField(condition.levels[*target], condition.exposureTarget);
     return figures;
 }
 

@@ -15,9 +15,12 @@ study_tables <- c("results", "outcomes", "summary", "conditions")
 sample_design <- function(output) {
   list(study = list(name = "sample_study", seed = 20261207, replications = 3, output = output,
                     reference = list(method = "Shannon")),
-       settings = list(randomization = 2, use_sprt = FALSE, stop_probability = c(0.9, 0.95)),
-       factors = list(method = c("Shannon", "MinCost"), max_length = c(10, 20)),
-       data = list(generate = list(items = 60, examinees = 100, script_length = 20)))
+       settings = list(randomization = 2, use_sprt = FALSE, stop_probability = c(0.9, 0.95),
+                       max_exposure = 0.4),
+       factors = list(method = c("Shannon", "MinCost"),
+                      exposure_control = c("none", "eligibility", "progressive", "sympson-hetter"),
+                      max_length = c(10, 20)),
+       data = list(generate = list(items = 120, examinees = 100, script_length = 20)))
 }
 
 test_that("a study designed in R gives the bytes of its study file and reads back", {
@@ -86,5 +89,5 @@ test_that("an interrupt stops a study and the next call finishes it", {
   expect_identical(got, "interrupted")
   output <- file.path(dirname(file), "sample_study_output")
   expect_false(file.exists(file.path(output, "study_results.csv")))
-  expect_equal(nrow(quillon_study(file, progress = FALSE)$results), 3 * 2 * (10 + 20))
+  expect_equal(nrow(quillon_study(file, progress = FALSE)$results), 3 * 2 * 4 * (10 + 20))
 })

@@ -136,7 +136,13 @@ struct RunTables {
     std::string recordFile;                  // the run record found beside the results; empty: none
     std::optional<RunRecord> record;         // only a record that belongs to the results read
     std::string recordNote;                  // why a record found was not used
+    // The target maximum exposure rate R of a run under exposure control, from its settings or its
+    // record; none for an uncontrolled run or one whose settings are not known.
+    std::optional<double> exposureTarget = std::nullopt;
 };
+
+/// The target rate a run of `settings` is held to: R under exposure control, none without.
+std::optional<double> exposureTargetOf(const RunSettings& settings);
 
 /// The tests a run gave: its own count, else what its exposure, stopping or confusion table says;
 /// nothing when none of them is there.

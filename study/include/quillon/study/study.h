@@ -177,10 +177,13 @@ std::string calibrationFolder(const std::string& dataFolder, std::int64_t size);
 struct StudyRun {
     RunSettings settings;
     std::uint32_t seed = 0;
+    // The pool a Sympson–Hetter run's calibrated pool (its poolFile) is made from; empty otherwise.
+    std::string calibratedFrom;
 };
 
 /// The run of `condition` in `replication`: defaults, then the fixed settings, then the
-/// condition's levels, then the data files.
+/// condition's levels, then the data files; a Sympson–Hetter run whose pool has no parameters
+/// reads the pool the study calibrates for it.
 StudyRun studyRun(const Study& study, const std::string& workFolder, std::size_t condition, std::int32_t replication);
 
 /// The part file a task writes.
@@ -188,9 +191,10 @@ std::string taskPartFile(const std::string& workFolder, const StudyTask& task);
 
 class StudyWatcher;
 
-/// Generates every data set the study's runs read that is not there yet, and with
-/// `[data.calibrate]` every calibrated pool; an Output failure says what could not be written, an
-/// Input failure which sample could not be calibrated and why. A set or pool is only taken as
+/// Generates every data set the study's runs read that is not there yet, with
+/// `[data.calibrate]` every calibrated pool, and every Sympson–Hetter pool its runs need; an
+/// Output failure says what could not be written, an Input failure which sample or pool could not
+/// be calibrated and why. A set or pool is only taken as
 /// there once all its files are written. The watcher, when given, hears of each before it is made.
 Status prepareStudyData(const Study& study, const std::string& workFolder, StudyWatcher* watcher = nullptr);
 
@@ -230,6 +234,10 @@ public:
 
     /// Pool `pool` (1-based) of `pools` is being calibrated from a sample of `examinees`.
     virtual void calibrating(std::size_t /*pool*/, std::size_t /*pools*/, std::int64_t /*examinees*/) {}
+
+    /// Sympson–Hetter parameters for pool `pool` (1-based) of `pools` are being sought at the
+    /// target rate `maxExposure`, by repeated simulation.
+    virtual void calibratingExposure(std::size_t /*pool*/, std::size_t /*pools*/, double /*maxExposure*/) {}
 };
 
 /// Refuses, before anything is written, a study whose outputs (its tables, its report, its lock)

@@ -38,6 +38,10 @@ struct FigureFactor {
     bool numeric = false;
 };
 
+/// The factors of a study's exposure control and its target rate as the tables name them.
+inline constexpr std::string_view exposureControlColumn = "exposure_control";
+inline constexpr std::string_view maxExposureColumn = "max_exposure";
+
 /// The factor of a study's calibration sample sizes as the tables name it, and its level for the
 /// true pool (the pool the examinees answer by), which the sizes are compared to.
 inline constexpr std::string_view calibrationFactorColumn = "calibration_examinees";
@@ -66,6 +70,9 @@ struct ConditionFigures {
     std::vector<std::string> levels;
     std::vector<LengthFigures> lengths;
     std::vector<OutcomeFigures> outcomes;
+    // The target maximum exposure rate R of a condition run under exposure control; none for an
+    // uncontrolled one, or when the tables read back do not tell.
+    std::optional<double> exposureTarget = std::nullopt;
 };
 
 /// A finished study's figures: everything its summary tables hold and its report draws.
@@ -92,8 +99,10 @@ public:
                         std::vector<std::size_t> referenceOf);
 
     /// Adds the next condition (conditions come in ascending order) with its levels as the
-    /// tables write them and its replications' statistics in replication order.
-    void addCondition(const std::vector<std::string>& levels, const std::vector<StudyRunStatistics>& runs);
+    /// tables write them, its replications' statistics in replication order and, when it ran
+    /// under exposure control, its target rate.
+    void addCondition(const std::vector<std::string>& levels, const std::vector<StudyRunStatistics>& runs,
+                      std::optional<double> exposureTarget = std::nullopt);
 
     /// The per-replication tables of the conditions added so far: study_results.csv (per
     /// length) and study_outcomes.csv.
@@ -124,7 +133,8 @@ std::string studyConditionsText(const StudyFigures& figures);
 
 /// Reads a study's figures back from the texts of its summary and conditions tables, checking
 /// every field; an Input failure names the file and the line. Numbers are written in their
-/// shortest exact form, so the figures read back are the figures written.
+/// shortest exact form, so the figures read back are the figures written. The tables hold a
+/// condition's exposure target only when both the control and R are factors of the study.
 Outcome<StudyFigures> parseStudyFigures(std::string_view summaryText, std::string_view conditionsText,
                                         const std::string& summaryName, const std::string& conditionsName);
 
