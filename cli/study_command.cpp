@@ -319,16 +319,6 @@ std::string runnerPath(const std::string& fallback) {
     return error ? fs::absolute(fallback, error).string() : self.string();
 }
 
-// A host that keeps a run's messages to itself: the pilot's runs are timed, not shown.
-class SilentHost : public RunHost {
-public:
-    void showMessage(const std::string&) override {}
-    ProgressHandle progressInit(const std::string&) override { return 1; }
-    void progressSet(ProgressHandle, const ProgressReport&) override {}
-    bool progressIsCancelled(ProgressHandle) override { return false; }
-    void progressShutdown(ProgressHandle) override {}
-};
-
 // The pilot times this many examinees of each condition (fewer when a run has fewer) and stops
 // timing further conditions after the budget; those take the mean of the conditions timed.
 constexpr std::int64_t pilotExaminees = 100;

@@ -305,6 +305,24 @@ std::vector<StudyChartSet> lengthCharts(const StudyFigures& figures, const Layou
     return sets;
 }
 
+// One condition's point for one stopping rule: its average test length across, the share or rate
+// `measure` up, each with its interval; nothing when either mean is missing.
+std::optional<Series> lengthPoint(const StudyFigures& figures, const ConditionFigures& condition, SeriesStyle style,
+                                  int marker, const OutcomeKey& rule, const OutcomeKey& measure) {
+    style.marker = marker;
+    Series point{conditionLabel(figures, condition) + " \xC2\xB7 " + ruleLabel(rule), style, {}};
+    const OutcomeFigures* atl = outcomeOf(condition, rule);
+    const OutcomeFigures* value = outcomeOf(condition, measure);
+    if (!atl || !value || !atl->summary.mean || !value->summary.mean) return std::nullopt;
+    point.points.emplace_back(std::pair{*atl->summary.mean, *value->summary.mean});
+    Whiskers whiskers;
+    if (atl->summary.ciLow && atl->summary.ciHigh) whiskers.x = std::pair{*atl->summary.ciLow, *atl->summary.ciHigh};
+    if (value->summary.ciLow && value->summary.ciHigh)
+        whiskers.y = std::pair{std::max(*value->summary.ciLow, 0.0), std::min(*value->summary.ciHigh, 1.0)};
+    point.whiskers.push_back(whiskers);
+    return point;
+}
+
 // Each stopping rule's average test length against its share classified correctly, one point
 // per condition with both intervals, over the conditions' fixed-length MAP accuracy curves.
 std::optional<StudyChartSet> tradeOffCharts(const StudyFigures& figures, const Layout& layout) {
@@ -326,21 +344,9 @@ std::optional<StudyChartSet> tradeOffCharts(const StudyFigures& figures, const L
             OutcomeKey pccKey = rules[r];
             pccKey.kind = OutcomeKind::Pcc;
             for (std::size_t c : layout.panels[p]) {
-                const ConditionFigures& condition = figures.conditions[c];
-                SeriesStyle style = layout.styles[c];
-                style.marker = static_cast<int>(r);
-                Series point{conditionLabel(figures, condition) + " \xC2\xB7 " + ruleLabel(rules[r]), style, {}};
-                const OutcomeFigures* atl = outcomeOf(condition, rules[r]);
-                const OutcomeFigures* pcc = outcomeOf(condition, pccKey);
-                if (!atl || !pcc || !atl->summary.mean || !pcc->summary.mean) continue;
-                point.points.emplace_back(std::pair{*atl->summary.mean, *pcc->summary.mean});
-                Whiskers whiskers;
-                if (atl->summary.ciLow && atl->summary.ciHigh)
-                    whiskers.x = std::pair{*atl->summary.ciLow, *atl->summary.ciHigh};
-                if (pcc->summary.ciLow && pcc->summary.ciHigh)
-                    whiskers.y = std::pair{std::max(*pcc->summary.ciLow, 0.0), std::min(*pcc->summary.ciHigh, 1.0)};
-                point.whiskers.push_back(whiskers);
-                panels[p].push_back(std::move(point));
+                if (std::optional<Series> point = lengthPoint(figures, figures.conditions[c], layout.styles[c],
+                                                              static_cast<int>(r), rules[r], pccKey))
+                    panels[p].push_back(std::move(*point));
             }
         }
     }
@@ -400,21 +406,9 @@ std::optional<StudyChartSet> exposureTradeOffCharts(const StudyFigures& figures,
         std::sort(targets[p].begin(), targets[p].end());
         for (std::size_t r = 0; r < rules.size(); ++r) {
             for (std::size_t c : layout.panels[p]) {
-                const ConditionFigures& condition = figures.conditions[c];
-                SeriesStyle style = layout.styles[c];
-                style.marker = static_cast<int>(r);
-                Series point{conditionLabel(figures, condition) + " \xC2\xB7 " + ruleLabel(rules[r]), style, {}};
-                const OutcomeFigures* atl = outcomeOf(condition, rules[r]);
-                const OutcomeFigures* rate = outcomeOf(condition, rateKey);
-                if (!atl || !rate || !atl->summary.mean || !rate->summary.mean) continue;
-                point.points.emplace_back(std::pair{*atl->summary.mean, *rate->summary.mean});
-                Whiskers whiskers;
-                if (atl->summary.ciLow && atl->summary.ciHigh)
-                    whiskers.x = std::pair{*atl->summary.ciLow, *atl->summary.ciHigh};
-                if (rate->summary.ciLow && rate->summary.ciHigh)
-                    whiskers.y = std::pair{std::max(*rate->summary.ciLow, 0.0), std::min(*rate->summary.ciHigh, 1.0)};
-                point.whiskers.push_back(whiskers);
-                panels[p].push_back(std::move(point));
+                if (std::optional<Series> point = lengthPoint(figures, figures.conditions[c], layout.styles[c],
+                                                              static_cast<int>(r), rules[r], rateKey))
+                    panels[p].push_back(std::move(*point));
             }
         }
     }

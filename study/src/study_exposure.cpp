@@ -66,16 +66,6 @@ std::string calibrationKey(const RunSettings& settings) {
     return key;
 }
 
-// Passes nothing on: a calibration's failure comes back in its outcome.
-class QuietHost : public RunHost {
-public:
-    void showMessage(const std::string&) override {}
-    ProgressHandle progressInit(const std::string&) override { return 1; }
-    void progressSet(ProgressHandle, const ProgressReport&) override {}
-    bool progressIsCancelled(ProgressHandle) override { return false; }
-    void progressShutdown(ProgressHandle) override {}
-};
-
 struct ExposureJob {
     RunSettings settings;  // with the pool to calibrate and the responses to simulate
     std::size_t condition = 0;
@@ -144,7 +134,7 @@ Status prepareExposurePools(const Study& study, const std::string& workFolder, S
         // The stamp goes first and comes back last: a pool cut short is made again on the next start.
         fs::remove(stampFile, error);
         fs::create_directories(folder, error);
-        QuietHost host;
+        SilentHost host;
         const Outcome<ExposureCalibration> calibration = calibrateExposure(settings, options, host);
         const auto refused = [&](const std::string& why) {
             return Failure{FailureKind::Input, "The Sympson–Hetter parameters of " + which +

@@ -52,6 +52,17 @@ public:
     virtual void progressShutdown(ProgressHandle handle) = 0;
 };
 
+/// A host that shows nothing and never cancels: for runs whose messages come back another way
+/// (in their outcome, or not at all, as a timed pilot's).
+class SilentHost : public RunHost {
+public:
+    void showMessage(const std::string&) override {}
+    ProgressHandle progressInit(const std::string&) override { return 1; }
+    void progressSet(ProgressHandle, const ProgressReport&) override {}
+    bool progressIsCancelled(ProgressHandle) override { return false; }
+    void progressShutdown(ProgressHandle) override {}
+};
+
 /// The system's texts break lines with CR LF or a lone CR; a terminal or a toolkit that draws a CR
 /// as a glyph wants a line feed at each break instead.
 inline std::string withLineFeeds(std::string_view text) {
