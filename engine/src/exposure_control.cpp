@@ -35,7 +35,6 @@ RandomGenerator controlStream(const RandomGenerator& examineeStart) {
 void EligibilityCounts::resize(std::int32_t itemCount) {
     eligible.assign(static_cast<std::size_t>(itemCount), 0);
     administered.assign(static_cast<std::size_t>(itemCount), 0);
-    tests = 0;
 }
 
 void EligibilityCounts::add(const EligibilityCounts& other) {
@@ -43,7 +42,6 @@ void EligibilityCounts::add(const EligibilityCounts& other) {
         eligible[i] += other.eligible[i];
         administered[i] += other.administered[i];
     }
-    tests += other.tests;
 }
 
 std::vector<double> eligibilityProbabilities(const std::vector<double>& eligible,

@@ -117,7 +117,6 @@ void ExamineeSimulator::collectionDraw(std::int32_t& collection, RandomGenerator
 void ExamineeSimulator::drawEligibility(RandomGenerator& control) {
     const std::vector<double>& probability = *eligibility_;
     EligibilityCounts* counts = eligibilityCounts_;
-    if (counts) ++counts->tests;
     for (std::size_t i = 0; i < probability.size(); ++i) {
         // An item sure to be eligible takes no draw.
         const bool eligible = probability[i] >= 1.0 || control.nextUniform() < probability[i];
@@ -178,7 +177,7 @@ void ExamineeSimulator::simulate(const ResponseRecord& record, RandomGenerator& 
     const ItemPool& pool = inputs_.pool;
     const std::int32_t tests = settings_.testsPerPerson;
     const bool controlled = settings_.exposureControl != ExposureControl::None;
-    RandomGenerator control = controlStream(random);
+    RandomGenerator control = controlled ? controlStream(random) : RandomGenerator();
     outcome.trueGroup = record.trueGroup;
     outcome.tests.resize(static_cast<std::size_t>(tests));
     deckRemaining_.clear();

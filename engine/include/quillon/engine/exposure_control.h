@@ -33,7 +33,6 @@ RandomGenerator controlStream(const RandomGenerator& examineeStart);
 struct EligibilityCounts {
     std::vector<std::int64_t> eligible;      // [position - 1]
     std::vector<std::int64_t> administered;  // [position - 1]
-    std::int64_t tests = 0;
 
     void resize(std::int32_t itemCount);
     void add(const EligibilityCounts& other);
