@@ -7,18 +7,28 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
 all: build
 
+# Everything is built with everything; `make run` needs only the runner, so it installs and
+# configures only that (in the same build folder, with the engine's flags unchanged, so that a later
+# `make test` rebuilds nothing of it).
+FULL_FLAGS = -DQUILLON_BUILD_GUI=ON -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_BENCH=ON -DQUILLON_BUILD_PYTHON=ON \
+  -DQUILLON_CHECK_INVARIANTS=ON
+RUNNER_FLAGS = -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_PYTHON=OFF \
+  -DQUILLON_CHECK_INVARIANTS=ON
+
 deps:
-	./scripts/install-deps
+	./scripts/install-deps --all
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) $(FULL_FLAGS)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Builds only the runner, runs it with its defaults on the sample data in data/, prints a summary
 # and writes the HTML report data/report.html.
-run: configure
+run:
+	./scripts/install-deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) $(RUNNER_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon-sim
 	./$(BUILD_DIR)/cli/quillon-sim --report data/report.html
 	./scripts/summarize data/samplepassfail_results.csv
@@ -46,7 +56,7 @@ FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
 fuzz:
-	./scripts/install-fuzz-deps
+	./scripts/install-deps --fuzz
 	cmake -S tests/fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	./tests/fuzz/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
