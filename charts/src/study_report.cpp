@@ -305,6 +305,14 @@ std::vector<StudyChartSet> lengthCharts(const StudyFigures& figures, const Layou
     return sets;
 }
 
+// The test-length axis of both trade-off figures: from 0 to the longest test or point drawn.
+Axis lengthAxis(const StudyFigures& figures, const std::vector<Series>& all, bool onePanel) {
+    const double xHigh = std::max(drawnRange(all, true).second, static_cast<double>(longestLength(figures)));
+    Axis x = niceAxis(0, xHigh, onePanel ? 8 : 5, false);
+    x.title = "Average test length (items)";
+    return x;
+}
+
 // One condition's point for one stopping rule: its average test length across, the share or rate
 // `measure` up, each with its interval; nothing when either mean is missing.
 std::optional<Series> lengthPoint(const StudyFigures& figures, const ConditionFigures& condition, SeriesStyle style,
@@ -353,9 +361,7 @@ std::optional<StudyChartSet> tradeOffCharts(const StudyFigures& figures, const L
     std::vector<Series> all;
     for (const auto& panel : panels) all.insert(all.end(), panel.begin(), panel.end());
     if (all.empty()) return std::nullopt;
-    const double xHigh = std::max(drawnRange(all, true).second, static_cast<double>(longestLength(figures)));
-    Axis x = niceAxis(0, xHigh, onePanel ? 8 : 5, false);
-    x.title = "Average test length (items)";
+    const Axis x = lengthAxis(figures, all, onePanel);
     auto [low, high] = drawnRange(all, false);
     Axis y = percentAxisFromData(low, high);
     y.title = "Classified correctly (%)";
@@ -415,9 +421,7 @@ std::optional<StudyChartSet> exposureTradeOffCharts(const StudyFigures& figures,
     std::vector<Series> all;
     for (const auto& panel : panels) all.insert(all.end(), panel.begin(), panel.end());
     if (all.empty()) return std::nullopt;
-    const double xHigh = std::max(drawnRange(all, true).second, static_cast<double>(longestLength(figures)));
-    Axis x = niceAxis(0, xHigh, onePanel ? 8 : 5, false);
-    x.title = "Average test length (items)";
+    const Axis x = lengthAxis(figures, all, onePanel);
     // Every target line stays on the plot, however far below it the rates lie.
     double high = drawnRange(all, false).second;
     for (const auto& panel : targets)
