@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build run test install clean bench test-sanitize fuzz coverage
+.PHONY: all deps configure build run test install package clean bench test-sanitize fuzz coverage
 
 all: build
 
@@ -101,6 +101,13 @@ coverage: deps
 
 install: build
 	cmake --install $(BUILD_DIR)
+
+# Debian packages of the desktop program, the runner, the library and its development files, in
+# $(BUILD_DIR)/packages.
+package: build
+	rm -f $(BUILD_DIR)/packages/*.deb
+	cd $(BUILD_DIR) && cpack -G DEB
+	@ls -1 $(BUILD_DIR)/packages/*.deb
 
 bench: build
 	./bench/run
