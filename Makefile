@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build run test install package clean bench test-sanitize fuzz coverage
+.PHONY: all deps configure build run test install package test-package clean bench test-sanitize fuzz coverage
 
 all: build
 
@@ -108,6 +108,10 @@ package: build
 	rm -f $(BUILD_DIR)/packages/*.deb
 	cd $(BUILD_DIR) && cpack -G DEB
 	@ls -1 $(BUILD_DIR)/packages/*.deb
+
+# Installs the packages with dpkg, uses them and removes them (root or sudo; changes this machine).
+test-package: package
+	./tests/install-packages . $(BUILD_DIR)
 
 bench: build
 	./bench/run

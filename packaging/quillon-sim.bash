@@ -11,7 +11,7 @@ _quillon_sim() {
 
     local program=${words[0]} command="" word i
     local commands
-    commands=$(_quillon_sim_help "$program" | awk '/^SUBCOMMANDS:/ { listed = 1; next }
+    commands=$(_quillon_sim_help "$program" | awk '/^Subcommands:/ { listed = 1; next }
         listed && /^  [a-z]/ { print $1; next } listed { exit }')
     for ((i = 1; i < cword; i++)); do
         word=${words[i]}
