@@ -12,7 +12,7 @@ _quillon_sim() {
     local program=${words[0]} command="" word i
     local commands
     commands=$(_quillon_sim_help "$program" | awk '/^Subcommands:/ { listed = 1; next }
-        listed && /^  [a-z]/ { print $1; next } listed { exit }')
+        listed && /^  [a-z]/ { printf "%s ", $1; next } listed { exit }')
     for ((i = 1; i < cword; i++)); do
         word=${words[i]}
         if [[ " $commands " == *" $word "* ]]; then
@@ -34,7 +34,9 @@ _quillon_sim() {
         esac
     fi
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "$(grep -oE -- '--[A-Za-z][A-Za-z0-9-]*' <<<"$help" | sort -u)" -- "$cur"))
+        # Each option's line starts with its names ("  -h,--help", "  --pool TEXT"); other lines
+        # mention options of other commands.
+        COMPREPLY=($(compgen -W "$(sed -nE 's/^ +(-[A-Za-z],)?(--[A-Za-z][A-Za-z0-9-]*).*/\2/p' <<<"$help" | sort -u)" -- "$cur"))
     elif [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
         [[ ${#COMPREPLY[@]} -gt 0 ]] || _filedir
