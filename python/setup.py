@@ -119,18 +119,23 @@ class Build(build_ext):
         say(f"engine and module compiled in {time.monotonic() - started:.0f} s")
 
 
-# setuptools' work folders (build/, quillon.egg-info) go to a scratch folder, not beside the sources.
-SCRATCH = tempfile.mkdtemp(prefix="quillon-build-")
-atexit.register(shutil.rmtree, SCRATCH, ignore_errors=True)
+def main():
+    # setuptools' work folders (build/, quillon.egg-info) go to a scratch folder, not beside the sources.
+    scratch = tempfile.mkdtemp(prefix="quillon-build-")
+    atexit.register(shutil.rmtree, scratch, ignore_errors=True)
+    setup(
+        name="quillon",
+        version=VERSION,
+        description="Quillon, the MDT classification-test simulator, from Python",
+        packages=["quillon"],
+        ext_modules=[Extension("quillon._quillon", sources=[MODULE_SOURCE], language="c++")],
+        cmdclass={"build_ext": Build},
+        options={"build": {"build_base": os.path.join(scratch, "build")}, "egg_info": {"egg_base": scratch}},
+        install_requires=["pandas"],
+        python_requires=">=3.9",
+    )
 
-setup(
-    name="quillon",
-    version=VERSION,
-    description="Quillon, the MDT classification-test simulator, from Python",
-    packages=["quillon"],
-    ext_modules=[Extension("quillon._quillon", sources=[MODULE_SOURCE], language="c++")],
-    cmdclass={"build_ext": Build},
-    options={"build": {"build_base": os.path.join(SCRATCH, "build")}, "egg_info": {"egg_base": SCRATCH}},
-    install_requires=["pandas"],
-    python_requires=">=3.9",
-)
+
+# pip's build backend runs this file as __main__; the tests import it for its choices.
+if __name__ == "__main__":
+    main()
