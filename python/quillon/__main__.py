@@ -4,6 +4,8 @@ import argparse
 import sys
 import tempfile
 
+import quillon  # a module that cannot load fails here, before main, with Python's own message
+
 DESCRIPTION = """\
 Prints the package's version, the libquillon it runs with, and one line about a run of the
 sample data: the repository's sample files (2000 examinees, 300 items), generated afresh in a
@@ -23,8 +25,6 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m quillon", description=DESCRIPTION)
     parser.parse_args(argv)
     try:
-        import quillon
-
         with tempfile.TemporaryDirectory(prefix="quillon-sample-") as folder:
             files = quillon.generate(folder)
             run = quillon.run(files["pool"], files["data"], progress=False)
