@@ -19,6 +19,9 @@ from . import _quillon
 
 # The compiled engine's version, so that it cannot drift from the program's.
 __version__ = _quillon.__version__
+# The shared libquillon's version when the module links it (it may be a later 1.x), else None:
+# the engine is then compiled into the module.
+library_version = _quillon.library_version
 
 __all__ = [
     "run",

@@ -13,6 +13,9 @@
 
 #include "quillon/engine/program_version.h"
 #include "quillon/package_core/plain_values.h"
+#ifdef QUILLON_LINKS_LIBRARY
+#include "quillon/libquillon/library_version.h"
+#endif
 
 namespace py = pybind11;
 
@@ -421,6 +424,12 @@ PYBIND11_MODULE(_quillon, m) {
     m.doc() = "Quillon's plain layer; use the functions of the quillon package.";
     // The package's __version__ comes from here, so that it is always the engine's own.
     m.attr("__version__") = std::string(quillon::programVersion);
+    // The shared library's own version, which may be a later 1.x; None when the engine is compiled in.
+#ifdef QUILLON_LINKS_LIBRARY
+    m.attr("library_version") = std::string(quillon::libraryVersion());
+#else
+    m.attr("library_version") = py::none();
+#endif
     m.def("run", &runModule, "One run: a dict with the error, warnings, Done message and tables as columns.");
     m.def("check", &checkModule, "The checker's findings as columns, with its report text.");
     m.def("generate", &generateModule, "Writes the four sample files; their paths, or the error.");
