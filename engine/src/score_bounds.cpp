@@ -6,10 +6,6 @@
 #include <cstring>
 #include <utility>
 
-// The vector helpers are internal and always inlined, so the warning that 32-byte vectors pass
-// differently with and without AVX concerns no interface.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace quillon {
 
 namespace {
@@ -25,6 +21,10 @@ struct Lanes {
 };
 
 #define QUILLON_INLINE [[gnu::always_inline]] inline
+
+// The helpers take and give vectors by reference only: a 32-byte vector passed or returned by value
+// follows another calling convention with AVX than without, which GCC warns of (-Wpsabi) even
+// where, as here, every call is inlined.
 
 // The mantissa's top six bits choose a centre c_j = 1 + (j + 1/2) / 64; the table holds a double
 // near 1 / c_j and minus the base-2 logarithm of that very double, rounded once from long double.
@@ -46,17 +46,18 @@ const Log2Table table;
 
 constexpr double inverseLn2 = 1.4426950408889634;  // 1 / ln 2, rounded
 
+// out = mask ? yes : no, lane by lane; out may be yes or no.
 template <int W>
-QUILLON_INLINE typename Lanes<W>::Vec select(typename Lanes<W>::Bits mask, typename Lanes<W>::Vec yes,
-                                             typename Lanes<W>::Vec no) {
+QUILLON_INLINE void select(const typename Lanes<W>::Bits& mask, const typename Lanes<W>::Vec& yes,
+                           const typename Lanes<W>::Vec& no, typename Lanes<W>::Vec& out) {
     using Bits = typename Lanes<W>::Bits;
     using Vec = typename Lanes<W>::Vec;
-    return (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask));
+    out = (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask));
 }
 
 template <int W, std::size_t... L>
-QUILLON_INLINE void lookUp(typename Lanes<W>::Word index, typename Lanes<W>::Vec& c, typename Lanes<W>::Vec& minusLog2C,
-                           std::index_sequence<L...>) {
+QUILLON_INLINE void lookUp(const typename Lanes<W>::Word& index, typename Lanes<W>::Vec& c,
+                           typename Lanes<W>::Vec& minusLog2C, std::index_sequence<L...>) {
     c = typename Lanes<W>::Vec{table.entries[index[L]].reciprocal...};
     minusLog2C = typename Lanes<W>::Vec{table.entries[index[L]].minusLog2Reciprocal...};
 }
@@ -64,7 +65,7 @@ QUILLON_INLINE void lookUp(typename Lanes<W>::Word index, typename Lanes<W>::Vec
 // log2 t = e + log2 m with t = 2^e m, 1 <= m < 2; log2 m = -log2 c + ln(1 + r) / ln 2 with
 // r = m c - 1, |r| <= 2^-7, and ln(1 + r) by its series to degree 4. Meaningful for normal t > 0.
 template <int W>
-QUILLON_INLINE typename Lanes<W>::Vec log2Approx(typename Lanes<W>::Vec t) {
+QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T) {
     using Vec = typename Lanes<W>::Vec;
     using Word = typename Lanes<W>::Word;
     const Word bits = (Word)t;
@@ -78,20 +79,22 @@ QUILLON_INLINE typename Lanes<W>::Vec log2Approx(typename Lanes<W>::Vec t) {
     lookUp<W>(index, c, minusLog2C, std::make_index_sequence<W>());
     const Vec r = m * c - 1.0;  // m c lies in [1/2, 2]: the subtraction is exact
     const Vec ln1p = r * (1.0 + r * (-0.5 + r * (1.0 / 3 + r * -0.25)));
-    return (e + minusLog2C) + ln1p * inverseLn2;
+    log2T = (e + minusLog2C) + ln1p * inverseLn2;
 }
 
 // Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer.
 template <int W>
-QUILLON_INLINE typename Lanes<W>::Vec clampedLog2(typename Lanes<W>::Vec t) {
-    const typename Lanes<W>::Vec l = log2Approx<W>(t);
-    return select<W>(l < 0.0, l, typename Lanes<W>::Vec{} + 0.0);
+QUILLON_INLINE void clampedLog2(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T) {
+    using Vec = typename Lanes<W>::Vec;
+    Vec l;
+    log2Approx<W>(t, l);
+    select<W>(l < 0.0, l, Vec{} + 0.0, log2T);
 }
 
-// 0, or a normal value up to 1 (false for NaN).
+// Clears the lanes of ok where t is neither 0 nor a normal value up to 1 (NaN included).
 template <int W>
-QUILLON_INLINE typename Lanes<W>::Bits usable(typename Lanes<W>::Vec t) {
-    return (t == 0.0) | ((t >= DBL_MIN) & (t <= 1.0));
+QUILLON_INLINE void keepUsable(const typename Lanes<W>::Vec& t, typename Lanes<W>::Bits& ok) {
+    ok &= (t == 0.0) | ((t >= DBL_MIN) & (t <= 1.0));
 }
 
 // W candidates' rows, column by column; past the end the first row repeats (its results are
@@ -135,7 +138,7 @@ struct LookAhead {
 };
 
 template <int W>
-QUILLON_INLINE void store(double* p, typename Lanes<W>::Vec v, std::size_t count) {
+QUILLON_INLINE void store(double* p, const typename Lanes<W>::Vec& v, std::size_t count) {
     if (count >= W) {
         std::memcpy(p, &v, sizeof v);
     } else {
@@ -158,18 +161,29 @@ QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* c
         const Vec &pc = look.pc, &t0 = look.t0, &t1 = look.t1, &u0 = look.u0, &u1 = look.u1;
         // From here on the logarithms are approximate; the half-width covers them and the
         // rounding of what follows (docs/performance.md).
-        const Vec hr = -(0.0 + t0 * clampedLog2<W>(t0) + t1 * clampedLog2<W>(t1));
-        const Vec hw = -(0.0 + u0 * clampedLog2<W>(u0) + u1 * clampedLog2<W>(u1));
+        Vec logT0, logT1, logU0, logU1;
+        clampedLog2<W>(t0, logT0);
+        clampedLog2<W>(t1, logT1);
+        clampedLog2<W>(u0, logU0);
+        clampedLog2<W>(u1, logU1);
+        const Vec hr = -(0.0 + t0 * logT0 + t1 * logT1);
+        const Vec hw = -(0.0 + u0 * logU0 + u1 * logU1);
         const Vec m = pc * hr + (1.0 - pc) * hw;
         const Vec half = m * 0x1p-47 + 0x1p-35;
-        const Bits ok = (pc >= 0.0) & (pc <= 1.0) & usable<W>(t0) & usable<W>(t1) & usable<W>(u0) & usable<W>(u1);
+        Bits ok = (pc >= 0.0) & (pc <= 1.0);
+        keepUsable<W>(t0, ok);
+        keepUsable<W>(t1, ok);
+        keepUsable<W>(u0, ok);
+        keepUsable<W>(u1, ok);
         const Vec lo = m - half;
         const Vec hi = m + half;
-        store<W>(lower + i, select<W>(ok, lo, undefined), count - i);
+        Vec bounded;
+        select<W>(ok, lo, undefined, bounded);
+        store<W>(lower + i, bounded, count - i);
         store<W>(upper + i, hi, count - i);
         // Lanes past the end repeat a candidate of this step, so they change no minimum.
-        lowestLower = select<W>(ok & (lo < lowestLower), lo, lowestLower);
-        lowestUpper = select<W>(ok & (hi < lowestUpper), hi, lowestUpper);
+        select<W>(ok & (lo < lowestLower), lo, lowestLower, lowestLower);
+        select<W>(ok & (hi < lowestUpper), hi, lowestUpper, lowestUpper);
         allOk &= ok;
     }
     BoundSummary summary{HUGE_VAL, HUGE_VAL, true};
@@ -193,7 +207,8 @@ QUILLON_INLINE void costKernel(const double* rows, Candidate* candidates, std::s
         const Vec right = t0 * ff + t0 * (1.0 - t0) * fp + t1 * (1.0 - t1) * pf + t1 * pp;
         const Vec wrong = u0 * ff + u0 * (1.0 - u0) * fp + u1 * (1.0 - u1) * pf + u1 * pp;
         const Vec score = pc * right + (1.0 - pc) * wrong;
-        const Vec orderable = select<W>(score == score, score, infinite);
+        Vec orderable;
+        select<W>(score == score, score, infinite, orderable);
         for (std::size_t l = 0; l < W && i + l < count; ++l) candidates[i + l].score = orderable[l];
     }
 }
@@ -218,7 +233,9 @@ const bool avx2 = [] {
 
 double fastLog2(double t) {
     const Lanes<2>::Vec v = {t, 1.0};
-    return log2Approx<2>(v)[0];
+    Lanes<2>::Vec log2V;
+    log2Approx<2>(v, log2V);
+    return log2V[0];
 }
 
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,

@@ -288,7 +288,8 @@ quillon_generate <- function(folder, ...) {
 #'                factors = list(method = c("Shannon", "MinCost")),
 #'                data = list(generate = list(items = 40, examinees = 100, script_length = 10)))
 #' study <- quillon_study(design, progress = FALSE)
-#' study$conditions[study$conditions$outcome == "pcc", c("method", "rule", "mean", "ci_low", "ci_high")]
+#' pcc <- study$conditions[study$conditions$outcome == "pcc", ]
+#' pcc[, c("method", "rule", "mean", "ci_low", "ci_high")]
 #' @export
 quillon_study <- function(design, threads = NULL, progress = interactive()) {
   file <- NULL
