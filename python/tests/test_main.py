@@ -15,14 +15,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 DATA = pathlib.Path(os.environ.get("QUILLON_DATA", ROOT / "data"))
 
 
-@pytest.fixture(autouse=True)
-def private_tmpdir(tmp_path, monkeypatch):
-    """The sample files go to a temporary folder of their own, which must be gone afterwards."""
-    folder = tmp_path / "tmp"
-    folder.mkdir()
-    monkeypatch.setenv("TMPDIR", str(folder))
-    yield
-    assert list(folder.iterdir()) == []
+pytestmark = pytest.mark.usefixtures("private_tmpdir")
 
 
 def test_the_line_is_the_run_of_the_repository_sample_files(capsys):

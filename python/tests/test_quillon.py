@@ -26,14 +26,7 @@ SCRIPT = DATA / "samplepassfail_script.csv"
 ENEMIES = DATA / "samplepassfail_enemies.csv"
 
 
-@pytest.fixture(autouse=True)
-def private_tmpdir(tmp_path, monkeypatch):
-    """Every test's temporary files go to a folder of its own, which must be empty afterwards."""
-    folder = tmp_path / "tmp"
-    folder.mkdir()
-    monkeypatch.setenv("TMPDIR", str(folder))
-    yield
-    assert list(folder.iterdir()) == []
+pytestmark = pytest.mark.usefixtures("private_tmpdir")
 
 
 def sample_pool_frame():
