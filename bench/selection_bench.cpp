@@ -57,6 +57,9 @@ void selectItemBench(benchmark::State& state) {
     // The share of candidates whose exact score was computed one by one.
     state.counters["exact"] = static_cast<double>(selector.exactScores()) /
                               static_cast<double>(std::max<std::int64_t>(selector.candidatesScored(), 1));
+    // The share of candidates looked at one by one (a search over a large collection skips groups).
+    state.counters["examined"] = static_cast<double>(selector.candidatesExamined()) /
+                                 static_cast<double>(std::max<std::int64_t>(selector.candidatesScored(), 1));
 }
 BENCHMARK(selectItemBench)->ArgsProduct({{100, 1000, 5000}, {2, 5}, {0, 1, 2}});
 

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "quillon/engine/run_settings.h"
+
+namespace quillon {
+
+// A two-group item is a point (p(1), p(2)); Shannon's and MinCost's scores are concave in it
+// (docs/performance.md, "Best-first search"), so over a box of points the smallest score lies at
+// a corner. The tree below groups a collection's items into boxes, and the node bounds turn the
+// four corners' scores into a lower bound on the computed score of every item in the box.
+
+/// A k-d tree over one collection's two-group items: every node is a contiguous range of `items`
+/// and a bounding box. Node n covers [begin, end); when wider than `leafSize` it splits at
+/// begin + (end - begin) / 2 into nodes 2n + 1 and 2n + 2.
+struct PointTree {
+    static constexpr std::int32_t leafSize = 16;
+    struct Box {
+        double lo1, hi1, lo2, hi2;
+    };
+    std::vector<std::int32_t> items;  // pool positions, permuted so that each node is a range
+    std::vector<Box> boxes;           // by node index
+    std::vector<std::int32_t> loose;  // items kept out of the boxes: always scored on their own
+
+    /// Whether an item's probabilities allow the bounds (0 and 1 and values near them do not).
+    static bool fits(double p1, double p2);
+    /// Whether a posterior allows the bounds: both values normal and far from underflow.
+    static bool fitsPosterior(double q0, double q1);
+};
+
+/// Builds the tree of `positions` (in collection order), `rows` holding p(1), p(2), 1 - p(1),
+/// 1 - p(2) per pool position.
+PointTree buildPointTree(const std::vector<std::int32_t>& positions, const double* rows);
+
+/// Whether MinCost's score is concave for these costs (and finite), so that its node bound holds.
+bool costBoundHolds(const RunSettings& s);
+
+/// Lower bounds for `count` boxes (at most 2) under a posterior that fits: no item in box b has a
+/// computed Shannon score (shannonTwoGroups) below out[b]; -infinity where no bound is known.
+void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out);
+
+/// The same for MinCost (costTwoGroups), when costBoundHolds(s).
+void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
+                   double* out);
+
+/// For tests only: moves every box bound up by `shift`, so that a broken bound can be shown to be
+/// caught. 0 in every real run.
+void setBoxBoundShiftForTesting(double shift);
+
+}  // namespace quillon
