@@ -258,7 +258,7 @@ InputFiles crowdedPool(std::mt19937_64& random, int count) {
     return inputs;
 }
 
-// Selections through the search against the full path (a selector keeping its detail takes the
+// Selections through the search (or MaxDiscr's walk) against the full path (a selector keeping its detail takes the
 // full path), item by item with marks and posterior updates; how many differed.
 std::int64_t searchDifferences(std::size_t pools, std::uint64_t seed, std::int64_t& decided) {
     std::mt19937_64 random(seed);
@@ -270,7 +270,8 @@ std::int64_t searchDifferences(std::size_t pools, std::uint64_t seed, std::int64
         const InputFiles inputs = crowdedPool(random, count);
         RunSettings settings = costs[n % costs.size()];
         settings.groupCount = 2;
-        settings.selectionMethod = n % 3 == 2 ? SelectionMethod::MinCost : SelectionMethod::Shannon;
+        const SelectionMethod methods[] = {SelectionMethod::Shannon, SelectionMethod::MaxDiscr, SelectionMethod::MinCost};
+        settings.selectionMethod = methods[n % 3];
         settings.randomizationFactor = 1 + static_cast<int>(random() % 4);
         ItemSelector search(inputs, settings);
         ItemSelector full(inputs, settings);

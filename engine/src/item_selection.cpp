@@ -252,15 +252,25 @@ private:
     void noteUpper(double upper);
     // Below this many items a collection keeps the plain bounded pass, which is faster there.
     static constexpr std::size_t treeThreshold = 200;
+    static constexpr std::size_t orderThreshold = 200;
     std::vector<std::uint8_t> early_;
-    // Per pool position - 1, the tree's number (1 to 255) of its collection, else 0: eligible
-    // items are counted by one scan of bytes, which the compiler vectorises.
-    std::vector<std::uint8_t> treeNumber_;
-    struct TreeSpan {
-        std::size_t first, end;  // the positions - 1 its items span
+    // Per pool position - 1, the number (1 to 255) of its collection when large enough for a
+    // search, else 0: eligible items are counted by one scan of bytes, which the compiler
+    // vectorises.
+    std::vector<std::uint8_t> spanNumber_;
+    struct Span {
+        std::size_t first, end;  // the positions - 1 the collection's items span
         std::uint8_t number;
     };
-    std::unordered_map<std::int32_t, TreeSpan> treeSpans_;
+    std::unordered_map<std::int32_t, Span> spans_;
+    bool addSpan(std::int32_t collection);
+    std::int64_t countEligible(const Span& span, const ExclusionMarks& marks) const;
+    // MaxDiscr: per large collection, its items in increasing order of score at boundary 1,
+    // then at boundary 2, and so on; the drawn rank is found by a walk past the ineligible ones.
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> discriminationOrder_;
+    std::int32_t walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
+                           const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                           const ExclusionMarks& marks, RandomGenerator& random, std::int64_t factor);
     std::vector<Candidate> earlyCandidates_;
     // Two groups: p(1), p(2), 1 - p(1), 1 - p(2) per item, the operands of every score.
     std::vector<double> twoGroupRows_;
@@ -308,14 +318,9 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
     }
     if (groupCount_ == 2 && (method_ == SelectionMethod::Shannon ||
                              (method_ == SelectionMethod::MinCost && costBoundHolds(settings)))) {
-        treeNumber_.assign(static_cast<std::size_t>(pool.itemCount), 0);
-        std::uint8_t number = 0;
         for (const auto& [collection, items] : collectionItems_) {
-            if (items.size() < treeThreshold || number == 255) continue;
-            trees_.emplace(collection, buildPointTree(items, twoGroupRows_.data()));
-            treeSpans_[collection] = {static_cast<std::size_t>(items.front() - 1), static_cast<std::size_t>(items.back()),
-                                      ++number};
-            for (std::int32_t i : items) treeNumber_[static_cast<std::size_t>(i - 1)] = number;
+            if (items.size() >= treeThreshold && addSpan(collection))
+                trees_.emplace(collection, buildPointTree(items, twoGroupRows_.data()));
         }
         if (!trees_.empty()) early_.assign(static_cast<std::size_t>(pool.itemCount), 0);
     }
@@ -324,6 +329,19 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
         for (std::int32_t b = 1; b < groupCount_; ++b) {
             for (std::int32_t i = 1; i <= pool.itemCount; ++i)
                 discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
+        }
+        for (const auto& [collection, items] : collectionItems_) {
+            if (items.size() < orderThreshold || !addSpan(collection)) continue;
+            std::vector<std::int32_t>& order = discriminationOrder_[collection];
+            for (std::int32_t b = 1; b < groupCount_; ++b) {
+                const double* scores = discrimination_.data() + static_cast<std::size_t>(b - 1) *
+                                                                    static_cast<std::size_t>(pool.itemCount);
+                const auto start = static_cast<std::ptrdiff_t>(order.size());
+                order.insert(order.end(), items.begin(), items.end());
+                std::stable_sort(order.begin() + start, order.end(), [scores](std::int32_t x, std::int32_t y) {
+                    return orderable(scores[x - 1]) < orderable(scores[y - 1]);
+                });
+            }
         }
     }
 }
@@ -462,20 +480,7 @@ std::int32_t ItemSelector::State::searchTree(std::int32_t collection, const Poin
                                                          : costTwoGroups(row, posterior(1), posterior(2), settings_))});
         ++exactScores;
     }
-    if (k < items.size()) {
-        // Every eligible item of the collection, counted again in one scan.
-        const TreeSpan& span = treeSpans_.at(collection);
-        const std::uint8_t* flags = marks.data();
-        const std::uint8_t* numbers = treeNumber_.data();
-        count = 0;
-        for (std::size_t j = span.first; j < span.end;) {
-            // Byte counters in blocks of 255, so that the loop runs on whole vectors of bytes.
-            const std::size_t end = std::min(span.end, j + 255);
-            std::uint8_t block = 0;
-            for (; j < end; ++j) block += static_cast<std::uint8_t>((flags[j] == 0) & (numbers[j] == span.number));
-            count += block;
-        }
-    }
+    if (k < items.size()) count = countEligible(spans_.at(collection), marks);  // all of them, at once
     candidatesScored += count;
     if (count == 0) return 0;
     const std::int64_t rank = random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
@@ -509,6 +514,72 @@ void ItemSelector::State::noteUpper(double upper) {
         return;
     }
     if (uppers_.size() == upperCount_) cutoff_ = uppers_.front();
+}
+
+bool ItemSelector::State::addSpan(std::int32_t collection) {
+    if (spans_.size() == 255) return false;
+    const std::vector<std::int32_t>& items = collectionItems_.at(collection);
+    const auto number = static_cast<std::uint8_t>(spans_.size() + 1);
+    spans_[collection] = {static_cast<std::size_t>(items.front() - 1), static_cast<std::size_t>(items.back()), number};
+    if (spanNumber_.empty()) spanNumber_.assign(static_cast<std::size_t>(inputs_.pool.itemCount), 0);
+    for (std::int32_t i : items) spanNumber_[static_cast<std::size_t>(i - 1)] = number;
+    return true;
+}
+
+std::int64_t ItemSelector::State::countEligible(const Span& span, const ExclusionMarks& marks) const {
+    const std::uint8_t* flags = marks.data();
+    const std::uint8_t* numbers = spanNumber_.data();
+    std::int64_t count = 0;
+    for (std::size_t j = span.first; j < span.end;) {
+        // Byte counters in blocks of 255, so that the loop runs on whole vectors of bytes.
+        const std::size_t end = std::min(span.end, j + 255);
+        std::uint8_t block = 0;
+        for (; j < end; ++j) block += static_cast<std::uint8_t>((flags[j] == 0) & (numbers[j] == span.number));
+        count += block;
+    }
+    return count;
+}
+
+std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
+                                            const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                            const ExclusionMarks& marks, RandomGenerator& random,
+                                            std::int64_t factor) {
+    const std::int64_t count = countEligible(spans_.at(collection), marks);
+    candidatesScored += count;
+    if (count == 0) return 0;
+    const std::int64_t rank = random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
+    const std::int32_t b = discriminationBoundary(posterior);
+    const std::size_t n = items.size();
+    const std::int32_t* sorted = order.data() + static_cast<std::size_t>(b - 1) * n;
+    const double* scores =
+        discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(inputs_.pool.itemCount);
+    // The rank-th eligible item in score order is the one at that rank when no other eligible
+    // item has its score: then its neighbours in the order (eligible ones) have other scores.
+    std::int64_t seen = 0;
+    double previous = 0.0;
+    std::size_t k = 0;
+    for (; k < n; ++k) {
+        const std::int32_t i = sorted[k];
+        if (!marks.eligible(i)) continue;
+        const double value = orderable(scores[i - 1]);
+        if (++seen < rank) {
+            previous = value;
+            continue;
+        }
+        bool shared = seen > 1 && previous == value;
+        for (std::size_t next = k + 1; next < n && !shared; ++next) {
+            if (!marks.eligible(sorted[next])) continue;
+            shared = orderable(scores[sorted[next] - 1]) == value;
+            break;
+        }
+        if (shared) break;
+        candidatesExamined += static_cast<std::int64_t>(k + 2);
+        return i;
+    }
+    // A shared score: the quicksort's tie order decides, over every candidate.
+    scoreCandidates(items, posterior, marks);
+    candidatesExamined += static_cast<std::int64_t>(candidates_.size());
+    return candidateAtRank(rank).position;
 }
 
 void ItemSelector::State::pushEntry(const Entry& entry) {
@@ -760,6 +831,9 @@ std::int32_t ItemSelector::State::chooseItem(std::int32_t& collection, std::int3
     candidates_.clear();
     const auto items = collectionItems_.find(collection);
     if (merit == nullptr && !keepDetail && items != collectionItems_.end()) {
+        const auto order = discriminationOrder_.find(collection);
+        if (order != discriminationOrder_.end())
+            return walkOrder(collection, order->second, items->second, posterior, marks, random, factor);
         const auto tree = trees_.find(collection);
         if (tree != trees_.end()) return searchTree(collection, tree->second, items->second, posterior, marks, random, factor);
     }
