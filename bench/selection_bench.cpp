@@ -6,6 +6,7 @@
 
 #include "quillon/engine/decisions.h"
 #include "quillon/engine/item_selection.h"
+#include "score_tree.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ InputFiles makePool(std::int32_t items, std::int32_t groups) {
     return inputs;
 }
 
-// Arguments: pool size, groups, method (0 Shannon, 1 MaxDiscr, 2 MinCost).
+// Arguments: pool size, groups, method (0 Shannon, 1 MaxDiscr, 2 MinCost), full path (1) or not.
 void selectItemBench(benchmark::State& state) {
     const auto items = static_cast<std::int32_t>(state.range(0));
     const auto groups = static_cast<std::int32_t>(state.range(1));
@@ -39,7 +40,12 @@ void selectItemBench(benchmark::State& state) {
     settings.groupCount = groups;
     settings.selectionMethod = methods[state.range(2)];
     const InputFiles inputs = makePool(items, groups);
+    // A fourth argument of 1 takes the full path at every size, 2 the search at every size: the
+    // threshold's measurement.
+    const std::size_t thresholds[] = {0, std::size_t{1} << 30, 1};
+    setSearchThresholdForTesting(thresholds[state.range(3)]);
     ItemSelector selector(inputs, settings);
+    setSearchThresholdForTesting(0);
     ExclusionMarks marks;
     marks.resize(items);
     GroupPosterior start(groups);
@@ -61,7 +67,9 @@ void selectItemBench(benchmark::State& state) {
     state.counters["examined"] = static_cast<double>(selector.candidatesExamined()) /
                                  static_cast<double>(std::max<std::int64_t>(selector.candidatesScored(), 1));
 }
-BENCHMARK(selectItemBench)->ArgsProduct({{100, 1000, 5000}, {2, 5}, {0, 1, 2}});
+BENCHMARK(selectItemBench)->ArgsProduct({{100, 1000, 5000}, {2, 5}, {0, 1, 2}, {0}});
+// Around the threshold, with and without the search.
+BENCHMARK(selectItemBench)->ArgsProduct({{25, 50, 100, 200, 300, 500, 1000}, {2}, {0, 1, 2}, {1, 2}});
 
 void decisionsBench(benchmark::State& state) {
     const auto groups = static_cast<std::int32_t>(state.range(0));

@@ -250,9 +250,6 @@ private:
     std::size_t upperCount_ = 0;
     double cutoff_ = HUGE_VAL;
     void noteUpper(double upper);
-    // Below this many items a collection keeps the plain bounded pass, which is faster there.
-    static constexpr std::size_t treeThreshold = 200;
-    static constexpr std::size_t orderThreshold = 200;
     std::vector<std::uint8_t> early_;
     // Per pool position - 1, the number (1 to 255) of its collection when large enough for a
     // search, else 0: eligible items are counted by one scan of bytes, which the compiler
@@ -319,7 +316,7 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
     if (groupCount_ == 2 && (method_ == SelectionMethod::Shannon ||
                              (method_ == SelectionMethod::MinCost && costBoundHolds(settings)))) {
         for (const auto& [collection, items] : collectionItems_) {
-            if (items.size() >= treeThreshold && addSpan(collection))
+            if (items.size() >= searchThreshold(method_) && addSpan(collection))
                 trees_.emplace(collection, buildPointTree(items, twoGroupRows_.data()));
         }
         if (!trees_.empty()) early_.assign(static_cast<std::size_t>(pool.itemCount), 0);
@@ -331,7 +328,7 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
                 discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
         }
         for (const auto& [collection, items] : collectionItems_) {
-            if (items.size() < orderThreshold || !addSpan(collection)) continue;
+            if (items.size() < searchThreshold(method_) || !addSpan(collection)) continue;
             std::vector<std::int32_t>& order = discriminationOrder_[collection];
             for (std::int32_t b = 1; b < groupCount_; ++b) {
                 const double* scores = discrimination_.data() + static_cast<std::size_t>(b - 1) *

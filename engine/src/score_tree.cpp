@@ -21,6 +21,7 @@ constexpr double shannonMargin = 2 * 0x1p-44;
 constexpr double costMarginPerCost = 2 * 0x1p-42;
 
 double boxBoundShift = 0.0;
+std::size_t thresholdOverride = 0;
 
 void build(PointTree& tree, const double* rows, std::size_t node, std::int32_t begin, std::int32_t end) {
     const auto p = [rows](std::int32_t position, int column) {
@@ -122,6 +123,22 @@ void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, do
         out[b] = lowest - margin + boxBoundShift;
     }
 }
+
+std::size_t searchThreshold(SelectionMethod method) {
+    if (thresholdOverride > 0) return thresholdOverride;
+    // Measured with quillon_bench (docs/performance.md): where the search and the full pass cost
+    // the same, on the benchmark's pool.
+    switch (method) {
+        case SelectionMethod::MaxDiscr:
+            return 20;
+        case SelectionMethod::MinCost:
+            return 400;
+        default:
+            return 300;
+    }
+}
+
+void setSearchThresholdForTesting(std::size_t threshold) { thresholdOverride = threshold; }
 
 void setBoxBoundShiftForTesting(double shift) { boxBoundShift = shift; }
 

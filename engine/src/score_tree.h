@@ -46,6 +46,13 @@ void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0,
 void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
                    double* out);
 
+/// The smallest collection that a selection searches (a tree, or MaxDiscr's order) instead of
+/// scoring every candidate: below it the full pass is as fast (docs/performance.md).
+std::size_t searchThreshold(SelectionMethod method);
+
+/// For measurements only: sets the threshold of every method (0 restores the measured ones).
+void setSearchThresholdForTesting(std::size_t threshold);
+
 /// For tests only: moves every box bound up by `shift`, so that a broken bound can be shown to be
 /// caught. 0 in every real run.
 void setBoxBoundShiftForTesting(double shift);
