@@ -38,22 +38,34 @@ double edgyProbability(std::mt19937_64& random) {
     }
 }
 
-// A box from two probabilities per side, sometimes of width 0 or of a few ulps.
+// A node's region as the tree builds it from a few items, often at the edges, sometimes equal or
+// a few ulps apart.
 PointTree::Box edgyBox(std::mt19937_64& random) {
-    double side[4];
-    for (int s = 0; s < 2; ++s) {
-        double a = edgyProbability(random);
-        double b = edgyProbability(random);
-        if (random() % 4 == 0) b = a;
-        if (random() % 4 == 0) {
-            b = a;
-            for (int k = static_cast<int>(random() % 4); k > 0; --k) b = std::nextafter(b, 1.0);
-            if (!(b < 1.0)) b = a;
+    std::vector<double> rows;
+    std::vector<std::int32_t> positions;
+    const int count = 1 + static_cast<int>(random() % 5);
+    for (int i = 1; i <= count; ++i) {
+        double p1 = edgyProbability(random);
+        double p2 = edgyProbability(random);
+        if (i > 1 && random() % 3 == 0) {
+            p1 = rows[0];
+            for (int k = static_cast<int>(random() % 4); k > 0; --k) p1 = std::nextafter(p1, 1.0);
+            if (!(p1 < 1.0)) p1 = rows[0];
         }
-        side[2 * s] = std::min(a, b);
-        side[2 * s + 1] = std::max(a, b);
+        if (random() % 5 == 0) p2 = p1;
+        rows.insert(rows.end(), {p1, p2, 1.0 - p1, 1.0 - p2});
+        positions.push_back(i);
     }
-    return {side[0], side[1], side[2], side[3]};
+    return buildPointTree(positions, rows.data()).boxes[0];
+}
+
+// Whether a point lies in the region: inside the box, and p(2) - p(1) within [loD, hiD] exactly.
+bool inRegion(const PointTree::Box& x, double p1, double p2) {
+    if (!(p1 >= x.lo1 && p1 <= x.hi1 && p2 >= x.lo2 && p2 <= x.hi2)) return false;
+    // 64 bits of mantissa: exact unless the two are far apart in size, where an error could only
+    // report a bound as broken, never hide one.
+    const long double d = static_cast<long double>(p2) - static_cast<long double>(p1);
+    return d >= x.loD && d <= x.hiD;
 }
 
 // A normalised posterior the bounds accept: ordinary, lopsided, or near the smallest allowed.
@@ -81,16 +93,32 @@ bool edgyPosterior(std::mt19937_64& random, double& q0, double& q1) {
     return PointTree::fitsPosterior(q0, q1);
 }
 
-// Points of a box: its corners, points on its edges and inside.
-std::vector<std::pair<double, double>> pointsOf(const PointTree::Box& box, std::mt19937_64& random) {
+// Points of a region: its vertices (rounded into it where they are not doubles), points on its
+// borders and inside.
+std::vector<std::pair<double, double>> pointsOf(const PointTree::Box& x, std::mt19937_64& random) {
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    const auto between = [&](double lo, double hi) { return std::clamp(lo + (hi - lo) * uniform(random), lo, hi); };
-    std::vector<std::pair<double, double>> points = {
-        {box.lo1, box.lo2}, {box.lo1, box.hi2}, {box.hi1, box.lo2}, {box.hi1, box.hi2}};
-    for (int k = 0; k < 6; ++k) {
-        points.push_back({between(box.lo1, box.hi1), random() % 2 ? box.lo2 : box.hi2});
-        points.push_back({random() % 2 ? box.lo1 : box.hi1, between(box.lo2, box.hi2)});
-        points.push_back({between(box.lo1, box.hi1), between(box.lo2, box.hi2)});
+    std::vector<std::pair<double, double>> candidates;
+    for (double p1 : {x.lo1, x.hi1, x.hi2 - x.hiD, x.lo2 - x.loD}) {
+        candidates.push_back({p1, std::min(x.hi2, p1 + x.hiD)});
+        candidates.push_back({p1, std::max(x.lo2, p1 + x.loD)});
+    }
+    for (int k = 0; k < 24; ++k) {
+        const double p1 = std::clamp(x.lo1 + (x.hi1 - x.lo1) * uniform(random), x.lo1, x.hi1);
+        const double top = std::min(x.hi2, p1 + x.hiD);
+        const double bottom = std::max(x.lo2, p1 + x.loD);
+        candidates.push_back({p1, top});
+        candidates.push_back({p1, bottom});
+        candidates.push_back({p1, bottom + (top - bottom) * uniform(random)});
+    }
+    std::vector<std::pair<double, double>> points;
+    for (auto [p1, p2] : candidates) {
+        // Rounding may have left the region by an ulp or two: step back in.
+        for (int step = 0; step < 4 && !inRegion(x, p1, p2); ++step) {
+            const long double d = static_cast<long double>(p2) - static_cast<long double>(p1);
+            p2 = d > x.hiD ? std::nextafter(p2, 0.0) : d < x.loD ? std::nextafter(p2, 1.0) : p2;
+            p2 = std::clamp(p2, x.lo2, x.hi2);
+        }
+        if (inRegion(x, p1, p2)) points.push_back({p1, p2});
     }
     return points;
 }
@@ -141,7 +169,7 @@ BoundCheck checkBoxBounds(std::size_t boxes, std::uint64_t seed) {
             check.points += 2;
             check.below += (a < shannon) + (b < cost);
         }
-        // The corners are among the points: the bounds must come within a hair of them.
+        // The vertices are among the points: the bounds must come within a hair of them.
         check.loose += (shannon < lowestShannon - 0x1p-30) + (cost < lowestCost - 0x1p-30);
     }
     return check;
@@ -214,7 +242,7 @@ TEST(PointTreeLayout, EveryItemOnceEachInsideItsNodesBox) {
             const PointTree::Box& box = tree.boxes[static_cast<std::size_t>(node)];
             for (std::int32_t k = begin; k < end; ++k) {
                 const double* row = rows.data() + 4 * (tree.items[static_cast<std::size_t>(k)] - 1);
-                ASSERT_TRUE(row[0] >= box.lo1 && row[0] <= box.hi1 && row[1] >= box.lo2 && row[1] <= box.hi2);
+                ASSERT_TRUE(inRegion(box, row[0], row[1]));
             }
             if (end - begin <= PointTree::leafSize) continue;
             const std::int32_t middle = begin + (end - begin) / 2;

@@ -23,47 +23,93 @@ constexpr double costMarginPerCost = 2 * 0x1p-42;
 double boxBoundShift = 0.0;
 std::size_t thresholdOverride = 0;
 
+// a + b rounded up or down, not to nearest: the rounding error comes exactly from the sum.
+double sumRounded(double a, double b, bool up) {
+    const double s = a + b;
+    const double bb = s - a;
+    const double error = (a - (s - bb)) + (b - bb);  // a + b - s exactly (no contraction)
+    if (up && error > 0.0) return std::nextafter(s, HUGE_VAL);
+    if (!up && error < 0.0) return std::nextafter(s, -HUGE_VAL);
+    return s;
+}
+
 void build(PointTree& tree, const double* rows, std::size_t node, std::int32_t begin, std::int32_t end) {
     const auto p = [rows](std::int32_t position, int column) {
         return rows[4 * static_cast<std::size_t>(position - 1) + static_cast<std::size_t>(column)];
     };
-    PointTree::Box box{HUGE_VAL, -HUGE_VAL, HUGE_VAL, -HUGE_VAL};
+    PointTree::Box box{HUGE_VAL, -HUGE_VAL, HUGE_VAL, -HUGE_VAL, HUGE_VAL, -HUGE_VAL};
     for (std::int32_t k = begin; k < end; ++k) {
         const std::int32_t i = tree.items[static_cast<std::size_t>(k)];
         box.lo1 = std::min(box.lo1, p(i, 0));
         box.hi1 = std::max(box.hi1, p(i, 0));
         box.lo2 = std::min(box.lo2, p(i, 1));
         box.hi2 = std::max(box.hi2, p(i, 1));
+        box.loD = std::min(box.loD, sumRounded(p(i, 1), -p(i, 0), false));
+        box.hiD = std::max(box.hiD, sumRounded(p(i, 1), -p(i, 0), true));
     }
     if (tree.boxes.size() <= node) tree.boxes.resize(node + 1);
     tree.boxes[node] = box;
     if (end - begin <= PointTree::leafSize) return;
-    // The median along the wider side; ties by position, so the tree is the same on every run.
-    const int column = box.hi1 - box.lo1 >= box.hi2 - box.lo2 ? 0 : 1;
+    // The median along the widest of p(1), p(2) and their difference; ties by position, so the
+    // tree is the same on every run.
+    const double widths[3] = {box.hi1 - box.lo1, box.hi2 - box.lo2, box.hiD - box.loD};
+    const int axis = static_cast<int>(std::max_element(widths, widths + 3) - widths);
+    const auto key = [&](std::int32_t i) { return axis < 2 ? p(i, axis) : p(i, 1) - p(i, 0); };
     const std::int32_t middle = begin + (end - begin) / 2;
     std::int32_t* first = tree.items.data();
     std::nth_element(first + begin, first + middle, first + end, [&](std::int32_t x, std::int32_t y) {
-        return p(x, column) < p(y, column) || (p(x, column) == p(y, column) && x < y);
+        return key(x) < key(y) || (key(x) == key(y) && x < y);
     });
     build(tree, rows, 2 * node + 1, begin, middle);
     build(tree, rows, 2 * node + 2, middle, end);
 }
 
-// The two corners of each box where the score can be smallest, (lo1, hi2) and (hi1, lo2), as
-// rows and as candidates of the batch functions.
+// Up to six points per region where the score can be smallest (docs/performance.md): on the
+// upper border p(2) = min(hi2, p(1) + hiD) at p(1) = lo1, at its kink and at hi1, and likewise on
+// the lower border p(2) = max(lo2, p(1) + loD); each moved to a double away from the diagonal,
+// which can only lower the score there. As rows, and as candidates of the batch functions.
 struct Corners {
-    double rows[2 * 8] = {};
-    Candidate candidates[4] = {};
+    static constexpr std::size_t perBox = 6;
+    double rows[2 * perBox * 4] = {};
+    Candidate candidates[2 * perBox] = {};
     Corners(const PointTree::Box* boxes, std::size_t count) {
         for (std::size_t b = 0; b < count; ++b) {
-            const double corner[2][2] = {{boxes[b].lo1, boxes[b].hi2}, {boxes[b].hi1, boxes[b].lo2}};
-            for (std::size_t k = 0; k < 2; ++k) {
-                double* row = rows + 8 * b + 4 * k;
-                row[0] = corner[k][0];
-                row[1] = corner[k][1];
+            const PointTree::Box& x = boxes[b];
+            double points[perBox][2];
+            std::size_t n = 0;
+            if (x.hiD >= 0.0) {
+                for (double p1 : {x.lo1, x.hi1}) {
+                    const double top = sumRounded(p1, x.hiD, true);
+                    points[n][0] = p1;
+                    points[n++][1] = std::min(top, x.hi2);
+                }
+                const double kink = sumRounded(x.hi2, -x.hiD, false);
+                if (kink > x.lo1 && kink < x.hi1) {
+                    points[n][0] = kink;
+                    points[n++][1] = x.hi2;
+                }
+            }
+            if (x.loD <= 0.0) {
+                for (double p1 : {x.lo1, x.hi1}) {
+                    const double bottom = sumRounded(p1, x.loD, false);
+                    points[n][0] = p1;
+                    points[n++][1] = std::max(bottom, x.lo2);
+                }
+                const double kink = sumRounded(x.lo2, -x.loD, true);
+                if (kink > x.lo1 && kink < x.hi1) {
+                    points[n][0] = kink;
+                    points[n++][1] = x.lo2;
+                }
+            }
+            for (std::size_t k = 0; k < perBox; ++k) {
+                // Unused places repeat the first point.
+                const double* point = points[k < n ? k : 0];
+                double* row = rows + 4 * (perBox * b + k);
+                row[0] = point[0];
+                row[1] = point[1];
                 row[2] = 1.0 - row[0];
                 row[3] = 1.0 - row[1];
-                candidates[2 * b + k] = {static_cast<std::int32_t>(2 * b + k + 1), 0.0};
+                candidates[perBox * b + k] = {static_cast<std::int32_t>(perBox * b + k + 1), 0.0};
             }
         }
     }
@@ -101,25 +147,28 @@ bool costBoundHolds(const RunSettings& s) {
 }
 
 void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out) {
+    constexpr std::size_t m = Corners::perBox;
     Corners corners(boxes, count);
-    double lower[4];
-    double upper[4];
-    shannonBounds(corners.rows, corners.candidates, 2 * count, q0, q1, lower, upper);
+    double lower[2 * m];
+    double upper[2 * m];
+    shannonBounds(corners.rows, corners.candidates, m * count, q0, q1, lower, upper);
     for (std::size_t b = 0; b < count; ++b) {
-        const double lowest = std::fmin(lower[2 * b], lower[2 * b + 1]);
-        out[b] = std::isnan(lower[2 * b]) || std::isnan(lower[2 * b + 1]) ? -HUGE_VAL
-                                                                         : lowest - shannonMargin + boxBoundShift;
+        double lowest = HUGE_VAL;
+        for (std::size_t k = m * b; k < m * b + m; ++k) lowest = std::isnan(lower[k]) ? -HUGE_VAL : std::min(lowest, lower[k]);
+        out[b] = lowest - shannonMargin + boxBoundShift;
     }
 }
 
 void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
                    double* out) {
+    constexpr std::size_t m = Corners::perBox;
     Corners corners(boxes, count);
-    costScores(corners.rows, corners.candidates, 2 * count, q0, q1, s);
+    costScores(corners.rows, corners.candidates, m * count, q0, q1, s);
     const double margin = costMarginPerCost * (std::fabs(s.costFailFail) + std::fabs(s.costFailPass) +
                                                std::fabs(s.costPassFail) + std::fabs(s.costPassPass));
     for (std::size_t b = 0; b < count; ++b) {
-        const double lowest = std::min(corners.candidates[2 * b].score, corners.candidates[2 * b + 1].score);
+        double lowest = HUGE_VAL;
+        for (std::size_t k = m * b; k < m * b + m; ++k) lowest = std::min(lowest, corners.candidates[k].score);
         out[b] = lowest - margin + boxBoundShift;
     }
 }
@@ -132,9 +181,9 @@ std::size_t searchThreshold(SelectionMethod method) {
         case SelectionMethod::MaxDiscr:
             return 20;
         case SelectionMethod::MinCost:
-            return 400;
+            return 250;
         default:
-            return 300;
+            return 150;
     }
 }
 

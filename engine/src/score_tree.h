@@ -8,18 +8,21 @@
 
 namespace quillon {
 
-// A two-group item is a point (p(1), p(2)); Shannon's and MinCost's scores are concave in it
-// (docs/performance.md, "Best-first search"), so over a box of points the smallest score lies at
-// a corner. The tree below groups a collection's items into boxes, and the node bounds turn the
-// four corners' scores into a lower bound on the computed score of every item in the box.
+// A two-group item is a point (p(1), p(2)); Shannon's and MinCost's scores are concave in it and,
+// for a fixed p(1), largest at p(2) = p(1) (docs/performance.md, "Best-first search"), so over a
+// node's region the smallest score lies at one of at most six points of its border. The tree
+// below groups a collection's items into such regions, and the node bounds turn those points'
+// scores into a lower bound on the computed score of every item in the region.
 
 /// A k-d tree over one collection's two-group items: every node is a contiguous range of `items`
 /// and a bounding box. Node n covers [begin, end); when wider than `leafSize` it splits at
 /// begin + (end - begin) / 2 into nodes 2n + 1 and 2n + 2.
 struct PointTree {
     static constexpr std::int32_t leafSize = 16;
+    // The node's items lie in [lo1, hi1] x [lo2, hi2], and their p(2) - p(1), in real arithmetic,
+    // in [loD, hiD]: a box cut along the diagonal, which follows pools whose items lie in a band.
     struct Box {
-        double lo1, hi1, lo2, hi2;
+        double lo1, hi1, lo2, hi2, loD, hiD;
     };
     std::vector<std::int32_t> items;  // pool positions, permuted so that each node is a range
     std::vector<Box> boxes;           // by node index
