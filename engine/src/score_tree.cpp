@@ -64,54 +64,51 @@ void build(PointTree& tree, const double* rows, std::size_t node, std::int32_t b
     build(tree, rows, 2 * node + 2, middle, end);
 }
 
-// Up to six points per region where the score can be smallest (docs/performance.md): on the
-// upper border p(2) = min(hi2, p(1) + hiD) at p(1) = lo1, at its kink and at hi1, and likewise on
-// the lower border p(2) = max(lo2, p(1) + loD); each moved to a double away from the diagonal,
-// which can only lower the score there. As rows, and as candidates of the batch functions.
+// The points of a region where the score can be smallest (docs/performance.md): on the upper
+// border p(2) = min(hi2, p(1) + hiD) its ends and its kink, and likewise on the lower border
+// p(2) = max(lo2, p(1) + loD); each moved to a double away from the diagonal, which can only
+// lower the score there. An end of a flat piece on the far side of the diagonal's maximum is
+// left out. As rows, and as candidates of the batch functions, the boxes' points one after the
+// other; first[b] is where box b's begin.
 struct Corners {
     static constexpr std::size_t perBox = 6;
     double rows[2 * perBox * 4] = {};
     Candidate candidates[2 * perBox] = {};
+    std::size_t first[3] = {};
     Corners(const PointTree::Box* boxes, std::size_t count) {
+        std::size_t n = 0;
+        const auto add = [&](double p1, double p2) {
+            double* row = rows + 4 * n;
+            row[0] = p1;
+            row[1] = p2;
+            row[2] = 1.0 - p1;
+            row[3] = 1.0 - p2;
+            candidates[n] = {static_cast<std::int32_t>(n + 1), 0.0};
+            ++n;
+        };
         for (std::size_t b = 0; b < count; ++b) {
             const PointTree::Box& x = boxes[b];
-            double points[perBox][2];
-            std::size_t n = 0;
+            first[b] = n;
             if (x.hiD >= 0.0) {
-                for (double p1 : {x.lo1, x.hi1}) {
-                    const double top = sumRounded(p1, x.hiD, true);
-                    points[n][0] = p1;
-                    points[n++][1] = std::min(top, x.hi2);
-                }
-                const double kink = sumRounded(x.hi2, -x.hiD, false);
-                if (kink > x.lo1 && kink < x.hi1) {
-                    points[n][0] = kink;
-                    points[n++][1] = x.hi2;
-                }
+                // Upper border: rising with slope 1 up to the kink k = hi2 - hiD, then flat at hi2,
+                // where the score falls towards p(1) = lo1 while p(1) <= hi2.
+                const double kinkDown = sumRounded(x.hi2, -x.hiD, false);
+                const double kinkUp = sumRounded(x.hi2, -x.hiD, true);
+                add(x.lo1, std::min(x.hi2, sumRounded(x.lo1, x.hiD, true)));
+                if (kinkUp > x.lo1 && kinkDown < x.hi1) add(std::max(kinkDown, x.lo1), x.hi2);
+                if (!(x.hi1 <= x.hi2 && kinkUp < x.hi1)) add(x.hi1, std::min(x.hi2, sumRounded(x.hi1, x.hiD, true)));
             }
             if (x.loD <= 0.0) {
-                for (double p1 : {x.lo1, x.hi1}) {
-                    const double bottom = sumRounded(p1, x.loD, false);
-                    points[n][0] = p1;
-                    points[n++][1] = std::max(bottom, x.lo2);
-                }
-                const double kink = sumRounded(x.lo2, -x.loD, true);
-                if (kink > x.lo1 && kink < x.hi1) {
-                    points[n][0] = kink;
-                    points[n++][1] = x.lo2;
-                }
-            }
-            for (std::size_t k = 0; k < perBox; ++k) {
-                // Unused places repeat the first point.
-                const double* point = points[k < n ? k : 0];
-                double* row = rows + 4 * (perBox * b + k);
-                row[0] = point[0];
-                row[1] = point[1];
-                row[2] = 1.0 - row[0];
-                row[3] = 1.0 - row[1];
-                candidates[perBox * b + k] = {static_cast<std::int32_t>(perBox * b + k + 1), 0.0};
+                // Lower border: flat at lo2 up to the kink k = lo2 - loD, where the score falls
+                // towards p(1) = hi1 while p(1) >= lo2, then rising with slope 1.
+                const double kinkDown = sumRounded(x.lo2, -x.loD, false);
+                const double kinkUp = sumRounded(x.lo2, -x.loD, true);
+                if (!(x.lo1 >= x.lo2 && kinkDown > x.lo1)) add(x.lo1, std::max(x.lo2, sumRounded(x.lo1, x.loD, false)));
+                if (kinkUp > x.lo1 && kinkDown < x.hi1) add(std::min(kinkUp, x.hi1), x.lo2);
+                add(x.hi1, std::max(x.lo2, sumRounded(x.hi1, x.loD, false)));
             }
         }
+        first[count] = n;
     }
 };
 
@@ -147,28 +144,28 @@ bool costBoundHolds(const RunSettings& s) {
 }
 
 void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out) {
-    constexpr std::size_t m = Corners::perBox;
     Corners corners(boxes, count);
-    double lower[2 * m];
-    double upper[2 * m];
-    shannonBounds(corners.rows, corners.candidates, m * count, q0, q1, lower, upper);
+    double lower[2 * Corners::perBox];
+    double upper[2 * Corners::perBox];
+    shannonBounds(corners.rows, corners.candidates, corners.first[count], q0, q1, lower, upper);
     for (std::size_t b = 0; b < count; ++b) {
         double lowest = HUGE_VAL;
-        for (std::size_t k = m * b; k < m * b + m; ++k) lowest = std::isnan(lower[k]) ? -HUGE_VAL : std::min(lowest, lower[k]);
+        for (std::size_t k = corners.first[b]; k < corners.first[b + 1]; ++k)
+            lowest = std::isnan(lower[k]) ? -HUGE_VAL : std::min(lowest, lower[k]);
         out[b] = lowest - shannonMargin + boxBoundShift;
     }
 }
 
 void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
                    double* out) {
-    constexpr std::size_t m = Corners::perBox;
     Corners corners(boxes, count);
-    costScores(corners.rows, corners.candidates, m * count, q0, q1, s);
+    costScores(corners.rows, corners.candidates, corners.first[count], q0, q1, s);
     const double margin = costMarginPerCost * (std::fabs(s.costFailFail) + std::fabs(s.costFailPass) +
                                                std::fabs(s.costPassFail) + std::fabs(s.costPassPass));
     for (std::size_t b = 0; b < count; ++b) {
         double lowest = HUGE_VAL;
-        for (std::size_t k = m * b; k < m * b + m; ++k) lowest = std::min(lowest, corners.candidates[k].score);
+        for (std::size_t k = corners.first[b]; k < corners.first[b + 1]; ++k)
+            lowest = std::min(lowest, corners.candidates[k].score);
         out[b] = lowest - margin + boxBoundShift;
     }
 }
