@@ -56,7 +56,7 @@ PointTree::Box edgyBox(std::mt19937_64& random) {
         rows.insert(rows.end(), {p1, p2, 1.0 - p1, 1.0 - p2});
         positions.push_back(i);
     }
-    return buildPointTree(positions, rows.data()).boxes[0];
+    return buildPointTree(positions, rows.data(), true).boxes[0];
 }
 
 // Whether a point lies in the region: inside the box, and p(2) - p(1) within [loD, hiD] exactly.
@@ -227,7 +227,7 @@ TEST(PointTreeLayout, EveryItemOnceEachInsideItsNodesBox) {
             rows.insert(rows.end(), {p1, p2, 1.0 - p1, 1.0 - p2});
             if (random() % 5 != 0) positions.push_back(i);
         }
-        const PointTree tree = buildPointTree(positions, rows.data());
+        const PointTree tree = buildPointTree(positions, rows.data(), true);
         std::vector<std::int32_t> seen = tree.items;
         seen.insert(seen.end(), tree.loose.begin(), tree.loose.end());
         std::sort(seen.begin(), seen.end());

@@ -228,7 +228,10 @@ private:
     // The candidate at `rank` when the search settles it alone; 0 when its score is shared.
     std::int32_t bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank);
     void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks);
-    void pushEntry(const Entry& entry);
+    void pushEntry(const Entry& entry) {
+        if (entry.key <= cutoff_) pushOnHeap(entry);
+    }
+    void pushOnHeap(const Entry& entry);
     double exactScore(std::size_t c);
     bool scoreBelow(std::int32_t x, std::int32_t y);
     double rankedBound(const std::vector<double>& bounds, std::size_t r);
@@ -249,7 +252,14 @@ private:
     std::vector<double> uppers_;
     std::size_t upperCount_ = 0;
     double cutoff_ = HUGE_VAL;
-    void noteUpper(double upper);
+    void noteUpper(double upper) {
+        if (upperCount_ == 1) {  // the usual draw of the best: the smallest upper bound
+            if (upper < cutoff_) cutoff_ = upper;
+        } else {
+            noteUpperOfMany(upper);
+        }
+    }
+    void noteUpperOfMany(double upper);
     std::vector<std::uint8_t> early_;
     // Per pool position - 1, the number (1 to 255) of its collection when large enough for a
     // search, else 0: eligible items are counted by one scan of bytes, which the compiler
@@ -499,7 +509,7 @@ std::int32_t ItemSelector::State::searchTree(std::int32_t collection, const Poin
     return candidateAtRank(rank).position;
 }
 
-void ItemSelector::State::noteUpper(double upper) {
+void ItemSelector::State::noteUpperOfMany(double upper) {
     if (uppers_.size() < upperCount_) {
         uppers_.push_back(upper);
         std::push_heap(uppers_.begin(), uppers_.end());
@@ -579,8 +589,7 @@ std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::
     return candidateAtRank(rank).position;
 }
 
-void ItemSelector::State::pushEntry(const Entry& entry) {
-    if (entry.key > cutoff_) return;
+void ItemSelector::State::pushOnHeap(const Entry& entry) {
     heap_.push_back(entry);
     std::push_heap(heap_.begin(), heap_.end(), [](const Entry& x, const Entry& y) { return x.key > y.key; });
 }
@@ -607,9 +616,12 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             continue;
         }
         shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
+        // The upper bounds first, so that the cutoff already keeps out what they rule out.
+        for (std::size_t j = 0; j < m; ++j) {
+            if (!std::isnan(lower[j])) noteUpper(upper[j]);
+        }
         for (std::size_t j = 0; j < m; ++j) {
             if (!std::isnan(lower[j])) {
-                noteUpper(upper[j]);
                 pushEntry({lower[j], boundedItem, batch[j].position, 0});
                 continue;
             }
@@ -671,9 +683,9 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
             const std::size_t child = 2 * static_cast<std::size_t>(e.node) + 1;
             double bounds[2];
             if (shannon)
-                shannonBoxBounds(tree.boxes.data() + child, 2, settledQ0_, settledQ1_, bounds);
+                shannonBorderBounds(tree.borders.data() + child, 2, settledQ0_, settledQ1_, bounds);
             else
-                costBoxBounds(tree.boxes.data() + child, 2, settledQ0_, settledQ1_, settings_, bounds);
+                costBorderBounds(tree.borders.data() + child, 2, settledQ0_, settledQ1_, settings_, bounds);
             const std::int32_t middle = e.begin + (e.end - e.begin) / 2;
             pushEntry({bounds[0], static_cast<std::int32_t>(child), e.begin, middle});
             pushEntry({bounds[1], static_cast<std::int32_t>(child + 1), middle, e.end});

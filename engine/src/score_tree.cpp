@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "score_bounds.h"
 
@@ -23,13 +25,23 @@ constexpr double costMarginPerCost = 2 * 0x1p-42;
 double boxBoundShift = 0.0;
 std::size_t thresholdOverride = 0;
 
-// a + b rounded up or down, not to nearest: the rounding error comes exactly from the sum.
+// The next double above a finite nonzero x (its bits, one step away from or towards 0).
+double nextUp(double x) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits = x > 0.0 ? bits + 1 : bits - 1;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+// a + b rounded up or down, not to nearest: the rounding error comes exactly from the sum, and
+// a sum with an error is never 0.
 double sumRounded(double a, double b, bool up) {
     const double s = a + b;
     const double bb = s - a;
     const double error = (a - (s - bb)) + (b - bb);  // a + b - s exactly (no contraction)
-    if (up && error > 0.0) return std::nextafter(s, HUGE_VAL);
-    if (!up && error < 0.0) return std::nextafter(s, -HUGE_VAL);
+    if (up && error > 0.0) return nextUp(s);
+    if (!up && error < 0.0) return -nextUp(-s);
     return s;
 }
 
@@ -64,48 +76,23 @@ void build(PointTree& tree, const double* rows, std::size_t node, std::int32_t b
     build(tree, rows, 2 * node + 2, middle, end);
 }
 
-// The points of a region where the score can be smallest (docs/performance.md): on the upper
-// border p(2) = min(hi2, p(1) + hiD) its ends and its kink, and likewise on the lower border
-// p(2) = max(lo2, p(1) + loD); each moved to a double away from the diagonal, which can only
-// lower the score there. An end of a flat piece on the far side of the diagonal's maximum is
-// left out. As rows, and as candidates of the batch functions, the boxes' points one after the
-// other; first[b] is where box b's begin.
+// The borders' points as rows, and as candidates of the batch functions, one border after the
+// other; first[b] is where border b's begin.
 struct Corners {
-    static constexpr std::size_t perBox = 6;
-    double rows[2 * perBox * 4] = {};
-    Candidate candidates[2 * perBox] = {};
-    std::size_t first[3] = {};
-    Corners(const PointTree::Box* boxes, std::size_t count) {
+    double rows[2 * 6 * 4];
+    Candidate candidates[2 * 6];
+    std::size_t first[3];
+    Corners(const PointTree::Border* borders, std::size_t count) {
         std::size_t n = 0;
-        const auto add = [&](double p1, double p2) {
-            double* row = rows + 4 * n;
-            row[0] = p1;
-            row[1] = p2;
-            row[2] = 1.0 - p1;
-            row[3] = 1.0 - p2;
-            candidates[n] = {static_cast<std::int32_t>(n + 1), 0.0};
-            ++n;
-        };
         for (std::size_t b = 0; b < count; ++b) {
-            const PointTree::Box& x = boxes[b];
             first[b] = n;
-            if (x.hiD >= 0.0) {
-                // Upper border: rising with slope 1 up to the kink k = hi2 - hiD, then flat at hi2,
-                // where the score falls towards p(1) = lo1 while p(1) <= hi2.
-                const double kinkDown = sumRounded(x.hi2, -x.hiD, false);
-                const double kinkUp = sumRounded(x.hi2, -x.hiD, true);
-                add(x.lo1, std::min(x.hi2, sumRounded(x.lo1, x.hiD, true)));
-                if (kinkUp > x.lo1 && kinkDown < x.hi1) add(std::max(kinkDown, x.lo1), x.hi2);
-                if (!(x.hi1 <= x.hi2 && kinkUp < x.hi1)) add(x.hi1, std::min(x.hi2, sumRounded(x.hi1, x.hiD, true)));
-            }
-            if (x.loD <= 0.0) {
-                // Lower border: flat at lo2 up to the kink k = lo2 - loD, where the score falls
-                // towards p(1) = hi1 while p(1) >= lo2, then rising with slope 1.
-                const double kinkDown = sumRounded(x.lo2, -x.loD, false);
-                const double kinkUp = sumRounded(x.lo2, -x.loD, true);
-                if (!(x.lo1 >= x.lo2 && kinkDown > x.lo1)) add(x.lo1, std::max(x.lo2, sumRounded(x.lo1, x.loD, false)));
-                if (kinkUp > x.lo1 && kinkDown < x.hi1) add(std::min(kinkUp, x.hi1), x.lo2);
-                add(x.hi1, std::max(x.lo2, sumRounded(x.hi1, x.loD, false)));
+            for (std::int32_t k = 0; k < borders[b].count; ++k, ++n) {
+                double* row = rows + 4 * n;
+                row[0] = borders[b].p1[k];
+                row[1] = borders[b].p2[k];
+                row[2] = 1.0 - row[0];
+                row[3] = 1.0 - row[1];
+                candidates[n] = {static_cast<std::int32_t>(n + 1), 0.0};
             }
         }
         first[count] = n;
@@ -113,6 +100,40 @@ struct Corners {
 };
 
 }  // namespace
+
+// The points of a region where the score can be smallest (docs/performance.md): on the upper
+// border p(2) = min(hi2, p(1) + hiD) its ends and its kink, and likewise on the lower border
+// p(2) = max(lo2, p(1) + loD); each moved to a double away from the diagonal, which can only
+// lower the score there. An end of a flat piece on the far side of the diagonal's maximum is
+// left out.
+PointTree::Border borderOf(const PointTree::Box& x) {
+    PointTree::Border border{};
+    std::int32_t& n = border.count;
+    const auto add = [&](double p1, double p2) {
+        border.p1[n] = p1;
+        border.p2[n] = p2;
+        ++n;
+    };
+    if (x.hiD >= 0.0) {
+        // Upper border: rising with slope 1 up to the kink k = hi2 - hiD, then flat at hi2,
+        // where the score falls towards p(1) = lo1 while p(1) <= hi2.
+        const double kinkDown = sumRounded(x.hi2, -x.hiD, false);
+        const double kinkUp = sumRounded(x.hi2, -x.hiD, true);
+        add(x.lo1, std::min(x.hi2, sumRounded(x.lo1, x.hiD, true)));
+        if (kinkUp > x.lo1 && kinkDown < x.hi1) add(std::max(kinkDown, x.lo1), x.hi2);
+        if (!(x.hi1 <= x.hi2 && kinkUp < x.hi1)) add(x.hi1, std::min(x.hi2, sumRounded(x.hi1, x.hiD, true)));
+    }
+    if (x.loD <= 0.0) {
+        // Lower border: flat at lo2 up to the kink k = lo2 - loD, where the score falls
+        // towards p(1) = hi1 while p(1) >= lo2, then rising with slope 1.
+        const double kinkDown = sumRounded(x.lo2, -x.loD, false);
+        const double kinkUp = sumRounded(x.lo2, -x.loD, true);
+        if (!(x.lo1 >= x.lo2 && kinkDown > x.lo1)) add(x.lo1, std::max(x.lo2, sumRounded(x.lo1, x.loD, false)));
+        if (kinkUp > x.lo1 && kinkDown < x.hi1) add(std::min(kinkUp, x.hi1), x.lo2);
+        add(x.hi1, std::max(x.lo2, sumRounded(x.hi1, x.loD, false)));
+    }
+    return border;
+}
 
 bool PointTree::fits(double p1, double p2) {
     return p1 >= smallestProbability && p1 < 1.0 && p2 >= smallestProbability && p2 < 1.0;
@@ -122,14 +143,16 @@ bool PointTree::fitsPosterior(double q0, double q1) {
     return q0 >= smallestPosterior && q0 <= 1.0 && q1 >= smallestPosterior && q1 <= 1.0;
 }
 
-PointTree buildPointTree(const std::vector<std::int32_t>& positions, const double* rows) {
+PointTree buildPointTree(const std::vector<std::int32_t>& positions, const double* rows, bool keepBoxes) {
     PointTree tree;
     for (std::int32_t i : positions) {
         const double* row = rows + 4 * static_cast<std::size_t>(i - 1);
         (PointTree::fits(row[0], row[1]) ? tree.items : tree.loose).push_back(i);
     }
     if (!tree.items.empty()) build(tree, rows, 0, 0, static_cast<std::int32_t>(tree.items.size()));
-    tree.boxes.shrink_to_fit();
+    tree.borders.reserve(tree.boxes.size());
+    for (const PointTree::Box& box : tree.boxes) tree.borders.push_back(borderOf(box));
+    if (!keepBoxes) tree.boxes = {};
     return tree;
 }
 
@@ -143,10 +166,10 @@ bool costBoundHolds(const RunSettings& s) {
     return s.costFailPass + s.costPassFail >= 0.0;
 }
 
-void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out) {
-    Corners corners(boxes, count);
-    double lower[2 * Corners::perBox];
-    double upper[2 * Corners::perBox];
+void shannonBorderBounds(const PointTree::Border* borders, std::size_t count, double q0, double q1, double* out) {
+    Corners corners(borders, count);
+    double lower[2 * 6];
+    double upper[2 * 6];
     shannonBounds(corners.rows, corners.candidates, corners.first[count], q0, q1, lower, upper);
     for (std::size_t b = 0; b < count; ++b) {
         double lowest = HUGE_VAL;
@@ -156,9 +179,9 @@ void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0,
     }
 }
 
-void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
-                   double* out) {
-    Corners corners(boxes, count);
+void costBorderBounds(const PointTree::Border* borders, std::size_t count, double q0, double q1, const RunSettings& s,
+                      double* out) {
+    Corners corners(borders, count);
     costScores(corners.rows, corners.candidates, corners.first[count], q0, q1, s);
     const double margin = costMarginPerCost * (std::fabs(s.costFailFail) + std::fabs(s.costFailPass) +
                                                std::fabs(s.costPassFail) + std::fabs(s.costPassPass));
@@ -168,6 +191,17 @@ void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, do
             lowest = std::min(lowest, corners.candidates[k].score);
         out[b] = lowest - margin + boxBoundShift;
     }
+}
+
+void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out) {
+    const PointTree::Border borders[2] = {borderOf(boxes[0]), count > 1 ? borderOf(boxes[1]) : PointTree::Border{}};
+    shannonBorderBounds(borders, count, q0, q1, out);
+}
+
+void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
+                   double* out) {
+    const PointTree::Border borders[2] = {borderOf(boxes[0]), count > 1 ? borderOf(boxes[1]) : PointTree::Border{}};
+    costBorderBounds(borders, count, q0, q1, s, out);
 }
 
 std::size_t searchThreshold(SelectionMethod method) {
