@@ -212,9 +212,9 @@ std::size_t searchThreshold(SelectionMethod method) {
         case SelectionMethod::MaxDiscr:
             return 20;
         case SelectionMethod::MinCost:
-            return 250;
+            return 128;
         default:
-            return 150;
+            return 64;
     }
 }
 
