@@ -71,6 +71,43 @@ BENCHMARK(selectItemBench)->ArgsProduct({{100, 1000, 5000}, {2, 5}, {0, 1, 2}, {
 // Around the threshold, with and without the search.
 BENCHMARK(selectItemBench)->ArgsProduct({{25, 50, 100, 200, 300, 500, 1000}, {2}, {0, 1, 2}, {1, 2}});
 
+// Arguments: pool size, method. Whole tests of 40 items on a two-group pool, answers drawn from
+// the true group's probabilities: the share of candidates the selections looked at one by one,
+// over the posteriors a test goes through.
+void searchShareBench(benchmark::State& state) {
+    const auto items = static_cast<std::int32_t>(state.range(0));
+    const SelectionMethod methods[] = {SelectionMethod::Shannon, SelectionMethod::MaxDiscr, SelectionMethod::MinCost};
+    RunSettings settings;
+    settings.groupCount = 2;
+    settings.selectionMethod = methods[state.range(1)];
+    const InputFiles inputs = makePool(items, 2);
+    ItemSelector selector(inputs, settings);
+    ExclusionMarks marks;
+    marks.resize(items);
+    RandomGenerator random;
+    std::mt19937_64 answers(7);
+    std::int64_t selections = 0;
+    for (auto _ : state) {
+        marks.clearAll();
+        GroupPosterior posterior(2);
+        posterior.resetPosterior(true, {});
+        const int group = static_cast<int>(answers() % 2);
+        for (std::int32_t position = 1; position <= std::min(40, items); ++position) {
+            std::int32_t collection = 1;
+            const std::int32_t item = selector.selectItem(collection, position, posterior, marks, random);
+            marks.markAdministered(item, 1);
+            const double p = inputs.pool.itemRow(item)[group];
+            posterior.updatePosterior(inputs.pool.itemRow(item), (answers() % 1000) < p * 1000 ? 1 : 0);
+            ++selections;
+        }
+    }
+    state.SetItemsProcessed(selections);
+    state.SetLabel(std::string(selectionMethodName(methods[state.range(1)])) + ", selections/s");
+    state.counters["examined"] = static_cast<double>(selector.candidatesExamined()) /
+                                 static_cast<double>(std::max<std::int64_t>(selector.candidatesScored(), 1));
+}
+BENCHMARK(searchShareBench)->ArgsProduct({{100, 300, 1000, 3000, 10000}, {0, 1, 2}});
+
 void decisionsBench(benchmark::State& state) {
     const auto groups = static_cast<std::int32_t>(state.range(0));
     RunSettings settings;
