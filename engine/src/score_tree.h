@@ -9,13 +9,13 @@
 namespace quillon {
 
 // A two-group item is a point (p(1), p(2)); Shannon's and MinCost's scores are concave in it and,
-// for a fixed p(1), largest at p(2) = p(1) (docs/performance.md, "Best-first search"), so over a
-// node's region the smallest score lies at one of at most six points of its border. The tree
-// below groups a collection's items into such regions, and the node bounds turn those points'
-// scores into a lower bound on the computed score of every item in the region.
+// for a fixed p(1), largest at p(2) = p(1) (docs/performance.md, "Best-first search over groups
+// of items"), so over a node's region the smallest score lies at one of at most six points of its
+// border. The tree below groups a collection's items into such regions, and the node bounds turn
+// those points' scores into a lower bound on the computed score of every item in the region.
 
 /// A k-d tree over one collection's two-group items: every node is a contiguous range of `items`
-/// and a bounding box. Node n covers [begin, end); when wider than `leafSize` it splits at
+/// and a region around its items. Node n covers [begin, end); when wider than `leafSize` it splits at
 /// begin + (end - begin) / 2 into nodes 2n + 1 and 2n + 2.
 struct PointTree {
     static constexpr std::int32_t leafSize = 32;
