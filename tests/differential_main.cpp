@@ -9,13 +9,15 @@
 #include <string>
 
 #include "reference/differential.h"
+#include "score_tree.h"
 
 namespace {
 
 int usage() {
     std::fprintf(stderr,
                  "usage: differential [--cases N] [--seed S] [--case-seed C] [--groups LO-HI] [--method NAME]\n"
-                 "                    [--runs-every K] [--keep-going 0|1] [--wide 0|1] [--out FOLDER]\n");
+                 "                    [--runs-every K] [--keep-going 0|1] [--wide 0|1] [--large 0|1]\n"
+                 "                    [--break-bound SHIFT] [--out FOLDER]\n");
     return 2;
 }
 
@@ -54,6 +56,12 @@ int main(int argc, char** argv) {
             shape.methods = {value};
         } else if (option == "--wide") {
             shape.wide = value == "1";
+        } else if (option == "--break-bound") {
+            // Raises the engine's node bounds by this much: a check that the series catches a
+            // bound that does not hold.
+            quillon::setBoxBoundShiftForTesting(std::strtod(value.c_str(), &end));
+        } else if (option == "--large") {
+            shape.large = value == "1";
         } else if (option == "--keep-going") {
             keepGoing = value == "1";
         } else if (option == "--out") {

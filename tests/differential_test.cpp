@@ -127,6 +127,17 @@ TEST(Differential, WideCases) {
     runFamily({"wide-maxdiscr", CaseShape{3, 10, {"MaxDiscr"}, true}, {42}, 300});
 }
 
+// Pools of 1,000 to 10,000 items full of equal and near-equal rows: the searches over groups of
+// items, their tie fallbacks and MaxDiscr's walk.
+TEST(Differential, LargePools) {
+    CaseShape shape{2, 2, allMethods};
+    shape.large = true;
+    runFamily({"large-two-groups", shape, {51}, 60});
+    CaseShape many{3, 6, {"MaxDiscr"}};
+    many.large = true;
+    runFamily({"large-maxdiscr", many, {52}, 30});
+}
+
 // Shannon and MinCost normalise the shared posterior once per candidate; with three groups or
 // more that is where a second normalisation would show.
 TEST(Differential, ShannonAndMinCostWithThreeToSixGroups) {

@@ -10,6 +10,7 @@
 #include "group_scratch.h"
 #include "item_scores.h"
 #include "score_bounds.h"
+#include "score_tree.h"
 
 namespace quillon {
 
@@ -194,11 +195,22 @@ public:
 
     std::int64_t candidatesScored = 0;
     std::int64_t exactScores = 0;
+    std::int64_t candidatesExamined = 0;
     bool keepDetail = false;
     std::int32_t detailBestCount = 0;
     SelectionDetail detail;
 
 private:
+    // An entry of the search's heap.
+    struct Entry {
+        double key;          // at most the score of every candidate it stands for, or the exact score
+        std::int32_t node;   // a node of the tree, or one of the kinds below
+        std::int32_t begin;  // the node's range, or the item's position
+        std::int32_t end;
+    };
+    static constexpr std::int32_t boundedItem = -1;
+    static constexpr std::int32_t exactItem = -2;
+
     void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                          const ExclusionMarks& marks);
     void mixProgressive(std::int32_t position, RandomGenerator& merit);
@@ -207,6 +219,19 @@ private:
     // Two groups, Shannon or MinCost: bounds for every candidate, exact scores where needed.
     void boundTwoGroupScores(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                              const ExclusionMarks& marks);
+    void boundSettled(std::size_t first);
+    // Two groups, Shannon or MinCost, large collections: a best-first search over the
+    // collection's tree, and the full path where the search cannot settle the drawn rank alone.
+    std::int32_t searchTree(std::int32_t collection, const PointTree& tree, const std::vector<std::int32_t>& items,
+                            GroupPosterior& posterior, const ExclusionMarks& marks, RandomGenerator& random,
+                            std::int64_t factor);
+    // The candidate at `rank` when the search settles it alone; 0 when its score is shared.
+    std::int32_t bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank);
+    void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks);
+    void pushEntry(const Entry& entry) {
+        if (entry.key <= cutoff_) pushOnHeap(entry);
+    }
+    void pushOnHeap(const Entry& entry);
     double exactScore(std::size_t c);
     bool scoreBelow(std::int32_t x, std::int32_t y);
     double rankedBound(const std::vector<double>& bounds, std::size_t r);
@@ -218,6 +243,42 @@ private:
     std::int32_t groupCount_;
     std::unordered_map<std::int32_t, std::vector<std::int32_t>> collectionItems_;
     std::vector<std::vector<std::int32_t>> enemySetsOfItem_;  // [position - 1]: sets naming it
+    // Two groups, Shannon or MinCost with concave costs: a tree per collection large enough.
+    std::unordered_map<std::int32_t, PointTree> trees_;
+    // The search's heap and its marks of candidates scored before the normalisation settled.
+    std::vector<Entry> heap_;
+    // The smallest r upper bounds met (a max-heap): no candidate with a lower bound above the
+    // largest of them can rank r or before, nor tie with the one that does.
+    std::vector<double> uppers_;
+    std::size_t upperCount_ = 0;
+    double cutoff_ = HUGE_VAL;
+    void noteUpper(double upper) {
+        if (upperCount_ == 1) {  // the usual draw of the best: the smallest upper bound
+            if (upper < cutoff_) cutoff_ = upper;
+        } else {
+            noteUpperOfMany(upper);
+        }
+    }
+    void noteUpperOfMany(double upper);
+    std::vector<std::uint8_t> early_;
+    // Per pool position - 1, the number (1 to 255) of its collection when large enough for a
+    // search, else 0: eligible items are counted by one scan of bytes, which the compiler
+    // vectorises.
+    std::vector<std::uint8_t> spanNumber_;
+    struct Span {
+        std::size_t first, end;  // the positions - 1 the collection's items span
+        std::uint8_t number;
+    };
+    std::unordered_map<std::int32_t, Span> spans_;
+    bool addSpan(std::int32_t collection);
+    std::int64_t countEligible(const Span& span, const ExclusionMarks& marks) const;
+    // MaxDiscr: per large collection, its items in increasing order of score at boundary 1,
+    // then at boundary 2, and so on; the drawn rank is found by a walk past the ineligible ones.
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> discriminationOrder_;
+    std::int32_t walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
+                           const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                           const ExclusionMarks& marks, RandomGenerator& random, std::int64_t factor);
+    std::vector<Candidate> earlyCandidates_;
     // Two groups: p(1), p(2), 1 - p(1), 1 - p(2) per item, the operands of every score.
     std::vector<double> twoGroupRows_;
     // Discrimination depends on the item and the boundary b only: [(b - 1) * itemCount + position - 1].
@@ -262,11 +323,32 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
             twoGroupRows_.insert(twoGroupRows_.end(), {p[0], p[1], 1.0 - p[0], 1.0 - p[1]});
         }
     }
+    if (groupCount_ == 2 && (method_ == SelectionMethod::Shannon ||
+                             (method_ == SelectionMethod::MinCost && costBoundHolds(settings)))) {
+        for (const auto& [collection, items] : collectionItems_) {
+            if (items.size() >= searchThreshold(method_) && addSpan(collection))
+                trees_.emplace(collection, buildPointTree(items, twoGroupRows_.data()));
+        }
+        if (!trees_.empty()) early_.assign(static_cast<std::size_t>(pool.itemCount), 0);
+    }
     if (method_ == SelectionMethod::MaxDiscr && groupCount_ >= 2) {
         discrimination_.reserve(static_cast<std::size_t>(groupCount_ - 1) * static_cast<std::size_t>(pool.itemCount));
         for (std::int32_t b = 1; b < groupCount_; ++b) {
             for (std::int32_t i = 1; i <= pool.itemCount; ++i)
                 discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
+        }
+        for (const auto& [collection, items] : collectionItems_) {
+            if (items.size() < searchThreshold(method_) || !addSpan(collection)) continue;
+            std::vector<std::int32_t>& order = discriminationOrder_[collection];
+            for (std::int32_t b = 1; b < groupCount_; ++b) {
+                const double* scores = discrimination_.data() + static_cast<std::size_t>(b - 1) *
+                                                                    static_cast<std::size_t>(pool.itemCount);
+                const auto start = static_cast<std::ptrdiff_t>(order.size());
+                order.insert(order.end(), items.begin(), items.end());
+                std::stable_sort(order.begin() + start, order.end(), [scores](std::int32_t x, std::int32_t y) {
+                    return orderable(scores[x - 1]) < orderable(scores[y - 1]);
+                });
+            }
         }
     }
 }
@@ -341,11 +423,15 @@ void ItemSelector::State::boundTwoGroupScores(const std::vector<std::int32_t>& i
         }
         candidates_.resize(static_cast<std::size_t>(out - candidates_.data()));
     }
-    const std::size_t n = candidates_.size();
-    const std::size_t count = n - first;
-    if (count == 0) return;
+    if (candidates_.size() == first) return;
     settledQ0_ = posterior(1);
     settledQ1_ = posterior(2);
+    boundSettled(first);
+}
+
+void ItemSelector::State::boundSettled(std::size_t first) {
+    const std::size_t n = candidates_.size();
+    const std::size_t count = n - first;
     if (method_ == SelectionMethod::MinCost) {
         // Without logarithms the exact scores themselves come cheaply, several at a time, and
         // the plain selection takes it from there.
@@ -373,6 +459,240 @@ void ItemSelector::State::boundTwoGroupScores(const std::vector<std::int32_t>& i
         lowestLower_ = std::min(lowestLower_, value);
         lowestUpper_ = std::min(lowestUpper_, value);
     }
+}
+
+std::int32_t ItemSelector::State::searchTree(std::int32_t collection, const PointTree& tree,
+                                             const std::vector<std::int32_t>& items,
+                                             GroupPosterior& posterior, const ExclusionMarks& marks,
+                                             RandomGenerator& random, std::int64_t factor) {
+    // As in boundTwoGroupScores: the candidates met before the normalisation settles are scored
+    // at once with the posterior they see; the count of every eligible candidate sizes the draw.
+    const bool shannon = method_ == SelectionMethod::Shannon;
+    earlyCandidates_.clear();
+    bool settled = false;
+    std::int64_t count = 0;
+    std::size_t settledAt = items.size();
+    std::size_t k = 0;
+    for (; k < items.size() && !settled; ++k) {
+        const std::int32_t i = items[k];
+        if (!marks.eligible(i)) continue;
+        ++count;
+        settled = normaliseReachesFixedPoint(posterior);
+        if (settled) {
+            settledAt = k;
+            break;
+        }
+        const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(i - 1);
+        earlyCandidates_.push_back({i, orderable(shannon ? shannonTwoGroups(row, posterior(1), posterior(2))
+                                                         : costTwoGroups(row, posterior(1), posterior(2), settings_))});
+        ++exactScores;
+    }
+    if (k < items.size()) count = countEligible(spans_.at(collection), marks);  // all of them, at once
+    candidatesScored += count;
+    if (count == 0) return 0;
+    const std::int64_t rank = random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
+    settledQ0_ = posterior(1);
+    settledQ1_ = posterior(2);
+    if (settled && PointTree::fitsPosterior(settledQ0_, settledQ1_)) {
+        const std::int32_t chosen = bestFirst(tree, marks, rank);
+        if (chosen != 0) return chosen;
+    }
+    // The full path, with the scores already computed for the first candidates.
+    candidates_ = earlyCandidates_;
+    bounded_ = false;
+    const std::size_t first = candidates_.size();
+    for (k = settledAt; k < items.size(); ++k) {
+        if (marks.eligible(items[k])) candidates_.push_back({items[k], unknownScore});
+    }
+    candidatesExamined += static_cast<std::int64_t>(candidates_.size());
+    if (candidates_.size() > first) boundSettled(first);
+    return candidateAtRank(rank).position;
+}
+
+void ItemSelector::State::noteUpperOfMany(double upper) {
+    if (uppers_.size() < upperCount_) {
+        uppers_.push_back(upper);
+        std::push_heap(uppers_.begin(), uppers_.end());
+    } else if (upper < uppers_.front()) {
+        std::pop_heap(uppers_.begin(), uppers_.end());
+        uppers_.back() = upper;
+        std::push_heap(uppers_.begin(), uppers_.end());
+    } else {
+        return;
+    }
+    if (uppers_.size() == upperCount_) cutoff_ = uppers_.front();
+}
+
+bool ItemSelector::State::addSpan(std::int32_t collection) {
+    if (spans_.size() == 255) return false;
+    const std::vector<std::int32_t>& items = collectionItems_.at(collection);
+    const auto number = static_cast<std::uint8_t>(spans_.size() + 1);
+    spans_[collection] = {static_cast<std::size_t>(items.front() - 1), static_cast<std::size_t>(items.back()), number};
+    if (spanNumber_.empty()) spanNumber_.assign(static_cast<std::size_t>(inputs_.pool.itemCount), 0);
+    for (std::int32_t i : items) spanNumber_[static_cast<std::size_t>(i - 1)] = number;
+    return true;
+}
+
+std::int64_t ItemSelector::State::countEligible(const Span& span, const ExclusionMarks& marks) const {
+    const std::uint8_t* flags = marks.data();
+    const std::uint8_t* numbers = spanNumber_.data();
+    std::int64_t count = 0;
+    for (std::size_t j = span.first; j < span.end;) {
+        // Byte counters in blocks of 255, so that the loop runs on whole vectors of bytes.
+        const std::size_t end = std::min(span.end, j + 255);
+        std::uint8_t block = 0;
+        for (; j < end; ++j) block += static_cast<std::uint8_t>((flags[j] == 0) & (numbers[j] == span.number));
+        count += block;
+    }
+    return count;
+}
+
+std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
+                                            const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                            const ExclusionMarks& marks, RandomGenerator& random,
+                                            std::int64_t factor) {
+    const std::int64_t count = countEligible(spans_.at(collection), marks);
+    candidatesScored += count;
+    if (count == 0) return 0;
+    const std::int64_t rank = random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
+    const std::int32_t b = discriminationBoundary(posterior);
+    const std::size_t n = items.size();
+    const std::int32_t* sorted = order.data() + static_cast<std::size_t>(b - 1) * n;
+    const double* scores =
+        discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(inputs_.pool.itemCount);
+    // The rank-th eligible item in score order is the one at that rank when no other eligible
+    // item has its score: then its neighbours in the order (eligible ones) have other scores.
+    std::int64_t seen = 0;
+    double previous = 0.0;
+    std::size_t k = 0;
+    for (; k < n; ++k) {
+        const std::int32_t i = sorted[k];
+        if (!marks.eligible(i)) continue;
+        const double value = orderable(scores[i - 1]);
+        if (++seen < rank) {
+            previous = value;
+            continue;
+        }
+        bool shared = seen > 1 && previous == value;
+        for (std::size_t next = k + 1; next < n && !shared; ++next) {
+            if (!marks.eligible(sorted[next])) continue;
+            shared = orderable(scores[sorted[next] - 1]) == value;
+            break;
+        }
+        if (shared) break;
+        candidatesExamined += static_cast<std::int64_t>(k + 2);
+        return i;
+    }
+    // A shared score: the quicksort's tie order decides, over every candidate.
+    scoreCandidates(items, posterior, marks);
+    candidatesExamined += static_cast<std::int64_t>(candidates_.size());
+    return candidateAtRank(rank).position;
+}
+
+void ItemSelector::State::pushOnHeap(const Entry& entry) {
+    heap_.push_back(entry);
+    std::push_heap(heap_.begin(), heap_.end(), [](const Entry& x, const Entry& y) { return x.key > y.key; });
+}
+
+void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks) {
+    constexpr std::size_t chunk = PointTree::leafSize;
+    Candidate batch[chunk];
+    double lower[chunk];
+    double upper[chunk];
+    for (std::size_t start = 0; start < count; start += chunk) {
+        std::size_t m = 0;
+        for (std::size_t j = start; j < std::min(count, start + chunk); ++j) {
+            const std::int32_t i = positions[j];
+            if (marks.eligible(i) && early_[static_cast<std::size_t>(i - 1)] == 0) batch[m++] = {i, 0.0};
+        }
+        if (m == 0) continue;
+        candidatesExamined += static_cast<std::int64_t>(m);
+        if (method_ == SelectionMethod::MinCost) {
+            costScores(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, settings_);
+            for (std::size_t j = 0; j < m; ++j) {
+                noteUpper(batch[j].score);
+                pushEntry({batch[j].score, exactItem, batch[j].position, 0});
+            }
+            continue;
+        }
+        shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
+        // The upper bounds first, so that the cutoff already keeps out what they rule out.
+        for (std::size_t j = 0; j < m; ++j) {
+            if (!std::isnan(lower[j])) noteUpper(upper[j]);
+        }
+        for (std::size_t j = 0; j < m; ++j) {
+            if (!std::isnan(lower[j])) {
+                pushEntry({lower[j], boundedItem, batch[j].position, 0});
+                continue;
+            }
+            const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(batch[j].position - 1);
+            const double exact = orderable(shannonTwoGroups(row, settledQ0_, settledQ1_));
+            noteUpper(exact);
+            pushEntry({exact, exactItem, batch[j].position, 0});
+            ++exactScores;
+        }
+    }
+}
+
+std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank) {
+    // Every entry's key is at most the score of every candidate it stands for, so the exact
+    // scores leave the heap in increasing order: the r-th to leave is the score at rank r, and it
+    // is settled alone once every key left is above it.
+    const bool shannon = method_ == SelectionMethod::Shannon;
+    const auto greater = [](const Entry& x, const Entry& y) { return x.key > y.key; };
+    heap_.clear();
+    uppers_.clear();
+    upperCount_ = static_cast<std::size_t>(rank);
+    cutoff_ = HUGE_VAL;
+    for (const Candidate& c : earlyCandidates_) {
+        early_[static_cast<std::size_t>(c.position - 1)] = 1;
+        noteUpper(c.score);
+        pushEntry({c.score, exactItem, c.position, 0});
+    }
+    candidatesExamined += static_cast<std::int64_t>(earlyCandidates_.size());
+    pushItems(tree.loose.data(), tree.loose.size(), marks);
+    if (!tree.items.empty()) pushEntry({-HUGE_VAL, 0, 0, static_cast<std::int32_t>(tree.items.size())});
+    const auto target = static_cast<std::size_t>(rank - 1);
+    std::size_t emitted = 0;
+    double value = 0.0;
+    double previous = 0.0;
+    std::int32_t chosen = 0;
+    bool shared = false;
+    while (!heap_.empty() && !shared) {
+        const Entry e = heap_.front();
+        if (emitted > target && e.key > value) break;
+        std::pop_heap(heap_.begin(), heap_.end(), greater);
+        heap_.pop_back();
+        if (e.node == exactItem) {
+            if (emitted == target) {
+                value = e.key;
+                chosen = e.begin;
+                shared = emitted > 0 && previous == value;
+            } else if (emitted > target) {
+                shared = true;  // not above the score at rank r, so equal to it
+            }
+            previous = e.key;
+            ++emitted;
+        } else if (e.node == boundedItem) {
+            const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(e.begin - 1);
+            pushEntry({orderable(shannonTwoGroups(row, settledQ0_, settledQ1_)), exactItem, e.begin, 0});
+            ++exactScores;
+        } else if (e.end - e.begin <= PointTree::leafSize) {
+            pushItems(tree.items.data() + e.begin, static_cast<std::size_t>(e.end - e.begin), marks);
+        } else {
+            const std::size_t child = 2 * static_cast<std::size_t>(e.node) + 1;
+            double bounds[2];
+            if (shannon)
+                shannonBorderBounds(tree.borders.data() + child, 2, settledQ0_, settledQ1_, bounds);
+            else
+                costBorderBounds(tree.borders.data() + child, 2, settledQ0_, settledQ1_, settings_, bounds);
+            const std::int32_t middle = e.begin + (e.end - e.begin) / 2;
+            pushEntry({bounds[0], static_cast<std::int32_t>(child), e.begin, middle});
+            pushEntry({bounds[1], static_cast<std::int32_t>(child + 1), middle, e.end});
+        }
+    }
+    for (const Candidate& c : earlyCandidates_) early_[static_cast<std::size_t>(c.position - 1)] = 0;
+    return shared || emitted <= target ? 0 : chosen;
 }
 
 double ItemSelector::State::exactScore(std::size_t c) {
@@ -519,9 +839,17 @@ std::int32_t ItemSelector::State::chooseItem(std::int32_t& collection, std::int3
     }
     candidates_.clear();
     const auto items = collectionItems_.find(collection);
+    if (merit == nullptr && !keepDetail && items != collectionItems_.end()) {
+        const auto order = discriminationOrder_.find(collection);
+        if (order != discriminationOrder_.end())
+            return walkOrder(collection, order->second, items->second, posterior, marks, random, factor);
+        const auto tree = trees_.find(collection);
+        if (tree != trees_.end()) return searchTree(collection, tree->second, items->second, posterior, marks, random, factor);
+    }
     if (items != collectionItems_.end()) scoreCandidates(items->second, posterior, marks);
     const std::int64_t count = static_cast<std::int64_t>(candidates_.size());
     candidatesScored += count;
+    candidatesExamined += count;
     if (count == 0) return 0;
     if (merit != nullptr) mixProgressive(position, *merit);
     // A factor below 1 leaves nothing to draw from; it counts as 1.
@@ -592,6 +920,8 @@ void ItemSelector::blockEnemiesOf(std::int32_t item, ExclusionMarks& marks) cons
 std::int64_t ItemSelector::candidatesScored() const { return state_->candidatesScored; }
 
 std::int64_t ItemSelector::exactScores() const { return state_->exactScores; }
+
+std::int64_t ItemSelector::candidatesExamined() const { return state_->candidatesExamined; }
 
 void ItemSelector::keepDetail(std::int32_t bestCount) {
     state_->keepDetail = true;

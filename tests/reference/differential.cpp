@@ -267,7 +267,7 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
     }
 
     // Items share rows of probabilities, so their scores tie.
-    const std::int32_t items = rnd.between(5, shape.wide ? 260 : 40);
+    const std::int32_t items = shape.large ? rnd.between(1000, 10000) : rnd.between(5, shape.wide ? 260 : 40);
     const std::int32_t rowCount = rnd.between(1, std::max(2, items / 3));
     std::vector<std::vector<std::int32_t>> rows;
     for (std::int32_t k = 0; k < rowCount; ++k) {
@@ -277,12 +277,31 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
             std::int32_t value = rnd.between(1, 999);
             // Binary fractions make exact ties of posteriors, ratios and costs.
             if (rnd.chance(1, 4)) value = rnd.pick(std::vector<std::int32_t>{125, 250, 375, 500, 625, 750, 875});
-            if (rnd.chance(1, 12)) value = 0;
-            if (rnd.chance(1, 12)) value = 1000;
+            // Large pools have fewer certain items, which end the search on a posterior of 0.
+            if (rnd.chance(1, shape.large ? 60 : 12)) value = 0;
+            if (rnd.chance(1, shape.large ? 60 : 12)) value = 1000;
             if (rnd.chance(1, 10)) value = shared;
             row.push_back(value);
         }
         rows.push_back(row);
+    }
+
+    std::vector<std::vector<std::string>> nearRows;
+    // Half the large pools give most items a row of their own, so that the best item is often
+    // alone and the search, not the tie order, decides.
+    const bool ownRows = shape.large && rnd.chance(1, 2);
+    if (shape.large) {
+        const std::int32_t nearCount = rnd.between(1, std::max(2, rowCount / 2));
+        for (std::int32_t k = 0; k < nearCount; ++k) {
+            std::vector<std::string> row;
+            for (std::int32_t v : rnd.pick(rows)) {
+                double value = v / 1000.0;
+                if (v > 0 && v < 1000 && rnd.chance(1, 2))
+                    value += rnd.between(-3, 3) * (rnd.chance(1, 2) ? 1e-13 : 1e-12);
+                row.push_back(number(value));
+            }
+            nearRows.push_back(row);
+        }
     }
 
     std::string header = "Item_ID,Collection,Freq,dropQQ";
@@ -314,7 +333,13 @@ DifferentialCase makeCase(std::uint64_t seed, const CaseShape& shape) {
         std::string drop;
         if (rnd.chance(1, 8)) drop = rnd.pick(std::vector<std::string>{"1", " 1 ", "1.0"});
         std::string line = id + "," + std::to_string(rnd.pick(labels)) + ",," + drop;
-        for (std::int32_t v : rnd.pick(rows)) line += "," + thousandths(v, rnd.chance(1, 2));
+        if (shape.large && rnd.chance(1, 4)) {
+            for (const std::string& v : rnd.pick(nearRows)) line += "," + v;
+        } else if (ownRows) {
+            for (std::int32_t g = 0; g < groups; ++g) line += "," + thousandths(rnd.between(1, 999), true);
+        } else {
+            for (std::int32_t v : rnd.pick(rows)) line += "," + thousandths(v, rnd.chance(1, 2));
+        }
         c.pool += line + end;
     }
 

@@ -19,6 +19,9 @@ struct CaseShape {
     // Beyond the everyday shapes: pools past 200 candidates, tests up to 20 items, up to 5 tests
     // per person and answer digits 2 to 9.
     bool wide = false;
+    // Pools of 1,000 to 10,000 items, with rows shared by many items and rows a hair's breadth
+    // from another (within 10^-12), where a search over groups of items must keep tie orders.
+    bool large = false;
 };
 
 /// One case: the four input files as text, the settings (without file names) and the

@@ -33,6 +33,8 @@ public:
         flags_[static_cast<std::size_t>(position - 1)] |= static_cast<Flags>(1u << test);
     }
     bool eligible(std::int32_t position) const { return flags_[static_cast<std::size_t>(position - 1)] == 0; }
+    /// The marks by pool position - 1, 0 where the item is eligible: for counting scans.
+    const std::uint8_t* data() const { return flags_.data(); }
 
     /// Sets an item aside for this test on behalf of an exposure control: it is not eligible, yet
     /// comes back when its collection has nothing else (see `liftSetAside`).
@@ -108,6 +110,10 @@ public:
     /// How many of them needed their exact score computed one by one (two groups, Shannon or
     /// MinCost, no detail kept): the rest were placed by cheap bounds or scored several at a time.
     std::int64_t exactScores() const;
+
+    /// How many candidates the selections so far have looked at one by one (bounded or scored):
+    /// all of them, except where a search over a large collection ruled groups out unseen.
+    std::int64_t candidatesExamined() const;
 
     /// Keeps the detail of every selection from now on, with the best `bestCount` candidates in
     /// ranked order (which costs a full sort per selection); off by default.
