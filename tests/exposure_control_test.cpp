@@ -7,6 +7,7 @@
 #include <functional>
 #include <sstream>
 
+#include "collected_diagnostics.h"
 #include "failure_text.h"
 #include "quillon/engine/sample_data.h"
 #include "quillon/engine/simulation.h"
@@ -177,19 +178,27 @@ TEST(ExposureControl, TheParameterColumnIsReadCheckedAndWrittenBack) {
     const ItemPool pool = parsePool(head + "A,1,,0,.2,.8,.25\r\nB,1,,0,.3,.7,1\r\n", settings, "p.csv");
     EXPECT_EQ(pool.exposureParameter, (std::vector<double>{.25, 1.0}));
     EXPECT_EQ(pool.groupCount, 2);
+    // Each refusal is also told where it is, for the checker (a row short of the column at its end).
     struct Bad {
         const char* row;
         const char* message;
+        std::int64_t column;
     };
-    for (const Bad& bad : {Bad{"A,1,,0,.2,.8,1.5", "line 4: Exposure_K \"1.5\" is not a number from 0 to 1."},
-                           Bad{"A,1,,0,.2,.8,", "line 4: Exposure_K \"\" is not a number from 0 to 1."},
-                           Bad{"A,1,,0,.2,.8,x", "line 4: Exposure_K \"x\" is not a number from 0 to 1."}}) {
+    for (const Bad& bad : {Bad{"A,1,,0,.2,.8,1.5", "line 4: Exposure_K \"1.5\" is not a number from 0 to 1.", 14},
+                           Bad{"A,1,,0,.2,.8,", "line 4: Exposure_K \"\" is not a number from 0 to 1.", 14},
+                           Bad{"A,1,,0,.2,.8,x", "line 4: Exposure_K \"x\" is not a number from 0 to 1.", 14},
+                           Bad{"A,1,,0,.2", "line 4: Exposure_K \"\" is not a number from 0 to 1.", 10}}) {
+        testing::CollectedDiagnostics diagnostics;
         try {
-            (void)parsePool(head + bad.row + "\r\n", settings, "p.csv");
+            (void)parsePool(splitLines(head + bad.row + "\r\n"), settings, "p.csv", &diagnostics);
             ADD_FAILURE() << bad.row;
         } catch (const FailureError& error) {
             EXPECT_EQ(error.failure().message, "Pool file P.CSV " + std::string(bad.message));
         }
+        ASSERT_EQ(diagnostics.list.size(), 1u) << bad.row;
+        EXPECT_TRUE(diagnostics.list[0].refusesLoad);
+        EXPECT_EQ(diagnostics.list[0].line, 4);
+        EXPECT_EQ(diagnostics.list[0].column, bad.column) << bad.row;
     }
     RunStatistics statistics;
     statistics.exposureCount = {3, 0};
