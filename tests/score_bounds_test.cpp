@@ -13,12 +13,13 @@
 #include <limits>
 #include <random>
 
+#include "long_tests.h"
 #include "quillon/engine/item_selection.h"
 
 namespace quillon {
 namespace {
 
-std::size_t scaled(std::size_t count) { return std::getenv("QUILLON_LONG_TESTS") ? 100 * count : count; }
+using testing::scaled;
 
 // A probability or posterior value: mostly ordinary, often an edge of [0, 1] or a subnormal.
 double edgyValue(std::mt19937_64& random) {

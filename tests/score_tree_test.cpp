@@ -12,13 +12,14 @@
 #include <cstdlib>
 #include <random>
 
+#include "long_tests.h"
 #include "quillon/engine/item_selection.h"
 #include "score_bounds.h"
 
 namespace quillon {
 namespace {
 
-std::size_t scaled(std::size_t count) { return std::getenv("QUILLON_LONG_TESTS") ? 100 * count : count; }
+using testing::scaled;
 
 // A probability the tree accepts, often at its edges: the smallest allowed, next to 1, three
 // decimals, or one ulp from another value.
