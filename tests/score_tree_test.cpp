@@ -201,9 +201,9 @@ TEST(BoxBounds, CostBoundOnlyForConcaveCosts) {
         bool holds;
     };
     const Case cases[] = {
-        {0, 1, 1, 0, true},       {-1, 1, 0, 2, true},         {0, -1, 1, 0, true},
-        {0, -1, 0.5, 0, false},   {0, 1e-300, 1, 0, false},    {0, 1, 1, NAN, false},
-        {0, 1, HUGE_VAL, 0, false}, {0x1p31, 1, 1, 0, false},  {0, 0, 0, 0, true},
+        {0, 1, 1, 0, true},         {-1, 1, 0, 2, true},      {0, -1, 1, 0, true},
+        {0, -1, 0.5, 0, false},     {0, 1e-300, 1, 0, false}, {0, 1, 1, NAN, false},
+        {0, 1, HUGE_VAL, 0, false}, {0x1p31, 1, 1, 0, false}, {0, 0, 0, 0, true},
     };
     for (const Case& c : cases) {
         RunSettings s;
@@ -299,7 +299,8 @@ std::int64_t searchDifferences(std::size_t pools, std::uint64_t seed, std::int64
         const InputFiles inputs = crowdedPool(random, count);
         RunSettings settings = costs[n % costs.size()];
         settings.groupCount = 2;
-        const SelectionMethod methods[] = {SelectionMethod::Shannon, SelectionMethod::MaxDiscr, SelectionMethod::MinCost};
+        const SelectionMethod methods[] = {SelectionMethod::Shannon, SelectionMethod::MaxDiscr,
+                                           SelectionMethod::MinCost};
         settings.selectionMethod = methods[n % 3];
         settings.randomizationFactor = 1 + static_cast<int>(random() % 4);
         ItemSelector search(inputs, settings);
@@ -315,7 +316,8 @@ std::int64_t searchDifferences(std::size_t pools, std::uint64_t seed, std::int64
         for (std::int32_t position = 1; position <= 30; ++position) {
             // Enemies and exposure controls: a few items blocked or set aside.
             if (random() % 4 == 0) marks.block(1 + static_cast<std::int32_t>(random() % static_cast<unsigned>(count)));
-            if (random() % 4 == 0) marks.setAside(1 + static_cast<std::int32_t>(random() % static_cast<unsigned>(count)));
+            if (random() % 4 == 0)
+                marks.setAside(1 + static_cast<std::int32_t>(random() % static_cast<unsigned>(count)));
             std::int32_t collectionA = 1, collectionB = 1;
             const std::int64_t examinedBefore = search.candidatesExamined();
             const std::int64_t scoredBefore = search.candidatesScored();

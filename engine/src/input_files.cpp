@@ -59,15 +59,14 @@ ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& set
             if (!isCleanNumber(k) || !(value >= 0.0 && value <= 1.0)) {
                 if (diagnostics) {
                     // A row that ends before the column is told at its end.
-                    const std::size_t column = fields.size() >= parameterField ? fields[parameterField - 1].column
-                                                                               : lines[row].size() + 1;
-                    Reporter(*diagnostics, name)(static_cast<std::int64_t>(row) + 1, static_cast<std::int64_t>(column),
-                                                 DiagnosticKind::Error,
-                                                 std::string(exposureParameterHeader) + " \"" + k +
-                                                     "\" is not a number from 0 to 1",
-                                                 "give each item's Sympson-Hetter parameter K from 0 to 1, or remove "
-                                                 "the column",
-                                                 true);
+                    const std::size_t column =
+                        fields.size() >= parameterField ? fields[parameterField - 1].column : lines[row].size() + 1;
+                    Reporter(*diagnostics, name)(
+                        static_cast<std::int64_t>(row) + 1, static_cast<std::int64_t>(column), DiagnosticKind::Error,
+                        std::string(exposureParameterHeader) + " \"" + k + "\" is not a number from 0 to 1",
+                        "give each item's Sympson-Hetter parameter K from 0 to 1, or remove "
+                        "the column",
+                        true);
                 }
                 throw InputError("Pool file " + upperName(name) + " line " + std::to_string(row + 1) + ": " +
                                  std::string(exposureParameterHeader) + " \"" + k + "\" is not a number from 0 to 1.");

@@ -323,8 +323,8 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
             twoGroupRows_.insert(twoGroupRows_.end(), {p[0], p[1], 1.0 - p[0], 1.0 - p[1]});
         }
     }
-    if (groupCount_ == 2 && (method_ == SelectionMethod::Shannon ||
-                             (method_ == SelectionMethod::MinCost && costBoundHolds(settings)))) {
+    if (groupCount_ == 2 &&
+        (method_ == SelectionMethod::Shannon || (method_ == SelectionMethod::MinCost && costBoundHolds(settings)))) {
         for (const auto& [collection, items] : collectionItems_) {
             if (items.size() >= searchThreshold(method_) && addSpan(collection))
                 trees_.emplace(collection, buildPointTree(items, twoGroupRows_.data()));
@@ -341,8 +341,8 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
             if (items.size() < searchThreshold(method_) || !addSpan(collection)) continue;
             std::vector<std::int32_t>& order = discriminationOrder_[collection];
             for (std::int32_t b = 1; b < groupCount_; ++b) {
-                const double* scores = discrimination_.data() + static_cast<std::size_t>(b - 1) *
-                                                                    static_cast<std::size_t>(pool.itemCount);
+                const double* scores =
+                    discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(pool.itemCount);
                 const auto start = static_cast<std::ptrdiff_t>(order.size());
                 order.insert(order.end(), items.begin(), items.end());
                 std::stable_sort(order.begin() + start, order.end(), [scores](std::int32_t x, std::int32_t y) {
@@ -462,9 +462,9 @@ void ItemSelector::State::boundSettled(std::size_t first) {
 }
 
 std::int32_t ItemSelector::State::searchTree(std::int32_t collection, const PointTree& tree,
-                                             const std::vector<std::int32_t>& items,
-                                             GroupPosterior& posterior, const ExclusionMarks& marks,
-                                             RandomGenerator& random, std::int64_t factor) {
+                                             const std::vector<std::int32_t>& items, GroupPosterior& posterior,
+                                             const ExclusionMarks& marks, RandomGenerator& random,
+                                             std::int64_t factor) {
     // As in boundTwoGroupScores: the candidates met before the normalisation settles are scored
     // at once with the posterior they see; the count of every eligible candidate sizes the draw.
     const bool shannon = method_ == SelectionMethod::Shannon;
@@ -549,8 +549,7 @@ std::int64_t ItemSelector::State::countEligible(const Span& span, const Exclusio
 
 std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
                                             const std::vector<std::int32_t>& items, GroupPosterior& posterior,
-                                            const ExclusionMarks& marks, RandomGenerator& random,
-                                            std::int64_t factor) {
+                                            const ExclusionMarks& marks, RandomGenerator& random, std::int64_t factor) {
     const std::int64_t count = countEligible(spans_.at(collection), marks);
     candidatesScored += count;
     if (count == 0) return 0;
@@ -844,7 +843,8 @@ std::int32_t ItemSelector::State::chooseItem(std::int32_t& collection, std::int3
         if (order != discriminationOrder_.end())
             return walkOrder(collection, order->second, items->second, posterior, marks, random, factor);
         const auto tree = trees_.find(collection);
-        if (tree != trees_.end()) return searchTree(collection, tree->second, items->second, posterior, marks, random, factor);
+        if (tree != trees_.end())
+            return searchTree(collection, tree->second, items->second, posterior, marks, random, factor);
     }
     if (items != collectionItems_.end()) scoreCandidates(items->second, posterior, marks);
     const std::int64_t count = static_cast<std::int64_t>(candidates_.size());

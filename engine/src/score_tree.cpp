@@ -69,9 +69,8 @@ void build(PointTree& tree, const double* rows, std::size_t node, std::int32_t b
     const auto key = [&](std::int32_t i) { return axis < 2 ? p(i, axis) : p(i, 1) - p(i, 0); };
     const std::int32_t middle = begin + (end - begin) / 2;
     std::int32_t* first = tree.items.data();
-    std::nth_element(first + begin, first + middle, first + end, [&](std::int32_t x, std::int32_t y) {
-        return key(x) < key(y) || (key(x) == key(y) && x < y);
-    });
+    std::nth_element(first + begin, first + middle, first + end,
+                     [&](std::int32_t x, std::int32_t y) { return key(x) < key(y) || (key(x) == key(y) && x < y); });
     build(tree, rows, 2 * node + 1, begin, middle);
     build(tree, rows, 2 * node + 2, middle, end);
 }
