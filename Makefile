@@ -40,8 +40,9 @@ test: build
 # The engine, the runner and the tests under AddressSanitizer and UndefinedBehaviorSanitizer (GCC).
 SANITIZE_DIR ?= build-sanitize
 SANITIZE_FLAGS ?= -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-# -O1 finds the same faults as -O2 here, and the build (most of this step's time) is far shorter.
-SANITIZE_OPT ?= -O1 -g -DNDEBUG
+# -O1 finds the same faults as -O2 here, and the build (most of this step's time) is far shorter;
+# -g1 keeps the function names and line numbers a report needs and compiles about a third faster.
+SANITIZE_OPT ?= -O1 -g1 -DNDEBUG
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_PYTHON=OFF \
