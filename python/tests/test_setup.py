@@ -1,18 +1,19 @@
 """setup.py's choice between the installed libquillon and compiling the engine, against pkg-config."""
 
-import importlib.util
+import importlib.machinery
 import pathlib
 import sys
 import sysconfig
+import types
 
 import pytest
 
 SETUP = pathlib.Path(__file__).resolve().parents[1] / "setup.py"
-spec = importlib.util.spec_from_file_location("quillon_setup", SETUP)
-setup_py = importlib.util.module_from_spec(spec)
+setup_py = types.ModuleType("quillon_setup")
+setup_py.__file__ = str(SETUP)
 # Not as __main__, so nothing is built; and no __pycache__ beside the package's sources.
 dont_write, sys.dont_write_bytecode = sys.dont_write_bytecode, True
-spec.loader.exec_module(setup_py)
+importlib.machinery.SourceFileLoader("quillon_setup", str(SETUP)).exec_module(setup_py)
 sys.dont_write_bytecode = dont_write
 
 PC = """prefix=${{pcfiledir}}/../../
