@@ -175,6 +175,12 @@ bool normaliseReachesFixedPoint(GroupPosterior& posterior) {
     return true;
 }
 
+// The rank drawn among the best `factor` of `count` eligible candidates (count >= 1). A factor
+// below 1 leaves nothing to draw from; it counts as 1.
+std::int64_t drawRank(std::int64_t count, std::int64_t factor, RandomGenerator& random) {
+    return random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
+}
+
 }  // namespace
 
 double discriminationScore(const double* p, const GroupPosterior& posterior) {
@@ -490,7 +496,7 @@ std::int32_t ItemSelector::State::searchTree(std::int32_t collection, const Poin
     if (k < items.size()) count = countEligible(spans_.at(collection), marks);  // all of them, at once
     candidatesScored += count;
     if (count == 0) return 0;
-    const std::int64_t rank = random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
+    const std::int64_t rank = drawRank(count, factor, random);
     settledQ0_ = posterior(1);
     settledQ1_ = posterior(2);
     if (settled && PointTree::fitsPosterior(settledQ0_, settledQ1_)) {
@@ -553,7 +559,7 @@ std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::
     const std::int64_t count = countEligible(spans_.at(collection), marks);
     candidatesScored += count;
     if (count == 0) return 0;
-    const std::int64_t rank = random.nextIndex(std::min(count, std::max<std::int64_t>(factor, 1)));
+    const std::int64_t rank = drawRank(count, factor, random);
     const std::int32_t b = discriminationBoundary(posterior);
     const std::size_t n = items.size();
     const std::int32_t* sorted = order.data() + static_cast<std::size_t>(b - 1) * n;
@@ -852,9 +858,7 @@ std::int32_t ItemSelector::State::chooseItem(std::int32_t& collection, std::int3
     candidatesExamined += count;
     if (count == 0) return 0;
     if (merit != nullptr) mixProgressive(position, *merit);
-    // A factor below 1 leaves nothing to draw from; it counts as 1.
-    const std::int64_t k = std::min(count, std::max<std::int64_t>(factor, 1));
-    const std::int64_t rank = random.nextIndex(k);
+    const std::int64_t rank = drawRank(count, factor, random);
     if (keepDetail) recordDetail(rank);
     const Candidate picked = candidateAtRank(rank);
     if (keepDetail) detail.score = picked.score;
