@@ -210,6 +210,7 @@ private:
     // An entry of the search's heap.
     struct Entry {
         double key;          // at most the score of every candidate it stands for, or the exact score
+        double upper;        // a bounded item's: at least its score
         std::int32_t node;   // a node of the tree, or one of the kinds below
         std::int32_t begin;  // the node's range, or the item's position
         std::int32_t end;
@@ -234,6 +235,8 @@ private:
     // The candidate at `rank` when the search settles it alone; 0 when its score is shared.
     std::int32_t bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank);
     void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks);
+    // A node's children with their bounds, or a leaf's eligible items.
+    void expand(const PointTree& tree, const Entry& e, const ExclusionMarks& marks);
     void pushEntry(const Entry& entry) {
         if (entry.key <= cutoff_) pushOnHeap(entry);
     }
@@ -616,7 +619,7 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             costScores(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, settings_);
             for (std::size_t j = 0; j < m; ++j) {
                 noteUpper(batch[j].score);
-                pushEntry({batch[j].score, exactItem, batch[j].position, 0});
+                pushEntry({batch[j].score, batch[j].score, exactItem, batch[j].position, 0});
             }
             continue;
         }
@@ -627,23 +630,39 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
         }
         for (std::size_t j = 0; j < m; ++j) {
             if (!std::isnan(lower[j])) {
-                pushEntry({lower[j], boundedItem, batch[j].position, 0});
+                pushEntry({lower[j], upper[j], boundedItem, batch[j].position, 0});
                 continue;
             }
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(batch[j].position - 1);
             const double exact = orderable(shannonTwoGroups(row, settledQ0_, settledQ1_));
             noteUpper(exact);
-            pushEntry({exact, exactItem, batch[j].position, 0});
+            pushEntry({exact, exact, exactItem, batch[j].position, 0});
             ++exactScores;
         }
     }
+}
+
+void ItemSelector::State::expand(const PointTree& tree, const Entry& e, const ExclusionMarks& marks) {
+    if (e.end - e.begin <= PointTree::leafSize) {
+        pushItems(tree.items.data() + e.begin, static_cast<std::size_t>(e.end - e.begin), marks);
+        return;
+    }
+    const std::size_t child = 2 * static_cast<std::size_t>(e.node) + 1;
+    double bounds[2];
+    const PointTree::Siblings& children = tree.siblings[static_cast<std::size_t>(e.node)];
+    if (method_ == SelectionMethod::Shannon)
+        shannonSiblingBounds(children, settledQ0_, settledQ1_, bounds);
+    else
+        costSiblingBounds(children, settledQ0_, settledQ1_, settings_, bounds);
+    const std::int32_t middle = e.begin + (e.end - e.begin) / 2;
+    pushEntry({bounds[0], HUGE_VAL, static_cast<std::int32_t>(child), e.begin, middle});
+    pushEntry({bounds[1], HUGE_VAL, static_cast<std::int32_t>(child + 1), middle, e.end});
 }
 
 std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank) {
     // Every entry's key is at most the score of every candidate it stands for, so the exact
     // scores leave the heap in increasing order: the r-th to leave is the score at rank r, and it
     // is settled alone once every key left is above it.
-    const bool shannon = method_ == SelectionMethod::Shannon;
     const auto greater = [](const Entry& x, const Entry& y) { return x.key > y.key; };
     heap_.clear();
     uppers_.clear();
@@ -652,15 +671,16 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
     for (const Candidate& c : earlyCandidates_) {
         early_[static_cast<std::size_t>(c.position - 1)] = 1;
         noteUpper(c.score);
-        pushEntry({c.score, exactItem, c.position, 0});
+        pushEntry({c.score, c.score, exactItem, c.position, 0});
     }
     candidatesExamined += static_cast<std::int64_t>(earlyCandidates_.size());
     pushItems(tree.loose.data(), tree.loose.size(), marks);
-    if (!tree.items.empty()) pushEntry({-HUGE_VAL, 0, 0, static_cast<std::int32_t>(tree.items.size())});
+    if (!tree.items.empty()) pushEntry({-HUGE_VAL, HUGE_VAL, 0, 0, static_cast<std::int32_t>(tree.items.size())});
     const auto target = static_cast<std::size_t>(rank - 1);
     std::size_t emitted = 0;
     double value = 0.0;
-    double previous = 0.0;
+    double previous = 0.0;  // the score of the last candidate to leave, when known exactly
+    bool previousExact = false;
     std::int32_t chosen = 0;
     bool shared = false;
     while (!heap_.empty() && !shared) {
@@ -672,28 +692,43 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
             if (emitted == target) {
                 value = e.key;
                 chosen = e.begin;
-                shared = emitted > 0 && previous == value;
+                shared = previousExact && previous == value;
             } else if (emitted > target) {
                 shared = true;  // not above the score at rank r, so equal to it
             }
             previous = e.key;
+            previousExact = true;
             ++emitted;
         } else if (e.node == boundedItem) {
+            // When its whole interval lies below every key left, it is the next in order without
+            // its exact score; up to rank r it then ties with no later candidate, and with no
+            // earlier one unless that one's score reaches its lower bound.
+            const double next = heap_.empty() ? HUGE_VAL : heap_.front().key;
+            if (emitted <= target && e.upper < next && (emitted < target || !previousExact || previous < e.key)) {
+                if (emitted == target) {
+                    value = e.upper;
+                    chosen = e.begin;
+                }
+                previousExact = false;
+                ++emitted;
+                continue;
+            }
+            if (!heap_.empty() && heap_.front().node >= 0) {
+                // A node's bound is what overlaps it: open the node first, which may settle the
+                // order without the exact score.
+                const Entry node = heap_.front();
+                std::pop_heap(heap_.begin(), heap_.end(), greater);
+                heap_.back() = e;
+                std::push_heap(heap_.begin(), heap_.end(), greater);
+                expand(tree, node, marks);
+                continue;
+            }
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(e.begin - 1);
-            pushEntry({orderable(shannonTwoGroups(row, settledQ0_, settledQ1_)), exactItem, e.begin, 0});
+            const double exact = orderable(shannonTwoGroups(row, settledQ0_, settledQ1_));
+            pushEntry({exact, exact, exactItem, e.begin, 0});
             ++exactScores;
-        } else if (e.end - e.begin <= PointTree::leafSize) {
-            pushItems(tree.items.data() + e.begin, static_cast<std::size_t>(e.end - e.begin), marks);
         } else {
-            const std::size_t child = 2 * static_cast<std::size_t>(e.node) + 1;
-            double bounds[2];
-            if (shannon)
-                shannonBorderBounds(tree.borders.data() + child, 2, settledQ0_, settledQ1_, bounds);
-            else
-                costBorderBounds(tree.borders.data() + child, 2, settledQ0_, settledQ1_, settings_, bounds);
-            const std::int32_t middle = e.begin + (e.end - e.begin) / 2;
-            pushEntry({bounds[0], static_cast<std::int32_t>(child), e.begin, middle});
-            pushEntry({bounds[1], static_cast<std::int32_t>(child + 1), middle, e.end});
+            expand(tree, e, marks);
         }
     }
     for (const Candidate& c : earlyCandidates_) early_[static_cast<std::size_t>(c.position - 1)] = 0;

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
+#include <immintrin.h>
 #include <utility>
 
 namespace quillon {
@@ -55,6 +56,7 @@ QUILLON_INLINE void select(const typename Lanes<W>::Bits& mask, const typename L
     out = (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask));
 }
 
+// Lane by lane: AVX2's gathers measured slower here than these loads (docs/performance.md).
 template <int W, std::size_t... L>
 QUILLON_INLINE void lookUp(const typename Lanes<W>::Word& index, typename Lanes<W>::Vec& c,
                            typename Lanes<W>::Vec& minusLog2C, std::index_sequence<L...>) {
@@ -63,11 +65,16 @@ QUILLON_INLINE void lookUp(const typename Lanes<W>::Word& index, typename Lanes<
 }
 
 // log2 t = e + log2 m with t = 2^e m, 1 <= m < 2; log2 m = -log2 c + ln(1 + r) / ln 2 with
-// r = m c - 1, |r| <= 2^-7, and ln(1 + r) by its series to degree 4. Meaningful for normal t > 0.
+// r = m c - 1, |r| <= 2^-7, and ln(1 + r) by its series to degree 4. Near 1 from below
+// (t >= nearOne) the table is bypassed: r = t - 1, exactly, so that the error shrinks with 1 - t
+// and a score near 0 gets an interval to its own scale. Meaningful for normal t > 0.
+constexpr double nearOne = 1.0 - 0x1p-10;
+
 template <int W>
 QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T) {
     using Vec = typename Lanes<W>::Vec;
     using Word = typename Lanes<W>::Word;
+    using Bits = typename Lanes<W>::Bits;
     const Word bits = (Word)t;
     const Word exponentField = (bits >> 52) & 0x7ff;
     // The exponent field as a double, exactly, then less the bias: 2^52 + 1023 is one double.
@@ -77,18 +84,26 @@ QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W
     Vec c;
     Vec minusLog2C;
     lookUp<W>(index, c, minusLog2C, std::make_index_sequence<W>());
-    const Vec r = m * c - 1.0;  // m c lies in [1/2, 2]: the subtraction is exact
+    const Bits near = (t >= nearOne) & (t <= 1.0);
+    Vec r;
+    select<W>(near, t - 1.0, m * c - 1.0, r);  // both in [1/2, 2] less 1: the subtractions are exact
+    Vec base;
+    select<W>(near, Vec{} + 0.0, e + minusLog2C, base);
     const Vec ln1p = r * (1.0 + r * (-0.5 + r * (1.0 / 3 + r * -0.25)));
-    log2T = (e + minusLog2C) + ln1p * inverseLn2;
+    log2T = base + ln1p * inverseLn2;
 }
 
-// Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer.
+// Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer. Also
+// what |log2's value - this one| may be, beyond 2^-50 |log2 t| (docs/performance.md): 2^-36,
+// and near 1 2^-40 (1 - t).
 template <int W>
-QUILLON_INLINE void clampedLog2(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T) {
+QUILLON_INLINE void clampedLog2(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T,
+                                typename Lanes<W>::Vec& allowance) {
     using Vec = typename Lanes<W>::Vec;
     Vec l;
     log2Approx<W>(t, l);
     select<W>(l < 0.0, l, Vec{} + 0.0, log2T);
+    select<W>((t >= nearOne) & (t <= 1.0), (1.0 - t) * 0x1p-40, Vec{} + 0x1p-36, allowance);
 }
 
 // Clears the lanes of ok where t is neither 0 nor a normal value up to 1 (NaN included).
@@ -97,29 +112,75 @@ QUILLON_INLINE void keepUsable(const typename Lanes<W>::Vec& t, typename Lanes<W
     ok &= (t == 0.0) | ((t >= DBL_MIN) & (t <= 1.0));
 }
 
-// W candidates' rows, column by column; past the end the first row repeats (its results are
-// not stored).
+// Four rows of four doubles, transposed into their columns.
+__attribute__((target("avx2"))) inline void transposeRows(const double* const* row, Lanes<4>::Vec& a0,
+                                                          Lanes<4>::Vec& a1, Lanes<4>::Vec& b0, Lanes<4>::Vec& b1) {
+    const __m256d r0 = _mm256_loadu_pd(row[0]), r1 = _mm256_loadu_pd(row[1]);
+    const __m256d r2 = _mm256_loadu_pd(row[2]), r3 = _mm256_loadu_pd(row[3]);
+    const __m256d low01 = _mm256_unpacklo_pd(r0, r1), high01 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d low23 = _mm256_unpacklo_pd(r2, r3), high23 = _mm256_unpackhi_pd(r2, r3);
+    a0 = (Lanes<4>::Vec)_mm256_permute2f128_pd(low01, low23, 0x20);
+    a1 = (Lanes<4>::Vec)_mm256_permute2f128_pd(high01, high23, 0x20);
+    b0 = (Lanes<4>::Vec)_mm256_permute2f128_pd(low01, low23, 0x31);
+    b1 = (Lanes<4>::Vec)_mm256_permute2f128_pd(high01, high23, 0x31);
+}
+
+// W items' p(1), p(2), 1 - p(1), 1 - p(2), column by column.
 template <int W>
 struct RowColumns {
     using Vec = typename Lanes<W>::Vec;
     Vec a0, a1, b0, b1;
-    QUILLON_INLINE RowColumns(const double* rows, const Candidate* candidates, std::size_t count) {
-        fill(rows, candidates, count, std::make_index_sequence<W>());
+};
+
+// The operands of candidates: their rows in the selector's table. Past the end the step's first
+// candidate repeats (its results are not stored).
+struct CandidateRows {
+    const double* rows;
+    const Candidate* candidates;
+    template <int W>
+    QUILLON_INLINE void load(std::size_t i, std::size_t count, RowColumns<W>& out) const {
+        fill<W>(i, count, out, std::make_index_sequence<W>());
     }
-    template <std::size_t... L>
-    QUILLON_INLINE void fill(const double* rows, const Candidate* candidates, std::size_t count,
-                             std::index_sequence<L...>) {
-        const double* row[W] = {(rows + 4 * static_cast<std::size_t>(candidates[L < count ? L : 0].position - 1))...};
-        a0 = Vec{row[L][0]...};
-        a1 = Vec{row[L][1]...};
-        b0 = Vec{row[L][2]...};
-        b1 = Vec{row[L][3]...};
+    template <int W, std::size_t... L>
+    QUILLON_INLINE void fill(std::size_t i, std::size_t count, RowColumns<W>& out, std::index_sequence<L...>) const {
+        using Vec = typename Lanes<W>::Vec;
+        const double* row[W] = {
+            (rows + 4 * static_cast<std::size_t>(candidates[i + (i + L < count ? L : 0)].position - 1))...};
+        if constexpr (W == 4) {
+            transposeRows(row, out.a0, out.a1, out.b0, out.b1);
+        } else {
+            out.a0 = Vec{row[L][0]...};
+            out.a1 = Vec{row[L][1]...};
+            out.b0 = Vec{row[L][2]...};
+            out.b1 = Vec{row[L][3]...};
+        }
     }
 };
 
-// The engine's own operations up to the look-ahead vectors, lane by lane: the same bits as the
-// exact score's, for a right (t) and a wrong (u) answer, with pc the chance of a right one.
-template <int W>
+// The operands of points given as columns of p(1) and p(2): 1 - p is computed here, as the
+// selector computes it for its rows. Past the end the step's first point repeats.
+struct PointColumns {
+    const double* p1;
+    const double* p2;
+    template <int W>
+    QUILLON_INLINE void load(std::size_t i, std::size_t count, RowColumns<W>& out) const {
+        double a0[W], a1[W];
+        for (std::size_t l = 0; l < W; ++l) {
+            a0[l] = p1[i + (i + l < count ? l : 0)];
+            a1[l] = p2[i + (i + l < count ? l : 0)];
+        }
+        std::memcpy(&out.a0, a0, sizeof out.a0);
+        std::memcpy(&out.a1, a1, sizeof out.a1);
+        out.b0 = 1.0 - out.a0;
+        out.b1 = 1.0 - out.a1;
+    }
+};
+
+// The look-ahead vectors for a right (t) and a wrong (u) answer, with pc the chance of a right
+// one, lane by lane. Exact: the engine's own operations, the same bits as the exact score's.
+// Otherwise each pair is divided by one reciprocal, which moves t and u by at most 3u relative
+// (docs/performance.md): enough for the bounds, and two divisions fewer.
+template <int W, bool Exact>
 struct LookAhead {
     using Vec = typename Lanes<W>::Vec;
     Vec pc, t0, t1, u0, u1;
@@ -127,13 +188,22 @@ struct LookAhead {
         const Vec r0 = row.a0 * q0;
         const Vec r1 = row.a1 * q1;
         pc = 0.0 + r0 + r1;
-        t0 = r0 / pc;
-        t1 = r1 / pc;
         const Vec w0 = row.b0 * q0;
         const Vec w1 = row.b1 * q1;
         const Vec sw = 0.0 + w0 + w1;
-        u0 = w0 / sw;
-        u1 = w1 / sw;
+        if constexpr (Exact) {
+            t0 = r0 / pc;
+            t1 = r1 / pc;
+            u0 = w0 / sw;
+            u1 = w1 / sw;
+        } else {
+            const Vec overPc = 1.0 / pc;
+            const Vec overSw = 1.0 / sw;
+            t0 = r0 * overPc;
+            t1 = r1 * overPc;
+            u0 = w0 * overSw;
+            u1 = w1 * overSw;
+        }
     }
 };
 
@@ -146,9 +216,9 @@ QUILLON_INLINE void store(double* p, const typename Lanes<W>::Vec& v, std::size_
     }
 }
 
-template <int W>
-QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* candidates, std::size_t count, double q0,
-                                          double q1, double* lower, double* upper) {
+template <int W, class Source>
+QUILLON_INLINE BoundSummary shannonKernel(const Source& source, std::size_t count, double q0, double q1, double* lower,
+                                          double* upper) {
     using Vec = typename Lanes<W>::Vec;
     using Bits = typename Lanes<W>::Bits;
     const Vec undefined = Vec{} + NAN;
@@ -157,19 +227,23 @@ QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* c
     Vec lowestUpper = infinite;
     Bits allOk = (Bits{} + 0) == 0;
     for (std::size_t i = 0; i < count; i += W) {
-        const LookAhead<W> look(RowColumns<W>(rows, candidates + i, count - i), q0, q1);
+        RowColumns<W> row;
+        source.template load<W>(i, count, row);
+        const LookAhead<W, false> look(row, q0, q1);
         const Vec &pc = look.pc, &t0 = look.t0, &t1 = look.t1, &u0 = look.u0, &u1 = look.u1;
         // From here on the logarithms are approximate; the half-width covers them and the
         // rounding of what follows (docs/performance.md).
-        Vec logT0, logT1, logU0, logU1;
-        clampedLog2<W>(t0, logT0);
-        clampedLog2<W>(t1, logT1);
-        clampedLog2<W>(u0, logU0);
-        clampedLog2<W>(u1, logU1);
+        Vec logT0, logT1, logU0, logU1, aT0, aT1, aU0, aU1;
+        clampedLog2<W>(t0, logT0, aT0);
+        clampedLog2<W>(t1, logT1, aT1);
+        clampedLog2<W>(u0, logU0, aU0);
+        clampedLog2<W>(u1, logU1, aU1);
         const Vec hr = -(0.0 + t0 * logT0 + t1 * logT1);
         const Vec hw = -(0.0 + u0 * logU0 + u1 * logU1);
         const Vec m = pc * hr + (1.0 - pc) * hw;
-        const Vec half = m * 0x1p-47 + 0x1p-35;
+        // The logarithms' allowances weighed as the logarithms are, and what the rest may add.
+        const Vec allowed = pc * (t0 * aT0 + t1 * aT1) + (1.0 - pc) * (u0 * aU0 + u1 * aU1);
+        const Vec half = (m * 0x1p-47 + 0x1p-48) + 2.0 * allowed;
         Bits ok = (pc >= 0.0) & (pc <= 1.0);
         keepUsable<W>(t0, ok);
         keepUsable<W>(t1, ok);
@@ -195,39 +269,60 @@ QUILLON_INLINE BoundSummary shannonKernel(const double* rows, const Candidate* c
     return summary;
 }
 
-template <int W>
-QUILLON_INLINE void costKernel(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
-                               const RunSettings& s) {
+// Writes score i to out(i, score).
+template <int W, class Source, class Out>
+QUILLON_INLINE void costKernel(const Source& source, std::size_t count, double q0, double q1, const RunSettings& s,
+                               const Out& out) {
     using Vec = typename Lanes<W>::Vec;
     const Vec infinite = Vec{} + HUGE_VAL;
     const double ff = s.costFailFail, fp = s.costFailPass, pf = s.costPassFail, pp = s.costPassPass;
     for (std::size_t i = 0; i < count; i += W) {
-        const LookAhead<W> look(RowColumns<W>(rows, candidates + i, count - i), q0, q1);
+        RowColumns<W> row;
+        source.template load<W>(i, count, row);
+        const LookAhead<W, true> look(row, q0, q1);
         const Vec &pc = look.pc, &t0 = look.t0, &t1 = look.t1, &u0 = look.u0, &u1 = look.u1;
         const Vec right = t0 * ff + t0 * (1.0 - t0) * fp + t1 * (1.0 - t1) * pf + t1 * pp;
         const Vec wrong = u0 * ff + u0 * (1.0 - u0) * fp + u1 * (1.0 - u1) * pf + u1 * pp;
         const Vec score = pc * right + (1.0 - pc) * wrong;
         Vec orderable;
         select<W>(score == score, score, infinite, orderable);
-        for (std::size_t l = 0; l < W && i + l < count; ++l) candidates[i + l].score = orderable[l];
+        for (std::size_t l = 0; l < W && i + l < count; ++l) out(i + l, orderable[l]);
     }
 }
 
-__attribute__((target("avx2"))) BoundSummary shannonWide(const double* rows, const Candidate* candidates,
-                                                         std::size_t count, double q0, double q1, double* lower,
-                                                         double* upper) {
-    return shannonKernel<4>(rows, candidates, count, q0, q1, lower, upper);
+// Flattened, so that the AVX2 helpers above inline into them.
+template <class Source>
+__attribute__((target("avx2"), flatten)) BoundSummary shannonWide(const Source& source, std::size_t count, double q0,
+                                                                  double q1, double* lower, double* upper) {
+    return shannonKernel<4>(source, count, q0, q1, lower, upper);
 }
 
-__attribute__((target("avx2"))) void costWide(const double* rows, Candidate* candidates, std::size_t count, double q0,
-                                              double q1, const RunSettings& s) {
-    costKernel<4>(rows, candidates, count, q0, q1, s);
+template <class Source, class Out>
+__attribute__((target("avx2"), flatten)) void costWide(const Source& source, std::size_t count, double q0, double q1,
+                                                       const RunSettings& s, const Out& out) {
+    costKernel<4>(source, count, q0, q1, s, out);
 }
 
 const bool avx2 = [] {
     __builtin_cpu_init();  // this runs among the static constructors
     return __builtin_cpu_supports("avx2") != 0;
 }();
+
+template <class Source>
+BoundSummary shannonBoundsOf(const Source& source, std::size_t count, double q0, double q1, double* lower,
+                             double* upper, VectorWidth width) {
+    return avx2 && width == VectorWidth::Widest ? shannonWide(source, count, q0, q1, lower, upper)
+                                                : shannonKernel<2>(source, count, q0, q1, lower, upper);
+}
+
+template <class Source, class Out>
+void costScoresOf(const Source& source, std::size_t count, double q0, double q1, const RunSettings& s, const Out& out,
+                  VectorWidth width) {
+    if (avx2 && width == VectorWidth::Widest)
+        costWide(source, count, q0, q1, s, out);
+    else
+        costKernel<2>(source, count, q0, q1, s, out);
+}
 
 }  // namespace
 
@@ -240,16 +335,25 @@ double fastLog2(double t) {
 
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
                            double* lower, double* upper, VectorWidth width) {
-    return avx2 && width == VectorWidth::Widest ? shannonWide(rows, candidates, count, q0, q1, lower, upper)
-                                                : shannonKernel<2>(rows, candidates, count, q0, q1, lower, upper);
+    return shannonBoundsOf(CandidateRows{rows, candidates}, count, q0, q1, lower, upper, width);
+}
+
+BoundSummary shannonPointBounds(const double* p1, const double* p2, std::size_t count, double q0, double q1,
+                                double* lower, double* upper, VectorWidth width) {
+    return shannonBoundsOf(PointColumns{p1, p2}, count, q0, q1, lower, upper, width);
 }
 
 void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
                 const RunSettings& s, VectorWidth width) {
-    if (avx2 && width == VectorWidth::Widest)
-        costWide(rows, candidates, count, q0, q1, s);
-    else
-        costKernel<2>(rows, candidates, count, q0, q1, s);
+    costScoresOf(
+        CandidateRows{rows, candidates}, count, q0, q1, s,
+        [candidates](std::size_t i, double score) { candidates[i].score = score; }, width);
+}
+
+void costPointScores(const double* p1, const double* p2, std::size_t count, double q0, double q1,
+                     const RunSettings& s, double* scores, VectorWidth width) {
+    costScoresOf(
+        PointColumns{p1, p2}, count, q0, q1, s, [scores](std::size_t i, double score) { scores[i] = score; }, width);
 }
 
 }  // namespace quillon

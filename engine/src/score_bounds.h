@@ -80,9 +80,17 @@ struct BoundSummary {
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
                            double* lower, double* upper, VectorWidth width = VectorWidth::Widest);
 
+/// Shannon: the same for `count` points given as columns of p(1) and p(2).
+BoundSummary shannonPointBounds(const double* p1, const double* p2, std::size_t count, double q0, double q1,
+                                double* lower, double* upper, VectorWidth width = VectorWidth::Widest);
+
 /// MinCost: sets every candidate's score to its exact costTwoGroups(row, q0, q1, s), made
 /// orderable, computed several at a time with the same operations.
 void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,
                 const RunSettings& s, VectorWidth width = VectorWidth::Widest);
+
+/// MinCost: the same for `count` points given as columns of p(1) and p(2), into scores.
+void costPointScores(const double* p1, const double* p2, std::size_t count, double q0, double q1,
+                     const RunSettings& s, double* scores, VectorWidth width = VectorWidth::Widest);
 
 }  // namespace quillon

@@ -75,28 +75,18 @@ void build(PointTree& tree, const double* rows, std::size_t node, std::int32_t b
     build(tree, rows, 2 * node + 2, middle, end);
 }
 
-// The borders' points as rows, and as candidates of the batch functions, one border after the
-// other; first[b] is where border b's begin.
-struct Corners {
-    double rows[2 * 6 * 4];
-    Candidate candidates[2 * 6];
-    std::size_t first[3];
-    Corners(const PointTree::Border* borders, std::size_t count) {
-        std::size_t n = 0;
-        for (std::size_t b = 0; b < count; ++b) {
-            first[b] = n;
-            for (std::int32_t k = 0; k < borders[b].count; ++k, ++n) {
-                double* row = rows + 4 * n;
-                row[0] = borders[b].p1[k];
-                row[1] = borders[b].p2[k];
-                row[2] = 1.0 - row[0];
-                row[3] = 1.0 - row[1];
-                candidates[n] = {static_cast<std::int32_t>(n + 1), 0.0};
-            }
+// Two borders as the columns of Siblings.
+PointTree::Siblings siblingsOf(const PointTree::Border& first, const PointTree::Border& second) {
+    PointTree::Siblings out{};
+    for (const PointTree::Border* border : {&first, &second}) {
+        for (std::int32_t k = 0; k < border->count; ++k, ++out.count) {
+            out.p1[out.count] = border->p1[k];
+            out.p2[out.count] = border->p2[k];
         }
-        first[count] = n;
+        if (border == &first) out.split = out.count;
     }
-};
+    return out;
+}
 
 }  // namespace
 
@@ -149,8 +139,13 @@ PointTree buildPointTree(const std::vector<std::int32_t>& positions, const doubl
         (PointTree::fits(row[0], row[1]) ? tree.items : tree.loose).push_back(i);
     }
     if (!tree.items.empty()) build(tree, rows, 0, 0, static_cast<std::int32_t>(tree.items.size()));
-    tree.borders.reserve(tree.boxes.size());
-    for (const PointTree::Box& box : tree.boxes) tree.borders.push_back(borderOf(box));
+    tree.siblings.reserve(tree.boxes.size() / 2);
+    for (std::size_t child = 1; child + 1 < tree.boxes.size(); child += 2) {
+        // Nodes are numbered densely down to the leaves, but a leaf's slot may stay unused.
+        const PointTree::Box& left = tree.boxes[child];
+        const PointTree::Box& right = tree.boxes[child + 1];
+        tree.siblings.push_back(siblingsOf(borderOf(left), borderOf(right)));
+    }
     if (!keepBoxes) tree.boxes = {};
     return tree;
 }
@@ -165,42 +160,47 @@ bool costBoundHolds(const RunSettings& s) {
     return s.costFailPass + s.costPassFail >= 0.0;
 }
 
-void shannonBorderBounds(const PointTree::Border* borders, std::size_t count, double q0, double q1, double* out) {
-    Corners corners(borders, count);
-    double lower[2 * 6];
-    double upper[2 * 6];
-    shannonBounds(corners.rows, corners.candidates, corners.first[count], q0, q1, lower, upper);
-    for (std::size_t b = 0; b < count; ++b) {
+// The smallest of each sibling's values, [0, split) and [split, count), made a bound.
+template <class Lowest>
+void siblingMinima(const PointTree::Siblings& siblings, const double* values, double margin, double out[2],
+                   Lowest&& lowestOf) {
+    const std::size_t ends[3] = {0, siblings.split, siblings.count};
+    for (std::size_t b = 0; b < 2; ++b) {
         double lowest = HUGE_VAL;
-        for (std::size_t k = corners.first[b]; k < corners.first[b + 1]; ++k)
-            lowest = std::isnan(lower[k]) ? -HUGE_VAL : std::min(lowest, lower[k]);
-        out[b] = lowest - shannonMargin + boxBoundShift;
-    }
-}
-
-void costBorderBounds(const PointTree::Border* borders, std::size_t count, double q0, double q1, const RunSettings& s,
-                      double* out) {
-    Corners corners(borders, count);
-    costScores(corners.rows, corners.candidates, corners.first[count], q0, q1, s);
-    const double margin = costMarginPerCost * (std::fabs(s.costFailFail) + std::fabs(s.costFailPass) +
-                                               std::fabs(s.costPassFail) + std::fabs(s.costPassPass));
-    for (std::size_t b = 0; b < count; ++b) {
-        double lowest = HUGE_VAL;
-        for (std::size_t k = corners.first[b]; k < corners.first[b + 1]; ++k)
-            lowest = std::min(lowest, corners.candidates[k].score);
+        for (std::size_t k = ends[b]; k < ends[b + 1]; ++k) lowest = lowestOf(lowest, values[k]);
         out[b] = lowest - margin + boxBoundShift;
     }
 }
 
+void shannonSiblingBounds(const PointTree::Siblings& siblings, double q0, double q1, double out[2]) {
+    double lower[12];
+    double upper[12];
+    shannonPointBounds(siblings.p1, siblings.p2, siblings.count, q0, q1, lower, upper);
+    siblingMinima(siblings, lower, shannonMargin, out,
+                  [](double lowest, double value) { return std::isnan(value) ? -HUGE_VAL : std::min(lowest, value); });
+}
+
+void costSiblingBounds(const PointTree::Siblings& siblings, double q0, double q1, const RunSettings& s, double out[2]) {
+    double scores[12];
+    costPointScores(siblings.p1, siblings.p2, siblings.count, q0, q1, s, scores);
+    const double margin = costMarginPerCost * (std::fabs(s.costFailFail) + std::fabs(s.costFailPass) +
+                                               std::fabs(s.costPassFail) + std::fabs(s.costPassPass));
+    siblingMinima(siblings, scores, margin, out, [](double lowest, double value) { return std::min(lowest, value); });
+}
+
 void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out) {
-    const PointTree::Border borders[2] = {borderOf(boxes[0]), count > 1 ? borderOf(boxes[1]) : PointTree::Border{}};
-    shannonBorderBounds(borders, count, q0, q1, out);
+    double both[2];
+    const PointTree::Border first = borderOf(boxes[0]);
+    shannonSiblingBounds(siblingsOf(first, count > 1 ? borderOf(boxes[1]) : first), q0, q1, both);
+    std::copy(both, both + count, out);
 }
 
 void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
                    double* out) {
-    const PointTree::Border borders[2] = {borderOf(boxes[0]), count > 1 ? borderOf(boxes[1]) : PointTree::Border{}};
-    costBorderBounds(borders, count, q0, q1, s, out);
+    double both[2];
+    const PointTree::Border first = borderOf(boxes[0]);
+    costSiblingBounds(siblingsOf(first, count > 1 ? borderOf(boxes[1]) : first), q0, q1, s, both);
+    std::copy(both, both + count, out);
 }
 
 std::size_t searchThreshold(SelectionMethod method) {

@@ -29,8 +29,14 @@ struct PointTree {
         double p1[6], p2[6];
         std::int32_t count;
     };
+    // The border points of two sibling nodes, 2n + 1 and 2n + 2, as columns ready for the
+    // vectors: the first node's [0, split), the second's [split, count).
+    struct Siblings {
+        double p1[12], p2[12];
+        std::uint8_t split, count;
+    };
     std::vector<std::int32_t> items;  // pool positions, permuted so that each node is a range
-    std::vector<Border> borders;      // by node index
+    std::vector<Siblings> siblings;   // by parent index n
     std::vector<Box> boxes;           // by node index, kept only when asked for (tests)
     std::vector<std::int32_t> loose;  // items kept out of the boxes: always scored on their own
 
@@ -54,14 +60,13 @@ bool costBoundHolds(const RunSettings& s);
 /// computed Shannon score (shannonTwoGroups) below out[b]; -infinity where no bound is known.
 void shannonBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, double* out);
 
-/// The same from the nodes' borders, as the search uses them.
-void shannonBorderBounds(const PointTree::Border* borders, std::size_t count, double q0, double q1, double* out);
+/// The same for the two children of a node, as the search uses them.
+void shannonSiblingBounds(const PointTree::Siblings& siblings, double q0, double q1, double out[2]);
 
 /// The same for MinCost (costTwoGroups), when costBoundHolds(s).
 void costBoxBounds(const PointTree::Box* boxes, std::size_t count, double q0, double q1, const RunSettings& s,
                    double* out);
-void costBorderBounds(const PointTree::Border* borders, std::size_t count, double q0, double q1, const RunSettings& s,
-                      double* out);
+void costSiblingBounds(const PointTree::Siblings& siblings, double q0, double q1, const RunSettings& s, double out[2]);
 
 /// The smallest collection that a selection searches (a tree, or MaxDiscr's order) instead of
 /// scoring every candidate: below it the full pass is as fast (docs/performance.md).
