@@ -1,6 +1,7 @@
 #include "quillon/engine/item_selection.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -542,18 +543,45 @@ bool ItemSelector::State::addSpan(std::int32_t collection) {
     return true;
 }
 
-std::int64_t ItemSelector::State::countEligible(const Span& span, const ExclusionMarks& marks) const {
-    const std::uint8_t* flags = marks.data();
-    const std::uint8_t* numbers = spanNumber_.data();
+namespace {
+
+// The eligible items of one collection among positions - 1 in [first, end), by `Width` bytes at a
+// time: a lane counts 1 (as -1) where the item is eligible and in the collection; the byte
+// counters are emptied every 255 blocks, before they can wrap.
+typedef std::uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef std::uint8_t Bytes32 __attribute__((vector_size(32)));
+
+template <class Bytes>
+[[gnu::always_inline]] inline std::int64_t countMatching(const std::uint8_t* flags, const std::uint8_t* numbers,
+                                                         std::size_t first, std::size_t end, std::uint8_t number) {
+    constexpr std::size_t Width = sizeof(Bytes);
     std::int64_t count = 0;
-    for (std::size_t j = span.first; j < span.end;) {
-        // Byte counters in blocks of 255, so that the loop runs on whole vectors of bytes.
-        const std::size_t end = std::min(span.end, j + 255);
-        std::uint8_t block = 0;
-        for (; j < end; ++j) block += static_cast<std::uint8_t>((flags[j] == 0) & (numbers[j] == span.number));
-        count += block;
+    std::size_t j = first;
+    while (j + Width <= end) {
+        Bytes counters{};
+        for (int block = 0; block < 255 && j + Width <= end; ++block, j += Width) {
+            Bytes f, n;
+            std::memcpy(&f, flags + j, sizeof f);
+            std::memcpy(&n, numbers + j, sizeof n);
+            counters -= (Bytes)((f == 0) & (n == number));
+        }
+        for (std::size_t l = 0; l < Width; ++l) count += counters[l];
     }
+    for (; j < end; ++j) count += (flags[j] == 0) & (numbers[j] == number);
     return count;
+}
+
+__attribute__((target("avx2"))) std::int64_t countMatchingWide(const std::uint8_t* flags, const std::uint8_t* numbers,
+                                                               std::size_t first, std::size_t end,
+                                                               std::uint8_t number) {
+    return countMatching<Bytes32>(flags, numbers, first, end, number);
+}
+
+}  // namespace
+
+std::int64_t ItemSelector::State::countEligible(const Span& span, const ExclusionMarks& marks) const {
+    return hasAvx2() ? countMatchingWide(marks.data(), spanNumber_.data(), span.first, span.end, span.number)
+                     : countMatching<Bytes16>(marks.data(), spanNumber_.data(), span.first, span.end, span.number);
 }
 
 std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
@@ -623,14 +651,19 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             }
             continue;
         }
-        shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
+        const BoundSummary summary = shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
         // The upper bounds first, so that the cutoff already keeps out what they rule out.
-        for (std::size_t j = 0; j < m; ++j) {
-            if (!std::isnan(lower[j])) noteUpper(upper[j]);
+        if (upperCount_ == 1) {
+            noteUpper(summary.lowestUpper);
+        } else {
+            for (std::size_t j = 0; j < m; ++j) {
+                if (!std::isnan(lower[j])) noteUpper(upper[j]);
+            }
         }
         for (std::size_t j = 0; j < m; ++j) {
+            if (lower[j] > cutoff_) continue;  // also false for NaN
             if (!std::isnan(lower[j])) {
-                pushEntry({lower[j], upper[j], boundedItem, batch[j].position, 0});
+                pushOnHeap({lower[j], upper[j], boundedItem, batch[j].position, 0});
                 continue;
             }
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(batch[j].position - 1);

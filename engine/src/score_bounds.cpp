@@ -51,9 +51,7 @@ constexpr double inverseLn2 = 1.4426950408889634;  // 1 / ln 2, rounded
 template <int W>
 QUILLON_INLINE void select(const typename Lanes<W>::Bits& mask, const typename Lanes<W>::Vec& yes,
                            const typename Lanes<W>::Vec& no, typename Lanes<W>::Vec& out) {
-    using Bits = typename Lanes<W>::Bits;
-    using Vec = typename Lanes<W>::Vec;
-    out = (Vec)(((Bits)yes & mask) | ((Bits)no & ~mask));
+    out = mask ? yes : no;
 }
 
 // Lane by lane: AVX2's gathers measured slower here than these loads (docs/performance.md).
@@ -71,10 +69,10 @@ QUILLON_INLINE void lookUp(const typename Lanes<W>::Word& index, typename Lanes<
 constexpr double nearOne = 1.0 - 0x1p-10;
 
 template <int W>
-QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T) {
+QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T,
+                               typename Lanes<W>::Bits& near) {
     using Vec = typename Lanes<W>::Vec;
     using Word = typename Lanes<W>::Word;
-    using Bits = typename Lanes<W>::Bits;
     const Word bits = (Word)t;
     const Word exponentField = (bits >> 52) & 0x7ff;
     // The exponent field as a double, exactly, then less the bias: 2^52 + 1023 is one double.
@@ -84,7 +82,7 @@ QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W
     Vec c;
     Vec minusLog2C;
     lookUp<W>(index, c, minusLog2C, std::make_index_sequence<W>());
-    const Bits near = (t >= nearOne) & (t <= 1.0);
+    near = t >= nearOne;
     Vec r;
     select<W>(near, t - 1.0, m * c - 1.0, r);  // both in [1/2, 2] less 1: the subtractions are exact
     Vec base;
@@ -94,16 +92,18 @@ QUILLON_INLINE void log2Approx(const typename Lanes<W>::Vec& t, typename Lanes<W
 }
 
 // Never above 0, as log2 of an argument up to 1 is not: the clamp only moves it closer. Also
-// what |log2's value - this one| may be, beyond 2^-50 |log2 t| (docs/performance.md): 2^-36,
-// and near 1 2^-40 (1 - t).
+// what |log2's value - this one| may be beyond 2^-50 |log2 t|, in units of 2^-36
+// (docs/performance.md): 1, and near 1 (1 - t) / 16.
 template <int W>
 QUILLON_INLINE void clampedLog2(const typename Lanes<W>::Vec& t, typename Lanes<W>::Vec& log2T,
                                 typename Lanes<W>::Vec& allowance) {
     using Vec = typename Lanes<W>::Vec;
+    using Bits = typename Lanes<W>::Bits;
     Vec l;
-    log2Approx<W>(t, l);
+    Bits near;
+    log2Approx<W>(t, l, near);
     select<W>(l < 0.0, l, Vec{} + 0.0, log2T);
-    select<W>((t >= nearOne) & (t <= 1.0), (1.0 - t) * 0x1p-40, Vec{} + 0x1p-36, allowance);
+    select<W>(near, (1.0 - t) * 0x1p-4, Vec{} + 1.0, allowance);
 }
 
 // Clears the lanes of ok where t is neither 0 nor a normal value up to 1 (NaN included).
@@ -243,7 +243,7 @@ QUILLON_INLINE BoundSummary shannonKernel(const Source& source, std::size_t coun
         const Vec m = pc * hr + (1.0 - pc) * hw;
         // The logarithms' allowances weighed as the logarithms are, and what the rest may add.
         const Vec allowed = pc * (t0 * aT0 + t1 * aT1) + (1.0 - pc) * (u0 * aU0 + u1 * aU1);
-        const Vec half = (m * 0x1p-47 + 0x1p-48) + 2.0 * allowed;
+        const Vec half = (m * 0x1p-47 + 0x1p-48) + allowed * 0x1p-35;
         Bits ok = (pc >= 0.0) & (pc <= 1.0);
         keepUsable<W>(t0, ok);
         keepUsable<W>(t1, ok);
@@ -326,10 +326,13 @@ void costScoresOf(const Source& source, std::size_t count, double q0, double q1,
 
 }  // namespace
 
+bool hasAvx2() { return avx2; }
+
 double fastLog2(double t) {
     const Lanes<2>::Vec v = {t, 1.0};
     Lanes<2>::Vec log2V;
-    log2Approx<2>(v, log2V);
+    Lanes<2>::Bits near;
+    log2Approx<2>(v, log2V, near);
     return log2V[0];
 }
 

@@ -61,6 +61,9 @@ double fastLog2(double t);
 inline constexpr double fastLog2AbsoluteError = 0x1p-36;
 inline constexpr double fastLog2RelativeError = 0x1p-51;
 
+/// Whether the processor has AVX2, which the batch functions and other vector loops use when it does.
+bool hasAvx2();
+
 /// Which vectors the batch functions use: the widest the processor has, or two lanes (what
 /// every x86-64 has; for tests of that path on any machine).
 enum class VectorWidth { Widest, Two };
