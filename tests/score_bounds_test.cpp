@@ -85,6 +85,21 @@ TEST(FastLog2, ErrorWithinItsBound) {
     EXPECT_GT(worst, 0.01);  // the bound is not vacuous either
 }
 
+// Near 1 the logarithm bypasses its table, so that its error shrinks with 1 - t: a score near 0
+// then gets an interval to its own scale.
+TEST(FastLog2, NearOneErrorShrinksWithTheDistanceToOne) {
+    std::mt19937_64 random(15);
+    std::vector<double> values = {1.0, std::nextafter(1.0, 0.0), 1.0 - 0x1p-10, 1.0 - 0x1p-30};
+    for (std::size_t n = 0; n < scaled(200000); ++n)
+        values.push_back(1.0 - std::ldexp(1.0 + static_cast<double>(random() % 1024) / 1024.0,
+                                          -11 - static_cast<int>(random() % 42)));
+    for (double t : values) {
+        const long double exact = std::log2(static_cast<long double>(t));
+        const double error = static_cast<double>(std::fabs(static_cast<long double>(fastLog2(t)) - exact));
+        ASSERT_LE(error, 0x1p-40 * (1.0 - t)) << std::hexfloat << t;
+    }
+}
+
 struct Batch {
     std::vector<double> rows;
     std::vector<Candidate> candidates;
@@ -151,6 +166,74 @@ TEST(ShannonBounds, ContainTheComputedScore) {
     }
     EXPECT_EQ(ordinaryExact, 0u);
     EXPECT_LT(exactOnes, checked / 2);
+}
+
+// With a posterior near one group every score is near 0; the intervals must still tell
+// candidates apart, which an error fixed in absolute terms would not.
+TEST(ShannonBounds, NarrowForScoresNearZero) {
+    std::mt19937_64 random(16);
+    std::uniform_real_distribution<double> inner(0.01, 0.99);
+    for (int k = 10; k <= 30; ++k) {
+        const double small = std::ldexp(1.0, -k);
+        for (const auto& [q0, q1] : {std::pair{1.0 - small, small}, std::pair{small, 1.0 - small}}) {
+            Batch batch;
+            for (int i = 0; i < 400; ++i) batch.add(inner(random), inner(random));
+            std::vector<double> lower(400), upper(400);
+            shannonBounds(batch.rows.data(), batch.candidates.data(), 400, q0, q1, lower.data(), upper.data());
+            for (std::size_t i = 0; i < 400; ++i) {
+                const double score = shannonTwoGroups(batch.rows.data() + 4 * i, q0, q1);
+                ASSERT_TRUE(lower[i] <= score && score <= upper[i]);
+                ASSERT_LE(upper[i] - lower[i], 0x1p-20 * score) << "posterior " << q0 << " " << q1;
+            }
+        }
+    }
+}
+
+// Four lanes and two compute the same bits: every operation is element by element.
+TEST(BatchScores, EveryVectorWidthGivesTheSameBits) {
+    std::mt19937_64 random(17);
+    RunSettings settings;
+    settings.costFailPass = 1.5;
+    settings.costPassFail = 0.75;
+    for (int round = 0; round < 200; ++round) {
+        double q0 = wildValue(random), q1 = wildValue(random);
+        if (round % 2 == 0) {
+            const double sum = q0 + q1;
+            q0 /= sum;
+            q1 /= sum;
+        }
+        Batch batch;
+        const std::size_t count = 1 + random() % 40;
+        for (std::size_t i = 0; i < count; ++i) batch.add(wildValue(random), wildValue(random));
+        std::vector<double> lowerWide(count), upperWide(count), lowerTwo(count), upperTwo(count);
+        shannonBounds(batch.rows.data(), batch.candidates.data(), count, q0, q1, lowerWide.data(), upperWide.data(),
+                      VectorWidth::Widest);
+        shannonBounds(batch.rows.data(), batch.candidates.data(), count, q0, q1, lowerTwo.data(), upperTwo.data(),
+                      VectorWidth::Two);
+        ASSERT_EQ(std::memcmp(lowerWide.data(), lowerTwo.data(), count * sizeof(double)), 0);
+        ASSERT_EQ(std::memcmp(upperWide.data(), upperTwo.data(), count * sizeof(double)), 0);
+        // The same points given as columns, as the tree's borders are.
+        std::vector<double> p1(count), p2(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            p1[i] = batch.rows[4 * i];
+            p2[i] = batch.rows[4 * i + 1];
+        }
+        for (VectorWidth width : {VectorWidth::Widest, VectorWidth::Two}) {
+            std::vector<double> lower(count), upper(count);
+            shannonPointBounds(p1.data(), p2.data(), count, q0, q1, lower.data(), upper.data(), width);
+            ASSERT_EQ(std::memcmp(lower.data(), lowerTwo.data(), count * sizeof(double)), 0);
+            ASSERT_EQ(std::memcmp(upper.data(), upperTwo.data(), count * sizeof(double)), 0);
+        }
+        std::vector<Candidate> wide = batch.candidates, two = batch.candidates;
+        costScores(batch.rows.data(), wide.data(), count, q0, q1, settings, VectorWidth::Widest);
+        costScores(batch.rows.data(), two.data(), count, q0, q1, settings, VectorWidth::Two);
+        std::vector<double> columns(count);
+        costPointScores(p1.data(), p2.data(), count, q0, q1, settings, columns.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(std::memcmp(&wide[i].score, &two[i].score, sizeof(double)), 0);
+            ASSERT_EQ(std::memcmp(&columns[i], &two[i].score, sizeof(double)), 0);
+        }
+    }
 }
 
 TEST(CostScores, EqualTheComputedScoreBitForBit) {
