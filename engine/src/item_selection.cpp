@@ -242,6 +242,11 @@ private:
         if (entry.key <= cutoff_) pushOnHeap(entry);
     }
     void pushOnHeap(const Entry& entry);
+    // After an entry is taken the heap's first slot stays free until a push fills it (one
+    // sift-down for a take and a push) or settleTop removes it.
+    bool topFree_ = false;
+    void siftDown(std::size_t at);
+    void settleTop();
     double exactScore(std::size_t c);
     bool scoreBelow(std::int32_t x, std::int32_t y);
     double rankedBound(const std::vector<double>& bounds, std::size_t r);
@@ -626,8 +631,35 @@ std::int32_t ItemSelector::State::walkOrder(std::int32_t collection, const std::
 }
 
 void ItemSelector::State::pushOnHeap(const Entry& entry) {
+    if (topFree_) {
+        topFree_ = false;
+        heap_.front() = entry;
+        siftDown(0);
+        return;
+    }
     heap_.push_back(entry);
     std::push_heap(heap_.begin(), heap_.end(), [](const Entry& x, const Entry& y) { return x.key > y.key; });
+}
+
+void ItemSelector::State::siftDown(std::size_t at) {
+    // The same order as std::push_heap's above: no key below its parent's.
+    const std::size_t n = heap_.size();
+    const Entry moving = heap_[at];
+    for (std::size_t child = 2 * at + 1; child < n; child = 2 * at + 1) {
+        if (child + 1 < n && heap_[child + 1].key < heap_[child].key) ++child;
+        if (!(heap_[child].key < moving.key)) break;
+        heap_[at] = heap_[child];
+        at = child;
+    }
+    heap_[at] = moving;
+}
+
+void ItemSelector::State::settleTop() {
+    if (!topFree_) return;
+    topFree_ = false;
+    heap_.front() = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) siftDown(0);
 }
 
 void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks) {
@@ -696,8 +728,8 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
     // Every entry's key is at most the score of every candidate it stands for, so the exact
     // scores leave the heap in increasing order: the r-th to leave is the score at rank r, and it
     // is settled alone once every key left is above it.
-    const auto greater = [](const Entry& x, const Entry& y) { return x.key > y.key; };
     heap_.clear();
+    topFree_ = false;
     uppers_.clear();
     upperCount_ = static_cast<std::size_t>(rank);
     cutoff_ = HUGE_VAL;
@@ -716,11 +748,12 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
     bool previousExact = false;
     std::int32_t chosen = 0;
     bool shared = false;
-    while (!heap_.empty() && !shared) {
+    while (!shared) {
+        settleTop();
+        if (heap_.empty()) break;
         const Entry e = heap_.front();
         if (emitted > target && e.key > value) break;
-        std::pop_heap(heap_.begin(), heap_.end(), greater);
-        heap_.pop_back();
+        topFree_ = true;  // taken: the next push fills its place
         if (e.node == exactItem) {
             if (emitted == target) {
                 value = e.key;
@@ -736,7 +769,10 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
             // When its whole interval lies below every key left, it is the next in order without
             // its exact score; up to rank r it then ties with no later candidate, and with no
             // earlier one unless that one's score reaches its lower bound.
-            const double next = heap_.empty() ? HUGE_VAL : heap_.front().key;
+            // The smallest key left is a child of the free first slot.
+            std::size_t least = 1;
+            if (heap_.size() > 2 && heap_[2].key < heap_[1].key) least = 2;
+            const double next = least < heap_.size() ? heap_[least].key : HUGE_VAL;
             if (emitted <= target && e.upper < next && (emitted < target || !previousExact || previous < e.key)) {
                 if (emitted == target) {
                     value = e.upper;
@@ -746,13 +782,15 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
                 ++emitted;
                 continue;
             }
-            if (!heap_.empty() && heap_.front().node >= 0) {
+            if (least < heap_.size() && heap_[least].node >= 0) {
                 // A node's bound is what overlaps it: open the node first, which may settle the
-                // order without the exact score.
-                const Entry node = heap_.front();
-                std::pop_heap(heap_.begin(), heap_.end(), greater);
-                heap_.back() = e;
-                std::push_heap(heap_.begin(), heap_.end(), greater);
+                // order without the exact score. The item goes back first, its key below all.
+                const Entry node = heap_[least];
+                topFree_ = false;
+                heap_.front() = e;
+                heap_[least] = heap_.back();
+                heap_.pop_back();
+                if (least < heap_.size()) siftDown(least);
                 expand(tree, node, marks);
                 continue;
             }
