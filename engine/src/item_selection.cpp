@@ -193,12 +193,44 @@ double discriminationScore(const double* p, const GroupPosterior& posterior) {
 // ones only where the order needs them) must give the literal rules' items and posteriors bit for
 // bit: the differential test against the reference engine in tests/ guards every one of them, and
 // every new speed-up must pass it.
+// What the selections of one run need and never change: built once, shared by every thread's
+// selector (docs/performance.md counts its memory once per run).
+struct ItemSelector::Tables {
+    Tables(const InputFiles& inputs, const RunSettings& settings);
+
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> collectionItems;
+    std::vector<std::vector<std::int32_t>> enemySetsOfItem;  // [position - 1]: sets naming it
+    // Two groups: p(1), p(2), 1 - p(1), 1 - p(2) per item, the operands of every score.
+    std::vector<double> twoGroupRows;
+    // Two groups, Shannon or MinCost with concave costs: a tree per collection large enough.
+    std::unordered_map<std::int32_t, PointTree> trees;
+    // Per pool position - 1, the number (1 to 255) of its collection when large enough for a
+    // search, else 0: eligible items are counted by one scan of bytes.
+    std::vector<std::uint8_t> spanNumber;
+    struct Span {
+        std::size_t first, end;  // the positions - 1 the collection's items span
+        std::uint8_t number;
+    };
+    std::unordered_map<std::int32_t, Span> spans;
+    // Discrimination depends on the item and the boundary b only: [(b - 1) * itemCount + position - 1].
+    std::vector<double> discrimination;
+    // MaxDiscr: per large collection, its items in increasing order of score at boundary 1,
+    // then at boundary 2, and so on; the drawn rank is found by a walk past the ineligible ones.
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> discriminationOrder;
+
+private:
+    bool addSpan(std::int32_t collection, std::int32_t itemCount);
+};
+
 class ItemSelector::State {
 public:
-    State(const InputFiles& inputs, const RunSettings& settings);
+    State(const InputFiles& inputs, const RunSettings& settings, std::shared_ptr<const Tables> tables);
     std::int32_t chooseItem(std::int32_t& collection, std::int32_t position, GroupPosterior& posterior,
                             const ExclusionMarks& marks, RandomGenerator& random, RandomGenerator* merit);
     void blockEnemiesOf(std::int32_t item, ExclusionMarks& marks) const;
+    const InputFiles& inputs() const { return inputs_; }
+    const RunSettings& settings() const { return settings_; }
+    const std::shared_ptr<const Tables>& tables() const { return tables_; }
 
     std::int64_t candidatesScored = 0;
     std::int64_t exactScores = 0;
@@ -256,10 +288,16 @@ private:
     const RunSettings& settings_;
     SelectionMethod method_;
     std::int32_t groupCount_;
-    std::unordered_map<std::int32_t, std::vector<std::int32_t>> collectionItems_;
-    std::vector<std::vector<std::int32_t>> enemySetsOfItem_;  // [position - 1]: sets naming it
-    // Two groups, Shannon or MinCost with concave costs: a tree per collection large enough.
-    std::unordered_map<std::int32_t, PointTree> trees_;
+    std::shared_ptr<const Tables> tables_;
+    const std::unordered_map<std::int32_t, std::vector<std::int32_t>>& collectionItems_ = tables_->collectionItems;
+    const std::vector<std::vector<std::int32_t>>& enemySetsOfItem_ = tables_->enemySetsOfItem;
+    const std::vector<double>& twoGroupRows_ = tables_->twoGroupRows;
+    const std::unordered_map<std::int32_t, PointTree>& trees_ = tables_->trees;
+    const std::vector<std::uint8_t>& spanNumber_ = tables_->spanNumber;
+    using Span = Tables::Span;
+    const std::unordered_map<std::int32_t, Span>& spans_ = tables_->spans;
+    const std::vector<double>& discrimination_ = tables_->discrimination;
+    const std::unordered_map<std::int32_t, std::vector<std::int32_t>>& discriminationOrder_ = tables_->discriminationOrder;
     // The search's heap and its marks of candidates scored before the normalisation settled.
     std::vector<Entry> heap_;
     // The smallest r upper bounds met (a max-heap): no candidate with a lower bound above the
@@ -276,28 +314,11 @@ private:
     }
     void noteUpperOfMany(double upper);
     std::vector<std::uint8_t> early_;
-    // Per pool position - 1, the number (1 to 255) of its collection when large enough for a
-    // search, else 0: eligible items are counted by one scan of bytes, which the compiler
-    // vectorises.
-    std::vector<std::uint8_t> spanNumber_;
-    struct Span {
-        std::size_t first, end;  // the positions - 1 the collection's items span
-        std::uint8_t number;
-    };
-    std::unordered_map<std::int32_t, Span> spans_;
-    bool addSpan(std::int32_t collection);
     std::int64_t countEligible(const Span& span, const ExclusionMarks& marks) const;
-    // MaxDiscr: per large collection, its items in increasing order of score at boundary 1,
-    // then at boundary 2, and so on; the drawn rank is found by a walk past the ineligible ones.
-    std::unordered_map<std::int32_t, std::vector<std::int32_t>> discriminationOrder_;
     std::int32_t walkOrder(std::int32_t collection, const std::vector<std::int32_t>& order,
                            const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                            const ExclusionMarks& marks, RandomGenerator& random, std::int64_t factor);
     std::vector<Candidate> earlyCandidates_;
-    // Two groups: p(1), p(2), 1 - p(1), 1 - p(2) per item, the operands of every score.
-    std::vector<double> twoGroupRows_;
-    // Discrimination depends on the item and the boundary b only: [(b - 1) * itemCount + position - 1].
-    std::vector<double> discrimination_;
     std::vector<Candidate> candidates_;
     std::vector<double> scratch_;
     // The bounded selection: a candidate's score is NaN until computed; [lower_, upper_] holds it.
@@ -313,51 +334,51 @@ private:
     double settledQ1_ = 0.0;
 };
 
-ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings)
-    : inputs_(inputs), settings_(settings), method_(settings.selectionMethod), groupCount_(inputs.pool.groupCount) {
+ItemSelector::Tables::Tables(const InputFiles& inputs, const RunSettings& settings) {
+    const SelectionMethod method = settings.selectionMethod;
+    const std::int32_t groupCount = inputs.pool.groupCount;
     const ItemPool& pool = inputs.pool;
     // Per-collection lists in pool order give the same candidates, in the same order, as a scan
     // of the whole pool.
     for (std::int32_t i = 1; i <= pool.itemCount; ++i)
-        collectionItems_[pool.itemCollection[static_cast<std::size_t>(i - 1)]].push_back(i);
+        collectionItems[pool.itemCollection[static_cast<std::size_t>(i - 1)]].push_back(i);
     if (settings.blockEnemies) {
-        enemySetsOfItem_.resize(static_cast<std::size_t>(pool.itemCount));
+        enemySetsOfItem.resize(static_cast<std::size_t>(pool.itemCount));
         for (std::size_t s = 0; s < inputs.enemySets.size(); ++s) {
             for (std::int32_t position : inputs.enemySets[s].positions) {
                 if (position < 1) continue;
-                auto& sets = enemySetsOfItem_[static_cast<std::size_t>(position - 1)];
+                auto& sets = enemySetsOfItem[static_cast<std::size_t>(position - 1)];
                 if (sets.empty() || sets.back() != static_cast<std::int32_t>(s))
                     sets.push_back(static_cast<std::int32_t>(s));
             }
         }
     }
-    if (groupCount_ == 2) {
-        twoGroupRows_.reserve(4 * static_cast<std::size_t>(pool.itemCount));
+    if (groupCount == 2) {
+        twoGroupRows.reserve(4 * static_cast<std::size_t>(pool.itemCount));
         for (std::int32_t i = 1; i <= pool.itemCount; ++i) {
             const double* p = pool.itemRow(i);
-            twoGroupRows_.insert(twoGroupRows_.end(), {p[0], p[1], 1.0 - p[0], 1.0 - p[1]});
+            twoGroupRows.insert(twoGroupRows.end(), {p[0], p[1], 1.0 - p[0], 1.0 - p[1]});
         }
     }
-    if (groupCount_ == 2 &&
-        (method_ == SelectionMethod::Shannon || (method_ == SelectionMethod::MinCost && costBoundHolds(settings)))) {
-        for (const auto& [collection, items] : collectionItems_) {
-            if (items.size() >= searchThreshold(method_) && addSpan(collection))
-                trees_.emplace(collection, buildPointTree(items, twoGroupRows_.data()));
+    if (groupCount == 2 &&
+        (method == SelectionMethod::Shannon || (method == SelectionMethod::MinCost && costBoundHolds(settings)))) {
+        for (const auto& [collection, items] : collectionItems) {
+            if (items.size() >= searchThreshold(method) && addSpan(collection, pool.itemCount))
+                trees.emplace(collection, buildPointTree(items, twoGroupRows.data()));
         }
-        if (!trees_.empty()) early_.assign(static_cast<std::size_t>(pool.itemCount), 0);
     }
-    if (method_ == SelectionMethod::MaxDiscr && groupCount_ >= 2) {
-        discrimination_.reserve(static_cast<std::size_t>(groupCount_ - 1) * static_cast<std::size_t>(pool.itemCount));
-        for (std::int32_t b = 1; b < groupCount_; ++b) {
+    if (method == SelectionMethod::MaxDiscr && groupCount >= 2) {
+        discrimination.reserve(static_cast<std::size_t>(groupCount - 1) * static_cast<std::size_t>(pool.itemCount));
+        for (std::int32_t b = 1; b < groupCount; ++b) {
             for (std::int32_t i = 1; i <= pool.itemCount; ++i)
-                discrimination_.push_back(discriminationAt(pool.itemRow(i), b));
+                discrimination.push_back(discriminationAt(pool.itemRow(i), b));
         }
-        for (const auto& [collection, items] : collectionItems_) {
-            if (items.size() < searchThreshold(method_) || !addSpan(collection)) continue;
-            std::vector<std::int32_t>& order = discriminationOrder_[collection];
-            for (std::int32_t b = 1; b < groupCount_; ++b) {
+        for (const auto& [collection, items] : collectionItems) {
+            if (items.size() < searchThreshold(method) || !addSpan(collection, pool.itemCount)) continue;
+            std::vector<std::int32_t>& order = discriminationOrder[collection];
+            for (std::int32_t b = 1; b < groupCount; ++b) {
                 const double* scores =
-                    discrimination_.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(pool.itemCount);
+                    discrimination.data() + static_cast<std::size_t>(b - 1) * static_cast<std::size_t>(pool.itemCount);
                 const auto start = static_cast<std::ptrdiff_t>(order.size());
                 order.insert(order.end(), items.begin(), items.end());
                 std::stable_sort(order.begin() + start, order.end(), [scores](std::int32_t x, std::int32_t y) {
@@ -366,6 +387,15 @@ ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings
             }
         }
     }
+}
+
+ItemSelector::State::State(const InputFiles& inputs, const RunSettings& settings, std::shared_ptr<const Tables> tables)
+    : inputs_(inputs),
+      settings_(settings),
+      method_(settings.selectionMethod),
+      groupCount_(inputs.pool.groupCount),
+      tables_(tables ? std::move(tables) : std::make_shared<const Tables>(inputs, settings)) {
+    if (!trees_.empty()) early_.assign(static_cast<std::size_t>(inputs.pool.itemCount), 0);
 }
 
 void ItemSelector::State::scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
@@ -538,13 +568,13 @@ void ItemSelector::State::noteUpperOfMany(double upper) {
     if (uppers_.size() == upperCount_) cutoff_ = uppers_.front();
 }
 
-bool ItemSelector::State::addSpan(std::int32_t collection) {
-    if (spans_.size() == 255) return false;
-    const std::vector<std::int32_t>& items = collectionItems_.at(collection);
-    const auto number = static_cast<std::uint8_t>(spans_.size() + 1);
-    spans_[collection] = {static_cast<std::size_t>(items.front() - 1), static_cast<std::size_t>(items.back()), number};
-    if (spanNumber_.empty()) spanNumber_.assign(static_cast<std::size_t>(inputs_.pool.itemCount), 0);
-    for (std::int32_t i : items) spanNumber_[static_cast<std::size_t>(i - 1)] = number;
+bool ItemSelector::Tables::addSpan(std::int32_t collection, std::int32_t itemCount) {
+    if (spans.size() == 255) return false;
+    const std::vector<std::int32_t>& items = collectionItems.at(collection);
+    const auto number = static_cast<std::uint8_t>(spans.size() + 1);
+    spans[collection] = {static_cast<std::size_t>(items.front() - 1), static_cast<std::size_t>(items.back()), number};
+    if (spanNumber.empty()) spanNumber.assign(static_cast<std::size_t>(itemCount), 0);
+    for (std::int32_t i : items) spanNumber[static_cast<std::size_t>(i - 1)] = number;
     return true;
 }
 
@@ -1005,7 +1035,14 @@ void ItemSelector::State::mixProgressive(std::int32_t position, RandomGenerator&
 }
 
 ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings)
-    : state_(std::make_unique<State>(inputs, settings)) {}
+    : state_(std::make_unique<State>(inputs, settings, nullptr)) {}
+
+ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings, std::shared_ptr<const Tables> tables)
+    : state_(std::make_unique<State>(inputs, settings, std::move(tables))) {}
+
+ItemSelector ItemSelector::twin() const {
+    return ItemSelector(state_->inputs(), state_->settings(), state_->tables());
+}
 
 ItemSelector::~ItemSelector() = default;
 ItemSelector::ItemSelector(ItemSelector&&) noexcept = default;

@@ -119,7 +119,8 @@ public:
           fold_(fold),
           runStart_(random),
           drawsPerTest_(2 * static_cast<std::uint64_t>(settings.maxTestLength)),
-          drawsPerExaminee_(drawsPerTest_ * static_cast<std::uint64_t>(settings.testsPerPerson)) {
+          drawsPerExaminee_(drawsPerTest_ * static_cast<std::uint64_t>(settings.testsPerPerson)),
+          selector_(inputs, settings) {
         if (settings.exposureControl == ExposureControl::Eligibility)
             ledger_.emplace(inputs.pool.itemCount, settings.maxExposure);
         // Under the eligibility method the examinees before a range are simulated too, for what
@@ -143,7 +144,7 @@ public:
     }
 
     ExamineeSimulator makeSimulator() const {
-        ExamineeSimulator simulator(inputs_, settings_);
+        ExamineeSimulator simulator(inputs_, settings_, selector_.twin());
         if (traceCandidates_ >= 0) simulator.keepTraces(traceCandidates_);
         return simulator;
     }
@@ -236,6 +237,8 @@ private:
     std::int64_t firstExaminee_ = 0;
     std::int64_t lastExaminee_ = 0;
     std::optional<EligibilityLedger> ledger_;
+    // Its tables, built once, are shared by every thread's selector.
+    const ItemSelector selector_;
 };
 
 // The threads of one replay: each takes batches in the order they were handed over and

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #ifdef __linux__
 #include <sched.h>
@@ -94,7 +95,10 @@ private:
 }  // namespace
 
 ExamineeSimulator::ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings)
-    : inputs_(inputs), settings_(settings), selector_(inputs, settings), posterior_(settings.groupCount) {
+    : ExamineeSimulator(inputs, settings, ItemSelector(inputs, settings)) {}
+
+ExamineeSimulator::ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings, ItemSelector selector)
+    : inputs_(inputs), settings_(settings), selector_(std::move(selector)), posterior_(settings.groupCount) {
     marks_.resize(inputs.pool.itemCount);
 }
 

@@ -85,6 +85,9 @@ class ItemSelector {
 public:
     ItemSelector(const InputFiles& inputs, const RunSettings& settings);
     ~ItemSelector();
+    /// A selector for another thread of the same run: it shares this one's tables (scores that
+    /// depend on the item alone, item trees, orders), built once, and has working memory of its own.
+    ItemSelector twin() const;
     ItemSelector(ItemSelector&&) noexcept;
     ItemSelector& operator=(ItemSelector&&) noexcept;
 
@@ -124,6 +127,8 @@ public:
 
 private:
     class State;
+    struct Tables;
+    ItemSelector(const InputFiles& inputs, const RunSettings& settings, std::shared_ptr<const Tables> tables);
     std::unique_ptr<State> state_;
 };
 

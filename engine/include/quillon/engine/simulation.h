@@ -47,6 +47,8 @@ public:
 class ExamineeSimulator {
 public:
     ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings);
+    /// The same with a selector made for this run (ItemSelector::twin), whose tables it shares.
+    ExamineeSimulator(const InputFiles& inputs, const RunSettings& settings, ItemSelector selector);
 
     /// Runs every test of one examinee, drawing from `random`; `observer`, when given, sees every
     /// administered item.
