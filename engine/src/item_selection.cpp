@@ -1,8 +1,8 @@
 #include "quillon/engine/item_selection.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -297,7 +297,8 @@ private:
     using Span = Tables::Span;
     const std::unordered_map<std::int32_t, Span>& spans_ = tables_->spans;
     const std::vector<double>& discrimination_ = tables_->discrimination;
-    const std::unordered_map<std::int32_t, std::vector<std::int32_t>>& discriminationOrder_ = tables_->discriminationOrder;
+    const std::unordered_map<std::int32_t, std::vector<std::int32_t>>& discriminationOrder_ =
+        tables_->discriminationOrder;
     // The search's heap and its marks of candidates scored before the normalisation settled.
     std::vector<Entry> heap_;
     // The smallest r upper bounds met (a max-heap): no candidate with a lower bound above the
@@ -713,7 +714,8 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             }
             continue;
         }
-        const BoundSummary summary = shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
+        const BoundSummary summary =
+            shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
         // The upper bounds first, so that the cutoff already keeps out what they rule out.
         if (upperCount_ == 1) {
             noteUpper(summary.lowestUpper);
@@ -1040,9 +1042,7 @@ ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings
 ItemSelector::ItemSelector(const InputFiles& inputs, const RunSettings& settings, std::shared_ptr<const Tables> tables)
     : state_(std::make_unique<State>(inputs, settings, std::move(tables))) {}
 
-ItemSelector ItemSelector::twin() const {
-    return ItemSelector(state_->inputs(), state_->settings(), state_->tables());
-}
+ItemSelector ItemSelector::twin() const { return ItemSelector(state_->inputs(), state_->settings(), state_->tables()); }
 
 ItemSelector::~ItemSelector() = default;
 ItemSelector::ItemSelector(ItemSelector&&) noexcept = default;

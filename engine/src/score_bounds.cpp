@@ -1,10 +1,11 @@
 #include "score_bounds.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
-#include <immintrin.h>
 #include <utility>
 
 namespace quillon {
@@ -353,8 +354,8 @@ void costScores(const double* rows, Candidate* candidates, std::size_t count, do
         [candidates](std::size_t i, double score) { candidates[i].score = score; }, width);
 }
 
-void costPointScores(const double* p1, const double* p2, std::size_t count, double q0, double q1,
-                     const RunSettings& s, double* scores, VectorWidth width) {
+void costPointScores(const double* p1, const double* p2, std::size_t count, double q0, double q1, const RunSettings& s,
+                     double* scores, VectorWidth width) {
     costScoresOf(
         PointColumns{p1, p2}, count, q0, q1, s, [scores](std::size_t i, double score) { scores[i] = score; }, width);
 }

@@ -93,7 +93,7 @@ void costScores(const double* rows, Candidate* candidates, std::size_t count, do
                 const RunSettings& s, VectorWidth width = VectorWidth::Widest);
 
 /// MinCost: the same for `count` points given as columns of p(1) and p(2), into scores.
-void costPointScores(const double* p1, const double* p2, std::size_t count, double q0, double q1,
-                     const RunSettings& s, double* scores, VectorWidth width = VectorWidth::Widest);
+void costPointScores(const double* p1, const double* p2, std::size_t count, double q0, double q1, const RunSettings& s,
+                     double* scores, VectorWidth width = VectorWidth::Widest);
 
 }  // namespace quillon
