@@ -230,6 +230,22 @@ TEST(BatchScores, EveryVectorWidthGivesTheSameBits) {
             shannonPointBounds(p1.data(), p2.data(), count, q0, q1, lower.data(), upper.data(), width);
             ASSERT_TRUE(sameBounds(lower, upper));
         }
+        // Operands that fit the trees: the shorter checks give the same bits.
+        Batch fitting;
+        std::uniform_real_distribution<double> inner(0x1p-60, 1.0);
+        for (std::size_t i = 0; i < count; ++i) fitting.add(inner(random), random() % 4 == 0 ? 0x1p-60 : inner(random));
+        double f0 = round % 3 == 0 ? 0x1p-900 : inner(random);
+        double f1 = 1.0 - f0;
+        if (round % 2 == 0) std::swap(f0, f1);
+        for (VectorWidth width : {VectorWidth::Widest, VectorWidth::Two}) {
+            std::vector<double> anyLower(count), anyUpper(count), fitLower(count), fitUpper(count);
+            shannonBounds(fitting.rows.data(), fitting.candidates.data(), count, f0, f1, anyLower.data(),
+                          anyUpper.data(), width, Operands::Any);
+            shannonBounds(fitting.rows.data(), fitting.candidates.data(), count, f0, f1, fitLower.data(),
+                          fitUpper.data(), width, Operands::Fitting);
+            ASSERT_EQ(std::memcmp(anyLower.data(), fitLower.data(), count * sizeof(double)), 0);
+            ASSERT_EQ(std::memcmp(anyUpper.data(), fitUpper.data(), count * sizeof(double)), 0);
+        }
         std::vector<Candidate> wide = batch.candidates, two = batch.candidates;
         costScores(batch.rows.data(), wide.data(), count, q0, q1, settings, VectorWidth::Widest);
         costScores(batch.rows.data(), two.data(), count, q0, q1, settings, VectorWidth::Two);

@@ -267,7 +267,8 @@ private:
                             std::int64_t factor);
     // The candidate at `rank` when the search settles it alone; 0 when its score is shared.
     std::int32_t bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank);
-    void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks);
+    void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks,
+                   Operands operands);
     // A node's children with their bounds, or a leaf's eligible items.
     void expand(const PointTree& tree, const Entry& e, const ExclusionMarks& marks);
     void pushEntry(const Entry& entry) {
@@ -693,7 +694,8 @@ void ItemSelector::State::settleTop() {
     if (!heap_.empty()) siftDown(0);
 }
 
-void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks) {
+void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks,
+                                    Operands operands) {
     constexpr std::size_t chunk = PointTree::leafSize;
     Candidate batch[chunk];
     double lower[chunk];
@@ -715,7 +717,8 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             continue;
         }
         const BoundSummary summary =
-            shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper);
+            shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper, VectorWidth::Widest,
+                          operands);
         // The upper bounds first, so that the cutoff already keeps out what they rule out.
         if (upperCount_ == 1) {
             noteUpper(summary.lowestUpper);
@@ -741,7 +744,7 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
 
 void ItemSelector::State::expand(const PointTree& tree, const Entry& e, const ExclusionMarks& marks) {
     if (e.end - e.begin <= PointTree::leafSize) {
-        pushItems(tree.items.data() + e.begin, static_cast<std::size_t>(e.end - e.begin), marks);
+        pushItems(tree.items.data() + e.begin, static_cast<std::size_t>(e.end - e.begin), marks, Operands::Fitting);
         return;
     }
     const std::size_t child = 2 * static_cast<std::size_t>(e.node) + 1;
@@ -771,7 +774,7 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
         pushEntry({c.score, c.score, exactItem, c.position, 0});
     }
     candidatesExamined += static_cast<std::int64_t>(earlyCandidates_.size());
-    pushItems(tree.loose.data(), tree.loose.size(), marks);
+    pushItems(tree.loose.data(), tree.loose.size(), marks, Operands::Any);
     if (!tree.items.empty()) pushEntry({-HUGE_VAL, HUGE_VAL, 0, 0, static_cast<std::int32_t>(tree.items.size())});
     const auto target = static_cast<std::size_t>(rank - 1);
     std::size_t emitted = 0;

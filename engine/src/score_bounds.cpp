@@ -217,7 +217,7 @@ QUILLON_INLINE void store(double* p, const typename Lanes<W>::Vec& v, std::size_
     }
 }
 
-template <int W, class Source>
+template <int W, Operands operands, class Source>
 QUILLON_INLINE BoundSummary shannonKernel(const Source& source, std::size_t count, double q0, double q1, double* lower,
                                           double* upper) {
     using Vec = typename Lanes<W>::Vec;
@@ -245,11 +245,16 @@ QUILLON_INLINE BoundSummary shannonKernel(const Source& source, std::size_t coun
         // The logarithms' allowances weighed as the logarithms are, and what the rest may add.
         const Vec allowed = pc * (t0 * aT0 + t1 * aT1) + (1.0 - pc) * (u0 * aU0 + u1 * aU1);
         const Vec half = (m * 0x1p-47 + 0x1p-48) + allowed * 0x1p-35;
-        Bits ok = (pc >= 0.0) & (pc <= 1.0);
-        keepUsable<W>(t0, ok);
-        keepUsable<W>(t1, ok);
-        keepUsable<W>(u0, ok);
-        keepUsable<W>(u1, ok);
+        Bits ok;
+        if constexpr (operands == Operands::Fitting) {
+            ok = (pc <= 1.0) & (t0 <= 1.0) & (t1 <= 1.0) & (u0 <= 1.0) & (u1 <= 1.0);
+        } else {
+            ok = (pc >= 0.0) & (pc <= 1.0);
+            keepUsable<W>(t0, ok);
+            keepUsable<W>(t1, ok);
+            keepUsable<W>(u0, ok);
+            keepUsable<W>(u1, ok);
+        }
         const Vec lo = m - half;
         const Vec hi = m + half;
         Vec bounded;
@@ -292,10 +297,10 @@ QUILLON_INLINE void costKernel(const Source& source, std::size_t count, double q
 }
 
 // Flattened, so that the AVX2 helpers above inline into them.
-template <class Source>
+template <Operands operands, class Source>
 __attribute__((target("avx2"), flatten)) BoundSummary shannonWide(const Source& source, std::size_t count, double q0,
                                                                   double q1, double* lower, double* upper) {
-    return shannonKernel<4>(source, count, q0, q1, lower, upper);
+    return shannonKernel<4, operands>(source, count, q0, q1, lower, upper);
 }
 
 template <class Source, class Out>
@@ -309,11 +314,19 @@ const bool avx2 = [] {
     return __builtin_cpu_supports("avx2") != 0;
 }();
 
+template <Operands operands, class Source>
+BoundSummary shannonBoundsAs(const Source& source, std::size_t count, double q0, double q1, double* lower,
+                             double* upper, VectorWidth width) {
+    return avx2 && width == VectorWidth::Widest ? shannonWide<operands>(source, count, q0, q1, lower, upper)
+                                                : shannonKernel<2, operands>(source, count, q0, q1, lower, upper);
+}
+
 template <class Source>
 BoundSummary shannonBoundsOf(const Source& source, std::size_t count, double q0, double q1, double* lower,
-                             double* upper, VectorWidth width) {
-    return avx2 && width == VectorWidth::Widest ? shannonWide(source, count, q0, q1, lower, upper)
-                                                : shannonKernel<2>(source, count, q0, q1, lower, upper);
+                             double* upper, VectorWidth width, Operands operands) {
+    return operands == Operands::Fitting
+               ? shannonBoundsAs<Operands::Fitting>(source, count, q0, q1, lower, upper, width)
+               : shannonBoundsAs<Operands::Any>(source, count, q0, q1, lower, upper, width);
 }
 
 template <class Source, class Out>
@@ -338,13 +351,13 @@ double fastLog2(double t) {
 }
 
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                           double* lower, double* upper, VectorWidth width) {
-    return shannonBoundsOf(CandidateRows{rows, candidates}, count, q0, q1, lower, upper, width);
+                           double* lower, double* upper, VectorWidth width, Operands operands) {
+    return shannonBoundsOf(CandidateRows{rows, candidates}, count, q0, q1, lower, upper, width, operands);
 }
 
 BoundSummary shannonPointBounds(const double* p1, const double* p2, std::size_t count, double q0, double q1,
-                                double* lower, double* upper, VectorWidth width) {
-    return shannonBoundsOf(PointColumns{p1, p2}, count, q0, q1, lower, upper, width);
+                                double* lower, double* upper, VectorWidth width, Operands operands) {
+    return shannonBoundsOf(PointColumns{p1, p2}, count, q0, q1, lower, upper, width, operands);
 }
 
 void costScores(const double* rows, Candidate* candidates, std::size_t count, double q0, double q1,

@@ -68,6 +68,11 @@ bool hasAvx2();
 /// every x86-64 has; for tests of that path on any machine).
 enum class VectorWidth { Widest, Two };
 
+/// What shannonBounds may assume of its operands: nothing, or that every probability fits the
+/// item trees (PointTree::fits) and the posterior too (fitsPosterior). Then every look-ahead value
+/// is at least 2^-960, so only the checks against 1 remain; the results are the same bits.
+enum class Operands { Any, Fitting };
+
 /// What shannonBounds found over its candidates: the smallest lower and upper bounds among those
 /// it bounded, and whether it bounded every one.
 struct BoundSummary {
@@ -81,11 +86,13 @@ struct BoundSummary {
 /// position (as above). Where the bounds do not hold (operands outside [0, 1], subnormal or
 /// undefined look-ahead values) lower is NaN and the score must be computed exactly.
 BoundSummary shannonBounds(const double* rows, const Candidate* candidates, std::size_t count, double q0, double q1,
-                           double* lower, double* upper, VectorWidth width = VectorWidth::Widest);
+                           double* lower, double* upper, VectorWidth width = VectorWidth::Widest,
+                           Operands operands = Operands::Any);
 
 /// Shannon: the same for `count` points given as columns of p(1) and p(2).
 BoundSummary shannonPointBounds(const double* p1, const double* p2, std::size_t count, double q0, double q1,
-                                double* lower, double* upper, VectorWidth width = VectorWidth::Widest);
+                                double* lower, double* upper, VectorWidth width = VectorWidth::Widest,
+                                Operands operands = Operands::Any);
 
 /// MinCost: sets every candidate's score to its exact costTwoGroups(row, q0, q1, s), made
 /// orderable, computed several at a time with the same operations.

@@ -175,7 +175,9 @@ void siblingMinima(const PointTree::Siblings& siblings, const double* values, do
 void shannonSiblingBounds(const PointTree::Siblings& siblings, double q0, double q1, double out[2]) {
     double lower[12];
     double upper[12];
-    shannonPointBounds(siblings.p1, siblings.p2, siblings.count, q0, q1, lower, upper);
+    // Border points lie within their nodes' boxes, so they fit as the items do.
+    shannonPointBounds(siblings.p1, siblings.p2, siblings.count, q0, q1, lower, upper, VectorWidth::Widest,
+                       Operands::Fitting);
     siblingMinima(siblings, lower, shannonMargin, out,
                   [](double lowest, double value) { return std::isnan(value) ? -HUGE_VAL : std::min(lowest, value); });
 }
