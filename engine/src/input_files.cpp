@@ -57,19 +57,20 @@ ItemPool parsePool(const std::vector<std::string>& lines, const RunSettings& set
             const std::string k = trimSpaces(textAt(fields, parameterField));
             const double value = readNumber(k);
             if (!isCleanNumber(k) || !(value >= 0.0 && value <= 1.0)) {
+                const std::string problem =
+                    std::string(exposureParameterHeader) + " \"" + k + "\" is not a number from 0 to 1";
                 if (diagnostics) {
                     // A row that ends before the column is told at its end.
                     const std::size_t column =
                         fields.size() >= parameterField ? fields[parameterField - 1].column : lines[row].size() + 1;
-                    Reporter(*diagnostics, name)(
-                        static_cast<std::int64_t>(row) + 1, static_cast<std::int64_t>(column), DiagnosticKind::Error,
-                        std::string(exposureParameterHeader) + " \"" + k + "\" is not a number from 0 to 1",
-                        "give each item's Sympson-Hetter parameter K from 0 to 1, or remove "
-                        "the column",
-                        true);
+                    Reporter(*diagnostics, name)(static_cast<std::int64_t>(row) + 1, static_cast<std::int64_t>(column),
+                                                 DiagnosticKind::Error, problem,
+                                                 "give each item's Sympson-Hetter parameter K from 0 to 1, or remove "
+                                                 "the column",
+                                                 true);
                 }
-                throw InputError("Pool file " + upperName(name) + " line " + std::to_string(row + 1) + ": " +
-                                 std::string(exposureParameterHeader) + " \"" + k + "\" is not a number from 0 to 1.");
+                throw InputError("Pool file " + upperName(name) + " line " + std::to_string(row + 1) + ": " + problem +
+                                 ".");
             }
             parameters.push_back(value);
             if (fields.size() >= parameterField) fields.resize(parameterField - 1);

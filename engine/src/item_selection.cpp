@@ -188,11 +188,6 @@ double discriminationScore(const double* p, const GroupPosterior& posterior) {
     return discriminationAt(p, discriminationBoundary(posterior));
 }
 
-// The selector's working state; its shortcuts (per-collection lists, two-group scores, settled
-// normalisation, precomputed discrimination, sorting only on ties, bounded cheap scores with exact
-// ones only where the order needs them) must give the literal rules' items and posteriors bit for
-// bit: the differential test against the reference engine in tests/ guards every one of them, and
-// every new speed-up must pass it.
 // What the selections of one run need and never change: built once, shared by every thread's
 // selector (docs/performance.md counts its memory once per run).
 struct ItemSelector::Tables {
@@ -222,6 +217,11 @@ private:
     bool addSpan(std::int32_t collection, std::int32_t itemCount);
 };
 
+// The selector's working state; its shortcuts (per-collection lists, two-group scores, settled
+// normalisation, precomputed discrimination, sorting only on ties, bounded cheap scores with exact
+// ones only where the order needs them) must give the literal rules' items and posteriors bit for
+// bit: the differential test against the reference engine in tests/ guards every one of them, and
+// every new speed-up must pass it.
 class ItemSelector::State {
 public:
     State(const InputFiles& inputs, const RunSettings& settings, std::shared_ptr<const Tables> tables);
@@ -250,6 +250,7 @@ private:
     };
     static constexpr std::int32_t boundedItem = -1;
     static constexpr std::int32_t exactItem = -2;
+    static Entry exactEntry(double score, std::int32_t position) { return {score, score, exactItem, position, 0}; }
 
     void scoreCandidates(const std::vector<std::int32_t>& items, GroupPosterior& posterior,
                          const ExclusionMarks& marks);
@@ -267,8 +268,7 @@ private:
                             std::int64_t factor);
     // The candidate at `rank` when the search settles it alone; 0 when its score is shared.
     std::int32_t bestFirst(const PointTree& tree, const ExclusionMarks& marks, std::int64_t rank);
-    void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks,
-                   Operands operands);
+    void pushItems(const std::int32_t* positions, std::size_t count, const ExclusionMarks& marks, Operands operands);
     // A node's children with their bounds, or a leaf's eligible items.
     void expand(const PointTree& tree, const Entry& e, const ExclusionMarks& marks);
     void pushEntry(const Entry& entry) {
@@ -712,13 +712,12 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             costScores(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, settings_);
             for (std::size_t j = 0; j < m; ++j) {
                 noteUpper(batch[j].score);
-                pushEntry({batch[j].score, batch[j].score, exactItem, batch[j].position, 0});
+                pushEntry(exactEntry(batch[j].score, batch[j].position));
             }
             continue;
         }
-        const BoundSummary summary =
-            shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper, VectorWidth::Widest,
-                          operands);
+        const BoundSummary summary = shannonBounds(twoGroupRows_.data(), batch, m, settledQ0_, settledQ1_, lower, upper,
+                                                   VectorWidth::Widest, operands);
         // The upper bounds first, so that the cutoff already keeps out what they rule out.
         if (upperCount_ == 1) {
             noteUpper(summary.lowestUpper);
@@ -736,7 +735,7 @@ void ItemSelector::State::pushItems(const std::int32_t* positions, std::size_t c
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(batch[j].position - 1);
             const double exact = orderable(shannonTwoGroups(row, settledQ0_, settledQ1_));
             noteUpper(exact);
-            pushEntry({exact, exact, exactItem, batch[j].position, 0});
+            pushEntry(exactEntry(exact, batch[j].position));
             ++exactScores;
         }
     }
@@ -771,7 +770,7 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
     for (const Candidate& c : earlyCandidates_) {
         early_[static_cast<std::size_t>(c.position - 1)] = 1;
         noteUpper(c.score);
-        pushEntry({c.score, c.score, exactItem, c.position, 0});
+        pushEntry(exactEntry(c.score, c.position));
     }
     candidatesExamined += static_cast<std::int64_t>(earlyCandidates_.size());
     pushItems(tree.loose.data(), tree.loose.size(), marks, Operands::Any);
@@ -801,10 +800,10 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
             previousExact = true;
             ++emitted;
         } else if (e.node == boundedItem) {
-            // When its whole interval lies below every key left, it is the next in order without
-            // its exact score; up to rank r it then ties with no later candidate, and with no
-            // earlier one unless that one's score reaches its lower bound.
-            // The smallest key left is a child of the free first slot.
+            // When its whole interval lies below every key left (the smallest is a child of the
+            // free first slot), it is the next in order without its exact score; up to rank r it
+            // then ties with no later candidate, and with no earlier one unless that one's score
+            // reaches its lower bound.
             std::size_t least = 1;
             if (heap_.size() > 2 && heap_[2].key < heap_[1].key) least = 2;
             const double next = least < heap_.size() ? heap_[least].key : HUGE_VAL;
@@ -831,7 +830,7 @@ std::int32_t ItemSelector::State::bestFirst(const PointTree& tree, const Exclusi
             }
             const double* row = twoGroupRows_.data() + 4 * static_cast<std::size_t>(e.begin - 1);
             const double exact = orderable(shannonTwoGroups(row, settledQ0_, settledQ1_));
-            pushEntry({exact, exact, exactItem, e.begin, 0});
+            pushEntry(exactEntry(exact, e.begin));
             ++exactScores;
         } else {
             expand(tree, e, marks);

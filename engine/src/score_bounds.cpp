@@ -314,11 +314,14 @@ const bool avx2 = [] {
     return __builtin_cpu_supports("avx2") != 0;
 }();
 
+// Whether a batch runs four lanes at a time.
+bool fourLanes(VectorWidth width) { return avx2 && width == VectorWidth::Widest; }
+
 template <Operands operands, class Source>
 BoundSummary shannonBoundsAs(const Source& source, std::size_t count, double q0, double q1, double* lower,
                              double* upper, VectorWidth width) {
-    return avx2 && width == VectorWidth::Widest ? shannonWide<operands>(source, count, q0, q1, lower, upper)
-                                                : shannonKernel<2, operands>(source, count, q0, q1, lower, upper);
+    return fourLanes(width) ? shannonWide<operands>(source, count, q0, q1, lower, upper)
+                            : shannonKernel<2, operands>(source, count, q0, q1, lower, upper);
 }
 
 template <class Source>
@@ -332,7 +335,7 @@ BoundSummary shannonBoundsOf(const Source& source, std::size_t count, double q0,
 template <class Source, class Out>
 void costScoresOf(const Source& source, std::size_t count, double q0, double q1, const RunSettings& s, const Out& out,
                   VectorWidth width) {
-    if (avx2 && width == VectorWidth::Widest)
+    if (fourLanes(width))
         costWide(source, count, q0, q1, s, out);
     else
         costKernel<2>(source, count, q0, q1, s, out);
